@@ -1,0 +1,34 @@
+#include "ConfigFile.h"
+
+#include <QDebug>
+
+ImageNameList splitConfigurationText(const QString &text)
+{
+    ImageNameList list;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    // The last piece is whatever follows the last line feed: never a complete line.
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+        list.append(lines.at(i).split(QLatin1Char(',')));
+    return list;
+}
+
+QString imageNameListDebugText(const ImageNameList &list)
+{
+    QString out;
+    QDebug debug(&out);
+    debug.nospace() << '(';
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        if (i)
+            debug << ", ";
+        debug << '(';
+        const QStringList &fields = list.at(i);
+        for (qsizetype f = 0; f < fields.size(); ++f) {
+            if (f)
+                debug << ", ";
+            debug << fields.at(f); // quoted, with control characters escaped
+        }
+        debug << ')';
+    }
+    debug << ')';
+    return out;
+}

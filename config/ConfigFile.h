@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Permitted firmware image names per product: one item per configuration line,
+// field 0 the product name as a DFU-mode device reports it, field 1 its image name.
+using ImageNameList = QList<QStringList>;
+
+// The one key every Config.ini is encrypted with.
+constexpr quint64 ConfigurationKey = 0x7C3E91A45D2B6F08ull;
+
+// The file the window reads, relative to the working directory.
+inline constexpr char ConfigurationFileName[] = "Config.ini";
+
+// Splits decrypted configuration text into items: lines end at each line feed and
+// the text after the last one is not read; fields are split at every comma and kept
+// as they stand (no trimming, carriage returns kept, empty fields kept).
+ImageNameList splitConfigurationText(const QString &text);
+
+// The list in Qt's debug notation for nested lists: (("Alpha", "One"), ("Beta", "Two")).
+QString imageNameListDebugText(const ImageNameList &list);
