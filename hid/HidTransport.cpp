@@ -1,0 +1,11 @@
+#include "HidTransport.h"
+
+HidTransport::~HidTransport()
+{
+    close();
+}
+
+void HidTransport::close()
+{
+    handle = nullptr;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "AppDeviceList.h"
+#include "ConfigFile.h"
+#include "DfuDeviceList.h"
+#include "DfuEntryCommandSet.h"
+#include "HidCommandSet.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+class MainWindowForm;
+
+// The tool's only window and the owner of all device-side state. Every user action
+// and both 500 ms device polls are slots of this class, run on the GUI thread.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // 0 red, 1 green, 2 cyan; any other code leaves the progress bar as it is.
+    void setProgressBarColour(int code);
+    // Shows both device groups without a device.
+    void initialRefresh();
+
+    // Read-only views for the tests and the demo.
+    const QTimer &hidRefreshTimerState() const { return hidRefreshTimer; }
+    const QTimer &dfuRefreshTimerState() const { return dfuRefreshTimer; }
+    const ImageNameList &imageNames() const { return imageNameList; }
+
+private Q_SLOTS:
+    void on_pb_GoToDfuMode_clicked();
+    void on_pb_DownloadDfu_clicked();
+    void on_pb_UploadDfu_clicked();
+    void on_pb_SelectDfuFile_clicked();
+    void on_pb_GoToAppMode_clicked();
+    void refreshHidDevList();
+    void refreshDfuDevList();
+
+private:
+    bool loadConfiguration();
+    void showAppDevice(bool connected);
+    void showDfuDevice(bool connected);
+
+    MainWindowForm *ui;
+    HidCommandSet hidCommands;
+    AppDeviceList appDevices;
+    DfuDeviceList dfuDevices;
+    QTimer hidRefreshTimer;
+    QTimer dfuRefreshTimer;
+    DfuEntryCommandSet dfuEntryCommands;
+    DfuDeviceEntry currentDfuDevice;
+    ImageNameList imageNameList;
+    QString currentImageName;
+    QString connectedProductName;
+    QString firmwareVersionText;
+    QString dfuFilePath;
+};
