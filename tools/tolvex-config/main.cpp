@@ -1,0 +1,184 @@
+// tolvex-config: makes and inspects the encrypted Config.ini that the tool reads.
+
+#include "ConfigCipher.h"
+#include "ConfigFile.h"
+#include "ConfigLint.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { ExitOk = 0, ExitFindings = 1, ExitUsage = 2, ExitFailure = 3 };
+
+const char Usage[] =
+    "Usage:\n"
+    "  tolvex-config encrypt IN OUT [--compress auto|always|never] [--integrity none|checksum|hash]\n"
+    "      Encrypts the bytes of IN (plain text, one \"product,image name\" line each, every\n"
+    "      line ended by a line feed) into the Config.ini file OUT.\n"
+    "  tolvex-config decrypt IN OUT\n"
+    "      Decrypts the Config.ini file IN into the plain bytes OUT.\n"
+    "  tolvex-config check IN\n"
+    "      Prints the product / image-name list as the tool will read it from IN and warns\n"
+    "      about what the format accepts silently.\n"
+    "Exit codes: 0 success, 1 check found warnings, 2 usage error, 3 failure.\n";
+
+void printErr(const QString &text)
+{
+    std::fprintf(stderr, "tolvex-config: %s\n", qPrintable(text));
+}
+
+int usageError(const QString &text)
+{
+    printErr(text);
+    std::fputs(Usage, stderr);
+    return ExitUsage;
+}
+
+bool readAll(const QString &path, QByteArray &out)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    out = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    const QFileInfo fa(a), fb(b);
+    if (fa.exists() && fb.exists())
+        return fa.canonicalFilePath() == fb.canonicalFilePath();
+    return fa.absoluteFilePath() == fb.absoluteFilePath();
+}
+
+// Written through QSaveFile so that OUT is either complete or left as it was.
+bool writeAll(const QString &path, const QByteArray &data)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        printErr(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+int encrypt(const QStringList &args)
+{
+    QStringList files;
+    ConfigCipher cipher(ConfigurationKey);
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        if (a == QLatin1String("--compress") || a == QLatin1String("--integrity")) {
+            if (i + 1 >= args.size())
+                return usageError(QStringLiteral("%1 needs a value").arg(a));
+            const QString v = args.at(++i);
+            if (a == QLatin1String("--compress")) {
+                if (v == QLatin1String("auto"))
+                    cipher.setCompressionMode(ConfigCipher::CompressAuto);
+                else if (v == QLatin1String("always"))
+                    cipher.setCompressionMode(ConfigCipher::CompressAlways);
+                else if (v == QLatin1String("never"))
+                    cipher.setCompressionMode(ConfigCipher::CompressNever);
+                else
+                    return usageError(QStringLiteral("unknown --compress value '%1'").arg(v));
+            } else {
+                if (v == QLatin1String("none"))
+                    cipher.setIntegrityMode(ConfigCipher::IntegrityNone);
+                else if (v == QLatin1String("checksum"))
+                    cipher.setIntegrityMode(ConfigCipher::IntegrityChecksum);
+                else if (v == QLatin1String("hash"))
+                    cipher.setIntegrityMode(ConfigCipher::IntegrityHash);
+                else
+                    return usageError(QStringLiteral("unknown --integrity value '%1'").arg(v));
+            }
+        } else if (a.startsWith(QLatin1String("--"))) {
+            return usageError(QStringLiteral("unknown option '%1'").arg(a));
+        } else {
+            files << a;
+        }
+    }
+    if (files.size() != 2)
+        return usageError(QStringLiteral("encrypt takes IN and OUT"));
+    if (sameFile(files[0], files[1])) {
+        printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
+        return ExitUsage;
+    }
+    QByteArray plain;
+    if (!readAll(files[0], plain))
+        return ExitFailure;
+    const QByteArray cipherText = cipher.encryptBytes(plain);
+    return writeAll(files[1], cipherText) ? ExitOk : ExitFailure;
+}
+
+int decrypt(const QStringList &args)
+{
+    if (args.size() != 2)
+        return usageError(QStringLiteral("decrypt takes IN and OUT"));
+    if (sameFile(args[0], args[1])) {
+        printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
+        return ExitUsage;
+    }
+    QByteArray cipherText;
+    if (!readAll(args[0], cipherText))
+        return ExitFailure;
+    const ConfigReport report = checkConfiguration(cipherText);
+    if (!report.decrypted) {
+        printErr(QStringLiteral("%1: %2").arg(args[0], report.warnings.value(0)));
+        return ExitFailure;
+    }
+    return writeAll(args[1], report.plain) ? ExitOk : ExitFailure;
+}
+
+int check(const QStringList &args)
+{
+    if (args.size() != 1)
+        return usageError(QStringLiteral("check takes IN"));
+    QByteArray cipherText;
+    if (!readAll(args[0], cipherText))
+        return ExitFailure;
+    const ConfigReport report = checkConfiguration(cipherText);
+    if (report.decrypted) {
+        std::printf("%lld product line(s) in %s:\n", static_cast<long long>(report.lines.size()), qPrintable(args[0]));
+        for (const QString &line : report.lines)
+            std::printf("  %s\n", qPrintable(line));
+    }
+    for (const QString &w : report.warnings)
+        std::fprintf(stderr, "warning: %s\n", qPrintable(w));
+    if (!report.decrypted)
+        return ExitFailure;
+    return report.warnings.isEmpty() ? ExitOk : ExitFindings;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("encrypt"))
+        return encrypt(args);
+    if (command == QLatin1String("decrypt"))
+        return decrypt(args);
+    if (command == QLatin1String("check"))
+        return check(args);
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        std::fputs(Usage, stdout);
+        return ExitOk;
+    }
+    return usageError(QStringLiteral("unknown command '%1'").arg(command));
+}
