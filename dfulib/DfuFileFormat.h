@@ -1,0 +1,73 @@
+#pragma once
+
+// The multi-image .dfu file format, apart from any I/O: parsing bytes into views, and
+// building the bytes of a new file. Every length and offset read from a file is checked
+// against the real length before use.
+
+#include "dfulib.h"
+
+#include <string>
+#include <vector>
+
+namespace dfu {
+
+constexpr size_t FilePrefixSize = 11;
+constexpr size_t TargetPrefixSize = 274;
+constexpr size_t ElementHeaderSize = 8;
+constexpr size_t SuffixSize = 16;
+constexpr size_t TargetNameSize = 255;
+constexpr uint16_t ExtendedDfuVersion = 0x011A;
+// Larger files are refused before they are read: no device of ours has that much memory.
+constexpr size_t MaxFileSize = size_t(1) << 30;
+
+struct ElementView
+{
+    uint32_t address = 0;
+    const uint8_t *data = nullptr;
+    uint32_t size = 0;
+};
+
+struct TargetView
+{
+    uint8_t alternate = 0;
+    bool named = false;
+    std::string name;
+    std::vector<ElementView> elements;
+};
+
+struct FileView
+{
+    uint16_t bcdDevice = 0;
+    uint16_t idProduct = 0;
+    uint16_t idVendor = 0;
+    uint16_t bcdDFU = 0;
+    uint32_t crc = 0;
+    std::vector<TargetView> targets;
+};
+
+// The suffix CRC: reflected CRC-32 without the final inversion, over `size` bytes.
+uint32_t suffixCrc(const uint8_t *data, size_t size);
+
+// Parses a whole file held in memory. On success `out` holds views into `data`, which must
+// outlive them. Returns DFU_OK or the first inconsistency found.
+DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out);
+
+struct Element
+{
+    uint32_t address = 0;
+    std::vector<uint8_t> data;
+};
+
+struct Target
+{
+    uint8_t alternate = 0;
+    std::string name;
+    std::vector<Element> elements;
+};
+
+// Builds a complete file: prefix with the total size, the targets (named when the name is
+// not empty), the suffix with the ids, bcdDFU 0x011A and the CRC.
+DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<const Target *> &targets,
+                    std::vector<uint8_t> &out);
+
+} // namespace dfu

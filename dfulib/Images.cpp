@@ -1,0 +1,396 @@
+// DFUFILES: images, filtering, and .dfu files on disk.
+
+#include "Internal.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace dfu;
+
+namespace dfu {
+
+Registry<ImageData> &images()
+{
+    static Registry<ImageData> registry;
+    return registry;
+}
+
+Registry<MappingData> &mappings()
+{
+    static Registry<MappingData> registry;
+    return registry;
+}
+
+} // namespace dfu
+
+namespace {
+
+struct DfuFileData
+{
+    // An existing file: mapped, or read whole where mapping is impossible.
+    QFile file;
+    const uchar *mapped = nullptr;
+    std::vector<uint8_t> bytes;
+    FileView view;
+
+    // A new file, written at close.
+    bool isNew = false;
+    std::unique_ptr<QSaveFile> save;
+    uint16_t vendorId = 0, productId = 0, release = 0;
+    std::vector<Target> targets;
+};
+
+Registry<DfuFileData> &files()
+{
+    static Registry<DfuFileData> registry;
+    return registry;
+}
+
+// No image may grow past what a .dfu file can hold.
+bool fitsInFile(const Target &target, uint64_t more)
+{
+    uint64_t total = TargetPrefixSize + more;
+    for (const Element &e : target.elements)
+        total += ElementHeaderSize + e.data.size();
+    return total <= MaxFileSize;
+}
+
+std::string boundedText(const char *text, size_t max)
+{
+    return std::string(text, strnlen(text, max));
+}
+
+} // namespace
+
+DfuStatus DFUFILES_CreateImage(uint8_t alternate, const char *name, DfuImageHandle *image)
+{
+    if (!image || !name)
+        return DFU_ERROR_INVALID_PARAMETER;
+    auto data = std::make_shared<ImageData>();
+    data->target.alternate = alternate;
+    data->target.name = boundedText(name, TargetNameSize);
+    *image = images().add(std::move(data));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_CreateImageFromMapping(DfuImageHandle *image, const DfuMappingRecord *record)
+{
+    if (!image || !record)
+        return DFU_ERROR_INVALID_PARAMETER;
+    return DFUFILES_CreateImage(record->alternate, boundedText(record->name, sizeof record->name).c_str(), image);
+}
+
+DfuStatus DFUFILES_SetImageName(DfuImageHandle image, const char *name)
+{
+    if (!name)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const std::string bounded = boundedText(name, TargetNameSize);
+    return images().with(image, [&](ImageData &d) { d.target.name = bounded; }) ? DFU_OK : DFU_ERROR_INVALID_HANDLE;
+}
+
+DfuStatus DFUFILES_GetImageName(DfuImageHandle image, char *buffer)
+{
+    if (!buffer)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto d = images().get(image);
+    if (!d)
+        return DFU_ERROR_INVALID_HANDLE;
+    // Names are at most 255 bytes, so they always fit the 512-byte buffer.
+    std::memcpy(buffer, d->target.name.c_str(), d->target.name.size() + 1);
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_GetImageAlternate(DfuImageHandle image, uint8_t *alternate)
+{
+    if (!alternate)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto d = images().get(image);
+    if (!d)
+        return DFU_ERROR_INVALID_HANDLE;
+    *alternate = d->target.alternate;
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_DuplicateImage(DfuImageHandle image, DfuImageHandle *copy)
+{
+    if (!copy)
+        return DFU_ERROR_INVALID_PARAMETER;
+    std::shared_ptr<ImageData> duplicate;
+    if (!images().with(image, [&](ImageData &d) { duplicate = std::make_shared<ImageData>(d); }))
+        return DFU_ERROR_INVALID_HANDLE;
+    *copy = images().add(std::move(duplicate));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_DestroyImage(DfuImageHandle *image)
+{
+    if (!image)
+        return DFU_ERROR_INVALID_PARAMETER;
+    if (!images().take(*image))
+        return DFU_ERROR_INVALID_HANDLE;
+    *image = 0;
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_AppendElement(DfuImageHandle image, uint32_t address, const uint8_t *data, uint32_t size)
+{
+    if (!data && size > 0)
+        return DFU_ERROR_INVALID_PARAMETER;
+    if (uint64_t(address) + size > (uint64_t(1) << 32))
+        return DFU_ERROR_ADDRESS;
+    DfuStatus status = DFU_OK;
+    const bool found = images().with(image, [&](ImageData &d) {
+        if (!fitsInFile(d.target, ElementHeaderSize + uint64_t(size))) {
+            status = DFU_ERROR_FILE_TOO_LARGE;
+            return;
+        }
+        Element e;
+        e.address = address;
+        e.data.assign(data, data + size);
+        d.target.elements.push_back(std::move(e));
+        d.filteredFor = 0;
+        d.filterStatus = DFU_ERROR_NOT_FILTERED;
+    });
+    return found ? status : DFU_ERROR_INVALID_HANDLE;
+}
+
+DfuStatus DFUFILES_GetElementCount(DfuImageHandle image, uint32_t *count)
+{
+    if (!count)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto d = images().get(image);
+    if (!d)
+        return DFU_ERROR_INVALID_HANDLE;
+    *count = uint32_t(d->target.elements.size());
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *address, uint32_t *size, uint8_t *data,
+                              uint32_t capacity)
+{
+    if (!address || !size)
+        return DFU_ERROR_INVALID_PARAMETER;
+    DfuStatus status = DFU_OK;
+    const bool found = images().with(image, [&](ImageData &d) {
+        if (index >= d.target.elements.size()) {
+            status = DFU_ERROR_IMAGE_INDEX;
+            return;
+        }
+        const Element &e = d.target.elements[index];
+        *address = e.address;
+        *size = uint32_t(e.data.size());
+        if (data)
+            std::memcpy(data, e.data.data(), std::min<size_t>(capacity, e.data.size()));
+    });
+    return found ? status : DFU_ERROR_INVALID_HANDLE;
+}
+
+namespace {
+
+// Checks every element against the layout; collects the sectors it touches.
+DfuStatus checkElements(const Target &target, const MemoryLayout &layout, bool needErase,
+                        std::vector<Sector> &touched)
+{
+    for (const Element &e : target.elements) {
+        if (e.data.empty())
+            continue;
+        DfuStatus status = DFU_OK;
+        const bool inside = layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+            const uint8_t needed = needErase ? (AccessErase | AccessWrite) : AccessWrite;
+            if ((s.access & needed) != needed) {
+                status = DFU_ERROR_NOT_WRITEABLE;
+                return false;
+            }
+            if (std::none_of(touched.begin(), touched.end(), [&](const Sector &t) { return t.address == s.address; }))
+                touched.push_back(s);
+            return true;
+        });
+        if (!inside)
+            return DFU_ERROR_ADDRESS;
+        if (status != DFU_OK)
+            return status;
+    }
+    std::sort(touched.begin(), touched.end(), [](const Sector &a, const Sector &b) { return a.address < b.address; });
+    return DFU_OK;
+}
+
+DfuStatus planUpload(const MemoryLayout &layout, std::vector<std::pair<uint32_t, uint32_t>> &plan)
+{
+    uint64_t total = 0;
+    for (const SectorGroup &g : layout.groups) {
+        if (!(g.access & AccessRead))
+            continue;
+        const uint64_t size = g.end() - g.start;
+        total += size;
+        if (total > MaxFileSize)
+            return DFU_ERROR_FILE_TOO_LARGE;
+        // Contiguous readable groups become one element.
+        if (!plan.empty() && uint64_t(plan.back().first) + plan.back().second == g.start)
+            plan.back().second += uint32_t(size);
+        else
+            plan.emplace_back(g.start, uint32_t(size));
+    }
+    return DFU_OK;
+}
+
+} // namespace
+
+DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappingRecord *record, int32_t operation,
+                                           uint32_t /*flags*/)
+{
+    if (!record)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto mapping = mappings().get(record->mappingId);
+    DfuStatus status = DFU_OK;
+    const bool found = images().with(image, [&](ImageData &d) {
+        d.filteredFor = operation;
+        d.eraseSectors.clear();
+        d.uploadPlan.clear();
+        if (!mapping || record->alternateIndex >= mapping->layouts.size()) {
+            status = DFU_ERROR_INVALID_PARAMETER;
+        } else {
+            d.layout = mapping->layouts[record->alternateIndex];
+            d.filterAlternate = mapping->alternates[record->alternateIndex];
+            switch (operation) {
+            case DFU_OPERATION_ERASE:
+                status = checkElements(d.target, d.layout, true, d.eraseSectors);
+                break;
+            case DFU_OPERATION_UPGRADE: {
+                std::vector<Sector> unused;
+                status = checkElements(d.target, d.layout, false, unused);
+                break;
+            }
+            case DFU_OPERATION_UPLOAD:
+                status = planUpload(d.layout, d.uploadPlan);
+                break;
+            case DFU_OPERATION_RETURN:
+                status = d.layout.regionStarts.empty() ? DFU_ERROR_LAYOUT : DFU_OK;
+                break;
+            default:
+                status = DFU_ERROR_OPERATION;
+                break;
+            }
+        }
+        d.filterStatus = status;
+    });
+    return found ? status : DFU_ERROR_INVALID_HANDLE;
+}
+
+DfuStatus DFUFILES_OpenExistingDFUFile(const char *path, DfuFileHandle *file, uint16_t *vendorId, uint16_t *productId,
+                                       uint16_t *release, uint8_t *imageCount)
+{
+    if (!path || !file || !vendorId || !productId || !release || !imageCount)
+        return DFU_ERROR_INVALID_PARAMETER;
+    auto data = std::make_shared<DfuFileData>();
+    data->file.setFileName(QString::fromLocal8Bit(path));
+    if (!data->file.open(QIODevice::ReadOnly))
+        return DFU_ERROR_FILE_OPEN;
+    const qint64 size = data->file.size();
+    if (size < 0 || uint64_t(size) > MaxFileSize)
+        return DFU_ERROR_FILE_TOO_LARGE;
+    // Mapping avoids a copy of the whole file; special files cannot be mapped, so read them.
+    if (size > 0)
+        data->mapped = data->file.map(0, size);
+    const uint8_t *bytes = data->mapped;
+    size_t length = size_t(size);
+    if (!bytes) {
+        const QByteArray all = data->file.read(qint64(MaxFileSize) + 1);
+        if (uint64_t(all.size()) > MaxFileSize)
+            return DFU_ERROR_FILE_TOO_LARGE;
+        data->bytes.assign(all.begin(), all.end());
+        bytes = data->bytes.data();
+        length = data->bytes.size();
+    }
+    const DfuStatus status = parseFile(bytes, length, data->view);
+    if (status != DFU_OK)
+        return status;
+    *vendorId = data->view.idVendor;
+    *productId = data->view.idProduct;
+    *release = data->view.bcdDevice;
+    *imageCount = uint8_t(data->view.targets.size());
+    *file = files().add(std::move(data));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuImageHandle *image)
+{
+    if (!image)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto data = files().get(file);
+    if (!data || data->isNew)
+        return DFU_ERROR_INVALID_HANDLE;
+    if (index < 0 || size_t(index) >= data->view.targets.size())
+        return DFU_ERROR_IMAGE_INDEX;
+    const TargetView &view = data->view.targets[size_t(index)];
+    auto image_ = std::make_shared<ImageData>();
+    image_->target.alternate = view.alternate;
+    image_->target.name = view.name;
+    image_->target.elements.reserve(view.elements.size());
+    for (const ElementView &ev : view.elements) {
+        Element e;
+        e.address = ev.address;
+        e.data.assign(ev.data, ev.data + ev.size);
+        image_->target.elements.push_back(std::move(e));
+    }
+    *image = images().add(std::move(image_));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
+                                    uint16_t release)
+{
+    if (!path || !file || !*path)
+        return DFU_ERROR_INVALID_PARAMETER;
+    auto data = std::make_shared<DfuFileData>();
+    data->isNew = true;
+    data->save = std::make_unique<QSaveFile>(QString::fromLocal8Bit(path));
+    // Opening now creates the temporary file beside the destination, so an unwritable
+    // folder is reported here rather than after a long upload.
+    if (!data->save->open(QIODevice::WriteOnly))
+        return DFU_ERROR_FILE_WRITE;
+    data->vendorId = vendorId;
+    data->productId = productId;
+    data->release = release;
+    *file = files().add(std::move(data));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_AppendImageToDFUFile(DfuFileHandle file, DfuImageHandle image)
+{
+    const auto data = files().get(file);
+    if (!data || !data->isNew)
+        return DFU_ERROR_INVALID_HANDLE;
+    if (data->targets.size() >= 255)
+        return DFU_ERROR_INVALID_PARAMETER;
+    Target copy;
+    if (!images().with(image, [&](ImageData &d) { copy = d.target; }))
+        return DFU_ERROR_INVALID_HANDLE;
+    data->targets.push_back(std::move(copy));
+    return DFU_OK;
+}
+
+DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file)
+{
+    const auto data = files().take(file);
+    if (!data)
+        return DFU_ERROR_INVALID_HANDLE;
+    if (!data->isNew)
+        return DFU_OK; // the mapping and the file close with the object
+    std::vector<const Target *> targets;
+    for (const Target &t : data->targets)
+        targets.push_back(&t);
+    std::vector<uint8_t> bytes;
+    const DfuStatus status = buildFile(data->vendorId, data->productId, data->release, targets, bytes);
+    if (status != DFU_OK) {
+        data->save->cancelWriting();
+        return status;
+    }
+    const qint64 written = data->save->write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    if (written != qint64(bytes.size()) || !data->save->commit())
+        return DFU_ERROR_FILE_WRITE;
+    return DFU_OK;
+}

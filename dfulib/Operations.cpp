@@ -1,0 +1,526 @@
+// DFUOPS: erase, upgrade, upload and return operations, each on a worker thread of its own.
+// The worker owns the live context; callers get copies of it under the operation's mutex.
+
+#include "Internal.h"
+#include "UsbAnswers.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
+using namespace dfu;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+enum Request : uint8_t { Detach = 0, Download = 1, Upload = 2, GetStatus = 3, ClearStatus = 4, GetState = 5, Abort = 6 };
+constexpr uint8_t RequestOut = LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE;
+constexpr uint8_t RequestIn = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE;
+constexpr uint8_t CommandSetAddress = 0x21, CommandErase = 0x41;
+constexpr unsigned TransferTimeoutMs = 5000;
+constexpr uint16_t FirstDataBlock = 2;
+
+std::atomic<uint32_t> busyLimitMs{120000};
+
+enum Phase : uint32_t { PhaseIdle = 0, PhaseErase = 1, PhaseWrite = 2, PhaseVerify = 3, PhaseRead = 4, PhaseLeave = 5, PhaseDone = 6 };
+
+struct Operation
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    DfuOperationContext context{};     // guarded by mutex
+    bool cancel = false;               // guarded by mutex
+    std::thread thread;
+    std::shared_ptr<OpenDevice> device;
+    ImageData image;                   // the worker's own copy
+    DfuImageHandle imageHandle = 0;
+};
+
+Registry<Operation> &operations()
+{
+    static Registry<Operation> registry;
+    return registry;
+}
+
+struct Failure
+{
+    DfuStatus status;
+};
+
+// The DFU requests of one operation. Every request checks for a stop first; failures
+// throw a Failure that the worker turns into the context's error status.
+class Link
+{
+public:
+    Link(Operation &op, OpenDevice &device, uint16_t transferSize)
+        : op(op), device(device), transferSize(transferSize)
+    {
+    }
+
+    void checkStop()
+    {
+        std::lock_guard<std::mutex> lock(op.mutex);
+        if (op.cancel)
+            throw Failure{DFU_ERROR_STOPPED};
+    }
+
+    // Sleeps exactly as long as the device asked, unless the operation is stopped.
+    void waitFor(uint32_t ms)
+    {
+        if (ms == 0)
+            return;
+        std::unique_lock<std::mutex> lock(op.mutex);
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        op.wake.wait_until(lock, until, [&] { return op.cancel; });
+        if (op.cancel)
+            throw Failure{DFU_ERROR_STOPPED};
+        op.context.deviceWaitMs += ms;
+    }
+
+    int transfer(uint8_t type, uint8_t request, uint16_t value, uint8_t *data, uint16_t length)
+    {
+        checkStop();
+        const int r = libusb_control_transfer(device.handle, type, request, value, uint16_t(device.interfaceNumber),
+                                              data, length, TransferTimeoutMs);
+        if (r == LIBUSB_ERROR_NO_DEVICE)
+            device.gone = true;
+        return r;
+    }
+
+    void fail(int usbError)
+    {
+        {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.usbError = usbError;
+        }
+        throw Failure{statusFromUsb(usbError)};
+    }
+
+    StatusAnswer status()
+    {
+        uint8_t answer[6];
+        const int r = transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
+        if (r < 0)
+            fail(r);
+        StatusAnswer s;
+        if (!parseStatusAnswer(answer, size_t(r), s))
+            throw Failure{DFU_ERROR_DEVICE_STATE};
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.lastDeviceState = s.state;
+        op.context.lastDeviceStatus = s.status;
+        return s;
+    }
+
+    void simple(uint8_t request)
+    {
+        const int r = transfer(RequestOut, request, 0, nullptr, 0);
+        if (r < 0)
+            fail(r);
+    }
+
+    // After an error: clear it so the device is usable again, and report the device's status.
+    [[noreturn]] void deviceError(const StatusAnswer &s)
+    {
+        const uint8_t code = s.status;
+        try {
+            simple(ClearStatus);
+        } catch (const Failure &) {
+        }
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.lastDeviceStatus = code;
+        throw Failure{DFU_ERROR_DEVICE_STATUS};
+    }
+
+    // Brings the device to dfuIDLE from wherever an earlier run left it.
+    void ensureIdle()
+    {
+        StatusAnswer s = status();
+        if (s.state == StateError)
+            simple(ClearStatus);
+        else if (s.state != StateIdle)
+            simple(Abort);
+        else
+            return;
+        s = status();
+        if (s.state == StateError)
+            deviceError(s);
+        if (s.state != StateIdle)
+            throw Failure{DFU_ERROR_DEVICE_STATE};
+    }
+
+    // The status exchange after a download: wait out every busy answer, bounded overall.
+    StatusAnswer settle()
+    {
+        const auto start = Clock::now();
+        StatusAnswer s = status();
+        while (s.state == StateDownloadBusy || s.state == StateDownloadSync) {
+            if (s.status != 0)
+                deviceError(s);
+            waitFor(s.pollTimeoutMs);
+            if (Clock::now() - start > std::chrono::milliseconds(busyLimitMs.load()))
+                throw Failure{DFU_ERROR_DEVICE_BUSY};
+            s = status();
+        }
+        if (s.state == StateError || s.status != 0)
+            deviceError(s);
+        return s;
+    }
+
+    void download(uint16_t block, const uint8_t *data, uint16_t length)
+    {
+        const int r = transfer(RequestOut, Download, block, const_cast<uint8_t *>(data), length);
+        if (r < 0)
+            fail(r);
+        if (r != length)
+            throw Failure{DFU_ERROR_USB};
+    }
+
+    void command(uint8_t code, uint32_t address, bool withAddress = true)
+    {
+        uint8_t bytes[5] = {code, uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16),
+                            uint8_t(address >> 24)};
+        {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.failedAddress = address;
+        }
+        download(0, bytes, withAddress ? 5 : 1);
+        const StatusAnswer s = settle();
+        if (s.state != StateDownloadIdle)
+            throw Failure{DFU_ERROR_DEVICE_STATE};
+    }
+
+    // Writes `size` bytes at `address`: blocks of the transfer size numbered from 2 after
+    // one Set Address; a shorter last block gets a Set Address of its own, since the device
+    // places block n at pointer + (n - 2) * the length of that block.
+    template <typename Progress>
+    void write(uint32_t address, const uint8_t *data, uint32_t size, Progress progress)
+    {
+        uint32_t offset = 0;
+        while (offset < size) {
+            command(CommandSetAddress, address + offset);
+            uint32_t block = FirstDataBlock;
+            while (offset < size && block <= 0xFFFF) {
+                const uint32_t n = std::min<uint32_t>(transferSize, size - offset);
+                if (n < transferSize && block > FirstDataBlock)
+                    break;
+                {
+                    std::lock_guard<std::mutex> lock(op.mutex);
+                    op.context.failedAddress = address + offset;
+                }
+                download(uint16_t(block), data + offset, uint16_t(n));
+                const StatusAnswer s = settle();
+                if (s.state != StateDownloadIdle)
+                    throw Failure{DFU_ERROR_DEVICE_STATE};
+                offset += n;
+                ++block;
+                progress(n);
+                if (n < transferSize)
+                    break;
+            }
+        }
+    }
+
+    // Reads `size` bytes at `address` into `out`, by the same block rule as write().
+    template <typename Progress>
+    void read(uint32_t address, uint8_t *out, uint32_t size, Progress progress)
+    {
+        uint32_t offset = 0;
+        while (offset < size) {
+            command(CommandSetAddress, address + offset);
+            simple(Abort); // uploads start from dfuIDLE
+            uint32_t block = FirstDataBlock;
+            while (offset < size && block <= 0xFFFF) {
+                const uint32_t n = std::min<uint32_t>(transferSize, size - offset);
+                if (n < transferSize && block > FirstDataBlock)
+                    break;
+                {
+                    std::lock_guard<std::mutex> lock(op.mutex);
+                    op.context.failedAddress = address + offset;
+                }
+                const int r = transfer(RequestIn, Upload, uint16_t(block), out + offset, uint16_t(n));
+                if (r < 0)
+                    fail(r);
+                if (uint32_t(r) != n) {
+                    // A short answer ends the upload: the device had no more to give.
+                    const StatusAnswer s = status();
+                    if (s.state == StateError)
+                        deviceError(s);
+                    throw Failure{DFU_ERROR_DEVICE_STATE};
+                }
+                offset += n;
+                ++block;
+                progress(n);
+                if (n < transferSize)
+                    break;
+            }
+            simple(Abort);
+        }
+    }
+
+    Operation &op;
+    OpenDevice &device;
+    uint16_t transferSize;
+};
+
+class Worker
+{
+public:
+    explicit Worker(Operation &op) : op(op) {}
+
+    void run()
+    {
+        const auto start = Clock::now();
+        DfuStatus result = DFU_OK;
+        try {
+            DfuInterfaceInfo info;
+            DfuStatus s = readInterfaceInfo(*op.device, info);
+            if (s != DFU_OK)
+                throw Failure{s};
+            if (info.functional.wTransferSize == 0)
+                throw Failure{DFU_ERROR_DESCRIPTOR};
+            const int r = libusb_set_interface_alt_setting(op.device->handle, op.device->interfaceNumber,
+                                                           op.image.filterAlternate);
+            Link link(op, *op.device, info.functional.wTransferSize);
+            if (r < 0)
+                link.fail(r);
+            link.ensureIdle();
+            switch (op.context.operation) {
+            case DFU_OPERATION_ERASE: erase(link); break;
+            case DFU_OPERATION_UPGRADE: upgrade(link); break;
+            case DFU_OPERATION_UPLOAD: upload(link); break;
+            case DFU_OPERATION_RETURN: leave(link); break;
+            default: throw Failure{DFU_ERROR_OPERATION};
+            }
+        } catch (const Failure &f) {
+            result = f.status;
+        } catch (const std::bad_alloc &) {
+            result = DFU_ERROR_OUT_OF_MEMORY;
+        }
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.elapsedMs = uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        op.context.errorStatus = result;
+        if (result == DFU_OK) {
+            op.context.phase = PhaseDone;
+            op.context.percent = 100;
+        } else {
+            const char *usbName = op.context.usbError ? libusb_error_name(op.context.usbError) : "none";
+            qWarning("DFU: operation %d on %s failed: %s (device state %u, status %u, address 0x%08X, libusb %s)",
+                     op.context.operation, op.context.devicePath, DFU_StatusText(result), op.context.lastDeviceState,
+                     op.context.lastDeviceStatus, op.context.failedAddress, usbName);
+        }
+    }
+
+private:
+    void begin(Phase phase, uint64_t total)
+    {
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.phase = phase;
+        op.context.bytesTotal = uint32_t(total);
+    }
+
+    // Percent by work done; 100 only when the worker has finished with success.
+    void advance(uint64_t bytes)
+    {
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.bytesDone += uint32_t(bytes);
+        const uint64_t total = std::max<uint64_t>(op.context.bytesTotal, 1);
+        op.context.percent = uint8_t(std::min<uint64_t>(99, op.context.bytesDone * 100 / total));
+    }
+
+    void erase(Link &link)
+    {
+        uint64_t total = 0;
+        for (const Sector &s : op.image.eraseSectors)
+            total += s.size;
+        begin(PhaseErase, total);
+        for (const Sector &s : op.image.eraseSectors) {
+            link.command(CommandErase, s.address);
+            advance(s.size);
+        }
+    }
+
+    void upgrade(Link &link)
+    {
+        const Target &t = op.image.target;
+        uint64_t writeBytes = 0, verifyBytes = 0;
+        for (const Element &e : t.elements) {
+            writeBytes += e.data.size();
+            op.image.layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+                if (s.access & AccessRead)
+                    verifyBytes += overlap(e, s);
+                return true;
+            });
+        }
+        begin(PhaseWrite, writeBytes + verifyBytes);
+        auto progress = [this](uint32_t n) { advance(n); };
+        for (const Element &e : t.elements)
+            link.write(e.address, e.data.data(), uint32_t(e.data.size()), progress);
+        link.simple(Abort);
+
+        {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.phase = PhaseVerify;
+        }
+        std::vector<uint8_t> readBack;
+        for (const Element &e : t.elements) {
+            // Only readable sectors can be compared; runs of them are read in one go.
+            std::vector<std::pair<uint32_t, uint32_t>> runs;
+            op.image.layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+                if (!(s.access & AccessRead))
+                    return true;
+                const uint32_t from = std::max(e.address, s.address);
+                const uint32_t length = overlap(e, s);
+                if (!runs.empty() && runs.back().first + runs.back().second == from)
+                    runs.back().second += length;
+                else
+                    runs.emplace_back(from, length);
+                return true;
+            });
+            for (const auto &run : runs) {
+                readBack.resize(run.second);
+                link.read(run.first, readBack.data(), run.second, progress);
+                const uint8_t *expected = e.data.data() + (run.first - e.address);
+                const auto mismatch = std::mismatch(readBack.begin(), readBack.end(), expected);
+                if (mismatch.first != readBack.end()) {
+                    std::lock_guard<std::mutex> lock(op.mutex);
+                    op.context.failedAddress = run.first + uint32_t(mismatch.first - readBack.begin());
+                    throw Failure{DFU_ERROR_VERIFY};
+                }
+            }
+        }
+    }
+
+    void upload(Link &link)
+    {
+        uint64_t total = 0;
+        for (const auto &p : op.image.uploadPlan)
+            total += p.second;
+        begin(PhaseRead, total);
+        std::vector<Element> elements;
+        auto progress = [this](uint32_t n) { advance(n); };
+        for (const auto &p : op.image.uploadPlan) {
+            Element e;
+            e.address = p.first;
+            e.data.resize(p.second);
+            link.read(p.first, e.data.data(), p.second, progress);
+            elements.push_back(std::move(e));
+        }
+        // The caller's image receives what was read.
+        images().with(op.imageHandle, [&](ImageData &d) { d.target.elements = std::move(elements); });
+    }
+
+    void leave(Link &link)
+    {
+        begin(PhaseLeave, 1);
+        link.command(CommandSetAddress, op.image.layout.regionStarts.front());
+        link.download(FirstDataBlock, nullptr, 0);
+        // The device answers dfuMANIFEST, or has already dropped off the bus to start its
+        // application: both mean it is leaving DFU mode.
+        uint8_t answer[6];
+        const int r = link.transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
+        StatusAnswer s;
+        if (r >= 0 && parseStatusAnswer(answer, size_t(r), s) && s.state == StateError)
+            link.deviceError(s);
+    }
+
+    static uint32_t overlap(const Element &e, const Sector &s)
+    {
+        const uint64_t from = std::max<uint64_t>(e.address, s.address);
+        const uint64_t to = std::min<uint64_t>(uint64_t(e.address) + e.data.size(), uint64_t(s.address) + s.size);
+        return to > from ? uint32_t(to - from) : 0;
+    }
+
+    Operation &op;
+};
+
+} // namespace
+
+uint32_t DFUOPS_SetBusyLimitMs(uint32_t milliseconds)
+{
+    return busyLimitMs.exchange(milliseconds);
+}
+
+DfuStatus DFUOPS_LaunchOperation(DfuOperationContext *context, uint32_t *operationCode)
+{
+    if (!context || !operationCode)
+        return DFU_ERROR_INVALID_PARAMETER;
+    if (!memchr(context->devicePath, '\0', sizeof context->devicePath))
+        return DFU_ERROR_PATH_TOO_LONG;
+    const int32_t operation = context->operation;
+    if (operation < DFU_OPERATION_RETURN || operation > DFU_OPERATION_UPGRADE)
+        return DFU_ERROR_OPERATION;
+
+    auto op = std::make_shared<Operation>();
+    op->imageHandle = context->image;
+    bool found = images().with(context->image, [&](ImageData &d) { op->image = d; });
+    if (!found)
+        return DFU_ERROR_INVALID_HANDLE;
+    if (op->image.filteredFor != operation)
+        return DFU_ERROR_NOT_FILTERED;
+    if (op->image.filterStatus != DFU_OK)
+        return op->image.filterStatus;
+
+    const DfuStatus status = openDevice(context->devicePath, op->device);
+    if (status != DFU_OK)
+        return status;
+    bool expected = false;
+    if (!op->device->operationRunning.compare_exchange_strong(expected, true))
+        return DFU_ERROR_DEVICE_STATE; // one operation at a time on a device
+
+    op->context = *context;
+    op->context.phase = PhaseIdle;
+    op->context.percent = 0;
+    op->context.bytesDone = op->context.bytesTotal = 0;
+    op->context.failedAddress = 0;
+    op->context.usbError = 0;
+    op->context.elapsedMs = op->context.deviceWaitMs = 0;
+    op->context.errorStatus = DFU_OK;
+    *context = op->context;
+    Operation *raw = op.get();
+    try {
+        op->thread = std::thread([raw] {
+            Worker(*raw).run();
+            raw->device->operationRunning = false;
+        });
+    } catch (const std::system_error &) {
+        op->device->operationRunning = false;
+        return DFU_ERROR_OUT_OF_MEMORY;
+    }
+    *operationCode = operations().add(std::move(op));
+    return DFU_OK;
+}
+
+DfuStatus DFUOPS_GetOperationStatus(uint32_t operationCode, DfuOperationContext *context)
+{
+    if (!context)
+        return DFU_ERROR_INVALID_PARAMETER;
+    const auto op = operations().get(operationCode);
+    if (!op)
+        return DFU_ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(op->mutex);
+    *context = op->context;
+    return DFU_OK;
+}
+
+DfuStatus DFUOPS_StopOperation(uint32_t operationCode, DfuOperationContext *context)
+{
+    const auto op = operations().take(operationCode);
+    if (!op)
+        return DFU_ERROR_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> lock(op->mutex);
+        op->cancel = true;
+    }
+    op->wake.notify_all();
+    if (op->thread.joinable())
+        op->thread.join();
+    if (context) {
+        std::lock_guard<std::mutex> lock(op->mutex);
+        *context = op->context;
+    }
+    return DFU_OK;
+}

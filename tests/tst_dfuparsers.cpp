@@ -1,0 +1,233 @@
+// Memory-layout strings and the answers of a device (status, descriptors), bytes in,
+// fields out.
+
+#include "MemoryLayout.h"
+#include "UsbAnswers.h"
+
+#include <QTest>
+
+using Groups = QList<QList<quint32>>; // start, count, size, access
+
+Q_DECLARE_METATYPE(Groups)
+
+class TestDfuParsers : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void layouts_data();
+    void layouts();
+    void badLayouts_data();
+    void badLayouts();
+    void sectorLookup();
+    void statusAnswers_data();
+    void statusAnswers();
+    void functionalDescriptors_data();
+    void functionalDescriptors();
+    void stringDescriptors_data();
+    void stringDescriptors();
+    void deviceDescriptor();
+};
+
+void TestDfuParsers::layouts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QList<quint32>>("regions");
+    QTest::addColumn<Groups>("groups");
+    const quint32 K = 1024;
+    QTest::newRow("internal flash") << "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg"
+                                    << "Internal Flash" << QList<quint32>{0x08000000}
+                                    << Groups{{0x08000000, 4, 16 * K, 7}, {0x08010000, 1, 64 * K, 7},
+                                              {0x08020000, 7, 128 * K, 7}};
+    QTest::newRow("option bytes, byte sizes") << "@Option Bytes  /0x1FFF7800/01*40 e" << "Option Bytes"
+                                              << QList<quint32>{0x1FFF7800} << Groups{{0x1FFF7800, 1, 40, 5}};
+    QTest::newRow("OTP, two groups") << "@OTP Memory /0x1FFF7800/01*512 e,01*016 e" << "OTP Memory"
+                                     << QList<quint32>{0x1FFF7800}
+                                     << Groups{{0x1FFF7800, 1, 512, 5}, {0x1FFF7A00, 1, 16, 5}};
+    QTest::newRow("two regions") << "@Flash/0x90000000/08*004Kg,01*032Kg,63*064Kg/0x90430000/61*064Kg" << "Flash"
+                                 << QList<quint32>{0x90000000, 0x90430000}
+                                 << Groups{{0x90000000, 8, 4 * K, 7}, {0x90008000, 1, 32 * K, 7},
+                                           {0x90010000, 63, 64 * K, 7}, {0x90430000, 61, 64 * K, 7}};
+    QTest::newRow("unpadded digits, capitals") << "@Big/0X08000000/128*002KG,01*64Kg" << "Big"
+                                               << QList<quint32>{0x08000000}
+                                               << Groups{{0x08000000, 128, 2 * K, 7}, {0x08040000, 1, 64 * K, 7}};
+    QTest::newRow("megabytes, B multiplier, every letter")
+        << "@M/0x0/01*1Ma,01*4Bb,01*4Bc,01*4Bd,01*4Be,01*4Bf,01*4Bg" << "M" << QList<quint32>{0}
+        << Groups{{0, 1, K * K, 1}, {K * K, 1, 4, 2}, {K * K + 4, 1, 4, 3}, {K * K + 8, 1, 4, 4},
+                  {K * K + 12, 1, 4, 5}, {K * K + 16, 1, 4, 6}, {K * K + 20, 1, 4, 7}};
+    QTest::newRow("access letter alone, trailing blanks and NUL") << QString("@X/0x100/02*8a  ") + QChar(0) << "X"
+                                                                  << QList<quint32>{0x100}
+                                                                  << Groups{{0x100, 2, 8, 1}};
+}
+
+void TestDfuParsers::layouts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, name);
+    QFETCH(QList<quint32>, regions);
+    QFETCH(Groups, groups);
+    dfu::MemoryLayout layout;
+    QCOMPARE(dfu::parseMemoryLayout(text.toStdString(), layout), DFU_OK);
+    QCOMPARE(QString::fromStdString(layout.name), name);
+    QCOMPARE(QList<quint32>(layout.regionStarts.begin(), layout.regionStarts.end()), regions);
+    Groups actual;
+    for (const dfu::SectorGroup &g : layout.groups)
+        actual << QList<quint32>{g.start, g.count, g.size, g.access};
+    QCOMPARE(actual, groups);
+}
+
+void TestDfuParsers::badLayouts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << "";
+    QTest::newRow("no at sign") << "Internal Flash/0x08000000/04*016Kg";
+    QTest::newRow("no region") << "@Name";
+    QTest::newRow("no 0x") << "@N/08000000/04*016Kg";
+    QTest::newRow("no groups") << "@N/0x08000000/";
+    QTest::newRow("missing size") << "@N/0x08000000/04*Kg";
+    QTest::newRow("missing star") << "@N/0x08000000/04016Kg";
+    QTest::newRow("bad letter") << "@N/0x08000000/04*016Kh";
+    QTest::newRow("bad multiplier") << "@N/0x08000000/04*016Xg";
+    QTest::newRow("no access letter") << "@N/0x08000000/04*016K,01*1Kg";
+    QTest::newRow("zero count") << "@N/0x08000000/00*016Kg";
+    QTest::newRow("address too long") << "@N/0x108000000/01*016Kg";
+    QTest::newRow("past 4 GiB") << "@N/0xFFFF0000/02*064Kg";
+    QTest::newRow("huge count") << "@N/0x0/99999999999*1Kg";
+    QTest::newRow("overlapping regions") << "@N/0x1000/04*1Kg/0x1800/01*1Kg";
+    QTest::newRow("trailing comma") << "@N/0x1000/04*1Kg,";
+}
+
+void TestDfuParsers::badLayouts()
+{
+    QFETCH(QString, text);
+    dfu::MemoryLayout layout;
+    QCOMPARE(dfu::parseMemoryLayout(text.toStdString(), layout), DFU_ERROR_LAYOUT);
+}
+
+void TestDfuParsers::sectorLookup()
+{
+    dfu::MemoryLayout layout;
+    QCOMPARE(dfu::parseMemoryLayout("@F/0x08000000/04*016Kg,01*064Kg/0x09000000/02*1Ka", layout), DFU_OK);
+    dfu::Sector s;
+    QVERIFY(layout.sectorAt(0x08007FFF, s));
+    QCOMPARE(s.address, 0x08004000u);
+    QCOMPARE(s.size, 16384u);
+    QVERIFY(layout.sectorAt(0x08010000, s));
+    QCOMPARE(s.size, 65536u);
+    QVERIFY(!layout.sectorAt(0x08020000, s));
+    QVERIFY(!layout.sectorAt(0x07FFFFFF, s));
+    QList<quint32> visited;
+    QVERIFY(layout.forEachSector(0x08003FFF, 2 + 16384, [&](const dfu::Sector &x) {
+        visited << x.address;
+        return true;
+    }));
+    QCOMPARE(visited, (QList<quint32>{0x08000000, 0x08004000, 0x08008000}));
+    QVERIFY(!layout.forEachSector(0x0801FFFF, 2, [](const dfu::Sector &) { return true; }));
+    QVERIFY(layout.forEachSector(0x09000400, 1, [](const dfu::Sector &x) { return x.access == dfu::AccessRead; }));
+}
+
+void TestDfuParsers::statusAnswers_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("poll");
+    QTest::addColumn<int>("state");
+    QTest::newRow("idle") << QByteArray::fromHex("000000000200") << true << 0 << 0 << 2;
+    QTest::newRow("busy, 24-bit poll") << QByteArray::fromHex("00640102 0400") << true << 0 << 0x020164 << 4;
+    QTest::newRow("error errTARGET") << QByteArray::fromHex("010000000a00") << true << 1 << 0 << 10;
+    QTest::newRow("short") << QByteArray::fromHex("0000000002") << false << 0 << 0 << 0;
+    QTest::newRow("long") << QByteArray::fromHex("00000000020000") << false << 0 << 0 << 0;
+    QTest::newRow("unknown state") << QByteArray::fromHex("000000000b00") << false << 0 << 0 << 0;
+}
+
+void TestDfuParsers::statusAnswers()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, valid);
+    dfu::StatusAnswer s;
+    QCOMPARE(dfu::parseStatusAnswer(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), s),
+             valid);
+    if (valid) {
+        QTEST(int(s.status), "status");
+        QTEST(int(s.pollTimeoutMs), "poll");
+        QTEST(int(s.state), "state");
+    }
+}
+
+void TestDfuParsers::functionalDescriptors_data()
+{
+    QTest::addColumn<QByteArray>("extra");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<int>("transferSize");
+    QTest::addColumn<int>("version");
+    QTest::newRow("alone") << QByteArray::fromHex("09210bff000008 1a01") << true << 2048 << 0x011A;
+    QTest::newRow("after another descriptor") << QByteArray::fromHex("0524000110 09210bff000004 1a01") << true << 1024
+                                              << 0x011A;
+    QTest::newRow("DFU 1.0, seven bytes") << QByteArray::fromHex("0721 0bff000008") << true << 2048 << 0x0100;
+    QTest::newRow("wrong length 8") << QByteArray::fromHex("08210bff0000081a") << false << 0 << 0;
+    QTest::newRow("length past the end") << QByteArray::fromHex("0a210bff0000081a01") << false << 0 << 0;
+    QTest::newRow("zero length loops no more") << QByteArray::fromHex("0024 09210bff0000081a01") << false << 0 << 0;
+    QTest::newRow("none") << QByteArray::fromHex("052400011005240101") << false << 0 << 0;
+    QTest::newRow("empty") << QByteArray() << false << 0 << 0;
+}
+
+void TestDfuParsers::functionalDescriptors()
+{
+    QFETCH(QByteArray, extra);
+    QFETCH(bool, found);
+    DfuFunctionalDescriptor d{};
+    QCOMPARE(dfu::findFunctionalDescriptor(reinterpret_cast<const uint8_t *>(extra.constData()), size_t(extra.size()), d),
+             found);
+    if (found) {
+        QCOMPARE(d.bmAttributes, quint8(0x0B));
+        QCOMPARE(d.wDetachTimeOut, quint16(255));
+        QTEST(int(d.wTransferSize), "transferSize");
+        QTEST(int(d.bcdDFUVersion), "version");
+    }
+}
+
+void TestDfuParsers::stringDescriptors_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("Corvantis") << QByteArray::fromHex("14034300 6f007200760061006e007400690073 00") << true
+                               << QByteArray("Corvantis");
+    QTest::newRow("Latin-1 and beyond") << QByteArray::fromHex("0803e9002c20 4100") << true << QByteArray("\xe9?A");
+    QTest::newRow("empty string") << QByteArray::fromHex("0203") << true << QByteArray();
+    QTest::newRow("length beyond data") << QByteArray::fromHex("0a034100") << false << QByteArray();
+    QTest::newRow("odd length") << QByteArray::fromHex("05034100 42") << false << QByteArray();
+    QTest::newRow("wrong type") << QByteArray::fromHex("04024100") << false << QByteArray();
+    QTest::newRow("one byte") << QByteArray::fromHex("02") << false << QByteArray();
+}
+
+void TestDfuParsers::stringDescriptors()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, valid);
+    std::string text;
+    QCOMPARE(dfu::parseStringDescriptor(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), text),
+             valid);
+    if (valid)
+        QTEST(QByteArray::fromStdString(text), "text");
+}
+
+void TestDfuParsers::deviceDescriptor()
+{
+    const QByteArray d = QByteArray::fromHex("120100020000004009 12172a000201020301");
+    DfuUsbDeviceDescriptor out{};
+    QVERIFY(dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), size_t(d.size()), out));
+    QCOMPARE(out.idVendor, quint16(0x1209));
+    QCOMPARE(out.idProduct, quint16(0x2A17));
+    QCOMPARE(out.bcdDevice, quint16(0x0200));
+    QCOMPARE(out.iSerialNumber, quint8(3));
+    QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), 17, out));
+    QByteArray wrongType = d;
+    wrongType[1] = 2;
+    QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(wrongType.constData()), 18, out));
+}
+
+QTEST_APPLESS_MAIN(TestDfuParsers)
+#include "tst_dfuparsers.moc"
