@@ -1,0 +1,62 @@
+#include "World.h"
+
+#include <algorithm>
+
+namespace sim {
+
+World &World::instance()
+{
+    static World world;
+    return world;
+}
+
+PluggedDevice World::plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (port == 0) {
+        port = 1;
+        while (std::any_of(plugged.begin(), plugged.end(), [&](const PluggedDevice &d) { return d.ports[0] == port; }))
+            ++port;
+    }
+    model->attach();
+    PluggedDevice device;
+    device.model = std::move(model);
+    device.ports = {port};
+    // Addresses count up like a host controller's, skipping 0 and 1 (the root hub).
+    device.address = nextAddress;
+    nextAddress = nextAddress >= 127 ? 2 : uint8_t(nextAddress + 1);
+    plugged.push_back(device);
+    return device;
+}
+
+void World::unplug(const std::shared_ptr<UsbDeviceModel> &model)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = plugged.begin(); it != plugged.end();) {
+        if (it->model == model) {
+            it->model->disconnect();
+            it = plugged.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void World::unplugAll()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (PluggedDevice &d : plugged)
+        d.model->disconnect();
+    plugged.clear();
+}
+
+std::vector<PluggedDevice> World::devices()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    plugged.erase(std::remove_if(plugged.begin(), plugged.end(),
+                                 [](const PluggedDevice &d) { return !d.model->connected(); }),
+                  plugged.end());
+    return plugged;
+}
+
+} // namespace sim

@@ -1,0 +1,40 @@
+#pragma once
+
+// The simulated bus: a thread-safe set of plugged devices, each at a bus number, a port
+// chain and a device address, as the libusb and hidapi stand-ins see them.
+
+#include "model/UsbDeviceModel.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim {
+
+struct PluggedDevice
+{
+    std::shared_ptr<UsbDeviceModel> model;
+    uint8_t bus = 1;
+    std::vector<uint8_t> ports;
+    uint8_t address = 0;
+};
+
+class World
+{
+public:
+    static World &instance();
+
+    // Plugs a device in at the given port (0: the next free one) and returns where it is.
+    PluggedDevice plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port = 0);
+    void unplug(const std::shared_ptr<UsbDeviceModel> &model);
+    void unplugAll();
+    // The devices present now; a device that dropped off the bus by itself is gone too.
+    std::vector<PluggedDevice> devices();
+
+private:
+    std::mutex mutex;
+    std::vector<PluggedDevice> plugged;
+    uint8_t nextAddress = 2;
+};
+
+} // namespace sim

@@ -1,0 +1,528 @@
+#include "DfuDeviceModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+enum Request : uint8_t { Detach = 0, Download = 1, Upload = 2, GetStatus = 3, ClearStatus = 4, GetState = 5, Abort = 6 };
+enum State : uint8_t {
+    Idle = 2,
+    DownloadSync = 3,
+    DownloadBusy = 4,
+    DownloadIdle = 5,
+    ManifestSync = 6,
+    Manifest = 7,
+    UploadIdle = 9,
+    Error = 10,
+};
+enum Status : uint8_t {
+    Ok = 0x00,
+    ErrTarget = 0x01,
+    ErrWrite = 0x03,
+    ErrProg = 0x06,
+    ErrVendor = 0x0B,
+    ErrStalledPacket = 0x0F,
+};
+enum Access : uint8_t { Read = 1, Erase = 2, Write = 4 };
+
+constexpr uint32_t KiB = 1024;
+
+TimingFigures figuresFor(Timing timing)
+{
+    TimingFigures f;
+    if (timing == Timing::Realistic) {
+        f.reportedCommandPoll = 100;
+        f.eraseMsPerKiB = 250.0 / 16;   // 16 KiB in 250 ms, 128 KiB in 2 s
+        f.writeMsPerKiB = 4;            // a 2048-byte block in 8 ms
+    }
+    return f;
+}
+
+uint32_t le32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+} // namespace
+
+DfuDeviceSpec DfuDeviceSpec::twoAlternates()
+{
+    DfuDeviceSpec spec;
+    spec.alternates.push_back({"Option Bytes  ", {{0x1FFFC000, {{1, 16, 'e'}}}}});
+    spec.alternates.push_back(
+        {"Internal Flash  ", {{0x08000000, {{4, 16 * KiB, 'g'}, {1, 64 * KiB, 'g'}, {7, 128 * KiB, 'g'}}}}});
+    return spec;
+}
+
+DfuDeviceSpec DfuDeviceSpec::oneAlternate()
+{
+    DfuDeviceSpec spec = twoAlternates();
+    spec.alternates.erase(spec.alternates.begin());
+    return spec;
+}
+
+std::string DfuDeviceModel::layoutString(const AlternateSpec &alternate)
+{
+    std::string text = "@" + alternate.name;
+    char buffer[32];
+    for (const RegionSpec &region : alternate.regions) {
+        std::snprintf(buffer, sizeof buffer, "/0x%08X/", region.start);
+        text += buffer;
+        for (size_t i = 0; i < region.groups.size(); ++i) {
+            const SectorGroupSpec &g = region.groups[i];
+            uint32_t size = g.size;
+            char multiplier = ' ';
+            if (size % (KiB * KiB) == 0) {
+                size /= KiB * KiB;
+                multiplier = 'M';
+            } else if (size % KiB == 0) {
+                size /= KiB;
+                multiplier = 'K';
+            }
+            std::snprintf(buffer, sizeof buffer, "%s%02u*%03u%c%c", i ? "," : "", g.count, size, multiplier, g.access);
+            text += buffer;
+        }
+    }
+    return text;
+}
+
+DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : spec(s), figures(figuresFor(s.timing))
+{
+    identity.vendorId = spec.vendorId;
+    identity.productId = spec.productId;
+    identity.release = spec.release;
+    identity.product = spec.product;
+    identity.serial = spec.serial;
+    addString(identity.manufacturer);
+    addString(identity.product);
+    addString(identity.serial);
+
+    for (size_t a = 0; a < spec.alternates.size(); ++a) {
+        const AlternateSpec &alt = spec.alternates[a];
+        layouts.push_back(layoutString(alt));
+        const uint8_t stringIndex = addString(layouts.back());
+        interfaceBytes.insert(interfaceBytes.end(), {9, 4, 0, uint8_t(a), 0, 0xFE, 0x01, 0x02, stringIndex});
+        Memory memory;
+        for (const RegionSpec &region : alt.regions) {
+            uint32_t address = region.start;
+            for (const SectorGroupSpec &g : region.groups) {
+                for (uint32_t i = 0; i < g.count; ++i) {
+                    memory.sectors.push_back({address, g.size, uint8_t((g.access - 'a' + 1) & 7),
+                                              std::vector<uint8_t>(g.size, 0xFF)});
+                    address += g.size;
+                }
+            }
+        }
+        memories.push_back(std::move(memory));
+    }
+    // The functional descriptor follows the last alternate setting.
+    std::vector<uint8_t> functional = {spec.functionalLength, 0x21, spec.attributes, 255, 0,
+                                       uint8_t(spec.transferSize), uint8_t(spec.transferSize >> 8),
+                                       uint8_t(spec.dfuVersion), uint8_t(spec.dfuVersion >> 8)};
+    functional.resize(std::max<size_t>(spec.functionalLength, 2), 0);
+    interfaceBytes.insert(interfaceBytes.end(), functional.begin(), functional.end());
+}
+
+void DfuDeviceModel::setLayoutString(size_t alt, const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (alt < layouts.size()) {
+        layouts[alt] = text;
+        strings[3 + alt] = text;
+    }
+}
+
+void DfuDeviceModel::setFaults(const DfuFaults &f)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    faults = f;
+    dataBlocks = 0;
+}
+
+void DfuDeviceModel::setTiming(Timing timing)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    spec.timing = timing;
+    figures = figuresFor(timing);
+}
+
+void DfuDeviceModel::setOnLeave(std::function<void()> callback)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    onLeave = std::move(callback);
+}
+
+DfuDeviceModel::Sector *DfuDeviceModel::sectorAt(size_t alt, uint32_t address)
+{
+    return const_cast<Sector *>(static_cast<const DfuDeviceModel *>(this)->sectorAt(alt, address));
+}
+
+const DfuDeviceModel::Sector *DfuDeviceModel::sectorAt(size_t alt, uint32_t address) const
+{
+    if (alt >= memories.size())
+        return nullptr;
+    for (const Sector &s : memories[alt].sectors) {
+        if (address >= s.address && uint64_t(address) < uint64_t(s.address) + s.size)
+            return &s;
+    }
+    return nullptr;
+}
+
+bool DfuDeviceModel::rangeAccess(size_t alt, uint32_t address, size_t size, uint8_t need) const
+{
+    uint64_t cursor = address;
+    const uint64_t end = uint64_t(address) + size;
+    while (cursor < end) {
+        const Sector *s = cursor <= 0xFFFFFFFFu ? sectorAt(alt, uint32_t(cursor)) : nullptr;
+        if (!s || (s->access & need) != need)
+            return false;
+        cursor = uint64_t(s->address) + s->size;
+    }
+    return true;
+}
+
+bool DfuDeviceModel::readMemory(size_t alt, uint32_t address, uint8_t *out, size_t size) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!rangeAccess(alt, address, size, 0))
+        return false;
+    for (size_t i = 0; i < size; ++i) {
+        const Sector *s = sectorAt(alt, uint32_t(address + i));
+        out[i] = s->bytes[address + i - s->address];
+    }
+    return true;
+}
+
+bool DfuDeviceModel::writeMemory(size_t alt, uint32_t address, const uint8_t *data, size_t size)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!rangeAccess(alt, address, size, 0))
+        return false;
+    for (size_t i = 0; i < size; ++i) {
+        Sector *s = sectorAt(alt, uint32_t(address + i));
+        s->bytes[address + i - s->address] = data[i];
+    }
+    return true;
+}
+
+uint64_t DfuDeviceModel::busyMilliseconds() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return busyTotalMs;
+}
+
+uint64_t DfuDeviceModel::earlyStatusPolls() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return earlyPolls;
+}
+
+uint64_t DfuDeviceModel::erasedSectorCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return erased.size();
+}
+
+std::vector<uint32_t> DfuDeviceModel::erasedSectors() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return erased;
+}
+
+uint8_t DfuDeviceModel::state() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return dfuState;
+}
+
+void DfuDeviceModel::restart()
+{
+    alternate = 0;
+    dfuState = Idle;
+    dfuStatus = Ok;
+    pointer = 0;
+    pending.clear();
+    pendingBlock = 0;
+    dataBlocks = 0;
+    result = Ok;
+    leavePending = false;
+}
+
+bool DfuDeviceModel::setInterface(uint8_t interfaceNumber, uint8_t alt)
+{
+    if (interfaceNumber != 0 || alt >= memories.size())
+        return false;
+    alternate = alt;
+    return true;
+}
+
+void DfuDeviceModel::error(uint8_t status)
+{
+    dfuState = Error;
+    dfuStatus = status;
+}
+
+void DfuDeviceModel::startBusy(uint32_t reportedMs, double workMs)
+{
+    const auto now = Clock::now();
+    const auto work = std::chrono::microseconds(int64_t(workMs * 1000));
+    busyUntil = now + work;
+    pollAllowedAt = now + std::chrono::milliseconds(reportedMs);
+    reportedPoll = reportedMs;
+    busyTotalMs += uint64_t(std::max<double>(reportedMs, workMs) + 0.5);
+}
+
+ControlResult DfuDeviceModel::classRequest(const SetupPacket &setup, uint8_t *data)
+{
+    if (setup.wIndex != 0)
+        return ControlResult::stall();
+    switch (setup.bRequest) {
+    case Download:
+        if (setup.isIn())
+            break;
+        return download(setup, data);
+    case Upload:
+        if (!setup.isIn())
+            break;
+        return upload(setup, data);
+    case GetStatus:
+        if (!setup.isIn() || setup.wLength < 6)
+            break;
+        return getStatus(setup, data);
+    case GetState:
+        if (!setup.isIn() || setup.wLength < 1)
+            break;
+        data[0] = dfuState;
+        return ControlResult::ok(1);
+    case ClearStatus:
+        if (dfuState != Error)
+            break;
+        dfuState = Idle;
+        dfuStatus = Ok;
+        return ControlResult::ok(0);
+    case Abort:
+        if (dfuState == DownloadBusy || dfuState == Error || dfuState == Manifest)
+            break;
+        dfuState = Idle;
+        return ControlResult::ok(0);
+    default:
+        break;
+    }
+    error(ErrStalledPacket);
+    return ControlResult::stall();
+}
+
+ControlResult DfuDeviceModel::download(const SetupPacket &setup, const uint8_t *data)
+{
+    if (dfuState != Idle && dfuState != DownloadIdle) {
+        error(ErrStalledPacket);
+        return ControlResult::stall();
+    }
+    if (setup.wLength == 0) {
+        // The end of the download: manifest, that is, start the application.
+        dfuState = ManifestSync;
+        return ControlResult::ok(0);
+    }
+    if (setup.wValue == 1) {
+        error(ErrStalledPacket);
+        return ControlResult::stall();
+    }
+    if (setup.wValue >= 2) {
+        ++dataBlocks;
+        if (faults.disconnectAtBlock == dataBlocks) {
+            disconnect();
+            return ControlResult::gone();
+        }
+        if (faults.stallAtBlock == dataBlocks) {
+            error(ErrStalledPacket);
+            return ControlResult::stall();
+        }
+    }
+    pending.assign(data, data + setup.wLength);
+    pendingBlock = setup.wValue;
+    dfuState = DownloadSync;
+    return ControlResult::ok(setup.wLength);
+}
+
+void DfuDeviceModel::execute()
+{
+    result = Ok;
+    const size_t alt = alternate;
+    if (pendingBlock == 0) {
+        const uint8_t code = pending[0];
+        if (code == 0x21 && pending.size() == 5) {
+            const uint32_t address = le32(&pending[1]);
+            if (faults.readProtected)
+                result = ErrVendor;
+            else if (!sectorAt(alt, address))
+                result = ErrTarget;
+            else
+                pointer = address;
+            startBusy(figures.reportedCommandPoll, 0);
+        } else if (code == 0x41 && (pending.size() == 5 || pending.size() == 1)) {
+            double work = 0;
+            if (faults.readProtected) {
+                result = ErrVendor;
+            } else if (pending.size() == 1) {
+                for (Sector &s : memories[alt].sectors) {
+                    if (s.access & Erase) {
+                        std::fill(s.bytes.begin(), s.bytes.end(), 0xFF);
+                        erased.push_back(s.address);
+                        work += figures.eraseMsPerKiB * s.size / KiB;
+                    }
+                }
+            } else {
+                Sector *s = sectorAt(alt, le32(&pending[1]));
+                if (!s || !(s->access & Erase)) {
+                    result = ErrTarget;
+                } else {
+                    std::fill(s->bytes.begin(), s->bytes.end(), 0xFF);
+                    erased.push_back(s->address);
+                    work = figures.eraseMsPerKiB * s->size / KiB;
+                }
+            }
+            startBusy(figures.reportedCommandPoll, work);
+        } else if (code == 0x92 && pending.size() == 1) {
+            // Read unprotect: the device erases itself and restarts.
+            for (Memory &m : memories)
+                for (Sector &s : m.sectors)
+                    if (s.access & Erase)
+                        std::fill(s.bytes.begin(), s.bytes.end(), 0xFF);
+            faults.readProtected = false;
+            startBusy(figures.reportedCommandPoll, 0);
+            leavePending = true;
+        } else {
+            result = ErrStalledPacket;
+            startBusy(0, 0);
+        }
+        return;
+    }
+
+    const uint64_t address = uint64_t(pointer) + uint64_t(pendingBlock - 2) * pending.size();
+    const double work = figures.writeMsPerKiB * double(pending.size()) / KiB;
+    startBusy(uint32_t(std::ceil(work)), work);
+    if (faults.readProtected) {
+        result = ErrVendor;
+        return;
+    }
+    if (address > 0xFFFFFFFFu || !rangeAccess(alt, uint32_t(address), pending.size(), Write)) {
+        result = ErrTarget;
+        return;
+    }
+    if (faults.errorAtBlock == dataBlocks) {
+        result = ErrWrite;
+        return;
+    }
+    // Programming can only clear bits of an erasable cell: a cell not erased fails.
+    for (size_t i = 0; i < pending.size(); ++i) {
+        const Sector *s = sectorAt(alt, uint32_t(address + i));
+        const uint8_t old = s->bytes[address + i - s->address];
+        if ((s->access & Erase) && (old & pending[i]) != pending[i]) {
+            result = ErrProg;
+            return;
+        }
+    }
+    for (size_t i = 0; i < pending.size(); ++i) {
+        Sector *s = sectorAt(alt, uint32_t(address + i));
+        s->bytes[address + i - s->address] = pending[i];
+    }
+    if (faults.flipBitAtBlock == dataBlocks) {
+        Sector *s = sectorAt(alt, uint32_t(address));
+        s->bytes[address - s->address] ^= 0x01;
+    }
+}
+
+ControlResult DfuDeviceModel::getStatus(const SetupPacket &, uint8_t *data)
+{
+    uint32_t poll = 0;
+    switch (dfuState) {
+    case DownloadSync:
+        execute();
+        dfuState = DownloadBusy;
+        poll = reportedPoll;
+        break;
+    case DownloadBusy: {
+        const auto now = Clock::now();
+        if (now < pollAllowedAt)
+            ++earlyPolls;
+        if (faults.busyForever) {
+            poll = reportedPoll;
+            break;
+        }
+        // A busy device does not answer until its work is done.
+        if (now < busyUntil)
+            std::this_thread::sleep_until(busyUntil);
+        if (result != Ok)
+            error(result);
+        else
+            dfuState = DownloadIdle;
+        break;
+    }
+    case ManifestSync:
+        dfuState = Manifest;
+        leavePending = true;
+        break;
+    default:
+        break;
+    }
+    const uint8_t answer[6] = {dfuStatus, uint8_t(poll), uint8_t(poll >> 8), uint8_t(poll >> 16), dfuState, 0};
+    std::memcpy(data, answer, sizeof answer);
+    return ControlResult::ok(sizeof answer);
+}
+
+ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
+{
+    if ((dfuState != Idle && dfuState != UploadIdle) || setup.wValue == 1) {
+        error(ErrStalledPacket);
+        return ControlResult::stall();
+    }
+    size_t n = 0;
+    if (setup.wValue == 0) {
+        const uint8_t commands[4] = {0x00, 0x21, 0x41, 0x92};
+        n = std::min<size_t>(sizeof commands, setup.wLength);
+        std::memcpy(data, commands, n);
+    } else {
+        if (faults.readProtected) {
+            error(ErrVendor);
+            return ControlResult::stall();
+        }
+        const uint64_t address = uint64_t(pointer) + uint64_t(setup.wValue - 2) * setup.wLength;
+        while (n < setup.wLength && address + n <= 0xFFFFFFFFu) {
+            const Sector *s = sectorAt(alternate, uint32_t(address + n));
+            if (!s || !(s->access & Read))
+                break;
+            data[n] = s->bytes[address + n - s->address];
+            ++n;
+        }
+        if (n == 0) {
+            error(ErrTarget);
+            return ControlResult::stall();
+        }
+    }
+    dfuState = n < setup.wLength ? Idle : UploadIdle;
+    return ControlResult::ok(n);
+}
+
+void DfuDeviceModel::afterRequest()
+{
+    std::function<void()> callback;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!leavePending)
+            return;
+        leavePending = false;
+        callback = onLeave;
+    }
+    // The device drops off the bus to start its application.
+    disconnect();
+    if (callback)
+        callback();
+}
+
+} // namespace sim

@@ -1,0 +1,157 @@
+#pragma once
+
+// A device in DFU mode: the USB DFU 1.1 state machine with the address-extended commands,
+// real flash behaviour (erased cells read 0xFF, programming only clears bits), read
+// protection, two timing profiles, and faults that tests can arm.
+
+#include "UsbDeviceModel.h"
+
+#include <chrono>
+#include <functional>
+
+namespace sim {
+
+struct SectorGroupSpec
+{
+    uint32_t count = 1;
+    uint32_t size = 0;  // bytes
+    char access = 'g';  // a..g: bit0 read, bit1 erase, bit2 write
+};
+
+struct RegionSpec
+{
+    uint32_t start = 0;
+    std::vector<SectorGroupSpec> groups;
+};
+
+struct AlternateSpec
+{
+    std::string name;
+    std::vector<RegionSpec> regions;
+};
+
+enum class Timing { Instant, Realistic };
+
+struct DfuDeviceSpec
+{
+    uint16_t vendorId = 0x1209;
+    uint16_t productId = 0x2A17;
+    uint16_t release = 0x0200;
+    std::string product = "Tolvex Demo Board";
+    std::string serial = "TVX-0001";
+    std::vector<AlternateSpec> alternates;
+    uint16_t transferSize = 2048;
+    uint8_t attributes = 0x0B;
+    uint16_t dfuVersion = 0x011A;
+    uint8_t functionalLength = 9;   // a wrong length makes the descriptor malformed
+    Timing timing = Timing::Instant;
+
+    // Option bytes (alternate 0) and a 1 MiB internal flash (alternate 1).
+    static DfuDeviceSpec twoAlternates();
+    // The internal flash alone.
+    static DfuDeviceSpec oneAlternate();
+};
+
+// What the device reports and how long it really works, in milliseconds.
+struct TimingFigures
+{
+    uint32_t reportedCommandPoll = 0;  // after Set Address and Erase
+    uint32_t reportedWritePoll = 0;    // after a data block
+    double eraseMsPerKiB = 0;          // 16 KiB sector: 250 ms
+    double writeMsPerKiB = 0;          // one 2048-byte block: about 8 ms
+};
+
+struct DfuFaults
+{
+    int stallAtBlock = 0;       // the Nth data block (from 1) is stalled
+    int errorAtBlock = 0;       // the Nth data block ends in errWRITE
+    int disconnectAtBlock = 0;  // the device drops off the bus at the Nth data block
+    int flipBitAtBlock = 0;     // one bit of the Nth data block is stored wrong
+    bool busyForever = false;   // every status answer says dfuDNBUSY
+    bool readProtected = false;
+};
+
+class DfuDeviceModel : public UsbDeviceModel
+{
+public:
+    explicit DfuDeviceModel(const DfuDeviceSpec &spec);
+
+    // The layout string of each alternate, as built from the spec.
+    static std::string layoutString(const AlternateSpec &alternate);
+    // Replaces the interface string of one alternate (to serve a malformed one).
+    void setLayoutString(size_t alternate, const std::string &text);
+
+    void setFaults(const DfuFaults &faults);
+    void setTiming(Timing timing);
+
+    // Memory access for tests; false if the range is not all memory of that alternate.
+    bool readMemory(size_t alternate, uint32_t address, uint8_t *out, size_t size) const;
+    bool writeMemory(size_t alternate, uint32_t address, const uint8_t *data, size_t size);
+
+    uint64_t busyMilliseconds() const;   // time the device imposed: work and reported waits
+    uint64_t earlyStatusPolls() const;   // status requests sent before the reported timeout
+    uint64_t erasedSectorCount() const;
+    std::vector<uint32_t> erasedSectors() const;  // start addresses, in order of erasure
+    uint8_t state() const;
+
+    // Called once, outside the device's lock, when it leaves DFU mode (after the
+    // manifestation status answer).
+    void setOnLeave(std::function<void()> callback);
+
+protected:
+    ControlResult classRequest(const SetupPacket &setup, uint8_t *data) override;
+    bool setInterface(uint8_t interfaceNumber, uint8_t alternate) override;
+    void afterRequest() override;
+    void restart() override;
+
+private:
+    struct Sector
+    {
+        uint32_t address;
+        uint32_t size;
+        uint8_t access;
+        std::vector<uint8_t> bytes;
+    };
+    struct Memory
+    {
+        std::vector<Sector> sectors;
+    };
+
+    Sector *sectorAt(size_t alternate, uint32_t address);
+    const Sector *sectorAt(size_t alternate, uint32_t address) const;
+    bool rangeAccess(size_t alternate, uint32_t address, size_t size, uint8_t need) const;
+
+    ControlResult download(const SetupPacket &setup, const uint8_t *data);
+    ControlResult upload(const SetupPacket &setup, uint8_t *data);
+    ControlResult getStatus(const SetupPacket &setup, uint8_t *data);
+    void execute();
+    void error(uint8_t status);
+    void startBusy(uint32_t reportedMs, double workMs);
+
+    DfuDeviceSpec spec;
+    std::vector<Memory> memories;
+    std::vector<std::string> layouts;
+    DfuFaults faults;
+    TimingFigures figures;
+    std::function<void()> onLeave;
+
+    uint8_t alternate = 0;
+    uint8_t dfuState = 2;      // dfuIDLE
+    uint8_t dfuStatus = 0;
+    uint32_t pointer = 0;
+    std::vector<uint8_t> pending;  // the download waiting for its status request
+    uint16_t pendingBlock = 0;
+    int dataBlocks = 0;
+    uint8_t result = 0;            // outcome of the pending work, reported after the busy time
+    bool leavePending = false;
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point busyUntil{};
+    Clock::time_point pollAllowedAt{};
+    uint32_t reportedPoll = 0;
+    uint64_t busyTotalMs = 0;
+    uint64_t earlyPolls = 0;
+    std::vector<uint32_t> erased;
+};
+
+} // namespace sim

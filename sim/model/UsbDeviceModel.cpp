@@ -1,0 +1,111 @@
+#include "UsbDeviceModel.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+enum StandardRequest : uint8_t {
+    GetStatus = 0,
+    GetDescriptor = 6,
+    GetConfiguration = 8,
+    SetConfiguration = 9,
+    SetInterface = 11,
+};
+
+ControlResult copyOut(const std::vector<uint8_t> &bytes, uint8_t *data, uint16_t length)
+{
+    const size_t n = std::min<size_t>(bytes.size(), length);
+    if (n)
+        std::memcpy(data, bytes.data(), n);
+    return ControlResult::ok(n);
+}
+} // namespace
+
+ControlResult UsbDeviceModel::control(const SetupPacket &setup, uint8_t *data)
+{
+    ++transfers;
+    if (!connected())
+        return ControlResult::gone();
+    ControlResult result;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        result = setup.type() == 0 ? standardRequest(setup, data) : classRequest(setup, data);
+    }
+    afterRequest();
+    return result;
+}
+
+uint8_t UsbDeviceModel::addString(const std::string &text)
+{
+    strings.push_back(text);
+    return uint8_t(strings.size());
+}
+
+std::vector<uint8_t> UsbDeviceModel::deviceDescriptor() const
+{
+    const auto &id = identity;
+    return {18, 1, 0x00, 0x02, 0, 0, 0, 64,
+            uint8_t(id.vendorId), uint8_t(id.vendorId >> 8), uint8_t(id.productId), uint8_t(id.productId >> 8),
+            uint8_t(id.release), uint8_t(id.release >> 8), 1, 2, uint8_t(id.serial.empty() ? 0 : 3), 1};
+}
+
+std::vector<uint8_t> UsbDeviceModel::configDescriptor() const
+{
+    const size_t total = 9 + interfaceBytes.size();
+    std::vector<uint8_t> out = {9, 2, uint8_t(total), uint8_t(total >> 8), interfaceCount, 1, 0, 0x80, 50};
+    out.insert(out.end(), interfaceBytes.begin(), interfaceBytes.end());
+    return out;
+}
+
+std::vector<uint8_t> UsbDeviceModel::stringDescriptor(uint8_t index) const
+{
+    if (index == 0)
+        return {4, 3, 0x09, 0x04}; // English (United States)
+    if (index > strings.size())
+        return {};
+    const std::string &text = strings[index - 1];
+    const size_t chars = std::min<size_t>(text.size(), 126);
+    std::vector<uint8_t> out = {uint8_t(2 + 2 * chars), 3};
+    for (size_t i = 0; i < chars; ++i) {
+        out.push_back(uint8_t(text[i]));
+        out.push_back(0);
+    }
+    return out;
+}
+
+ControlResult UsbDeviceModel::standardRequest(const SetupPacket &setup, uint8_t *data)
+{
+    switch (setup.bRequest) {
+    case GetDescriptor: {
+        if (!setup.isIn())
+            return ControlResult::stall();
+        const uint8_t type = uint8_t(setup.wValue >> 8);
+        const uint8_t index = uint8_t(setup.wValue);
+        if (type == 1)
+            return copyOut(deviceDescriptor(), data, setup.wLength);
+        if (type == 2 && index == 0)
+            return copyOut(configDescriptor(), data, setup.wLength);
+        if (type == 3) {
+            const std::vector<uint8_t> s = stringDescriptor(index);
+            return s.empty() ? ControlResult::stall() : copyOut(s, data, setup.wLength);
+        }
+        return ControlResult::stall();
+    }
+    case GetStatus:
+        return copyOut({0, 0}, data, setup.wLength);
+    case GetConfiguration:
+        return copyOut({configuration}, data, setup.wLength);
+    case SetConfiguration:
+        configuration = uint8_t(setup.wValue);
+        return ControlResult::ok(0);
+    case SetInterface:
+        return setInterface(uint8_t(setup.wIndex), uint8_t(setup.wValue)) ? ControlResult::ok(0)
+                                                                            : ControlResult::stall();
+    default:
+        return ControlResult::stall();
+    }
+}
+
+} // namespace sim

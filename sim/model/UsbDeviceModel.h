@@ -1,0 +1,101 @@
+#pragma once
+
+// The base of every simulated device: descriptors, strings and the standard requests of
+// endpoint 0. Plain C++ with the standard library only, and no knowledge of any
+// transport: the in-process libusb and the kernel gadget both feed it setup packets.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct SetupPacket
+{
+    uint8_t bmRequestType = 0;
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;
+
+    bool isIn() const { return bmRequestType & 0x80; }
+    uint8_t type() const { return (bmRequestType >> 5) & 3; }   // 0 standard, 1 class, 2 vendor
+};
+
+struct ControlResult
+{
+    enum Outcome { Ok, Stall, Disconnected } outcome = Ok;
+    size_t length = 0; // bytes placed in the buffer (IN) or taken from it (OUT)
+
+    static ControlResult ok(size_t n) { return {Ok, n}; }
+    static ControlResult stall() { return {Stall, 0}; }
+    static ControlResult gone() { return {Disconnected, 0}; }
+};
+
+class UsbDeviceModel
+{
+public:
+    virtual ~UsbDeviceModel() = default;
+
+    // Handles one control transfer. `data` holds wLength bytes: filled for IN requests,
+    // read for OUT requests. Thread-safe.
+    ControlResult control(const SetupPacket &setup, uint8_t *data);
+
+    bool connected() const { return isConnected.load(); }
+    void disconnect() { isConnected = false; }
+    // Plugged in (again): the device starts afresh, as after a power cycle.
+    void attach()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        isConnected = true;
+        restart();
+    }
+    uint64_t controlTransferCount() const { return transfers.load(); }
+
+    std::vector<uint8_t> deviceDescriptor() const;
+    std::vector<uint8_t> configDescriptor() const;
+    // String descriptor `index` as UTF-16LE with its header; empty if there is none.
+    std::vector<uint8_t> stringDescriptor(uint8_t index) const;
+
+protected:
+    struct Identity
+    {
+        uint16_t vendorId = 0x1209;
+        uint16_t productId = 0;
+        uint16_t release = 0x0100;
+        std::string manufacturer = "Corvantis";
+        std::string product;
+        std::string serial;
+    };
+
+    // Subclasses set these in their constructor.
+    Identity identity;
+    std::vector<std::string> strings;     // index 1..n; 1 manufacturer, 2 product, 3 serial
+    std::vector<uint8_t> interfaceBytes;  // interface, class and endpoint descriptors of the configuration
+    uint8_t interfaceCount = 1;
+
+    // Requests that are not standard ones; called with `mutex` held.
+    virtual ControlResult classRequest(const SetupPacket &setup, uint8_t *data) = 0;
+    // False refuses the alternate setting (the request stalls).
+    // Back to the state after power-up; called with `mutex` held.
+    virtual void restart() {}
+    virtual bool setInterface(uint8_t /*interfaceNumber*/, uint8_t alternate) { return alternate == 0; }
+
+    // Called after each request with the device's lock released, for work that must not
+    // hold it (callbacks into the world).
+    virtual void afterRequest() {}
+
+    uint8_t addString(const std::string &text);
+
+    mutable std::mutex mutex;
+
+private:
+    ControlResult standardRequest(const SetupPacket &setup, uint8_t *data);
+    std::atomic<bool> isConnected{true};
+    std::atomic<uint64_t> transfers{0};
+    uint8_t configuration = 1;
+};
+
+} // namespace sim
