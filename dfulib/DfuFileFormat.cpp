@@ -58,7 +58,20 @@ uint32_t suffixCrc(const uint8_t *data, size_t size)
     return uint32_t(crc) ^ 0xFFFFFFFFu;
 }
 
-DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out)
+Element::Element(uint32_t address, std::vector<uint8_t> owned) : address(address), length(owned.size())
+{
+    if (!owned.empty()) {
+        auto storage = std::make_shared<const std::vector<uint8_t>>(std::move(owned));
+        bytes = std::shared_ptr<const uint8_t>(storage, storage->data());
+    }
+}
+
+Element::Element(uint32_t address, std::shared_ptr<const uint8_t> bytes, size_t length)
+    : address(address), bytes(std::move(bytes)), length(length)
+{
+}
+
+DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out, const uint32_t *knownCrc)
 {
     out = FileView();
     if (size > MaxFileSize)
@@ -83,7 +96,7 @@ DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out)
     out.crc = le32(suffix + 12);
     if (out.bcdDFU != ExtendedDfuVersion)
         return DFU_ERROR_FILE_SUFFIX;
-    if (suffixCrc(data, size - 4) != out.crc)
+    if ((knownCrc ? *knownCrc : suffixCrc(data, size - 4)) != out.crc)
         return DFU_ERROR_FILE_CRC;
 
     const size_t bodyEnd = size - SuffixSize;
@@ -152,9 +165,9 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
             return DFU_ERROR_INVALID_PARAMETER;
         total += TargetPrefixSize;
         for (const Element &e : t->elements) {
-            if (e.data.size() > std::numeric_limits<uint32_t>::max())
+            if (e.size() > std::numeric_limits<uint32_t>::max())
                 return DFU_ERROR_INVALID_PARAMETER;
-            total += ElementHeaderSize + e.data.size();
+            total += ElementHeaderSize + e.size();
         }
     }
     if (total > MaxFileSize)
@@ -178,9 +191,9 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
         uint32_t targetSize = 0;
         for (const Element &e : t->elements) {
             put32(out, e.address);
-            put32(out, uint32_t(e.data.size()));
-            out.insert(out.end(), e.data.begin(), e.data.end());
-            targetSize += uint32_t(ElementHeaderSize + e.data.size());
+            put32(out, uint32_t(e.size()));
+            out.insert(out.end(), e.data(), e.data() + e.size());
+            targetSize += uint32_t(ElementHeaderSize + e.size());
         }
         set32(out, sizeAt, targetSize);
     }

@@ -6,6 +6,7 @@
 
 #include "dfulib.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,29 @@ struct FileView
 uint32_t suffixCrc(const uint8_t *data, size_t size);
 
 // Parses a whole file held in memory. On success `out` holds views into `data`, which must
-// outlive them. Returns DFU_OK or the first inconsistency found.
-DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out);
+// outlive them. Returns DFU_OK or the first inconsistency found. A caller that has already
+// computed the CRC of all but the last four bytes passes it in `knownCrc`.
+DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out, const uint32_t *knownCrc = nullptr);
 
-struct Element
+// The bytes of one element. They are shared rather than copied: the images read from a
+// file all point into the file's one buffer, and a duplicated image shares its bytes.
+class Element
 {
+public:
+    Element() = default;
+    Element(uint32_t address, std::vector<uint8_t> bytes);
+    // `bytes` points into storage that it keeps alive (an aliasing shared pointer).
+    Element(uint32_t address, std::shared_ptr<const uint8_t> bytes, size_t length);
+
+    const uint8_t *data() const { return bytes.get(); }
+    size_t size() const { return length; }
+    bool empty() const { return length == 0; }
+
     uint32_t address = 0;
-    std::vector<uint8_t> data;
+
+private:
+    std::shared_ptr<const uint8_t> bytes;
+    size_t length = 0;
 };
 
 struct Target

@@ -6,8 +6,12 @@
 #include <QSaveFile>
 #include <QString>
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace dfu;
 
@@ -31,10 +35,8 @@ namespace {
 
 struct DfuFileData
 {
-    // An existing file: mapped, or read whole where mapping is impossible.
-    QFile file;
-    const uchar *mapped = nullptr;
-    std::vector<uint8_t> bytes;
+    // An existing file, read whole: its images share this buffer.
+    std::shared_ptr<const uint8_t[]> bytes;
     FileView view;
 
     // A new file, written at close.
@@ -50,12 +52,84 @@ Registry<DfuFileData> &files()
     return registry;
 }
 
+// Reads the whole file while a second thread computes the suffix CRC of what has arrived
+// (all but the last four bytes): the two overlap, so opening costs little more than the
+// CRC alone. The buffer is owned, not mapped, so a file truncated meanwhile cannot fault.
+DfuStatus readWithCrc(QFile &source, std::shared_ptr<uint8_t[]> &buffer, size_t &length, uint32_t &crc)
+{
+    const qint64 announced = source.size();
+    if (announced < 0 || uint64_t(announced) > MaxFileSize)
+        return DFU_ERROR_FILE_TOO_LARGE;
+    const size_t capacity = size_t(announced);
+    // Not value-initialized: every byte used is read from the file first.
+    buffer.reset(new (std::nothrow) uint8_t[std::max<size_t>(capacity, 1)]);
+    if (!buffer)
+        return DFU_ERROR_OUT_OF_MEMORY;
+    uint8_t *const bytes = buffer.get();
+
+    constexpr size_t Chunk = size_t(1) << 20;
+    std::atomic<size_t> arrived{0};
+    std::atomic<bool> done{false};
+    uLong running = crc32(0L, Z_NULL, 0);
+    size_t checked = 0;
+    auto crcUpTo = [&](size_t end) {
+        while (checked < end) {
+            const size_t n = std::min(end - checked, Chunk);
+            running = crc32(running, bytes + checked, uInt(n));
+            checked += n;
+        }
+    };
+    std::thread worker;
+    const bool parallel = capacity >= 2 * Chunk;
+    if (parallel) {
+        worker = std::thread([&] {
+            for (;;) {
+                const bool finished = done.load(std::memory_order_acquire);
+                const size_t available = arrived.load(std::memory_order_acquire);
+                // Never past what may turn out to be the CRC field: the end is known only at the end.
+                const size_t limit = available >= 4 ? available - 4 : 0;
+                if (limit > checked)
+                    crcUpTo(finished ? limit : limit - (limit - checked) % Chunk);
+                else if (finished)
+                    return;
+                else
+                    std::this_thread::yield();
+            }
+        });
+    }
+    size_t total = 0;
+    bool failed = false;
+    while (total < capacity) {
+        const qint64 n = source.read(reinterpret_cast<char *>(bytes + total), qint64(std::min(Chunk, capacity - total)));
+        if (n <= 0) {
+            failed = n < 0;
+            break; // the file shrank since its size was taken: what was read is the file
+        }
+        total += size_t(n);
+        arrived.store(total, std::memory_order_release);
+    }
+    done.store(true, std::memory_order_release);
+    if (parallel)
+        worker.join();
+    if (failed)
+        return DFU_ERROR_FILE_OPEN;
+    if (checked > (total >= 4 ? total - 4 : 0)) {
+        // Shorter than announced, and the CRC ran into the new suffix: start over.
+        running = crc32(0L, Z_NULL, 0);
+        checked = 0;
+    }
+    crcUpTo(total >= 4 ? total - 4 : 0);
+    length = total;
+    crc = uint32_t(running) ^ 0xFFFFFFFFu;
+    return DFU_OK;
+}
+
 // No image may grow past what a .dfu file can hold.
 bool fitsInFile(const Target &target, uint64_t more)
 {
     uint64_t total = TargetPrefixSize + more;
     for (const Element &e : target.elements)
-        total += ElementHeaderSize + e.data.size();
+        total += ElementHeaderSize + e.size();
     return total <= MaxFileSize;
 }
 
@@ -148,10 +222,7 @@ DfuStatus DFUFILES_AppendElement(DfuImageHandle image, uint32_t address, const u
             status = DFU_ERROR_FILE_TOO_LARGE;
             return;
         }
-        Element e;
-        e.address = address;
-        e.data.assign(data, data + size);
-        d.target.elements.push_back(std::move(e));
+        d.target.elements.emplace_back(address, std::vector<uint8_t>(data, data + size));
         d.filteredFor = 0;
         d.filterStatus = DFU_ERROR_NOT_FILTERED;
     });
@@ -182,9 +253,9 @@ DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *ad
         }
         const Element &e = d.target.elements[index];
         *address = e.address;
-        *size = uint32_t(e.data.size());
-        if (data)
-            std::memcpy(data, e.data.data(), std::min<size_t>(capacity, e.data.size()));
+        *size = uint32_t(e.size());
+        if (data && !e.empty())
+            std::memcpy(data, e.data(), std::min<size_t>(capacity, e.size()));
     });
     return found ? status : DFU_ERROR_INVALID_HANDLE;
 }
@@ -196,10 +267,10 @@ DfuStatus checkElements(const Target &target, const MemoryLayout &layout, bool n
                         std::vector<Sector> &touched)
 {
     for (const Element &e : target.elements) {
-        if (e.data.empty())
+        if (e.empty())
             continue;
         DfuStatus status = DFU_OK;
-        const bool inside = layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+        const bool inside = layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
             const uint8_t needed = needErase ? (AccessErase | AccessWrite) : AccessWrite;
             if ((s.access & needed) != needed) {
                 status = DFU_ERROR_NOT_WRITEABLE;
@@ -285,29 +356,20 @@ DfuStatus DFUFILES_OpenExistingDFUFile(const char *path, DfuFileHandle *file, ui
 {
     if (!path || !file || !vendorId || !productId || !release || !imageCount)
         return DFU_ERROR_INVALID_PARAMETER;
-    auto data = std::make_shared<DfuFileData>();
-    data->file.setFileName(QString::fromLocal8Bit(path));
-    if (!data->file.open(QIODevice::ReadOnly))
+    QFile source(QString::fromLocal8Bit(path));
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return DFU_ERROR_FILE_OPEN;
-    const qint64 size = data->file.size();
-    if (size < 0 || uint64_t(size) > MaxFileSize)
-        return DFU_ERROR_FILE_TOO_LARGE;
-    // Mapping avoids a copy of the whole file; special files cannot be mapped, so read them.
-    if (size > 0)
-        data->mapped = data->file.map(0, size);
-    const uint8_t *bytes = data->mapped;
-    size_t length = size_t(size);
-    if (!bytes) {
-        const QByteArray all = data->file.read(qint64(MaxFileSize) + 1);
-        if (uint64_t(all.size()) > MaxFileSize)
-            return DFU_ERROR_FILE_TOO_LARGE;
-        data->bytes.assign(all.begin(), all.end());
-        bytes = data->bytes.data();
-        length = data->bytes.size();
-    }
-    const DfuStatus status = parseFile(bytes, length, data->view);
+    std::shared_ptr<uint8_t[]> bytes;
+    size_t length = 0;
+    uint32_t crc = 0;
+    const DfuStatus read = readWithCrc(source, bytes, length, crc);
+    if (read != DFU_OK)
+        return read;
+    auto data = std::make_shared<DfuFileData>();
+    const DfuStatus status = parseFile(bytes.get(), length, data->view, length >= 4 ? &crc : nullptr);
     if (status != DFU_OK)
         return status;
+    data->bytes = std::move(bytes);
     *vendorId = data->view.idVendor;
     *productId = data->view.idProduct;
     *release = data->view.bcdDevice;
@@ -330,12 +392,8 @@ DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuIm
     image_->target.alternate = view.alternate;
     image_->target.name = view.name;
     image_->target.elements.reserve(view.elements.size());
-    for (const ElementView &ev : view.elements) {
-        Element e;
-        e.address = ev.address;
-        e.data.assign(ev.data, ev.data + ev.size);
-        image_->target.elements.push_back(std::move(e));
-    }
+    for (const ElementView &ev : view.elements)
+        image_->target.elements.emplace_back(ev.address, std::shared_ptr<const uint8_t>(data->bytes, ev.data), ev.size);
     *image = images().add(std::move(image_));
     return DFU_OK;
 }

@@ -97,7 +97,26 @@ public:
             std::lock_guard<std::mutex> lock(op.mutex);
             op.context.usbError = usbError;
         }
+        if (usbError == LIBUSB_ERROR_PIPE)
+            clearAfterStall();
         throw Failure{statusFromUsb(usbError)};
+    }
+
+    // A stalled request leaves the device in dfuERROR; clear it so that it can be used
+    // again without a replug. Best effort: the stall is what gets reported.
+    void clearAfterStall()
+    {
+        uint8_t answer[6];
+        const int r = libusb_control_transfer(device.handle, RequestIn, GetStatus, 0, uint16_t(device.interfaceNumber),
+                                              answer, sizeof answer, TransferTimeoutMs);
+        StatusAnswer s;
+        if (r >= 0 && parseStatusAnswer(answer, size_t(r), s) && s.state == StateError) {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.lastDeviceState = s.state;
+            op.context.lastDeviceStatus = s.status;
+        }
+        libusb_control_transfer(device.handle, RequestOut, ClearStatus, 0, uint16_t(device.interfaceNumber), nullptr,
+                                0, TransferTimeoutMs);
     }
 
     StatusAnswer status()
@@ -348,8 +367,8 @@ private:
         const Target &t = op.image.target;
         uint64_t writeBytes = 0, verifyBytes = 0;
         for (const Element &e : t.elements) {
-            writeBytes += e.data.size();
-            op.image.layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+            writeBytes += e.size();
+            op.image.layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
                 if (s.access & AccessRead)
                     verifyBytes += overlap(e, s);
                 return true;
@@ -358,7 +377,7 @@ private:
         begin(PhaseWrite, writeBytes + verifyBytes);
         auto progress = [this](uint32_t n) { advance(n); };
         for (const Element &e : t.elements)
-            link.write(e.address, e.data.data(), uint32_t(e.data.size()), progress);
+            link.write(e.address, e.data(), uint32_t(e.size()), progress);
         link.simple(Abort);
 
         {
@@ -369,7 +388,7 @@ private:
         for (const Element &e : t.elements) {
             // Only readable sectors can be compared; runs of them are read in one go.
             std::vector<std::pair<uint32_t, uint32_t>> runs;
-            op.image.layout.forEachSector(e.address, e.data.size(), [&](const Sector &s) {
+            op.image.layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
                 if (!(s.access & AccessRead))
                     return true;
                 const uint32_t from = std::max(e.address, s.address);
@@ -383,7 +402,7 @@ private:
             for (const auto &run : runs) {
                 readBack.resize(run.second);
                 link.read(run.first, readBack.data(), run.second, progress);
-                const uint8_t *expected = e.data.data() + (run.first - e.address);
+                const uint8_t *expected = e.data() + (run.first - e.address);
                 const auto mismatch = std::mismatch(readBack.begin(), readBack.end(), expected);
                 if (mismatch.first != readBack.end()) {
                     std::lock_guard<std::mutex> lock(op.mutex);
@@ -403,11 +422,9 @@ private:
         std::vector<Element> elements;
         auto progress = [this](uint32_t n) { advance(n); };
         for (const auto &p : op.image.uploadPlan) {
-            Element e;
-            e.address = p.first;
-            e.data.resize(p.second);
-            link.read(p.first, e.data.data(), p.second, progress);
-            elements.push_back(std::move(e));
+            std::vector<uint8_t> bytes(p.second);
+            link.read(p.first, bytes.data(), p.second, progress);
+            elements.emplace_back(p.first, std::move(bytes));
         }
         // The caller's image receives what was read.
         images().with(op.imageHandle, [&](ImageData &d) { d.target.elements = std::move(elements); });
@@ -430,7 +447,7 @@ private:
     static uint32_t overlap(const Element &e, const Sector &s)
     {
         const uint64_t from = std::max<uint64_t>(e.address, s.address);
-        const uint64_t to = std::min<uint64_t>(uint64_t(e.address) + e.data.size(), uint64_t(s.address) + s.size);
+        const uint64_t to = std::min<uint64_t>(uint64_t(e.address) + e.size(), uint64_t(s.address) + s.size);
         return to > from ? uint32_t(to - from) : 0;
     }
 

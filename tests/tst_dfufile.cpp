@@ -140,7 +140,7 @@ void TestDfuFile::readsFilesOfAnotherWriter()
         targets[i].alternate = view.targets[i].alternate;
         targets[i].name = view.targets[i].name;
         for (const auto &e : view.targets[i].elements)
-            targets[i].elements.push_back({e.address, std::vector<uint8_t>(e.data, e.data + e.size)});
+            targets[i].elements.emplace_back(e.address, std::vector<uint8_t>(e.data, e.data + e.size));
         pointers.push_back(&targets[i]);
     }
     std::vector<uint8_t> rebuilt;
