@@ -29,10 +29,12 @@ failed=0
 for f in $fuzzers; do
   corpus="build-fuzz/corpus-$f"
   mkdir -p "$corpus"
-  seeds="fuzz/corpus/${f#fuzz_}"
-  [ -d "$seeds" ] || seeds=""
+  seeds=()
+  [ -d "fuzz/corpus/${f#fuzz_}" ] && seeds+=("$root/fuzz/corpus/${f#fuzz_}")
+  # Files written by another program make good seeds for the .dfu reader.
+  [ "$f" = fuzz_dfufile ] && [ -d "$root/../shared/testdata/dfu" ] && seeds+=("$root/../shared/testdata/dfu")
   if (cd build-fuzz && ./fuzz/"$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
-        "../$corpus" ${seeds:+"../$seeds"} >"fuzz-$f.log" 2>&1); then
+        "$root/$corpus" "${seeds[@]}" >"fuzz-$f.log" 2>&1); then
     echo "fuzz $f: ok"
     passed=$((passed + 1))
   else

@@ -54,8 +54,10 @@ std::vector<uint8_t> UsbDeviceModel::deviceDescriptor() const
 std::vector<uint8_t> UsbDeviceModel::configDescriptor() const
 {
     const size_t total = 9 + interfaceBytes.size();
-    std::vector<uint8_t> out = {9, 2, uint8_t(total), uint8_t(total >> 8), interfaceCount, 1, 0, 0x80, 50};
-    out.insert(out.end(), interfaceBytes.begin(), interfaceBytes.end());
+    std::vector<uint8_t> out(total);
+    const uint8_t header[9] = {9, 2, uint8_t(total), uint8_t(total >> 8), interfaceCount, 1, 0, 0x80, 50};
+    std::copy(header, header + 9, out.begin());
+    std::copy(interfaceBytes.begin(), interfaceBytes.end(), out.begin() + 9);
     return out;
 }
 

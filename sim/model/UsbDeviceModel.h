@@ -53,6 +53,9 @@ public:
         restart();
     }
     uint64_t controlTransferCount() const { return transfers.load(); }
+    // Makes opening the device fail as it does without permission on its device node.
+    void setOpenDenied(bool denied) { openDenied = denied; }
+    bool isOpenDenied() const { return openDenied.load(); }
 
     std::vector<uint8_t> deviceDescriptor() const;
     std::vector<uint8_t> configDescriptor() const;
@@ -94,6 +97,7 @@ protected:
 private:
     ControlResult standardRequest(const SetupPacket &setup, uint8_t *data);
     std::atomic<bool> isConnected{true};
+    std::atomic<bool> openDenied{false};
     std::atomic<uint64_t> transfers{0};
     uint8_t configuration = 1;
 };

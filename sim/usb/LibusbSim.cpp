@@ -174,6 +174,8 @@ int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **handle)
 {
     if (!modelOf(dev).connected())
         return LIBUSB_ERROR_NO_DEVICE;
+    if (modelOf(dev).isOpenDenied())
+        return LIBUSB_ERROR_ACCESS;
     auto *h = new libusb_device_handle;
     h->device = libusb_ref_device(dev);
     *handle = h;

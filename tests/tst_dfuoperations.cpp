@@ -1,0 +1,488 @@
+// The DFU library against the simulated device: enumeration, descriptors, mapping, and
+// erase, upgrade with verify, upload and return, with every injected fault.
+
+#include "DfuFileFormat.h"
+#include "SimDfu.h"
+
+#include <libusb.h>
+
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr uint32_t Flash = 0x08000000;
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
+    return b;
+}
+
+DfuImageHandle imageWith(uint8_t alternate, const QList<QPair<uint32_t, QByteArray>> &elements)
+{
+    DfuImageHandle image = 0;
+    DFUFILES_CreateImage(alternate, "fw_main_v2", &image);
+    for (const auto &e : elements)
+        DFUFILES_AppendElement(image, e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
+                               uint32_t(e.second.size()));
+    return image;
+}
+
+QByteArray memory(const SimDfuDevice &d, size_t alternate, uint32_t address, int size)
+{
+    QByteArray out(size, '\0');
+    if (!d.model->readMemory(alternate, address, reinterpret_cast<uint8_t *>(out.data()), size_t(size)))
+        return QByteArray();
+    return out;
+}
+
+struct Mapping
+{
+    DfuMappingRecord *records = nullptr;
+    uint32_t count = 0;
+    ~Mapping() { DFUOPS_ReleaseMapping(records); }
+    const DfuMappingRecord &last() const { return records[count - 1]; }
+};
+
+// Filters a copy of the image for erase and the image for upgrade, and runs both.
+DfuOperationContext download(const SimDfuDevice &d, const Mapping &m, DfuImageHandle image)
+{
+    DfuImageHandle eraseImage = 0;
+    DFUFILES_DuplicateImage(image, &eraseImage);
+    DFUFILES_FilterImageForOperation(eraseImage, &m.last(), DFU_OPERATION_ERASE, 0);
+    DfuOperationContext c = runOperation(DFU_OPERATION_ERASE, eraseImage, d.path);
+    DFUFILES_DestroyImage(&eraseImage);
+    if (c.errorStatus != DFU_OK)
+        return c;
+    DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_UPGRADE, 0);
+    return runOperation(DFU_OPERATION_UPGRADE, image, d.path);
+}
+
+} // namespace
+
+class TestDfuOperations : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup();
+
+    void enumeratesAndDescribes();
+    void stringsAreBoundedAndTerminated();
+    void mappingOfEachVariant();
+    void malformedDevicesAreRefused();
+    void permissionDeniedWarns();
+    void downloadErasesExactlyAndWritesTheImage();
+    void downloadOfAnotherWritersFile();
+    void realisticTimingNeverPollsEarly();
+    void verifyCatchesFlippedBit();
+    void faultsEndInErrors_data();
+    void faultsEndInErrors();
+    void launchRefusesBadImages();
+    void uploadThenFileGivesMemoryBack();
+    void stopDuringTransfer();
+    void returnLeavesDfuMode();
+    void goneDeviceFailsCleanly();
+};
+
+void TestDfuOperations::cleanup()
+{
+    sim::World::instance().unplugAll();
+    DFUOPS_SetBusyLimitMs(120000);
+}
+
+void TestDfuOperations::enumeratesAndDescribes()
+{
+    const SimDfuDevice a = plugDfuDevice();
+    const SimDfuDevice b = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
+    char paths[4][64];
+    uint32_t count = 0;
+    QCOMPARE(DFUDEV_Enumerate(&paths[0][0], sizeof paths[0], 4, &count), DFU_OK);
+    QCOMPARE(count, 2u);
+    QCOMPARE(QByteArray(paths[0]), QByteArray::fromStdString(a.path));
+    QCOMPARE(QByteArray(paths[1]), QByteArray::fromStdString(b.path));
+    QCOMPARE(QByteArray(paths[0]), QByteArray("usb:1-1:1.0"));
+
+    DfuDeviceHandle h = 0;
+    QCOMPARE(DFUDEV_Open(paths[0], &h), DFU_OK);
+    DfuUsbDeviceDescriptor d{};
+    QCOMPARE(DFUDEV_GetDeviceDescriptor(&h, &d), DFU_OK);
+    QCOMPARE(d.idVendor, quint16(0x1209));
+    QCOMPARE(d.idProduct, quint16(0x2A17));
+    QCOMPARE(d.bcdDevice, quint16(0x0200));
+    char text[50];
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, d.iManufacturer, text, sizeof text), DFU_OK);
+    QCOMPARE(QByteArray(text), QByteArray("Corvantis"));
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, d.iProduct, text, sizeof text), DFU_OK);
+    QCOMPARE(QByteArray(text), QByteArray("Tolvex Demo Board"));
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, d.iSerialNumber, text, sizeof text), DFU_OK);
+    QCOMPARE(QByteArray(text), QByteArray("TVX-0001"));
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, 99, text, sizeof text), DFU_ERROR_STALL);
+    QCOMPARE(text[0], '\0');
+
+    uint32_t interfaceNumber = 9, alternates = 0;
+    DfuFunctionalDescriptor f{};
+    QCOMPARE(DFUDEV_GetDFUDescriptor(&h, &interfaceNumber, &alternates, &f), DFU_OK);
+    QCOMPARE(interfaceNumber, 0u);
+    QCOMPARE(alternates, 2u);
+    QCOMPARE(f.bmAttributes, quint8(0x0B));
+    QCOMPARE(f.wTransferSize, quint16(2048));
+    QCOMPARE(f.bcdDFUVersion, quint16(0x011A));
+
+    // A second handle on the same device shares the open device.
+    DfuDeviceHandle h2 = 0;
+    QCOMPARE(DFUDEV_Open(paths[0], &h2), DFU_OK);
+    QVERIFY(h2 != h);
+    QCOMPARE(DFUDEV_Close(&h2), DFU_OK);
+    QCOMPARE(DFUDEV_GetDeviceDescriptor(&h, &d), DFU_OK);
+    QCOMPARE(DFUDEV_Close(&h), DFU_OK);
+    QCOMPARE(h, 0u);
+    DfuDeviceHandle stale = 1;
+    QCOMPARE(DFUDEV_Close(&stale), DFU_ERROR_INVALID_HANDLE);
+    QCOMPARE(DFUDEV_GetDeviceDescriptor(&h, &d), DFU_ERROR_INVALID_HANDLE);
+    QCOMPARE(DFUDEV_Open("usb:1-9:1.0", &h), DFU_ERROR_NO_DEVICE);
+}
+
+void TestDfuOperations::stringsAreBoundedAndTerminated()
+{
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.product = std::string(70, 'P');
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    DfuDeviceHandle h = 0;
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
+    char text[60];
+    std::memset(text, 'Z', sizeof text);
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, 2, text, 50), DFU_OK);
+    QCOMPARE(QByteArray(text), QByteArray(49, 'P'));
+    QCOMPARE(text[50], 'Z'); // nothing written past the buffer
+    DFUDEV_Close(&h);
+}
+
+void TestDfuOperations::mappingOfEachVariant()
+{
+    const SimDfuDevice two = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(two.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.count, 2u);
+    QCOMPARE(m.records[0].alternate, quint8(0));
+    QCOMPARE(QByteArray(m.records[0].name), QByteArray("Option Bytes"));
+    QCOMPARE(m.records[1].alternate, quint8(1));
+    QCOMPARE(QByteArray(m.records[1].name), QByteArray("Internal Flash"));
+
+    const SimDfuDevice one = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
+    Mapping m1;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(one.path.c_str(), &m1.records, &m1.count), DFU_OK);
+    QCOMPARE(m1.count, 1u);
+    QCOMPARE(QByteArray(m1.records[0].name), QByteArray("Internal Flash"));
+
+    // A download works on the one-alternate device as well.
+    const QByteArray data = pattern(3000, 1);
+    const DfuImageHandle image = imageWith(0, {{Flash, data}});
+    QCOMPARE(download(one, m1, image).errorStatus, DFU_OK);
+    QCOMPARE(memory(one, 0, Flash, data.size()), data);
+}
+
+void TestDfuOperations::malformedDevicesAreRefused()
+{
+    const SimDfuDevice badLayout = plugDfuDevice();
+    badLayout.model->setLayoutString(1, "@Internal Flash  /0x08000000/04*016Kz");
+    Mapping m;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(badLayout.path.c_str(), &m.records, &m.count), DFU_ERROR_LAYOUT);
+
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.functionalLength = 8;
+    const SimDfuDevice badDescriptor = plugDfuDevice(spec);
+    DfuDeviceHandle h = 0;
+    QCOMPARE(DFUDEV_Open(badDescriptor.path.c_str(), &h), DFU_OK);
+    uint32_t n, alts;
+    DfuFunctionalDescriptor f;
+    QCOMPARE(DFUDEV_GetDFUDescriptor(&h, &n, &alts, &f), DFU_ERROR_DESCRIPTOR);
+    DFUDEV_Close(&h);
+}
+
+void TestDfuOperations::permissionDeniedWarns()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    dev.model->setOpenDenied(true);
+    DfuDeviceHandle h = 0;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("permission denied.*udev rules"));
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_ERROR_ACCESS);
+}
+
+void TestDfuOperations::downloadErasesExactlyAndWritesTheImage()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    // Dirty the whole flash first: what the image does not cover must stay as it was
+    // outside the erased sectors.
+    const QByteArray old(16, '\x5A');
+    QVERIFY(dev.model->writeMemory(1, 0x08010000, reinterpret_cast<const uint8_t *>(old.constData()), 16));
+    QVERIFY(dev.model->writeMemory(1, 0x08000000, reinterpret_cast<const uint8_t *>(old.constData()), 16));
+
+    // Three elements: one in sector 0, one spanning sectors 1 and 2 with a short last
+    // block, and an empty one in sector 5 that must not cause an erase.
+    const QByteArray e1 = pattern(1000, 1), e2 = pattern(5000, 2);
+    const DfuImageHandle image = imageWith(1, {{Flash, e1}, {Flash + 0x4000 + 0x3000, e2}, {0x08020000, QByteArray()}});
+    const DfuOperationContext c = download(dev, m, image);
+    QCOMPARE(c.errorStatus, DFU_OK);
+    QCOMPARE(c.percent, quint8(100));
+    QCOMPARE(dev.model->erasedSectors(), (std::vector<uint32_t>{0x08000000, 0x08004000, 0x08008000}));
+    QCOMPARE(memory(dev, 1, Flash, e1.size()), e1);
+    QCOMPARE(memory(dev, 1, Flash + 0x7000, e2.size()), e2);
+    QCOMPARE(memory(dev, 1, Flash + 1000, 16), QByteArray(16, '\xFF'));
+    QCOMPARE(memory(dev, 1, 0x08010000, 16), old); // sector 3 untouched
+    QCOMPARE(dev.model->earlyStatusPolls(), 0u);
+    DFUFILES_DestroyImage(const_cast<DfuImageHandle *>(&image));
+}
+
+void TestDfuOperations::downloadOfAnotherWritersFile()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    DfuFileHandle f;
+    uint16_t vid, pid, bcd;
+    uint8_t count;
+    QCOMPARE(DFUFILES_OpenExistingDFUFile(TOLVEX_TESTDATA_DIR "/two-targets.dfu", &f, &vid, &pid, &bcd, &count), DFU_OK);
+    DfuImageHandle image;
+    QCOMPARE(DFUFILES_ReadImageFromDFUFile(f, 1, &image), DFU_OK);
+    DFUFILES_CloseDFUFile(f);
+    QCOMPARE(download(dev, m, image).errorStatus, DFU_OK);
+    QFile f1(TOLVEX_TESTDATA_DIR "/f1.bin"), f2(TOLVEX_TESTDATA_DIR "/f2.bin");
+    QVERIFY(f1.open(QIODevice::ReadOnly) && f2.open(QIODevice::ReadOnly));
+    QCOMPARE(memory(dev, 1, Flash, 1000), f1.readAll());
+    QCOMPARE(memory(dev, 1, 0x08004000, 64), f2.readAll());
+    DFUFILES_DestroyImage(&image);
+}
+
+void TestDfuOperations::realisticTimingNeverPollsEarly()
+{
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
+    spec.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    const QByteArray data = pattern(4096, 3);
+    const DfuImageHandle image = imageWith(0, {{Flash, data}});
+    const DfuOperationContext c = download(dev, m, image);
+    QCOMPARE(c.errorStatus, DFU_OK);
+    QCOMPARE(memory(dev, 0, Flash, data.size()), data);
+    QCOMPARE(dev.model->earlyStatusPolls(), 0u);
+    QVERIFY(c.deviceWaitMs > 0); // the device asked for waits, and they were kept
+}
+
+void TestDfuOperations::verifyCatchesFlippedBit()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    sim::DfuFaults faults;
+    faults.flipBitAtBlock = 2;
+    dev.model->setFaults(faults);
+    const DfuImageHandle image = imageWith(1, {{Flash, pattern(6000, 4)}});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: verification failed.*address 0x08000800"));
+    const DfuOperationContext c = download(dev, m, image);
+    QCOMPARE(c.errorStatus, DFU_ERROR_VERIFY);
+    QCOMPARE(c.failedAddress, Flash + 2048);
+    QVERIFY(c.percent < 100);
+}
+
+void TestDfuOperations::faultsEndInErrors_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<quint32>("status");
+    QTest::addColumn<int>("deviceStatus");
+    QTest::newRow("stall at block 2") << 0 << quint32(DFU_ERROR_STALL) << -1;
+    QTest::newRow("error status at block 1") << 1 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x03;
+    QTest::newRow("disconnect at block 3") << 2 << quint32(DFU_ERROR_DEVICE_GONE) << -1;
+    QTest::newRow("busy forever") << 3 << quint32(DFU_ERROR_DEVICE_BUSY) << -1;
+    QTest::newRow("read protected") << 4 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x0B;
+}
+
+void TestDfuOperations::faultsEndInErrors()
+{
+    QFETCH(int, kind);
+    QFETCH(quint32, status);
+    QFETCH(int, deviceStatus);
+    const SimDfuDevice dev = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    sim::DfuFaults faults;
+    switch (kind) {
+    case 0: faults.stallAtBlock = 2; break;
+    case 1: faults.errorAtBlock = 1; break;
+    case 2: faults.disconnectAtBlock = 3; break;
+    case 3: faults.busyForever = true; DFUOPS_SetBusyLimitMs(300); break;
+    case 4: faults.readProtected = true; break;
+    }
+    dev.model->setFaults(faults);
+    const DfuImageHandle image = imageWith(1, {{Flash, pattern(10000, 5)}});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
+    const DfuOperationContext c = download(dev, m, image);
+    QCOMPARE(c.errorStatus, status);
+    QVERIFY(c.percent < 100);
+    if (deviceStatus >= 0)
+        QCOMPARE(int(c.lastDeviceStatus), deviceStatus);
+    if (kind == 0 || kind == 1)
+        QCOMPARE(dev.model->state(), quint8(2)); // the error was cleared: dfuIDLE again
+    if (kind == 2)
+        QCOMPARE(c.usbError, int(LIBUSB_ERROR_NO_DEVICE));
+}
+
+void TestDfuOperations::launchRefusesBadImages()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    const uint64_t before = dev.model->controlTransferCount();
+
+    DfuImageHandle outside = imageWith(1, {{Flash, pattern(100, 1)}, {0x08100000 - 10, pattern(20, 2)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(outside, &m.last(), DFU_OPERATION_ERASE, 0), DFU_ERROR_ADDRESS);
+    QCOMPARE(runOperation(DFU_OPERATION_ERASE, outside, dev.path).errorStatus, DFU_ERROR_ADDRESS);
+
+    // Option bytes are readable and writeable, not erasable.
+    DfuImageHandle options = imageWith(0, {{0x1FFFC000, pattern(16, 3)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(options, &m.records[0], DFU_OPERATION_ERASE, 0), DFU_ERROR_NOT_WRITEABLE);
+    QCOMPARE(runOperation(DFU_OPERATION_ERASE, options, dev.path).errorStatus, DFU_ERROR_NOT_WRITEABLE);
+
+    DfuImageHandle unfiltered = imageWith(1, {{Flash, pattern(100, 1)}});
+    QCOMPARE(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus, DFU_ERROR_NOT_FILTERED);
+    QCOMPARE(DFUFILES_FilterImageForOperation(unfiltered, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus, DFU_ERROR_NOT_FILTERED);
+
+    DfuOperationContext c = newContext(DFU_OPERATION_ERASE, unfiltered, dev.path);
+    std::memset(c.devicePath, 'x', sizeof c.devicePath); // no terminating NUL
+    uint32_t code = 0;
+    QCOMPARE(DFUOPS_LaunchOperation(&c, &code), DFU_ERROR_PATH_TOO_LONG);
+    c = newContext(7, unfiltered, dev.path);
+    QCOMPARE(DFUOPS_LaunchOperation(&c, &code), DFU_ERROR_OPERATION);
+
+    // Nothing reached the device, and nothing was erased.
+    QCOMPARE(dev.model->controlTransferCount(), before);
+    QCOMPARE(dev.model->erasedSectorCount(), 0u);
+    for (DfuImageHandle h : {outside, options, unfiltered})
+        DFUFILES_DestroyImage(&h);
+}
+
+void TestDfuOperations::uploadThenFileGivesMemoryBack()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    const QByteArray flash = pattern(1024 * 1024, 6);
+    QVERIFY(dev.model->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(flash.constData()), size_t(flash.size())));
+    const QByteArray options = pattern(16, 7);
+    QVERIFY(dev.model->writeMemory(0, 0x1FFFC000, reinterpret_cast<const uint8_t *>(options.constData()), 16));
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("upload.dfu");
+    DfuFileHandle f;
+    QCOMPARE(DFUFILES_CreateNewDFUFile(qPrintable(path), &f, 0x1209, 0x2A17, 0x0200), DFU_OK);
+    for (uint32_t alt = 0; alt < m.count; ++alt) {
+        DfuImageHandle image;
+        QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.records[alt]), DFU_OK);
+        QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.records[alt], DFU_OPERATION_UPLOAD, 0), DFU_OK);
+        const DfuOperationContext c = runOperation(DFU_OPERATION_UPLOAD, image, dev.path);
+        QCOMPARE(c.errorStatus, DFU_OK);
+        QCOMPARE(c.percent, quint8(100));
+        QCOMPARE(DFUFILES_AppendImageToDFUFile(f, image), DFU_OK);
+        DFUFILES_DestroyImage(&image);
+    }
+    QCOMPARE(DFUFILES_CloseDFUFile(f), DFU_OK);
+
+    QFile written(path);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QByteArray bytes = written.readAll();
+    dfu::FileView view;
+    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    QCOMPARE(view.targets.size(), size_t(2));
+    QCOMPARE(QByteArray::fromStdString(view.targets[1].name), QByteArray("Internal Flash"));
+    QCOMPARE(view.targets[1].alternate, quint8(1));
+    QCOMPARE(view.targets[1].elements.size(), size_t(1));
+    QCOMPARE(view.targets[1].elements[0].address, Flash);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(view.targets[1].elements[0].data), 1024 * 1024), flash);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(view.targets[0].elements[0].data), 16), options);
+}
+
+void TestDfuOperations::stopDuringTransfer()
+{
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
+    spec.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    // The whole flash: about 16 s of erasing on this profile.
+    DfuImageHandle image = imageWith(0, {{Flash, pattern(1024 * 1024, 8)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    DfuOperationContext c = newContext(DFU_OPERATION_ERASE, image, dev.path);
+    uint32_t code = 0;
+    QCOMPARE(DFUOPS_LaunchOperation(&c, &code), DFU_OK);
+    QTRY_VERIFY_WITH_TIMEOUT((DFUOPS_GetOperationStatus(code, &c), c.phase == 1), 5000);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: the operation was stopped"));
+    QCOMPARE(DFUOPS_StopOperation(code, &c), DFU_OK);
+    QCOMPARE(c.errorStatus, DFU_ERROR_STOPPED);
+    QVERIFY(dev.model->erasedSectorCount() < 12);
+    QCOMPARE(DFUOPS_GetOperationStatus(code, &c), DFU_ERROR_INVALID_HANDLE);
+
+    // The device is usable again: a small erase after the stop succeeds.
+    dev.model->setTiming(sim::Timing::Instant);
+    DfuImageHandle small = imageWith(0, {{Flash, pattern(10, 1)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(small, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(runOperation(DFU_OPERATION_ERASE, small, dev.path).errorStatus, DFU_OK);
+    DFUFILES_DestroyImage(&image);
+    DFUFILES_DestroyImage(&small);
+}
+
+void TestDfuOperations::returnLeavesDfuMode()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    bool left = false;
+    dev.model->setOnLeave([&] { left = true; });
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    DfuImageHandle image;
+    QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.last()), DFU_OK);
+    QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_RETURN, 0), DFU_OK);
+    const DfuOperationContext c = runOperation(DFU_OPERATION_RETURN, image, dev.path);
+    QCOMPARE(c.errorStatus, DFU_OK);
+    QVERIFY(left);
+    QVERIFY(!dev.model->connected());
+    uint32_t count = 99;
+    char path[64];
+    QCOMPARE(DFUDEV_Enumerate(path, sizeof path, 1, &count), DFU_OK);
+    QCOMPARE(count, 0u);
+    DFUFILES_DestroyImage(&image);
+}
+
+void TestDfuOperations::goneDeviceFailsCleanly()
+{
+    const SimDfuDevice dev = plugDfuDevice();
+    DfuDeviceHandle h = 0;
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    sim::World::instance().unplug(dev.model);
+    char text[50];
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, 1, text, sizeof text), DFU_ERROR_DEVICE_GONE);
+    DfuImageHandle image = imageWith(1, {{Flash, pattern(10, 1)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(runOperation(DFU_OPERATION_ERASE, image, dev.path).errorStatus, DFU_ERROR_NO_DEVICE);
+    QCOMPARE(DFUDEV_Close(&h), DFU_OK);
+
+    // Plugged in again at the same port: a fresh open works.
+    sim::World::instance().plug(dev.model, 1);
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, 1, text, sizeof text), DFU_OK);
+    DFUDEV_Close(&h);
+    DFUFILES_DestroyImage(&image);
+}
+
+QTEST_GUILESS_MAIN(TestDfuOperations)
+#include "tst_dfuoperations.moc"
