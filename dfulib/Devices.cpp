@@ -92,14 +92,15 @@ void forEachDfuInterface(F f)
 std::mutex openMutex;
 std::map<std::string, std::weak_ptr<OpenDevice>> &openDevices()
 {
-    static std::map<std::string, std::weak_ptr<OpenDevice>> devices;
-    return devices;
+    static auto *devices = new std::map<std::string, std::weak_ptr<OpenDevice>>;
+    return *devices;
 }
 
 Registry<std::shared_ptr<OpenDevice>> &deviceHandles()
 {
-    static Registry<std::shared_ptr<OpenDevice>> registry;
-    return registry;
+    // Never destroyed: operations may still run while static objects are torn down.
+    static auto *registry = new Registry<std::shared_ptr<OpenDevice>>;
+    return *registry;
 }
 
 std::shared_ptr<OpenDevice> deviceFor(DfuDeviceHandle *handle)

@@ -19,14 +19,16 @@ namespace dfu {
 
 Registry<ImageData> &images()
 {
-    static Registry<ImageData> registry;
-    return registry;
+    // Never destroyed: operations may still run while static objects are torn down.
+    static auto *registry = new Registry<ImageData>;
+    return *registry;
 }
 
 Registry<MappingData> &mappings()
 {
-    static Registry<MappingData> registry;
-    return registry;
+    // Never destroyed: operations may still run while static objects are torn down.
+    static auto *registry = new Registry<MappingData>;
+    return *registry;
 }
 
 } // namespace dfu
@@ -48,8 +50,9 @@ struct DfuFileData
 
 Registry<DfuFileData> &files()
 {
-    static Registry<DfuFileData> registry;
-    return registry;
+    // Never destroyed: operations may still run while static objects are torn down.
+    static auto *registry = new Registry<DfuFileData>;
+    return *registry;
 }
 
 // Reads the whole file while a second thread computes the suffix CRC of what has arrived

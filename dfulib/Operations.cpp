@@ -30,6 +30,18 @@ enum Phase : uint32_t { PhaseIdle = 0, PhaseErase = 1, PhaseWrite = 2, PhaseVeri
 
 struct Operation
 {
+    ~Operation()
+    {
+        if (!thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            cancel = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+
     std::mutex mutex;
     std::condition_variable wake;
     DfuOperationContext context{};     // guarded by mutex
@@ -42,8 +54,9 @@ struct Operation
 
 Registry<Operation> &operations()
 {
-    static Registry<Operation> registry;
-    return registry;
+    // Never destroyed: operations may still run while static objects are torn down.
+    static auto *registry = new Registry<Operation>;
+    return *registry;
 }
 
 struct Failure

@@ -3,6 +3,7 @@
 
 #include "DfuFileFormat.h"
 #include "SimDfu.h"
+#include "Unpacked.h"
 
 #include <libusb.h>
 
@@ -112,9 +113,9 @@ void TestDfuOperations::enumeratesAndDescribes()
     QCOMPARE(DFUDEV_Open(paths[0], &h), DFU_OK);
     DfuUsbDeviceDescriptor d{};
     QCOMPARE(DFUDEV_GetDeviceDescriptor(&h, &d), DFU_OK);
-    QCOMPARE(d.idVendor, quint16(0x1209));
-    QCOMPARE(d.idProduct, quint16(0x2A17));
-    QCOMPARE(d.bcdDevice, quint16(0x0200));
+    QCOMPARE(unpacked(d.idVendor), quint16(0x1209));
+    QCOMPARE(unpacked(d.idProduct), quint16(0x2A17));
+    QCOMPARE(unpacked(d.bcdDevice), quint16(0x0200));
     char text[50];
     QCOMPARE(DFUDEV_GetStringDescriptor(&h, d.iManufacturer, text, sizeof text), DFU_OK);
     QCOMPARE(QByteArray(text), QByteArray("Corvantis"));
@@ -130,9 +131,9 @@ void TestDfuOperations::enumeratesAndDescribes()
     QCOMPARE(DFUDEV_GetDFUDescriptor(&h, &interfaceNumber, &alternates, &f), DFU_OK);
     QCOMPARE(interfaceNumber, 0u);
     QCOMPARE(alternates, 2u);
-    QCOMPARE(f.bmAttributes, quint8(0x0B));
-    QCOMPARE(f.wTransferSize, quint16(2048));
-    QCOMPARE(f.bcdDFUVersion, quint16(0x011A));
+    QCOMPARE(unpacked(f.bmAttributes), quint8(0x0B));
+    QCOMPARE(unpacked(f.wTransferSize), quint16(2048));
+    QCOMPARE(unpacked(f.bcdDFUVersion), quint16(0x011A));
 
     // A second handle on the same device shares the open device.
     DfuDeviceHandle h2 = 0;
@@ -183,7 +184,7 @@ void TestDfuOperations::mappingOfEachVariant()
     // A download works on the one-alternate device as well.
     const QByteArray data = pattern(3000, 1);
     const DfuImageHandle image = imageWith(0, {{Flash, data}});
-    QCOMPARE(download(one, m1, image).errorStatus, DFU_OK);
+    QCOMPARE(unpacked(download(one, m1, image).errorStatus), DFU_OK);
     QCOMPARE(memory(one, 0, Flash, data.size()), data);
 }
 
@@ -231,7 +232,7 @@ void TestDfuOperations::downloadErasesExactlyAndWritesTheImage()
     const QByteArray e1 = pattern(1000, 1), e2 = pattern(5000, 2);
     const DfuImageHandle image = imageWith(1, {{Flash, e1}, {Flash + 0x4000 + 0x3000, e2}, {0x08020000, QByteArray()}});
     const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(c.errorStatus, DFU_OK);
+    QCOMPARE(unpacked(c.errorStatus), DFU_OK);
     QCOMPARE(c.percent, quint8(100));
     QCOMPARE(dev.model->erasedSectors(), (std::vector<uint32_t>{0x08000000, 0x08004000, 0x08008000}));
     QCOMPARE(memory(dev, 1, Flash, e1.size()), e1);
@@ -254,7 +255,7 @@ void TestDfuOperations::downloadOfAnotherWritersFile()
     DfuImageHandle image;
     QCOMPARE(DFUFILES_ReadImageFromDFUFile(f, 1, &image), DFU_OK);
     DFUFILES_CloseDFUFile(f);
-    QCOMPARE(download(dev, m, image).errorStatus, DFU_OK);
+    QCOMPARE(unpacked(download(dev, m, image).errorStatus), DFU_OK);
     QFile f1(TOLVEX_TESTDATA_DIR "/f1.bin"), f2(TOLVEX_TESTDATA_DIR "/f2.bin");
     QVERIFY(f1.open(QIODevice::ReadOnly) && f2.open(QIODevice::ReadOnly));
     QCOMPARE(memory(dev, 1, Flash, 1000), f1.readAll());
@@ -272,10 +273,10 @@ void TestDfuOperations::realisticTimingNeverPollsEarly()
     const QByteArray data = pattern(4096, 3);
     const DfuImageHandle image = imageWith(0, {{Flash, data}});
     const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(c.errorStatus, DFU_OK);
+    QCOMPARE(unpacked(c.errorStatus), DFU_OK);
     QCOMPARE(memory(dev, 0, Flash, data.size()), data);
     QCOMPARE(dev.model->earlyStatusPolls(), 0u);
-    QVERIFY(c.deviceWaitMs > 0); // the device asked for waits, and they were kept
+    QVERIFY(unpacked(c.deviceWaitMs) > 0); // the device asked for waits, and they were kept
 }
 
 void TestDfuOperations::verifyCatchesFlippedBit()
@@ -289,8 +290,8 @@ void TestDfuOperations::verifyCatchesFlippedBit()
     const DfuImageHandle image = imageWith(1, {{Flash, pattern(6000, 4)}});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: verification failed.*address 0x08000800"));
     const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(c.errorStatus, DFU_ERROR_VERIFY);
-    QCOMPARE(c.failedAddress, Flash + 2048);
+    QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_VERIFY);
+    QCOMPARE(unpacked(c.failedAddress), Flash + 2048);
     QVERIFY(c.percent < 100);
 }
 
@@ -326,14 +327,14 @@ void TestDfuOperations::faultsEndInErrors()
     const DfuImageHandle image = imageWith(1, {{Flash, pattern(10000, 5)}});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
     const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(c.errorStatus, status);
+    QCOMPARE(unpacked(c.errorStatus), status);
     QVERIFY(c.percent < 100);
     if (deviceStatus >= 0)
         QCOMPARE(int(c.lastDeviceStatus), deviceStatus);
     if (kind == 0 || kind == 1)
         QCOMPARE(dev.model->state(), quint8(2)); // the error was cleared: dfuIDLE again
     if (kind == 2)
-        QCOMPARE(c.usbError, int(LIBUSB_ERROR_NO_DEVICE));
+        QCOMPARE(unpacked(c.usbError), int(LIBUSB_ERROR_NO_DEVICE));
 }
 
 void TestDfuOperations::launchRefusesBadImages()
@@ -345,17 +346,17 @@ void TestDfuOperations::launchRefusesBadImages()
 
     DfuImageHandle outside = imageWith(1, {{Flash, pattern(100, 1)}, {0x08100000 - 10, pattern(20, 2)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(outside, &m.last(), DFU_OPERATION_ERASE, 0), DFU_ERROR_ADDRESS);
-    QCOMPARE(runOperation(DFU_OPERATION_ERASE, outside, dev.path).errorStatus, DFU_ERROR_ADDRESS);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, outside, dev.path).errorStatus), DFU_ERROR_ADDRESS);
 
     // Option bytes are readable and writeable, not erasable.
     DfuImageHandle options = imageWith(0, {{0x1FFFC000, pattern(16, 3)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(options, &m.records[0], DFU_OPERATION_ERASE, 0), DFU_ERROR_NOT_WRITEABLE);
-    QCOMPARE(runOperation(DFU_OPERATION_ERASE, options, dev.path).errorStatus, DFU_ERROR_NOT_WRITEABLE);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, options, dev.path).errorStatus), DFU_ERROR_NOT_WRITEABLE);
 
     DfuImageHandle unfiltered = imageWith(1, {{Flash, pattern(100, 1)}});
-    QCOMPARE(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus, DFU_ERROR_NOT_FILTERED);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus), DFU_ERROR_NOT_FILTERED);
     QCOMPARE(DFUFILES_FilterImageForOperation(unfiltered, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
-    QCOMPARE(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus, DFU_ERROR_NOT_FILTERED);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus), DFU_ERROR_NOT_FILTERED);
 
     DfuOperationContext c = newContext(DFU_OPERATION_ERASE, unfiltered, dev.path);
     std::memset(c.devicePath, 'x', sizeof c.devicePath); // no terminating NUL
@@ -390,7 +391,7 @@ void TestDfuOperations::uploadThenFileGivesMemoryBack()
         QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.records[alt]), DFU_OK);
         QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.records[alt], DFU_OPERATION_UPLOAD, 0), DFU_OK);
         const DfuOperationContext c = runOperation(DFU_OPERATION_UPLOAD, image, dev.path);
-        QCOMPARE(c.errorStatus, DFU_OK);
+        QCOMPARE(unpacked(c.errorStatus), DFU_OK);
         QCOMPARE(c.percent, quint8(100));
         QCOMPARE(DFUFILES_AppendImageToDFUFile(f, image), DFU_OK);
         DFUFILES_DestroyImage(&image);
@@ -427,7 +428,7 @@ void TestDfuOperations::stopDuringTransfer()
     QTRY_VERIFY_WITH_TIMEOUT((DFUOPS_GetOperationStatus(code, &c), c.phase == 1), 5000);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: the operation was stopped"));
     QCOMPARE(DFUOPS_StopOperation(code, &c), DFU_OK);
-    QCOMPARE(c.errorStatus, DFU_ERROR_STOPPED);
+    QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_STOPPED);
     QVERIFY(dev.model->erasedSectorCount() < 12);
     QCOMPARE(DFUOPS_GetOperationStatus(code, &c), DFU_ERROR_INVALID_HANDLE);
 
@@ -435,7 +436,7 @@ void TestDfuOperations::stopDuringTransfer()
     dev.model->setTiming(sim::Timing::Instant);
     DfuImageHandle small = imageWith(0, {{Flash, pattern(10, 1)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(small, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
-    QCOMPARE(runOperation(DFU_OPERATION_ERASE, small, dev.path).errorStatus, DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, small, dev.path).errorStatus), DFU_OK);
     DFUFILES_DestroyImage(&image);
     DFUFILES_DestroyImage(&small);
 }
@@ -451,7 +452,7 @@ void TestDfuOperations::returnLeavesDfuMode()
     QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.last()), DFU_OK);
     QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_RETURN, 0), DFU_OK);
     const DfuOperationContext c = runOperation(DFU_OPERATION_RETURN, image, dev.path);
-    QCOMPARE(c.errorStatus, DFU_OK);
+    QCOMPARE(unpacked(c.errorStatus), DFU_OK);
     QVERIFY(left);
     QVERIFY(!dev.model->connected());
     uint32_t count = 99;
@@ -473,7 +474,7 @@ void TestDfuOperations::goneDeviceFailsCleanly()
     QCOMPARE(DFUDEV_GetStringDescriptor(&h, 1, text, sizeof text), DFU_ERROR_DEVICE_GONE);
     DfuImageHandle image = imageWith(1, {{Flash, pattern(10, 1)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
-    QCOMPARE(runOperation(DFU_OPERATION_ERASE, image, dev.path).errorStatus, DFU_ERROR_NO_DEVICE);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, image, dev.path).errorStatus), DFU_ERROR_NO_DEVICE);
     QCOMPARE(DFUDEV_Close(&h), DFU_OK);
 
     // Plugged in again at the same port: a fresh open works.

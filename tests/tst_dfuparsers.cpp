@@ -3,6 +3,7 @@
 
 #include "MemoryLayout.h"
 #include "UsbAnswers.h"
+#include "Unpacked.h"
 
 #include <QTest>
 
@@ -181,8 +182,8 @@ void TestDfuParsers::functionalDescriptors()
     QCOMPARE(dfu::findFunctionalDescriptor(reinterpret_cast<const uint8_t *>(extra.constData()), size_t(extra.size()), d),
              found);
     if (found) {
-        QCOMPARE(d.bmAttributes, quint8(0x0B));
-        QCOMPARE(d.wDetachTimeOut, quint16(255));
+        QCOMPARE(unpacked(d.bmAttributes), quint8(0x0B));
+        QCOMPARE(unpacked(d.wDetachTimeOut), quint16(255));
         QTEST(int(d.wTransferSize), "transferSize");
         QTEST(int(d.bcdDFUVersion), "version");
     }
@@ -219,10 +220,10 @@ void TestDfuParsers::deviceDescriptor()
     const QByteArray d = QByteArray::fromHex("120100020000004009 12172a000201020301");
     DfuUsbDeviceDescriptor out{};
     QVERIFY(dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), size_t(d.size()), out));
-    QCOMPARE(out.idVendor, quint16(0x1209));
-    QCOMPARE(out.idProduct, quint16(0x2A17));
-    QCOMPARE(out.bcdDevice, quint16(0x0200));
-    QCOMPARE(out.iSerialNumber, quint8(3));
+    QCOMPARE(unpacked(out.idVendor), quint16(0x1209));
+    QCOMPARE(unpacked(out.idProduct), quint16(0x2A17));
+    QCOMPARE(unpacked(out.bcdDevice), quint16(0x0200));
+    QCOMPARE(unpacked(out.iSerialNumber), quint8(3));
     QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), 17, out));
     QByteArray wrongType = d;
     wrongType[1] = 2;
