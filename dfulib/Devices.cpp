@@ -289,16 +289,20 @@ DfuStatus readInterfaceInfo(OpenDevice &device, DfuInterfaceInfo &info)
 
 } // namespace dfu
 
-DfuStatus DFUDEV_Enumerate(char *paths, size_t pathSize, uint32_t maxPaths, uint32_t *count)
+DfuStatus DFUDEV_Enumerate(DfuPresentInterface *interfaces, uint32_t maxInterfaces, uint32_t *count)
 {
-    if (!count || (maxPaths > 0 && (!paths || pathSize == 0)))
+    if (!count || (maxInterfaces > 0 && !interfaces))
         return DFU_ERROR_INVALID_PARAMETER;
     if (!usbContext())
         return DFU_ERROR_USB;
     uint32_t n = 0;
-    forEachDfuInterface([&](libusb_device *, const std::string &path, int) {
-        if (n < maxPaths)
-            std::snprintf(paths + size_t(n) * pathSize, pathSize, "%s", path.c_str());
+    forEachDfuInterface([&](libusb_device *dev, const std::string &path, int) {
+        if (n < maxInterfaces) {
+            DfuPresentInterface &out = interfaces[n];
+            std::snprintf(out.path, sizeof out.path, "%s", path.c_str());
+            out.busNumber = libusb_get_bus_number(dev);
+            out.deviceAddress = libusb_get_device_address(dev);
+        }
         ++n;
     });
     *count = n;

@@ -156,12 +156,21 @@ static_assert(offsetof(DfuOperationContext, errorStatus) == 337, "layout");
 
 // ---- DFUDEV: device access --------------------------------------------------------
 
-// Lists the paths of the present DFU-mode interfaces (class 0xFE, subclass 0x01,
-// protocol 0x02), one per interface, into `paths` (each `pathSize` bytes, NUL-terminated)
-// up to `maxPaths`; `*count` receives how many are present (may exceed maxPaths).
-// A path reads "usb:BUS-PORT.PORT...:CONFIG.INTERFACE" and is stable while the device
-// stays on the same port.
-DfuStatus DFUDEV_Enumerate(char *paths, size_t pathSize, uint32_t maxPaths, uint32_t *count);
+// A DFU-mode interface present on the bus. The path reads "usb:BUS-PORT.PORT...:CONFIG.INTERFACE"
+// and is stable while the device stays on the same port; the device address changes
+// whenever the device is plugged in again (or re-enumerates), so the pair tells whether
+// this is still the device seen before.
+struct DfuPresentInterface
+{
+    char path[260];
+    uint8_t busNumber;
+    uint8_t deviceAddress;
+};
+
+// Lists the present DFU-mode interfaces (class 0xFE, subclass 0x01, protocol 0x02) into
+// `interfaces`, up to `maxInterfaces`; `*count` receives how many are present (it may
+// exceed maxInterfaces). Makes no request to any device.
+DfuStatus DFUDEV_Enumerate(DfuPresentInterface *interfaces, uint32_t maxInterfaces, uint32_t *count);
 
 // Opens the device at `path`. The handle stays valid until DFUDEV_Close, even if the
 // device goes away (calls then fail with DFU_ERROR_NO_DEVICE). A device that cannot be

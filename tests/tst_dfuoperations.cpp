@@ -101,14 +101,19 @@ void TestDfuOperations::enumeratesAndDescribes()
 {
     const SimDfuDevice a = plugDfuDevice();
     const SimDfuDevice b = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
-    char paths[4][64];
+    DfuPresentInterface present[4];
     uint32_t count = 0;
-    QCOMPARE(DFUDEV_Enumerate(&paths[0][0], sizeof paths[0], 4, &count), DFU_OK);
+    QCOMPARE(DFUDEV_Enumerate(present, 4, &count), DFU_OK);
     QCOMPARE(count, 2u);
-    QCOMPARE(QByteArray(paths[0]), QByteArray::fromStdString(a.path));
-    QCOMPARE(QByteArray(paths[1]), QByteArray::fromStdString(b.path));
-    QCOMPARE(QByteArray(paths[0]), QByteArray("usb:1-1:1.0"));
+    QCOMPARE(QByteArray(present[0].path), QByteArray::fromStdString(a.path));
+    QCOMPARE(QByteArray(present[1].path), QByteArray::fromStdString(b.path));
+    QCOMPARE(QByteArray(present[0].path), QByteArray("usb:1-1:1.0"));
+    QCOMPARE(present[0].busNumber, quint8(1));
+    QVERIFY(present[0].deviceAddress != present[1].deviceAddress);
+    QCOMPARE(DFUDEV_Enumerate(present, 1, &count), DFU_OK);
+    QCOMPARE(count, 2u); // the count of all present, even beyond the room given
 
+    const char *paths[] = {present[0].path};
     DfuDeviceHandle h = 0;
     QCOMPARE(DFUDEV_Open(paths[0], &h), DFU_OK);
     DfuUsbDeviceDescriptor d{};
@@ -456,8 +461,8 @@ void TestDfuOperations::returnLeavesDfuMode()
     QVERIFY(left);
     QVERIFY(!dev.model->connected());
     uint32_t count = 99;
-    char path[64];
-    QCOMPARE(DFUDEV_Enumerate(path, sizeof path, 1, &count), DFU_OK);
+    DfuPresentInterface present;
+    QCOMPARE(DFUDEV_Enumerate(&present, 1, &count), DFU_OK);
     QCOMPARE(count, 0u);
     DFUFILES_DestroyImage(&image);
 }

@@ -25,6 +25,7 @@ enum Status : uint8_t {
     Ok = 0x00,
     ErrTarget = 0x01,
     ErrWrite = 0x03,
+    ErrErase = 0x04,
     ErrProg = 0x06,
     ErrVendor = 0x0B,
     ErrStalledPacket = 0x0F,
@@ -97,6 +98,7 @@ DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : spec(s), figures(figure
     identity.vendorId = spec.vendorId;
     identity.productId = spec.productId;
     identity.release = spec.release;
+    identity.manufacturer = spec.manufacturer;
     identity.product = spec.product;
     identity.serial = spec.serial;
     addString(identity.manufacturer);
@@ -143,6 +145,7 @@ void DfuDeviceModel::setFaults(const DfuFaults &f)
     std::lock_guard<std::mutex> lock(mutex);
     faults = f;
     dataBlocks = 0;
+    eraseCommands = 0;
 }
 
 void DfuDeviceModel::setTiming(Timing timing)
@@ -250,6 +253,9 @@ void DfuDeviceModel::restart()
     pending.clear();
     pendingBlock = 0;
     dataBlocks = 0;
+    eraseCommands = 0;
+    dropAfterAnswer = false;
+    dropPending = false;
     result = Ok;
     leavePending = false;
 }
@@ -367,7 +373,13 @@ void DfuDeviceModel::execute()
             startBusy(figures.reportedCommandPoll, 0);
         } else if (code == 0x41 && (pending.size() == 5 || pending.size() == 1)) {
             double work = 0;
+            ++eraseCommands;
+            if (faults.disconnectAfterErase == eraseCommands)
+                dropAfterAnswer = true;
             if (faults.readProtected) {
+                result = ErrVendor;
+            } else if (faults.eraseErrorAt == eraseCommands) {
+                result = ErrErase;
                 result = ErrVendor;
             } else if (pending.size() == 1) {
                 for (Sector &s : memories[alt].sectors) {
@@ -462,6 +474,10 @@ ControlResult DfuDeviceModel::getStatus(const SetupPacket &, uint8_t *data)
             error(result);
         else
             dfuState = DownloadIdle;
+        if (dropAfterAnswer) {
+            dropAfterAnswer = false;
+            dropPending = true; // answers this status, then is gone
+        }
         break;
     }
     case ManifestSync:
@@ -514,12 +530,13 @@ void DfuDeviceModel::afterRequest()
     std::function<void()> callback;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!leavePending)
+        if (!leavePending && !dropPending)
             return;
-        leavePending = false;
-        callback = onLeave;
+        if (leavePending)
+            callback = onLeave;
+        leavePending = dropPending = false;
     }
-    // The device drops off the bus to start its application.
+    // The device drops off the bus; when leaving DFU mode, to start its application.
     disconnect();
     if (callback)
         callback();

@@ -37,6 +37,7 @@ struct DfuDeviceSpec
     uint16_t vendorId = 0x1209;
     uint16_t productId = 0x2A17;
     uint16_t release = 0x0200;
+    std::string manufacturer = "Corvantis";
     std::string product = "Tolvex Demo Board";
     std::string serial = "TVX-0001";
     std::vector<AlternateSpec> alternates;
@@ -69,6 +70,8 @@ struct DfuFaults
     int flipBitAtBlock = 0;     // one bit of the Nth data block is stored wrong
     bool busyForever = false;   // every status answer says dfuDNBUSY
     bool readProtected = false;
+    int eraseErrorAt = 0;        // the Nth erase command (from 1) ends in errERASE
+    int disconnectAfterErase = 0; // the device drops off the bus once the Nth erase is done
 };
 
 class DfuDeviceModel : public UsbDeviceModel
@@ -142,6 +145,9 @@ private:
     std::vector<uint8_t> pending;  // the download waiting for its status request
     uint16_t pendingBlock = 0;
     int dataBlocks = 0;
+    int eraseCommands = 0;
+    bool dropAfterAnswer = false;
+    bool dropPending = false;
     uint8_t result = 0;            // outcome of the pending work, reported after the busy time
     bool leavePending = false;
 
