@@ -1,20 +1,42 @@
 #pragma once
 
+#include "DfuTarget.h"
+
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // One DFU-mode device found by enumeration, identified by its interface path.
 struct DfuDeviceEntry
 {
-    QString manufacturer;
+    int index = 0;
+    QString manufacturer = QStringLiteral("Corvantis");
     QString product;
     QString serial;
     QString path;
+    int connected = 0;
 };
 
-// The DFU-mode devices present; entry 0 is the one worked with.
-struct DfuDeviceList
+// The maker's devices present in DFU mode; entry 0 is the one worked with.
+class DfuDeviceList
 {
+public:
+    // Re-enumerates: entries whose device left go, new devices are appended; the others
+    // keep their place and fields.
+    void refresh();
+    QStringList productNames();
+    DfuDeviceEntry selectedDevice() const;
+    // Marks entry `position` connected and opens it through dfuTarget; DfuTarget's code.
+    int connect(int position);
+    void release(int position);
+
+    int selectedPosition() const { return selected; }
+    const QList<DfuDeviceEntry> &devices() const { return entries; }
+
+private:
+    QString manufacturerFilter = QStringLiteral("Corvantis");
+    QString productFilter;
     QList<DfuDeviceEntry> entries;
     int selected = -1;
+    DfuDescriptorCache descriptors;
 };

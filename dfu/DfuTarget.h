@@ -1,15 +1,67 @@
 #pragma once
 
-#include <QString>
+#include "dfulib.h"
 
-// The DFU-mode device the tool is connected to and the DFU operation it runs.
-// There is exactly one, the process-wide dfuTarget below; it starts zeroed.
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One enumeration record: [manufacturer filter text, product, serial, interface path].
+using DfuDeviceRecord = QStringList;
+
+// What enumeration learned of one interface, kept so that a device already seen at the
+// same path and bus address is not opened and asked for its strings again.
+struct DfuDescriptorCacheEntry
+{
+    quint8 busNumber = 0;
+    quint8 deviceAddress = 0;
+    bool readable = false;
+    QString manufacturer;
+    QString product;
+    QString serial;
+};
+using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
+
+// The present DFU-mode interfaces whose manufacturer and product strings equal the
+// filters (an empty filter accepts anything), in bus order. An interface that cannot be
+// opened or described is left out. With a cache, devices seen before cost no request.
+QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
+                                           DfuDescriptorCache *cache = nullptr);
+
+// The DFU-mode device the tool is connected to and the DFU operation it runs. There is
+// exactly one, the process-wide dfuTarget below; it starts zeroed. GUI thread only: the
+// library runs the operations on its own threads and this object polls them.
 class DfuTarget
 {
 public:
+    // openDevice results.
+    enum OpenResult { Connected = 0, VersionNotSupported = 1, NoMapping = 2, NoDescriptor = 3 };
+    // launchDownload results.
+    enum DownloadResult { DownloadLaunched = 0, LaunchRefused = 6, NoImage = 7, NotADfuFile = 8, WrongImageName = 16 };
+    // launchUpload results.
+    enum UploadResult { UploadLaunched = 0, UploadRefused = 9 };
+    // pollOperation results.
+    enum PollResult { PollOk = 0, PollLaunchRefused = 6, PollError = 13 };
+    // launchReturn results.
+    enum ReturnResult { ReturnLaunched = 0, ReturnRefused = 1 };
+
     DfuTarget() = default;
+    ~DfuTarget();
     DfuTarget(const DfuTarget &) = delete;
     DfuTarget &operator=(const DfuTarget &) = delete;
+
+    int openDevice(const QString &path);
+    // Forgets the connected device: closes its handle and releases its mapping.
+    void releaseDevice();
+
+    int launchReturn(const QString &devicePath);
+    int launchDownload(const QString &filePath, const QString &permittedImageName, const QString &devicePath);
+    int launchUpload(const QString &filePath, const QString &devicePath);
+    int pollOperation();
+    DfuOperationContext contextSnapshot() const { return context; }
+    // Ends the return operations that have finished and releases their images.
+    void reapReturns();
 
     quint8 upgradePending = 0;
     quint16 fileVendorId = 0;
@@ -18,9 +70,28 @@ public:
     quint16 vendorId = 0;
     quint16 productId = 0;
     quint16 deviceRelease = 0;
+    DfuMappingRecord *mapping = nullptr;
     quint32 alternateCount = 0;
+    DfuImageHandle image = 0;
+    DfuImageHandle secondImage = 0;
     quint32 operationCode = 0;
     QString uploadPath;
+    DfuOperationContext context{};
+
+private:
+    bool prepareContext(DfuOperationContext &c, int32_t operation, const QString &devicePath) const;
+    void releaseImage(DfuImageHandle &handle);
+    void releaseOperationImages();
+    bool finishUpload();
+
+    DfuDeviceHandle device = 0;
+    bool operationLaunched = false;
+    struct PendingReturn
+    {
+        quint32 code;
+        DfuImageHandle image;
+    };
+    QList<PendingReturn> returns;
 };
 
 // Constructed before main() with the other process-wide objects, in start-up order.

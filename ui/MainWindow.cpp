@@ -4,18 +4,32 @@
 #include "MainWindowForm.h"
 #include "ProcessRandom.h"
 
+#include "DfuTarget.h"
+
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QThread>
 
 namespace {
 
 constexpr int RefreshIntervalMs = 500;
+constexpr int ConnectingDialogMs = 999;
+constexpr int DownloadPollMs = 1000;
+constexpr int UploadPollMs = 100;
+constexpr int EventStepMs = 10;
+enum Colour { Red = 0, Green = 1, Cyan = 2 };
+
+const char NoFileText[] = "File Selected : None";
 
 const char ProductName[] = "Tolvex DFU Tool";
 
@@ -119,20 +133,202 @@ void MainWindow::showAppDevice(bool connected)
 void MainWindow::showDfuDevice(bool connected)
 {
     ui->groupBox_DfuMode->setEnabled(connected);
-    if (!connected)
+    if (!connected) {
         ui->lbl_DfuDeviceName->setText(QStringLiteral("N/A"));
+        return;
+    }
+    QProgressDialog progress(this);
+    progress.setLabelText(QStringLiteral("Connecting..."));
+    progress.setCancelButton(nullptr);
+    progress.setRange(0, 0);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.show();
+    QElapsedTimer shown;
+    shown.start();
+    while (shown.elapsed() <= ConnectingDialogMs) {
+        QCoreApplication::processEvents();
+        QThread::msleep(EventStepMs);
+    }
+
+    const QString product = dfuDevices.selectedDevice().product;
+    ui->lbl_DfuDeviceName->setText(product);
+    for (const QStringList &item : qAsConst(imageNameList)) {
+        // A matching line without an image name names nothing.
+        if (item.size() > 1 && item.at(0) == product) {
+            currentImageName = item.at(1);
+            qDebug() << currentImageName;
+            break;
+        }
+    }
+    if (currentImageName.isEmpty())
+        QMessageBox::critical(this, QStringLiteral("Image name Error"),
+                              QStringLiteral("DFU file Image name does not exist in Config file"), QMessageBox::Ok,
+                              QMessageBox::NoButton);
+    progress.close();
+}
+
+void MainWindow::showOperationTime(const QElapsedTimer &total)
+{
+    ui->lbl_operationTime->setText(QString::number(total.elapsed() / 1000) + QLatin1Char('s'));
+}
+
+void MainWindow::downloadWaitStep(const QElapsedTimer &total, const QElapsedTimer &poll)
+{
+    while (poll.elapsed() < DownloadPollMs) {
+        showOperationTime(total);
+        QCoreApplication::processEvents();
+        QThread::msleep(EventStepMs);
+    }
+}
+
+void MainWindow::endDfuOperation(const char *status, int colour)
+{
+    ui->lbl_Status->setText(QString::fromLatin1(status));
+    if (colour == Green)
+        ui->progressBar->setValue(100);
+    setProgressBarColour(colour);
+    dfuOperationRunning = false;
 }
 
 void MainWindow::on_pb_GoToDfuMode_clicked() {}
 
-void MainWindow::on_pb_DownloadDfu_clicked() {}
+void MainWindow::on_pb_DownloadDfu_clicked()
+{
+    if (dfuOperationRunning)
+        return;
+    QElapsedTimer total;
+    total.start();
+    const QString fileName = QFileInfo(dfuFilePath).fileName();
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, QStringLiteral("Download"),
+        QStringLiteral("Are you sure, you want to Download \"%1\" file into the device ?").arg(fileName),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes || dfuFilePath.isEmpty())
+        return;
 
-void MainWindow::on_pb_UploadDfu_clicked() {}
+    dfuOperationRunning = true;
+    const int launched = dfuTarget.launchDownload(dfuFilePath, currentImageName, currentDfuDevice.path);
+    if (launched == DfuTarget::WrongImageName) {
+        dfuOperationRunning = false;
+        QMessageBox::critical(this, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    ui->lbl_Status->setText(QStringLiteral("Erasing..."));
+    setProgressBarColour(Cyan);
+    if (launched != DfuTarget::DownloadLaunched || dfuTarget.pollOperation() != DfuTarget::PollOk) {
+        endDfuOperation("Erase failed", Red);
+        return;
+    }
+    QElapsedTimer poll;
+    poll.start();
+    for (;;) {
+        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        ui->progressBar->setValue(c.percent);
+        if (c.percent == 100 || c.operation != DFU_OPERATION_ERASE)
+            break;
+        downloadWaitStep(total, poll);
+        poll.restart();
+        if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
+            endDfuOperation("Erase failed", Red);
+            return;
+        }
+    }
 
-void MainWindow::on_pb_SelectDfuFile_clicked() {}
+    ui->lbl_Status->setText(QStringLiteral("Upgrading..."));
+    for (;;) {
+        if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
+            endDfuOperation("Upgrade failed", Red);
+            return;
+        }
+        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        ui->progressBar->setValue(c.percent);
+        if (c.percent == 100)
+            break;
+        downloadWaitStep(total, poll);
+        poll.restart();
+    }
+    endDfuOperation("Upgrade completed", Green);
+    ui->pb_GoToAppMode->click();
+    ui->labDFUfileName->setText(QString::fromLatin1(NoFileText));
+}
 
-void MainWindow::on_pb_GoToAppMode_clicked() {}
+void MainWindow::on_pb_UploadDfu_clicked()
+{
+    if (dfuOperationRunning)
+        return;
+    const QString file = QFileDialog::getSaveFileName(this, tr("Open Document"), QDir::currentPath(),
+                                                      tr("DFU files(*.dfu)"));
+    QElapsedTimer total;
+    total.start();
+    if (file.isEmpty())
+        return;
+    dfuOperationRunning = true;
+    const int launched = dfuTarget.launchUpload(file, currentDfuDevice.path);
+    ui->lbl_Status->setText(QStringLiteral("Uploading..."));
+    setProgressBarColour(Cyan);
+    int result = launched == DfuTarget::UploadLaunched ? dfuTarget.pollOperation() : DfuTarget::PollError;
+    for (;;) {
+        if (result != DfuTarget::PollOk) {
+            endDfuOperation("Upload failed", Red);
+            return;
+        }
+        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        ui->progressBar->setValue(c.percent);
+        if (c.percent == 100)
+            break;
+        showOperationTime(total);
+        QCoreApplication::processEvents();
+        QThread::msleep(UploadPollMs);
+        result = dfuTarget.pollOperation();
+    }
+    endDfuOperation("Upload completed", Green);
+}
+
+void MainWindow::on_pb_SelectDfuFile_clicked()
+{
+    const QString filter = tr("DFU files(*.dfu)");
+    const QString start = QDir::currentPath();
+    const QString caption = tr("Open Document");
+    dfuFilePath = QFileDialog::getOpenFileName(this, caption, start, filter);
+    const QString name = QFileInfo(dfuFilePath).fileName();
+    if (!name.isEmpty()) {
+        ui->labDFUfileName->setText(name);
+        ui->pb_DownloadDfu->setEnabled(true);
+    } else {
+        ui->labDFUfileName->setText(QString::fromLatin1(NoFileText));
+        dfuFilePath.clear();
+        ui->pb_DownloadDfu->setEnabled(false);
+    }
+}
+
+void MainWindow::on_pb_GoToAppMode_clicked()
+{
+    if (dfuOperationRunning)
+        return;
+    dfuTarget.launchReturn(currentDfuDevice.path);
+    currentDfuDevice.connected = 0;
+    currentDfuDevice.path.clear();
+    dfuDevices.release(0);
+    // The device is left: its handle and mapping are of no more use.
+    dfuTarget.releaseDevice();
+}
 
 void MainWindow::refreshHidDevList() {}
 
-void MainWindow::refreshDfuDevList() {}
+void MainWindow::refreshDfuDevList()
+{
+    dfuTarget.reapReturns();
+    if (dfuDevices.productNames().isEmpty()) {
+        if (!dfuOperationRunning)
+            dfuTarget.releaseDevice();
+        showDfuDevice(false);
+        return;
+    }
+    if (dfuDevices.selectedDevice().connected == 1)
+        return;
+    if (dfuDevices.connect(0) == DfuTarget::Connected) {
+        currentDfuDevice = dfuDevices.selectedDevice();
+        showDfuDevice(true);
+    }
+}

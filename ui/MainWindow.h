@@ -6,6 +6,7 @@
 #include "DfuEntryCommandSet.h"
 #include "HidCommandSet.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
@@ -31,6 +32,10 @@ public:
     const QTimer &hidRefreshTimerState() const { return hidRefreshTimer; }
     const QTimer &dfuRefreshTimerState() const { return dfuRefreshTimer; }
     const ImageNameList &imageNames() const { return imageNameList; }
+    const QString &dfuImageName() const { return currentImageName; }
+    const QString &selectedDfuFile() const { return dfuFilePath; }
+    const DfuDeviceEntry &connectedDfuDevice() const { return currentDfuDevice; }
+    const DfuDeviceList &dfuDeviceList() const { return dfuDevices; }
 
 private Q_SLOTS:
     void on_pb_GoToDfuMode_clicked();
@@ -45,6 +50,10 @@ private:
     bool loadConfiguration();
     void showAppDevice(bool connected);
     void showDfuDevice(bool connected);
+    // One wait of the download: about a second of event processing, the time shown.
+    void downloadWaitStep(const QElapsedTimer &total, const QElapsedTimer &poll);
+    void showOperationTime(const QElapsedTimer &total);
+    void endDfuOperation(const char *status, int colour);
 
     MainWindowForm *ui;
     HidCommandSet hidCommands;
@@ -59,4 +68,7 @@ private:
     QString connectedProductName;
     QString firmwareVersionText;
     QString dfuFilePath;
+    // Set while a download or upload is being polled: the DFU buttons are ignored then,
+    // since a second operation would replace the running one.
+    bool dfuOperationRunning = false;
 };

@@ -1,0 +1,371 @@
+#include "DfuTarget.h"
+
+#include <QSet>
+#include <QtDebug>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The interface class GUIDs that every operation context carries, in the byte order of
+// their binary form (first three fields little-endian).
+const uint8_t DfuInterfaceClassGuid[16] = {0x9D, 0xF0, 0xCC, 0x01, 0x5C, 0x73, 0xD3, 0x4A,
+                                           0x8E, 0xF6, 0x69, 0xFC, 0xAD, 0x62, 0x09, 0xC8};
+const uint8_t AppInterfaceClassGuid[16] = {0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0xD9, 0x40,
+                                           0x98, 0x42, 0x05, 0xDE, 0xBB, 0x23, 0x43, 0xB6};
+
+constexpr uint16_t LowestDfuVersion = 0x011A;
+constexpr uint16_t HighestDfuVersion = 0x011F;
+constexpr uint32_t StringBufferSize = 50;
+
+DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
+{
+    DfuDescriptorCacheEntry entry;
+    entry.busNumber = present.busNumber;
+    entry.deviceAddress = present.deviceAddress;
+    DfuDeviceHandle handle = 0;
+    if (DFUDEV_Open(present.path, &handle) != DFU_OK)
+        return entry;
+    DfuUsbDeviceDescriptor descriptor;
+    char text[StringBufferSize];
+    if (DFUDEV_GetDeviceDescriptor(&handle, &descriptor) == DFU_OK
+        && DFUDEV_GetStringDescriptor(&handle, descriptor.iManufacturer, text, sizeof text) == DFU_OK) {
+        entry.manufacturer = QString::fromLatin1(text);
+        if (DFUDEV_GetStringDescriptor(&handle, descriptor.iProduct, text, sizeof text) == DFU_OK) {
+            entry.product = QString::fromLatin1(text);
+            entry.readable = true;
+            if (DFUDEV_GetStringDescriptor(&handle, descriptor.iSerialNumber, text, sizeof text) == DFU_OK)
+                entry.serial = QString::fromLatin1(text);
+        }
+    }
+    DFUDEV_Close(&handle);
+    return entry;
+}
+
+} // namespace
+
+QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
+                                           DfuDescriptorCache *cache)
+{
+    QList<DfuDeviceRecord> records;
+    uint32_t count = 0;
+    if (DFUDEV_Enumerate(nullptr, 0, &count) != DFU_OK || count == 0) {
+        if (cache)
+            cache->clear();
+        return records;
+    }
+    std::vector<DfuPresentInterface> present(count);
+    if (DFUDEV_Enumerate(present.data(), count, &count) != DFU_OK)
+        return records;
+    present.resize(std::min<size_t>(present.size(), count));
+
+    QSet<QString> seen;
+    for (const DfuPresentInterface &p : present) {
+        const QString path = QString::fromLocal8Bit(p.path);
+        seen.insert(path);
+        DfuDescriptorCacheEntry entry;
+        const auto cached = cache ? cache->constFind(path) : DfuDescriptorCache::const_iterator();
+        if (cache && cached != cache->constEnd() && cached->busNumber == p.busNumber
+            && cached->deviceAddress == p.deviceAddress) {
+            entry = *cached;
+        } else {
+            entry = describe(p);
+            if (cache)
+                cache->insert(path, entry);
+        }
+        if (!entry.readable)
+            continue;
+        if (!manufacturerFilter.isEmpty() && entry.manufacturer != manufacturerFilter)
+            continue;
+        if (!productFilter.isEmpty() && entry.product != productFilter)
+            continue;
+        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path});
+    }
+    if (cache) {
+        for (auto it = cache->begin(); it != cache->end();)
+            it = seen.contains(it.key()) ? std::next(it) : cache->erase(it);
+    }
+    return records;
+}
+
+DfuTarget::~DfuTarget()
+{
+    if (operationLaunched) {
+        DFUOPS_StopOperation(operationCode, &context);
+        operationLaunched = false;
+    }
+    for (const PendingReturn &r : returns) {
+        DFUOPS_StopOperation(r.code, nullptr);
+        DfuImageHandle handle = r.image;
+        DFUFILES_DestroyImage(&handle);
+    }
+    returns.clear();
+    releaseOperationImages();
+    releaseDevice();
+}
+
+int DfuTarget::openDevice(const QString &path)
+{
+    const QByteArray local = path.toLocal8Bit();
+    DfuDeviceHandle handle = 0;
+    // A device that cannot be opened is not connected.
+    if (DFUDEV_Open(local.constData(), &handle) != DFU_OK)
+        return NoDescriptor;
+    DfuUsbDeviceDescriptor descriptor;
+    DfuFunctionalDescriptor functional;
+    uint32_t interfaceNumber = 0, alternates = 0;
+    if (DFUDEV_GetDeviceDescriptor(&handle, &descriptor) != DFU_OK
+        || DFUDEV_GetDFUDescriptor(&handle, &interfaceNumber, &alternates, &functional) != DFU_OK) {
+        DFUDEV_Close(&handle);
+        return NoDescriptor;
+    }
+    const uint16_t version = functional.bcdDFUVersion;
+    if (version < LowestDfuVersion || version > HighestDfuVersion) {
+        DFUDEV_Close(&handle);
+        return VersionNotSupported;
+    }
+    vendorId = descriptor.idVendor;
+    productId = descriptor.idProduct;
+    deviceRelease = descriptor.bcdDevice;
+    DfuMappingRecord *newMapping = nullptr;
+    uint32_t newCount = 0;
+    if (DFUOPS_CreateMappingFromDevice(local.constData(), &newMapping, &newCount) != DFU_OK) {
+        DFUDEV_Close(&handle);
+        return NoMapping;
+    }
+    releaseDevice();
+    device = handle;
+    mapping = newMapping;
+    alternateCount = newCount;
+    return Connected;
+}
+
+void DfuTarget::releaseDevice()
+{
+    if (device)
+        DFUDEV_Close(&device);
+    DFUOPS_ReleaseMapping(mapping);
+    mapping = nullptr;
+    alternateCount = 0;
+}
+
+bool DfuTarget::prepareContext(DfuOperationContext &c, int32_t operation, const QString &devicePath) const
+{
+    std::memset(&c, 0, sizeof c);
+    std::memcpy(c.dfuInterfaceGuid, DfuInterfaceClassGuid, sizeof c.dfuInterfaceGuid);
+    std::memcpy(c.appInterfaceGuid, AppInterfaceClassGuid, sizeof c.appInterfaceGuid);
+    c.operation = operation;
+    c.flag = 0;
+    const QByteArray local = devicePath.toLocal8Bit();
+    // The field holds 260 bytes with the NUL: a longer path would be cut into another device's.
+    if (size_t(local.size()) >= sizeof c.devicePath)
+        return false;
+    std::memcpy(c.devicePath, local.constData(), size_t(local.size()) + 1);
+    return alternateCount > 0;
+}
+
+void DfuTarget::releaseImage(DfuImageHandle &handle)
+{
+    if (!handle)
+        return;
+    const DfuImageHandle released = handle;
+    DfuImageHandle copy = released;
+    DFUFILES_DestroyImage(&copy);
+    // Every field that held it is cleared with it, so nothing releases or uses it again.
+    if (image == released)
+        image = 0;
+    if (secondImage == released)
+        secondImage = 0;
+    if (context.image == released)
+        context.image = 0;
+    handle = 0;
+}
+
+void DfuTarget::releaseOperationImages()
+{
+    DfuImageHandle operationImage = context.image;
+    releaseImage(operationImage);
+    releaseImage(image);
+    releaseImage(secondImage);
+}
+
+void DfuTarget::reapReturns()
+{
+    for (auto it = returns.begin(); it != returns.end();) {
+        DfuOperationContext c;
+        const bool known = DFUOPS_GetOperationStatus(it->code, &c) == DFU_OK;
+        if (known && c.errorStatus == DFU_OK && c.percent != 100) {
+            ++it;
+            continue;
+        }
+        DFUOPS_StopOperation(it->code, nullptr);
+        DfuImageHandle handle = it->image;
+        DFUFILES_DestroyImage(&handle);
+        it = returns.erase(it);
+    }
+}
+
+int DfuTarget::launchReturn(const QString &devicePath)
+{
+    reapReturns();
+    DfuOperationContext c;
+    if (!prepareContext(c, DFU_OPERATION_RETURN, devicePath))
+        return ReturnRefused;
+    const DfuMappingRecord &last = mapping[alternateCount - 1];
+    DfuImageHandle returnImage = 0;
+    DFUFILES_CreateImageFromMapping(&returnImage, &last);
+    DFUFILES_SetImageName(returnImage, QString::fromLatin1(last.name).toLocal8Bit().constData());
+    DFUFILES_FilterImageForOperation(returnImage, &last, DFU_OPERATION_RETURN, 0);
+    c.image = returnImage;
+    uint32_t code = 0;
+    if (DFUOPS_LaunchOperation(&c, &code) != DFU_OK) {
+        DFUFILES_DestroyImage(&returnImage);
+        return ReturnRefused;
+    }
+    operationCode = code;
+    // Nobody polls a return: its image is released once it has ended (reapReturns).
+    returns.append({code, returnImage});
+    return ReturnLaunched;
+}
+
+int DfuTarget::launchDownload(const QString &filePath, const QString &permittedImageName, const QString &devicePath)
+{
+    DfuOperationContext c;
+    if (!prepareContext(c, DFU_OPERATION_ERASE, devicePath))
+        return LaunchRefused;
+    DfuFileHandle file = 0;
+    uint8_t imageCount = 0;
+    if (DFUFILES_OpenExistingDFUFile(filePath.toLocal8Bit().constData(), &file, &fileVendorId, &fileProductId,
+                                     &fileRelease, &imageCount)
+        != DFU_OK)
+        return NotADfuFile;
+    if (imageCount == 0) {
+        DFUFILES_CloseDFUFile(file);
+        return NoImage;
+    }
+    DfuStatus last = DFU_OK;
+    for (uint8_t i = 0; i < imageCount; ++i) {
+        releaseImage(image);
+        last = DFUFILES_ReadImageFromDFUFile(file, i, &image);
+        if (last != DFU_OK) {
+            image = 0;
+            continue;
+        }
+        char name[512];
+        std::memset(name, 0, sizeof name);
+        DFUFILES_GetImageName(image, name);
+        if (!permittedImageName.contains(QString::fromLocal8Bit(name), Qt::CaseInsensitive)) {
+            DFUFILES_CloseDFUFile(file);
+            return WrongImageName;
+        }
+        uint8_t alternate = 0;
+        last = DFUFILES_GetImageAlternate(image, &alternate);
+        if (last == DFU_OK && alternate == alternateCount - 1)
+            break;
+    }
+    if (last != DFU_OK) {
+        DFUFILES_CloseDFUFile(file);
+        return NoImage;
+    }
+    const DfuMappingRecord &record = mapping[alternateCount - 1];
+    releaseImage(secondImage);
+    DFUFILES_DuplicateImage(image, &secondImage);
+    DFUFILES_FilterImageForOperation(secondImage, &record, DFU_OPERATION_UPGRADE, 0);
+    DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_ERASE, 0);
+    c.image = image;
+    if (DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
+        DFUFILES_CloseDFUFile(file);
+        releaseImage(image);
+        releaseImage(secondImage);
+        return LaunchRefused;
+    }
+    context = c;
+    operationLaunched = true;
+    upgradePending = 1;
+    DFUFILES_CloseDFUFile(file);
+    return DownloadLaunched;
+}
+
+int DfuTarget::launchUpload(const QString &filePath, const QString &devicePath)
+{
+    uploadPath = filePath;
+    DfuOperationContext c;
+    if (!prepareContext(c, DFU_OPERATION_UPLOAD, devicePath))
+        return UploadRefused;
+    releaseImage(secondImage);
+    releaseImage(image);
+    const DfuMappingRecord &last = mapping[alternateCount - 1];
+    DFUFILES_CreateImageFromMapping(&image, &last);
+    DFUFILES_SetImageName(image, QString::fromLatin1(last.name).toLocal8Bit().constData());
+    DFUFILES_FilterImageForOperation(image, &last, DFU_OPERATION_UPLOAD, 0);
+    c.image = image;
+    if (DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
+        releaseImage(image);
+        return UploadRefused;
+    }
+    context = c;
+    operationLaunched = true;
+    return UploadLaunched;
+}
+
+bool DfuTarget::finishUpload()
+{
+    const QByteArray path = uploadPath.toLocal8Bit();
+    DfuFileHandle file = 0;
+    DfuStatus status = DFUFILES_CreateNewDFUFile(path.constData(), &file, vendorId, productId, deviceRelease);
+    if (status == DFU_OK) {
+        status = DFUFILES_AppendImageToDFUFile(file, context.image);
+        const DfuStatus closed = DFUFILES_CloseDFUFile(file);
+        if (status == DFU_OK)
+            status = closed;
+    }
+    DfuImageHandle uploaded = context.image;
+    releaseImage(uploaded);
+    if (status != DFU_OK) {
+        qWarning("Upload: cannot write %s: %s", path.constData(), DFU_StatusText(status));
+        return false;
+    }
+    return true;
+}
+
+int DfuTarget::pollOperation()
+{
+    if (!operationLaunched || DFUOPS_GetOperationStatus(operationCode, &context) != DFU_OK)
+        return PollError;
+    if (context.errorStatus != DFU_OK) {
+        DFUOPS_StopOperation(operationCode, &context);
+        operationLaunched = false;
+        releaseOperationImages();
+        return PollError;
+    }
+    if (context.percent != 100)
+        return PollOk;
+
+    DFUOPS_StopOperation(operationCode, &context);
+    operationLaunched = false;
+    DfuImageHandle finished = context.image;
+    switch (context.operation) {
+    case DFU_OPERATION_ERASE:
+        releaseImage(finished);
+        if (!upgradePending)
+            return PollOk;
+        context.operation = DFU_OPERATION_UPGRADE;
+        context.image = secondImage;
+        upgradePending = 0;
+        if (DFUOPS_LaunchOperation(&context, &operationCode) != DFU_OK) {
+            releaseImage(secondImage);
+            return PollLaunchRefused;
+        }
+        operationLaunched = true;
+        return PollOk;
+    case DFU_OPERATION_UPGRADE:
+        releaseImage(finished);
+        return PollOk;
+    case DFU_OPERATION_UPLOAD:
+        return finishUpload() ? PollOk : PollError;
+    default:
+        return PollOk;
+    }
+}
