@@ -363,7 +363,16 @@ void TestMainWindow::uploadSlotOnlyByName()
 {
     MainWindow window;
     QVERIFY(!window.findChild<QObject *>(QStringLiteral("pb_UploadDfu")));
+    // Invoked by name, it asks where to save; cancelling changes nothing.
+    ModalAnswerer cancel{QString()};
     QVERIFY(QMetaObject::invokeMethod(&window, "on_pb_UploadDfu_clicked"));
+    QVERIFY(cancel.box.seen);
+    QCOMPARE(cancel.box.className, QStringLiteral("QFileDialog"));
+    QCOMPARE(cancel.box.title, QStringLiteral("Open Document"));
+    QVERIFY(cancel.box.saving);
+    QCOMPARE(cancel.box.nameFilters, QStringList{"DFU files(*.dfu)"});
+    QCOMPARE(cancel.box.directory, QDir::currentPath());
+    QCOMPARE(child<QLabel>(window, "lbl_Status")->text(), QStringLiteral("No operation"));
 }
 
 void TestMainWindow::configurationListAndDebugOutput()

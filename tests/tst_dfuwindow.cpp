@@ -1,0 +1,556 @@
+// The DFU-mode side of the window on simulated devices: the device list and its
+// connection, file choice, download with every phase and failure, return to application
+// mode, and the upload reached only by name.
+
+#include "DfuFileFormat.h"
+#include "MainWindow.h"
+#include "SimDfu.h"
+#include "TestSupport.h"
+#include "Unpacked.h"
+#include "WindowWatcher.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+constexpr uint32_t Flash = 0x08000000;
+const char Product[] = "Tolvex Demo Board";
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 5 + seed * 17 + (i >> 9)) & 0xFF);
+    return b;
+}
+
+struct TargetSpec
+{
+    quint8 alternate;
+    QByteArray name;
+    QList<QPair<quint32, QByteArray>> elements;
+};
+
+bool writeDfu(const QString &path, const QList<TargetSpec> &specs)
+{
+    std::vector<dfu::Target> targets;
+    for (const TargetSpec &s : specs) {
+        dfu::Target t;
+        t.alternate = s.alternate;
+        t.name = s.name.toStdString();
+        for (const auto &e : s.elements)
+            t.elements.emplace_back(e.first, std::vector<uint8_t>(e.second.begin(), e.second.end()));
+        targets.push_back(std::move(t));
+    }
+    std::vector<const dfu::Target *> pointers;
+    for (const dfu::Target &t : targets)
+        pointers.push_back(&t);
+    std::vector<uint8_t> bytes;
+    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, pointers, bytes) != DFU_OK)
+        return false;
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly)
+           && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
+}
+
+QByteArray memory(const SimDfuDevice &d, size_t alternate, uint32_t address, int size)
+{
+    QByteArray out(size, '\0');
+    return d.model->readMemory(alternate, address, reinterpret_cast<uint8_t *>(out.data()), size_t(size)) ? out
+                                                                                                         : QByteArray();
+}
+
+template <typename T = QWidget>
+T *child(QWidget &window, const char *name)
+{
+    return window.findChild<T *>(QString::fromLatin1(name));
+}
+
+QString text(QWidget &window, const char *name)
+{
+    return child<QLabel>(window, name)->text();
+}
+
+} // namespace
+
+class TestDfuWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void noDevice();
+    void oneDeviceConnects();
+    void idlePollingCostsNoTransfers();
+    void secondDeviceJoinsAndConnectedOneLeaves();
+    void twoRemovedAtOnce();
+    void productNotInConfiguration();
+    void fileChoice();
+    void wholeDownload();
+    void imageNameCheck_data();
+    void imageNameCheck();
+    void imageOfLastAlternate_data();
+    void imageOfLastAlternate();
+    void downloadFailures_data();
+    void downloadFailures();
+    void buttonsIgnoredDuringDownload();
+    void goToAppModeForgetsTheDevice();
+    void uploadByName();
+    void uploadToUnwritableDestination();
+
+private:
+    void connectWindow(MainWindow &window, const char *product = Product);
+    void chooseFile(MainWindow &window, const QString &path);
+    // Presses "Download DFU to device" and answers the confirmation with Yes.
+    SeenBox download(MainWindow &window);
+
+    WorkingFolder *folder = nullptr;
+};
+
+void TestDfuWindow::init()
+{
+    folder = new WorkingFolder;
+    QVERIFY(folder->writeConfig("Tolvex Demo Board,fw_main_v2\nOther Board,other_fw\nNameless Board,\n"));
+}
+
+void TestDfuWindow::cleanup()
+{
+    sim::World::instance().unplugAll();
+    delete folder;
+    folder = nullptr;
+}
+
+void TestDfuWindow::connectWindow(MainWindow &window, const char *product)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(text(window, "lbl_DfuDeviceName"), QString::fromLatin1(product), 10000);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+}
+
+void TestDfuWindow::chooseFile(MainWindow &window, const QString &path)
+{
+    ModalAnswerer choose(path, QStringLiteral("Open Document"));
+    child<QPushButton>(window, "pb_SelectDfuFile")->click();
+    QVERIFY(choose.box.seen);
+}
+
+SeenBox TestDfuWindow::download(MainWindow &window)
+{
+    ModalAnswerer yes(QStringLiteral("Yes"), QStringLiteral("Download"));
+    child<QPushButton>(window, "pb_DownloadDfu")->click();
+    return yes.box;
+}
+
+void TestDfuWindow::noDevice()
+{
+    MainWindow window;
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(window.dfuDeviceList().devices().isEmpty());
+}
+
+void TestDfuWindow::oneDeviceConnects()
+{
+    MainWindow window;
+    window.show();
+    WindowWatcher watcher(window);
+    const SimDfuDevice dev = plugDfuDevice();
+    QTest::ignoreMessage(QtDebugMsg, "\"fw_main_v2\"");
+    connectWindow(window);
+    QVERIFY(child(window, "groupBox_DfuMode")->isEnabled());
+    QCOMPARE(window.dfuImageName(), QStringLiteral("fw_main_v2"));
+    QCOMPARE(window.connectedDfuDevice().path, QString::fromStdString(dev.path));
+    QCOMPARE(window.connectedDfuDevice().connected, 1);
+    QCOMPARE(window.connectedDfuDevice().serial, QStringLiteral("TVX-0001"));
+    QTRY_COMPARE(watcher.connectingShownMs.size(), 1);
+    QVERIFY2(watcher.connectingShownMs[0] >= 900 && watcher.connectingShownMs[0] < 3000,
+             qPrintable(QString::number(watcher.connectingShownMs[0])));
+    QCOMPARE(dfuTarget.vendorId, quint16(0x1209));
+    QCOMPARE(dfuTarget.alternateCount, 2u);
+}
+
+void TestDfuWindow::idlePollingCostsNoTransfers()
+{
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    connectWindow(window);
+    const uint64_t before = dev.model->controlTransferCount();
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QCOMPARE(dev.model->controlTransferCount(), before);
+}
+
+void TestDfuWindow::secondDeviceJoinsAndConnectedOneLeaves()
+{
+    MainWindow window;
+    window.show();
+    WindowWatcher watcher(window);
+    const SimDfuDevice first = plugDfuDevice();
+    connectWindow(window);
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
+    spec.product = "Other Board";
+    spec.serial = std::string();
+    const SimDfuDevice second = plugDfuDevice(spec);
+    QTRY_COMPARE(window.dfuDeviceList().devices().size(), 2);
+    QCOMPARE(window.dfuDeviceList().devices()[1].connected, 0);
+    QCOMPARE(window.dfuDeviceList().devices()[1].serial, QString()); // no serial: listed all the same
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QString::fromLatin1(Product));
+    QCOMPARE(watcher.connectingOpen, 1);
+
+    sim::World::instance().unplug(first.model);
+    connectWindow(window, "Other Board");
+    QCOMPARE(window.dfuDeviceList().devices().size(), 1);
+    QCOMPARE(window.connectedDfuDevice().path, QString::fromStdString(second.path));
+    QCOMPARE(window.dfuImageName(), QStringLiteral("other_fw"));
+    QCOMPARE(dfuTarget.alternateCount, 1u);
+    QCOMPARE(watcher.connectingOpen, 2);
+}
+
+void TestDfuWindow::twoRemovedAtOnce()
+{
+    MainWindow window;
+    plugDfuDevice();
+    plugDfuDevice();
+    connectWindow(window);
+    QTRY_COMPARE(window.dfuDeviceList().devices().size(), 2);
+    sim::World::instance().unplugAll();
+    QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QVERIFY(window.dfuDeviceList().devices().isEmpty());
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
+    QCOMPARE(dfuTarget.alternateCount, 0u); // the device's mapping was released with it
+}
+
+void TestDfuWindow::productNotInConfiguration()
+{
+    MainWindow window;
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.product = "Nameless Board"; // listed, but without an image name
+    plugDfuDevice(spec);
+    ModalAnswerer ok(QStringLiteral("OK"));
+    QTRY_VERIFY_WITH_TIMEOUT(ok.box.seen, 10000);
+    QCOMPARE(ok.box.title, QStringLiteral("Image name Error"));
+    QCOMPARE(ok.box.text, QStringLiteral("DFU file Image name does not exist in Config file"));
+    QCOMPARE(ok.box.icon, QMessageBox::Critical);
+    QCOMPARE(ok.box.buttons, QStringList{"OK"});
+    connectWindow(window, "Nameless Board");
+    QVERIFY(child(window, "groupBox_DfuMode")->isEnabled()); // connected all the same
+    ModalAnswerer again(QStringLiteral("OK"));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QVERIFY(!again.box.seen);
+}
+
+void TestDfuWindow::fileChoice()
+{
+    MainWindow window;
+    plugDfuDevice();
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("image_v2.dfu"));
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, pattern(100, 1)}}}}));
+
+    ModalAnswerer choose(path);
+    child<QPushButton>(window, "pb_SelectDfuFile")->click();
+    QCOMPARE(choose.box.title, QStringLiteral("Open Document"));
+    QVERIFY(!choose.box.saving);
+    QCOMPARE(choose.box.nameFilters, QStringList{"DFU files(*.dfu)"});
+    QCOMPARE(choose.box.directory, QDir::currentPath());
+    QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("image_v2.dfu"));
+    QCOMPARE(window.selectedDfuFile(), path);
+    QVERIFY(child(window, "pb_DownloadDfu")->isEnabled());
+
+    chooseFile(window, QString()); // cancelled: the choice is forgotten
+    QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("File Selected : None"));
+    QCOMPARE(window.selectedDfuFile(), QString());
+    QVERIFY(!child(window, "pb_DownloadDfu")->isEnabled());
+}
+
+void TestDfuWindow::wholeDownload()
+{
+    MainWindow window;
+    window.show();
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.timing = sim::Timing::Realistic; // long enough for every phase to be seen
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    bool left = false;
+    dev.model->setOnLeave([&] { left = true; });
+    connectWindow(window);
+    // Five sectors: about two seconds of erasing, so that the phases and percentages show.
+    QFile f1(TOLVEX_TESTDATA_DIR "/f1.bin");
+    QVERIFY(f1.open(QIODevice::ReadOnly));
+    const QByteArray e1 = f1.readAll(), e2 = pattern(70000, 8);
+    const QString path = folder->file(QStringLiteral("fw_main_v2.dfu"));
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, e1}, {0x08004000, e2}}}}));
+    chooseFile(window, path);
+
+    WindowWatcher watcher(window);
+    const SeenBox question = download(window);
+    QCOMPARE(question.title, QStringLiteral("Download"));
+    QCOMPARE(question.text, QStringLiteral("Are you sure, you want to Download \"fw_main_v2.dfu\" file into the device ?"));
+    QCOMPARE(question.icon, QMessageBox::Question);
+    QCOMPARE(question.buttons, (QStringList{"Yes", "No"}));
+
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+    QVERIFY(child<QProgressBar>(window, "progressBar")->styleSheet().contains("rgb(0, 255, 0)"));
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 100);
+    watcher.sample();
+    QCOMPARE(watcher.statuses.mid(watcher.statuses.indexOf("Erasing...")),
+             (QStringList{"Erasing...", "Upgrading...", "Upgrade completed"}));
+    QVERIFY(std::any_of(watcher.percents.begin(), watcher.percents.end(), [](int p) { return p > 0 && p < 100; }));
+    const QRegularExpression seconds(QStringLiteral("^[0-9]+s$"));
+    for (const QString &t : watcher.times)
+        QVERIFY2(seconds.match(t).hasMatch(), qPrintable(t));
+    QVERIFY(watcher.times.contains(QStringLiteral("1s")));
+
+    // Sent back to application mode, the file label reset, the path kept.
+    QTRY_VERIFY(left);
+    QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("File Selected : None"));
+    QCOMPARE(window.selectedDfuFile(), path);
+    QCOMPARE(window.connectedDfuDevice().path, QString());
+    QCOMPARE(memory(dev, 1, Flash, 1000), e1);
+    QCOMPARE(memory(dev, 1, 0x08004000, e2.size()), e2);
+    QCOMPARE(dfuTarget.image, 0u);
+    QCOMPARE(dfuTarget.secondImage, 0u);
+    QTRY_COMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+}
+
+void TestDfuWindow::imageNameCheck_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<bool>("accepted");
+    const QByteArray config = "Tolvex Demo Board,fw_main_v2\n";
+    QTest::newRow("MAIN in fw_main_v2") << config << QByteArray("MAIN") << true;
+    QTest::newRow("MAIN2 not in fw_main_v2") << config << QByteArray("MAIN2") << false;
+    QTest::newRow("empty name") << config << QByteArray() << true;
+    QTest::newRow("empty permitted name") << QByteArray("Tolvex Demo Board,\n") << QByteArray("MAIN") << false;
+    // Image 0 "Option Bytes" is refused before image 1 "fw_main_v2" is looked at.
+    QTest::newRow("refused image 0 of another writer's file") << config << QByteArray("*two-targets") << false;
+}
+
+void TestDfuWindow::imageNameCheck()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QByteArray, imageName);
+    QFETCH(bool, accepted);
+    QVERIFY(folder->writeConfig(config));
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    {
+        // Shown only for the empty permitted name.
+        ModalAnswerer imageNameError(QStringLiteral("OK"), QStringLiteral("Image name Error"));
+        connectWindow(window);
+        QCOMPARE(imageNameError.box.seen, window.dfuImageName().isEmpty());
+    }
+    QString path = folder->file(QStringLiteral("named.dfu"));
+    const QByteArray data = pattern(300, 2);
+    if (imageName == "*two-targets")
+        path = QStringLiteral(TOLVEX_TESTDATA_DIR "/two-targets.dfu");
+    else
+        QVERIFY(writeDfu(path, {{1, imageName, {{Flash, data}}}}));
+    chooseFile(window, path);
+
+    ModalAnswerer wrongFile(QStringLiteral("OK"), QStringLiteral("Wrong File"));
+    download(window);
+    if (accepted) {
+        QVERIFY(!wrongFile.box.seen);
+        QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+        QCOMPARE(memory(dev, 1, Flash, data.size()), data);
+    } else {
+        QVERIFY(wrongFile.box.seen);
+        QCOMPARE(wrongFile.box.title, QStringLiteral("Wrong File"));
+        QCOMPARE(wrongFile.box.text, QStringLiteral("Please select correct DFU file"));
+        QCOMPARE(wrongFile.box.icon, QMessageBox::Critical);
+        QCOMPARE(wrongFile.box.buttons, QStringList{"OK"});
+        QCOMPARE(text(window, "lbl_Status"), QStringLiteral("No operation"));
+        QCOMPARE(dev.model->erasedSectorCount(), 0u);
+    }
+}
+
+void TestDfuWindow::imageOfLastAlternate_data()
+{
+    QTest::addColumn<bool>("twoAlternates");
+    QTest::newRow("two alternates: image of alternate 1") << true;
+    QTest::newRow("one alternate: image of alternate 0") << false;
+}
+
+void TestDfuWindow::imageOfLastAlternate()
+{
+    QFETCH(bool, twoAlternates);
+    MainWindow window;
+    const SimDfuDevice dev =
+        plugDfuDevice(twoAlternates ? sim::DfuDeviceSpec::twoAlternates() : sim::DfuDeviceSpec::oneAlternate());
+    connectWindow(window);
+    const QByteArray zero = pattern(500, 3), one = pattern(700, 4);
+    const QString path = folder->file(QStringLiteral("both.dfu"));
+    QVERIFY(writeDfu(path, {{0, "fw_main_v2", {{Flash, zero}}}, {1, "fw_main_v2", {{Flash, one}}}}));
+    chooseFile(window, path);
+    download(window);
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+    QCOMPARE(memory(dev, twoAlternates ? 1 : 0, Flash, 700), twoAlternates ? one : zero + QByteArray(200, '\xFF'));
+}
+
+void TestDfuWindow::downloadFailures_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("not a .dfu file") << 0 << "Erase failed";
+    QTest::newRow("no image in the file") << 1 << "Erase failed";
+    QTest::newRow("launch refused: image outside the memory") << 2 << "Erase failed";
+    QTest::newRow("error during the erase") << 3 << "Erase failed";
+    QTest::newRow("upgrade cannot be launched after the erase") << 4 << "Erase failed";
+    QTest::newRow("error during the upgrade") << 5 << "Upgrade failed";
+    QTest::newRow("device gone during the upgrade") << 6 << "Upgrade failed";
+}
+
+void TestDfuWindow::downloadFailures()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, status);
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("case.dfu"));
+    const QByteArray data = pattern(9000, 5);
+    QList<TargetSpec> targets{{1, "fw_main_v2", {{Flash, data}}}};
+    sim::DfuFaults faults;
+    switch (kind) {
+    case 0: {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("this is no firmware") > 0);
+        break;
+    }
+    case 1: targets.clear(); break;
+    case 2: targets[0].elements.append({0x08100000, QByteArray(4, 'x')}); break;
+    case 3: faults.eraseErrorAt = 1; break;
+    case 4: faults.disconnectAfterErase = 1; break;
+    case 5: faults.errorAtBlock = 3; break;
+    case 6: faults.disconnectAtBlock = 2; break;
+    }
+    if (kind != 0)
+        QVERIFY(writeDfu(path, targets));
+    dev.model->setFaults(faults);
+    chooseFile(window, path);
+    if (kind == 3 || kind >= 5) // failures inside an operation are reported with their cause
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
+    download(window);
+    QCOMPARE(text(window, "lbl_Status"), status);
+    auto *bar = child<QProgressBar>(window, "progressBar");
+    QVERIFY(bar->styleSheet().contains("rgb(255, 0, 0)"));
+    QVERIFY(bar->value() < 100);
+    // Every image of the failed operation was released, once.
+    QCOMPARE(dfuTarget.image, 0u);
+    QCOMPARE(dfuTarget.secondImage, 0u);
+    // Still in DFU mode and connected (unless the fault took the device away).
+    if (kind != 4 && kind != 6) {
+        QVERIFY(dev.model->connected());
+        QCOMPARE(window.connectedDfuDevice().connected, 1);
+        QVERIFY(child(window, "groupBox_DfuMode")->isEnabled());
+    }
+    QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
+}
+
+void TestDfuWindow::buttonsIgnoredDuringDownload()
+{
+    MainWindow window;
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("fw.dfu"));
+    const QByteArray data = pattern(4000, 6);
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, data}}}}));
+    chooseFile(window, path);
+
+    // While the download waits, press every DFU button: none may start anything.
+    int pressed = 0;
+    QTimer presser;
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+        if (text(window, "lbl_Status") != QLatin1String("Erasing...") || QApplication::activeModalWidget())
+            return;
+        presser.stop();
+        child<QPushButton>(window, "pb_GoToAppMode")->click();
+        child<QPushButton>(window, "pb_DownloadDfu")->click();
+        QMetaObject::invokeMethod(&window, "on_pb_UploadDfu_clicked");
+        pressed = 3;
+    });
+    presser.start(5);
+    download(window);
+    QCOMPARE(pressed, 3);
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+    QCOMPARE(memory(dev, 1, Flash, data.size()), data);
+}
+
+void TestDfuWindow::goToAppModeForgetsTheDevice()
+{
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    bool left = false;
+    dev.model->setOnLeave([&] { left = true; });
+    connectWindow(window);
+    child<QPushButton>(window, "pb_GoToAppMode")->click();
+    QCOMPARE(window.connectedDfuDevice().path, QString());
+    QCOMPARE(window.connectedDfuDevice().connected, 0);
+    QCOMPARE(window.dfuDeviceList().selectedPosition(), -1);
+    QCOMPARE(window.dfuDeviceList().devices()[0].connected, 0);
+    QTRY_VERIFY(left);
+    QTRY_COMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
+}
+
+void TestDfuWindow::uploadByName()
+{
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    const QByteArray flash = pattern(1024 * 1024, 7);
+    QVERIFY(dev.model->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(flash.constData()), size_t(flash.size())));
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("read-back.dfu"));
+    ModalAnswerer save(path);
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_pb_UploadDfu_clicked"));
+    QVERIFY(save.box.saving);
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upload completed"));
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 100);
+    QVERIFY(child<QProgressBar>(window, "progressBar")->styleSheet().contains("rgb(0, 255, 0)"));
+    QCOMPARE(dfuTarget.uploadPath, path);
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    dfu::FileView view;
+    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    QCOMPARE(view.idVendor, quint16(0x1209));
+    QCOMPARE(view.idProduct, quint16(0x2A17));
+    QCOMPARE(view.bcdDevice, quint16(0x0200));
+    QCOMPARE(view.targets.size(), size_t(1));
+    QCOMPARE(view.targets[0].alternate, quint8(1));
+    QCOMPARE(QByteArray::fromStdString(view.targets[0].name), QByteArray("Internal Flash"));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(view.targets[0].elements[0].data), 1024 * 1024), flash);
+    QCOMPARE(dfuTarget.image, 0u);
+    QVERIFY(dev.model->connected()); // the upload leaves the device in DFU mode
+}
+
+void TestDfuWindow::uploadToUnwritableDestination()
+{
+    MainWindow window;
+    plugDfuDevice();
+    connectWindow(window);
+    // Below a regular file: no folder to write in, even for root.
+    const QString path = folder->file(QStringLiteral("Config.ini/upload.dfu"));
+    ModalAnswerer save(path);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Upload: cannot write .*Config.ini/upload.dfu"));
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_pb_UploadDfu_clicked"));
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upload failed"));
+    QVERIFY(child<QProgressBar>(window, "progressBar")->styleSheet().contains("rgb(255, 0, 0)"));
+    QCOMPARE(dfuTarget.image, 0u);
+}
+
+QTEST_MAIN(TestDfuWindow)
+#include "tst_dfuwindow.moc"
