@@ -50,7 +50,7 @@ void loadWorld(const char *path)
             else if (key == "pid")
                 spec.productId = uint16_t(std::strtoul(value.c_str(), nullptr, 0));
             else if (key == "alternates" && value == "1")
-                spec = [&] { auto one = sim::DfuDeviceSpec::oneAlternate(); one.product = spec.product; one.serial = spec.serial; one.productId = spec.productId; return one; }();
+                spec.alternates = sim::DfuDeviceSpec::oneAlternate().alternates;
             else if (key == "timing")
                 spec.timing = value == "realistic" ? sim::Timing::Realistic : sim::Timing::Instant;
             else

@@ -1,0 +1,118 @@
+// DfuTarget on its own: enumeration filters, the codes of openDevice, and the refusals
+// of the launches that have no device or a path too long for the context.
+
+#include "DfuTarget.h"
+#include "SimDfu.h"
+
+#include <QTest>
+
+class TestDfuTarget : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup();
+    void enumerationFilters();
+    void openDeviceCodes_data();
+    void openDeviceCodes();
+    void launchesNeedADevice();
+};
+
+void TestDfuTarget::cleanup()
+{
+    sim::World::instance().unplugAll();
+    dfuTarget.releaseDevice();
+}
+
+void TestDfuTarget::enumerationFilters()
+{
+    QVERIFY(enumerateDfuDevices(QStringLiteral("Corvantis"), QString()).isEmpty());
+    sim::DfuDeviceSpec lower = sim::DfuDeviceSpec::twoAlternates();
+    lower.manufacturer = "corvantis";
+    plugDfuDevice(lower);
+    sim::DfuDeviceSpec noSerial = sim::DfuDeviceSpec::oneAlternate();
+    noSerial.product = "";
+    noSerial.serial = "";
+    const SimDfuDevice b = plugDfuDevice(noSerial);
+    const SimDfuDevice c = plugDfuDevice();
+
+    const QList<DfuDeviceRecord> all = enumerateDfuDevices(QStringLiteral("Corvantis"), QString());
+    QCOMPARE(all.size(), 2); // the manufacturer differs in letter case only: not listed
+    QCOMPARE(all[0], (DfuDeviceRecord{"Corvantis", "", "", QString::fromStdString(b.path)}));
+    QCOMPARE(all[1], (DfuDeviceRecord{"Corvantis", "Tolvex Demo Board", "TVX-0001", QString::fromStdString(c.path)}));
+    QCOMPARE(enumerateDfuDevices(QString(), QString()).size(), 3);
+    QCOMPARE(enumerateDfuDevices(QString(), QString())[0][0], QString());
+    QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QStringLiteral("Tolvex Demo Board")).size(), 1);
+
+    // With a cache, a device seen before is asked nothing; plugged in again, it is asked anew.
+    DfuDescriptorCache cache;
+    enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache);
+    const uint64_t before = c.model->controlTransferCount();
+    QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 2);
+    QCOMPARE(c.model->controlTransferCount(), before);
+    sim::World::instance().unplug(c.model);
+    sim::World::instance().plug(c.model, 3);
+    QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 2);
+    QVERIFY(c.model->controlTransferCount() > before);
+}
+
+void TestDfuTarget::openDeviceCodes_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<int>("fault"); // 0 none, 1 malformed layout, 2 malformed descriptor, 3 no permission
+    QTest::addColumn<int>("code");
+    QTest::newRow("0x0110") << 0x0110 << 0 << int(DfuTarget::VersionNotSupported);
+    QTest::newRow("0x011A") << 0x011A << 0 << int(DfuTarget::Connected);
+    QTest::newRow("0x011F") << 0x011F << 0 << int(DfuTarget::Connected);
+    QTest::newRow("0x0120") << 0x0120 << 0 << int(DfuTarget::VersionNotSupported);
+    QTest::newRow("layout unreadable") << 0x011A << 1 << int(DfuTarget::NoMapping);
+    QTest::newRow("descriptor malformed") << 0x011A << 2 << int(DfuTarget::NoDescriptor);
+    QTest::newRow("cannot be opened") << 0x011A << 3 << int(DfuTarget::NoDescriptor);
+}
+
+void TestDfuTarget::openDeviceCodes()
+{
+    QFETCH(int, version);
+    QFETCH(int, fault);
+    QFETCH(int, code);
+    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+    spec.dfuVersion = uint16_t(version);
+    spec.release = 0x0321;
+    if (fault == 2)
+        spec.functionalLength = 12;
+    const SimDfuDevice dev = plugDfuDevice(spec);
+    if (fault == 1) {
+        dev.model->setLayoutString(1, "@Internal Flash/0x08000000");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
+    }
+    if (fault == 3) {
+        dev.model->setOpenDenied(true);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("permission denied.*udev rules"));
+    }
+    QCOMPARE(dfuTarget.openDevice(QString::fromStdString(dev.path)), code);
+    QCOMPARE(dfuTarget.alternateCount, code == DfuTarget::Connected ? 2u : 0u);
+    QCOMPARE(dfuTarget.deviceRelease, code == DfuTarget::Connected || code == DfuTarget::NoMapping ? quint16(0x0321)
+                                                                                                    : dfuTarget.deviceRelease);
+}
+
+void TestDfuTarget::launchesNeedADevice()
+{
+    QCOMPARE(dfuTarget.alternateCount, 0u);
+    QCOMPARE(dfuTarget.launchReturn(QStringLiteral("usb:1-1:1.0")), int(DfuTarget::ReturnRefused));
+    QCOMPARE(dfuTarget.launchDownload(QStringLiteral("x.dfu"), QStringLiteral("fw"), QStringLiteral("usb:1-1:1.0")),
+             int(DfuTarget::LaunchRefused));
+    QCOMPARE(dfuTarget.launchUpload(QStringLiteral("x.dfu"), QStringLiteral("usb:1-1:1.0")),
+             int(DfuTarget::UploadRefused));
+    QCOMPARE(dfuTarget.pollOperation(), int(DfuTarget::PollError)); // nothing launched
+
+    const SimDfuDevice dev = plugDfuDevice();
+    QCOMPARE(dfuTarget.openDevice(QString::fromStdString(dev.path)), int(DfuTarget::Connected));
+    const QString longPath(260, QLatin1Char('p'));
+    QCOMPARE(dfuTarget.launchReturn(longPath), int(DfuTarget::ReturnRefused));
+    QCOMPARE(dfuTarget.launchUpload(QStringLiteral("x.dfu"), longPath), int(DfuTarget::UploadRefused));
+    QCOMPARE(dfuTarget.image, 0u);
+    QVERIFY(dev.model->connected());
+}
+
+QTEST_GUILESS_MAIN(TestDfuTarget)
+#include "tst_dfutarget.moc"
