@@ -225,55 +225,58 @@ public:
             throw Failure{DFU_ERROR_DEVICE_STATE};
     }
 
-    // Writes `size` bytes at `address`: blocks of the transfer size numbered from 2 after
-    // one Set Address; a shorter last block gets a Set Address of its own, since the device
-    // places block n at pointer + (n - 2) * the length of that block.
-    template <typename Progress>
-    void write(uint32_t address, const uint8_t *data, uint32_t size, Progress progress)
+    // Walks `size` bytes at `address` in blocks: after `start` (a Set Address), blocks of
+    // the transfer size numbered from 2; a shorter last block gets a start of its own, since
+    // the device places block n at pointer + (n - 2) * the length of that block.
+    template <typename Start, typename Block>
+    void forEachBlock(uint32_t address, uint32_t size, Start start, Block block)
     {
         uint32_t offset = 0;
         while (offset < size) {
-            command(CommandSetAddress, address + offset);
-            uint32_t block = FirstDataBlock;
-            while (offset < size && block <= 0xFFFF) {
+            start(address + offset);
+            uint32_t number = FirstDataBlock;
+            while (offset < size && number <= 0xFFFF) {
                 const uint32_t n = std::min<uint32_t>(transferSize, size - offset);
-                if (n < transferSize && block > FirstDataBlock)
+                if (n < transferSize && number > FirstDataBlock)
                     break;
                 {
                     std::lock_guard<std::mutex> lock(op.mutex);
                     op.context.failedAddress = address + offset;
                 }
-                download(uint16_t(block), data + offset, uint16_t(n));
-                const StatusAnswer s = settle();
-                if (s.state != StateDownloadIdle)
-                    throw Failure{DFU_ERROR_DEVICE_STATE};
+                block(uint16_t(number), offset, n);
                 offset += n;
-                ++block;
-                progress(n);
+                ++number;
                 if (n < transferSize)
                     break;
             }
         }
     }
 
-    // Reads `size` bytes at `address` into `out`, by the same block rule as write().
+    template <typename Progress>
+    void write(uint32_t address, const uint8_t *data, uint32_t size, Progress progress)
+    {
+        forEachBlock(
+            address, size, [&](uint32_t at) { command(CommandSetAddress, at); },
+            [&](uint16_t number, uint32_t offset, uint32_t n) {
+                download(number, data + offset, uint16_t(n));
+                if (settle().state != StateDownloadIdle)
+                    throw Failure{DFU_ERROR_DEVICE_STATE};
+                progress(n);
+            });
+    }
+
     template <typename Progress>
     void read(uint32_t address, uint8_t *out, uint32_t size, Progress progress)
     {
-        uint32_t offset = 0;
-        while (offset < size) {
-            command(CommandSetAddress, address + offset);
-            simple(Abort); // uploads start from dfuIDLE
-            uint32_t block = FirstDataBlock;
-            while (offset < size && block <= 0xFFFF) {
-                const uint32_t n = std::min<uint32_t>(transferSize, size - offset);
-                if (n < transferSize && block > FirstDataBlock)
-                    break;
-                {
-                    std::lock_guard<std::mutex> lock(op.mutex);
-                    op.context.failedAddress = address + offset;
-                }
-                const int r = transfer(RequestIn, Upload, uint16_t(block), out + offset, uint16_t(n));
+        forEachBlock(
+            address, size,
+            [&](uint32_t at) {
+                simple(Abort); // a Set Address is a download: not from dfuUPLOAD-IDLE
+                command(CommandSetAddress, at);
+                simple(Abort); // uploads start from dfuIDLE
+            },
+            [&](uint16_t number, uint32_t offset, uint32_t n) {
+                const int r = transfer(RequestIn, Upload, number, out + offset, uint16_t(n));
                 if (r < 0)
                     fail(r);
                 if (uint32_t(r) != n) {
@@ -283,14 +286,9 @@ public:
                         deviceError(s);
                     throw Failure{DFU_ERROR_DEVICE_STATE};
                 }
-                offset += n;
-                ++block;
                 progress(n);
-                if (n < transferSize)
-                    break;
-            }
-            simple(Abort);
-        }
+            });
+        simple(Abort);
     }
 
     Operation &op;
