@@ -110,6 +110,8 @@ void TestDfuTarget::launchesNeedADevice()
     const QString longPath(260, QLatin1Char('p'));
     QCOMPARE(dfuTarget.launchReturn(longPath), int(DfuTarget::ReturnRefused));
     QCOMPARE(dfuTarget.launchUpload(QStringLiteral("x.dfu"), longPath), int(DfuTarget::UploadRefused));
+    QCOMPARE(dfuTarget.launchDownload(QStringLiteral(TOLVEX_TESTDATA_DIR "/one-target.dfu"), QStringLiteral("MAIN"), longPath),
+             int(DfuTarget::LaunchRefused));
     QCOMPARE(dfuTarget.image, 0u);
     QVERIFY(dev.model->connected());
 }
