@@ -24,9 +24,9 @@ double cpuSeconds()
 
 int main()
 {
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
-    spec.timing = sim::Timing::Realistic;
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     DfuMappingRecord *mapping = nullptr;
     uint32_t count = 0;
     if (DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &mapping, &count) != DFU_OK) {

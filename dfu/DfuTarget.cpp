@@ -16,8 +16,8 @@ const uint8_t DfuInterfaceClassGuid[16] = {0x9D, 0xF0, 0xCC, 0x01, 0x5C, 0x73, 0
 const uint8_t AppInterfaceClassGuid[16] = {0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0xD9, 0x40,
                                            0x98, 0x42, 0x05, 0xDE, 0xBB, 0x23, 0x43, 0xB6};
 
-constexpr uint16_t LowestDfuVersion = 0x011A;
-constexpr uint16_t HighestDfuVersion = 0x011F;
+constexpr uint16_t MinimumDfuVersion = 0x011A;
+constexpr uint16_t MaximumDfuVersion = 0x011F;
 constexpr uint32_t StringBufferSize = 50;
 
 DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
@@ -122,7 +122,7 @@ int DfuTarget::openDevice(const QString &path)
         return NoDescriptor;
     }
     const uint16_t version = functional.bcdDFUVersion;
-    if (version < LowestDfuVersion || version > HighestDfuVersion) {
+    if (version < MinimumDfuVersion || version > MaximumDfuVersion) {
         DFUDEV_Close(&handle);
         return VersionNotSupported;
     }

@@ -20,10 +20,10 @@ struct SimDfuDevice
     std::string path;
 };
 
-inline SimDfuDevice plugDfuDevice(const sim::DfuDeviceSpec &spec = sim::DfuDeviceSpec::twoAlternates())
+inline SimDfuDevice plugDfuDevice(const sim::DfuDeviceSpec &setup = sim::DfuDeviceSpec::twoAlternates())
 {
     SimDfuDevice d;
-    d.model = std::make_shared<sim::DfuDeviceModel>(spec);
+    d.model = std::make_shared<sim::DfuDeviceModel>(setup);
     const sim::PluggedDevice plugged = sim::World::instance().plug(d.model);
     d.path = "usb:" + std::to_string(plugged.bus) + "-" + std::to_string(plugged.ports[0]) + ":1.0";
     return d;

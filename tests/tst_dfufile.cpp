@@ -79,7 +79,7 @@ QByteArray elementBytes(const dfu::ElementView &e)
 
 } // namespace
 
-class TestDfuFile : public QObject
+class DfuFileTest : public QObject
 {
     Q_OBJECT
 
@@ -97,12 +97,12 @@ private Q_SLOTS:
     void handleMisuse();
 };
 
-void TestDfuFile::crcCheckValue()
+void DfuFileTest::crcCheckValue()
 {
     QCOMPARE(dfu::suffixCrc(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
 }
 
-void TestDfuFile::readsFilesOfAnotherWriter()
+void DfuFileTest::readsFilesOfAnotherWriter()
 {
     dfu::FileView view;
     const QByteArray two = readFile(testData("two-targets.dfu"));
@@ -148,7 +148,7 @@ void TestDfuFile::readsFilesOfAnotherWriter()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(rebuilt.data()), int(rebuilt.size())), one);
 }
 
-void TestDfuFile::readsHandMadeFile()
+void DfuFileTest::readsHandMadeFile()
 {
     const QByteArray bytes = file({target(0, "opt", {{0x1FFFC000, QByteArray("\x01\x02\x03\x04", 4)}}),
                                    target(1, "", {{0x08000000, QByteArray("abc")}, {0x08000100, QByteArray()}})},
@@ -169,7 +169,7 @@ void TestDfuFile::readsHandMadeFile()
     QCOMPARE(view.targets[1].elements[1].address, 0x08000100u);
 }
 
-void TestDfuFile::exampleSuffixIsPlainDfu()
+void DfuFileTest::exampleSuffixIsPlainDfu()
 {
     const QByteArray plain = QByteArray(100, '\x5A') + QByteArray::fromHex("ffff0300af1e0001554644 10d7a8756b");
     dfu::FileView view;
@@ -177,7 +177,7 @@ void TestDfuFile::exampleSuffixIsPlainDfu()
     QCOMPARE(QByteArray(DFU_StatusText(DFU_ERROR_FILE_PLAIN_DFU)).contains("plain DFU file"), true);
 }
 
-void TestDfuFile::refusesMalformed_data()
+void DfuFileTest::refusesMalformed_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<quint32>("status");
@@ -215,7 +215,7 @@ void TestDfuFile::refusesMalformed_data()
                                    << quint32(DFU_ERROR_FILE_SIZE_MISMATCH);
 }
 
-void TestDfuFile::refusesMalformed()
+void DfuFileTest::refusesMalformed()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(quint32, status);
@@ -223,7 +223,7 @@ void TestDfuFile::refusesMalformed()
     QCOMPARE(parse(bytes, view), status);
 }
 
-void TestDfuFile::everyTruncationIsRefused()
+void DfuFileTest::everyTruncationIsRefused()
 {
     // Cut anywhere (the suffix moves with the cut, so only the bounds checks can catch it).
     const QByteArray good = file({target(0, "a", {{0x100, QByteArray(20, 'a')}}), target(1, "b", {})});
@@ -235,7 +235,7 @@ void TestDfuFile::everyTruncationIsRefused()
     }
 }
 
-void TestDfuFile::libraryOpensAndReadsImages()
+void DfuFileTest::libraryOpensAndReadsImages()
 {
     DfuFileHandle f = 0;
     quint16 vid = 0, pid = 0, bcd = 0;
@@ -286,7 +286,7 @@ void TestDfuFile::libraryOpensAndReadsImages()
              DFU_ERROR_FILE_NOT_DFU);
 }
 
-void TestDfuFile::libraryWritesFiles()
+void DfuFileTest::libraryWritesFiles()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("out.dfu");
@@ -313,14 +313,14 @@ void TestDfuFile::libraryWritesFiles()
     DFUFILES_DestroyImage(&b);
 }
 
-void TestDfuFile::unwritableDestination()
+void DfuFileTest::unwritableDestination()
 {
     DfuFileHandle f = 0;
     QCOMPARE(DFUFILES_CreateNewDFUFile("/nonexistent-folder/x.dfu", &f, 1, 2, 3), DFU_ERROR_FILE_WRITE);
     QCOMPARE(DFUFILES_CreateNewDFUFile("", &f, 1, 2, 3), DFU_ERROR_INVALID_PARAMETER);
 }
 
-void TestDfuFile::handleMisuse()
+void DfuFileTest::handleMisuse()
 {
     DfuImageHandle image = 0;
     QCOMPARE(DFUFILES_CreateImage(0, "x", &image), DFU_OK);
@@ -346,5 +346,5 @@ void TestDfuFile::handleMisuse()
     QCOMPARE(DFUOPS_ReleaseMapping(nullptr), DFU_OK);
 }
 
-QTEST_APPLESS_MAIN(TestDfuFile)
+QTEST_APPLESS_MAIN(DfuFileTest)
 #include "tst_dfufile.moc"

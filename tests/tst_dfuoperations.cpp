@@ -66,7 +66,7 @@ DfuOperationContext download(const SimDfuDevice &d, const Mapping &m, DfuImageHa
 
 } // namespace
 
-class TestDfuOperations : public QObject
+class DfuOperationsTest : public QObject
 {
     Q_OBJECT
 
@@ -91,13 +91,13 @@ private Q_SLOTS:
     void goneDeviceFailsCleanly();
 };
 
-void TestDfuOperations::cleanup()
+void DfuOperationsTest::cleanup()
 {
     sim::World::instance().unplugAll();
     DFUOPS_SetBusyLimitMs(120000);
 }
 
-void TestDfuOperations::enumeratesAndDescribes()
+void DfuOperationsTest::enumeratesAndDescribes()
 {
     const SimDfuDevice a = plugDfuDevice();
     const SimDfuDevice b = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
@@ -154,11 +154,11 @@ void TestDfuOperations::enumeratesAndDescribes()
     QCOMPARE(DFUDEV_Open("usb:1-9:1.0", &h), DFU_ERROR_NO_DEVICE);
 }
 
-void TestDfuOperations::stringsAreBoundedAndTerminated()
+void DfuOperationsTest::stringsAreBoundedAndTerminated()
 {
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.product = std::string(70, 'P');
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.product = std::string(70, 'P');
+    const SimDfuDevice dev = plugDfuDevice(setup);
     DfuDeviceHandle h = 0;
     QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
     char text[60];
@@ -169,7 +169,7 @@ void TestDfuOperations::stringsAreBoundedAndTerminated()
     DFUDEV_Close(&h);
 }
 
-void TestDfuOperations::mappingOfEachVariant()
+void DfuOperationsTest::mappingOfEachVariant()
 {
     const SimDfuDevice two = plugDfuDevice();
     Mapping m;
@@ -193,7 +193,7 @@ void TestDfuOperations::mappingOfEachVariant()
     QCOMPARE(memory(one, 0, Flash, data.size()), data);
 }
 
-void TestDfuOperations::malformedDevicesAreRefused()
+void DfuOperationsTest::malformedDevicesAreRefused()
 {
     const SimDfuDevice badLayout = plugDfuDevice();
     badLayout.model->setLayoutString(1, "@Internal Flash  /0x08000000/04*016Kz");
@@ -201,9 +201,9 @@ void TestDfuOperations::malformedDevicesAreRefused()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
     QCOMPARE(DFUOPS_CreateMappingFromDevice(badLayout.path.c_str(), &m.records, &m.count), DFU_ERROR_LAYOUT);
 
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.functionalLength = 8;
-    const SimDfuDevice badDescriptor = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.functionalLength = 8;
+    const SimDfuDevice badDescriptor = plugDfuDevice(setup);
     DfuDeviceHandle h = 0;
     QCOMPARE(DFUDEV_Open(badDescriptor.path.c_str(), &h), DFU_OK);
     uint32_t n, alts;
@@ -212,7 +212,7 @@ void TestDfuOperations::malformedDevicesAreRefused()
     DFUDEV_Close(&h);
 }
 
-void TestDfuOperations::permissionDeniedWarns()
+void DfuOperationsTest::permissionDeniedWarns()
 {
     const SimDfuDevice dev = plugDfuDevice();
     dev.model->setOpenDenied(true);
@@ -221,7 +221,7 @@ void TestDfuOperations::permissionDeniedWarns()
     QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_ERROR_ACCESS);
 }
 
-void TestDfuOperations::downloadErasesExactlyAndWritesTheImage()
+void DfuOperationsTest::downloadErasesExactlyAndWritesTheImage()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
@@ -248,7 +248,7 @@ void TestDfuOperations::downloadErasesExactlyAndWritesTheImage()
     DFUFILES_DestroyImage(const_cast<DfuImageHandle *>(&image));
 }
 
-void TestDfuOperations::downloadOfAnotherWritersFile()
+void DfuOperationsTest::downloadOfAnotherWritersFile()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
@@ -268,11 +268,11 @@ void TestDfuOperations::downloadOfAnotherWritersFile()
     DFUFILES_DestroyImage(&image);
 }
 
-void TestDfuOperations::realisticTimingNeverPollsEarly()
+void DfuOperationsTest::realisticTimingNeverPollsEarly()
 {
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
-    spec.timing = sim::Timing::Realistic;
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     Mapping m;
     QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
     const QByteArray data = pattern(4096, 3);
@@ -284,7 +284,7 @@ void TestDfuOperations::realisticTimingNeverPollsEarly()
     QVERIFY(unpacked(c.deviceWaitMs) > 0); // the device asked for waits, and they were kept
 }
 
-void TestDfuOperations::verifyCatchesFlippedBit()
+void DfuOperationsTest::verifyCatchesFlippedBit()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
@@ -300,7 +300,7 @@ void TestDfuOperations::verifyCatchesFlippedBit()
     QVERIFY(c.percent < 100);
 }
 
-void TestDfuOperations::faultsEndInErrors_data()
+void DfuOperationsTest::faultsEndInErrors_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<quint32>("status");
@@ -312,7 +312,7 @@ void TestDfuOperations::faultsEndInErrors_data()
     QTest::newRow("read protected") << 4 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x0B;
 }
 
-void TestDfuOperations::faultsEndInErrors()
+void DfuOperationsTest::faultsEndInErrors()
 {
     QFETCH(int, kind);
     QFETCH(quint32, status);
@@ -342,7 +342,7 @@ void TestDfuOperations::faultsEndInErrors()
         QCOMPARE(unpacked(c.usbError), int(LIBUSB_ERROR_NO_DEVICE));
 }
 
-void TestDfuOperations::launchRefusesBadImages()
+void DfuOperationsTest::launchRefusesBadImages()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
@@ -377,7 +377,7 @@ void TestDfuOperations::launchRefusesBadImages()
         DFUFILES_DestroyImage(&h);
 }
 
-void TestDfuOperations::uploadThenFileGivesMemoryBack()
+void DfuOperationsTest::uploadThenFileGivesMemoryBack()
 {
     const SimDfuDevice dev = plugDfuDevice();
     const QByteArray flash = pattern(1024 * 1024, 6);
@@ -417,11 +417,11 @@ void TestDfuOperations::uploadThenFileGivesMemoryBack()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(view.targets[0].elements[0].data), 16), options);
 }
 
-void TestDfuOperations::stopDuringTransfer()
+void DfuOperationsTest::stopDuringTransfer()
 {
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
-    spec.timing = sim::Timing::Realistic;
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     Mapping m;
     QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
     // The whole flash: about 16 s of erasing on this profile.
@@ -446,7 +446,7 @@ void TestDfuOperations::stopDuringTransfer()
     DFUFILES_DestroyImage(&small);
 }
 
-void TestDfuOperations::returnLeavesDfuMode()
+void DfuOperationsTest::returnLeavesDfuMode()
 {
     const SimDfuDevice dev = plugDfuDevice();
     bool left = false;
@@ -467,7 +467,7 @@ void TestDfuOperations::returnLeavesDfuMode()
     DFUFILES_DestroyImage(&image);
 }
 
-void TestDfuOperations::goneDeviceFailsCleanly()
+void DfuOperationsTest::goneDeviceFailsCleanly()
 {
     const SimDfuDevice dev = plugDfuDevice();
     DfuDeviceHandle h = 0;
@@ -490,5 +490,5 @@ void TestDfuOperations::goneDeviceFailsCleanly()
     DFUFILES_DestroyImage(&image);
 }
 
-QTEST_GUILESS_MAIN(TestDfuOperations)
+QTEST_GUILESS_MAIN(DfuOperationsTest)
 #include "tst_dfuoperations.moc"

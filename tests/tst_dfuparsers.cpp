@@ -11,7 +11,7 @@ using Groups = QList<QList<quint32>>; // start, count, size, access
 
 Q_DECLARE_METATYPE(Groups)
 
-class TestDfuParsers : public QObject
+class DfuParsersTest : public QObject
 {
     Q_OBJECT
 
@@ -30,7 +30,7 @@ private Q_SLOTS:
     void deviceDescriptor();
 };
 
-void TestDfuParsers::layouts_data()
+void DfuParsersTest::layouts_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("name");
@@ -62,7 +62,7 @@ void TestDfuParsers::layouts_data()
                                                                   << Groups{{0x100, 2, 8, 1}};
 }
 
-void TestDfuParsers::layouts()
+void DfuParsersTest::layouts()
 {
     QFETCH(QString, text);
     QFETCH(QString, name);
@@ -78,7 +78,7 @@ void TestDfuParsers::layouts()
     QCOMPARE(actual, groups);
 }
 
-void TestDfuParsers::badLayouts_data()
+void DfuParsersTest::badLayouts_data()
 {
     QTest::addColumn<QString>("text");
     QTest::newRow("empty") << "";
@@ -99,14 +99,14 @@ void TestDfuParsers::badLayouts_data()
     QTest::newRow("trailing comma") << "@N/0x1000/04*1Kg,";
 }
 
-void TestDfuParsers::badLayouts()
+void DfuParsersTest::badLayouts()
 {
     QFETCH(QString, text);
     dfu::MemoryLayout layout;
     QCOMPARE(dfu::parseMemoryLayout(text.toStdString(), layout), DFU_ERROR_LAYOUT);
 }
 
-void TestDfuParsers::sectorLookup()
+void DfuParsersTest::sectorLookup()
 {
     dfu::MemoryLayout layout;
     QCOMPARE(dfu::parseMemoryLayout("@F/0x08000000/04*016Kg,01*064Kg/0x09000000/02*1Ka", layout), DFU_OK);
@@ -128,7 +128,7 @@ void TestDfuParsers::sectorLookup()
     QVERIFY(layout.forEachSector(0x09000400, 1, [](const dfu::Sector &x) { return x.access == dfu::AccessRead; }));
 }
 
-void TestDfuParsers::statusAnswers_data()
+void DfuParsersTest::statusAnswers_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("valid");
@@ -143,7 +143,7 @@ void TestDfuParsers::statusAnswers_data()
     QTest::newRow("unknown state") << QByteArray::fromHex("000000000b00") << false << 0 << 0 << 0;
 }
 
-void TestDfuParsers::statusAnswers()
+void DfuParsersTest::statusAnswers()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, valid);
@@ -157,7 +157,7 @@ void TestDfuParsers::statusAnswers()
     }
 }
 
-void TestDfuParsers::functionalDescriptors_data()
+void DfuParsersTest::functionalDescriptors_data()
 {
     QTest::addColumn<QByteArray>("extra");
     QTest::addColumn<bool>("found");
@@ -174,7 +174,7 @@ void TestDfuParsers::functionalDescriptors_data()
     QTest::newRow("empty") << QByteArray() << false << 0 << 0;
 }
 
-void TestDfuParsers::functionalDescriptors()
+void DfuParsersTest::functionalDescriptors()
 {
     QFETCH(QByteArray, extra);
     QFETCH(bool, found);
@@ -189,7 +189,7 @@ void TestDfuParsers::functionalDescriptors()
     }
 }
 
-void TestDfuParsers::stringDescriptors_data()
+void DfuParsersTest::stringDescriptors_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("valid");
@@ -204,7 +204,7 @@ void TestDfuParsers::stringDescriptors_data()
     QTest::newRow("one byte") << QByteArray::fromHex("02") << false << QByteArray();
 }
 
-void TestDfuParsers::stringDescriptors()
+void DfuParsersTest::stringDescriptors()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, valid);
@@ -215,7 +215,7 @@ void TestDfuParsers::stringDescriptors()
         QTEST(QByteArray::fromStdString(text), "text");
 }
 
-void TestDfuParsers::deviceDescriptor()
+void DfuParsersTest::deviceDescriptor()
 {
     const QByteArray d = QByteArray::fromHex("120100020000004009 12172a000201020301");
     DfuUsbDeviceDescriptor out{};
@@ -230,5 +230,5 @@ void TestDfuParsers::deviceDescriptor()
     QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(wrongType.constData()), 18, out));
 }
 
-QTEST_APPLESS_MAIN(TestDfuParsers)
+QTEST_APPLESS_MAIN(DfuParsersTest)
 #include "tst_dfuparsers.moc"

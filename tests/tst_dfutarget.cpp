@@ -6,7 +6,7 @@
 
 #include <QTest>
 
-class TestDfuTarget : public QObject
+class DfuTargetTest : public QObject
 {
     Q_OBJECT
 
@@ -18,13 +18,13 @@ private Q_SLOTS:
     void launchesNeedADevice();
 };
 
-void TestDfuTarget::cleanup()
+void DfuTargetTest::cleanup()
 {
     sim::World::instance().unplugAll();
     dfuTarget.releaseDevice();
 }
 
-void TestDfuTarget::enumerationFilters()
+void DfuTargetTest::enumerationFilters()
 {
     QVERIFY(enumerateDfuDevices(QStringLiteral("Corvantis"), QString()).isEmpty());
     sim::DfuDeviceSpec lower = sim::DfuDeviceSpec::twoAlternates();
@@ -56,7 +56,7 @@ void TestDfuTarget::enumerationFilters()
     QVERIFY(c.model->controlTransferCount() > before);
 }
 
-void TestDfuTarget::openDeviceCodes_data()
+void DfuTargetTest::openDeviceCodes_data()
 {
     QTest::addColumn<int>("version");
     QTest::addColumn<int>("fault"); // 0 none, 1 malformed layout, 2 malformed descriptor, 3 no permission
@@ -70,17 +70,17 @@ void TestDfuTarget::openDeviceCodes_data()
     QTest::newRow("cannot be opened") << 0x011A << 3 << int(DfuTarget::NoDescriptor);
 }
 
-void TestDfuTarget::openDeviceCodes()
+void DfuTargetTest::openDeviceCodes()
 {
     QFETCH(int, version);
     QFETCH(int, fault);
     QFETCH(int, code);
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.dfuVersion = uint16_t(version);
-    spec.release = 0x0321;
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.dfuVersion = uint16_t(version);
+    setup.release = 0x0321;
     if (fault == 2)
-        spec.functionalLength = 12;
-    const SimDfuDevice dev = plugDfuDevice(spec);
+        setup.functionalLength = 12;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     if (fault == 1) {
         dev.model->setLayoutString(1, "@Internal Flash/0x08000000");
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
@@ -95,7 +95,7 @@ void TestDfuTarget::openDeviceCodes()
                                                                                                     : dfuTarget.deviceRelease);
 }
 
-void TestDfuTarget::launchesNeedADevice()
+void DfuTargetTest::launchesNeedADevice()
 {
     QCOMPARE(dfuTarget.alternateCount, 0u);
     QCOMPARE(dfuTarget.launchReturn(QStringLiteral("usb:1-1:1.0")), int(DfuTarget::ReturnRefused));
@@ -116,5 +116,5 @@ void TestDfuTarget::launchesNeedADevice()
     QVERIFY(dev.model->connected());
 }
 
-QTEST_GUILESS_MAIN(TestDfuTarget)
+QTEST_GUILESS_MAIN(DfuTargetTest)
 #include "tst_dfutarget.moc"

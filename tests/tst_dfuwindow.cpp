@@ -77,7 +77,7 @@ QString text(QWidget &window, const char *name)
 
 } // namespace
 
-class TestDfuWindow : public QObject
+class DfuWindowTest : public QObject
 {
     Q_OBJECT
 
@@ -113,40 +113,40 @@ private:
     WorkingFolder *folder = nullptr;
 };
 
-void TestDfuWindow::init()
+void DfuWindowTest::init()
 {
     folder = new WorkingFolder;
     QVERIFY(folder->writeConfig("Tolvex Demo Board,fw_main_v2\nOther Board,other_fw\nNameless Board,\n"));
 }
 
-void TestDfuWindow::cleanup()
+void DfuWindowTest::cleanup()
 {
     sim::World::instance().unplugAll();
     delete folder;
     folder = nullptr;
 }
 
-void TestDfuWindow::connectWindow(MainWindow &window, const char *product)
+void DfuWindowTest::connectWindow(MainWindow &window, const char *product)
 {
     QTRY_COMPARE_WITH_TIMEOUT(text(window, "lbl_DfuDeviceName"), QString::fromLatin1(product), 10000);
     QTRY_VERIFY(!QApplication::activeModalWidget());
 }
 
-void TestDfuWindow::chooseFile(MainWindow &window, const QString &path)
+void DfuWindowTest::chooseFile(MainWindow &window, const QString &path)
 {
     ModalAnswerer choose(path, QStringLiteral("Open Document"));
     child<QPushButton>(window, "pb_SelectDfuFile")->click();
     QVERIFY(choose.box.seen);
 }
 
-SeenBox TestDfuWindow::download(MainWindow &window)
+SeenBox DfuWindowTest::download(MainWindow &window)
 {
     ModalAnswerer yes(QStringLiteral("Yes"), QStringLiteral("Download"));
     child<QPushButton>(window, "pb_DownloadDfu")->click();
     return yes.box;
 }
 
-void TestDfuWindow::noDevice()
+void DfuWindowTest::noDevice()
 {
     MainWindow window;
     for (int i = 0; i < 3; ++i)
@@ -156,7 +156,7 @@ void TestDfuWindow::noDevice()
     QVERIFY(window.dfuDeviceList().devices().isEmpty());
 }
 
-void TestDfuWindow::oneDeviceConnects()
+void DfuWindowTest::oneDeviceConnects()
 {
     MainWindow window;
     window.show();
@@ -176,7 +176,7 @@ void TestDfuWindow::oneDeviceConnects()
     QCOMPARE(dfuTarget.alternateCount, 2u);
 }
 
-void TestDfuWindow::idlePollingCostsNoTransfers()
+void DfuWindowTest::idlePollingCostsNoTransfers()
 {
     MainWindow window;
     const SimDfuDevice dev = plugDfuDevice();
@@ -187,17 +187,17 @@ void TestDfuWindow::idlePollingCostsNoTransfers()
     QCOMPARE(dev.model->controlTransferCount(), before);
 }
 
-void TestDfuWindow::secondDeviceJoinsAndConnectedOneLeaves()
+void DfuWindowTest::secondDeviceJoinsAndConnectedOneLeaves()
 {
     MainWindow window;
     window.show();
     WindowWatcher watcher(window);
     const SimDfuDevice first = plugDfuDevice();
     connectWindow(window);
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::oneAlternate();
-    spec.product = "Other Board";
-    spec.serial = std::string();
-    const SimDfuDevice second = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.product = "Other Board";
+    setup.serial = std::string();
+    const SimDfuDevice second = plugDfuDevice(setup);
     QTRY_COMPARE(window.dfuDeviceList().devices().size(), 2);
     QCOMPARE(window.dfuDeviceList().devices()[1].connected, 0);
     QCOMPARE(window.dfuDeviceList().devices()[1].serial, QString()); // no serial: listed all the same
@@ -213,7 +213,7 @@ void TestDfuWindow::secondDeviceJoinsAndConnectedOneLeaves()
     QCOMPARE(watcher.connectingOpen, 2);
 }
 
-void TestDfuWindow::twoRemovedAtOnce()
+void DfuWindowTest::twoRemovedAtOnce()
 {
     MainWindow window;
     plugDfuDevice();
@@ -228,12 +228,12 @@ void TestDfuWindow::twoRemovedAtOnce()
     QCOMPARE(dfuTarget.alternateCount, 0u); // the device's mapping was released with it
 }
 
-void TestDfuWindow::productNotInConfiguration()
+void DfuWindowTest::productNotInConfiguration()
 {
     MainWindow window;
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.product = "Nameless Board"; // listed, but without an image name
-    plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.product = "Nameless Board"; // listed, but without an image name
+    plugDfuDevice(setup);
     ModalAnswerer ok(QStringLiteral("OK"));
     QTRY_VERIFY_WITH_TIMEOUT(ok.box.seen, 10000);
     QCOMPARE(ok.box.title, QStringLiteral("Image name Error"));
@@ -248,7 +248,7 @@ void TestDfuWindow::productNotInConfiguration()
     QVERIFY(!again.box.seen);
 }
 
-void TestDfuWindow::fileChoice()
+void DfuWindowTest::fileChoice()
 {
     MainWindow window;
     plugDfuDevice();
@@ -272,13 +272,13 @@ void TestDfuWindow::fileChoice()
     QVERIFY(!child(window, "pb_DownloadDfu")->isEnabled());
 }
 
-void TestDfuWindow::wholeDownload()
+void DfuWindowTest::wholeDownload()
 {
     MainWindow window;
     window.show();
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.timing = sim::Timing::Realistic; // long enough for every phase to be seen
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.timing = sim::Timing::Realistic; // long enough for every phase to be seen
+    const SimDfuDevice dev = plugDfuDevice(setup);
     bool left = false;
     dev.model->setOnLeave([&] { left = true; });
     connectWindow(window);
@@ -321,7 +321,7 @@ void TestDfuWindow::wholeDownload()
     QTRY_COMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
 }
 
-void TestDfuWindow::imageNameCheck_data()
+void DfuWindowTest::imageNameCheck_data()
 {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QByteArray>("imageName");
@@ -335,7 +335,7 @@ void TestDfuWindow::imageNameCheck_data()
     QTest::newRow("refused image 0 of another writer's file") << config << QByteArray("*two-targets") << false;
 }
 
-void TestDfuWindow::imageNameCheck()
+void DfuWindowTest::imageNameCheck()
 {
     QFETCH(QByteArray, config);
     QFETCH(QByteArray, imageName);
@@ -374,14 +374,14 @@ void TestDfuWindow::imageNameCheck()
     }
 }
 
-void TestDfuWindow::imageOfLastAlternate_data()
+void DfuWindowTest::imageOfLastAlternate_data()
 {
     QTest::addColumn<bool>("twoAlternates");
     QTest::newRow("two alternates: image of alternate 1") << true;
     QTest::newRow("one alternate: image of alternate 0") << false;
 }
 
-void TestDfuWindow::imageOfLastAlternate()
+void DfuWindowTest::imageOfLastAlternate()
 {
     QFETCH(bool, twoAlternates);
     MainWindow window;
@@ -397,7 +397,7 @@ void TestDfuWindow::imageOfLastAlternate()
     QCOMPARE(memory(dev, twoAlternates ? 1 : 0, Flash, 700), twoAlternates ? one : zero + QByteArray(200, '\xFF'));
 }
 
-void TestDfuWindow::downloadFailures_data()
+void DfuWindowTest::downloadFailures_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("status");
@@ -410,7 +410,7 @@ void TestDfuWindow::downloadFailures_data()
     QTest::newRow("device gone during the upgrade") << 6 << "Upgrade failed";
 }
 
-void TestDfuWindow::downloadFailures()
+void DfuWindowTest::downloadFailures()
 {
     QFETCH(int, kind);
     QFETCH(QString, status);
@@ -457,12 +457,12 @@ void TestDfuWindow::downloadFailures()
     QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
 }
 
-void TestDfuWindow::buttonsIgnoredDuringDownload()
+void DfuWindowTest::buttonsIgnoredDuringDownload()
 {
     MainWindow window;
-    sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
-    spec.timing = sim::Timing::Realistic;
-    const SimDfuDevice dev = plugDfuDevice(spec);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     connectWindow(window);
     const QString path = folder->file(QStringLiteral("fw.dfu"));
     const QByteArray data = pattern(4000, 6);
@@ -488,7 +488,7 @@ void TestDfuWindow::buttonsIgnoredDuringDownload()
     QCOMPARE(memory(dev, 1, Flash, data.size()), data);
 }
 
-void TestDfuWindow::goToAppModeForgetsTheDevice()
+void DfuWindowTest::goToAppModeForgetsTheDevice()
 {
     MainWindow window;
     const SimDfuDevice dev = plugDfuDevice();
@@ -505,7 +505,7 @@ void TestDfuWindow::goToAppModeForgetsTheDevice()
     QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
 }
 
-void TestDfuWindow::uploadByName()
+void DfuWindowTest::uploadByName()
 {
     MainWindow window;
     const SimDfuDevice dev = plugDfuDevice();
@@ -537,7 +537,7 @@ void TestDfuWindow::uploadByName()
     QVERIFY(dev.model->connected()); // the upload leaves the device in DFU mode
 }
 
-void TestDfuWindow::uploadToUnwritableDestination()
+void DfuWindowTest::uploadToUnwritableDestination()
 {
     MainWindow window;
     plugDfuDevice();
@@ -552,5 +552,5 @@ void TestDfuWindow::uploadToUnwritableDestination()
     QCOMPARE(dfuTarget.image, 0u);
 }
 
-QTEST_MAIN(TestDfuWindow)
+QTEST_MAIN(DfuWindowTest)
 #include "tst_dfuwindow.moc"

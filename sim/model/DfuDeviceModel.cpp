@@ -54,18 +54,18 @@ uint32_t le32(const uint8_t *p)
 
 DfuDeviceSpec DfuDeviceSpec::twoAlternates()
 {
-    DfuDeviceSpec spec;
-    spec.alternates.push_back({"Option Bytes  ", {{0x1FFFC000, {{1, 16, 'e'}}}}});
-    spec.alternates.push_back(
+    DfuDeviceSpec setup;
+    setup.alternates.push_back({"Option Bytes  ", {{0x1FFFC000, {{1, 16, 'e'}}}}});
+    setup.alternates.push_back(
         {"Internal Flash  ", {{0x08000000, {{4, 16 * KiB, 'g'}, {1, 64 * KiB, 'g'}, {7, 128 * KiB, 'g'}}}}});
-    return spec;
+    return setup;
 }
 
 DfuDeviceSpec DfuDeviceSpec::oneAlternate()
 {
-    DfuDeviceSpec spec = twoAlternates();
-    spec.alternates.erase(spec.alternates.begin());
-    return spec;
+    DfuDeviceSpec setup = twoAlternates();
+    setup.alternates.erase(setup.alternates.begin());
+    return setup;
 }
 
 std::string DfuDeviceModel::layoutString(const AlternateSpec &alternate)
@@ -93,20 +93,20 @@ std::string DfuDeviceModel::layoutString(const AlternateSpec &alternate)
     return text;
 }
 
-DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : spec(s), figures(figuresFor(s.timing))
+DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figuresFor(s.timing))
 {
-    identity.vendorId = spec.vendorId;
-    identity.productId = spec.productId;
-    identity.release = spec.release;
-    identity.manufacturer = spec.manufacturer;
-    identity.product = spec.product;
-    identity.serial = spec.serial;
+    identity.vendorId = setup.vendorId;
+    identity.productId = setup.productId;
+    identity.release = setup.release;
+    identity.manufacturer = setup.manufacturer;
+    identity.product = setup.product;
+    identity.serial = setup.serial;
     addString(identity.manufacturer);
     addString(identity.product);
     addString(identity.serial);
 
-    for (size_t a = 0; a < spec.alternates.size(); ++a) {
-        const AlternateSpec &alt = spec.alternates[a];
+    for (size_t a = 0; a < setup.alternates.size(); ++a) {
+        const AlternateSpec &alt = setup.alternates[a];
         layouts.push_back(layoutString(alt));
         const uint8_t stringIndex = addString(layouts.back());
         interfaceBytes.insert(interfaceBytes.end(), {9, 4, 0, uint8_t(a), 0, 0xFE, 0x01, 0x02, stringIndex});
@@ -124,10 +124,10 @@ DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : spec(s), figures(figure
         memories.push_back(std::move(memory));
     }
     // The functional descriptor follows the last alternate setting.
-    std::vector<uint8_t> functional = {spec.functionalLength, 0x21, spec.attributes, 255, 0,
-                                       uint8_t(spec.transferSize), uint8_t(spec.transferSize >> 8),
-                                       uint8_t(spec.dfuVersion), uint8_t(spec.dfuVersion >> 8)};
-    functional.resize(std::max<size_t>(spec.functionalLength, 2), 0);
+    std::vector<uint8_t> functional = {setup.functionalLength, 0x21, setup.attributes, 255, 0,
+                                       uint8_t(setup.transferSize), uint8_t(setup.transferSize >> 8),
+                                       uint8_t(setup.dfuVersion), uint8_t(setup.dfuVersion >> 8)};
+    functional.resize(std::max<size_t>(setup.functionalLength, 2), 0);
     interfaceBytes.insert(interfaceBytes.end(), functional.begin(), functional.end());
 }
 
@@ -151,7 +151,7 @@ void DfuDeviceModel::setFaults(const DfuFaults &f)
 void DfuDeviceModel::setTiming(Timing timing)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    spec.timing = timing;
+    setup.timing = timing;
     figures = figuresFor(timing);
 }
 

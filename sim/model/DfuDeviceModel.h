@@ -77,9 +77,9 @@ struct DfuFaults
 class DfuDeviceModel : public UsbDeviceModel
 {
 public:
-    explicit DfuDeviceModel(const DfuDeviceSpec &spec);
+    explicit DfuDeviceModel(const DfuDeviceSpec &setup);
 
-    // The layout string of each alternate, as built from the spec.
+    // The layout string of each alternate, as built from the setup.
     static std::string layoutString(const AlternateSpec &alternate);
     // Replaces the interface string of one alternate (to serve a malformed one).
     void setLayoutString(size_t alternate, const std::string &text);
@@ -131,7 +131,7 @@ private:
     void error(uint8_t status);
     void startBusy(uint32_t reportedMs, double workMs);
 
-    DfuDeviceSpec spec;
+    DfuDeviceSpec setup;
     std::vector<Memory> memories;
     std::vector<std::string> layouts;
     DfuFaults faults;

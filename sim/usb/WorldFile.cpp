@@ -34,7 +34,7 @@ void loadWorld(const char *path)
             std::fprintf(stderr, "tolvex-sim: unknown device kind '%s'\n", kind.c_str());
             continue;
         }
-        sim::DfuDeviceSpec spec = sim::DfuDeviceSpec::twoAlternates();
+        sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
         std::string word;
         while (words >> word) {
             const size_t eq = word.find('=');
@@ -44,19 +44,19 @@ void loadWorld(const char *path)
                 if (c == '_')
                     c = ' ';
             if (key == "product")
-                spec.product = value;
+                setup.product = value;
             else if (key == "serial")
-                spec.serial = value;
+                setup.serial = value;
             else if (key == "pid")
-                spec.productId = uint16_t(std::strtoul(value.c_str(), nullptr, 0));
+                setup.productId = uint16_t(std::strtoul(value.c_str(), nullptr, 0));
             else if (key == "alternates" && value == "1")
-                spec.alternates = sim::DfuDeviceSpec::oneAlternate().alternates;
+                setup.alternates = sim::DfuDeviceSpec::oneAlternate().alternates;
             else if (key == "timing")
-                spec.timing = value == "realistic" ? sim::Timing::Realistic : sim::Timing::Instant;
+                setup.timing = value == "realistic" ? sim::Timing::Realistic : sim::Timing::Instant;
             else
                 std::fprintf(stderr, "tolvex-sim: unknown setting '%s'\n", word.c_str());
         }
-        sim::World::instance().plug(std::make_shared<sim::DfuDeviceModel>(spec));
+        sim::World::instance().plug(std::make_shared<sim::DfuDeviceModel>(setup));
     }
 }
 
