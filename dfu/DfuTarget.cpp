@@ -50,15 +50,17 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
                                            DfuDescriptorCache *cache)
 {
     QList<DfuDeviceRecord> records;
+    // One walk of the bus per refresh: room for more DFU interfaces than anyone plugs in,
+    // and a second walk only if there are more still.
+    std::vector<DfuPresentInterface> present(16);
     uint32_t count = 0;
-    if (DFUDEV_Enumerate(nullptr, 0, &count) != DFU_OK || count == 0) {
-        if (cache)
-            cache->clear();
+    if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
         return records;
+    if (count > present.size()) {
+        present.resize(count);
+        if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
+            return records;
     }
-    std::vector<DfuPresentInterface> present(count);
-    if (DFUDEV_Enumerate(present.data(), count, &count) != DFU_OK)
-        return records;
     present.resize(std::min<size_t>(present.size(), count));
 
     QSet<QString> seen;

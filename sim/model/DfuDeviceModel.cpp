@@ -177,17 +177,29 @@ const DfuDeviceModel::Sector *DfuDeviceModel::sectorAt(size_t alt, uint32_t addr
     return nullptr;
 }
 
+size_t DfuDeviceModel::walk(size_t alt, uint64_t address, size_t size,
+                            const std::function<bool(Sector &, size_t, size_t, size_t)> &visit)
+{
+    size_t done = 0;
+    while (done < size && address + done <= 0xFFFFFFFFu) {
+        Sector *s = sectorAt(alt, uint32_t(address + done));
+        if (!s)
+            break;
+        const size_t offset = size_t(address + done - s->address);
+        const size_t count = std::min(size - done, size_t(s->size) - offset);
+        if (!visit(*s, offset, done, count))
+            break;
+        done += count;
+    }
+    return done;
+}
+
 bool DfuDeviceModel::rangeAccess(size_t alt, uint32_t address, size_t size, uint8_t need) const
 {
-    uint64_t cursor = address;
-    const uint64_t end = uint64_t(address) + size;
-    while (cursor < end) {
-        const Sector *s = cursor <= 0xFFFFFFFFu ? sectorAt(alt, uint32_t(cursor)) : nullptr;
-        if (!s || (s->access & need) != need)
-            return false;
-        cursor = uint64_t(s->address) + s->size;
-    }
-    return true;
+    auto *self = const_cast<DfuDeviceModel *>(this); // the visit below changes nothing
+    return self->walk(alt, address, size, [&](Sector &s, size_t, size_t, size_t) {
+        return (s.access & need) == need;
+    }) == size;
 }
 
 bool DfuDeviceModel::readMemory(size_t alt, uint32_t address, uint8_t *out, size_t size) const
@@ -195,10 +207,10 @@ bool DfuDeviceModel::readMemory(size_t alt, uint32_t address, uint8_t *out, size
     std::lock_guard<std::mutex> lock(mutex);
     if (!rangeAccess(alt, address, size, 0))
         return false;
-    for (size_t i = 0; i < size; ++i) {
-        const Sector *s = sectorAt(alt, uint32_t(address + i));
-        out[i] = s->bytes[address + i - s->address];
-    }
+    const_cast<DfuDeviceModel *>(this)->walk(alt, address, size, [&](Sector &s, size_t at, size_t to, size_t n) {
+        std::memcpy(out + to, s.bytes.data() + at, n);
+        return true;
+    });
     return true;
 }
 
@@ -207,10 +219,10 @@ bool DfuDeviceModel::writeMemory(size_t alt, uint32_t address, const uint8_t *da
     std::lock_guard<std::mutex> lock(mutex);
     if (!rangeAccess(alt, address, size, 0))
         return false;
-    for (size_t i = 0; i < size; ++i) {
-        Sector *s = sectorAt(alt, uint32_t(address + i));
-        s->bytes[address + i - s->address] = data[i];
-    }
+    walk(alt, address, size, [&](Sector &s, size_t at, size_t from, size_t n) {
+        std::memcpy(s.bytes.data() + at, data + from, n);
+        return true;
+    });
     return true;
 }
 
@@ -432,18 +444,22 @@ void DfuDeviceModel::execute()
         return;
     }
     // Programming can only clear bits of an erasable cell: a cell not erased fails.
-    for (size_t i = 0; i < pending.size(); ++i) {
-        const Sector *s = sectorAt(alt, uint32_t(address + i));
-        const uint8_t old = s->bytes[address + i - s->address];
-        if ((s->access & Erase) && (old & pending[i]) != pending[i]) {
-            result = ErrProg;
-            return;
-        }
+    const size_t programmable = walk(alt, address, pending.size(), [&](Sector &s, size_t at, size_t from, size_t n) {
+        if (!(s.access & Erase))
+            return true;
+        for (size_t i = 0; i < n; ++i)
+            if ((s.bytes[at + i] & pending[from + i]) != pending[from + i])
+                return false;
+        return true;
+    });
+    if (programmable != pending.size()) {
+        result = ErrProg;
+        return;
     }
-    for (size_t i = 0; i < pending.size(); ++i) {
-        Sector *s = sectorAt(alt, uint32_t(address + i));
-        s->bytes[address + i - s->address] = pending[i];
-    }
+    walk(alt, address, pending.size(), [&](Sector &s, size_t at, size_t from, size_t n) {
+        std::memcpy(s.bytes.data() + at, pending.data() + from, n);
+        return true;
+    });
     if (faults.flipBitAtBlock == dataBlocks) {
         Sector *s = sectorAt(alt, uint32_t(address));
         s->bytes[address - s->address] ^= 0x01;
@@ -509,13 +525,13 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
             return ControlResult::stall();
         }
         const uint64_t address = uint64_t(pointer) + uint64_t(setup.wValue - 2) * setup.wLength;
-        while (n < setup.wLength && address + n <= 0xFFFFFFFFu) {
-            const Sector *s = sectorAt(alternate, uint32_t(address + n));
-            if (!s || !(s->access & Read))
-                break;
-            data[n] = s->bytes[address + n - s->address];
-            ++n;
-        }
+        // As much as is readable from the address on; the rest makes the answer short.
+        n = walk(alternate, address, setup.wLength, [&](Sector &s, size_t at, size_t to, size_t count) {
+            if (!(s.access & Read))
+                return false;
+            std::memcpy(data + to, s.bytes.data() + at, count);
+            return true;
+        });
         if (n == 0) {
             error(ErrTarget);
             return ControlResult::stall();

@@ -122,6 +122,11 @@ private:
 
     Sector *sectorAt(size_t alternate, uint32_t address);
     const Sector *sectorAt(size_t alternate, uint32_t address) const;
+    // Visits, in order, the part of each sector that [address, address + size) covers:
+    // `visit(sector, offset in sector, offset in range, count)`, which may stop the walk by
+    // returning false. Returns how many bytes from `address` on were visited without a gap.
+    size_t walk(size_t alternate, uint64_t address, size_t size,
+                const std::function<bool(Sector &, size_t, size_t, size_t)> &visit);
     bool rangeAccess(size_t alternate, uint32_t address, size_t size, uint8_t need) const;
 
     ControlResult download(const SetupPacket &setup, const uint8_t *data);
