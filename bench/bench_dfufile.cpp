@@ -94,7 +94,6 @@ int main(int argc, char *argv[])
     {
         // Four targets of four 1 MiB elements each, nearly 16 MiB in all.
         std::vector<dfu::Target> targets(4);
-        std::vector<const dfu::Target *> pointers;
         uint32_t seed = 1;
         for (size_t t = 0; t < targets.size(); ++t) {
             targets[t].alternate = uint8_t(t);
@@ -105,10 +104,9 @@ int main(int argc, char *argv[])
                     b = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
                 targets[t].elements.emplace_back(0x08000000u + uint32_t(e) * (1u << 20), std::move(bytes));
             }
-            pointers.push_back(&targets[t]);
         }
         std::vector<uint8_t> bytes;
-        if (dfu::buildFile(0x1209, 0x2A17, 0x0100, pointers, bytes) != DFU_OK)
+        if (dfu::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK)
             return 1;
         std::ofstream(path.constData(), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
                                                                  std::streamsize(bytes.size()));

@@ -153,18 +153,30 @@ DfuStatus parseFile(const uint8_t *data, size_t size, FileView &out, const uint3
     return DFU_OK;
 }
 
-DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<const Target *> &targets,
+std::vector<Target> copyTargets(const FileView &view)
+{
+    std::vector<Target> targets(view.targets.size());
+    for (size_t i = 0; i < view.targets.size(); ++i) {
+        targets[i].alternate = view.targets[i].alternate;
+        targets[i].name = view.targets[i].name;
+        for (const ElementView &e : view.targets[i].elements)
+            targets[i].elements.emplace_back(e.address, std::vector<uint8_t>(e.data, e.data + e.size));
+    }
+    return targets;
+}
+
+DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<Target> &targets,
                     std::vector<uint8_t> &out)
 {
     out.clear();
     if (targets.size() > 255)
         return DFU_ERROR_INVALID_PARAMETER;
     uint64_t total = FilePrefixSize + SuffixSize;
-    for (const Target *t : targets) {
-        if (t->name.size() > TargetNameSize)
+    for (const Target &t : targets) {
+        if (t.name.size() > TargetNameSize)
             return DFU_ERROR_INVALID_PARAMETER;
         total += TargetPrefixSize;
-        for (const Element &e : t->elements) {
+        for (const Element &e : t.elements) {
             if (e.size() > std::numeric_limits<uint32_t>::max())
                 return DFU_ERROR_INVALID_PARAMETER;
             total += ElementHeaderSize + e.size();
@@ -178,18 +190,18 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
     out.push_back(0x01);
     put32(out, uint32_t(total - SuffixSize));
     out.push_back(uint8_t(targets.size()));
-    for (const Target *t : targets) {
+    for (const Target &t : targets) {
         out.insert(out.end(), TargetSignature, TargetSignature + sizeof TargetSignature);
-        out.push_back(t->alternate);
-        put32(out, t->name.empty() ? 0 : 1);
+        out.push_back(t.alternate);
+        put32(out, t.name.empty() ? 0 : 1);
         const size_t nameAt = out.size();
         out.resize(nameAt + TargetNameSize, 0);
-        std::memcpy(out.data() + nameAt, t->name.data(), t->name.size());
+        std::memcpy(out.data() + nameAt, t.name.data(), t.name.size());
         const size_t sizeAt = out.size();
         put32(out, 0);
-        put32(out, uint32_t(t->elements.size()));
+        put32(out, uint32_t(t.elements.size()));
         uint32_t targetSize = 0;
-        for (const Element &e : t->elements) {
+        for (const Element &e : t.elements) {
             put32(out, e.address);
             put32(out, uint32_t(e.size()));
             out.insert(out.end(), e.data(), e.data() + e.size());

@@ -84,7 +84,10 @@ struct Target
 
 // Builds a complete file: prefix with the total size, the targets (named when the name is
 // not empty), the suffix with the ids, bcdDFU 0x011A and the CRC.
-DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<const Target *> &targets,
+DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<Target> &targets,
                     std::vector<uint8_t> &out);
+
+// Owned copies of the targets of a parsed file, for writing it again.
+std::vector<Target> copyTargets(const FileView &view);
 
 } // namespace dfu

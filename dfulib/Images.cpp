@@ -441,11 +441,8 @@ DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file)
         return DFU_ERROR_INVALID_HANDLE;
     if (!data->isNew)
         return DFU_OK; // the mapping and the file close with the object
-    std::vector<const Target *> targets;
-    for (const Target &t : data->targets)
-        targets.push_back(&t);
     std::vector<uint8_t> bytes;
-    const DfuStatus status = buildFile(data->vendorId, data->productId, data->release, targets, bytes);
+    const DfuStatus status = buildFile(data->vendorId, data->productId, data->release, data->targets, bytes);
     if (status != DFU_OK) {
         data->save->cancelWriting();
         return status;

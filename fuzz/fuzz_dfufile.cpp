@@ -13,17 +13,9 @@ void check(const uint8_t *data, size_t size)
     dfu::FileView view;
     if (dfu::parseFile(data, size, view) != DFU_OK)
         return;
-    std::vector<dfu::Target> targets(view.targets.size());
-    std::vector<const dfu::Target *> pointers;
-    for (size_t i = 0; i < view.targets.size(); ++i) {
-        targets[i].alternate = view.targets[i].alternate;
-        targets[i].name = view.targets[i].name;
-        for (const dfu::ElementView &e : view.targets[i].elements)
-            targets[i].elements.emplace_back(e.address, std::vector<uint8_t>(e.data, e.data + e.size));
-        pointers.push_back(&targets[i]);
-    }
+    const std::vector<dfu::Target> targets = dfu::copyTargets(view);
     std::vector<uint8_t> rebuilt;
-    if (dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, pointers, rebuilt) != DFU_OK)
+    if (dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt) != DFU_OK)
         std::abort();
     dfu::FileView again;
     if (dfu::parseFile(rebuilt.data(), rebuilt.size(), again) != DFU_OK || again.targets.size() != view.targets.size())

@@ -7,6 +7,7 @@
 #include "World.h"
 #include "dfulib.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -27,6 +28,15 @@ inline SimDfuDevice plugDfuDevice(const sim::DfuDeviceSpec &setup = sim::DfuDevi
     const sim::PluggedDevice plugged = sim::World::instance().plug(d.model);
     d.path = "usb:" + std::to_string(plugged.bus) + "-" + std::to_string(plugged.ports[0]) + ":1.0";
     return d;
+}
+
+// The device's memory as tests see it; empty if the range is not all memory.
+inline QByteArray memory(const SimDfuDevice &d, size_t alternate, uint32_t address, int size)
+{
+    QByteArray out(size, '\0');
+    if (!d.model->readMemory(alternate, address, reinterpret_cast<uint8_t *>(out.data()), size_t(size)))
+        return QByteArray();
+    return out;
 }
 
 inline DfuOperationContext newContext(int32_t operation, DfuImageHandle image, const std::string &path)

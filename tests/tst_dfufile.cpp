@@ -1,6 +1,7 @@
 // Multi-image .dfu files: files written by another program, files made here byte by byte,
 // every malformed case, and writing new files through the library calls.
 
+#include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "dfulib.h"
 
@@ -14,18 +15,6 @@ namespace {
 QString testData(const char *name)
 {
     return QStringLiteral(TOLVEX_TESTDATA_DIR "/%1").arg(QLatin1String(name));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 // Little-endian pieces, written out here independently of the library's writer.
@@ -134,17 +123,9 @@ void DfuFileTest::readsFilesOfAnotherWriter()
     QCOMPARE(elementBytes(view.targets[0].elements[0]), readFile(testData("f3.bin")));
 
     // Our writer gives back the other program's bytes exactly.
-    std::vector<dfu::Target> targets(view.targets.size());
-    std::vector<const dfu::Target *> pointers;
-    for (size_t i = 0; i < view.targets.size(); ++i) {
-        targets[i].alternate = view.targets[i].alternate;
-        targets[i].name = view.targets[i].name;
-        for (const auto &e : view.targets[i].elements)
-            targets[i].elements.emplace_back(e.address, std::vector<uint8_t>(e.data, e.data + e.size));
-        pointers.push_back(&targets[i]);
-    }
+    const std::vector<dfu::Target> targets = dfu::copyTargets(view);
     std::vector<uint8_t> rebuilt;
-    QCOMPARE(dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, pointers, rebuilt), DFU_OK);
+    QCOMPARE(dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt), DFU_OK);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(rebuilt.data()), int(rebuilt.size())), one);
 }
 

@@ -1,6 +1,7 @@
 // The DFU library against the simulated device: enumeration, descriptors, mapping, and
 // erase, upgrade with verify, upload and return, with every injected fault.
 
+#include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "SimDfu.h"
 #include "Unpacked.h"
@@ -16,14 +17,6 @@ namespace {
 
 constexpr uint32_t Flash = 0x08000000;
 
-QByteArray pattern(int size, int seed)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
-    return b;
-}
-
 DfuImageHandle imageWith(uint8_t alternate, const QList<QPair<uint32_t, QByteArray>> &elements)
 {
     DfuImageHandle image = 0;
@@ -32,14 +25,6 @@ DfuImageHandle imageWith(uint8_t alternate, const QList<QPair<uint32_t, QByteArr
         DFUFILES_AppendElement(image, e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
                                uint32_t(e.second.size()));
     return image;
-}
-
-QByteArray memory(const SimDfuDevice &d, size_t alternate, uint32_t address, int size)
-{
-    QByteArray out(size, '\0');
-    if (!d.model->readMemory(alternate, address, reinterpret_cast<uint8_t *>(out.data()), size_t(size)))
-        return QByteArray();
-    return out;
 }
 
 struct Mapping

@@ -2,6 +2,7 @@
 // connection, file choice, download with every phase and failure, return to application
 // mode, and the upload reached only by name.
 
+#include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "MainWindow.h"
 #include "SimDfu.h"
@@ -19,14 +20,6 @@ namespace {
 
 constexpr uint32_t Flash = 0x08000000;
 const char Product[] = "Tolvex Demo Board";
-
-QByteArray pattern(int size, int seed)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 5 + seed * 17 + (i >> 9)) & 0xFF);
-    return b;
-}
 
 struct TargetSpec
 {
@@ -46,22 +39,12 @@ bool writeDfu(const QString &path, const QList<TargetSpec> &specs)
             t.elements.emplace_back(e.first, std::vector<uint8_t>(e.second.begin(), e.second.end()));
         targets.push_back(std::move(t));
     }
-    std::vector<const dfu::Target *> pointers;
-    for (const dfu::Target &t : targets)
-        pointers.push_back(&t);
     std::vector<uint8_t> bytes;
-    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, pointers, bytes) != DFU_OK)
+    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK)
         return false;
     QFile f(path);
     return f.open(QIODevice::WriteOnly)
            && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
-}
-
-QByteArray memory(const SimDfuDevice &d, size_t alternate, uint32_t address, int size)
-{
-    QByteArray out(size, '\0');
-    return d.model->readMemory(alternate, address, reinterpret_cast<uint8_t *>(out.data()), size_t(size)) ? out
-                                                                                                         : QByteArray();
 }
 
 template <typename T = QWidget>

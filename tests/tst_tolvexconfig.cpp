@@ -1,6 +1,7 @@
 // The staff's tolvex-config command: files it makes are read back by the window, and
 // bad input gives clear messages and non-zero exit codes without touching the input.
 
+#include "Bytes.h"
 #include "MainWindow.h"
 #include "TestSupport.h"
 
@@ -28,18 +29,6 @@ Run runTool(const QStringList &args)
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace

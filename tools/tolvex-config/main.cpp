@@ -10,6 +10,8 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -62,6 +64,21 @@ bool sameFile(const QString &a, const QString &b)
     return fa.absoluteFilePath() == fb.absoluteFilePath();
 }
 
+int refuseOverwrite()
+{
+    printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
+    return ExitUsage;
+}
+
+// The mode named `value` among `choices`, or -1.
+int choice(const QString &value, std::initializer_list<std::pair<const char *, int>> choices)
+{
+    for (const auto &c : choices)
+        if (value == QLatin1String(c.first))
+            return c.second;
+    return -1;
+}
+
 // Written through QSaveFile so that OUT is either complete or left as it was.
 bool writeAll(const QString &path, const QByteArray &data)
 {
@@ -83,25 +100,19 @@ int encrypt(const QStringList &args)
             if (i + 1 >= args.size())
                 return usageError(QStringLiteral("%1 needs a value").arg(a));
             const QString v = args.at(++i);
-            if (a == QLatin1String("--compress")) {
-                if (v == QLatin1String("auto"))
-                    cipher.setCompressionMode(ConfigCipher::CompressAuto);
-                else if (v == QLatin1String("always"))
-                    cipher.setCompressionMode(ConfigCipher::CompressAlways);
-                else if (v == QLatin1String("never"))
-                    cipher.setCompressionMode(ConfigCipher::CompressNever);
-                else
-                    return usageError(QStringLiteral("unknown --compress value '%1'").arg(v));
-            } else {
-                if (v == QLatin1String("none"))
-                    cipher.setIntegrityMode(ConfigCipher::IntegrityNone);
-                else if (v == QLatin1String("checksum"))
-                    cipher.setIntegrityMode(ConfigCipher::IntegrityChecksum);
-                else if (v == QLatin1String("hash"))
-                    cipher.setIntegrityMode(ConfigCipher::IntegrityHash);
-                else
-                    return usageError(QStringLiteral("unknown --integrity value '%1'").arg(v));
-            }
+            const bool compress = a == QLatin1String("--compress");
+            const int mode = compress ? choice(v, {{"auto", ConfigCipher::CompressAuto},
+                                                   {"always", ConfigCipher::CompressAlways},
+                                                   {"never", ConfigCipher::CompressNever}})
+                                      : choice(v, {{"none", ConfigCipher::IntegrityNone},
+                                                   {"checksum", ConfigCipher::IntegrityChecksum},
+                                                   {"hash", ConfigCipher::IntegrityHash}});
+            if (mode < 0)
+                return usageError(QStringLiteral("unknown %1 value '%2'").arg(a, v));
+            if (compress)
+                cipher.setCompressionMode(ConfigCipher::CompressionMode(mode));
+            else
+                cipher.setIntegrityMode(ConfigCipher::IntegrityMode(mode));
         } else if (a.startsWith(QLatin1String("--"))) {
             return usageError(QStringLiteral("unknown option '%1'").arg(a));
         } else {
@@ -110,10 +121,8 @@ int encrypt(const QStringList &args)
     }
     if (files.size() != 2)
         return usageError(QStringLiteral("encrypt takes IN and OUT"));
-    if (sameFile(files[0], files[1])) {
-        printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
-        return ExitUsage;
-    }
+    if (sameFile(files[0], files[1]))
+        return refuseOverwrite();
     QByteArray plain;
     if (!readAll(files[0], plain))
         return ExitFailure;
@@ -125,10 +134,8 @@ int decrypt(const QStringList &args)
 {
     if (args.size() != 2)
         return usageError(QStringLiteral("decrypt takes IN and OUT"));
-    if (sameFile(args[0], args[1])) {
-        printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
-        return ExitUsage;
-    }
+    if (sameFile(args[0], args[1]))
+        return refuseOverwrite();
     QByteArray cipherText;
     if (!readAll(args[0], cipherText))
         return ExitFailure;
