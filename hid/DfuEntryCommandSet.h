@@ -2,9 +2,15 @@
 
 #include "HidCommandSet.h"
 
-// The two commands that send an application-mode device into its DFU boot loader.
+// The two commands that send an application-mode device into its DFU boot loader. True
+// when the device accepted the first; the second is never answered, the device leaves.
 class DfuEntryCommandSet : public HidCommandSet
 {
 public:
     using HidCommandSet::HidCommandSet;
+
+    // Standard frames, for devices other than the OtterNINE family.
+    bool enterDfuMode();
+    // 8-byte frames, for the OtterNINE family.
+    bool enterDfuModeShort();
 };

@@ -1,11 +1,106 @@
 #include "HidTransport.h"
 
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <hidapi.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int PollMs = 10;
+// Reports queued before a request are stale; a device that streams them without end must
+// not hold the exchange in its drain.
+constexpr int MaxStaleReports = 64;
+
+QString fromWide(const wchar_t *text)
+{
+    return text ? QString::fromWCharArray(text) : QString();
+}
+
+} // namespace
+
 HidTransport::~HidTransport()
 {
     close();
 }
 
+bool HidTransport::open(const QString &path)
+{
+    close();
+    handle = hid_open_path(path.toLocal8Bit().constData());
+    if (!handle) {
+        if (path != refusedPath)
+            qWarning().noquote() << "HID: cannot open" << path << "(" + fromWide(hid_error(nullptr)) + ")."
+                                 << "Without permission on its hidraw node, install the udev rules"
+                                 << "(packaging/70-tolvex-dfu.rules, see the README) and replug the device.";
+        refusedPath = path;
+        return false;
+    }
+    refusedPath.clear();
+    hid_set_nonblocking(handle, 1);
+    return true;
+}
+
 void HidTransport::close()
 {
+    if (handle)
+        hid_close(handle);
     handle = nullptr;
+}
+
+int HidTransport::exchange(const quint8 *request, int requestLength, int answerLength, quint8 *answer, bool noAnswer)
+{
+    const size_t writeSize = size_t(std::clamp(requestLength, 0, AnswerCapacity));
+    const size_t readSize = size_t(std::clamp(answerLength, 0, AnswerCapacity));
+    for (int stale = 0; handle && stale < MaxStaleReports && hid_read(handle, answer, readSize) > 0; ++stale) {
+    }
+    if (!handle)
+        return 0;
+    hid_write(handle, request, writeSize);
+    if (noAnswer) {
+        close();
+        return 0;
+    }
+
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        // Event processing below may run a refresh that closes the device.
+        if (!handle)
+            return 0;
+        const int n = hid_read(handle, answer, readSize);
+        if (n > 0)
+            return n;
+        if (n < 0) {
+            qWarning().noquote() << "HID: read error:" << fromWide(hid_error(handle));
+            close();
+            return 0;
+        }
+        // Without a bound a device that never answers would hold the window in this loop.
+        if (waited.elapsed() >= AnswerWaitMs) {
+            qWarning("HID: no answer within %d ms; the device is closed.", AnswerWaitMs);
+            close();
+            return 0;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QThread::msleep(PollMs);
+    }
+}
+
+QList<QStringList> HidTransport::enumerate(const QString &manufacturer)
+{
+    QList<QStringList> records;
+    hid_device_info *devices = hid_enumerate(0, 0);
+    for (const hid_device_info *d = devices; d; d = d->next) {
+        const QString maker = fromWide(d->manufacturer_string);
+        if (maker != manufacturer)
+            continue;
+        records.append({maker, fromWide(d->product_string), QString::fromLocal8Bit(d->path)});
+    }
+    hid_free_enumeration(devices);
+    return records;
 }

@@ -13,6 +13,17 @@ World &World::instance()
 PluggedDevice World::plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    return plugLocked(std::move(model), port);
+}
+
+void World::plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    arrivals.push_back({std::move(model), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
+}
+
+PluggedDevice World::plugLocked(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
+{
     if (port == 0) {
         port = 1;
         while (std::any_of(plugged.begin(), plugged.end(), [&](const PluggedDevice &d) { return d.ports[0] == port; }))
@@ -32,6 +43,8 @@ PluggedDevice World::plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
 void World::unplug(const std::shared_ptr<UsbDeviceModel> &model)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    arrivals.erase(std::remove_if(arrivals.begin(), arrivals.end(), [&](const Arrival &a) { return a.model == model; }),
+                   arrivals.end());
     for (auto it = plugged.begin(); it != plugged.end();) {
         if (it->model == model) {
             it->model->disconnect();
@@ -48,6 +61,7 @@ void World::unplugAll()
     for (PluggedDevice &d : plugged)
         d.model->disconnect();
     plugged.clear();
+    arrivals.clear();
 }
 
 std::vector<PluggedDevice> World::devices()
@@ -56,6 +70,15 @@ std::vector<PluggedDevice> World::devices()
     plugged.erase(std::remove_if(plugged.begin(), plugged.end(),
                                  [](const PluggedDevice &d) { return !d.model->connected(); }),
                   plugged.end());
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = arrivals.begin(); it != arrivals.end();) {
+        if (it->at <= now) {
+            plugLocked(std::move(it->model), 0);
+            it = arrivals.erase(it);
+        } else {
+            ++it;
+        }
+    }
     return plugged;
 }
 

@@ -5,6 +5,7 @@
 
 #include "model/UsbDeviceModel.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -26,14 +27,25 @@ public:
 
     // Plugs a device in at the given port (0: the next free one) and returns where it is.
     PluggedDevice plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port = 0);
+    // Plugs the device in once `delayMs` have passed, as a device that restarts in another
+    // mode shows up again on the bus a little later.
+    void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs);
     void unplug(const std::shared_ptr<UsbDeviceModel> &model);
     void unplugAll();
     // The devices present now; a device that dropped off the bus by itself is gone too.
     std::vector<PluggedDevice> devices();
 
 private:
+    struct Arrival
+    {
+        std::shared_ptr<UsbDeviceModel> model;
+        std::chrono::steady_clock::time_point at;
+    };
+    PluggedDevice plugLocked(std::shared_ptr<UsbDeviceModel> model, uint8_t port);
+
     std::mutex mutex;
     std::vector<PluggedDevice> plugged;
+    std::vector<Arrival> arrivals;
     uint8_t nextAddress = 2;
 };
 

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -19,6 +20,19 @@
 #include <QTimer>
 
 #include <functional>
+
+// A widget of the window by object name.
+template <typename T = QWidget>
+T *child(QWidget &window, const char *name)
+{
+    return window.findChild<T *>(QString::fromLatin1(name));
+}
+
+// The text of a label of the window.
+inline QString text(QWidget &window, const char *name)
+{
+    return child<QLabel>(window, name)->text();
+}
 
 // Makes a temporary folder the working directory for as long as it lives.
 class WorkingFolder

@@ -47,17 +47,6 @@ bool writeDfu(const QString &path, const QList<TargetSpec> &specs)
            && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
 }
 
-template <typename T = QWidget>
-T *child(QWidget &window, const char *name)
-{
-    return window.findChild<T *>(QString::fromLatin1(name));
-}
-
-QString text(QWidget &window, const char *name)
-{
-    return child<QLabel>(window, name)->text();
-}
-
 } // namespace
 
 class DfuWindowTest : public QObject

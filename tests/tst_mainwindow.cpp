@@ -28,12 +28,6 @@ QString colourStyle(const char *rgb)
         .arg(QLatin1String(rgb));
 }
 
-template <typename T = QWidget>
-T *child(QWidget &window, const char *name)
-{
-    return window.findChild<T *>(QString::fromLatin1(name));
-}
-
 } // namespace
 
 class TestMainWindow : public QObject

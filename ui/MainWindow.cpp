@@ -30,6 +30,8 @@ constexpr int EventStepMs = 10;
 enum Colour { Red = 0, Green = 1, Cyan = 2 };
 
 const char NoFileText[] = "File Selected : None";
+// Products of this family take the 8-byte command frames.
+const char ShortFrameFamily[] = "OtterNINE";
 
 const char ProductName[] = "Tolvex DFU Tool";
 
@@ -121,13 +123,42 @@ bool MainWindow::loadConfiguration()
     return true;
 }
 
+std::unique_ptr<QProgressDialog> MainWindow::showConnectingDialog()
+{
+    auto progress = std::make_unique<QProgressDialog>(this);
+    progress->setLabelText(QStringLiteral("Connecting..."));
+    progress->setCancelButton(nullptr);
+    progress->setRange(0, 0);
+    progress->setWindowModality(Qt::WindowModal);
+    progress->show();
+    QElapsedTimer shown;
+    shown.start();
+    while (shown.elapsed() <= ConnectingDialogMs) {
+        QCoreApplication::processEvents();
+        QThread::msleep(EventStepMs);
+    }
+    return progress;
+}
+
 void MainWindow::showAppDevice(bool connected)
 {
     ui->groupBox_AppMode->setEnabled(connected);
     if (!connected) {
         ui->lbl_AppDeviceName->setText(QStringLiteral("N/A"));
         ui->labfirwareVer->setText(QString());
+        return;
     }
+    const std::unique_ptr<QProgressDialog> progress = showConnectingDialog();
+    ui->lbl_AppDeviceName->setText(appDevices.selectedDevice().product);
+    ui->labfirwareVer->setText(QStringLiteral("Current Firmware Version : ") + firmwareVersionText);
+    progress->close();
+    ui->lbl_Status->setText(QStringLiteral("No operation"));
+    ui->progressBar->setValue(0);
+}
+
+QString MainWindow::firmwareVersionFromAnswer(const HidAnswer &answer)
+{
+    return versionTextFromAnswer(answer);
 }
 
 void MainWindow::showDfuDevice(bool connected)
@@ -137,19 +168,7 @@ void MainWindow::showDfuDevice(bool connected)
         ui->lbl_DfuDeviceName->setText(QStringLiteral("N/A"));
         return;
     }
-    QProgressDialog progress(this);
-    progress.setLabelText(QStringLiteral("Connecting..."));
-    progress.setCancelButton(nullptr);
-    progress.setRange(0, 0);
-    progress.setWindowModality(Qt::WindowModal);
-    progress.show();
-    QElapsedTimer shown;
-    shown.start();
-    while (shown.elapsed() <= ConnectingDialogMs) {
-        QCoreApplication::processEvents();
-        QThread::msleep(EventStepMs);
-    }
-
+    const std::unique_ptr<QProgressDialog> progress = showConnectingDialog();
     const QString product = dfuDevices.selectedDevice().product;
     ui->lbl_DfuDeviceName->setText(product);
     for (const QStringList &item : qAsConst(imageNameList)) {
@@ -164,7 +183,7 @@ void MainWindow::showDfuDevice(bool connected)
         QMessageBox::critical(this, QStringLiteral("Image name Error"),
                               QStringLiteral("DFU file Image name does not exist in Config file"), QMessageBox::Ok,
                               QMessageBox::NoButton);
-    progress.close();
+    progress->close();
 }
 
 void MainWindow::showOperationTime(const QElapsedTimer &total)
@@ -190,7 +209,15 @@ void MainWindow::endDfuOperation(const char *status, int colour)
     dfuOperationRunning = false;
 }
 
-void MainWindow::on_pb_GoToDfuMode_clicked() {}
+void MainWindow::on_pb_GoToDfuMode_clicked()
+{
+    const bool entered = connectedProductName.contains(QLatin1String(ShortFrameFamily))
+        ? dfuEntryCommands.enterDfuModeShort()
+        : dfuEntryCommands.enterDfuMode();
+    if (!entered)
+        QMessageBox::warning(this, QStringLiteral("Enter DFU Mode"), QStringLiteral("Enter DFU Fail."), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+}
 
 void MainWindow::on_pb_DownloadDfu_clicked()
 {
@@ -314,7 +341,28 @@ void MainWindow::on_pb_GoToAppMode_clicked()
     dfuTarget.releaseDevice();
 }
 
-void MainWindow::refreshHidDevList() {}
+void MainWindow::refreshHidDevList()
+{
+    if (appDevices.productNames().isEmpty()) {
+        showAppDevice(false);
+        return;
+    }
+    if (appDevices.selectedDevice().connected == 1 || !appDevices.connect(0))
+        return;
+    connectedProductName = appDevices.selectedDevice().product;
+    if (connectedProductName.contains(QLatin1String(ShortFrameFamily))) {
+        if (hidCommands.command66()[HidCommandFrame::StatusByte] != 0)
+            return;
+        // This family reports no version text; another device's must not stay on show.
+        firmwareVersionText.clear();
+    } else {
+        const HidAnswer answer = hidCommands.command10();
+        if (answer[HidCommandFrame::StatusByte] != 0)
+            return;
+        firmwareVersionText = firmwareVersionFromAnswer(answer);
+    }
+    showAppDevice(true);
+}
 
 void MainWindow::refreshDfuDevList()
 {

@@ -7,9 +7,12 @@
 #include "HidCommandSet.h"
 
 #include <QElapsedTimer>
+#include <QProgressDialog>
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
+
+#include <memory>
 
 class MainWindowForm;
 
@@ -36,6 +39,11 @@ public:
     const QString &selectedDfuFile() const { return dfuFilePath; }
     const DfuDeviceEntry &connectedDfuDevice() const { return currentDfuDevice; }
     const DfuDeviceList &dfuDeviceList() const { return dfuDevices; }
+    const AppDeviceList &appDeviceList() const { return appDevices; }
+    const QString &appProductName() const { return connectedProductName; }
+
+    // The firmware version text in answer bytes 3 to 11, zero bytes left out.
+    static QString firmwareVersionFromAnswer(const HidAnswer &answer);
 
 private Q_SLOTS:
     void on_pb_GoToDfuMode_clicked();
@@ -50,6 +58,8 @@ private:
     bool loadConfiguration();
     void showAppDevice(bool connected);
     void showDfuDevice(bool connected);
+    // The "Connecting..." busy dialog, shown for a second before a device is shown.
+    std::unique_ptr<QProgressDialog> showConnectingDialog();
     // One wait of the download: about a second of event processing, the time shown.
     void downloadWaitStep(const QElapsedTimer &total, const QElapsedTimer &poll);
     void showOperationTime(const QElapsedTimer &total);

@@ -90,6 +90,7 @@ public:
     // Memory access for tests; false if the range is not all memory of that alternate.
     bool readMemory(size_t alternate, uint32_t address, uint8_t *out, size_t size) const;
     bool writeMemory(size_t alternate, uint32_t address, const uint8_t *data, size_t size);
+    size_t alternateCount() const { return memories.size(); }
 
     uint64_t busyMilliseconds() const;   // time the device imposed: work and reported waits
     uint64_t earlyStatusPolls() const;   // status requests sent before the reported timeout

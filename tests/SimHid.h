@@ -1,0 +1,28 @@
+#pragma once
+
+// Simulated application-mode devices for the tests: a board plugged in application mode,
+// and its requests as the tests compare them.
+
+#include "Board.h"
+#include "HidTransport.h"
+#include "World.h"
+
+#include <QByteArray>
+#include <QList>
+
+inline sim::Board plugBoard(const sim::HidAppDeviceSpec &app = sim::HidAppDeviceSpec(),
+                            const std::string &version = "V1.0", int restartDelayMs = 50)
+{
+    sim::Board board = sim::makeBoard(app, sim::DfuDeviceSpec::twoAlternates(), restartDelayMs);
+    board.app->setVersionText(version);
+    sim::World::instance().plug(board.app);
+    return board;
+}
+
+inline QList<QByteArray> requestsOf(const sim::Board &board)
+{
+    QList<QByteArray> out;
+    for (const std::vector<uint8_t> &r : board.app->requests())
+        out.append(QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size())));
+    return out;
+}
