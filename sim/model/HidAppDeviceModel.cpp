@@ -151,6 +151,13 @@ void HidAppDeviceModel::answer(const uint8_t *request, size_t size)
         if (size == k->size && request[0] == k->outId)
             kind = k;
     }
+    if (!scripted.empty()) {
+        if (!scripted.front().empty())
+            answers.push_back(std::move(scripted.front()));
+        scripted.pop_front();
+        answered.notify_all();
+        return;
+    }
     if (!kind || (spec.shortReports && kind != &ShortReport) || uint8_t(~request[2]) != request[3])
         return;
     if (faults.noAnswer > 0) {
@@ -243,6 +250,12 @@ void HidAppDeviceModel::pushInputReport(const std::vector<uint8_t> &report)
     std::lock_guard<std::mutex> lock(mutex);
     answers.push_back(report);
     answered.notify_all();
+}
+
+void HidAppDeviceModel::setScriptedAnswers(std::deque<std::vector<uint8_t>> reports)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    scripted = std::move(reports);
 }
 
 void HidAppDeviceModel::setFaults(const HidFaults &f)

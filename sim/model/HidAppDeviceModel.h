@@ -63,6 +63,9 @@ public:
     void clearRequests();
     // Queues an input report that no request asked for, as a device may send one late.
     void pushInputReport(const std::vector<uint8_t> &report);
+    // The next requests are answered with these reports, as given, in order (an empty
+    // one: no answer); then the device answers as usual again.
+    void setScriptedAnswers(std::deque<std::vector<uint8_t>> reports);
     void setFaults(const HidFaults &faults);
     HidFaults pendingFaults() const;
     // Writes the version text into the boot loader's flash, as a firmware image would.
@@ -88,6 +91,7 @@ private:
     std::vector<std::vector<uint8_t>> received;
     std::vector<size_t> reads;
     std::deque<std::vector<uint8_t>> answers;
+    std::deque<std::vector<uint8_t>> scripted;
     std::condition_variable answered;
     HidFaults faults;
     bool entryArmed = false;
