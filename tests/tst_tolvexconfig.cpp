@@ -4,31 +4,16 @@
 #include "Bytes.h"
 #include "MainWindow.h"
 #include "TestSupport.h"
+#include "ToolRun.h"
 
 #include <QCryptographicHash>
-#include <QProcess>
 #include <QTest>
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 Run runTool(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral(TOLVEX_CONFIG_BIN), args);
-    Run r;
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runProgram(QStringLiteral(TOLVEX_CONFIG_BIN), args);
 }
 
 } // namespace

@@ -140,6 +140,15 @@ void DfuDeviceModel::setLayoutString(size_t alt, const std::string &text)
     }
 }
 
+bool DfuDeviceModel::hit(int &fault, int count)
+{
+    if (fault != count)
+        return false;
+    if (faults.once)
+        fault = 0;
+    return true;
+}
+
 void DfuDeviceModel::setFaults(const DfuFaults &f)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -353,11 +362,11 @@ ControlResult DfuDeviceModel::download(const SetupPacket &setup, const uint8_t *
     }
     if (setup.wValue >= 2) {
         ++dataBlocks;
-        if (faults.disconnectAtBlock == dataBlocks) {
+        if (hit(faults.disconnectAtBlock, dataBlocks)) {
             disconnect();
             return ControlResult::gone();
         }
-        if (faults.stallAtBlock == dataBlocks) {
+        if (hit(faults.stallAtBlock, dataBlocks)) {
             error(ErrStalledPacket);
             return ControlResult::stall();
         }
@@ -386,13 +395,12 @@ void DfuDeviceModel::execute()
         } else if (code == 0x41 && (pending.size() == 5 || pending.size() == 1)) {
             double work = 0;
             ++eraseCommands;
-            if (faults.disconnectAfterErase == eraseCommands)
+            if (hit(faults.disconnectAfterErase, eraseCommands))
                 dropAfterAnswer = true;
             if (faults.readProtected) {
                 result = ErrVendor;
-            } else if (faults.eraseErrorAt == eraseCommands) {
+            } else if (hit(faults.eraseErrorAt, eraseCommands)) {
                 result = ErrErase;
-                result = ErrVendor;
             } else if (pending.size() == 1) {
                 for (Sector &s : memories[alt].sectors) {
                     if (s.access & Erase) {
@@ -439,7 +447,7 @@ void DfuDeviceModel::execute()
         result = ErrTarget;
         return;
     }
-    if (faults.errorAtBlock == dataBlocks) {
+    if (hit(faults.errorAtBlock, dataBlocks)) {
         result = ErrWrite;
         return;
     }
@@ -460,7 +468,7 @@ void DfuDeviceModel::execute()
         std::memcpy(s.bytes.data() + at, pending.data() + from, n);
         return true;
     });
-    if (faults.flipBitAtBlock == dataBlocks) {
+    if (hit(faults.flipBitAtBlock, dataBlocks)) {
         Sector *s = sectorAt(alt, uint32_t(address));
         s->bytes[address - s->address] ^= 0x01;
     }

@@ -72,6 +72,9 @@ struct DfuFaults
     bool readProtected = false;
     int eraseErrorAt = 0;        // the Nth erase command (from 1) ends in errERASE
     int disconnectAfterErase = 0; // the device drops off the bus once the Nth erase is done
+    // Counted from when they are set. With `once`, each fault fires a single time; otherwise
+    // it fires again after the device restarts and its counts begin anew.
+    bool once = false;
 };
 
 class DfuDeviceModel : public UsbDeviceModel
@@ -134,6 +137,8 @@ private:
     ControlResult upload(const SetupPacket &setup, uint8_t *data);
     ControlResult getStatus(const SetupPacket &setup, uint8_t *data);
     void execute();
+    // True when the count has reached the armed fault; a fault armed `once` is then cleared.
+    bool hit(int &fault, int count);
     void error(uint8_t status);
     void startBusy(uint32_t reportedMs, double workMs);
 

@@ -3,10 +3,8 @@
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
 #include "ConfigLint.h"
+#include "ToolFiles.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <cstdio>
@@ -15,7 +13,7 @@
 
 namespace {
 
-enum ExitCode { ExitOk = 0, ExitFindings = 1, ExitUsage = 2, ExitFailure = 3 };
+using namespace tool;
 
 const char Usage[] =
     "Usage:\n"
@@ -29,47 +27,6 @@ const char Usage[] =
     "      about what the format accepts silently.\n"
     "Exit codes: 0 success, 1 check found warnings, 2 usage error, 3 failure.\n";
 
-void printErr(const QString &text)
-{
-    std::fprintf(stderr, "tolvex-config: %s\n", qPrintable(text));
-}
-
-int usageError(const QString &text)
-{
-    printErr(text);
-    std::fputs(Usage, stderr);
-    return ExitUsage;
-}
-
-bool readAll(const QString &path, QByteArray &out)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    out = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    const QFileInfo fa(a), fb(b);
-    if (fa.exists() && fb.exists())
-        return fa.canonicalFilePath() == fb.canonicalFilePath();
-    return fa.absoluteFilePath() == fb.absoluteFilePath();
-}
-
-int refuseOverwrite()
-{
-    printErr(QStringLiteral("OUT is the same file as IN; refusing to overwrite the input"));
-    return ExitUsage;
-}
-
 // The mode named `value` among `choices`, or -1.
 int choice(const QString &value, std::initializer_list<std::pair<const char *, int>> choices)
 {
@@ -77,17 +34,6 @@ int choice(const QString &value, std::initializer_list<std::pair<const char *, i
         if (value == QLatin1String(c.first))
             return c.second;
     return -1;
-}
-
-// Written through QSaveFile so that OUT is either complete or left as it was.
-bool writeAll(const QString &path, const QByteArray &data)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        printErr(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
 }
 
 int encrypt(const QStringList &args)
@@ -98,7 +44,7 @@ int encrypt(const QStringList &args)
         const QString &a = args.at(i);
         if (a == QLatin1String("--compress") || a == QLatin1String("--integrity")) {
             if (i + 1 >= args.size())
-                return usageError(QStringLiteral("%1 needs a value").arg(a));
+                return usageError(Usage, QStringLiteral("%1 needs a value").arg(a));
             const QString v = args.at(++i);
             const bool compress = a == QLatin1String("--compress");
             const int mode = compress ? choice(v, {{"auto", ConfigCipher::CompressAuto},
@@ -108,19 +54,19 @@ int encrypt(const QStringList &args)
                                                    {"checksum", ConfigCipher::IntegrityChecksum},
                                                    {"hash", ConfigCipher::IntegrityHash}});
             if (mode < 0)
-                return usageError(QStringLiteral("unknown %1 value '%2'").arg(a, v));
+                return usageError(Usage, QStringLiteral("unknown %1 value '%2'").arg(a, v));
             if (compress)
                 cipher.setCompressionMode(ConfigCipher::CompressionMode(mode));
             else
                 cipher.setIntegrityMode(ConfigCipher::IntegrityMode(mode));
         } else if (a.startsWith(QLatin1String("--"))) {
-            return usageError(QStringLiteral("unknown option '%1'").arg(a));
+            return usageError(Usage, QStringLiteral("unknown option '%1'").arg(a));
         } else {
             files << a;
         }
     }
     if (files.size() != 2)
-        return usageError(QStringLiteral("encrypt takes IN and OUT"));
+        return usageError(Usage, QStringLiteral("encrypt takes IN and OUT"));
     if (sameFile(files[0], files[1]))
         return refuseOverwrite();
     QByteArray plain;
@@ -133,7 +79,7 @@ int encrypt(const QStringList &args)
 int decrypt(const QStringList &args)
 {
     if (args.size() != 2)
-        return usageError(QStringLiteral("decrypt takes IN and OUT"));
+        return usageError(Usage, QStringLiteral("decrypt takes IN and OUT"));
     if (sameFile(args[0], args[1]))
         return refuseOverwrite();
     QByteArray cipherText;
@@ -150,7 +96,7 @@ int decrypt(const QStringList &args)
 int check(const QStringList &args)
 {
     if (args.size() != 1)
-        return usageError(QStringLiteral("check takes IN"));
+        return usageError(Usage, QStringLiteral("check takes IN"));
     QByteArray cipherText;
     if (!readAll(args[0], cipherText))
         return ExitFailure;
@@ -171,11 +117,12 @@ int check(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
+    tool::setProgramName("tolvex-config");
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
     if (args.isEmpty())
-        return usageError(QStringLiteral("no command given"));
+        return usageError(Usage, QStringLiteral("no command given"));
     const QString command = args.takeFirst();
     if (command == QLatin1String("encrypt"))
         return encrypt(args);
@@ -187,5 +134,5 @@ int main(int argc, char *argv[])
         std::fputs(Usage, stdout);
         return ExitOk;
     }
-    return usageError(QStringLiteral("unknown command '%1'").arg(command));
+    return usageError(Usage, QStringLiteral("unknown command '%1'").arg(command));
 }
