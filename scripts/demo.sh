@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and starts the tool in build/demo, next to a sample Config.ini.
+# Sets everything up and starts the tool on simulated devices in build/demo, next to the
+# demo's Config.ini and .dfu files. Without a display it runs the whole road of one
+# firmware update by itself, printing each step and saving a picture of it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -8,12 +10,12 @@ bash scripts/build.sh
 
 cd build/demo
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  shot="$PWD/tolvex-dfu-tool.png"
   echo "== No display found (neither DISPLAY nor WAYLAND_DISPLAY is set)."
-  echo "== Running the window on the offscreen platform to take a picture of it instead."
-  QT_QPA_PLATFORM=offscreen ../tools/window-shot/tolvex-window-shot "$shot" 2
-  echo "== Screenshot saved: $shot"
+  echo "== Running the demo's road by itself on Qt's offscreen platform, with a picture of each step."
+  QT_QPA_PLATFORM=offscreen ../app/tolvex-dfu-tool-sim --road "$PWD/pictures"
+  echo "== Pictures of each step: $PWD/pictures"
   exit 0
 fi
-echo "== Starting Tolvex DFU Tool in $PWD"
-exec ../app/tolvex-dfu-tool
+echo "== Starting Tolvex DFU Tool on simulated devices in $PWD"
+echo "== The \"Simulated devices\" window plugs devices in and out and arms faults."
+exec ../app/tolvex-dfu-tool-sim

@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools
   libhidapi-dev libusb-1.0-0-dev zlib1g-dev
-  desktop-file-utils appstream
+  desktop-file-utils appstream fonts-dejavu-core
   clang libclang-rt-14-dev
 )
 

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Regenerates the pictures in docs/ from the current build.
+# Regenerates the pictures in docs/ from the current build: the demo's headless road takes
+# them on the simulated devices.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/build.sh
+shots=$(mktemp -d)
+trap 'rm -rf "$shots"' EXIT
+(cd build/demo && QT_QPA_PLATFORM=offscreen ../app/tolvex-dfu-tool-sim --road "$shots")
 mkdir -p docs
-(cd build/demo && QT_QPA_PLATFORM=offscreen ../tools/window-shot/tolvex-window-shot "$root/docs/idle-window.png" 1)
-echo "== docs/idle-window.png"
+for picture in idle-window download-in-progress download-finished simulated-devices; do
+  cp "$shots/$picture.png" "docs/$picture.png"
+  echo "== docs/$picture.png"
+done

@@ -64,6 +64,18 @@ void World::unplugAll()
     arrivals.clear();
 }
 
+World::Presence World::presence(const std::shared_ptr<UsbDeviceModel> &model)
+{
+    for (const PluggedDevice &d : devices()) {
+        if (d.model == model)
+            return Presence::Present;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool arriving =
+        std::any_of(arrivals.begin(), arrivals.end(), [&](const Arrival &a) { return a.model == model; });
+    return arriving ? Presence::Arriving : Presence::Absent;
+}
+
 std::vector<PluggedDevice> World::devices()
 {
     std::lock_guard<std::mutex> lock(mutex);

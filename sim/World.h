@@ -32,6 +32,9 @@ public:
     void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs);
     void unplug(const std::shared_ptr<UsbDeviceModel> &model);
     void unplugAll();
+    enum class Presence { Absent, Present, Arriving };
+    // Whether the device is on the bus, or restarting to come back on it.
+    Presence presence(const std::shared_ptr<UsbDeviceModel> &model);
     // The devices present now; a device that dropped off the bus by itself is gone too.
     std::vector<PluggedDevice> devices();
 

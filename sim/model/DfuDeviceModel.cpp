@@ -149,6 +149,12 @@ bool DfuDeviceModel::hit(int &fault, int count)
     return true;
 }
 
+DfuFaults DfuDeviceModel::armedFaults() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return faults;
+}
+
 void DfuDeviceModel::setFaults(const DfuFaults &f)
 {
     std::lock_guard<std::mutex> lock(mutex);

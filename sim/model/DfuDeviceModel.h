@@ -88,6 +88,8 @@ public:
     void setLayoutString(size_t alternate, const std::string &text);
 
     void setFaults(const DfuFaults &faults);
+    // The faults still armed (one-shot faults that fired are cleared).
+    DfuFaults armedFaults() const;
     void setTiming(Timing timing);
 
     // Memory access for tests; false if the range is not all memory of that alternate.
