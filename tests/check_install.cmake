@@ -8,6 +8,8 @@ endif()
 foreach(f
     usr/bin/tolvex-dfu-tool
     usr/bin/tolvex-config
+    usr/bin/tolvex-dfu-file
+    usr/share/icons/hicolor/48x48/apps/com.corvantis.TolvexDfuTool.png
     usr/share/applications/com.corvantis.TolvexDfuTool.desktop
     usr/share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
     usr/share/icons/hicolor/scalable/apps/com.corvantis.TolvexDfuTool.svg
