@@ -3,24 +3,12 @@
 // device itself imposed (its work and the poll timeouts it asked for), their ratio, and
 // the host's CPU time. Targets: ratio at most 1.03, CPU at most 2% of the wall time.
 
+#include "CpuTime.h"
 #include "SimDfu.h"
-
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <vector>
-
-namespace {
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 int main()
 {
