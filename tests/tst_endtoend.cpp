@@ -87,8 +87,11 @@ void EndToEndTest::firmwareUpdateAndUpload()
     QCOMPARE(window.dfuImageName(), QStringLiteral("fw_main_v2"));
     QVERIFY2(road.chooseFile(good), qPrintable(road.error()));
 
+    // Realistic timing, so that every phase stays on show long enough to be seen.
+    board.dfu->setTiming(sim::Timing::Realistic);
     WindowWatcher watcher(window);
     QCOMPARE(road.download(), QStringLiteral("Upgrade completed"));
+    board.dfu->setTiming(sim::Timing::Instant);
     watcher.sample();
     QVERIFY2(watcher.statuses.contains("Erasing...") && watcher.statuses.contains("Upgrading..."),
              qPrintable(watcher.statuses.join(", ")));
