@@ -26,3 +26,11 @@ inline QList<QByteArray> requestsOf(const sim::Board &board)
         out.append(QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size())));
     return out;
 }
+
+// Faults with one count set.
+inline sim::HidFaults faultOf(int sim::HidFaults::*field, int count)
+{
+    sim::HidFaults faults;
+    faults.*field = count;
+    return faults;
+}

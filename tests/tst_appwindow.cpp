@@ -173,9 +173,7 @@ void AppWindowTest::twoDevicesThenBothUnplugged()
 void AppWindowTest::failedQueryIsNotRepeatedUntilReplugged()
 {
     const sim::Board board = plugBoard();
-    sim::HidFaults faults;
-    faults.failStatus = 1;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::failStatus, 1));
 
     MainWindow window;
     QTRY_COMPARE(requestsOf(board).size(), 1);
@@ -198,9 +196,7 @@ void AppWindowTest::failedQueryIsNotRepeatedUntilReplugged()
 void AppWindowTest::neverAnsweringDeviceDoesNotHang()
 {
     const sim::Board board = plugBoard();
-    sim::HidFaults faults;
-    faults.noAnswer = 1;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 1));
 
     MainWindow window;
     int ticks = 0;
@@ -263,9 +259,7 @@ void AppWindowTest::refusedEntryWarns()
     MainWindow window;
     waitShown(window, "Tolvex Demo Board", QStringLiteral("V1.0"));
     board.app->clearRequests();
-    sim::HidFaults faults;
-    faults.failStatus = 1;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::failStatus, 1));
 
     ModalAnswerer ok(QStringLiteral("OK"), QStringLiteral("Enter DFU Mode"));
     child<QPushButton>(window, "pb_GoToDfuMode")->click();

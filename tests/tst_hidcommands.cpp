@@ -197,9 +197,7 @@ void HidCommandsTest::wrongEchoIsSentSixTimes()
 {
     const sim::Board board = plugBoard();
     QVERIFY(openFirst());
-    sim::HidFaults faults;
-    faults.wrongEcho = 100;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::wrongEcho, 100));
     HidCommandSet set(0x40);
     const HidAnswer answer = set.command10();
     QCOMPARE(int(answer[2]), 0xF2);
@@ -211,8 +209,7 @@ void HidCommandsTest::wrongEchoIsSentSixTimes()
 
     // Echoed on the fourth send: three resends, then the answer as the device gave it.
     board.app->clearRequests();
-    faults.wrongEcho = 3;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::wrongEcho, 3));
     QCOMPARE(int(set.command10()[2]), 0);
     QCOMPARE(requestsOf(board).size(), 4);
 }
@@ -221,9 +218,7 @@ void HidCommandsTest::failureStatusIsNotRetried()
 {
     const sim::Board board = plugBoard();
     QVERIFY(openFirst());
-    sim::HidFaults faults;
-    faults.failStatus = 1;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::failStatus, 1));
     HidCommandSet set(9);
     const HidAnswer answer = set.command10();
     QCOMPARE(int(answer[1]), 10);
@@ -265,9 +260,7 @@ void HidCommandsTest::shortFrameTakesTheAnswerAsItComes()
 {
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec::otterNine());
     QVERIFY(openFirst());
-    sim::HidFaults faults;
-    faults.wrongEcho = 100;
-    board.app->setFaults(faults);
+    board.app->setFaults(faultOf(&sim::HidFaults::wrongEcho, 100));
     HidCommandSet set(0x20);
     const HidAnswer answer = set.shortCommandE0();
     QCOMPARE(requestsOf(board).size(), 1);

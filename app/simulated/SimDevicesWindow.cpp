@@ -112,26 +112,25 @@ void SimDevicesWindow::setRealisticTiming(bool on)
         b.dfu->setTiming(on ? sim::Timing::Realistic : sim::Timing::Instant);
 }
 
-void SimDevicesWindow::failNextErase()
+void SimDevicesWindow::armDfuFault(int sim::DfuFaults::*fault)
 {
     for (const sim::Board &b : boards) {
         sim::DfuFaults f = b.dfu->armedFaults();
-        f.eraseErrorAt = 1;
+        f.*fault = 1;
         f.once = true;
         b.dfu->setFaults(f);
     }
     showStates();
 }
 
+void SimDevicesWindow::failNextErase()
+{
+    armDfuFault(&sim::DfuFaults::eraseErrorAt);
+}
+
 void SimDevicesWindow::disconnectDuringNextUpgrade()
 {
-    for (const sim::Board &b : boards) {
-        sim::DfuFaults f = b.dfu->armedFaults();
-        f.disconnectAtBlock = 1;
-        f.once = true;
-        b.dfu->setFaults(f);
-    }
-    showStates();
+    armDfuFault(&sim::DfuFaults::disconnectAtBlock);
 }
 
 void SimDevicesWindow::neverAnswerNextCommand()

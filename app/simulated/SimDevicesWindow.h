@@ -28,6 +28,8 @@ public:
     void neverAnswerNextCommand();
 
 private:
+    // Arms one fault of both products' boot loaders, to fire once at the next chance.
+    void armDfuFault(int sim::DfuFaults::*fault);
     void showStates();
     QString stateOf(int index) const;
 

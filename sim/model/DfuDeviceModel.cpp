@@ -95,15 +95,7 @@ std::string DfuDeviceModel::layoutString(const AlternateSpec &alternate)
 
 DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figuresFor(s.timing))
 {
-    identity.vendorId = setup.vendorId;
-    identity.productId = setup.productId;
-    identity.release = setup.release;
-    identity.manufacturer = setup.manufacturer;
-    identity.product = setup.product;
-    identity.serial = setup.serial;
-    addString(identity.manufacturer);
-    addString(identity.product);
-    addString(identity.serial);
+    setIdentity({setup.vendorId, setup.productId, setup.release, setup.manufacturer, setup.product, setup.serial});
 
     for (size_t a = 0; a < setup.alternates.size(); ++a) {
         const AlternateSpec &alt = setup.alternates[a];

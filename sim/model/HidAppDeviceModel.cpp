@@ -65,16 +65,15 @@ HidAppDeviceSpec HidAppDeviceSpec::otterNine()
     return setup;
 }
 
-HidAppDeviceModel::HidAppDeviceModel(const HidAppDeviceSpec &setup, std::shared_ptr<DfuDeviceModel> bootLoader)
-    : spec(setup), loader(std::move(bootLoader))
+HidAppDeviceModel::HidAppDeviceModel(const HidAppDeviceSpec &s, std::shared_ptr<DfuDeviceModel> bootLoader)
+    : setup(s), loader(std::move(bootLoader))
 {
-    identity.productId = spec.productId;
-    identity.manufacturer = spec.manufacturer;
-    identity.product = spec.product;
-    identity.serial = spec.serial;
-    addString(identity.manufacturer);
-    addString(identity.product);
-    addString(identity.serial);
+    Identity id;
+    id.productId = setup.productId;
+    id.manufacturer = setup.manufacturer;
+    id.product = setup.product;
+    id.serial = setup.serial;
+    setIdentity(id);
 
     const uint16_t descriptorLength = uint16_t(reportDescriptor().size());
     const uint8_t packet = uint8_t(reportSize());
@@ -87,7 +86,7 @@ HidAppDeviceModel::HidAppDeviceModel(const HidAppDeviceSpec &setup, std::shared_
 std::vector<uint8_t> HidAppDeviceModel::reportDescriptor() const
 {
     std::vector<uint8_t> out = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-    if (spec.shortReports) {
+    if (setup.shortReports) {
         appendReportItems(out, ShortReport.inId, ShortReport.size, 0x81);
         appendReportItems(out, ShortReport.outId, ShortReport.size, 0x91);
     } else {
@@ -158,7 +157,7 @@ void HidAppDeviceModel::answer(const uint8_t *request, size_t size)
         answered.notify_all();
         return;
     }
-    if (!kind || (spec.shortReports && kind != &ShortReport) || uint8_t(~request[2]) != request[3])
+    if (!kind || (setup.shortReports && kind != &ShortReport) || uint8_t(~request[2]) != request[3])
         return;
     if (faults.noAnswer > 0) {
         --faults.noAnswer;

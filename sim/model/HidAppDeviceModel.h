@@ -53,8 +53,8 @@ public:
     // for one (negative: for ever) before returning 0.
     int readReport(uint8_t *out, size_t size, int timeoutMs = 0);
 
-    size_t reportSize() const { return spec.shortReports ? 8 : 64; }
-    const HidAppDeviceSpec &setupOf() const { return spec; }
+    size_t reportSize() const { return setup.shortReports ? 8 : 64; }
+    const HidAppDeviceSpec &setupOf() const { return setup; }
     std::shared_ptr<DfuDeviceModel> bootLoader() const { return loader; }
 
     // Every output report received, as written, and the sizes the host asked for in its reads.
@@ -85,7 +85,7 @@ protected:
 private:
     void answer(const uint8_t *request, size_t size);
 
-    HidAppDeviceSpec spec;
+    HidAppDeviceSpec setup;
     std::shared_ptr<DfuDeviceModel> loader;
     std::function<void()> onEnterDfu;
     std::vector<std::vector<uint8_t>> received;

@@ -37,6 +37,15 @@ ControlResult UsbDeviceModel::control(const SetupPacket &setup, uint8_t *data)
     return result;
 }
 
+void UsbDeviceModel::setIdentity(const Identity &id)
+{
+    identity = id;
+    strings.clear();
+    addString(identity.manufacturer);
+    addString(identity.product);
+    addString(identity.serial);
+}
+
 uint8_t UsbDeviceModel::addString(const std::string &text)
 {
     strings.push_back(text);

@@ -91,6 +91,8 @@ protected:
     virtual void afterRequest() {}
 
     uint8_t addString(const std::string &text);
+    // Sets the identity and adds its strings as indexes 1 to 3; call before any other string.
+    void setIdentity(const Identity &id);
 
     mutable std::mutex mutex;
 

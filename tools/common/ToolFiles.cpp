@@ -12,9 +12,25 @@ namespace {
 const char *programName = "tolvex";
 }
 
-void setProgramName(const char *name)
+int runCommand(int argc, char *argv[], const char *program, const char *usage,
+               std::initializer_list<std::pair<const char *, Command>> commands)
 {
-    programName = name;
+    programName = program;
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (args.isEmpty())
+        return usageError(usage, QStringLiteral("no command given"));
+    const QString word = args.takeFirst();
+    for (const auto &c : commands) {
+        if (word == QLatin1String(c.first))
+            return c.second(args);
+    }
+    if (word == QLatin1String("--help") || word == QLatin1String("-h")) {
+        std::fputs(usage, stdout);
+        return ExitOk;
+    }
+    return usageError(usage, QStringLiteral("unknown command '%1'").arg(word));
 }
 
 void printErr(const QString &text)

@@ -5,13 +5,21 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include <initializer_list>
+#include <utility>
 
 namespace tool {
 
 enum ExitCode { ExitOk = 0, ExitFindings = 1, ExitUsage = 2, ExitFailure = 3 };
 
-// The program's name, for its messages; set once in main().
-void setProgramName(const char *name);
+using Command = int (*)(const QStringList &args);
+
+// The main() of a tool: takes the command word, runs its function with the remaining
+// arguments and returns its exit code; --help prints the usage.
+int runCommand(int argc, char *argv[], const char *program, const char *usage,
+               std::initializer_list<std::pair<const char *, Command>> commands);
 void printErr(const QString &text);
 // Prints the error and the usage text; returns ExitUsage.
 int usageError(const char *usage, const QString &text);

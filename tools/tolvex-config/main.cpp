@@ -117,22 +117,6 @@ int check(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
-    tool::setProgramName("tolvex-config");
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    if (args.isEmpty())
-        return usageError(Usage, QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
-    if (command == QLatin1String("encrypt"))
-        return encrypt(args);
-    if (command == QLatin1String("decrypt"))
-        return decrypt(args);
-    if (command == QLatin1String("check"))
-        return check(args);
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        std::fputs(Usage, stdout);
-        return ExitOk;
-    }
-    return usageError(Usage, QStringLiteral("unknown command '%1'").arg(command));
+    return tool::runCommand(argc, argv, "tolvex-config", Usage,
+                            {{"encrypt", encrypt}, {"decrypt", decrypt}, {"check", check}});
 }

@@ -183,20 +183,5 @@ int pack(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
-    tool::setProgramName("tolvex-dfu-file");
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    if (args.isEmpty())
-        return usageError(Usage, QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
-    if (command == QLatin1String("info"))
-        return info(args);
-    if (command == QLatin1String("pack"))
-        return pack(args);
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        std::fputs(Usage, stdout);
-        return ExitOk;
-    }
-    return usageError(Usage, QStringLiteral("unknown command '%1'").arg(command));
+    return tool::runCommand(argc, argv, "tolvex-dfu-file", Usage, {{"info", info}, {"pack", pack}});
 }
