@@ -209,6 +209,11 @@ void DfuTarget::reapReturns()
     }
 }
 
+bool DfuTarget::returning(const QString &path) const
+{
+    return std::any_of(returns.begin(), returns.end(), [&](const PendingReturn &r) { return r.path == path; });
+}
+
 int DfuTarget::launchReturn(const QString &devicePath)
 {
     reapReturns();
@@ -228,7 +233,7 @@ int DfuTarget::launchReturn(const QString &devicePath)
     }
     operationCode = code;
     // Nobody polls a return: its image is released once it has ended (reapReturns).
-    returns.append({code, returnImage});
+    returns.append({code, returnImage, devicePath});
     return ReturnLaunched;
 }
 

@@ -62,6 +62,8 @@ public:
     DfuOperationContext contextSnapshot() const { return context; }
     // Ends the return operations that have finished and releases their images.
     void reapReturns();
+    // True while a return operation on the device at `path` has not ended.
+    bool returning(const QString &path) const;
 
     quint8 upgradePending = 0;
     quint16 fileVendorId = 0;
@@ -90,6 +92,7 @@ private:
     {
         quint32 code;
         DfuImageHandle image;
+        QString path;
     };
     QList<PendingReturn> returns;
 };

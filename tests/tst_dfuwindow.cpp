@@ -73,6 +73,7 @@ private Q_SLOTS:
     void downloadFailures();
     void buttonsIgnoredDuringDownload();
     void goToAppModeForgetsTheDevice();
+    void notReopenedWhileReturning();
     void uploadByName();
     void uploadToUnwritableDestination();
 
@@ -475,6 +476,30 @@ void DfuWindowTest::goToAppModeForgetsTheDevice()
     QTRY_VERIFY(left);
     QTRY_COMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
     QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
+}
+
+void DfuWindowTest::notReopenedWhileReturning()
+{
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    bool left = false;
+    dev.model->setOnLeave([&] { left = true; });
+    connectWindow(window);
+    // The device stays busy with the return, and listed.
+    sim::DfuFaults busy;
+    busy.busyForever = true;
+    dev.model->setFaults(busy);
+    child<QPushButton>(window, "pb_GoToAppMode")->click();
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QCOMPARE(window.dfuDeviceList().devices().size(), 1);
+    QCOMPARE(window.dfuDeviceList().selectedPosition(), -1);
+    QCOMPARE(window.connectedDfuDevice().path, QString());
+
+    dev.model->setFaults(sim::DfuFaults());
+    QTRY_VERIFY(left);
+    QTRY_COMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QCOMPARE(window.connectedDfuDevice().path, QString());
 }
 
 void DfuWindowTest::uploadByName()

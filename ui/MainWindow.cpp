@@ -375,6 +375,10 @@ void MainWindow::refreshDfuDevList()
     }
     if (dfuDevices.selectedDevice().connected == 1)
         return;
+    // A device sent back to its application stays listed until it restarts; opening it
+    // again meanwhile would put our requests between those of the return.
+    if (dfuTarget.returning(dfuDevices.devices().first().path))
+        return;
     if (dfuDevices.connect(0) == DfuTarget::Connected) {
         currentDfuDevice = dfuDevices.selectedDevice();
         showDfuDevice(true);
