@@ -46,12 +46,13 @@ std::string hex16(unsigned value)
     return text;
 }
 
-std::string firstUdc()
+// The first entry of a folder whose name does not start with `skip` (empty: any).
+std::string firstEntry(const char *folder, const char *skip = "")
 {
     std::string name;
-    if (DIR *d = ::opendir("/sys/class/udc")) {
+    if (DIR *d = ::opendir(folder)) {
         while (dirent *e = ::readdir(d)) {
-            if (e->d_name[0] != '.') {
+            if (e->d_name[0] != '.' && (!*skip || std::strncmp(e->d_name, skip, std::strlen(skip)) != 0)) {
                 name = e->d_name;
                 break;
             }
@@ -101,7 +102,7 @@ void GadgetServer::removeGadget()
 
 bool GadgetServer::start()
 {
-    udc = firstUdc();
+    udc = firstEntry("/sys/class/udc");
     if (udc.empty())
         return fail("no USB device controller in /sys/class/udc");
     // A gadget left by an earlier run holds attributes that cannot change while linked.
@@ -245,14 +246,7 @@ void GadgetServer::serveHid()
 bool GadgetServer::openDfu()
 {
     // gadgetfs names its device file after the controller's driver, not the controller.
-    std::string chip;
-    if (DIR *d = ::opendir(GadgetFs)) {
-        while (dirent *e = ::readdir(d)) {
-            if (e->d_name[0] != '.' && std::strncmp(e->d_name, "ep", 2) != 0)
-                chip = e->d_name;
-        }
-        ::closedir(d);
-    }
+    const std::string chip = firstEntry(GadgetFs, "ep");
     const std::string path = GadgetFs + chip;
     const int fd = ::open(path.c_str(), O_RDWR);
     if (fd < 0)
