@@ -3,8 +3,9 @@
 # qemu-system-x86_64 (software emulation) with a small initramfs in which dummy_hcd joins a
 # USB device controller to a host controller. Our device models are served on the device
 # side through the kernel's gadget framework, and tests/gadget/gadget_check drives them
-# with the real hidapi and libusb on the host side. A second run serves a DFU device with a
-# broken functional descriptor, which must fail.
+# with the real hidapi and libusb on the host side. A second run does the same for the
+# 8-byte HID family, up to DFU mode and back; a third serves a DFU device with a broken
+# functional descriptor, which must fail.
 #
 # Usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER
 # TOLVEX_GADGET_TRACE=1 in the environment of the check logs every request of endpoint 0
@@ -103,6 +104,8 @@ if [ \$rc -ne 0 ]; then
   for d in /sys/bus/usb/devices/*; do echo "TOLVEX-VM-DIAG: \$d \$(cat \$d/product 2>/dev/null)"; done
   dmesg | tail -25 | sed 's/^/TOLVEX-VM-DIAG: /'
 fi
+/gadget_check --otternine
+echo "TOLVEX-VM: 8-byte check exit \$?"
 /gadget_check --broken-functional-descriptor
 echo "TOLVEX-VM: broken check exit \$?"
 poweroff -f
@@ -121,6 +124,8 @@ grep -E '^(gadget-check|gadget:|TOLVEX-)' "$log" | tr -d '\r' || true
 
 grep -q 'TOLVEX-GADGET PASS' "$log" && grep -q 'TOLVEX-VM: check exit 0' "$log" \
   || { echo "FAILED: the check did not pass over the real stack (serial log: $log)"; exit 1; }
+grep -q 'TOLVEX-GADGET PASS (8-byte family)' "$log" && grep -q 'TOLVEX-VM: 8-byte check exit 0' "$log" \
+  || { echo "FAILED: the 8-byte HID family did not pass over the real stack (serial log: $log)"; exit 1; }
 grep -q 'TOLVEX-VM: broken check exit 1' "$log" && grep -q 'TOLVEX-GADGET FAIL: DFU' "$log" \
   || { echo "FAILED: a DFU device with a broken functional descriptor was not caught (serial log: $log)"; exit 1; }
 echo "== passed: the real hidapi and libusb over the kernel's gadget stack"

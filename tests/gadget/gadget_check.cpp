@@ -84,6 +84,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const bool broken = application.arguments().contains(QStringLiteral("--broken-functional-descriptor"));
+    const bool otterNine = application.arguments().contains(QStringLiteral("--otternine"));
 
     sim::DfuDeviceSpec loader = sim::DfuDeviceSpec::twoAlternates();
     // gadgetfs stalls control OUT data stages longer than its 256-byte endpoint-0 buffer
@@ -93,11 +94,42 @@ int main(int argc, char *argv[])
     // 8 bytes is neither the 7 of the USB DFU 1.0 descriptor nor the 9 of 1.1.
     if (broken)
         loader.functionalLength = 8;
-    sim::Board board = sim::makeBoard(sim::HidAppDeviceSpec(), loader);
+    sim::Board board = sim::makeBoard(otterNine ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec(), loader);
     board.app->setVersionText("V1.0");
     sim::GadgetServer server(board);
     if (!server.start())
         return failed("gadget", server.error());
+
+    if (otterNine) {
+        // The 8-byte family: its check and its way into DFU mode, then back.
+        if (!openApplicationMode(20000))
+            return failed("application mode", "no 8-byte HID device could be opened");
+        HidCommandSet check(0x20);
+        if (check.command66()[2] != 0)
+            return failed("check", "command 0x66 in an 8-byte report was not answered with status 0");
+        if (!DfuEntryCommandSet(0x30).enterDfuModeShort())
+            return failed("DFU entry", "the 8-byte entry command was refused");
+        const std::string dfuPath = dfuDevicePath(20000);
+        if (dfuPath.empty())
+            return failed("DFU enumeration", "no DFU-mode interface appeared after the 8-byte entry");
+        DfuMappingRecord *records = nullptr;
+        uint32_t count = 0;
+        if (DFUOPS_CreateMappingFromDevice(dfuPath.c_str(), &records, &count) != DFU_OK || count == 0)
+            return failed("DFU mapping", "the device entered by 8-byte reports has no mapping");
+        DfuImageHandle leave = 0;
+        DFUFILES_CreateImageFromMapping(&leave, &records[count - 1]);
+        DFUFILES_FilterImageForOperation(leave, &records[count - 1], DFU_OPERATION_RETURN, 0);
+        const DfuOperationContext c = runOperation(DFU_OPERATION_RETURN, leave, dfuPath, 30000, 10);
+        DFUOPS_ReleaseMapping(records);
+        if (c.errorStatus != DFU_OK)
+            return failed("return", statusOf(c));
+        if (!openApplicationMode(20000) || HidCommandSet(0x40).command66()[2] != 0)
+            return failed("return", "the 8-byte device did not come back and answer");
+        hidTransport.close();
+        server.stop();
+        std::printf("TOLVEX-GADGET PASS (8-byte family)\n");
+        return 0;
+    }
 
     // Application mode, through hidraw.
     if (!openApplicationMode(20000))
