@@ -117,11 +117,17 @@ echo "== booting $(basename "$vmlinuz") under qemu (software emulation)"
 log="$work/serial.log"
 start=$(date +%s)
 timeout 170 qemu-system-x86_64 -kernel "$vmlinuz" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 quiet panic=-1" -nographic -no-reboot -m 1024 -accel tcg -smp 1 \
+  -append "console=ttyS0 quiet panic=-1 oops=panic" -nographic -no-reboot -m 1024 -accel tcg -smp 1 \
   </dev/null >"$log" 2>&1 || true
 echo "== the emulated run took $(( $(date +%s) - start )) s"
 grep -E '^(gadget-check|gadget:|TOLVEX-)' "$log" | tr -d '\r' || true
 
+# A kernel oops ends the machine at once (oops=panic); say so rather than leave a guess.
+if grep -q -E 'BUG:|Oops:' "$log"; then
+  echo "FAILED: the emulated kernel crashed:"
+  tr -d '\r' < "$log" | grep -E -A14 'BUG:|Call Trace' | head -30
+  exit 1
+fi
 grep -q 'TOLVEX-GADGET PASS' "$log" && grep -q 'TOLVEX-VM: check exit 0' "$log" \
   || { echo "FAILED: the check did not pass over the real stack (serial log: $log)"; exit 1; }
 grep -q 'TOLVEX-GADGET PASS (8-byte family)' "$log" && grep -q 'TOLVEX-VM: 8-byte check exit 0' "$log" \

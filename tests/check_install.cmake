@@ -5,16 +5,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${ST
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${rc}")
 endif()
-foreach(f
-    usr/bin/tolvex-dfu-tool
-    usr/bin/tolvex-config
-    usr/bin/tolvex-dfu-file
-    usr/share/icons/hicolor/48x48/apps/com.corvantis.TolvexDfuTool.png
-    usr/share/applications/com.corvantis.TolvexDfuTool.desktop
-    usr/share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
-    usr/share/icons/hicolor/scalable/apps/com.corvantis.TolvexDfuTool.svg
-    usr/lib/udev/rules.d/70-tolvex-dfu.rules)
-  if(NOT EXISTS "${STAGE}/${f}")
+include(${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake)
+foreach(f ${TOLVEX_INSTALLED_FILES})
+  if(NOT EXISTS "${STAGE}/usr/${f}")
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()

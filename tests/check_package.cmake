@@ -17,18 +17,9 @@ execute_process(COMMAND dpkg-deb -c ${debs} OUTPUT_VARIABLE contents RESULT_VARI
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "dpkg-deb -c failed")
 endif()
-foreach(f
-    usr/bin/tolvex-dfu-tool
-    usr/bin/tolvex-config
-    usr/bin/tolvex-dfu-file
-    usr/share/applications/com.corvantis.TolvexDfuTool.desktop
-    usr/share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
-    usr/share/icons/hicolor/scalable/apps/com.corvantis.TolvexDfuTool.svg
-    usr/share/icons/hicolor/16x16/apps/com.corvantis.TolvexDfuTool.png
-    usr/share/icons/hicolor/48x48/apps/com.corvantis.TolvexDfuTool.png
-    usr/share/icons/hicolor/256x256/apps/com.corvantis.TolvexDfuTool.png
-    usr/lib/udev/rules.d/70-tolvex-dfu.rules)
-  string(FIND "${contents}" " ./${f}\n" at)
+include(${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake)
+foreach(f ${TOLVEX_INSTALLED_FILES})
+  string(FIND "${contents}" " ./usr/${f}\n" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "not in the package: ${f}\n${contents}")
   endif()

@@ -23,6 +23,8 @@ constexpr char GadgetFs[] = "/dev/gadget/";
 constexpr int PollMs = 50;
 // How long a product takes to restart in its other mode.
 constexpr int RestartMs = 200;
+// How long a DFU-mode device that left lets the host collect its last answer.
+constexpr int LeaveDrainMs = 500;
 
 bool writeFile(const std::string &path, const void *data, size_t size)
 {
@@ -70,6 +72,16 @@ std::string stringOf(const UsbDeviceModel &model, uint8_t index)
     for (size_t i = 2; i + 1 < d.size(); i += 2)
         text.push_back(char(d[i]));
     return text;
+}
+
+// Waits up to PollMs for `fd` to have something to read, then reads it. Returns what read
+// returned, or 0 when nothing came, so that the serving loops can look at their mode again.
+ssize_t readWhenReady(int fd, void *buffer, size_t size)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, PollMs) <= 0)
+        return 0;
+    return ::read(fd, buffer, size);
 }
 
 } // namespace
@@ -227,10 +239,7 @@ void GadgetServer::serveHid()
     uint8_t request[64];
     uint8_t answer[64];
     while (serving == Mode::Application) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, PollMs) <= 0)
-            continue;
-        const ssize_t n = ::read(fd, request, sizeof request);
+        const ssize_t n = readWhenReady(fd, request, sizeof request);
         if (n <= 0)
             continue;
         board.app->writeReport(request, size_t(n));
@@ -263,19 +272,43 @@ bool GadgetServer::openDfu()
         return fail("gadgetfs refused the DFU-mode descriptors");
     }
     serveDfu(fd);
+    drainDfu(fd);
     // Closing the file takes the device off the bus.
     ::close(fd);
     return true;
+}
+
+void GadgetServer::drainDfu(int fd)
+{
+    // The last answer (the status that starts the application) is still queued on
+    // endpoint 0 until the host reads it. Closing gadgetfs with a request pending crashes
+    // this kernel (gadgetfs's ep0_complete runs on a gadget already unbound, a NULL
+    // dereference seen in 2 of 5 runs), so the host gets time to take it, and any newer
+    // request is refused at once, which leaves nothing pending.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(LeaveDrainMs);
+    usb_gadgetfs_event events[5];
+    uint8_t data[4096];
+    while (std::chrono::steady_clock::now() < until) {
+        const ssize_t n = readWhenReady(fd, events, sizeof events);
+        for (ssize_t i = 0; n > 0 && i < n / ssize_t(sizeof events[0]); ++i) {
+            if (events[i].type != GADGETFS_SETUP)
+                continue;
+            const usb_ctrlrequest &c = events[i].u.setup;
+            if (c.bRequestType & USB_DIR_IN)
+                (void)::read(fd, nullptr, 0);
+            else if (le16toh(c.wLength) == 0)
+                (void)::write(fd, nullptr, 0);
+            else
+                (void)::read(fd, data, sizeof data); // a data stage cannot be refused, only taken
+        }
+    }
 }
 
 void GadgetServer::serveDfu(int fd)
 {
     usb_gadgetfs_event events[5];
     while (serving == Mode::Dfu) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, PollMs) <= 0)
-            continue;
-        const ssize_t n = ::read(fd, events, sizeof events);
+        const ssize_t n = readWhenReady(fd, events, sizeof events);
         if (n < ssize_t(sizeof events[0]))
             continue;
         for (size_t i = 0; i < size_t(n) / sizeof events[0]; ++i) {

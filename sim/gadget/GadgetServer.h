@@ -41,6 +41,7 @@ private:
     void serveHid();
     bool openDfu();
     void serveDfu(int fd);
+    void drainDfu(int fd);
     bool fail(const std::string &what);
 
     Board board;
