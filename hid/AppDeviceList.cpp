@@ -2,6 +2,7 @@
 
 #include "HidTransport.h"
 
+#include <QDebug>
 #include <QSet>
 
 void AppDeviceList::refresh()
@@ -21,7 +22,16 @@ void AppDeviceList::refresh()
         const bool known = std::any_of(entries.begin(), entries.end(),
                                        [&](const AppDeviceEntry &e) { return e.path == r.at(2); });
         if (!known)
-            entries.append({0, r.at(0), r.at(1), r.at(2), 0});
+            entries.append({0, r.at(0), r.at(1), r.at(2), 0, 0});
+    }
+    const QString silent = hidTransport.takeSilentPath();
+    for (AppDeviceEntry &e : entries) {
+        if (silent.isEmpty() || e.path != silent)
+            continue;
+        e.connected = 0;
+        if (++e.silentTries == MaxSilentTries)
+            qWarning().noquote() << "HID:" << e.product << "at" << e.path << "did not answer" << MaxSilentTries
+                                 << "times; it is not asked again until it is replugged.";
     }
 }
 
@@ -47,6 +57,8 @@ bool AppDeviceList::connect(int position)
         return false;
     selected = position;
     AppDeviceEntry entry = entries.at(position);
+    if (entry.silentTries >= MaxSilentTries)
+        return false;
     entry.index = position;
     const bool opened = hidTransport.open(entry.path);
     entry.connected = opened ? 1 : 0;

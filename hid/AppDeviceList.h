@@ -12,6 +12,8 @@ struct AppDeviceEntry
     QString product;
     QString path;
     int connected = 0;
+    // Times this plug-in did not answer in time; past MaxSilentTries it is left alone.
+    int silentTries = 0;
 };
 
 // The maker's application-mode devices present; entry 0 is the one worked with. Opens
@@ -19,12 +21,17 @@ struct AppDeviceEntry
 class AppDeviceList
 {
 public:
+    // A device slow to answer is asked again by later refreshes, this many times per plug-in.
+    static constexpr int MaxSilentTries = 3;
+
     // Re-enumerates: entries whose device left go (the open one is closed first), new
-    // devices are appended; the others keep their place and fields.
+    // devices are appended; the others keep their place and fields, except that the entry
+    // whose device the transport gave up for not answering is marked not connected.
     void refresh();
     QStringList productNames();
     AppDeviceEntry selectedDevice() const;
-    // Selects entry `position` and opens it; true if the device was opened.
+    // Selects entry `position` and opens it; true if the device was opened. A device that
+    // stayed silent MaxSilentTries times is not opened again until it is replugged.
     bool connect(int position);
 
     int selectedPosition() const { return selected; }

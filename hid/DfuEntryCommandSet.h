@@ -3,7 +3,8 @@
 #include "HidCommandSet.h"
 
 // The two commands that send an application-mode device into its DFU boot loader. True
-// when the device accepted the first; the second is never answered, the device leaves.
+// when the device accepted the first and the second went out; the second is never
+// answered, the device leaves.
 class DfuEntryCommandSet : public HidCommandSet
 {
 public:

@@ -100,18 +100,18 @@ HidAnswer HidCommandSet::send(HidCommandFrame frame, quint8 code, const quint8 *
         return answer;
     }
     const bool noAnswer = code == DfuEntryLeave;
-    if (!checked) {
-        hidTransport.exchange(frame.bytes.data(), frame.requestLength, frame.answerLength, answer.data(), noAnswer);
-        return answer;
-    }
+    int got = -1;
     for (int resent = 0;; ++resent) {
-        hidTransport.exchange(frame.bytes.data(), frame.requestLength, frame.answerLength, answer.data(), noAnswer);
-        if (answer[HidCommandFrame::EchoByte] == number || resent == MaxResends || !hidTransport.isOpen())
+        got = hidTransport.exchange(frame.bytes.data(), frame.requestLength, frame.answerLength, answer.data(),
+                                    noAnswer);
+        // Only a standard frame is judged by its echo, and resent until it matches.
+        if (!checked || noAnswer || got < 0 || answer[HidCommandFrame::EchoByte] == number || resent == MaxResends)
             break;
     }
     // Judged against this request's own number: a command sent from a nested event
     // handler meanwhile may have moved the counter on.
-    if (answer[HidCommandFrame::EchoByte] != number)
+    const bool echoed = !checked || noAnswer || answer[HidCommandFrame::EchoByte] == number;
+    if (got < 0 || !echoed)
         answer[HidCommandFrame::StatusByte] = HidCommandFrame::NoAnswerStatus;
     return answer;
 }

@@ -41,6 +41,7 @@ bool HidTransport::open(const QString &path)
         return false;
     }
     refusedPath.clear();
+    openPath = path;
     hid_set_nonblocking(handle, 1);
     return true;
 }
@@ -50,17 +51,32 @@ void HidTransport::close()
     if (handle)
         hid_close(handle);
     handle = nullptr;
+    openPath.clear();
+}
+
+QString HidTransport::takeSilentPath()
+{
+    QString path;
+    path.swap(silentPath);
+    return path;
 }
 
 int HidTransport::exchange(const quint8 *request, int requestLength, int answerLength, quint8 *answer, bool noAnswer)
 {
     const size_t writeSize = size_t(std::clamp(requestLength, 0, AnswerCapacity));
     const size_t readSize = size_t(std::clamp(answerLength, 0, AnswerCapacity));
-    for (int stale = 0; handle && stale < MaxStaleReports && hid_read(handle, answer, readSize) > 0; ++stale) {
+    std::fill(answer, answer + AnswerCapacity, quint8(0));
+    // Stale reports go to a buffer of their own: none of their bytes may pass for the answer.
+    quint8 stale[AnswerCapacity];
+    for (int n = 0; handle && n < MaxStaleReports && hid_read(handle, stale, readSize) > 0; ++n) {
     }
     if (!handle)
-        return 0;
-    hid_write(handle, request, writeSize);
+        return -1;
+    if (hid_write(handle, request, writeSize) < 0) {
+        qWarning().noquote() << "HID: write failed:" << fromWide(hid_error(handle));
+        close();
+        return -1;
+    }
     if (noAnswer) {
         close();
         return 0;
@@ -71,20 +87,21 @@ int HidTransport::exchange(const quint8 *request, int requestLength, int answerL
     for (;;) {
         // Event processing below may run a refresh that closes the device.
         if (!handle)
-            return 0;
+            return -1;
         const int n = hid_read(handle, answer, readSize);
         if (n > 0)
             return n;
         if (n < 0) {
             qWarning().noquote() << "HID: read error:" << fromWide(hid_error(handle));
             close();
-            return 0;
+            return -1;
         }
         // Without a bound a device that never answers would hold the window in this loop.
         if (waited.elapsed() >= AnswerWaitMs) {
             qWarning("HID: no answer within %d ms; the device is closed.", AnswerWaitMs);
+            silentPath = openPath;
             close();
-            return 0;
+            return -1;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         QThread::msleep(PollMs);

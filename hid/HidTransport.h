@@ -25,15 +25,22 @@ public:
     bool open(const QString &path);
     void close();
     // Writes one request and waits for one answer report, processing GUI events between
-    // polls. Returns the size of the answer read into `answer`, or 0 when none was read;
-    // then the transport is closed unless `noAnswer` was the reason.
+    // polls. `answer` (AnswerCapacity bytes) is zeroed first, so bytes not read stay 0.
+    // Returns the size of the answer read, 0 when `noAnswer` and the request went out (the
+    // transport is then closed), or -1 when the exchange failed: no device open, the write
+    // failed, the read failed or no answer came in time; the transport is closed then too.
     int exchange(const quint8 *request, int requestLength, int answerLength, quint8 *answer, bool noAnswer);
+    // The path of the device last given up for not answering in time, handed out once:
+    // the device list lets such a device be asked again later.
+    QString takeSilentPath();
     // [manufacturer, product, path] of every HID device whose manufacturer string is exactly
     // `manufacturer`, in enumeration order.
     QList<QStringList> enumerate(const QString &manufacturer);
 
 private:
     hid_device_ *handle = nullptr;
+    QString openPath;
+    QString silentPath;
     // The path whose open failure was reported last: the list retries every 500 ms, and
     // the warning is worth giving once.
     QString refusedPath;

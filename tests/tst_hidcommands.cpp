@@ -280,27 +280,42 @@ void HidCommandsTest::staleReportsAreDrained()
     QCOMPARE(int(answer[1]), 0x41);
     QCOMPARE(int(answer[2]), 0);
     QCOMPARE(requestsOf(board).size(), 1);
+
+    // A stale report longer than the answer leaves none of its bytes in it.
+    board.app->pushInputReport(std::vector<uint8_t>(16, 0xEE));
+    board.app->setScriptedAnswers({{0xA2, 0x42, 0x00}});
+    const HidAnswer shortAnswer = set.command10();
+    QCOMPARE(int(shortAnswer[2]), 0);
+    QVERIFY(std::all_of(shortAnswer.begin() + 3, shortAnswer.end(), [](quint8 b) { return b == 0; }));
 }
 
 void HidCommandsTest::transportFailures_data()
 {
     QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("shortFrame");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("never answers") << 0 << QStringLiteral("no answer within");
-    QTest::newRow("read error") << 1 << QStringLiteral("read error");
-    QTest::newRow("unplugged mid-exchange") << 2 << QStringLiteral("read error");
+    QTest::newRow("never answers") << 0 << false << QStringLiteral("no answer within");
+    QTest::newRow("read error") << 1 << false << QStringLiteral("read error");
+    QTest::newRow("unplugged mid-exchange") << 2 << false << QStringLiteral("read error");
+    QTest::newRow("write fails") << 3 << false << QStringLiteral("write failed");
+    // The 8-byte form has no echo to judge, but no answer is still no success.
+    QTest::newRow("8-byte, never answers") << 0 << true << QStringLiteral("no answer within");
+    QTest::newRow("8-byte, read error") << 1 << true << QStringLiteral("read error");
+    QTest::newRow("8-byte, write fails") << 3 << true << QStringLiteral("write failed");
 }
 
 void HidCommandsTest::transportFailures()
 {
     QFETCH(int, fault);
+    QFETCH(bool, shortFrame);
     QFETCH(QString, warning);
-    const sim::Board board = plugBoard();
+    const sim::Board board = plugBoard(shortFrame ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec());
     QVERIFY(openFirst());
     sim::HidFaults faults;
     faults.noAnswer = fault == 0 ? 1 : 0;
     faults.readErrors = fault == 1 ? 1 : 0;
     faults.unplugOnRequest = fault == 2;
+    faults.writeErrorAt = fault == 3 ? 1 : 0;
     board.app->setFaults(faults);
 
     // The wait processes events: a timer keeps firing while the exchange is outstanding.
@@ -310,49 +325,62 @@ void HidCommandsTest::transportFailures()
     tick.start(50);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     HidCommandSet set(0);
-    const HidAnswer answer = set.command10();
+    const auto send = [&] { return shortFrame ? set.shortCommandE0() : set.command10(); };
+    const HidAnswer answer = send();
     QCOMPARE(int(answer[2]), 0xF2);
     QVERIFY(!hidTransport.isOpen());
-    QCOMPARE(requestsOf(board).size(), 1);
+    const int sent = fault == 3 ? 0 : 1;
+    QCOMPARE(requestsOf(board).size(), sent);
     if (fault == 0)
         QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
     // Closed: nothing more goes out.
-    QCOMPARE(int(set.command10()[2]), 0xF2);
-    QCOMPARE(requestsOf(board).size(), 1);
+    QCOMPARE(int(send()[2]), 0xF2);
+    QCOMPARE(requestsOf(board).size(), sent);
 }
 
 void HidCommandsTest::dfuEntry_data()
 {
     QTest::addColumn<bool>("otterNine");
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("fault"); // 0 none, 1 refused, 2 first never answered, 3 second not written
     QTest::addColumn<QList<QByteArray>>("requests");
-    QTest::newRow("standard") << false << false
+    QTest::newRow("standard") << false << 0
                               << QList<QByteArray>{frame("a101e01faa", 16), frame("a102e11e55", 16)};
-    QTest::newRow("standard refused") << false << true << QList<QByteArray>{frame("a101e01faa", 16)};
-    QTest::newRow("OtterNINE") << true << false
+    QTest::newRow("standard refused") << false << 1 << QList<QByteArray>{frame("a101e01faa", 16)};
+    QTest::newRow("standard, second write fails") << false << 3 << QList<QByteArray>{frame("a101e01faa", 16)};
+    QTest::newRow("OtterNINE") << true << 0
                                << QList<QByteArray>{frame("0401e01faa", 8), frame("0402e11e55", 8)};
-    QTest::newRow("OtterNINE refused") << true << true << QList<QByteArray>{frame("0401e01faa", 8)};
+    QTest::newRow("OtterNINE refused") << true << 1 << QList<QByteArray>{frame("0401e01faa", 8)};
+    QTest::newRow("OtterNINE never answers") << true << 2 << QList<QByteArray>{frame("0401e01faa", 8)};
+    QTest::newRow("OtterNINE, second write fails") << true << 3 << QList<QByteArray>{frame("0401e01faa", 8)};
 }
 
 void HidCommandsTest::dfuEntry()
 {
     QFETCH(bool, otterNine);
-    QFETCH(bool, refused);
+    QFETCH(int, fault);
     QFETCH(QList<QByteArray>, requests);
     const sim::Board board = plugBoard(otterNine ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec());
     QVERIFY(openFirst());
     sim::HidFaults faults;
-    faults.failStatus = refused ? 1 : 0;
+    faults.failStatus = fault == 1 ? 1 : 0;
+    faults.noAnswer = fault == 2 ? 1 : 0;
+    faults.writeErrorAt = fault == 3 ? 2 : 0;
     board.app->setFaults(faults);
+    if (fault == 2)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no answer within"));
+    if (fault == 3)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("write failed"));
 
     DfuEntryCommandSet entry(0);
-    QCOMPARE(otterNine ? entry.enterDfuModeShort() : entry.enterDfuMode(), !refused);
+    const bool entered = otterNine ? entry.enterDfuModeShort() : entry.enterDfuMode();
+    QCOMPARE(entered, fault == 0);
     QCOMPARE(requestsOf(board), requests);
     // Accepted: the transport is closed after the second write, the device has left and its
     // boot loader arrives a little later.
-    QCOMPARE(hidTransport.isOpen(), refused);
-    QCOMPARE(board.app->connected(), refused);
-    if (refused)
+    const bool stayed = fault != 0;
+    QCOMPARE(hidTransport.isOpen(), fault == 1);
+    QCOMPARE(board.app->connected(), stayed);
+    if (stayed)
         return;
     QVERIFY(hidTransport.enumerate(QStringLiteral("Corvantis")).isEmpty());
     QTRY_VERIFY(onBus(board.dfu));

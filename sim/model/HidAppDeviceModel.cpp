@@ -121,6 +121,8 @@ bool HidAppDeviceModel::writeReport(const uint8_t *data, size_t size)
         std::lock_guard<std::mutex> lock(mutex);
         if (!connected())
             return false;
+        if (faults.writeErrorAt > 0 && --faults.writeErrorAt == 0)
+            return false;
         logBounded(received, std::vector<uint8_t>(data, data + size));
         if (faults.unplugOnRequest) {
             faults.unplugOnRequest = false;
@@ -152,9 +154,8 @@ void HidAppDeviceModel::answer(const uint8_t *request, size_t size)
     }
     if (!scripted.empty()) {
         if (!scripted.front().empty())
-            answers.push_back(std::move(scripted.front()));
+            queueAnswer(std::move(scripted.front()));
         scripted.pop_front();
-        answered.notify_all();
         return;
     }
     if (!kind || (setup.shortReports && kind != &ShortReport) || uint8_t(~request[2]) != request[3])
@@ -195,7 +196,14 @@ void HidAppDeviceModel::answer(const uint8_t *request, size_t size)
                 out[3 + i] = text[i] == 0xFF ? 0 : text[i];
         }
     }
-    answers.push_back(std::move(out));
+    queueAnswer(std::move(out));
+}
+
+void HidAppDeviceModel::queueAnswer(std::vector<uint8_t> report)
+{
+    const auto ready = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults.lateAnswerMs);
+    faults.lateAnswerMs = 0;
+    answers.push_back({std::move(report), ready});
     answered.notify_all();
 }
 
@@ -211,14 +219,14 @@ int HidAppDeviceModel::readReport(uint8_t *out, size_t size, int timeoutMs)
             readErrorPending = false;
             return -1;
         }
-        if (!answers.empty())
+        if (!answers.empty() && answers.front().ready <= std::chrono::steady_clock::now())
             break;
         if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= until)
             return 0;
         // Short slices: an unplug does not wake this wait.
         answered.wait_for(lock, std::chrono::milliseconds(10));
     }
-    const std::vector<uint8_t> report = std::move(answers.front());
+    const std::vector<uint8_t> report = std::move(answers.front().report);
     answers.pop_front();
     const size_t n = std::min(size, report.size());
     std::memcpy(out, report.data(), n);
@@ -247,7 +255,7 @@ void HidAppDeviceModel::clearRequests()
 void HidAppDeviceModel::pushInputReport(const std::vector<uint8_t> &report)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    answers.push_back(report);
+    answers.push_back({report, std::chrono::steady_clock::now()});
     answered.notify_all();
 }
 

@@ -6,6 +6,7 @@
 
 #include "DfuDeviceModel.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -34,6 +35,8 @@ struct HidFaults
     int failStatus = 0;        // the next N answers carry status 0x01
     int readErrors = 0;        // the read for the answer to each of the next N requests fails
     bool unplugOnRequest = false; // the device drops off the bus as the next request arrives
+    int lateAnswerMs = 0;      // the next answer is sent this long after its request
+    int writeErrorAt = 0;      // the Nth output report from now (1: the next) fails to be written
 };
 
 class HidAppDeviceModel : public UsbDeviceModel
@@ -90,7 +93,13 @@ private:
     std::function<void()> onEnterDfu;
     std::vector<std::vector<uint8_t>> received;
     std::vector<size_t> reads;
-    std::deque<std::vector<uint8_t>> answers;
+    struct PendingAnswer
+    {
+        std::vector<uint8_t> report;
+        std::chrono::steady_clock::time_point ready;
+    };
+    void queueAnswer(std::vector<uint8_t> report);
+    std::deque<PendingAnswer> answers;
     std::deque<std::vector<uint8_t>> scripted;
     std::condition_variable answered;
     HidFaults faults;
