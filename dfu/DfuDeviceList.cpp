@@ -1,17 +1,26 @@
 #include "DfuDeviceList.h"
 
-#include <QSet>
+#include <algorithm>
+
+namespace {
+
+bool sameDevice(const DfuDeviceEntry &e, const DfuDeviceRecord &r)
+{
+    return e.path == r.at(3) && e.busAddress == r.at(4) && e.serial == r.at(2);
+}
+
+} // namespace
 
 void DfuDeviceList::refresh()
 {
     const QList<DfuDeviceRecord> records = enumerateDfuDevices(manufacturerFilter, productFilter, &descriptors);
-    QSet<QString> present;
-    for (const DfuDeviceRecord &r : records)
-        present.insert(r.at(3));
-    entries.removeIf([&](const DfuDeviceEntry &e) { return !present.contains(e.path); });
+    const auto present = [&](const DfuDeviceEntry &e) {
+        return std::any_of(records.begin(), records.end(), [&](const DfuDeviceRecord &r) { return sameDevice(e, r); });
+    };
+    entries.removeIf([&](const DfuDeviceEntry &e) { return !present(e); });
     for (const DfuDeviceRecord &r : records) {
         const bool known = std::any_of(entries.begin(), entries.end(),
-                                       [&](const DfuDeviceEntry &e) { return e.path == r.at(3); });
+                                       [&](const DfuDeviceEntry &e) { return sameDevice(e, r); });
         if (known)
             continue;
         DfuDeviceEntry entry;
@@ -19,6 +28,7 @@ void DfuDeviceList::refresh()
         entry.product = r.at(1);
         entry.serial = r.at(2);
         entry.path = r.at(3);
+        entry.busAddress = r.at(4);
         entries.append(entry);
     }
 }

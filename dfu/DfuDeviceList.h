@@ -6,7 +6,8 @@
 #include <QString>
 #include <QStringList>
 
-// One DFU-mode device found by enumeration, identified by its interface path.
+// One DFU-mode device found by enumeration, identified by its interface path, bus address
+// and serial.
 struct DfuDeviceEntry
 {
     int index = 0;
@@ -14,6 +15,8 @@ struct DfuDeviceEntry
     QString product;
     QString serial;
     QString path;
+    // "BUS.ADDRESS": with the path, what tells this device from one plugged in after it.
+    QString busAddress;
     int connected = 0;
 };
 
@@ -22,7 +25,8 @@ class DfuDeviceList
 {
 public:
     // Re-enumerates: entries whose device left go, new devices are appended; the others
-    // keep their place and fields.
+    // keep their place and fields. A device replaced on the same port between two
+    // refreshes is a new device: the old entry goes, the new one is appended.
     void refresh();
     QStringList productNames();
     DfuDeviceEntry selectedDevice() const;

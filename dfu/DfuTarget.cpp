@@ -1,5 +1,6 @@
 #include "DfuTarget.h"
 
+#include <QElapsedTimer>
 #include <QSet>
 #include <QtDebug>
 
@@ -19,6 +20,49 @@ const uint8_t AppInterfaceClassGuid[16] = {0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0
 constexpr uint16_t MinimumDfuVersion = 0x011A;
 constexpr uint16_t MaximumDfuVersion = 0x011F;
 constexpr uint32_t StringBufferSize = 50;
+constexpr qint64 UnreadableRetryMs = 5000;
+
+const QElapsedTimer &unreadableClock()
+{
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer c;
+        c.start();
+        return c;
+    }();
+    return clock;
+}
+
+// One walk of the bus: room for more DFU interfaces than anyone plugs in, and a second
+// walk only if there are more still.
+std::vector<DfuPresentInterface> presentInterfaces()
+{
+    std::vector<DfuPresentInterface> present(16);
+    uint32_t count = 0;
+    if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
+        return {};
+    if (count > present.size()) {
+        present.resize(count);
+        if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
+            return {};
+    }
+    present.resize(std::min<size_t>(present.size(), count));
+    return present;
+}
+
+QString busAddressText(const DfuPresentInterface &p)
+{
+    return QStringLiteral("%1.%2").arg(p.busNumber).arg(p.deviceAddress);
+}
+
+// Where the device at `path` is on its bus now; empty when there is none.
+QString busAddressAt(const QString &path)
+{
+    for (const DfuPresentInterface &p : presentInterfaces()) {
+        if (QString::fromLocal8Bit(p.path) == path)
+            return busAddressText(p);
+    }
+    return QString();
+}
 
 DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
 {
@@ -50,30 +94,26 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
                                            DfuDescriptorCache *cache)
 {
     QList<DfuDeviceRecord> records;
-    // One walk of the bus per refresh: room for more DFU interfaces than anyone plugs in,
-    // and a second walk only if there are more still.
-    std::vector<DfuPresentInterface> present(16);
-    uint32_t count = 0;
-    if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
-        return records;
-    if (count > present.size()) {
-        present.resize(count);
-        if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)
-            return records;
-    }
-    present.resize(std::min<size_t>(present.size(), count));
-
+    const std::vector<DfuPresentInterface> present = presentInterfaces();
     QSet<QString> seen;
     for (const DfuPresentInterface &p : present) {
         const QString path = QString::fromLocal8Bit(p.path);
         seen.insert(path);
         DfuDescriptorCacheEntry entry;
         const auto cached = cache ? cache->constFind(path) : DfuDescriptorCache::const_iterator();
-        if (cache && cached != cache->constEnd() && cached->busNumber == p.busNumber
-            && cached->deviceAddress == p.deviceAddress) {
+        const bool sameDevice = cache && cached != cache->constEnd() && cached->busNumber == p.busNumber
+                                && cached->deviceAddress == p.deviceAddress;
+        if (sameDevice && (cached->readable || unreadableClock().elapsed() - cached->triedAtMs < UnreadableRetryMs)) {
             entry = *cached;
         } else {
             entry = describe(p);
+            if (!entry.readable) {
+                entry.triedAtMs = unreadableClock().elapsed();
+                // Warned once per plug-in; the retries are silent.
+                if (!sameDevice)
+                    qWarning().noquote() << "DFU: cannot read the strings of the device at" << path
+                                         << "; it is not listed (tried again every 5 s).";
+            }
             if (cache)
                 cache->insert(path, entry);
         }
@@ -83,7 +123,7 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
             continue;
         if (!productFilter.isEmpty() && entry.product != productFilter)
             continue;
-        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path});
+        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path, busAddressText(p)});
     }
     if (cache) {
         for (auto it = cache->begin(); it != cache->end();)
@@ -141,6 +181,8 @@ int DfuTarget::openDevice(const QString &path)
     device = handle;
     mapping = newMapping;
     alternateCount = newCount;
+    openedPath = path;
+    openedBusAddress = busAddressAt(path);
     return Connected;
 }
 
@@ -151,6 +193,8 @@ void DfuTarget::releaseDevice()
     DFUOPS_ReleaseMapping(mapping);
     mapping = nullptr;
     alternateCount = 0;
+    openedPath.clear();
+    openedBusAddress.clear();
 }
 
 bool DfuTarget::prepareContext(DfuOperationContext &c, int32_t operation, const QString &devicePath) const
@@ -165,7 +209,15 @@ bool DfuTarget::prepareContext(DfuOperationContext &c, int32_t operation, const 
     if (size_t(local.size()) >= sizeof c.devicePath)
         return false;
     std::memcpy(c.devicePath, local.constData(), size_t(local.size()) + 1);
-    return alternateCount > 0;
+    if (alternateCount == 0)
+        return false;
+    // The mapping is that of the device opened; another one plugged into the same port
+    // since then must not be worked on with it.
+    if (devicePath != openedPath || busAddressAt(devicePath) != openedBusAddress) {
+        qWarning().noquote() << "DFU: the device at" << devicePath << "is not the one connected; nothing is done.";
+        return false;
+    }
+    return true;
 }
 
 void DfuTarget::releaseImage(DfuImageHandle &handle)
@@ -239,6 +291,9 @@ int DfuTarget::launchReturn(const QString &devicePath)
 
 int DfuTarget::launchDownload(const QString &filePath, const QString &permittedImageName, const QString &devicePath)
 {
+    // A device that Config.ini permits no image for takes none, not any unnamed one.
+    if (permittedImageName.isEmpty())
+        return WrongImageName;
     DfuOperationContext c;
     if (!prepareContext(c, DFU_OPERATION_ERASE, devicePath))
         return LaunchRefused;
@@ -280,7 +335,10 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     releaseImage(secondImage);
     DFUFILES_DuplicateImage(image, &secondImage);
     DFUFILES_FilterImageForOperation(secondImage, &record, DFU_OPERATION_UPGRADE, 0);
-    DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_ERASE, 0);
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_ERASE, 0);
+    if (filtered != DFU_OK)
+        qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), record.name,
+                 DFU_StatusText(filtered));
     c.image = image;
     if (DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
         DFUFILES_CloseDFUFile(file);

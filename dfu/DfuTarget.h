@@ -7,16 +7,21 @@
 #include <QString>
 #include <QStringList>
 
-// One enumeration record: [manufacturer filter text, product, serial, interface path].
+// One enumeration record: [manufacturer filter text, product, serial, interface path,
+// "BUS.ADDRESS"]. The last tells a device from another one later plugged into the same port.
 using DfuDeviceRecord = QStringList;
 
 // What enumeration learned of one interface, kept so that a device already seen at the
-// same path and bus address is not opened and asked for its strings again.
+// same path and bus address is not opened and asked for its strings again. A device whose
+// strings could not be read is asked again now and then (not on every refresh: it may be
+// slow, or lack permission until the udev rules are reloaded).
 struct DfuDescriptorCacheEntry
 {
     quint8 busNumber = 0;
     quint8 deviceAddress = 0;
     bool readable = false;
+    // When an unreadable device was last tried (monotonic milliseconds).
+    qint64 triedAtMs = 0;
     QString manufacturer;
     QString product;
     QString serial;
@@ -25,7 +30,8 @@ using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
 
 // The present DFU-mode interfaces whose manufacturer and product strings equal the
 // filters (an empty filter accepts anything), in bus order. An interface that cannot be
-// opened or described is left out. With a cache, devices seen before cost no request.
+// opened or described is left out, with one warning. With a cache, devices seen before
+// cost no request, and an unreadable one is tried again at most every 5 s.
 QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
                                            DfuDescriptorCache *cache = nullptr);
 
@@ -87,6 +93,9 @@ private:
     bool finishUpload();
 
     DfuDeviceHandle device = 0;
+    // Which device the mapping belongs to: its path and where it was on the bus.
+    QString openedPath;
+    QString openedBusAddress;
     bool operationLaunched = false;
     struct PendingReturn
     {

@@ -19,6 +19,8 @@ struct SimDfuDevice
 {
     std::shared_ptr<sim::DfuDeviceModel> model;
     std::string path;
+    QString busAddress; // "BUS.ADDRESS", as the enumeration records give it
+    uint8_t port = 0;
 };
 
 inline SimDfuDevice plugDfuDevice(const sim::DfuDeviceSpec &setup = sim::DfuDeviceSpec::twoAlternates())
@@ -27,6 +29,8 @@ inline SimDfuDevice plugDfuDevice(const sim::DfuDeviceSpec &setup = sim::DfuDevi
     d.model = std::make_shared<sim::DfuDeviceModel>(setup);
     const sim::PluggedDevice plugged = sim::World::instance().plug(d.model);
     d.path = "usb:" + std::to_string(plugged.bus) + "-" + std::to_string(plugged.ports[0]) + ":1.0";
+    d.busAddress = QStringLiteral("%1.%2").arg(plugged.bus).arg(plugged.address);
+    d.port = plugged.ports[0];
     return d;
 }
 

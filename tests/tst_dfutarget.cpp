@@ -38,8 +38,9 @@ void DfuTargetTest::enumerationFilters()
 
     const QList<DfuDeviceRecord> all = enumerateDfuDevices(QStringLiteral("Corvantis"), QString());
     QCOMPARE(all.size(), 2); // the manufacturer differs in letter case only: not listed
-    QCOMPARE(all[0], (DfuDeviceRecord{"Corvantis", "", "", QString::fromStdString(b.path)}));
-    QCOMPARE(all[1], (DfuDeviceRecord{"Corvantis", "Tolvex Demo Board", "TVX-0001", QString::fromStdString(c.path)}));
+    QCOMPARE(all[0], (DfuDeviceRecord{"Corvantis", "", "", QString::fromStdString(b.path), b.busAddress}));
+    QCOMPARE(all[1], (DfuDeviceRecord{"Corvantis", "Tolvex Demo Board", "TVX-0001", QString::fromStdString(c.path),
+                                      c.busAddress}));
     QCOMPARE(enumerateDfuDevices(QString(), QString()).size(), 3);
     QCOMPARE(enumerateDfuDevices(QString(), QString())[0][0], QString());
     QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QStringLiteral("Tolvex Demo Board")).size(), 1);
@@ -54,6 +55,20 @@ void DfuTargetTest::enumerationFilters()
     sim::World::instance().plug(c.model, 3);
     QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 2);
     QVERIFY(c.model->controlTransferCount() > before);
+
+    // A device that cannot be read yet (no permission before the udev rules are reloaded)
+    // is warned of once and read again later: not on every refresh, not never.
+    c.model->setOpenDenied(true);
+    sim::World::instance().unplug(c.model);
+    sim::World::instance().plug(c.model, 3);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("permission denied"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot read the strings of the device"));
+    QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 1);
+    c.model->setOpenDenied(false);
+    const uint64_t denied = c.model->controlTransferCount();
+    QCOMPARE(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 1);
+    QCOMPARE(c.model->controlTransferCount(), denied);
+    QTRY_COMPARE_WITH_TIMEOUT(enumerateDfuDevices(QStringLiteral("Corvantis"), QString(), &cache).size(), 2, 8000);
 }
 
 void DfuTargetTest::openDeviceCodes_data()
@@ -114,6 +129,16 @@ void DfuTargetTest::launchesNeedADevice()
              int(DfuTarget::LaunchRefused));
     QCOMPARE(dfuTarget.image, 0u);
     QVERIFY(dev.model->connected());
+
+    // Another device plugged into the same port since the connection is not worked on
+    // with the first one's mapping.
+    const QString path = QString::fromStdString(dev.path);
+    sim::World::instance().unplug(dev.model);
+    const auto other = std::make_shared<sim::DfuDeviceModel>(sim::DfuDeviceSpec::twoAlternates());
+    QCOMPARE(sim::World::instance().plug(other, dev.port).ports[0], dev.port);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not the one connected"));
+    QCOMPARE(dfuTarget.launchReturn(path), int(DfuTarget::ReturnRefused));
+    QCOMPARE(other->controlTransferCount(), 0u);
 }
 
 QTEST_GUILESS_MAIN(DfuTargetTest)
