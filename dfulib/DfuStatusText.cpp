@@ -38,6 +38,7 @@ static const char *statusText(DfuStatus status)
     case DFU_ERROR_OPERATION: return "unknown operation";
     case DFU_ERROR_NOT_FILTERED: return "the image was not prepared for this operation";
     case DFU_ERROR_STALL: return "the device refused a request";
+    case DFU_ERROR_EMPTY_IMAGE: return "the image holds no data to program";
     }
     return nullptr;
 }

@@ -269,9 +269,11 @@ namespace {
 DfuStatus checkElements(const Target &target, const MemoryLayout &layout, bool needErase,
                         std::vector<Sector> &touched)
 {
+    bool anyData = false;
     for (const Element &e : target.elements) {
         if (e.empty())
             continue;
+        anyData = true;
         DfuStatus status = DFU_OK;
         const bool inside = layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
             const uint8_t needed = needErase ? (AccessErase | AccessWrite) : AccessWrite;
@@ -288,6 +290,9 @@ DfuStatus checkElements(const Target &target, const MemoryLayout &layout, bool n
         if (status != DFU_OK)
             return status;
     }
+    // Nothing to write would end as a success that changed nothing.
+    if (!anyData)
+        return DFU_ERROR_EMPTY_IMAGE;
     std::sort(touched.begin(), touched.end(), [](const Sector &a, const Sector &b) { return a.address < b.address; });
     return DFU_OK;
 }

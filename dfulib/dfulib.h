@@ -61,6 +61,7 @@ enum DfuStatusCode : DfuStatus {
     DFU_ERROR_OPERATION = 0x12340038u,
     DFU_ERROR_NOT_FILTERED = 0x12340039u,
     DFU_ERROR_STALL = 0x1234003Au,
+    DFU_ERROR_EMPTY_IMAGE = 0x1234003Bu,
 };
 
 // Text for a status; never null. Unknown values give "unknown status".
@@ -236,8 +237,8 @@ DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *ad
                               uint8_t *data, uint32_t capacity);
 
 // Prepares `image` for `operation` on the alternate setting of `record`: checks its
-// elements against the alternate's memory layout (erase and upgrade), or lays out the
-// elements to read (upload). The outcome is kept in the image and checked again at launch.
+// elements against the alternate's memory layout (erase and upgrade; an image without a
+// byte to write gives DFU_ERROR_EMPTY_IMAGE), or lays out the elements to read (upload). The outcome is kept in the image and checked again at launch.
 DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappingRecord *record, int32_t operation,
                                            uint32_t flags);
 

@@ -11,6 +11,8 @@
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <functional>
+
 class WindowWatcher : public QObject
 {
 public:
@@ -59,4 +61,34 @@ private:
     QTimer poll;
     QElapsedTimer clock;
     QElapsedTimer shownSince;
+};
+
+// Runs `action` once, from inside the window's nested event loop, as soon as a
+// "Connecting..." dialog is up.
+class WhenConnecting : public QObject
+{
+public:
+    WhenConnecting(QWidget &window, std::function<void()> action) : window(window), action(std::move(action))
+    {
+        connect(&poll, &QTimer::timeout, this, &WhenConnecting::check);
+        poll.start(5);
+    }
+    bool done = false;
+
+private:
+    void check()
+    {
+        for (QProgressDialog *d : window.findChildren<QProgressDialog *>()) {
+            if (d->isVisible() && d->labelText() == QLatin1String("Connecting...")) {
+                poll.stop();
+                done = true;
+                action();
+                return;
+            }
+        }
+    }
+
+    QWidget &window;
+    std::function<void()> action;
+    QTimer poll;
 };

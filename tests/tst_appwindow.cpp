@@ -44,6 +44,9 @@ private Q_SLOTS:
     void twoDevicesThenBothUnplugged();
     void failedQueryIsNotRepeatedUntilReplugged();
     void neverAnsweringDeviceDoesNotHang();
+    void slowDeviceIsAskedAgain_data();
+    void slowDeviceIsAskedAgain();
+    void deviceGoneDuringConnecting();
     void goToDfuModeAndBack_data();
     void goToDfuModeAndBack();
     void refusedEntryWarns();
@@ -210,6 +213,59 @@ void AppWindowTest::neverAnsweringDeviceDoesNotHang()
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
     QVERIFY(!appGroupEnabled(window));
     QCOMPARE(text(window, "lbl_AppDeviceName"), QStringLiteral("N/A"));
+}
+
+void AppWindowTest::slowDeviceIsAskedAgain_data()
+{
+    QTest::addColumn<bool>("ever");
+    QTest::newRow("first answer after 1.5 s") << true;
+    QTest::newRow("never answers") << false;
+}
+
+void AppWindowTest::slowDeviceIsAskedAgain()
+{
+    QFETCH(bool, ever);
+    const sim::Board board = plugBoard();
+    sim::HidFaults faults;
+    faults.lateAnswerMs = ever ? 1500 : 0;
+    faults.noAnswer = ever ? 0 : 100;
+    board.app->setFaults(faults);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no answer within")));
+    MainWindow window;
+    if (ever) {
+        // Given up after a second, asked again by a later refresh, and shown.
+        waitShown(window, "Tolvex Demo Board", QStringLiteral("V1.0"));
+        QVERIFY(requestsOf(board).size() >= 2);
+        return;
+    }
+    // Three tries per plug-in, then one warning and silence until it is replugged.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no answer within")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no answer within")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("did not answer 3 times")));
+    QTRY_COMPARE_WITH_TIMEOUT(window.appDeviceList().selectedDevice().silentTries, 3, 10000);
+    QTest::qWait(1200);
+    QCOMPARE(requestsOf(board).size(), 3);
+    QVERIFY(!appGroupEnabled(window));
+
+    sim::World::instance().unplug(board.app);
+    QVERIFY(QMetaObject::invokeMethod(&window, "refreshHidDevList"));
+    board.app->setFaults(sim::HidFaults());
+    sim::World::instance().plug(board.app);
+    waitShown(window, "Tolvex Demo Board", QStringLiteral("V1.0"));
+}
+
+void AppWindowTest::deviceGoneDuringConnecting()
+{
+    const sim::Board board = plugBoard();
+    MainWindow window;
+    window.show();
+    WhenConnecting unplug(window, [&] { sim::World::instance().unplug(board.app); });
+    // Seen done once the slot that showed "Connecting..." has returned: no name of a
+    // device that left may be on show then.
+    QTRY_VERIFY_WITH_TIMEOUT(unplug.done, 5000);
+    QVERIFY(!appGroupEnabled(window));
+    QCOMPARE(text(window, "lbl_AppDeviceName"), QStringLiteral("N/A"));
+    QCOMPARE(text(window, "labfirwareVer"), QString());
 }
 
 void AppWindowTest::goToDfuModeAndBack_data()

@@ -62,6 +62,9 @@ private Q_SLOTS:
     void idlePollingCostsNoTransfers();
     void secondDeviceJoinsAndConnectedOneLeaves();
     void twoRemovedAtOnce();
+    void deviceReplacedOnTheSamePort();
+    void deviceGoneDuringConnecting();
+    void productNotInConfiguration_data();
     void productNotInConfiguration();
     void fileChoice();
     void wholeDownload();
@@ -201,24 +204,81 @@ void DfuWindowTest::twoRemovedAtOnce()
     QCOMPARE(dfuTarget.alternateCount, 0u); // the device's mapping was released with it
 }
 
-void DfuWindowTest::productNotInConfiguration()
+void DfuWindowTest::deviceReplacedOnTheSamePort()
 {
     MainWindow window;
+    const SimDfuDevice first = plugDfuDevice();
+    connectWindow(window);
+    // Between two refreshes, another product takes the same port: it is a new device.
+    sim::World::instance().unplug(first.model);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.product = "Other Board";
+    const auto other = std::make_shared<sim::DfuDeviceModel>(setup);
+    QCOMPARE(sim::World::instance().plug(other, first.port).ports[0], first.port);
+    QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    connectWindow(window, "Other Board");
+    QCOMPARE(window.connectedDfuDevice().path, QString::fromStdString(first.path));
+    QCOMPARE(window.dfuImageName(), QStringLiteral("other_fw"));
+    QCOMPARE(dfuTarget.alternateCount, 1u);
+}
+
+void DfuWindowTest::deviceGoneDuringConnecting()
+{
+    MainWindow window;
+    window.show();
+    const SimDfuDevice dev = plugDfuDevice();
+    WhenConnecting unplug(window, [&] { sim::World::instance().unplug(dev.model); });
+    // Seen done once the slot that showed "Connecting..." has returned.
+    QTRY_VERIFY_WITH_TIMEOUT(unplug.done, 5000);
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
+    QCOMPARE(window.connectedDfuDevice().path, QString());
+    QCOMPARE(window.dfuImageName(), QString());
+}
+
+void DfuWindowTest::productNotInConfiguration_data()
+{
+    QTest::addColumn<QByteArray>("product");
+    QTest::newRow("listed without an image name") << QByteArray("Nameless Board");
+    QTest::newRow("not listed") << QByteArray("Unlisted Board");
+}
+
+void DfuWindowTest::productNotInConfiguration()
+{
+    QFETCH(QByteArray, product);
+    MainWindow window;
+    // A listed product first: its permitted image name must not pass for the next one's.
+    const SimDfuDevice listed = plugDfuDevice();
+    connectWindow(window);
+    QCOMPARE(window.dfuImageName(), QStringLiteral("fw_main_v2"));
+    sim::World::instance().unplug(listed.model);
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
-    setup.product = "Nameless Board"; // listed, but without an image name
-    plugDfuDevice(setup);
+    setup.product = product.toStdString();
+    const SimDfuDevice dev = plugDfuDevice(setup);
     ModalAnswerer ok(QStringLiteral("OK"));
     QTRY_VERIFY_WITH_TIMEOUT(ok.box.seen, 10000);
     QCOMPARE(ok.box.title, QStringLiteral("Image name Error"));
     QCOMPARE(ok.box.text, QStringLiteral("DFU file Image name does not exist in Config file"));
     QCOMPARE(ok.box.icon, QMessageBox::Critical);
     QCOMPARE(ok.box.buttons, QStringList{"OK"});
-    connectWindow(window, "Nameless Board");
+    connectWindow(window, product.constData());
     QVERIFY(child(window, "groupBox_DfuMode")->isEnabled()); // connected all the same
-    ModalAnswerer again(QStringLiteral("OK"));
-    for (int i = 0; i < 5; ++i)
-        QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
-    QVERIFY(!again.box.seen);
+    {
+        ModalAnswerer again(QStringLiteral("OK"));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+        QVERIFY(!again.box.seen);
+    }
+    QCOMPARE(window.dfuImageName(), QString());
+
+    // A file made for the product seen before is refused, and nothing is erased.
+    const QString path = folder->file(QStringLiteral("fw_main_v2.dfu"));
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, pattern(100, 1)}}}}));
+    chooseFile(window, path);
+    ModalAnswerer wrongFile(QStringLiteral("OK"), QStringLiteral("Wrong File"));
+    download(window);
+    QVERIFY(wrongFile.box.seen);
+    QCOMPARE(dev.model->erasedSectorCount(), 0u);
 }
 
 void DfuWindowTest::fileChoice()
@@ -381,6 +441,9 @@ void DfuWindowTest::downloadFailures_data()
     QTest::newRow("upgrade cannot be launched after the erase") << 4 << "Erase failed";
     QTest::newRow("error during the upgrade") << 5 << "Upgrade failed";
     QTest::newRow("device gone during the upgrade") << 6 << "Upgrade failed";
+    // A file that would write nothing must not end green and send the device back.
+    QTest::newRow("image without elements") << 7 << "Erase failed";
+    QTest::newRow("image of empty elements") << 8 << "Erase failed";
 }
 
 void DfuWindowTest::downloadFailures()
@@ -406,13 +469,17 @@ void DfuWindowTest::downloadFailures()
     case 4: faults.disconnectAfterErase = 1; break;
     case 5: faults.errorAtBlock = 3; break;
     case 6: faults.disconnectAtBlock = 2; break;
+    case 7: targets[0].elements.clear(); break;
+    case 8: targets[0].elements = {{Flash, QByteArray()}, {0x08004000, QByteArray()}}; break;
     }
     if (kind != 0)
         QVERIFY(writeDfu(path, targets));
     dev.model->setFaults(faults);
     chooseFile(window, path);
-    if (kind == 3 || kind >= 5) // failures inside an operation are reported with their cause
+    if (kind == 3 || kind == 5 || kind == 6) // failures inside an operation are reported with their cause
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
+    if (kind >= 7)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: the image holds no data"));
     download(window);
     QCOMPARE(text(window, "lbl_Status"), status);
     auto *bar = child<QProgressBar>(window, "progressBar");
@@ -428,6 +495,8 @@ void DfuWindowTest::downloadFailures()
         QVERIFY(child(window, "groupBox_DfuMode")->isEnabled());
     }
     QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
+    if (kind >= 7)
+        QCOMPARE(dev.model->erasedSectorCount(), 0u);
 }
 
 void DfuWindowTest::buttonsIgnoredDuringDownload()
@@ -452,11 +521,15 @@ void DfuWindowTest::buttonsIgnoredDuringDownload()
         child<QPushButton>(window, "pb_GoToAppMode")->click();
         child<QPushButton>(window, "pb_DownloadDfu")->click();
         QMetaObject::invokeMethod(&window, "on_pb_UploadDfu_clicked");
-        pressed = 3;
+        child<QPushButton>(window, "pb_SelectDfuFile")->click();
+        pressed = 4;
     });
     presser.start(5);
+    ModalAnswerer otherFile(folder->file(QStringLiteral("other.dfu")), QStringLiteral("Open Document"));
     download(window);
-    QCOMPARE(pressed, 3);
+    QCOMPARE(pressed, 4);
+    QVERIFY(!otherFile.box.seen);
+    QCOMPARE(window.selectedDfuFile(), path);
     QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
     QCOMPARE(memory(dev, 1, Flash, data.size()), data);
 }
@@ -490,8 +563,13 @@ void DfuWindowTest::notReopenedWhileReturning()
     busy.busyForever = true;
     dev.model->setFaults(busy);
     child<QPushButton>(window, "pb_GoToAppMode")->click();
+    // Nothing may be done with it meanwhile: the group shows no device at once.
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
     for (int i = 0; i < 3; ++i)
         QVERIFY(QMetaObject::invokeMethod(&window, "refreshDfuDevList"));
+    QCOMPARE(text(window, "lbl_DfuDeviceName"), QStringLiteral("N/A"));
+    QVERIFY(!child(window, "groupBox_DfuMode")->isEnabled());
     QCOMPARE(window.dfuDeviceList().devices().size(), 1);
     QCOMPARE(window.dfuDeviceList().selectedPosition(), -1);
     QCOMPARE(window.connectedDfuDevice().path, QString());

@@ -48,6 +48,7 @@ private Q_SLOTS:
     void progressBarColours();
     void slotTable();
     void uploadSlotOnlyByName();
+    void longTextsAreElidedNotWidened();
     void configurationListAndDebugOutput();
     void undecryptableConfigurationStillPolls();
     void missingConfigurationEndsApplication(); // runs the event loop: keep last
@@ -79,14 +80,14 @@ void TestMainWindow::objectTree_data()
         {"groupBox_AppMode", "QGroupBox", "centralWidget"},
         {"gridLayout_3", "QGridLayout", "groupBox_AppMode"},
         {"label", "QLabel", "groupBox_AppMode"},
-        {"lbl_AppDeviceName", "QLabel", "groupBox_AppMode"},
+        {"lbl_AppDeviceName", "ElidedLabel", "groupBox_AppMode"},
         {"pb_GoToDfuMode", "QPushButton", "groupBox_AppMode"},
         {"labfirwareVer", "QLabel", "groupBox_AppMode"},
         {"groupBox_DfuMode", "QGroupBox", "centralWidget"},
         {"gridLayout_2", "QGridLayout", "groupBox_DfuMode"},
         {"label_3", "QLabel", "groupBox_DfuMode"},
-        {"lbl_DfuDeviceName", "QLabel", "groupBox_DfuMode"},
-        {"labDFUfileName", "QLabel", "groupBox_DfuMode"},
+        {"lbl_DfuDeviceName", "ElidedLabel", "groupBox_DfuMode"},
+        {"labDFUfileName", "ElidedLabel", "groupBox_DfuMode"},
         {"pb_SelectDfuFile", "QPushButton", "groupBox_DfuMode"},
         {"pb_DownloadDfu", "QPushButton", "groupBox_DfuMode"},
         {"pb_GoToAppMode", "QPushButton", "groupBox_DfuMode"},
@@ -114,6 +115,8 @@ void TestMainWindow::objectTree()
     QCOMPARE(found.size(), 1);
     QObject *object = found.first();
     QCOMPARE(QString::fromLatin1(object->metaObject()->className()), className);
+    if (className.endsWith(QLatin1String("Label")))
+        QVERIFY(object->inherits("QLabel"));
     QVERIFY(object->parent());
     QCOMPARE(object->parent()->objectName(), parentName);
     if (auto *layout = qobject_cast<QLayout *>(object))
@@ -191,7 +194,7 @@ void TestMainWindow::layoutCells()
     }
     for (QSpacerItem *s : {form.horizontalSpacer, form.horizontalSpacer_2, form.horizontalSpacer_3,
                            form.horizontalSpacer_4, form.horizontalSpacer_5}) {
-        QCOMPARE(s->sizeHint(), s == form.horizontalSpacer_5 ? QSize(431, 20) : QSize(40, 20));
+        QCOMPARE(s->sizeHint(), s == form.horizontalSpacer_5 ? QSize(431, 20) : QSize(0, 20));
         QCOMPARE(s->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
         QCOMPARE(s->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
     }
@@ -367,6 +370,41 @@ void TestMainWindow::uploadSlotOnlyByName()
     QCOMPARE(cancel.box.nameFilters, QStringList{"DFU files(*.dfu)"});
     QCOMPARE(cancel.box.directory, QDir::currentPath());
     QCOMPARE(child<QLabel>(window, "lbl_Status")->text(), QStringLiteral("No operation"));
+}
+
+void TestMainWindow::longTextsAreElidedNotWidened()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize size = window.size();
+    // Device strings, version texts and file names are shown as they are, never as markup.
+    for (const char *name : {"lbl_AppDeviceName", "labfirwareVer", "lbl_DfuDeviceName", "labDFUfileName"})
+        QCOMPARE(child<QLabel>(window, name)->textFormat(), Qt::PlainText);
+
+    const QString longName = QStringLiteral("Tolvex Demo Board Mk2 Extended"); // 30 characters
+    for (const char *name : {"lbl_AppDeviceName", "lbl_DfuDeviceName"}) {
+        auto *label = child<QLabel>(window, name);
+        label->setText(longName);
+        QCoreApplication::processEvents();
+        window.grab(); // paints the label
+        QCOMPARE(label->text(), longName);
+        QCOMPARE(window.size(), size); // the window did not grow for the name
+        QVERIFY(qAbs(child(window, "groupBox_AppMode")->width() - child(window, "groupBox_DfuMode")->width()) <= 1);
+        // The name took the room of the spacer beside it: at most the spacer's hint and the
+        // group's margin remain on its right.
+        QWidget *group = label->parentWidget();
+        QVERIFY2(group->width() - label->geometry().right() <= 11 + 6 + 2,
+                 qPrintable(QStringLiteral("%1 of %2").arg(label->geometry().right()).arg(group->width())));
+        const bool fits = label->fontMetrics().horizontalAdvance(longName) <= label->contentsRect().width();
+        QCOMPARE(label->toolTip(), fits ? QString() : longName);
+        if (qEnvironmentVariableIsSet("TOLVEX_SHOT_DIR"))
+            window.grab().save(qEnvironmentVariable("TOLVEX_SHOT_DIR") + QLatin1Char('/') + QLatin1String(name)
+                               + QLatin1String(".png"));
+        label->setText(QStringLiteral("Short"));
+        window.grab();
+        QCOMPARE(label->toolTip(), QString());
+    }
 }
 
 void TestMainWindow::configurationListAndDebugOutput()

@@ -148,7 +148,17 @@ void MainWindow::showAppDevice(bool connected)
         ui->labfirwareVer->setText(QString());
         return;
     }
+    const QString path = appDevices.selectedDevice().path;
     const std::unique_ptr<QProgressDialog> progress = showConnectingDialog();
+    // The device may have gone during the wait; the name of a device that is not there
+    // must not be shown.
+    appDevices.refresh();
+    if (appDevices.selectedDevice().path != path) {
+        progress->close();
+        if (appDevices.selectedDevice().connected != 1)
+            showAppDevice(false);
+        return;
+    }
     ui->lbl_AppDeviceName->setText(appDevices.selectedDevice().product);
     ui->labfirwareVer->setText(QStringLiteral("Current Firmware Version : ") + firmwareVersionText);
     progress->close();
@@ -168,9 +178,23 @@ void MainWindow::showDfuDevice(bool connected)
         ui->lbl_DfuDeviceName->setText(QStringLiteral("N/A"));
         return;
     }
+    const QString path = dfuDevices.selectedDevice().path;
     const std::unique_ptr<QProgressDialog> progress = showConnectingDialog();
+    // The device may have gone during the wait (a nested refresh may even have connected
+    // the next one); the name of a device that is not there must not be shown.
+    dfuDevices.refresh();
+    if (dfuDevices.selectedDevice().path != path) {
+        progress->close();
+        if (dfuDevices.selectedDevice().connected != 1) {
+            forgetDfuDevice();
+            showDfuDevice(false);
+        }
+        return;
+    }
     const QString product = dfuDevices.selectedDevice().product;
     ui->lbl_DfuDeviceName->setText(product);
+    // Another device's permitted name must never pass for this one's.
+    currentImageName.clear();
     for (const QStringList &item : qAsConst(imageNameList)) {
         // A matching line without an image name names nothing.
         if (item.size() > 1 && item.at(0) == product) {
@@ -184,6 +208,13 @@ void MainWindow::showDfuDevice(bool connected)
                               QStringLiteral("DFU file Image name does not exist in Config file"), QMessageBox::Ok,
                               QMessageBox::NoButton);
     progress->close();
+}
+
+void MainWindow::forgetDfuDevice()
+{
+    currentDfuDevice.connected = 0;
+    currentDfuDevice.path.clear();
+    currentImageName.clear();
 }
 
 void MainWindow::showOperationTime(const QElapsedTimer &total)
@@ -226,11 +257,12 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     QElapsedTimer total;
     total.start();
     const QString fileName = QFileInfo(dfuFilePath).fileName();
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, QStringLiteral("Download"),
-        QStringLiteral("Are you sure, you want to Download \"%1\" file into the device ?").arg(fileName),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer != QMessageBox::Yes || dfuFilePath.isEmpty())
+    // A file name is shown as it is, never as markup.
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Download"),
+                         QStringLiteral("Are you sure, you want to Download \"%1\" file into the device ?").arg(fileName),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setTextFormat(Qt::PlainText);
+    if (question.exec() != QMessageBox::Yes || dfuFilePath.isEmpty())
         return;
 
     dfuOperationRunning = true;
@@ -314,6 +346,9 @@ void MainWindow::on_pb_UploadDfu_clicked()
 
 void MainWindow::on_pb_SelectDfuFile_clicked()
 {
+    // The running download reads the chosen file and resets its label when it ends.
+    if (dfuOperationRunning)
+        return;
     const QString filter = tr("DFU files(*.dfu)");
     const QString start = QDir::currentPath();
     const QString caption = tr("Open Document");
@@ -334,11 +369,12 @@ void MainWindow::on_pb_GoToAppMode_clicked()
     if (dfuOperationRunning)
         return;
     dfuTarget.launchReturn(currentDfuDevice.path);
-    currentDfuDevice.connected = 0;
-    currentDfuDevice.path.clear();
+    forgetDfuDevice();
     dfuDevices.release(0);
     // The device is left: its handle and mapping are of no more use.
     dfuTarget.releaseDevice();
+    // It stays listed until it restarts, but nothing may be done with it meanwhile.
+    showDfuDevice(false);
 }
 
 void MainWindow::refreshHidDevList()
@@ -370,6 +406,7 @@ void MainWindow::refreshDfuDevList()
     if (dfuDevices.productNames().isEmpty()) {
         if (!dfuOperationRunning)
             dfuTarget.releaseDevice();
+        forgetDfuDevice();
         showDfuDevice(false);
         return;
     }
@@ -377,10 +414,17 @@ void MainWindow::refreshDfuDevList()
         return;
     // A device sent back to its application stays listed until it restarts; opening it
     // again meanwhile would put our requests between those of the return.
-    if (dfuTarget.returning(dfuDevices.devices().first().path))
+    if (dfuTarget.returning(dfuDevices.devices().first().path)) {
+        showDfuDevice(false);
         return;
+    }
+    // Whatever was worked with before has left the list or was let go.
+    forgetDfuDevice();
     if (dfuDevices.connect(0) == DfuTarget::Connected) {
         currentDfuDevice = dfuDevices.selectedDevice();
         showDfuDevice(true);
+    } else {
+        // An earlier device's name must not stay on show over one that cannot be used.
+        showDfuDevice(false);
     }
 }

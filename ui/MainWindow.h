@@ -58,6 +58,8 @@ private:
     bool loadConfiguration();
     void showAppDevice(bool connected);
     void showDfuDevice(bool connected);
+    // Forgets the DFU-mode device worked with, and with it the image name it permits.
+    void forgetDfuDevice();
     // The "Connecting..." busy dialog, shown for a second before a device is shown.
     std::unique_ptr<QProgressDialog> showConnectingDialog();
     // One wait of the download: about a second of event processing, the time shown.

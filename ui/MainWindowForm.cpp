@@ -1,5 +1,7 @@
 #include "MainWindowForm.h"
 
+#include "ElidedLabel.h"
+
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGridLayout>
@@ -43,7 +45,9 @@ QSpacerItem *verticalSpacerItem()
     return new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding);
 }
 
-QSpacerItem *horizontalSpacerItem(int width = 40)
+// The spacers beside the device names ask for no room of their own: they centre a short
+// name, and a long one takes their room before it is cut.
+QSpacerItem *horizontalSpacerItem(int width = 0)
 {
     return new QSpacerItem(width, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
 }
@@ -103,7 +107,7 @@ void MainWindowForm::setupUi(QMainWindow *window)
     label = newChild<QLabel>(groupBox_AppMode, "label", &normal);
     label->setAlignment(Qt::AlignCenter);
     gridLayout_3->addWidget(label, 3, 1, 1, 1);
-    lbl_AppDeviceName = newChild<QLabel>(groupBox_AppMode, "lbl_AppDeviceName", &normal);
+    lbl_AppDeviceName = newChild<ElidedLabel>(groupBox_AppMode, "lbl_AppDeviceName", &normal);
     lbl_AppDeviceName->setMinimumSize(QSize(100, 0));
     lbl_AppDeviceName->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
     gridLayout_3->addWidget(lbl_AppDeviceName, 3, 2, 1, 1);
@@ -118,6 +122,7 @@ void MainWindowForm::setupUi(QMainWindow *window)
     horizontalSpacer_2 = horizontalSpacerItem();
     gridLayout_3->addItem(horizontalSpacer_2, 3, 3, 1, 1);
     labfirwareVer = newChild<QLabel>(groupBox_AppMode, "labfirwareVer", &normal);
+    labfirwareVer->setTextFormat(Qt::PlainText);
     labfirwareVer->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignBottom);
     gridLayout_3->addWidget(labfirwareVer, 2, 1, 1, 2);
     gridLayout->addWidget(groupBox_AppMode, 0, 0, 1, 1);
@@ -129,10 +134,10 @@ void MainWindowForm::setupUi(QMainWindow *window)
     gridLayout_2->addItem(verticalSpacer_3, 0, 2, 1, 1);
     label_3 = newChild<QLabel>(groupBox_DfuMode, "label_3", &normal);
     gridLayout_2->addWidget(label_3, 1, 1, 1, 1);
-    lbl_DfuDeviceName = newChild<QLabel>(groupBox_DfuMode, "lbl_DfuDeviceName", &normal);
+    lbl_DfuDeviceName = newChild<ElidedLabel>(groupBox_DfuMode, "lbl_DfuDeviceName", &normal);
     lbl_DfuDeviceName->setMinimumSize(QSize(100, 0));
     gridLayout_2->addWidget(lbl_DfuDeviceName, 1, 2, 1, 2);
-    labDFUfileName = newChild<QLabel>(groupBox_DfuMode, "labDFUfileName", &normal);
+    labDFUfileName = newChild<ElidedLabel>(groupBox_DfuMode, "labDFUfileName", &normal);
     labDFUfileName->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
     gridLayout_2->addWidget(labDFUfileName, 2, 1, 1, 3);
     horizontalSpacer_3 = horizontalSpacerItem();
@@ -148,6 +153,9 @@ void MainWindowForm::setupUi(QMainWindow *window)
     verticalSpacer_4 = verticalSpacerItem();
     gridLayout_2->addItem(verticalSpacer_4, 8, 1, 1, 1);
     gridLayout->addWidget(groupBox_DfuMode, 0, 1, 1, 1);
+    // The groups share the width evenly, so that a long name in one does not squeeze the other.
+    gridLayout->setColumnStretch(0, 1);
+    gridLayout->setColumnStretch(1, 1);
 
     frame = newChild<QFrame>(centralWidget, "frame");
     frame->setFrameShape(QFrame::StyledPanel);
