@@ -6,25 +6,64 @@
 #include <QDateTime>
 #include <QtDebug>
 
+#include <zlib.h>
+
 namespace {
 
 constexpr int ChecksumSize = 2;
 constexpr int HashSize = 20;
-// The compressed form announces its own uncompressed length; a damaged or hostile
-// file could claim gigabytes. Configuration texts are tiny, so refuse big claims.
-constexpr quint32 MaxUncompressedSize = 64u * 1024u * 1024u;
+// The compressed form (qCompress's: a 4-byte big-endian length, then a zlib stream)
+// announces its own length, but a damaged or hostile file may claim little and inflate to
+// gigabytes. qUncompress takes the claim as a hint only, so the stream is inflated here
+// with a hard cap: configuration texts are tiny.
+constexpr qsizetype MaxUncompressedSize = 64 * 1024 * 1024;
 
-QByteArray uncompressBounded(const QByteArray &payload)
+bool uncompressBounded(const QByteArray &payload, QByteArray &out)
 {
-    if (payload.size() >= 4) {
-        const quint32 claimed = (quint32(quint8(payload[0])) << 24) | (quint32(quint8(payload[1])) << 16)
-                                | (quint32(quint8(payload[2])) << 8) | quint32(quint8(payload[3]));
-        if (claimed > MaxUncompressedSize) {
-            qWarning("Compressed payload claims %u bytes; treated as damaged.", claimed);
-            return {};
-        }
+    out.clear();
+    if (payload.size() < 4) {
+        qWarning("Compressed payload of %lld bytes is too short; treated as damaged.", qlonglong(payload.size()));
+        return false;
     }
-    return qUncompress(payload);
+    const quint32 claimed = (quint32(quint8(payload[0])) << 24) | (quint32(quint8(payload[1])) << 16)
+                            | (quint32(quint8(payload[2])) << 8) | quint32(quint8(payload[3]));
+    if (claimed > quint32(MaxUncompressedSize)) {
+        qWarning("Compressed payload claims %u bytes; treated as damaged.", claimed);
+        return false;
+    }
+    // An empty text is compressed to its length alone, with no stream.
+    if (claimed == 0 && payload.size() == 4)
+        return true;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        return false;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.constData() + 4));
+    stream.avail_in = uInt(payload.size() - 4);
+    char chunk[16384];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef *>(chunk);
+        stream.avail_out = sizeof chunk;
+        result = inflate(&stream, Z_NO_FLUSH);
+        const qsizetype produced = qsizetype(sizeof chunk - stream.avail_out);
+        if (out.size() + produced > MaxUncompressedSize) {
+            inflateEnd(&stream);
+            qWarning("Compressed payload inflates past %lld bytes; treated as damaged.", qlonglong(MaxUncompressedSize));
+            out.clear();
+            return false;
+        }
+        out.append(chunk, produced);
+        // Input used up before the stream's end: a cut stream.
+        if (result == Z_OK && stream.avail_in == 0 && produced == 0)
+            result = Z_BUF_ERROR;
+    }
+    inflateEnd(&stream);
+    if (result != Z_STREAM_END) {
+        qWarning("Compressed payload is damaged (zlib %d).", result);
+        out.clear();
+        return false;
+    }
+    return true;
 }
 
 void seedFromClock()
@@ -176,8 +215,12 @@ QByteArray ConfigCipher::decryptBytes(const QByteArray &cipher)
         }
     }
 
-    const QByteArray result = (flags & FlagCompressed) ? uncompressBounded(body) : body;
-    error = CipherOk;
+    if (!(flags & FlagCompressed)) {
+        error = CipherOk;
+        return body;
+    }
+    QByteArray result;
+    error = uncompressBounded(body, result) ? CipherOk : CipherDamaged;
     return result;
 }
 

@@ -21,6 +21,8 @@ public:
         CipherNoKey = 1,
         CipherBadVersion = 2,
         CipherIntegrityFailed = 3,
+        // The compressed payload does not inflate, or inflates past 64 MiB.
+        CipherDamaged = 4,
     };
     enum Flag : quint8 { FlagCompressed = 0x01, FlagChecksum = 0x02, FlagHash = 0x04 };
     static constexpr quint8 Version = 3;

@@ -30,7 +30,8 @@ private Q_SLOTS:
     void wrongKeyWithoutIntegrityGivesScrambledBytes();
     void noKey();
     void textForms();
-    void refusesHugeUncompressedClaim();
+    void refusesDamagedCompression_data();
+    void refusesDamagedCompression();
 };
 
 void TestConfigCipher::decryptsKnownVectors_data()
@@ -244,12 +245,29 @@ void TestConfigCipher::textForms()
     QCOMPARE(cipher.decryptBytes(QByteArray::fromBase64(fromBytes.toLatin1())), text.toUtf8());
 }
 
-void TestConfigCipher::refusesHugeUncompressedClaim()
+void TestConfigCipher::refusesDamagedCompression_data()
 {
-    // A compressed payload that claims 4 GiB - 1 bytes must not make us allocate it.
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("warning");
+    // A payload that claims 4 GiB - 1 bytes must not make us allocate it.
+    QByteArray huge = qCompress(QByteArray("tiny"), 9);
+    huge[0] = huge[1] = huge[2] = huge[3] = char(0xFF);
+    QTest::newRow("claims 4 GiB") << huge << "claims 4294967295 bytes";
+    // A small claim does not bound the stream behind it: a bomb is stopped at 64 MiB.
+    QByteArray bomb = qCompress(QByteArray(64 * 1024 * 1024 + 1, 'A'), 9);
+    bomb[0] = bomb[1] = bomb[2] = char(0);
+    bomb[3] = char(16);
+    QTest::newRow("inflates past 64 MiB") << bomb << "inflates past 67108864 bytes";
+    const QByteArray whole = qCompress(QByteArray("Alpha,One\nBeta,Two\n"), 9);
+    QTest::newRow("stream cut short") << whole.left(whole.size() - 6) << "is damaged";
+    QTest::newRow("length alone") << QByteArray("\0\0\0", 3) << "too short";
+}
+
+void TestConfigCipher::refusesDamagedCompression()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, warning);
     // The body is built and chained by hand: random byte, digest, forged payload.
-    QByteArray payload = qCompress(QByteArray("tiny"), 9);
-    payload[0] = payload[1] = payload[2] = payload[3] = char(0xFF);
     const QByteArray digest = QCryptographicHash::hash(payload, QCryptographicHash::Sha1);
     QByteArray body = QByteArray(1, '\0') + digest + payload;
     const quint8 key[8] = {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
@@ -260,8 +278,14 @@ void TestConfigCipher::refusesHugeUncompressedClaim()
     }
     const QByteArray c = QByteArray("\x03\x05", 2) + body;
     ConfigCipher cipher(TestKey);
-    QTest::ignoreMessage(QtWarningMsg, "Compressed payload claims 4294967295 bytes; treated as damaged.");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     QVERIFY(cipher.decryptBytes(c).isEmpty());
+    QCOMPARE(cipher.lastError(), ConfigCipher::CipherDamaged);
+
+    // What compresses to the length alone, the empty text, is no damage.
+    cipher.setCompressionMode(ConfigCipher::CompressAlways);
+    QVERIFY(cipher.decryptBytes(cipher.encryptBytes(QByteArray())).isEmpty());
+    QCOMPARE(cipher.lastError(), ConfigCipher::CipherOk);
 }
 
 QTEST_APPLESS_MAIN(TestConfigCipher)

@@ -141,6 +141,11 @@ void TestTolvexConfig::badInput_data()
                                        << "too short";
     QTest::newRow("check damaged") << QStringList{"check", "IN"} << QByteArray("\x03\x02\x10\x20\x30\x40") << 3
                                    << "integrity check failed";
+    ConfigCipher cipher(ConfigurationKey);
+    cipher.setCompressionMode(ConfigCipher::CompressAlways);
+    QTest::newRow("decrypt a text past 64 MiB")
+        << QStringList{"decrypt", "IN", "OUT"} << cipher.encryptBytes(QByteArray(65 * 1024 * 1024, ',')) << 3
+        << "compressed text is damaged";
 }
 
 void TestTolvexConfig::badInput()

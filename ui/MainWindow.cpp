@@ -115,6 +115,9 @@ bool MainWindow::loadConfiguration()
     }
 
     const QString text = cipher.decryptBytesToText(file.readAll());
+    // The tool runs on without products then; say why none is ever permitted.
+    if (cipher.lastError() != ConfigCipher::CipherOk)
+        qWarning("Config.ini does not decrypt (error %d): no product has a permitted image.", int(cipher.lastError()));
     qDebug().nospace() << "Decryted  File = " << text;
     imageNameList.append(splitConfigurationText(text));
     qDebug().noquote() << imageNameListDebugText(imageNameList);

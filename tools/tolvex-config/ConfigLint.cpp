@@ -39,6 +39,9 @@ ConfigReport checkConfiguration(const QByteArray &cipherText)
         report.warnings << QStringLiteral(
             "the file does not decrypt: its integrity check failed (wrong key or damaged file)");
         return report;
+    case ConfigCipher::CipherDamaged:
+        report.warnings << QStringLiteral("the file does not decrypt: its compressed text is damaged");
+        return report;
     case ConfigCipher::CipherNoKey:
         report.warnings << QStringLiteral("the file does not decrypt: no key");
         return report;
