@@ -12,8 +12,14 @@
 # (slow on the emulated serial console).
 # Exit codes: 0 passed, 1 failed, 77 skipped (the emulator or the kernel cannot be had).
 set -euo pipefail
+usage() { echo "usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER" >&2; exit 2; }
+[ $# -eq 2 ] || usage
 check=$1
-work=$2
+# Everything below the work folder is removed and rebuilt: an empty one would make that
+# the root of the file system.
+[ -n "$2" ] || usage
+work=$(realpath -m -- "$2")
+[ "$work" != / ] || { echo "kernel-gadget-test.sh: refusing / as the work folder" >&2; exit 2; }
 skip() { echo "SKIP: $*"; exit 77; }
 
 packages=(qemu-system-x86 busybox-static kmod cpio udev)

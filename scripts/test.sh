@@ -32,7 +32,7 @@ for f in $fuzzers; do
   seeds=()
   [ -d "fuzz/corpus/${f#fuzz_}" ] && seeds+=("$root/fuzz/corpus/${f#fuzz_}")
   # Files written by another program make good seeds for the .dfu reader.
-  [ "$f" = fuzz_dfufile ] && [ -d "$root/../shared/testdata/dfu" ] && seeds+=("$root/../shared/testdata/dfu")
+  [ "$f" = fuzz_dfufile ] && seeds+=("$root/tests/data/dfu")
   if (cd build-fuzz && ./fuzz/"$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
         "$root/$corpus" "${seeds[@]}" >"fuzz-$f.log" 2>&1); then
     echo "fuzz $f: ok"
