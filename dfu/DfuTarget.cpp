@@ -322,9 +322,10 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
             DFUFILES_CloseDFUFile(file);
             return WrongImageName;
         }
+        // Alternates are known by the numbers the device gives them, which need not run 0..n-1.
         uint8_t alternate = 0;
         last = DFUFILES_GetImageAlternate(image, &alternate);
-        if (last == DFU_OK && alternate == alternateCount - 1)
+        if (last == DFU_OK && alternate == mapping[alternateCount - 1].alternate)
             break;
     }
     if (last != DFU_OK) {

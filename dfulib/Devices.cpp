@@ -159,8 +159,6 @@ OpenDevice::~OpenDevice()
 {
     if (!handle)
         return;
-    if (claimed)
-        libusb_release_interface(handle, interfaceNumber);
     libusb_close(handle);
 }
 
@@ -228,12 +226,8 @@ DfuStatus openDevice(const std::string &path, std::shared_ptr<OpenDevice> &out)
     device->descriptor.iSerialNumber = d.iSerialNumber;
     device->descriptor.bNumConfigurations = d.bNumConfigurations;
 
-    libusb_set_auto_detach_kernel_driver(device->handle, 1);
-    r = libusb_claim_interface(device->handle, foundInterface);
-    if (r == LIBUSB_SUCCESS)
-        device->claimed = true;
-    else
-        qWarning("DFU: cannot claim interface %d of %s: %s", foundInterface, path.c_str(), libusb_error_name(r));
+    // Not claimed here: what the list needs is read without it, and an operation claims the
+    // interface for its own time only, so that another program may use the device meanwhile.
     cache[path] = device;
     out = device;
     return DFU_OK;
@@ -245,10 +239,11 @@ DfuStatus readString(OpenDevice &device, uint8_t index, std::string &out)
     if (device.languageId == 0) {
         const int r = controlIn(device, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_STRING << 8, 0,
                                 buffer, sizeof buffer);
-        if (r < 0)
+        if (r == LIBUSB_ERROR_NO_DEVICE)
             return statusFromUsb(r);
-        if (!parseLanguageIds(buffer, size_t(r), device.languageId))
-            return DFU_ERROR_DESCRIPTOR;
+        // Devices without a language list (string 0 stalled or malformed) answer in English.
+        if (r < 0 || !parseLanguageIds(buffer, size_t(r), device.languageId))
+            device.languageId = 0x0409;
     }
     const int r = controlIn(device, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                             uint16_t((LIBUSB_DT_STRING << 8) | index), device.languageId, buffer, sizeof buffer);

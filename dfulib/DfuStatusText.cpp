@@ -39,6 +39,8 @@ static const char *statusText(DfuStatus status)
     case DFU_ERROR_NOT_FILTERED: return "the image was not prepared for this operation";
     case DFU_ERROR_STALL: return "the device refused a request";
     case DFU_ERROR_EMPTY_IMAGE: return "the image holds no data to program";
+    case DFU_ERROR_CLAIMED: return "another program holds the device";
+    case DFU_ERROR_NOT_LEFT: return "the device did not leave DFU mode";
     }
     return nullptr;
 }

@@ -39,8 +39,8 @@ struct MappingData
 Registry<ImageData> &images();
 Registry<MappingData> &mappings();
 
-// An open device, shared by every handle and operation on the same path: a second libusb
-// handle could not claim the interface that the first one holds.
+// An open device, shared by every handle and operation on the same path. Its interface is
+// claimed only while an operation runs.
 struct OpenDevice
 {
     ~OpenDevice();
@@ -50,7 +50,6 @@ struct OpenDevice
     uint8_t busNumber = 0;
     uint8_t address = 0;
     int interfaceNumber = -1;
-    bool claimed = false;
     DfuUsbDeviceDescriptor descriptor{};
     uint16_t languageId = 0;            // 0 until string descriptor 0 has been read
     std::atomic<bool> gone{false};      // set when a transfer reported the device missing

@@ -23,6 +23,10 @@ constexpr uint8_t RequestIn = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | L
 constexpr uint8_t CommandSetAddress = 0x21, CommandErase = 0x41;
 constexpr unsigned TransferTimeoutMs = 5000;
 constexpr uint16_t FirstDataBlock = 2;
+// Linux's usbfs takes at most this much data in one control transfer (libusb's limit).
+constexpr uint16_t MaxControlData = 4096;
+// The longest single wait for a busy device before it is asked again.
+constexpr uint32_t WaitSliceMs = 1000;
 
 std::atomic<uint32_t> busyLimitMs{120000};
 
@@ -69,8 +73,11 @@ struct Failure
 class Link
 {
 public:
-    Link(Operation &op, OpenDevice &device, uint16_t transferSize)
-        : op(op), device(device), transferSize(transferSize)
+    // Blocks are of the device's transfer size where libusb can carry it; smaller blocks
+    // each get an address of their own, since the device places a block by its transfer size.
+    Link(Operation &op, OpenDevice &device, uint16_t deviceTransferSize)
+        : op(op), device(device), transferSize(std::min(deviceTransferSize, MaxControlData)),
+          addressEachBlock(transferSize != deviceTransferSize)
     {
     }
 
@@ -81,17 +88,19 @@ public:
             throw Failure{DFU_ERROR_STOPPED};
     }
 
-    // Sleeps exactly as long as the device asked, unless the operation is stopped.
-    void waitFor(uint32_t ms)
+    // Sleeps as long as the device asked, but at most a slice (a device may report hours
+    // of garbage; a busy one says so again when asked) and never past `deadline`. A stop
+    // ends the wait at once.
+    void waitFor(uint32_t ms, Clock::time_point deadline)
     {
-        if (ms == 0)
-            return;
+        const auto start = Clock::now();
+        const auto until = std::min(start + std::chrono::milliseconds(std::min(ms, WaitSliceMs)), deadline);
         std::unique_lock<std::mutex> lock(op.mutex);
-        const auto until = Clock::now() + std::chrono::milliseconds(ms);
         op.wake.wait_until(lock, until, [&] { return op.cancel; });
+        op.context.deviceWaitMs +=
+            uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
         if (op.cancel)
             throw Failure{DFU_ERROR_STOPPED};
-        op.context.deviceWaitMs += ms;
     }
 
     int transfer(uint8_t type, uint8_t request, uint16_t value, uint8_t *data, uint16_t length)
@@ -132,10 +141,14 @@ public:
                                 0, TransferTimeoutMs);
     }
 
-    StatusAnswer status()
+    // One GETSTATUS. With a deadline, a device that holds the request past the transfer
+    // timeout (as a boot loader busy with a long erase does) is asked again until then.
+    StatusAnswer status(Clock::time_point deadline = Clock::time_point())
     {
         uint8_t answer[6];
-        const int r = transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
+        int r = transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
+        while (r == LIBUSB_ERROR_TIMEOUT && !device.gone && Clock::now() < deadline)
+            r = transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
         if (r < 0)
             fail(r);
         StatusAnswer s;
@@ -167,6 +180,16 @@ public:
         throw Failure{DFU_ERROR_DEVICE_STATUS};
     }
 
+    // After an unexpected state: back to dfuIDLE, best effort, so the device is usable again.
+    [[noreturn]] void unexpectedState(const StatusAnswer &s)
+    {
+        try {
+            simple(s.state == StateError ? ClearStatus : Abort);
+        } catch (const Failure &) {
+        }
+        throw Failure{DFU_ERROR_DEVICE_STATE};
+    }
+
     // Brings the device to dfuIDLE from wherever an earlier run left it.
     void ensureIdle()
     {
@@ -184,18 +207,19 @@ public:
             throw Failure{DFU_ERROR_DEVICE_STATE};
     }
 
-    // The status exchange after a download: wait out every busy answer, bounded overall.
+    // The status exchange after a download: wait out every busy answer, bounded overall,
+    // whatever poll timeout the device reports.
     StatusAnswer settle()
     {
-        const auto start = Clock::now();
-        StatusAnswer s = status();
+        const auto deadline = Clock::now() + std::chrono::milliseconds(busyLimitMs.load());
+        StatusAnswer s = status(deadline);
         while (s.state == StateDownloadBusy || s.state == StateDownloadSync) {
             if (s.status != 0)
                 deviceError(s);
-            waitFor(s.pollTimeoutMs);
-            if (Clock::now() - start > std::chrono::milliseconds(busyLimitMs.load()))
+            waitFor(s.pollTimeoutMs, deadline);
+            if (Clock::now() >= deadline)
                 throw Failure{DFU_ERROR_DEVICE_BUSY};
-            s = status();
+            s = status(deadline);
         }
         if (s.state == StateError || s.status != 0)
             deviceError(s);
@@ -222,7 +246,7 @@ public:
         download(0, bytes, withAddress ? 5 : 1);
         const StatusAnswer s = settle();
         if (s.state != StateDownloadIdle)
-            throw Failure{DFU_ERROR_DEVICE_STATE};
+            unexpectedState(s);
     }
 
     // Walks `size` bytes at `address` in blocks: after `start` (a Set Address), blocks of
@@ -237,7 +261,7 @@ public:
             uint32_t number = FirstDataBlock;
             while (offset < size && number <= 0xFFFF) {
                 const uint32_t n = std::min<uint32_t>(transferSize, size - offset);
-                if (n < transferSize && number > FirstDataBlock)
+                if ((n < transferSize || addressEachBlock) && number > FirstDataBlock)
                     break;
                 {
                     std::lock_guard<std::mutex> lock(op.mutex);
@@ -259,8 +283,9 @@ public:
             address, size, [&](uint32_t at) { command(CommandSetAddress, at); },
             [&](uint16_t number, uint32_t offset, uint32_t n) {
                 download(number, data + offset, uint16_t(n));
-                if (settle().state != StateDownloadIdle)
-                    throw Failure{DFU_ERROR_DEVICE_STATE};
+                const StatusAnswer s = settle();
+                if (s.state != StateDownloadIdle)
+                    unexpectedState(s);
                 progress(n);
             });
     }
@@ -294,6 +319,32 @@ public:
     Operation &op;
     OpenDevice &device;
     uint16_t transferSize;
+    bool addressEachBlock;
+};
+
+// Holds the DFU interface for the time of one operation: other programs, and the list
+// that enumerates devices, are not kept from it otherwise.
+class Claim
+{
+public:
+    explicit Claim(OpenDevice &device) : device(device)
+    {
+        libusb_set_auto_detach_kernel_driver(device.handle, 1);
+        const int r = libusb_claim_interface(device.handle, device.interfaceNumber);
+        if (r == LIBUSB_ERROR_BUSY) {
+            qWarning("DFU: another program holds interface %d of %s; close it and try again.", device.interfaceNumber,
+                     device.path.c_str());
+            throw Failure{DFU_ERROR_CLAIMED};
+        }
+        if (r < 0)
+            throw Failure{statusFromUsb(r)};
+    }
+    ~Claim() { libusb_release_interface(device.handle, device.interfaceNumber); }
+    Claim(const Claim &) = delete;
+    Claim &operator=(const Claim &) = delete;
+
+private:
+    OpenDevice &device;
 };
 
 class Worker
@@ -312,6 +363,8 @@ public:
                 throw Failure{s};
             if (info.functional.wTransferSize == 0)
                 throw Failure{DFU_ERROR_DESCRIPTOR};
+            canUpload = info.functional.bmAttributes & 0x02;
+            const Claim claim(*op.device);
             const int r = libusb_set_interface_alt_setting(op.device->handle, op.device->interfaceNumber,
                                                            op.image.filterAlternate);
             Link link(op, *op.device, info.functional.wTransferSize);
@@ -345,6 +398,8 @@ public:
     }
 
 private:
+    bool canUpload = true;
+
     void begin(Phase phase, uint64_t total)
     {
         std::lock_guard<std::mutex> lock(op.mutex);
@@ -380,7 +435,7 @@ private:
         for (const Element &e : t.elements) {
             writeBytes += e.size();
             op.image.layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
-                if (s.access & AccessRead)
+                if ((s.access & AccessRead) && canUpload)
                     verifyBytes += overlap(e, s);
                 return true;
             });
@@ -390,6 +445,12 @@ private:
         for (const Element &e : t.elements)
             link.write(e.address, e.data(), uint32_t(e.size()), progress);
         link.simple(Abort);
+        if (!canUpload) {
+            // Nothing can be read back: the download stands, but nobody may think it checked.
+            qWarning("DFU: %s cannot be read back (no upload in its DFU descriptor): the download was not verified.",
+                     op.context.devicePath);
+            return;
+        }
 
         {
             std::lock_guard<std::mutex> lock(op.mutex);
@@ -445,14 +506,39 @@ private:
     {
         begin(PhaseLeave, 1);
         link.command(CommandSetAddress, op.image.layout.regionStarts.front());
-        link.download(FirstDataBlock, nullptr, 0);
+        // Some devices restart on the zero-length download itself, before its status stage:
+        // the host then sees the device vanish, which is the leave asked for.
+        int r = link.transfer(RequestOut, Download, FirstDataBlock, nullptr, 0);
+        if (r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_IO)
+            return;
+        if (r < 0)
+            link.fail(r);
         // The device answers dfuMANIFEST, or has already dropped off the bus to start its
         // application: both mean it is leaving DFU mode.
         uint8_t answer[6];
-        const int r = link.transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
+        r = link.transfer(RequestIn, GetStatus, 0, answer, sizeof answer);
         StatusAnswer s;
-        if (r >= 0 && parseStatusAnswer(answer, size_t(r), s) && s.state == StateError)
+        if (r < 0 || !parseStatusAnswer(answer, size_t(r), s))
+            return;
+        {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.lastDeviceState = s.state;
+            op.context.lastDeviceStatus = s.status;
+        }
+        if (s.state == StateError)
             link.deviceError(s);
+        if (s.state == StateManifestWaitReset) {
+            // It waits for the host's bus reset to start its application.
+            r = libusb_reset_device(op.device->handle);
+            if (r == LIBUSB_SUCCESS && !op.device->gone) {
+                // Still there as the same device after the reset: it did not leave.
+                throw Failure{DFU_ERROR_NOT_LEFT};
+            }
+            op.device->gone = true;
+            return;
+        }
+        if (s.state != StateManifest && s.state != StateManifestSync)
+            throw Failure{DFU_ERROR_NOT_LEFT};
     }
 
     static uint32_t overlap(const Element &e, const Sector &s)

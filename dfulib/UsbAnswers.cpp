@@ -1,5 +1,6 @@
 #include "UsbAnswers.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dfu {
@@ -39,9 +40,11 @@ bool findFunctionalDescriptor(const uint8_t *extra, size_t length, DfuFunctional
 bool parseStringDescriptor(const uint8_t *data, size_t length, std::string &out)
 {
     out.clear();
-    if (length < 2 || data[1] != 3 || data[0] < 2 || data[0] > length || (data[0] & 1))
+    if (length < 2 || data[1] != 3 || data[0] < 2)
         return false;
-    const size_t chars = (data[0] - 2) / 2;
+    // Real devices send odd lengths, or claim more than they send: the text is what
+    // arrived, in whole characters.
+    const size_t chars = (std::min<size_t>(data[0], length) - 2) / 2;
     out.reserve(chars);
     for (size_t i = 0; i < chars; ++i) {
         const uint16_t c = uint16_t(data[2 + 2 * i] | (data[3 + 2 * i] << 8));

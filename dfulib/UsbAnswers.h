@@ -40,7 +40,8 @@ bool parseStatusAnswer(const uint8_t *data, size_t length, StatusAnswer &out);
 bool findFunctionalDescriptor(const uint8_t *extra, size_t length, DfuFunctionalDescriptor &out);
 
 // Takes a string descriptor (bLength, type 3, UTF-16LE) as 8-bit text; characters above
-// 0xFF become '?'. Returns false if it is not a well-formed string descriptor.
+// 0xFF become '?'. A bLength past the bytes that arrived, or odd, is clamped to the whole
+// characters that did. Returns false if it is no string descriptor.
 bool parseStringDescriptor(const uint8_t *data, size_t length, std::string &out);
 
 // The first language id of string descriptor 0, or false.

@@ -62,6 +62,8 @@ enum DfuStatusCode : DfuStatus {
     DFU_ERROR_NOT_FILTERED = 0x12340039u,
     DFU_ERROR_STALL = 0x1234003Au,
     DFU_ERROR_EMPTY_IMAGE = 0x1234003Bu,
+    DFU_ERROR_CLAIMED = 0x1234003Cu,
+    DFU_ERROR_NOT_LEFT = 0x1234003Du,
 };
 
 // Text for a status; never null. Unknown values give "unknown status".

@@ -74,6 +74,9 @@ private Q_SLOTS:
     void stopDuringTransfer();
     void returnLeavesDfuMode();
     void goneDeviceFailsCleanly();
+    void quirksOnTheWholeRoad_data();
+    void quirksOnTheWholeRoad();
+    void stopEndsAWaitOfHours();
 };
 
 void DfuOperationsTest::cleanup()
@@ -472,6 +475,167 @@ void DfuOperationsTest::goneDeviceFailsCleanly()
     QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
     QCOMPARE(DFUDEV_GetStringDescriptor(&h, 1, text, sizeof text), DFU_OK);
     DFUDEV_Close(&h);
+    DFUFILES_DestroyImage(&image);
+}
+
+namespace {
+enum Quirk {
+    HugePollTimeout, StatusHeldPastTimeout, ResetBeforeReturnAnswer, ManifestWaitReset, IdleAfterReturn,
+    DownloadIdleAfterReturn, IdleAfterBlock, UnplugAsIo, UnplugAsPipe, UnplugAsTimeout, TransferSize8192,
+    TransferSize1000, OddStrings, StringLengthPastData, NoLanguageList, NoUpload, AlternatesZeroAndFive,
+    ClaimedElsewhere, LayoutPast4GiB,
+};
+} // namespace
+
+void DfuOperationsTest::quirksOnTheWholeRoad_data()
+{
+    QTest::addColumn<int>("quirk");
+    QTest::addColumn<quint32>("downloadStatus");
+    QTest::addColumn<quint32>("returnStatus");
+    QTest::addColumn<QString>("warning");
+    const quint32 ok = DFU_OK;
+    const QString failed; // the failure's own warning is expected by the test
+    QTest::newRow("poll timeout of hours") << int(HugePollTimeout) << ok << ok << QString();
+    QTest::newRow("status held past the transfer timeout by a long erase") << int(StatusHeldPastTimeout) << ok << ok
+                                                                           << QString();
+    QTest::newRow("reset before the return's answer") << int(ResetBeforeReturnAnswer) << ok << ok << QString();
+    QTest::newRow("waits in dfuMANIFEST-WAIT-RESET") << int(ManifestWaitReset) << ok << ok << QString();
+    QTest::newRow("dfuIDLE after the return") << int(IdleAfterReturn) << ok << quint32(DFU_ERROR_NOT_LEFT) << failed;
+    QTest::newRow("dfuDNLOAD-IDLE after the return") << int(DownloadIdleAfterReturn) << ok
+                                                      << quint32(DFU_ERROR_NOT_LEFT) << failed;
+    QTest::newRow("dfuIDLE after a block") << int(IdleAfterBlock) << quint32(DFU_ERROR_DEVICE_STATE) << ok << failed;
+    QTest::newRow("unplug seen as an I/O error") << int(UnplugAsIo) << quint32(DFU_ERROR_USB) << ok << failed;
+    QTest::newRow("unplug seen as a stall") << int(UnplugAsPipe) << quint32(DFU_ERROR_STALL) << ok << failed;
+    QTest::newRow("unplug seen as a timeout") << int(UnplugAsTimeout) << quint32(DFU_ERROR_USB) << ok << failed;
+    QTest::newRow("wTransferSize 8192") << int(TransferSize8192) << ok << ok << QString();
+    QTest::newRow("wTransferSize 1000, short last block") << int(TransferSize1000) << ok << ok << QString();
+    QTest::newRow("odd string lengths") << int(OddStrings) << ok << ok << QString();
+    QTest::newRow("bLength past the data") << int(StringLengthPastData) << ok << ok << QString();
+    QTest::newRow("no language list") << int(NoLanguageList) << ok << ok << QString();
+    QTest::newRow("bitCanUpload 0") << int(NoUpload) << ok << ok << QStringLiteral("was not verified");
+    QTest::newRow("alternates 0 and 5") << int(AlternatesZeroAndFive) << ok << ok << QString();
+    QTest::newRow("interface claimed by another program") << int(ClaimedElsewhere) << quint32(DFU_ERROR_CLAIMED)
+                                                           << ok << QStringLiteral("another program holds");
+    QTest::newRow("layout past 4 GiB") << int(LayoutPast4GiB) << quint32(DFU_ERROR_LAYOUT) << ok
+                                       << QStringLiteral("malformed memory layout");
+}
+
+void DfuOperationsTest::quirksOnTheWholeRoad()
+{
+    QFETCH(int, quirk);
+    QFETCH(quint32, downloadStatus);
+    QFETCH(quint32, returnStatus);
+    QFETCH(QString, warning);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    sim::DfuQuirks &q = setup.quirks;
+    sim::DfuFaults faults;
+    switch (quirk) {
+    case HugePollTimeout: q.hugePollTimeout = true; break;
+    case StatusHeldPastTimeout: q.eraseMs = 6000; break; // the library gives a transfer 5 s
+    case ResetBeforeReturnAnswer: q.resetBeforeReturnAnswer = true; break;
+    case ManifestWaitReset: q.manifestWaitReset = true; break;
+    case IdleAfterReturn: q.stateAfterReturn = 2; break;
+    case DownloadIdleAfterReturn: q.stateAfterReturn = 5; break;
+    case IdleAfterBlock: q.idleAfterBlock = true; break;
+    case UnplugAsIo: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::IoError; break;
+    case UnplugAsPipe: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::PipeError; break;
+    case UnplugAsTimeout: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::Timeout; break;
+    case TransferSize8192: setup.transferSize = 8192; break;
+    case TransferSize1000: setup.transferSize = 1000; break;
+    case OddStrings: q.oddStringLengths = true; break;
+    case StringLengthPastData: q.stringLengthPastData = true; break;
+    case NoLanguageList: q.languageListStalls = true; break;
+    case NoUpload: setup.attributes = 0x09; break;
+    case AlternatesZeroAndFive: q.alternateNumbers = {0, 5}; break;
+    }
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    dev.model->setFaults(faults);
+    bool left = false;
+    dev.model->setOnLeave([&] { left = true; });
+    if (quirk == ClaimedElsewhere)
+        dev.model->setClaimedElsewhere(true);
+    if (quirk == LayoutPast4GiB)
+        dev.model->setLayoutString(1, "@Internal Flash  /0xFFFF0000/02*064Kg");
+
+    // Listed by its strings, read as they came, without claiming the interface.
+    DfuDeviceHandle h = 0;
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
+    char text[50];
+    QCOMPARE(DFUDEV_GetStringDescriptor(&h, 2, text, sizeof text), DFU_OK);
+    QCOMPARE(QByteArray(text), QByteArray("Tolvex Demo Board"));
+    DFUDEV_Close(&h);
+
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    Mapping m;
+    const DfuStatus mapped = DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count);
+    if (quirk == LayoutPast4GiB) {
+        QCOMPARE(mapped, DFU_ERROR_LAYOUT);
+        return;
+    }
+    QCOMPARE(mapped, DFU_OK);
+    QCOMPARE(m.last().alternate, quint8(quirk == AlternatesZeroAndFive ? 5 : 1));
+    // Two sectors, a short last block, and an element that starts off a block boundary.
+    const QByteArray first = pattern(5500, 3), second = pattern(777, 4);
+    DfuImageHandle image = imageWith(m.last().alternate, {{Flash + 3, first}, {0x08004000, second}});
+    const QRegularExpression operationFailed(QStringLiteral("DFU: operation . on .* failed"));
+    if (downloadStatus != DFU_OK)
+        QTest::ignoreMessage(QtWarningMsg, operationFailed);
+    QElapsedTimer clock;
+    clock.start();
+    const DfuOperationContext c = download(dev, m, image);
+    DFUFILES_DestroyImage(&image);
+    QCOMPARE(unpacked(c.errorStatus), downloadStatus);
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed()))); // ended, never hung
+    if (downloadStatus != DFU_OK) {
+        QVERIFY(c.percent < 100);
+        QVERIFY(memory(dev, 1, Flash + 3, first.size()) != first || memory(dev, 1, 0x08004000, 777) != second);
+        if (quirk == IdleAfterBlock || quirk == ClaimedElsewhere)
+            QCOMPARE(dev.model->state(), quint8(2)); // left usable: dfuIDLE
+        if (quirk == ClaimedElsewhere)
+            QCOMPARE(dev.model->erasedSectorCount(), 0u);
+        return;
+    }
+    QCOMPARE(memory(dev, 1, Flash + 3, first.size()), first);
+    QCOMPARE(memory(dev, 1, 0x08004000, 777), second);
+    QCOMPARE(memory(dev, 1, Flash, 3), QByteArray(3, '\xFF'));
+
+    DfuImageHandle back = 0;
+    QCOMPARE(DFUFILES_CreateImageFromMapping(&back, &m.last()), DFU_OK);
+    QCOMPARE(DFUFILES_FilterImageForOperation(back, &m.last(), DFU_OPERATION_RETURN, 0), DFU_OK);
+    if (returnStatus != DFU_OK)
+        QTest::ignoreMessage(QtWarningMsg, operationFailed);
+    const DfuOperationContext r = runOperation(DFU_OPERATION_RETURN, back, dev.path);
+    DFUFILES_DestroyImage(&back);
+    QCOMPARE(unpacked(r.errorStatus), returnStatus);
+    QCOMPARE(left, returnStatus == DFU_OK);
+    QCOMPARE(dev.model->connected(), returnStatus != DFU_OK);
+}
+
+void DfuOperationsTest::stopEndsAWaitOfHours()
+{
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.quirks.hugePollTimeout = true;
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    sim::DfuFaults busy;
+    busy.busyForever = true;
+    dev.model->setFaults(busy);
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    DfuImageHandle image = imageWith(0, {{Flash, pattern(10, 1)}});
+    QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    DfuOperationContext c = newContext(DFU_OPERATION_ERASE, image, dev.path);
+    uint32_t code = 0;
+    QCOMPARE(DFUOPS_LaunchOperation(&c, &code), DFU_OK);
+    QTRY_VERIFY((DFUOPS_GetOperationStatus(code, &c), c.phase == 1));
+    QTest::qWait(300); // inside a wait for the device's hours
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: the operation was stopped"));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(DFUOPS_StopOperation(code, &c), DFU_OK);
+    // Well under one wait slice: the stop woke the wait rather than outliving it.
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_STOPPED);
     DFUFILES_DestroyImage(&image);
 }
 

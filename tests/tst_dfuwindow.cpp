@@ -410,20 +410,27 @@ void DfuWindowTest::imageNameCheck()
 void DfuWindowTest::imageOfLastAlternate_data()
 {
     QTest::addColumn<bool>("twoAlternates");
-    QTest::newRow("two alternates: image of alternate 1") << true;
-    QTest::newRow("one alternate: image of alternate 0") << false;
+    QTest::addColumn<int>("lastNumber");
+    QTest::newRow("two alternates: image of alternate 1") << true << 1;
+    QTest::newRow("one alternate: image of alternate 0") << false << 1;
+    // The device's own numbers count, not positions.
+    QTest::newRow("alternates numbered 0 and 5: image of alternate 5") << true << 5;
 }
 
 void DfuWindowTest::imageOfLastAlternate()
 {
     QFETCH(bool, twoAlternates);
+    QFETCH(int, lastNumber);
     MainWindow window;
-    const SimDfuDevice dev =
-        plugDfuDevice(twoAlternates ? sim::DfuDeviceSpec::twoAlternates() : sim::DfuDeviceSpec::oneAlternate());
+    sim::DfuDeviceSpec setup = twoAlternates ? sim::DfuDeviceSpec::twoAlternates() : sim::DfuDeviceSpec::oneAlternate();
+    if (lastNumber != 1)
+        setup.quirks.alternateNumbers = {0, quint8(lastNumber)};
+    const SimDfuDevice dev = plugDfuDevice(setup);
     connectWindow(window);
     const QByteArray zero = pattern(500, 3), one = pattern(700, 4);
     const QString path = folder->file(QStringLiteral("both.dfu"));
-    QVERIFY(writeDfu(path, {{0, "fw_main_v2", {{Flash, zero}}}, {1, "fw_main_v2", {{Flash, one}}}}));
+    // The last alternate's image first: what follows it in the file must not be taken instead.
+    QVERIFY(writeDfu(path, {{quint8(lastNumber), "fw_main_v2", {{Flash, one}}}, {0, "fw_main_v2", {{Flash, zero}}}}));
     chooseFile(window, path);
     download(window);
     QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));

@@ -18,6 +18,7 @@ enum State : uint8_t {
     DownloadIdle = 5,
     ManifestSync = 6,
     Manifest = 7,
+    ManifestWaitReset = 8,
     UploadIdle = 9,
     Error = 10,
 };
@@ -101,7 +102,8 @@ DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figur
         const AlternateSpec &alt = setup.alternates[a];
         layouts.push_back(layoutString(alt));
         const uint8_t stringIndex = addString(layouts.back());
-        interfaceBytes.insert(interfaceBytes.end(), {9, 4, 0, uint8_t(a), 0, 0xFE, 0x01, 0x02, stringIndex});
+        const uint8_t number = a < setup.quirks.alternateNumbers.size() ? setup.quirks.alternateNumbers[a] : uint8_t(a);
+        interfaceBytes.insert(interfaceBytes.end(), {9, 4, 0, number, 0, 0xFE, 0x01, 0x02, stringIndex});
         Memory memory;
         for (const RegionSpec &region : alt.regions) {
             uint32_t address = region.start;
@@ -121,6 +123,19 @@ DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figur
                                        uint8_t(setup.dfuVersion), uint8_t(setup.dfuVersion >> 8)};
     functional.resize(std::max<size_t>(setup.functionalLength, 2), 0);
     interfaceBytes.insert(interfaceBytes.end(), functional.begin(), functional.end());
+    setQuirks(setup.quirks);
+}
+
+void DfuDeviceModel::setQuirks(const DfuQuirks &quirks)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // The alternate numbers are part of the descriptors, fixed at construction.
+    const std::vector<uint8_t> numbers = setup.quirks.alternateNumbers;
+    setup.quirks = quirks;
+    setup.quirks.alternateNumbers = numbers;
+    languageListStalls = quirks.languageListStalls;
+    oddStringLengths = quirks.oddStringLengths;
+    stringLengthPastData = quirks.stringLengthPastData;
 }
 
 void DfuDeviceModel::setLayoutString(size_t alt, const std::string &text)
@@ -279,12 +294,23 @@ void DfuDeviceModel::restart()
     leavePending = false;
 }
 
-bool DfuDeviceModel::setInterface(uint8_t interfaceNumber, uint8_t alt)
+bool DfuDeviceModel::setInterface(uint8_t interfaceNumber, uint8_t number)
 {
-    if (interfaceNumber != 0 || alt >= memories.size())
+    if (interfaceNumber != 0)
         return false;
-    alternate = alt;
-    return true;
+    const std::vector<uint8_t> &numbers = setup.quirks.alternateNumbers;
+    for (size_t a = 0; a < memories.size(); ++a) {
+        if ((a < numbers.size() ? numbers[a] : uint8_t(a)) == number) {
+            alternate = uint8_t(a);
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t DfuDeviceModel::blockAddress(uint16_t block) const
+{
+    return uint64_t(pointer) + uint64_t(block - 2) * setup.transferSize;
 }
 
 void DfuDeviceModel::error(uint8_t status)
@@ -351,7 +377,11 @@ ControlResult DfuDeviceModel::download(const SetupPacket &setup, const uint8_t *
     }
     if (setup.wLength == 0) {
         // The end of the download: manifest, that is, start the application.
-        dfuState = ManifestSync;
+        if (this->setup.quirks.resetBeforeReturnAnswer) {
+            leavePending = true;
+            return ControlResult::gone(ControlResult::IoError);
+        }
+        dfuState = this->setup.quirks.stateAfterReturn ? this->setup.quirks.stateAfterReturn : uint8_t(ManifestSync);
         return ControlResult::ok(0);
     }
     if (setup.wValue == 1) {
@@ -362,7 +392,7 @@ ControlResult DfuDeviceModel::download(const SetupPacket &setup, const uint8_t *
         ++dataBlocks;
         if (hit(faults.disconnectAtBlock, dataBlocks)) {
             disconnect();
-            return ControlResult::gone();
+            return ControlResult::gone(faults.disconnectAs);
         }
         if (hit(faults.stallAtBlock, dataBlocks)) {
             error(ErrStalledPacket);
@@ -417,6 +447,8 @@ void DfuDeviceModel::execute()
                     work = figures.eraseMsPerKiB * s->size / KiB;
                 }
             }
+            if (setup.quirks.eraseMs)
+                work = setup.quirks.eraseMs;
             startBusy(figures.reportedCommandPoll, work);
         } else if (code == 0x92 && pending.size() == 1) {
             // Read unprotect: the device erases itself and restarts.
@@ -434,7 +466,7 @@ void DfuDeviceModel::execute()
         return;
     }
 
-    const uint64_t address = uint64_t(pointer) + uint64_t(pendingBlock - 2) * pending.size();
+    const uint64_t address = blockAddress(pendingBlock);
     const double work = figures.writeMsPerKiB * double(pending.size()) / KiB;
     startBusy(uint32_t(std::ceil(work)), work);
     if (faults.readProtected) {
@@ -472,28 +504,37 @@ void DfuDeviceModel::execute()
     }
 }
 
-ControlResult DfuDeviceModel::getStatus(const SetupPacket &, uint8_t *data)
+ControlResult DfuDeviceModel::getStatus(const SetupPacket &request, uint8_t *data)
 {
     uint32_t poll = 0;
     switch (dfuState) {
     case DownloadSync:
         execute();
         dfuState = DownloadBusy;
-        poll = reportedPoll;
+        poll = setup.quirks.hugePollTimeout ? 0xFFFFFF : reportedPoll;
         break;
     case DownloadBusy: {
         const auto now = Clock::now();
         if (now < pollAllowedAt)
             ++earlyPolls;
         if (faults.busyForever) {
-            poll = reportedPoll;
+            poll = setup.quirks.hugePollTimeout ? 0xFFFFFF : reportedPoll;
             break;
         }
-        // A busy device does not answer until its work is done.
-        if (now < busyUntil)
+        // A busy device does not answer until its work is done; the host gives up first
+        // when its transfer timeout is shorter.
+        if (now < busyUntil) {
+            const auto timeout = std::chrono::milliseconds(request.timeoutMs);
+            if (request.timeoutMs && busyUntil - now > timeout) {
+                std::this_thread::sleep_for(timeout);
+                return ControlResult::timedOut();
+            }
             std::this_thread::sleep_until(busyUntil);
+        }
         if (result != Ok)
             error(result);
+        else if (setup.quirks.idleAfterBlock && pendingBlock >= 2)
+            dfuState = Idle;
         else
             dfuState = DownloadIdle;
         if (dropAfterAnswer) {
@@ -503,6 +544,10 @@ ControlResult DfuDeviceModel::getStatus(const SetupPacket &, uint8_t *data)
         break;
     }
     case ManifestSync:
+        if (setup.quirks.manifestWaitReset) {
+            dfuState = ManifestWaitReset;
+            break;
+        }
         dfuState = Manifest;
         leavePending = true;
         break;
@@ -530,7 +575,7 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
             error(ErrVendor);
             return ControlResult::stall();
         }
-        const uint64_t address = uint64_t(pointer) + uint64_t(setup.wValue - 2) * setup.wLength;
+        const uint64_t address = blockAddress(setup.wValue);
         // As much as is readable from the address on; the rest makes the answer short.
         n = walk(alternate, address, setup.wLength, [&](Sector &s, size_t at, size_t to, size_t count) {
             if (!(s.access & Read))
@@ -545,6 +590,15 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
     }
     dfuState = n < setup.wLength ? Idle : UploadIdle;
     return ControlResult::ok(n);
+}
+
+bool DfuDeviceModel::leavesOnReset()
+{
+    // The reset is what a device waiting in dfuMANIFEST-WAIT-RESET needs to start its application.
+    if (dfuState != ManifestWaitReset)
+        return false;
+    leavePending = true;
+    return true;
 }
 
 void DfuDeviceModel::afterRequest()

@@ -32,6 +32,21 @@ struct AlternateSpec
 
 enum class Timing { Instant, Realistic };
 
+// Behaviours of real boot loaders that a careful host must survive, each switchable.
+struct DfuQuirks
+{
+    bool hugePollTimeout = false;      // while busy, bwPollTimeout reads 0xFFFFFF ms (hours)
+    uint32_t eraseMs = 0;              // non-zero: every erase takes this long, whatever the profile
+    bool resetBeforeReturnAnswer = false; // leaves the bus on the return's zero-length download
+    bool manifestWaitReset = false;    // after the return, waits in dfuMANIFEST-WAIT-RESET for a reset
+    uint8_t stateAfterReturn = 0;      // non-zero: answers this state after the return, and stays
+    bool idleAfterBlock = false;       // answers dfuIDLE where dfuDNLOAD-IDLE is due after a block
+    bool languageListStalls = false;   // string descriptor 0 is stalled
+    bool oddStringLengths = false;     // string descriptors with an odd bLength
+    bool stringLengthPastData = false; // string descriptors whose bLength is more than is sent
+    std::vector<uint8_t> alternateNumbers; // bAlternateSetting of each alternate; empty: 0, 1, ...
+};
+
 struct DfuDeviceSpec
 {
     uint16_t vendorId = 0x1209;
@@ -46,6 +61,7 @@ struct DfuDeviceSpec
     uint16_t dfuVersion = 0x011A;
     uint8_t functionalLength = 9;   // a wrong length makes the descriptor malformed
     Timing timing = Timing::Instant;
+    DfuQuirks quirks;
 
     // Option bytes (alternate 0) and a 1 MiB internal flash (alternate 1).
     static DfuDeviceSpec twoAlternates();
@@ -67,6 +83,7 @@ struct DfuFaults
     int stallAtBlock = 0;       // the Nth data block (from 1) is stalled
     int errorAtBlock = 0;       // the Nth data block ends in errWRITE
     int disconnectAtBlock = 0;  // the device drops off the bus at the Nth data block
+    ControlResult::Loss disconnectAs = ControlResult::NoDevice; // how the host sees that drop
     int flipBitAtBlock = 0;     // one bit of the Nth data block is stored wrong
     bool busyForever = false;   // every status answer says dfuDNBUSY
     bool readProtected = false;
@@ -91,6 +108,7 @@ public:
     // The faults still armed (one-shot faults that fired are cleared).
     DfuFaults armedFaults() const;
     void setTiming(Timing timing);
+    void setQuirks(const DfuQuirks &quirks);
 
     // Memory access for tests; false if the range is not all memory of that alternate.
     bool readMemory(size_t alternate, uint32_t address, uint8_t *out, size_t size) const;
@@ -111,6 +129,7 @@ protected:
     ControlResult classRequest(const SetupPacket &setup, uint8_t *data) override;
     bool setInterface(uint8_t interfaceNumber, uint8_t alternate) override;
     void afterRequest() override;
+    bool leavesOnReset() override;
     void restart() override;
 
 private:
@@ -138,6 +157,9 @@ private:
     ControlResult download(const SetupPacket &setup, const uint8_t *data);
     ControlResult upload(const SetupPacket &setup, uint8_t *data);
     ControlResult getStatus(const SetupPacket &setup, uint8_t *data);
+    // The address of data block `block` after the address pointer, as the address-extended
+    // protocol places it: by the declared transfer size, whatever the block's own length.
+    uint64_t blockAddress(uint16_t block) const;
     void execute();
     // True when the count has reached the armed fault; a fault armed `once` is then cleared.
     bool hit(int &fault, int count);

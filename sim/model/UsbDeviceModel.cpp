@@ -73,17 +73,38 @@ std::vector<uint8_t> UsbDeviceModel::configDescriptor() const
 std::vector<uint8_t> UsbDeviceModel::stringDescriptor(uint8_t index) const
 {
     if (index == 0)
-        return {4, 3, 0x09, 0x04}; // English (United States)
+        return languageListStalls ? std::vector<uint8_t>() : std::vector<uint8_t>{4, 3, 0x09, 0x04}; // en-US
     if (index > strings.size())
         return {};
     const std::string &text = strings[index - 1];
-    const size_t chars = std::min<size_t>(text.size(), 126);
+    const size_t chars = std::min<size_t>(text.size(), 120);
     std::vector<uint8_t> out = {uint8_t(2 + 2 * chars), 3};
     for (size_t i = 0; i < chars; ++i) {
         out.push_back(uint8_t(text[i]));
         out.push_back(0);
     }
+    if (oddStringLengths) {
+        out[0] = uint8_t(out[0] + 1);
+        out.push_back('!');
+    }
+    if (stringLengthPastData)
+        out[0] = uint8_t(out[0] + 16);
     return out;
+}
+
+void UsbDeviceModel::busReset()
+{
+    if (!connected())
+        return;
+    bool leaves = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        leaves = leavesOnReset();
+        if (!leaves)
+            restart();
+    }
+    if (leaves)
+        afterRequest();
 }
 
 ControlResult UsbDeviceModel::standardRequest(const SetupPacket &setup, uint8_t *data)

@@ -19,6 +19,8 @@ struct SetupPacket
     uint16_t wValue = 0;
     uint16_t wIndex = 0;
     uint16_t wLength = 0;
+    // How long the host waits for this transfer; 0 waits for ever.
+    uint32_t timeoutMs = 0;
 
     bool isIn() const { return bmRequestType & 0x80; }
     uint8_t type() const { return (bmRequestType >> 5) & 3; }   // 0 standard, 1 class, 2 vendor
@@ -26,12 +28,17 @@ struct SetupPacket
 
 struct ControlResult
 {
-    enum Outcome { Ok, Stall, Disconnected } outcome = Ok;
+    // TimedOut: the device did not complete the transfer within the host's timeout.
+    enum Outcome { Ok, Stall, Disconnected, TimedOut } outcome = Ok;
     size_t length = 0; // bytes placed in the buffer (IN) or taken from it (OUT)
+    // How the host saw a disconnection: hosts report an unplug mid-transfer as a missing
+    // device, an I/O error, a stall or a timeout.
+    enum Loss { NoDevice, IoError, PipeError, Timeout } lostAs = NoDevice;
 
-    static ControlResult ok(size_t n) { return {Ok, n}; }
-    static ControlResult stall() { return {Stall, 0}; }
-    static ControlResult gone() { return {Disconnected, 0}; }
+    static ControlResult ok(size_t n) { return {Ok, n, NoDevice}; }
+    static ControlResult stall() { return {Stall, 0, NoDevice}; }
+    static ControlResult gone(Loss as = NoDevice) { return {Disconnected, 0, as}; }
+    static ControlResult timedOut() { return {TimedOut, 0, NoDevice}; }
 };
 
 class UsbDeviceModel
@@ -56,6 +63,13 @@ public:
     // Makes opening the device fail as it does without permission on its device node.
     void setOpenDenied(bool denied) { openDenied = denied; }
     bool isOpenDenied() const { return openDenied.load(); }
+    // Makes claiming the interface fail as it does while another program holds it.
+    void setClaimedElsewhere(bool claimed) { claimedElsewhere = claimed; }
+    bool isClaimedElsewhere() const { return claimedElsewhere.load(); }
+
+    // A reset on the bus, as libusb_reset_device sends it. The device starts afresh, or
+    // leaves the bus when the reset is what it waited for to start its application.
+    void busReset();
 
     std::vector<uint8_t> deviceDescriptor() const;
     std::vector<uint8_t> configDescriptor() const;
@@ -89,6 +103,14 @@ protected:
     // Called after each request with the device's lock released, for work that must not
     // hold it (callbacks into the world).
     virtual void afterRequest() {}
+    // With the lock held: true when a bus reset makes the device leave (then afterRequest()
+    // runs); false to restart in place.
+    virtual bool leavesOnReset() { return false; }
+
+    // Quirks of real devices' string descriptors.
+    bool languageListStalls = false;   // string 0 (the LANGID list) is stalled
+    bool oddStringLengths = false;     // bLength is odd, one past the text's last byte
+    bool stringLengthPastData = false; // bLength claims 16 bytes more than are sent
 
     uint8_t addString(const std::string &text);
     // Sets the identity and adds its strings as indexes 1 to 3; call before any other string.
@@ -100,6 +122,7 @@ private:
     ControlResult standardRequest(const SetupPacket &setup, uint8_t *data);
     std::atomic<bool> isConnected{true};
     std::atomic<bool> openDenied{false};
+    std::atomic<bool> claimedElsewhere{false};
     std::atomic<uint64_t> transfers{0};
     uint8_t configuration = 1;
 };

@@ -205,11 +205,14 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle *handle, int *conf
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType, uint8_t request,
                                         uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
-                                        unsigned int)
+                                        unsigned int timeout)
 {
     if (!handle)
         return LIBUSB_ERROR_INVALID_PARAM;
     if (length > 0 && !data)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    // Linux's usbfs refuses control transfers of more than a page of data.
+    if (length > 4096)
         return LIBUSB_ERROR_INVALID_PARAM;
     sim::SetupPacket setup;
     setup.bmRequestType = requestType;
@@ -217,14 +220,22 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *handle, uint8_t re
     setup.wValue = value;
     setup.wIndex = index;
     setup.wLength = length;
+    setup.timeoutMs = timeout;
     const sim::ControlResult r = modelOf(handle->device).control(setup, data);
     switch (r.outcome) {
     case sim::ControlResult::Ok:
         return int(r.length);
     case sim::ControlResult::Stall:
         return LIBUSB_ERROR_PIPE;
+    case sim::ControlResult::TimedOut:
+        return LIBUSB_ERROR_TIMEOUT;
     case sim::ControlResult::Disconnected:
-        return LIBUSB_ERROR_NO_DEVICE;
+        switch (r.lostAs) {
+        case sim::ControlResult::IoError: return LIBUSB_ERROR_IO;
+        case sim::ControlResult::PipeError: return LIBUSB_ERROR_PIPE;
+        case sim::ControlResult::Timeout: return LIBUSB_ERROR_TIMEOUT;
+        case sim::ControlResult::NoDevice: return LIBUSB_ERROR_NO_DEVICE;
+        }
     }
     return LIBUSB_ERROR_OTHER;
 }
@@ -249,6 +260,8 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle *handle, int interfa
         return LIBUSB_ERROR_INVALID_PARAM;
     if (!modelOf(handle->device).connected())
         return LIBUSB_ERROR_NO_DEVICE;
+    if (modelOf(handle->device).isClaimedElsewhere())
+        return LIBUSB_ERROR_BUSY;
     handle->claimed |= 1u << interfaceNumber;
     return LIBUSB_SUCCESS;
 }
@@ -300,8 +313,9 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle *handle)
     sim::UsbDeviceModel &model = modelOf(handle->device);
     if (!model.connected())
         return LIBUSB_ERROR_NO_DEVICE;
-    model.attach();
-    return LIBUSB_SUCCESS;
+    model.busReset();
+    // A device that left on the reset re-enumerates elsewhere: this handle has lost it.
+    return model.connected() ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle *handle, int)
