@@ -1,5 +1,7 @@
 #include "DfuFileFormat.h"
 
+#include "LittleEndian.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,32 +16,18 @@ const uint8_t FileSignature[5] = {'D', 'f', 'u', 'S', 'e'};
 const uint8_t TargetSignature[6] = {'T', 'a', 'r', 'g', 'e', 't'};
 const uint8_t SuffixSignature[3] = {'U', 'F', 'D'};
 
-uint16_t le16(const uint8_t *p)
-{
-    return uint16_t(p[0] | (p[1] << 8));
-}
-
-uint32_t le32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
+using tolvex::le16;
+using tolvex::le32;
+using tolvex::setLe32;
 
 void put16(std::vector<uint8_t> &out, uint16_t v)
 {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
+    tolvex::putLe(out, v, 2);
 }
 
 void put32(std::vector<uint8_t> &out, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
-
-void set32(std::vector<uint8_t> &out, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out[at + i] = uint8_t(v >> (8 * i));
+    tolvex::putLe(out, v, 4);
 }
 
 } // namespace
@@ -207,7 +195,7 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
             out.insert(out.end(), e.data(), e.data() + e.size());
             targetSize += uint32_t(ElementHeaderSize + e.size());
         }
-        set32(out, sizeAt, targetSize);
+        setLe32(out, sizeAt, targetSize);
     }
     put16(out, release);
     put16(out, productId);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace dfu;
@@ -71,8 +73,12 @@ DfuStatus readWithCrc(QFile &source, std::shared_ptr<uint8_t[]> &buffer, size_t 
     uint8_t *const bytes = buffer.get();
 
     constexpr size_t Chunk = size_t(1) << 20;
-    std::atomic<size_t> arrived{0};
-    std::atomic<bool> done{false};
+    // What the reader has read so far, and whether it is done; the CRC thread sleeps on
+    // `moved` until there is more, rather than spinning.
+    std::mutex progress;
+    std::condition_variable moved;
+    size_t arrived = 0;
+    bool done = false;
     uLong running = crc32(0L, Z_NULL, 0);
     size_t checked = 0;
     auto crcUpTo = [&](size_t end) {
@@ -87,16 +93,21 @@ DfuStatus readWithCrc(QFile &source, std::shared_ptr<uint8_t[]> &buffer, size_t 
     if (parallel) {
         worker = std::thread([&] {
             for (;;) {
-                const bool finished = done.load(std::memory_order_acquire);
-                const size_t available = arrived.load(std::memory_order_acquire);
+                bool finished;
+                size_t available;
+                {
+                    std::unique_lock<std::mutex> lock(progress);
+                    // Wait for a whole chunk beyond what is checked (and the 4 bytes that may be the CRC field).
+                    moved.wait(lock, [&] { return done || arrived >= checked + Chunk + 4; });
+                    finished = done;
+                    available = arrived;
+                }
                 // Never past what may turn out to be the CRC field: the end is known only at the end.
                 const size_t limit = available >= 4 ? available - 4 : 0;
                 if (limit > checked)
                     crcUpTo(finished ? limit : limit - (limit - checked) % Chunk);
-                else if (finished)
+                if (finished)
                     return;
-                else
-                    std::this_thread::yield();
             }
         });
     }
@@ -109,9 +120,17 @@ DfuStatus readWithCrc(QFile &source, std::shared_ptr<uint8_t[]> &buffer, size_t 
             break; // the file shrank since its size was taken: what was read is the file
         }
         total += size_t(n);
-        arrived.store(total, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> lock(progress);
+            arrived = total;
+        }
+        moved.notify_one();
     }
-    done.store(true, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(progress);
+        done = true;
+    }
+    moved.notify_one();
     if (parallel)
         worker.join();
     if (failed)

@@ -14,14 +14,18 @@ template <typename T>
 class Registry
 {
 public:
+    // The next free handle. After four billion handles the numbers wrap: 0 is skipped, and
+    // so is every handle still held, so an old handle never comes to mean a new object
+    // while it is in use. 0 when every number is held.
     uint32_t add(std::shared_ptr<T> item)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (next == 0)
-            next = 1; // 0 is never a handle, even after four billion of them
-        const uint32_t handle = next++;
-        items.emplace(handle, std::move(item));
-        return handle;
+        for (uint64_t tried = 0; tried <= UINT32_MAX; ++tried) {
+            const uint32_t handle = next++;
+            if (handle != 0 && items.emplace(handle, item).second)
+                return handle;
+        }
+        return 0;
     }
 
     std::shared_ptr<T> get(uint32_t handle) const
@@ -62,10 +66,10 @@ public:
             f(entry.first, *entry.second);
     }
 
-private:
+protected:
     mutable std::mutex mutex;
     std::map<uint32_t, std::shared_ptr<T>> items;
-    uint32_t next = 1;
+    uint32_t next = 1; // guarded by mutex
 };
 
 } // namespace dfu

@@ -1,6 +1,7 @@
 #include "HidCommandSet.h"
 
 #include "HidTransport.h"
+#include "LittleEndian.h"
 
 #include <QDate>
 #include <QDebug>
@@ -26,11 +27,7 @@ bool answersIn64(quint8 code)
     }
 }
 
-void appendLe(std::vector<quint8> &out, quint32 value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(quint8(value >> (8 * i)));
-}
+using tolvex::putLe;
 
 // value × 1000, truncated toward zero; out-of-range values saturate rather than being
 // converted with undefined behaviour.
@@ -135,7 +132,7 @@ HidAnswer sendBytes(HidCommandSet &set, quint8 code, const std::vector<quint8> &
 std::vector<quint8> le32(quint32 value)
 {
     std::vector<quint8> out;
-    appendLe(out, value, 4);
+    putLe(out, value, 4);
     return out;
 }
 } // namespace
@@ -149,7 +146,7 @@ HidAnswer HidCommandSet::command21(quint16 value, const quint8 *bytes, int count
     if (count < 0 || count > 57 || (count > 0 && !bytes))
         return sendCommand(0x21, nullptr, -1);
     std::vector<quint8> payload;
-    appendLe(payload, value, 2);
+    putLe(payload, value, 2);
     payload.push_back(quint8(count));
     payload.insert(payload.end(), bytes, bytes + count);
     return sendBytes(*this, 0x21, payload);
@@ -207,7 +204,7 @@ HidAnswer HidCommandSet::command95() { return sendBytes(*this, 0x95, {}); }
 HidAnswer HidCommandSet::command96(double value)
 {
     std::vector<quint8> payload;
-    appendLe(payload, quint32(thousandths(value)), 2);
+    putLe(payload, quint32(thousandths(value)), 2);
     return sendBytes(*this, 0x96, payload);
 }
 

@@ -3,6 +3,7 @@
 
 #include "Bytes.h"
 #include "DfuFileFormat.h"
+#include "Registry.h"
 #include "dfulib.h"
 
 #include <QDir>
@@ -325,6 +326,20 @@ void DfuFileTest::handleMisuse()
     context.image = stale;
     QCOMPARE(DFUOPS_LaunchOperation(&context, &code), DFU_ERROR_INVALID_HANDLE);
     QCOMPARE(DFUOPS_ReleaseMapping(nullptr), DFU_OK);
+
+    // Past four billion handles the numbers wrap, around 0 and around the ones still held.
+    struct Wrapping : dfu::Registry<int>
+    {
+        void numberFrom(uint32_t n) { next = n; }
+    } registry;
+    QCOMPARE(registry.add(std::make_shared<int>(1)), 1u);
+    QCOMPARE(registry.add(std::make_shared<int>(2)), 2u);
+    registry.numberFrom(0xFFFFFFFFu);
+    QCOMPARE(registry.add(std::make_shared<int>(3)), 0xFFFFFFFFu);
+    QVERIFY(registry.take(1));
+    QCOMPARE(registry.add(std::make_shared<int>(4)), 1u); // 0 passed over, 1 free again
+    QCOMPARE(registry.add(std::make_shared<int>(5)), 3u); // 2 is still held
+    QCOMPARE(*registry.get(2), 2);
 }
 
 QTEST_APPLESS_MAIN(DfuFileTest)

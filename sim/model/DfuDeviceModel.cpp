@@ -1,5 +1,7 @@
 #include "DfuDeviceModel.h"
 
+#include "LittleEndian.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,10 +48,7 @@ TimingFigures figuresFor(Timing timing)
     return f;
 }
 
-uint32_t le32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
+using tolvex::le32;
 
 } // namespace
 

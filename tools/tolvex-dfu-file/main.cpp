@@ -3,6 +3,7 @@
 
 #include "DfuFileFormat.h"
 #include "IntelHex.h"
+#include "LittleEndian.h"
 #include "ToolFiles.h"
 
 #include <QFileInfo>
@@ -36,10 +37,7 @@ bool number(const QString &text, quint64 limit, quint64 &out)
     return ok && out <= limit;
 }
 
-quint32 le32(const uint8_t *p)
-{
-    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-}
+using tolvex::le32;
 
 int info(const QStringList &args)
 {
