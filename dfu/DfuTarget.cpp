@@ -165,6 +165,10 @@ int DfuTarget::openDevice(const QString &path)
     }
     const uint16_t version = functional.bcdDFUVersion;
     if (version < MinimumDfuVersion || version > MaximumDfuVersion) {
+        // A USB DFU 1.0 device (7-byte descriptor) lands here too: it lacks the addressed commands.
+        qWarning("DFU: %s speaks DFU version %X.%02X; only 1.1A to 1.1F, with the address-extended commands, "
+                 "are supported.",
+                 local.constData(), version >> 8, version & 0xFF);
         DFUDEV_Close(&handle);
         return VersionNotSupported;
     }

@@ -74,7 +74,8 @@ void DfuTargetTest::enumerationFilters()
 void DfuTargetTest::openDeviceCodes_data()
 {
     QTest::addColumn<int>("version");
-    QTest::addColumn<int>("fault"); // 0 none, 1 malformed layout, 2 malformed descriptor, 3 no permission
+    // 0 none, 1 malformed layout, 2 malformed descriptor, 3 no permission, 4 7-byte descriptor of USB DFU 1.0
+    QTest::addColumn<int>("fault");
     QTest::addColumn<int>("code");
     QTest::newRow("0x0110") << 0x0110 << 0 << int(DfuTarget::VersionNotSupported);
     QTest::newRow("0x011A") << 0x011A << 0 << int(DfuTarget::Connected);
@@ -83,6 +84,7 @@ void DfuTargetTest::openDeviceCodes_data()
     QTest::newRow("layout unreadable") << 0x011A << 1 << int(DfuTarget::NoMapping);
     QTest::newRow("descriptor malformed") << 0x011A << 2 << int(DfuTarget::NoDescriptor);
     QTest::newRow("cannot be opened") << 0x011A << 3 << int(DfuTarget::NoDescriptor);
+    QTest::newRow("7-byte descriptor (USB DFU 1.0)") << 0x011A << 4 << int(DfuTarget::VersionNotSupported);
 }
 
 void DfuTargetTest::openDeviceCodes()
@@ -95,6 +97,10 @@ void DfuTargetTest::openDeviceCodes()
     setup.release = 0x0321;
     if (fault == 2)
         setup.functionalLength = 12;
+    if (fault == 4)
+        setup.functionalLength = 7;
+    if (code == DfuTarget::VersionNotSupported)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(fault == 4 ? "speaks DFU version 1.00" : "speaks DFU version"));
     const SimDfuDevice dev = plugDfuDevice(setup);
     if (fault == 1) {
         dev.model->setLayoutString(1, "@Internal Flash/0x08000000");
