@@ -242,11 +242,13 @@ DfuStatus readString(OpenDevice &device, uint8_t index, std::string &out)
         if (r == LIBUSB_ERROR_NO_DEVICE)
             return statusFromUsb(r);
         // Devices without a language list (string 0 stalled or malformed) answer in English.
-        if (r < 0 || !parseLanguageIds(buffer, size_t(r), device.languageId))
-            device.languageId = 0x0409;
+        uint16_t language = 0;
+        if (r < 0 || !parseLanguageIds(buffer, size_t(r), language) || language == 0)
+            language = 0x0409;
+        device.languageId = language;
     }
     const int r = controlIn(device, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                            uint16_t((LIBUSB_DT_STRING << 8) | index), device.languageId, buffer, sizeof buffer);
+                            uint16_t((LIBUSB_DT_STRING << 8) | index), device.languageId.load(), buffer, sizeof buffer);
     if (r < 0)
         return statusFromUsb(r);
     return parseStringDescriptor(buffer, size_t(r), out) ? DFU_OK : DFU_ERROR_DESCRIPTOR;

@@ -192,23 +192,18 @@ DfuStatus DFUFILES_GetImageName(DfuImageHandle image, char *buffer)
 {
     if (!buffer)
         return DFU_ERROR_INVALID_PARAMETER;
-    const auto d = images().get(image);
-    if (!d)
-        return DFU_ERROR_INVALID_HANDLE;
     // Names are at most 255 bytes, so they always fit the 512-byte buffer.
-    std::memcpy(buffer, d->target.name.c_str(), d->target.name.size() + 1);
-    return DFU_OK;
+    return images().with(image, [&](ImageData &d) { std::memcpy(buffer, d.target.name.c_str(), d.target.name.size() + 1); })
+               ? DFU_OK
+               : DFU_ERROR_INVALID_HANDLE;
 }
 
 DfuStatus DFUFILES_GetImageAlternate(DfuImageHandle image, uint8_t *alternate)
 {
     if (!alternate)
         return DFU_ERROR_INVALID_PARAMETER;
-    const auto d = images().get(image);
-    if (!d)
-        return DFU_ERROR_INVALID_HANDLE;
-    *alternate = d->target.alternate;
-    return DFU_OK;
+    return images().with(image, [&](ImageData &d) { *alternate = d.target.alternate; }) ? DFU_OK
+                                                                                         : DFU_ERROR_INVALID_HANDLE;
 }
 
 DfuStatus DFUFILES_DuplicateImage(DfuImageHandle image, DfuImageHandle *copy)
@@ -255,11 +250,10 @@ DfuStatus DFUFILES_GetElementCount(DfuImageHandle image, uint32_t *count)
 {
     if (!count)
         return DFU_ERROR_INVALID_PARAMETER;
-    const auto d = images().get(image);
-    if (!d)
-        return DFU_ERROR_INVALID_HANDLE;
-    *count = uint32_t(d->target.elements.size());
-    return DFU_OK;
+    // Under the registry's lock: an upload may be filling the image meanwhile.
+    return images().with(image, [&](ImageData &d) { *count = uint32_t(d.target.elements.size()); })
+               ? DFU_OK
+               : DFU_ERROR_INVALID_HANDLE;
 }
 
 DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *address, uint32_t *size, uint8_t *data,
@@ -446,16 +440,20 @@ DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint1
 
 DfuStatus DFUFILES_AppendImageToDFUFile(DfuFileHandle file, DfuImageHandle image)
 {
-    const auto data = files().get(file);
-    if (!data || !data->isNew)
-        return DFU_ERROR_INVALID_HANDLE;
-    if (data->targets.size() >= 255)
-        return DFU_ERROR_INVALID_PARAMETER;
     Target copy;
     if (!images().with(image, [&](ImageData &d) { copy = d.target; }))
         return DFU_ERROR_INVALID_HANDLE;
-    data->targets.push_back(std::move(copy));
-    return DFU_OK;
+    // Appended under the file registry's lock, so that appends from several threads all land.
+    DfuStatus status = DFU_OK;
+    const bool found = files().with(file, [&](DfuFileData &data) {
+        if (!data.isNew)
+            status = DFU_ERROR_INVALID_HANDLE;
+        else if (data.targets.size() >= 255)
+            status = DFU_ERROR_INVALID_PARAMETER;
+        else
+            data.targets.push_back(std::move(copy));
+    });
+    return found ? status : DFU_ERROR_INVALID_HANDLE;
 }
 
 DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file)

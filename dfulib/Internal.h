@@ -51,7 +51,7 @@ struct OpenDevice
     uint8_t address = 0;
     int interfaceNumber = -1;
     DfuUsbDeviceDescriptor descriptor{};
-    uint16_t languageId = 0;            // 0 until string descriptor 0 has been read
+    std::atomic<uint16_t> languageId{0}; // 0 until string descriptor 0 has been read
     std::atomic<bool> gone{false};      // set when a transfer reported the device missing
     std::atomic<bool> operationRunning{false};
 };

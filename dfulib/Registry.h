@@ -58,6 +58,12 @@ public:
         return true;
     }
 
+    size_t size() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return items.size();
+    }
+
     template <typename F>
     void forEach(F f) const
     {
