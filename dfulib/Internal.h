@@ -53,6 +53,7 @@ struct OpenDevice
     DfuUsbDeviceDescriptor descriptor{};
     std::atomic<uint16_t> languageId{0}; // 0 until string descriptor 0 has been read
     std::atomic<bool> gone{false};      // set when a transfer reported the device missing
+    std::atomic<bool> honourPolls{false}; // set once it stalled an early status request
     std::atomic<bool> operationRunning{false};
 };
 

@@ -29,6 +29,9 @@ constexpr uint16_t MaxControlData = 4096;
 constexpr uint32_t WaitSliceMs = 1000;
 
 std::atomic<uint32_t> busyLimitMs{120000};
+std::atomic<bool> honourPollsAlways{false};
+// Early status requests: the longest short wait between two of them to a busy device.
+constexpr uint32_t MaxEarlyWaitMs = 64;
 
 enum Phase : uint32_t { PhaseIdle = 0, PhaseErase = 1, PhaseWrite = 2, PhaseVerify = 3, PhaseRead = 4, PhaseLeave = 5, PhaseDone = 6 };
 
@@ -68,6 +71,19 @@ struct Failure
     DfuStatus status;
 };
 
+// A status request sent before the device's poll timeout was stalled (the device is back
+// in dfuIDLE): what the device was doing may be undone, and its poll timeouts must be kept.
+struct EarlyStall
+{
+};
+
+// The same, during the data block at `address`, `length` bytes long.
+struct BlockStall
+{
+    uint32_t address;
+    uint32_t length;
+};
+
 // The DFU requests of one operation. Every request checks for a stop first; failures
 // throw a Failure that the worker turns into the context's error status.
 class Link
@@ -77,8 +93,25 @@ public:
     // each get an address of their own, since the device places a block by its transfer size.
     Link(Operation &op, OpenDevice &device, uint16_t deviceTransferSize)
         : op(op), device(device), transferSize(std::min(deviceTransferSize, MaxControlData)),
-          addressEachBlock(transferSize != deviceTransferSize)
+          addressEachBlock(transferSize != deviceTransferSize),
+          early(!honourPollsAlways.load() && !device.honourPolls.load())
     {
+    }
+
+    // Whether status requests still go out before the device's poll timeouts.
+    bool earlyRequests() const { return early; }
+
+    // From now on the device's poll timeouts are waited out, for this device's operations
+    // to come too; said once per device.
+    void honourPollTimeouts(const char *why)
+    {
+        early = false;
+        {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.usbError = 0;
+        }
+        if (!device.honourPolls.exchange(true))
+            qWarning("DFU: %s %s; its poll timeouts are waited out from now on.", device.path.c_str(), why);
     }
 
     void checkStop()
@@ -207,19 +240,39 @@ public:
             throw Failure{DFU_ERROR_DEVICE_STATE};
     }
 
-    // The status exchange after a download: wait out every busy answer, bounded overall,
-    // whatever poll timeout the device reports.
+    // The status exchange after a download, bounded overall whatever poll timeout the
+    // device reports. The first request starts the device's work. Then, with early requests,
+    // the next goes out at once: a device that holds it until its work is done costs exactly
+    // its work, and one that answers busy is asked again after short, growing waits, never
+    // longer than it asked for. Otherwise every poll timeout is waited out.
     StatusAnswer settle()
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(busyLimitMs.load());
         StatusAnswer s = status(deadline);
+        uint32_t shortWait = 0;
         while (s.state == StateDownloadBusy || s.state == StateDownloadSync) {
             if (s.status != 0)
                 deviceError(s);
-            waitFor(s.pollTimeoutMs, deadline);
+            if (early) {
+                waitFor(std::min(shortWait, s.pollTimeoutMs), deadline);
+                shortWait = std::min(std::max(2 * shortWait, 1u), MaxEarlyWaitMs);
+            } else {
+                waitFor(s.pollTimeoutMs, deadline);
+            }
             if (Clock::now() >= deadline)
                 throw Failure{DFU_ERROR_DEVICE_BUSY};
-            s = status(deadline);
+            if (!early) {
+                s = status(deadline);
+                continue;
+            }
+            try {
+                s = status(deadline);
+            } catch (const Failure &f) {
+                // fail() has cleared the stall: the device is in dfuIDLE again.
+                if (f.status == DFU_ERROR_STALL && !device.gone)
+                    throw EarlyStall{};
+                throw;
+            }
         }
         if (s.state == StateError || s.status != 0)
             deviceError(s);
@@ -243,10 +296,20 @@ public:
             std::lock_guard<std::mutex> lock(op.mutex);
             op.context.failedAddress = address;
         }
-        download(0, bytes, withAddress ? 5 : 1);
-        const StatusAnswer s = settle();
-        if (s.state != StateDownloadIdle)
-            unexpectedState(s);
+        for (;;) {
+            download(0, bytes, withAddress ? 5 : 1);
+            StatusAnswer s;
+            try {
+                s = settle();
+            } catch (const EarlyStall &) {
+                // Commands may be given again: the same address, the same sector erased.
+                honourPollTimeouts("stalled a status request sent before its poll timeout");
+                continue;
+            }
+            if (s.state != StateDownloadIdle)
+                unexpectedState(s);
+            return;
+        }
     }
 
     // Walks `size` bytes at `address` in blocks: after `start` (a Set Address), blocks of
@@ -283,7 +346,12 @@ public:
             address, size, [&](uint32_t at) { command(CommandSetAddress, at); },
             [&](uint16_t number, uint32_t offset, uint32_t n) {
                 download(number, data + offset, uint16_t(n));
-                const StatusAnswer s = settle();
+                StatusAnswer s;
+                try {
+                    s = settle();
+                } catch (const EarlyStall &) {
+                    throw BlockStall{address + offset, n};
+                }
                 if (s.state != StateDownloadIdle)
                     unexpectedState(s);
                 progress(n);
@@ -320,6 +388,7 @@ public:
     OpenDevice &device;
     uint16_t transferSize;
     bool addressEachBlock;
+    bool early;
 };
 
 // Holds the DFU interface for the time of one operation: other programs, and the list
@@ -428,22 +497,135 @@ private:
         }
     }
 
-    void upgrade(Link &link)
+    // The image's bytes that fall in one sector, in address order: the unit of writing,
+    // of repair and of verify.
+    struct Part
     {
-        const Target &t = op.image.target;
-        uint64_t writeBytes = 0, verifyBytes = 0;
-        for (const Element &e : t.elements) {
-            writeBytes += e.size();
+        uint32_t address;
+        const uint8_t *data;
+        uint32_t size;
+    };
+    struct SectorWork
+    {
+        Sector sector;
+        std::vector<Part> parts;
+    };
+
+    std::vector<SectorWork> planBySector() const
+    {
+        std::vector<SectorWork> plan;
+        for (const Element &e : op.image.target.elements) {
             op.image.layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
-                if ((s.access & AccessRead) && canUpload)
-                    verifyBytes += overlap(e, s);
+                const uint32_t from = std::max(e.address, s.address);
+                auto it = std::find_if(plan.begin(), plan.end(),
+                                       [&](const SectorWork &w) { return w.sector.address == s.address; });
+                if (it == plan.end())
+                    it = plan.insert(plan.end(), SectorWork{s, {}});
+                it->parts.push_back({from, e.data() + (from - e.address), overlap(e, s)});
                 return true;
             });
         }
+        std::sort(plan.begin(), plan.end(),
+                  [](const SectorWork &a, const SectorWork &b) { return a.sector.address < b.sector.address; });
+        for (SectorWork &w : plan)
+            std::sort(w.parts.begin(), w.parts.end(), [](const Part &a, const Part &b) { return a.address < b.address; });
+        return plan;
+    }
+
+    // Whether the device holds `size` bytes of `expected` at `address`; false where it
+    // cannot be read.
+    bool holds(Link &link, const Sector &sector, uint32_t address, const uint8_t *expected, uint32_t size,
+               uint32_t *firstDifference = nullptr)
+    {
+        if (!canUpload || !(sector.access & AccessRead))
+            return false;
+        std::vector<uint8_t> readBack(size);
+        link.read(address, readBack.data(), size, [](uint32_t) {});
+        const auto mismatch = std::mismatch(readBack.begin(), readBack.end(), expected);
+        if (mismatch.first == readBack.end())
+            return true;
+        if (firstDifference)
+            *firstDifference = address + uint32_t(mismatch.first - readBack.begin());
+        return false;
+    }
+
+    // Erases the sector again and writes all of its part of the image from its start.
+    template <typename Progress>
+    void rewrite(Link &link, const SectorWork &w, Progress progress)
+    {
+        if (!(w.sector.access & AccessErase))
+            throw Failure{DFU_ERROR_NOT_WRITEABLE};
+        link.command(CommandErase, w.sector.address);
+        for (const Part &p : w.parts)
+            link.write(p.address, p.data, p.size, progress);
+    }
+
+    // Writes one sector's part. A block whose early status request was stalled is read
+    // back: if it holds what was sent, writing goes on after it; if not (or it cannot be
+    // read), the sector is erased and written again from its start.
+    template <typename Progress>
+    void writeSector(Link &link, const SectorWork &w, Progress progress)
+    {
+        for (const Part &p : w.parts) {
+            uint32_t done = 0;
+            while (done < p.size) {
+                try {
+                    link.write(p.address + done, p.data + done, p.size - done, progress);
+                    done = p.size;
+                } catch (const BlockStall &stalled) {
+                    link.honourPollTimeouts("stalled a status request sent before its poll timeout");
+                    link.simple(Abort);
+                    const uint32_t offset = stalled.address - p.address;
+                    if (holds(link, w.sector, stalled.address, p.data + offset, stalled.length)) {
+                        progress(stalled.length);
+                        done = offset + stalled.length;
+                        continue;
+                    }
+                    rewrite(link, w, progress);
+                    return;
+                }
+            }
+        }
+    }
+
+    // The sectors whose memory differs from the image, and the first differing address.
+    std::vector<const SectorWork *> differing(Link &link, const std::vector<const SectorWork *> &sectors,
+                                             uint32_t &firstDifference)
+    {
+        std::vector<const SectorWork *> out;
+        for (const SectorWork *w : sectors) {
+            if (!(w->sector.access & AccessRead))
+                continue;
+            for (const Part &p : w->parts) {
+                uint32_t at = 0;
+                if (!holds(link, w->sector, p.address, p.data, p.size, &at)) {
+                    if (out.empty())
+                        firstDifference = at;
+                    out.push_back(w);
+                    break;
+                }
+                advance(p.size);
+            }
+        }
+        return out;
+    }
+
+    void upgrade(Link &link)
+    {
+        const std::vector<SectorWork> plan = planBySector();
+        uint64_t writeBytes = 0, verifyBytes = 0;
+        for (const SectorWork &w : plan) {
+            for (const Part &p : w.parts) {
+                writeBytes += p.size;
+                if ((w.sector.access & AccessRead) && canUpload)
+                    verifyBytes += p.size;
+            }
+        }
         begin(PhaseWrite, writeBytes + verifyBytes);
         auto progress = [this](uint32_t n) { advance(n); };
-        for (const Element &e : t.elements)
-            link.write(e.address, e.data(), uint32_t(e.size()), progress);
+        const bool wroteEarly = link.earlyRequests();
+        for (const SectorWork &w : plan)
+            writeSector(link, w, progress);
         link.simple(Abort);
         if (!canUpload) {
             // Nothing can be read back: the download stands, but nobody may think it checked.
@@ -456,32 +638,23 @@ private:
             std::lock_guard<std::mutex> lock(op.mutex);
             op.context.phase = PhaseVerify;
         }
-        std::vector<uint8_t> readBack;
-        for (const Element &e : t.elements) {
-            // Only readable sectors can be compared; runs of them are read in one go.
-            std::vector<std::pair<uint32_t, uint32_t>> runs;
-            op.image.layout.forEachSector(e.address, e.size(), [&](const Sector &s) {
-                if (!(s.access & AccessRead))
-                    return true;
-                const uint32_t from = std::max(e.address, s.address);
-                const uint32_t length = overlap(e, s);
-                if (!runs.empty() && runs.back().first + runs.back().second == from)
-                    runs.back().second += length;
-                else
-                    runs.emplace_back(from, length);
-                return true;
-            });
-            for (const auto &run : runs) {
-                readBack.resize(run.second);
-                link.read(run.first, readBack.data(), run.second, progress);
-                const uint8_t *expected = e.data() + (run.first - e.address);
-                const auto mismatch = std::mismatch(readBack.begin(), readBack.end(), expected);
-                if (mismatch.first != readBack.end()) {
-                    std::lock_guard<std::mutex> lock(op.mutex);
-                    op.context.failedAddress = run.first + uint32_t(mismatch.first - readBack.begin());
-                    throw Failure{DFU_ERROR_VERIFY};
-                }
-            }
+        std::vector<const SectorWork *> all;
+        for (const SectorWork &w : plan)
+            all.push_back(&w);
+        uint32_t firstDifference = 0;
+        std::vector<const SectorWork *> bad = differing(link, all, firstDifference);
+        if (!bad.empty() && wroteEarly) {
+            // Written with early status requests: once more, waiting as the device asks.
+            link.honourPollTimeouts("failed verification after early status requests");
+            for (const SectorWork *w : bad)
+                rewrite(link, *w, progress);
+            link.simple(Abort);
+            bad = differing(link, bad, firstDifference);
+        }
+        if (!bad.empty()) {
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.failedAddress = firstDifference;
+            throw Failure{DFU_ERROR_VERIFY};
         }
     }
 
@@ -556,6 +729,11 @@ private:
 uint32_t DFUOPS_SetBusyLimitMs(uint32_t milliseconds)
 {
     return busyLimitMs.exchange(milliseconds);
+}
+
+bool DFUOPS_SetHonourPollTimeouts(bool always)
+{
+    return honourPollsAlways.exchange(always);
 }
 
 DfuStatus DFUOPS_LaunchOperation(DfuOperationContext *context, uint32_t *operationCode)

@@ -217,6 +217,13 @@ DfuStatus DFUOPS_StopOperation(uint32_t operationCode, DfuOperationContext *cont
 // 120000 ms. Returns the previous value.
 uint32_t DFUOPS_SetBusyLimitMs(uint32_t milliseconds);
 
+// Status requests go out as soon as a device can answer them, not after the poll timeout it
+// reports: ROM boot loaders report far more than their flash work takes, and do that work
+// inside the status request. A device that stalls such a request is repaired and waited out
+// from then on. With `always`, every poll timeout is waited out from the start. Returns the
+// previous setting.
+bool DFUOPS_SetHonourPollTimeouts(bool always);
+
 // ---- DFUFILES: images and multi-image .dfu files ----------------------------------
 
 // An image holds one target of a .dfu file: alternate setting, name (up to 255 bytes),

@@ -65,8 +65,10 @@ private Q_SLOTS:
     void permissionDeniedWarns();
     void downloadErasesExactlyAndWritesTheImage();
     void downloadOfAnotherWritersFile();
-    void realisticTimingNeverPollsEarly();
-    void verifyCatchesFlippedBit();
+    void romTimingVariants_data();
+    void romTimingVariants();
+    void verifyFailures_data();
+    void verifyFailures();
     void faultsEndInErrors_data();
     void faultsEndInErrors();
     void launchRefusesBadImages();
@@ -83,6 +85,7 @@ void DfuOperationsTest::cleanup()
 {
     sim::World::instance().unplugAll();
     DFUOPS_SetBusyLimitMs(120000);
+    DFUOPS_SetHonourPollTimeouts(false);
 }
 
 void DfuOperationsTest::enumeratesAndDescribes()
@@ -256,35 +259,112 @@ void DfuOperationsTest::downloadOfAnotherWritersFile()
     DFUFILES_DestroyImage(&image);
 }
 
-void DfuOperationsTest::realisticTimingNeverPollsEarly()
+void DfuOperationsTest::romTimingVariants_data()
 {
-    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
-    setup.timing = sim::Timing::Realistic;
-    const SimDfuDevice dev = plugDfuDevice(setup);
-    Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
-    const QByteArray data = pattern(4096, 3);
-    const DfuImageHandle image = imageWith(0, {{Flash, data}});
-    const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(unpacked(c.errorStatus), DFU_OK);
-    QCOMPARE(memory(dev, 0, Flash, data.size()), data);
-    QCOMPARE(dev.model->earlyStatusPolls(), 0u);
-    QVERIFY(unpacked(c.deviceWaitMs) > 0); // the device asked for waits, and they were kept
+    QTest::addColumn<int>("early");      // sim::EarlyStatus
+    QTest::addColumn<bool>("honour");    // poll timeouts waited out from the start
+    QTest::addColumn<bool>("eraseEarly"); // the erase with early requests too
+    QTest::addColumn<int>("stalls");
+    QTest::addColumn<int>("erasures");   // of the first sector
+    const int whenDone = int(sim::EarlyStatus::AnswerWhenDone);
+    QTest::newRow("ROM, poll timeouts honoured") << whenDone << true << true << 0 << 1;
+    QTest::newRow("ROM, early requests") << whenDone << false << true << 0 << 1;
+    QTest::newRow("non-blocking: busy at once") << int(sim::EarlyStatus::AnswerBusy) << false << true << 0 << 1;
+    QTest::newRow("strict, stalled during the erase") << int(sim::EarlyStatus::Stall) << false << true << 1 << 2;
+    QTest::newRow("strict, stalled during a block") << int(sim::EarlyStatus::Stall) << false << false << 1 << 1;
+    QTest::newRow("strict, block left half written") << int(sim::EarlyStatus::StallHalfWritten) << false << false << 1
+                                                      << 2;
 }
 
-void DfuOperationsTest::verifyCatchesFlippedBit()
+void DfuOperationsTest::romTimingVariants()
 {
+    QFETCH(int, early);
+    QFETCH(bool, honour);
+    QFETCH(bool, eraseEarly);
+    QFETCH(int, stalls);
+    QFETCH(int, erasures);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    setup.quirks.earlyStatus = sim::EarlyStatus(early);
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    // Held open across both operations, as the window holds the device it works with.
+    DfuDeviceHandle held = 0;
+    QCOMPARE(DFUDEV_Open(dev.path.c_str(), &held), DFU_OK);
+    Mapping m;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    const QByteArray data = pattern(9000, 3);
+    DfuImageHandle image = imageWith(0, {{Flash, data}});
+    if (stalls)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stalled a status request sent before its poll timeout"));
+
+    DfuImageHandle eraseImage = 0;
+    DFUFILES_DuplicateImage(image, &eraseImage);
+    DFUFILES_FilterImageForOperation(eraseImage, &m.last(), DFU_OPERATION_ERASE, 0);
+    DFUOPS_SetHonourPollTimeouts(honour || !eraseEarly);
+    const DfuOperationContext erased = runOperation(DFU_OPERATION_ERASE, eraseImage, dev.path);
+    DFUOPS_SetHonourPollTimeouts(honour);
+    DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_UPGRADE, 0);
+    const DfuOperationContext c = runOperation(DFU_OPERATION_UPGRADE, image, dev.path);
+    DFUOPS_SetHonourPollTimeouts(false);
+    DFUFILES_DestroyImage(&eraseImage);
+    DFUFILES_DestroyImage(&image);
+    DFUDEV_Close(&held);
+
+    QCOMPARE(unpacked(erased.errorStatus), DFU_OK);
+    QCOMPARE(unpacked(c.errorStatus), DFU_OK);
+    QCOMPARE(memory(dev, 0, Flash, data.size()), data);
+    QCOMPARE(int(dev.model->earlyStatusStalls()), stalls); // the fallback, taken once at most
+    const std::vector<uint32_t> sectors = dev.model->erasedSectors();
+    QCOMPARE(int(std::count(sectors.begin(), sectors.end(), Flash)), erasures);
+    if (honour)
+        QCOMPARE(dev.model->earlyStatusPolls(), 0u);
+    else
+        QVERIFY(dev.model->earlyStatusPolls() > 0);
+}
+
+void DfuOperationsTest::verifyFailures_data()
+{
+    QTest::addColumn<bool>("honour");
+    QTest::addColumn<bool>("deadCell");
+    QTest::addColumn<quint32>("status");
+    // A bit stored wrong once: the early download rewrites its sector and succeeds.
+    QTest::newRow("flipped bit, early requests: sector rewritten") << false << false << quint32(DFU_OK);
+    QTest::newRow("flipped bit, poll timeouts honoured") << true << false << quint32(DFU_ERROR_VERIFY);
+    QTest::newRow("a cell that never programs: retried once, then reported") << false << true
+                                                                             << quint32(DFU_ERROR_VERIFY);
+}
+
+void DfuOperationsTest::verifyFailures()
+{
+    QFETCH(bool, honour);
+    QFETCH(bool, deadCell);
+    QFETCH(quint32, status);
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
     QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
     sim::DfuFaults faults;
-    faults.flipBitAtBlock = 2;
+    if (deadCell)
+        faults.deadCellAt = Flash + 2048 + 5;
+    else
+        faults.flipBitAtBlock = 2;
     dev.model->setFaults(faults);
-    const DfuImageHandle image = imageWith(1, {{Flash, pattern(6000, 4)}});
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: verification failed.*address 0x08000800"));
+    DfuImageHandle image = imageWith(1, {{Flash, pattern(6000, 4)}});
+    if (!honour)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed verification after early status requests"));
+    if (status != DFU_OK)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed: verification failed.*address 0x0800080"));
+    DFUOPS_SetHonourPollTimeouts(honour);
     const DfuOperationContext c = download(dev, m, image);
-    QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_VERIFY);
-    QCOMPARE(unpacked(c.failedAddress), Flash + 2048);
+    DFUOPS_SetHonourPollTimeouts(false);
+    DFUFILES_DestroyImage(&image);
+    QCOMPARE(unpacked(c.errorStatus), status);
+    const std::vector<uint32_t> sectors = dev.model->erasedSectors();
+    QCOMPARE(int(std::count(sectors.begin(), sectors.end(), Flash)), honour ? 1 : 2); // one retry at most
+    if (status == DFU_OK) {
+        QCOMPARE(memory(dev, 1, Flash, 6000), pattern(6000, 4));
+        return;
+    }
+    QCOMPARE(unpacked(c.failedAddress), Flash + 2048 + (deadCell ? 5 : 0));
     QVERIFY(c.percent < 100);
 }
 

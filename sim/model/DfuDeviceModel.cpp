@@ -42,10 +42,24 @@ TimingFigures figuresFor(Timing timing)
     TimingFigures f;
     if (timing == Timing::Realistic) {
         f.reportedCommandPoll = 100;
-        f.eraseMsPerKiB = 250.0 / 16;   // 16 KiB in 250 ms, 128 KiB in 2 s
-        f.writeMsPerKiB = 4;            // a 2048-byte block in 8 ms
+        f.reportedWritePoll = 104;
+        f.writeMsPerKiB = 4;   // a 2048-byte block in 8 ms
+        f.eraseBySize = true;
     }
     return f;
+}
+
+// Erase time of one sector, through the typical figures: 250 ms for 16 KiB, 550 ms for
+// 64 KiB, 1000 ms for 128 KiB, in straight lines between them (and towards 0 below 16 KiB,
+// 20 ms at least, as small pages take).
+double eraseMs(uint32_t size)
+{
+    const double k = double(size) / KiB;
+    if (k <= 16)
+        return std::max(20.0, 250.0 * k / 16);
+    if (k <= 64)
+        return 250.0 + (k - 16) * (550.0 - 250.0) / 48;
+    return 550.0 + (k - 64) * (1000.0 - 550.0) / 64;
 }
 
 using tolvex::le32;
@@ -259,6 +273,18 @@ uint64_t DfuDeviceModel::earlyStatusPolls() const
     return earlyPolls;
 }
 
+uint64_t DfuDeviceModel::workMilliseconds() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return uint64_t(workTotalMs + 0.5);
+}
+
+uint64_t DfuDeviceModel::earlyStatusStalls() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return earlyStalls;
+}
+
 uint64_t DfuDeviceModel::erasedSectorCount() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -326,6 +352,7 @@ void DfuDeviceModel::startBusy(uint32_t reportedMs, double workMs)
     pollAllowedAt = now + std::chrono::milliseconds(reportedMs);
     reportedPoll = reportedMs;
     busyTotalMs += uint64_t(std::max<double>(reportedMs, workMs) + 0.5);
+    workTotalMs += workMs;
 }
 
 ControlResult DfuDeviceModel::classRequest(const SetupPacket &setup, uint8_t *data)
@@ -433,7 +460,7 @@ void DfuDeviceModel::execute()
                     if (s.access & Erase) {
                         std::fill(s.bytes.begin(), s.bytes.end(), 0xFF);
                         erased.push_back(s.address);
-                        work += figures.eraseMsPerKiB * s.size / KiB;
+                        work += figures.eraseBySize ? eraseMs(s.size) : 0;
                     }
                 }
             } else {
@@ -443,7 +470,7 @@ void DfuDeviceModel::execute()
                 } else {
                     std::fill(s->bytes.begin(), s->bytes.end(), 0xFF);
                     erased.push_back(s->address);
-                    work = figures.eraseMsPerKiB * s->size / KiB;
+                    work = figures.eraseBySize ? eraseMs(s->size) : 0;
                 }
             }
             if (setup.quirks.eraseMs)
@@ -466,8 +493,9 @@ void DfuDeviceModel::execute()
     }
 
     const uint64_t address = blockAddress(pendingBlock);
+    pendingAddress = uint32_t(address);
     const double work = figures.writeMsPerKiB * double(pending.size()) / KiB;
-    startBusy(uint32_t(std::ceil(work)), work);
+    startBusy(figures.reportedWritePoll ? figures.reportedWritePoll : uint32_t(std::ceil(work)), work);
     if (faults.readProtected) {
         result = ErrVendor;
         return;
@@ -497,6 +525,10 @@ void DfuDeviceModel::execute()
         std::memcpy(s.bytes.data() + at, pending.data() + from, n);
         return true;
     });
+    if (faults.deadCellAt >= address && faults.deadCellAt - address < pending.size()) {
+        Sector *s = sectorAt(alt, faults.deadCellAt);
+        s->bytes[faults.deadCellAt - s->address] = 0xFF;
+    }
     if (hit(faults.flipBitAtBlock, dataBlocks)) {
         Sector *s = sectorAt(alt, uint32_t(address));
         s->bytes[address - s->address] ^= 0x01;
@@ -514,8 +546,23 @@ ControlResult DfuDeviceModel::getStatus(const SetupPacket &request, uint8_t *dat
         break;
     case DownloadBusy: {
         const auto now = Clock::now();
-        if (now < pollAllowedAt)
+        if (now < pollAllowedAt) {
             ++earlyPolls;
+            const EarlyStatus early = setup.quirks.earlyStatus;
+            const bool working = now < busyUntil;
+            if ((early == EarlyStatus::Stall || early == EarlyStatus::StallHalfWritten) && working) {
+                ++earlyStalls;
+                if (early == EarlyStatus::StallHalfWritten && pendingBlock >= 2 && result == Ok)
+                    unprogramSecondHalf();
+                error(ErrStalledPacket);
+                return ControlResult::stall();
+            }
+            if (early == EarlyStatus::AnswerBusy && working && !faults.busyForever) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(busyUntil - now).count() + 1;
+                poll = uint32_t(left);
+                break;
+            }
+        }
         if (faults.busyForever) {
             poll = setup.quirks.hugePollTimeout ? 0xFFFFFF : reportedPoll;
             break;
@@ -589,6 +636,17 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
     }
     dfuState = n < setup.wLength ? Idle : UploadIdle;
     return ControlResult::ok(n);
+}
+
+void DfuDeviceModel::unprogramSecondHalf()
+{
+    // Cut off mid-block: the second half of the block was never programmed.
+    const size_t half = pending.size() / 2;
+    walk(alternate, uint64_t(pendingAddress) + half, pending.size() - half, [&](Sector &s, size_t at, size_t, size_t n) {
+        if (s.access & Erase)
+            std::fill(s.bytes.begin() + long(at), s.bytes.begin() + long(at + n), 0xFF);
+        return true;
+    });
 }
 
 bool DfuDeviceModel::leavesOnReset()
