@@ -32,3 +32,17 @@ QString imageNameListDebugText(const ImageNameList &list)
     debug << ')';
     return out;
 }
+
+QString permittedImageName(const ImageNameList &list, const QString &product)
+{
+    for (const QStringList &item : list) {
+        if (item.size() > 1 && item.at(0) == product)
+            return item.at(1);
+    }
+    return QString();
+}
+
+bool imageNamePermitted(const QString &permitted, const QString &imageName)
+{
+    return !permitted.isEmpty() && permitted.contains(imageName, Qt::CaseInsensitive);
+}

@@ -20,5 +20,13 @@ inline constexpr char ConfigurationFileName[] = "Config.ini";
 // as they stand (no trimming, carriage returns kept, empty fields kept).
 ImageNameList splitConfigurationText(const QString &text);
 
+// The image name the list permits for a product: field 1 of the first item whose field 0 is
+// the product exactly; empty when there is none (a line without an image name names nothing).
+QString permittedImageName(const ImageNameList &list, const QString &product);
+
+// Whether an image name passes: the permitted name contains it, letter case aside. Nothing
+// passes an empty permitted name.
+bool imageNamePermitted(const QString &permitted, const QString &imageName);
+
 // The list in Qt's debug notation for nested lists: (("Alpha", "One"), ("Beta", "Two")).
 QString imageNameListDebugText(const ImageNameList &list);

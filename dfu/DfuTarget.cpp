@@ -1,5 +1,7 @@
 #include "DfuTarget.h"
 
+#include "ConfigFile.h"
+
 #include <QElapsedTimer>
 #include <QSet>
 #include <QtDebug>
@@ -130,6 +132,32 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
             it = seen.contains(it.key()) ? std::next(it) : cache->erase(it);
     }
     return records;
+}
+
+ImageChoice chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate,
+                        DfuImageHandle &chosen)
+{
+    chosen = 0;
+    for (uint8_t i = 0; i < imageCount; ++i) {
+        DfuImageHandle image = 0;
+        if (DFUFILES_ReadImageFromDFUFile(file, i, &image) != DFU_OK)
+            continue;
+        char name[512];
+        std::memset(name, 0, sizeof name);
+        DFUFILES_GetImageName(image, name);
+        uint8_t imageAlternate = 0;
+        const bool known = DFUFILES_GetImageAlternate(image, &imageAlternate) == DFU_OK;
+        if (!imageNamePermitted(permitted, QString::fromLocal8Bit(name))) {
+            DFUFILES_DestroyImage(&image);
+            return ImageChoice::WrongName;
+        }
+        if (known && imageAlternate == alternate) {
+            chosen = image;
+            return ImageChoice::Chosen;
+        }
+        DFUFILES_DestroyImage(&image);
+    }
+    return ImageChoice::NoImage;
 }
 
 DfuTarget::~DfuTarget()
@@ -307,34 +335,12 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
                                      &fileRelease, &imageCount)
         != DFU_OK)
         return NotADfuFile;
-    if (imageCount == 0) {
+    releaseImage(image);
+    const ImageChoice choice =
+        chooseImage(file, imageCount, permittedImageName, mapping[alternateCount - 1].alternate, image);
+    if (choice != ImageChoice::Chosen) {
         DFUFILES_CloseDFUFile(file);
-        return NoImage;
-    }
-    DfuStatus last = DFU_OK;
-    for (uint8_t i = 0; i < imageCount; ++i) {
-        releaseImage(image);
-        last = DFUFILES_ReadImageFromDFUFile(file, i, &image);
-        if (last != DFU_OK) {
-            image = 0;
-            continue;
-        }
-        char name[512];
-        std::memset(name, 0, sizeof name);
-        DFUFILES_GetImageName(image, name);
-        if (!permittedImageName.contains(QString::fromLocal8Bit(name), Qt::CaseInsensitive)) {
-            DFUFILES_CloseDFUFile(file);
-            return WrongImageName;
-        }
-        // Alternates are known by the numbers the device gives them, which need not run 0..n-1.
-        uint8_t alternate = 0;
-        last = DFUFILES_GetImageAlternate(image, &alternate);
-        if (last == DFU_OK && alternate == mapping[alternateCount - 1].alternate)
-            break;
-    }
-    if (last != DFU_OK) {
-        DFUFILES_CloseDFUFile(file);
-        return NoImage;
+        return choice == ImageChoice::WrongName ? WrongImageName : NoImage;
     }
     const DfuMappingRecord &record = mapping[alternateCount - 1];
     releaseImage(secondImage);

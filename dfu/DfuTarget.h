@@ -35,6 +35,13 @@ using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
 QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
                                            DfuDescriptorCache *cache = nullptr);
 
+// The image of a multi-image file meant for the device's alternate `alternate`. Every image
+// read until then must bear a name that `permitted` permits (imageNamePermitted). No image
+// for that alternate is NoImage: another alternate's image is never taken instead.
+enum class ImageChoice { Chosen, WrongName, NoImage };
+ImageChoice chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate,
+                        DfuImageHandle &chosen);
+
 // The DFU-mode device the tool is connected to and the DFU operation it runs. There is
 // exactly one, the process-wide dfuTarget below; it starts zeroed. GUI thread only: the
 // library runs the operations on its own threads and this object polls them.

@@ -12,13 +12,18 @@ Board makeBoard(const HidAppDeviceSpec &appSetup, const DfuDeviceSpec &dfuSetup,
     // Weak links: the two models must not keep each other alive.
     std::weak_ptr<DfuDeviceModel> dfu = board.dfu;
     std::weak_ptr<HidAppDeviceModel> app = board.app;
-    board.app->setOnEnterDfu([dfu, restartDelayMs] {
-        if (auto d = dfu.lock())
-            World::instance().plugLater(d, restartDelayMs);
+    // A restarting board comes back on the port it left, as a real one does.
+    board.app->setOnEnterDfu([dfu, app, restartDelayMs] {
+        const auto d = dfu.lock();
+        const auto a = app.lock();
+        if (d && a)
+            World::instance().plugLater(d, restartDelayMs, World::instance().lastPortOf(a.get()));
     });
-    board.dfu->setOnLeave([app, restartDelayMs] {
-        if (auto a = app.lock())
-            World::instance().plugLater(a, restartDelayMs);
+    board.dfu->setOnLeave([app, dfu, restartDelayMs] {
+        const auto a = app.lock();
+        const auto d = dfu.lock();
+        if (a && d)
+            World::instance().plugLater(a, restartDelayMs, World::instance().lastPortOf(d.get()));
     });
     return board;
 }

@@ -16,19 +16,38 @@ PluggedDevice World::plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
     return plugLocked(std::move(model), port);
 }
 
-void World::plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs)
+void World::plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    arrivals.push_back({std::move(model), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
+    arrivals.push_back({std::move(model), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), port});
+}
+
+uint8_t World::lastPortOf(const UsbDeviceModel *model)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &p : lastPorts) {
+        if (p.first == model)
+            return p.second;
+    }
+    return 0;
 }
 
 PluggedDevice World::plugLocked(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
 {
-    if (port == 0) {
+    const auto taken = [&](uint8_t p) {
+        return std::any_of(plugged.begin(), plugged.end(),
+                           [&](const PluggedDevice &d) { return d.ports[0] == p && d.model->connected(); });
+    };
+    if (port == 0 || taken(port)) {
         port = 1;
-        while (std::any_of(plugged.begin(), plugged.end(), [&](const PluggedDevice &d) { return d.ports[0] == port; }))
+        while (taken(port))
             ++port;
     }
+    const auto last = std::find_if(lastPorts.begin(), lastPorts.end(), [&](const auto &p) { return p.first == model.get(); });
+    if (last != lastPorts.end())
+        last->second = port;
+    else
+        lastPorts.emplace_back(model.get(), port);
     model->attach();
     PluggedDevice device;
     device.model = std::move(model);
@@ -85,7 +104,7 @@ std::vector<PluggedDevice> World::devices()
     const auto now = std::chrono::steady_clock::now();
     for (auto it = arrivals.begin(); it != arrivals.end();) {
         if (it->at <= now) {
-            plugLocked(std::move(it->model), 0);
+            plugLocked(std::move(it->model), it->port);
             it = arrivals.erase(it);
         } else {
             ++it;

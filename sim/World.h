@@ -28,8 +28,10 @@ public:
     // Plugs a device in at the given port (0: the next free one) and returns where it is.
     PluggedDevice plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port = 0);
     // Plugs the device in once `delayMs` have passed, as a device that restarts in another
-    // mode shows up again on the bus a little later.
-    void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs);
+    // mode shows up again on the bus a little later: at `port` (0: the next free one).
+    void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port = 0);
+    // The port the device was last plugged into; 0 if it never was.
+    uint8_t lastPortOf(const UsbDeviceModel *model);
     void unplug(const std::shared_ptr<UsbDeviceModel> &model);
     void unplugAll();
     enum class Presence { Absent, Present, Arriving };
@@ -43,12 +45,14 @@ private:
     {
         std::shared_ptr<UsbDeviceModel> model;
         std::chrono::steady_clock::time_point at;
+        uint8_t port;
     };
     PluggedDevice plugLocked(std::shared_ptr<UsbDeviceModel> model, uint8_t port);
 
     std::mutex mutex;
     std::vector<PluggedDevice> plugged;
     std::vector<Arrival> arrivals;
+    std::vector<std::pair<const UsbDeviceModel *, uint8_t>> lastPorts;
     uint8_t nextAddress = 2;
 };
 

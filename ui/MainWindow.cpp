@@ -197,15 +197,9 @@ void MainWindow::showDfuDevice(bool connected)
     const QString product = dfuDevices.selectedDevice().product;
     ui->lbl_DfuDeviceName->setText(product);
     // Another device's permitted name must never pass for this one's.
-    currentImageName.clear();
-    for (const QStringList &item : qAsConst(imageNameList)) {
-        // A matching line without an image name names nothing.
-        if (item.size() > 1 && item.at(0) == product) {
-            currentImageName = item.at(1);
-            qDebug() << currentImageName;
-            break;
-        }
-    }
+    currentImageName = permittedImageName(imageNameList, product);
+    if (!currentImageName.isEmpty())
+        qDebug() << currentImageName;
     if (currentImageName.isEmpty())
         QMessageBox::critical(this, QStringLiteral("Image name Error"),
                               QStringLiteral("DFU file Image name does not exist in Config file"), QMessageBox::Ok,
