@@ -176,43 +176,56 @@ DfuTarget::~DfuTarget()
     releaseDevice();
 }
 
-int DfuTarget::openDevice(const QString &path)
+int openDfuDevice(const QString &path, DfuDeviceFacts &facts)
 {
     const QByteArray local = path.toLocal8Bit();
     DfuDeviceHandle handle = 0;
     // A device that cannot be opened is not connected.
     if (DFUDEV_Open(local.constData(), &handle) != DFU_OK)
-        return NoDescriptor;
+        return DfuTarget::NoDescriptor;
     DfuUsbDeviceDescriptor descriptor;
     DfuFunctionalDescriptor functional;
     uint32_t interfaceNumber = 0, alternates = 0;
     if (DFUDEV_GetDeviceDescriptor(&handle, &descriptor) != DFU_OK
         || DFUDEV_GetDFUDescriptor(&handle, &interfaceNumber, &alternates, &functional) != DFU_OK) {
         DFUDEV_Close(&handle);
-        return NoDescriptor;
+        return DfuTarget::NoDescriptor;
     }
     const uint16_t version = functional.bcdDFUVersion;
+    facts.vendorId = descriptor.idVendor;
+    facts.productId = descriptor.idProduct;
+    facts.release = descriptor.bcdDevice;
     if (version < MinimumDfuVersion || version > MaximumDfuVersion) {
         // A USB DFU 1.0 device (7-byte descriptor) lands here too: it lacks the addressed commands.
         qWarning("DFU: %s speaks DFU version %X.%02X; only 1.1A to 1.1F, with the address-extended commands, "
                  "are supported.",
                  local.constData(), version >> 8, version & 0xFF);
         DFUDEV_Close(&handle);
-        return VersionNotSupported;
+        return DfuTarget::VersionNotSupported;
     }
-    vendorId = descriptor.idVendor;
-    productId = descriptor.idProduct;
-    deviceRelease = descriptor.bcdDevice;
-    DfuMappingRecord *newMapping = nullptr;
-    uint32_t newCount = 0;
-    if (DFUOPS_CreateMappingFromDevice(local.constData(), &newMapping, &newCount) != DFU_OK) {
+    if (DFUOPS_CreateMappingFromDevice(local.constData(), &facts.mapping, &facts.alternateCount) != DFU_OK) {
         DFUDEV_Close(&handle);
-        return NoMapping;
+        return DfuTarget::NoMapping;
     }
+    facts.handle = handle;
+    return DfuTarget::Connected;
+}
+
+int DfuTarget::openDevice(const QString &path)
+{
+    DfuDeviceFacts facts;
+    const int result = openDfuDevice(path, facts);
+    if (result != VersionNotSupported && result != NoDescriptor) {
+        vendorId = facts.vendorId;
+        productId = facts.productId;
+        deviceRelease = facts.release;
+    }
+    if (result != Connected)
+        return result;
     releaseDevice();
-    device = handle;
-    mapping = newMapping;
-    alternateCount = newCount;
+    device = facts.handle;
+    mapping = facts.mapping;
+    alternateCount = facts.alternateCount;
     openedPath = path;
     openedBusAddress = busAddressAt(path);
     return Connected;

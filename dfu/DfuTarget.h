@@ -35,6 +35,21 @@ using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
 QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
                                            DfuDescriptorCache *cache = nullptr);
 
+// What opening a DFU-mode device learns; on success the caller owns the handle (DFUDEV_Close)
+// and the mapping (DFUOPS_ReleaseMapping).
+struct DfuDeviceFacts
+{
+    DfuDeviceHandle handle = 0;
+    quint16 vendorId = 0;
+    quint16 productId = 0;
+    quint16 release = 0;
+    DfuMappingRecord *mapping = nullptr;
+    quint32 alternateCount = 0;
+};
+// Opens the DFU-mode device at `path`: its descriptors, a DFU version the tool speaks, its
+// memory mapping. Returns a DfuTarget::OpenResult.
+int openDfuDevice(const QString &path, DfuDeviceFacts &facts);
+
 // The image of a multi-image file meant for the device's alternate `alternate`. Every image
 // read until then must bear a name that `permitted` permits (imageNamePermitted). No image
 // for that alternate is NoImage: another alternate's image is never taken instead.

@@ -432,3 +432,32 @@ DfuStatus DFUOPS_ReleaseMapping(DfuMappingRecord *mapping)
     delete[] mapping;
     return DFU_OK;
 }
+
+DfuStatus DFUOPS_GetMappingLayout(const DfuMappingRecord *record, char *buffer, uint32_t size)
+{
+    if (!record || !buffer || size == 0)
+        return DFU_ERROR_INVALID_PARAMETER;
+    buffer[0] = '\0';
+    const auto mapping = mappings().get(record->mappingId);
+    if (!mapping || record->alternateIndex >= mapping->layouts.size())
+        return DFU_ERROR_INVALID_HANDLE;
+    std::string text;
+    uint64_t regionEnd = UINT64_MAX;
+    for (const SectorGroup &g : mapping->layouts[record->alternateIndex].groups) {
+        char part[48];
+        const bool kib = g.size % 1024 == 0;
+        std::snprintf(part, sizeof part, "%s%02u*%03u%s%c", g.start == regionEnd ? "," : "", g.count,
+                      kib ? g.size / 1024 : g.size, kib ? "K" : " ", char('a' + g.access - 1));
+        if (g.start != regionEnd) {
+            char start[16];
+            std::snprintf(start, sizeof start, "/0x%08X/", g.start);
+            text += start;
+        }
+        text += part;
+        regionEnd = g.end();
+    }
+    const size_t n = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return DFU_OK;
+}

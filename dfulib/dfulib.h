@@ -198,6 +198,9 @@ DfuStatus DFUDEV_GetDFUDescriptor(DfuDeviceHandle *handle, uint32_t *interfaceNu
 // returns an array of `*alternateCount` records, owned by the caller until
 // DFUOPS_ReleaseMapping. A string that does not parse gives DFU_ERROR_LAYOUT.
 DfuStatus DFUOPS_CreateMappingFromDevice(const char *path, DfuMappingRecord **mapping, uint32_t *alternateCount);
+// The memory layout of one record as text, regions and sector groups in the layout
+// string's own notation ("/0x08000000/04*016Kg,01*064Kg"), cut to fit `size` bytes.
+DfuStatus DFUOPS_GetMappingLayout(const DfuMappingRecord *record, char *buffer, uint32_t size);
 // Frees a mapping made by DFUOPS_CreateMappingFromDevice; null does nothing.
 DfuStatus DFUOPS_ReleaseMapping(DfuMappingRecord *mapping);
 

@@ -116,7 +116,8 @@ QList<QStringList> HidTransport::enumerate(const QString &manufacturer)
         const QString maker = fromWide(d->manufacturer_string);
         if (maker != manufacturer)
             continue;
-        records.append({maker, fromWide(d->product_string), QString::fromLocal8Bit(d->path)});
+        records.append({maker, fromWide(d->product_string), QString::fromLocal8Bit(d->path),
+                        fromWide(d->serial_number)});
     }
     hid_free_enumeration(devices);
     return records;

@@ -33,8 +33,8 @@ public:
     // The path of the device last given up for not answering in time, handed out once:
     // the device list lets such a device be asked again later.
     QString takeSilentPath();
-    // [manufacturer, product, path] of every HID device whose manufacturer string is exactly
-    // `manufacturer`, in enumeration order.
+    // [manufacturer, product, path, serial] of every HID device whose manufacturer string is
+    // exactly `manufacturer`, in enumeration order.
     QList<QStringList> enumerate(const QString &manufacturer);
 
 private:

@@ -1,0 +1,333 @@
+// tolvex-dfu on simulated devices, run in-process: each command, both device families,
+// every exit code, the JSON output parsed back, four devices at once with one failing, an
+// interrupt during an upgrade, and refused files that erase nothing.
+
+#include "Bytes.h"
+#include "Cli.h"
+#include "ConfigCipher.h"
+#include "ConfigFile.h"
+#include "DfuFileFormat.h"
+#include "SimDfu.h"
+#include "SimHid.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+constexpr uint32_t Flash = 0x08000000;
+
+struct Run
+{
+    int exit = -1;
+    QString out;
+    QString err;
+};
+
+Run runCli(const QStringList &args, const std::atomic<bool> *interrupted = nullptr)
+{
+    Run r;
+    cli::Io io;
+    io.out = [&](const QString &t) { r.out += t; };
+    io.err = [&](const QString &t) { r.err += t; };
+    io.interrupted = interrupted;
+    io.arrivalTimeoutMs = 5000;
+    r.exit = cli::run(args, io);
+    return r;
+}
+
+// The new firmware: its version text where the application reads it, and code around it.
+QByteArray firmware(const char *version)
+{
+    QByteArray image = pattern(40000, 9);
+    QByteArray text(9, '\0');
+    text.replace(0, int(qstrlen(version)), version);
+    image.replace(int(sim::HidAppDeviceModel::VersionTextAddress - Flash), 9, text);
+    return image;
+}
+
+QList<QJsonObject> jsonLines(const QString &out)
+{
+    QList<QJsonObject> objects;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        objects << QJsonDocument::fromJson(line.toUtf8()).object();
+    return objects;
+}
+
+} // namespace
+
+class TolvexDfuTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void listsBothModes();
+    void updateFromApplicationMode_data();
+    void updateFromApplicationMode();
+    void exitCodes_data();
+    void exitCodes();
+    void allDevicesOneFailing();
+    void interruptLeavesDfuMode();
+    void uploadEnterAndLeave();
+
+private:
+    QString file(const QString &name) const { return dir->filePath(name); }
+    // A .dfu file with one image for alternate 1.
+    QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data);
+
+    QTemporaryDir *dir = nullptr;
+    QString previous;
+};
+
+void TolvexDfuTest::init()
+{
+    dir = new QTemporaryDir;
+    previous = QDir::currentPath();
+    QDir::setCurrent(dir->path());
+    ConfigCipher cipher(ConfigurationKey);
+    QVERIFY(writeFile(file(QStringLiteral("Config.ini")),
+                      cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\nOtterNINE Sensor,otter9_app\n")));
+}
+
+void TolvexDfuTest::cleanup()
+{
+    hidTransport.close();
+    sim::World::instance().unplugAll();
+    QDir::setCurrent(previous);
+    delete dir;
+    dir = nullptr;
+}
+
+QString TolvexDfuTest::dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data)
+{
+    dfu::Target t;
+    t.alternate = 1;
+    t.name = imageName.toStdString();
+    t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
+    std::vector<uint8_t> bytes;
+    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    writeFile(file(name), QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
+    return file(name);
+}
+
+void TolvexDfuTest::listsBothModes()
+{
+    const sim::Board app = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const sim::Board otter = plugBoard(sim::HidAppDeviceSpec::otterNine(), "V2.0");
+    const sim::Board inDfu = plugBoard();
+    sim::World::instance().unplug(inDfu.app);
+    sim::World::instance().plug(inDfu.dfu, 7);
+
+    const Run text = runCli({QStringLiteral("list")});
+    QCOMPARE(text.exit, 0);
+    QVERIFY2(text.out.contains(QStringLiteral("1-1  \"Tolvex Demo Board\"  16/64-byte reports  firmware V1.0")),
+             qPrintable(text.out));
+    QVERIFY(text.out.contains(QStringLiteral("\"OtterNINE Sensor\"  8-byte reports  firmware (not reported)")));
+    QVERIFY(text.out.contains(QStringLiteral("1-7  \"Tolvex Demo Board\"  serial TVX-0001  permitted image \"fw_main_v2\"")));
+    QVERIFY(text.out.contains(QStringLiteral("alternate 1 \"Internal Flash\" /0x08000000/04*016Kg,01*064Kg,07*128Kg")));
+
+    const Run json = runCli({QStringLiteral("list"), QStringLiteral("--json")});
+    QCOMPARE(json.exit, 0);
+    const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    const QJsonArray apps = o.value(QStringLiteral("application")).toArray();
+    QCOMPARE(apps.size(), 2);
+    QCOMPARE(apps[0].toObject().value(QStringLiteral("version")).toString(), QStringLiteral("V1.0"));
+    QCOMPARE(apps[1].toObject().value(QStringLiteral("family")).toString(), QStringLiteral("8-byte"));
+    const QJsonObject dfu = o.value(QStringLiteral("dfu")).toArray().at(0).toObject();
+    QCOMPARE(dfu.value(QStringLiteral("where")).toString(), QStringLiteral("1-7"));
+    QCOMPARE(dfu.value(QStringLiteral("permitted")).toString(), QStringLiteral("fw_main_v2"));
+    QCOMPARE(dfu.value(QStringLiteral("alternates")).toArray().size(), 2);
+}
+
+void TolvexDfuTest::updateFromApplicationMode_data()
+{
+    QTest::addColumn<bool>("otterNine");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("16/64-byte family") << false << "Tolvex Demo Board at 1-1: V1.0 -> V1.1";
+    QTest::newRow("8-byte family") << true << "OtterNINE Sensor at 1-1: ? -> (not reported)";
+}
+
+void TolvexDfuTest::updateFromApplicationMode()
+{
+    QFETCH(bool, otterNine);
+    QFETCH(QString, shown);
+    sim::HidAppDeviceSpec setup = otterNine ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec();
+    const sim::Board board = plugBoard(setup, "V1.0");
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), otterNine ? "otter9_app" : "fw_main_v2", image);
+    const Run r = runCli({QStringLiteral("update"), path});
+    QCOMPARE(r.exit, 0);
+    QVERIFY2(r.out.contains(otterNine ? QStringLiteral("-> (not reported)") : shown), qPrintable(r.out + r.err));
+    QVERIFY(r.out.contains(QStringLiteral("entering DFU mode")));
+    QVERIFY(r.out.contains(QStringLiteral("1-1: write 100%")));
+    QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, image.size()), image);
+    QCOMPARE(board.app->versionText(), std::string("V1.1"));
+    QVERIFY(board.app->connected()); // back in its application
+}
+
+void TolvexDfuTest::exitCodes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("message");
+    const QStringList good{QStringLiteral("update"), QStringLiteral("GOOD")};
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"), QStringLiteral("--fast")}
+                                    << 1 << 2 << "unknown option --fast";
+    QTest::newRow("two selections") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"), QStringLiteral("--all"),
+                                                   QStringLiteral("--serial"), QStringLiteral("X")}
+                                    << 1 << 2 << "exclude each other";
+    QTest::newRow("several devices, none chosen") << good << 2 << 2 << "2 devices are connected";
+    QTest::newRow("no device") << good << 0 << 4 << "no Corvantis device is connected";
+    QTest::newRow("no device at that place") << good + QStringList{QStringLiteral("--device"), QStringLiteral("9-9")}
+                                             << 1 << 4 << "fits the selection";
+    QTest::newRow("damaged file") << QStringList{QStringLiteral("update"), QStringLiteral("DAMAGED")} << 1 << 3
+                                  << "no device was touched";
+    QTest::newRow("unreadable file") << QStringList{QStringLiteral("update"), QStringLiteral("absent.dfu")} << 1 << 3
+                                     << "is refused";
+    QTest::newRow("image name not permitted") << QStringList{QStringLiteral("update"), QStringLiteral("OTHER")} << 1 << 3
+                                              << "Config.ini permits \"fw_main_v2\"";
+    QTest::newRow("no Config.ini") << good + QStringList{QStringLiteral("--config"), QStringLiteral("none.ini")} << 1
+                                   << 3 << "cannot read none.ini";
+}
+
+void TolvexDfuTest::exitCodes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, devices);
+    QFETCH(int, exit);
+    QFETCH(QString, message);
+    QList<sim::Board> boards;
+    for (int i = 0; i < devices; ++i) {
+        boards << plugBoard();
+        // In DFU mode already, so that a refusal is seen before any mode change.
+        sim::World::instance().unplug(boards.last().app);
+        sim::World::instance().plug(boards.last().dfu, uint8_t(3 + i));
+    }
+    const QByteArray data = firmware("V1.1");
+    for (QString &a : args) {
+        if (a == QLatin1String("GOOD"))
+            a = dfuFile(QStringLiteral("good.dfu"), "fw_main_v2", data);
+        else if (a == QLatin1String("OTHER"))
+            a = dfuFile(QStringLiteral("other.dfu"), "otter9_app", data);
+        else if (a == QLatin1String("DAMAGED")) {
+            a = dfuFile(QStringLiteral("damaged.dfu"), "fw_main_v2", data);
+            QByteArray bytes = readFile(a);
+            bytes[100] = char(bytes[100] ^ 0x40);
+            writeFile(a, bytes);
+        }
+    }
+    const Run r = runCli(args);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    for (const sim::Board &b : boards)
+        QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+}
+
+void TolvexDfuTest::allDevicesOneFailing()
+{
+    QList<sim::Board> boards;
+    for (int i = 0; i < 4; ++i)
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    sim::DfuFaults unplug;
+    unplug.disconnectAtBlock = 5;
+    boards[2].dfu->setFaults(unplug);
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    const Run r = runCli({QStringLiteral("update"), path, QStringLiteral("--all"), QStringLiteral("--json")});
+    QCOMPARE(r.exit, 1);
+    QMap<QString, QJsonObject> results;
+    for (const QJsonObject &o : jsonLines(r.out)) {
+        QVERIFY(!o.isEmpty()); // every line is one JSON object
+        if (o.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+            results.insert(o.value(QStringLiteral("device")).toString(), o);
+    }
+    QCOMPARE(results.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject o = results.value(QStringLiteral("1-%1").arg(i + 1));
+        QCOMPARE(o.value(QStringLiteral("result")).toString(), i == 2 ? QStringLiteral("failed") : QStringLiteral("done"));
+        QCOMPARE(o.value(QStringLiteral("old")).toString(), QStringLiteral("V1.0"));
+        QCOMPARE(o.value(QStringLiteral("new")).toString(), i == 2 ? QString() : QStringLiteral("V1.1"));
+        if (i != 2)
+            QCOMPARE(boards[i].app->versionText(), std::string("V1.1"));
+    }
+
+    // The same without --json: a summary table, one row per device.
+    for (sim::Board &b : boards) {
+        b.dfu->setFaults(sim::DfuFaults());
+        if (!b.app->connected() && sim::World::instance().presence(b.dfu) == sim::World::Presence::Absent)
+            sim::World::instance().plug(b.dfu, 3);
+    }
+    const Run table = runCli({QStringLiteral("update"), path, QStringLiteral("--all")});
+    QCOMPARE(table.exit, 0);
+    QVERIFY2(table.out.contains(QStringLiteral("RESULT")), qPrintable(table.out));
+    QCOMPARE(table.out.count(QStringLiteral(" done ")), 4);
+}
+
+void TolvexDfuTest::interruptLeavesDfuMode()
+{
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    board.dfu->setTiming(sim::Timing::Realistic); // long enough to be stopped mid-way
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    std::atomic<bool> interrupted{false};
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (board.dfu->erasedSectorCount() > 0)
+            interrupted = true;
+    });
+    watch.start(5);
+    const Run stopped = runCli({QStringLiteral("update"), path}, &interrupted);
+    watch.stop();
+    QCOMPARE(stopped.exit, 130);
+    QVERIFY2(stopped.err.contains(QStringLiteral("stays in DFU mode")), qPrintable(stopped.err));
+    QTRY_VERIFY(sim::World::instance().presence(board.dfu) == sim::World::Presence::Present);
+    QVERIFY(!board.app->connected());
+
+    board.dfu->setTiming(sim::Timing::Instant);
+    const Run again = runCli({QStringLiteral("update"), path});
+    QCOMPARE(again.exit, 0);
+    QVERIFY2(again.out.contains(QStringLiteral("? -> V1.1")), qPrintable(again.out));
+    QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, image.size()), image);
+}
+
+void TolvexDfuTest::uploadEnterAndLeave()
+{
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.3");
+    const QString out = file(QStringLiteral("read-back.dfu"));
+    const Run inApp = runCli({QStringLiteral("upload"), out});
+    QCOMPARE(inApp.exit, 4);
+    QVERIFY(inApp.err.contains(QStringLiteral("enter-dfu")));
+
+    const Run entered = runCli({QStringLiteral("enter-dfu")});
+    QCOMPARE(entered.exit, 0);
+    QVERIFY2(entered.out.contains(QStringLiteral("1-1: in DFU mode")), qPrintable(entered.out + entered.err));
+
+    const Run read = runCli({QStringLiteral("upload"), out});
+    QCOMPARE(read.exit, 0);
+    const QByteArray bytes = readFile(out);
+    dfu::FileView view;
+    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    QCOMPARE(view.targets.size(), size_t(1));
+    QCOMPARE(view.targets[0].alternate, quint8(1));
+    const dfu::ElementView &e = view.targets[0].elements.at(0);
+    QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, e.address, int(e.size)),
+             QByteArray(reinterpret_cast<const char *>(e.data), int(e.size)));
+
+    const Run left = runCli({QStringLiteral("leave"), QStringLiteral("--json")});
+    QCOMPARE(left.exit, 0);
+    const QJsonObject o = jsonLines(left.out).last();
+    QCOMPARE(o.value(QStringLiteral("mode")).toString(), QStringLiteral("application"));
+    QCOMPARE(o.value(QStringLiteral("version")).toString(), QStringLiteral("V1.3"));
+}
+
+QTEST_GUILESS_MAIN(TolvexDfuTest)
+#include "tst_tolvexdfu.moc"

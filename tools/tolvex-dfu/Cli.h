@@ -1,0 +1,36 @@
+#pragma once
+
+// tolvex-dfu: the whole update from a terminal. The commands run in the calling thread
+// (with a QCoreApplication); DFU operations run on the library's own threads and are
+// polled. Output goes through the writers given, so that tests can read it.
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+namespace cli {
+
+enum Exit { ExitDone = 0, ExitFailed = 1, ExitUsage = 2, ExitRefused = 3, ExitNoDevice = 4, ExitInterrupted = 130 };
+
+struct Io
+{
+    std::function<void(const QString &)> out; // standard output, text as it is to appear
+    std::function<void(const QString &)> err; // standard error
+    bool terminal = false;                    // standard output is a terminal: progress in place
+    // Set from a signal handler (SIGINT, SIGTERM): running operations stop between transfers.
+    const std::atomic<bool> *interrupted = nullptr;
+    // How long a device may take to come back in its other mode.
+    int arrivalTimeoutMs = 15000;
+};
+
+// Runs one command line (without the program name); returns the exit code.
+int run(const QStringList &args, const Io &io);
+
+// Where a device is plugged, "BUS-PORT.PORT...", from a hidapi path (hidraw or simulated)
+// or our DFU interface path; empty when it cannot be told.
+QString hidLocation(const QString &path);
+QString dfuLocation(const QString &path);
+
+} // namespace cli

@@ -1,0 +1,53 @@
+// tolvex-dfu: the firmware update from a terminal, over the real hidapi and libusb.
+
+#include "Cli.h"
+
+#include <QCoreApplication>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onSignal(int)
+{
+    interrupted = true;
+}
+
+bool verbose = false;
+
+void messages(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    // The libraries' diagnostics are for --verbose: the commands say what matters themselves.
+    if (verbose || type == QtFatalMsg)
+        qt_message_output(type, context, text);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    verbose = args.removeAll(QStringLiteral("--verbose")) > 0;
+    qInstallMessageHandler(messages);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    cli::Io io;
+    io.out = [](const QString &text) {
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        std::fflush(stdout);
+    };
+    io.err = [](const QString &text) {
+        std::fputs(text.toLocal8Bit().constData(), stderr);
+        std::fflush(stderr);
+    };
+    io.terminal = isatty(STDOUT_FILENO) == 1;
+    io.interrupted = &interrupted;
+    return cli::run(args, io);
+}
