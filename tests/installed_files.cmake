@@ -4,6 +4,13 @@ set(TOLVEX_INSTALLED_FILES
     bin/tolvex-dfu-tool
     bin/tolvex-config
     bin/tolvex-dfu-file
+    bin/tolvex-dfu
+    share/man/man1/tolvex-dfu-tool.1.gz
+    share/man/man1/tolvex-dfu.1.gz
+    share/man/man1/tolvex-config.1.gz
+    share/man/man1/tolvex-dfu-file.1.gz
+    share/doc/tolvex-dfu-tool/copyright
+    share/doc/tolvex-dfu-tool/changelog.gz
     share/applications/com.corvantis.TolvexDfuTool.desktop
     share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
     share/icons/hicolor/scalable/apps/com.corvantis.TolvexDfuTool.svg

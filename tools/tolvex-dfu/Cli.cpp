@@ -751,6 +751,8 @@ int update(const Options &o, const Io &io)
             continue;
         bool answered = false;
         job->oldVersion = queryVersion(d, answered);
+        if (answered && job->oldVersion.isEmpty())
+            job->oldVersion = QStringLiteral("(not reported)");
         if (!answered) {
             job->end(Job::Failed, QStringLiteral("does not answer in application mode; replug it and try again"));
             r.problem(d.name() + QStringLiteral(": ") + job->message);

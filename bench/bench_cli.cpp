@@ -1,0 +1,80 @@
+// tolvex-dfu update --all on four simulated boards against the same update of one board,
+// in one run, on the ROM timing profile: each board is worked on by its own operations, so
+// four should take about as long as one. Prints `CASE: ratio R (target <= T)`.
+
+#include "Cli.h"
+#include "ConfigCipher.h"
+#include "ConfigFile.h"
+#include "DfuFileFormat.h"
+#include "SimHid.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+double updateSeconds(int boards, const QString &file)
+{
+    QList<sim::Board> plugged;
+    for (int i = 0; i < boards; ++i) {
+        plugged << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 300);
+        plugged.last().dfu->setTiming(sim::Timing::Realistic);
+    }
+    cli::Io io;
+    io.out = [](const QString &) {};
+    io.err = [](const QString &t) { std::fputs(t.toLocal8Bit().constData(), stderr); };
+    QStringList args{QStringLiteral("update"), file};
+    if (boards > 1)
+        args << QStringLiteral("--all");
+    QElapsedTimer clock;
+    clock.start();
+    const int exit = cli::run(args, io);
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    sim::World::instance().unplugAll();
+    return exit == cli::ExitDone ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    qputenv("QT_LOGGING_RULES", "*.warning=false");
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    ConfigCipher cipher(ConfigurationKey);
+    QFile config(QStringLiteral("Config.ini"));
+    if (!config.open(QIODevice::WriteOnly) || config.write(cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\n")) < 0)
+        return 1;
+    config.close();
+    dfu::Target t;
+    t.alternate = 1;
+    t.name = "fw_main_v2";
+    std::vector<uint8_t> image(512 * 1024);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = uint8_t(i * 31 + (i >> 11));
+    t.elements.emplace_back(0x08000000, std::move(image));
+    std::vector<uint8_t> bytes;
+    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    QFile file(QStringLiteral("fw.dfu"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) < 0)
+        return 1;
+    file.close();
+
+    const double one = updateSeconds(1, file.fileName());
+    const double four = updateSeconds(4, file.fileName());
+    if (one <= 0 || four <= 0) {
+        std::fprintf(stderr, "an update failed\n");
+        return 1;
+    }
+    std::printf("tolvex-dfu update of 512 KiB, ROM profile, from application mode and back\n");
+    std::printf("  one board            %8.3f s\n", one);
+    std::printf("  four boards, --all   %8.3f s\n", four);
+    std::printf("four boards / one board: ratio %.3f (target <= 1.15)\n", four / one);
+    return 0;
+}
