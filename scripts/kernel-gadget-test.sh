@@ -7,14 +7,17 @@
 # 8-byte HID family, up to DFU mode and back; a third serves a DFU device with a broken
 # functional descriptor, which must fail.
 #
-# Usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER
+# A fourth run serves the product to the shipped tolvex-dfu, as its own process.
+#
+# Usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER [TOLVEX_DFU_BINARY]
 # TOLVEX_GADGET_TRACE=1 in the environment of the check logs every request of endpoint 0
 # (slow on the emulated serial console).
 # Exit codes: 0 passed, 1 failed, 77 skipped (the emulator or the kernel cannot be had).
 set -euo pipefail
-usage() { echo "usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER" >&2; exit 2; }
-[ $# -eq 2 ] || usage
+usage() { echo "usage: kernel-gadget-test.sh GADGET_CHECK_BINARY WORK_FOLDER [TOLVEX_DFU_BINARY]" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || usage
 check=$1
+program=${3:-}
 # Everything below the work folder is removed and rebuilt: an empty one would make that
 # the root of the file system.
 [ -n "$2" ] || usage
@@ -80,13 +83,14 @@ for m in "${order[@]}"; do
   esac
 done
 cp "$check" "$root/gadget_check"
+[ -z "$program" ] || cp "$program" "$root/tolvex-dfu"
 # udevd as on a desktop: libusb learns of devices that come after its start from udevd's
 # events, and without it would never see the DFU-mode device arrive.
 udevadm=$(readlink -f /lib/systemd/systemd-udevd)
 mkdir -p "$root/usr/bin" "$root/lib/systemd" "$root/run"
 cp "$udevadm" "$root/usr/bin/udevadm"
 ln -s /usr/bin/udevadm "$root/lib/systemd/systemd-udevd"
-for lib in $( (ldd "$check"; ldd "$udevadm") | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\/.*ld-linux/ {print $1}' | sort -u); do
+for lib in $( (ldd "$check"; ldd "$udevadm"; [ -z "$program" ] || ldd "$program") | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\/.*ld-linux/ {print $1}' | sort -u); do
   mkdir -p "$root$(dirname "$lib")"
   cp -L "$lib" "$root$lib"
 done
@@ -114,6 +118,10 @@ fi
 echo "TOLVEX-VM: 8-byte check exit \$?"
 /gadget_check --broken-functional-descriptor
 echo "TOLVEX-VM: broken check exit \$?"
+if [ -x /tolvex-dfu ]; then
+  /gadget_check --cli /tolvex-dfu
+  echo "TOLVEX-VM: tolvex-dfu check exit \$?"
+fi
 poweroff -f
 INIT
 chmod +x "$root/init"
@@ -140,4 +148,8 @@ grep -q 'TOLVEX-GADGET PASS (8-byte family)' "$log" && grep -q 'TOLVEX-VM: 8-byt
   || { echo "FAILED: the 8-byte HID family did not pass over the real stack (serial log: $log)"; exit 1; }
 grep -q 'TOLVEX-VM: broken check exit 1' "$log" && grep -q 'TOLVEX-GADGET FAIL: DFU' "$log" \
   || { echo "FAILED: a DFU device with a broken functional descriptor was not caught (serial log: $log)"; exit 1; }
+if [ -n "$program" ]; then
+  grep -q 'TOLVEX-GADGET PASS (tolvex-dfu)' "$log" && grep -q 'TOLVEX-VM: tolvex-dfu check exit 0' "$log" \
+    || { echo "FAILED: the shipped tolvex-dfu did not pass over the real stack (serial log: $log)"; exit 1; }
+fi
 echo "== passed: the real hidapi and libusb over the kernel's gadget stack"

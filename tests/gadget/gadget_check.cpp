@@ -7,6 +7,8 @@
 // "TOLVEX-GADGET FAIL: <step>: <why>".
 // --broken-functional-descriptor serves a DFU device whose functional descriptor has a
 // wrong length, which must make the run fail.
+// --cli PROGRAM serves the product to the shipped tolvex-dfu instead, run as its own
+// process: list, update from application mode to the new version, enter-dfu, upload.
 
 #include "DfuEntryCommandSet.h"
 #include "DfuFileFormat.h"
@@ -15,8 +17,14 @@
 #include "HidTransport.h"
 #include "SimDfu.h"
 
+#include "ConfigCipher.h"
+#include "ConfigFile.h"
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QThread>
 
 #include <cstdio>
@@ -78,6 +86,84 @@ std::string statusOf(const DfuOperationContext &c)
            + std::to_string(c.usbError) + ")";
 }
 
+struct Ran
+{
+    int exit = -1;
+    QString out;
+};
+
+Ran runProgram(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, args);
+    Ran r;
+    if (!process.waitForFinished(240000))
+        return r;
+    r.exit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(process.readAll());
+    say((QStringLiteral("tolvex-dfu ") + args.join(QLatin1Char(' ')) + QStringLiteral(" -> exit %1\n").arg(r.exit)
+         + r.out)
+            .toStdString());
+    return r;
+}
+
+// The shipped program against the real stack, as a user runs it.
+int checkProgram(const QString &program, sim::Board &board)
+{
+    QDir::setCurrent(QStringLiteral("/tmp"));
+    ConfigCipher cipher(ConfigurationKey);
+    QFile config(QStringLiteral("Config.ini"));
+    if (!config.open(QIODevice::WriteOnly) || config.write(cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\n")) < 0)
+        return failed("tolvex-dfu", "cannot write Config.ini");
+    config.close();
+    std::vector<uint8_t> image(6000);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = uint8_t(i * 7 + 3);
+    const char version[9] = "V1.1";
+    std::memcpy(image.data() + (sim::HidAppDeviceModel::VersionTextAddress - Flash), version, sizeof version);
+    dfu::Target t;
+    t.alternate = 1;
+    t.name = "fw_main_v2";
+    t.elements.emplace_back(Flash, image);
+    std::vector<uint8_t> bytes;
+    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    QFile file(QStringLiteral("fw.dfu"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) < 0)
+        return failed("tolvex-dfu", "cannot write fw.dfu");
+    file.close();
+
+    // Wait for the product in application mode, as a user would plug it in first.
+    if (!openApplicationMode(20000))
+        return failed("tolvex-dfu", "the product did not show up in application mode");
+    hidTransport.close();
+    Ran r = runProgram(program, {QStringLiteral("list")});
+    if (r.exit != 0 || !r.out.contains(QStringLiteral("\"Tolvex Demo Board\"  16/64-byte reports  firmware V1.0")))
+        return failed("tolvex-dfu list", "exit " + std::to_string(r.exit));
+    r = runProgram(program, {QStringLiteral("update"), QStringLiteral("fw.dfu")});
+    if (r.exit != 0 || !r.out.contains(QStringLiteral("V1.0 -> V1.1")))
+        return failed("tolvex-dfu update", "exit " + std::to_string(r.exit));
+    std::vector<uint8_t> memory(image.size());
+    if (!board.dfu->readMemory(1, Flash, memory.data(), memory.size()) || memory != image)
+        return failed("tolvex-dfu update", "the memory differs from the image");
+    r = runProgram(program, {QStringLiteral("enter-dfu")});
+    if (r.exit != 0)
+        return failed("tolvex-dfu enter-dfu", "exit " + std::to_string(r.exit));
+    r = runProgram(program, {QStringLiteral("upload"), QStringLiteral("read-back.dfu")});
+    QFile readBack(QStringLiteral("read-back.dfu"));
+    if (r.exit != 0 || !readBack.open(QIODevice::ReadOnly))
+        return failed("tolvex-dfu upload", "exit " + std::to_string(r.exit));
+    const QByteArray uploaded = readBack.readAll();
+    dfu::FileView view;
+    if (dfu::parseFile(reinterpret_cast<const uint8_t *>(uploaded.constData()), size_t(uploaded.size()), view) != DFU_OK
+        || view.targets.size() != 1 || view.targets[0].elements.empty()
+        || view.targets[0].elements[0].size < image.size()
+        || std::memcmp(view.targets[0].elements[0].data, image.data(), image.size()) != 0)
+        return failed("tolvex-dfu upload", "the file does not hold the device memory");
+    std::printf("TOLVEX-GADGET PASS (tolvex-dfu)\n");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -99,6 +185,12 @@ int main(int argc, char *argv[])
     sim::GadgetServer server(board);
     if (!server.start())
         return failed("gadget", server.error());
+    const int cli = application.arguments().indexOf(QStringLiteral("--cli"));
+    if (cli > 0 && cli + 1 < application.arguments().size()) {
+        const int result = checkProgram(application.arguments().at(cli + 1), board);
+        server.stop();
+        return result;
+    }
 
     if (otterNine) {
         // The 8-byte family: its check and its way into DFU mode, then back.
