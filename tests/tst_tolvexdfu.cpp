@@ -197,6 +197,8 @@ void TolvexDfuTest::exitCodes_data()
                                               << "Config.ini permits \"fw_main_v2\"";
     QTest::newRow("no Config.ini") << good + QStringList{QStringLiteral("--config"), QStringLiteral("none.ini")} << 1
                                    << 3 << "cannot read none.ini";
+    // -1: one device in application mode, which this user may not open.
+    QTest::newRow("no permission") << good << -1 << 1 << "install the udev rules";
 }
 
 void TolvexDfuTest::exitCodes()
@@ -206,6 +208,11 @@ void TolvexDfuTest::exitCodes()
     QFETCH(int, exit);
     QFETCH(QString, message);
     QList<sim::Board> boards;
+    if (devices < 0) {
+        boards << plugBoard();
+        boards.last().app->setOpenDenied(true);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HID: cannot open")));
+    }
     for (int i = 0; i < devices; ++i) {
         boards << plugBoard();
         // In DFU mode already, so that a refusal is seen before any mode change.
@@ -280,8 +287,9 @@ void TolvexDfuTest::interruptLeavesDfuMode()
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
     std::atomic<bool> interrupted{false};
     QTimer watch;
+    // Ctrl-C once the first block of the image is in: in the middle of writing it.
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (board.dfu->erasedSectorCount() > 0)
+        if (memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 64) == image.left(64))
             interrupted = true;
     });
     watch.start(5);
@@ -289,6 +297,7 @@ void TolvexDfuTest::interruptLeavesDfuMode()
     watch.stop();
     QCOMPARE(stopped.exit, 130);
     QVERIFY2(stopped.err.contains(QStringLiteral("stays in DFU mode")), qPrintable(stopped.err));
+    QVERIFY(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, image.size()) != image);
     QTRY_VERIFY(sim::World::instance().presence(board.dfu) == sim::World::Presence::Present);
     QVERIFY(!board.app->connected());
 

@@ -192,11 +192,17 @@ bool shortFrames(const Device &d)
     return d.product.contains(QLatin1String(ShortFrameFamily));
 }
 
-// The firmware version an application-mode device reports; `answered` false when it did not.
-QString queryVersion(const Device &d, bool &answered)
+const char NoPermissionHint[] = "it cannot be opened (without permission, install the udev rules: "
+                                "packaging/70-tolvex-dfu.rules, and replug it)";
+
+// The firmware version an application-mode device reports; `answered` false when it did not,
+// and `opened` false when it could not even be opened.
+QString queryVersion(const Device &d, bool &answered, bool *opened = nullptr)
 {
     answered = false;
-    if (!hidTransport.open(d.path))
+    if (opened)
+        *opened = hidTransport.open(d.path);
+    if (opened ? !*opened : !hidTransport.open(d.path))
         return QString();
     HidCommandSet commands(0x5A);
     QString version;
@@ -253,8 +259,7 @@ QString openFailure(int code)
     case DfuTarget::VersionNotSupported: return QStringLiteral("it speaks a DFU version this tool does not");
     case DfuTarget::NoMapping: return QStringLiteral("its memory layout cannot be read");
     default:
-        return QStringLiteral("it cannot be opened (without permission, install the udev rules: "
-                              "packaging/70-tolvex-dfu.rules, and replug it)");
+        return QString::fromLatin1(NoPermissionHint);
     }
 }
 
@@ -749,12 +754,13 @@ int update(const Options &o, const Io &io)
         jobs.append(job);
         if (d.dfuMode)
             continue;
-        bool answered = false;
-        job->oldVersion = queryVersion(d, answered);
+        bool answered = false, opened = false;
+        job->oldVersion = queryVersion(d, answered, &opened);
         if (answered && job->oldVersion.isEmpty())
             job->oldVersion = QStringLiteral("(not reported)");
         if (!answered) {
-            job->end(Job::Failed, QStringLiteral("does not answer in application mode; replug it and try again"));
+            job->end(Job::Failed, opened ? QStringLiteral("does not answer in application mode; replug it and try again")
+                                         : QString::fromLatin1(NoPermissionHint));
             r.problem(d.name() + QStringLiteral(": ") + job->message);
         } else if (!enterDfu(d)) {
             job->end(Job::Failed, QStringLiteral("refused to enter DFU mode"));
