@@ -127,6 +127,13 @@ void DfuSoakTest::randomRoad()
         QVERIFY2(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &mapping, &alternates) == DFU_OK, where);
         const DfuMappingRecord &last = mapping[alternates - 1];
         const size_t memoryIndex = alternates - 1;
+        // The image of the last alternate as its mapping describes it, ready for `operation`.
+        const auto mappedImage = [&](int32_t operation) {
+            DfuImageHandle image = 0;
+            DFUFILES_CreateImageFromMapping(&image, &last);
+            DFUFILES_FilterImageForOperation(image, &last, operation, 0);
+            return image;
+        };
         const int operation = random.bounded(3);
         QElapsedTimer clock;
         clock.start();
@@ -158,9 +165,7 @@ void DfuSoakTest::randomRoad()
             DFUFILES_DestroyImage(&image);
             DFUFILES_DestroyImage(&erase);
         } else if (operation == 1) {
-            DfuImageHandle image = 0;
-            DFUFILES_CreateImageFromMapping(&image, &last);
-            DFUFILES_FilterImageForOperation(image, &last, DFU_OPERATION_UPLOAD, 0);
+            DfuImageHandle image = mappedImage(DFU_OPERATION_UPLOAD);
             const DfuOperationContext c = runOperation(DFU_OPERATION_UPLOAD, image, dev.path, StepBoundMs);
             if (c.errorStatus == DFU_OK) {
                 ++successes;
@@ -177,9 +182,7 @@ void DfuSoakTest::randomRoad()
             }
             DFUFILES_DestroyImage(&image);
         } else {
-            DfuImageHandle image = 0;
-            DFUFILES_CreateImageFromMapping(&image, &last);
-            DFUFILES_FilterImageForOperation(image, &last, DFU_OPERATION_RETURN, 0);
+            DfuImageHandle image = mappedImage(DFU_OPERATION_RETURN);
             const DfuOperationContext c = runOperation(DFU_OPERATION_RETURN, image, dev.path, StepBoundMs);
             if (c.errorStatus == DFU_OK) {
                 ++successes;
