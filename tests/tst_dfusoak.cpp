@@ -5,7 +5,7 @@
 // file descriptors come back to their starting counts.
 //
 // TOLVEX_SOAK_STEPS sets the number of steps (300 by default), TOLVEX_SOAK_SEED replays a run.
-//   TOLVEX_SOAK_STEPS=20000 build/tests/tst_dfusoak
+//   QTEST_FUNCTION_TIMEOUT=3600000 TOLVEX_SOAK_STEPS=30000 build/tests/tst_dfusoak
 
 #include "Bytes.h"
 #include "Internal.h"
