@@ -7,7 +7,6 @@
 #include "HidTransport.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +17,7 @@
 #include <QThread>
 
 #include <memory>
+#include <optional>
 
 namespace cli {
 
