@@ -864,6 +864,8 @@ int upload(const Options &o, const Io &io)
     }
     const QString out = o.positional.first();
     const DfuMappingRecord &last = job.facts.mapping[job.facts.alternateCount - 1];
+    // Kept apart: the mapping goes with the job's release, before the last message.
+    const QString memoryName = QString::fromLatin1(last.name);
     DFUFILES_CreateImageFromMapping(&job.writeImage, &last);
     DFUFILES_SetImageName(job.writeImage, last.name);
     DFUFILES_FilterImageForOperation(job.writeImage, &last, DFU_OPERATION_UPLOAD, 0);
@@ -907,8 +909,7 @@ int upload(const Options &o, const Io &io)
                  {QStringLiteral("result"), QStringLiteral("done")},
                  {QStringLiteral("file"), out}});
     else
-        r.line(QStringLiteral("%1: memory of \"%2\" written to %3")
-                   .arg(job.device.name(), QString::fromLatin1(last.name), out));
+        r.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(job.device.name(), memoryName, out));
     return ExitDone;
 }
 
