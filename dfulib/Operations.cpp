@@ -10,6 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
+#include <zlib.h>
 #include <thread>
 
 using namespace dfu;
@@ -58,6 +60,28 @@ struct Operation
     ImageData image;                   // the worker's own copy
     DfuImageHandle imageHandle = 0;
 };
+
+// Sectors an erase found already holding what the image wants, by device path: the upgrade
+// that follows skips their writes. Each is kept with the CRC of what it must hold, so that
+// another image never passes for the one compared.
+std::mutex keptMutex;
+std::map<std::string, std::map<uint32_t, uint32_t>> &keptSectors()
+{
+    static auto *kept = new std::map<std::string, std::map<uint32_t, uint32_t>>;
+    return *kept;
+}
+
+std::map<uint32_t, uint32_t> takeKeptSectors(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(keptMutex);
+    auto &kept = keptSectors();
+    const auto it = kept.find(path);
+    if (it == kept.end())
+        return {};
+    std::map<uint32_t, uint32_t> out = std::move(it->second);
+    kept.erase(it);
+    return out;
+}
 
 Registry<Operation> &operations()
 {
@@ -491,9 +515,78 @@ private:
         for (const Sector &s : op.image.eraseSectors)
             total += s.size;
         begin(PhaseErase, total);
+        const std::string path = op.context.devicePath;
+        takeKeptSectors(path);
+        bool readable = skipUnchanged();
+        std::map<uint32_t, uint32_t> kept;
         for (const Sector &s : op.image.eraseSectors) {
+            if (readable && (s.access & AccessRead)) {
+                const std::vector<uint8_t> expected = expectedContent(s);
+                if (readsEqual(link, s.address, expected)) {
+                    kept[s.address] = crcOf(expected);
+                    advance(s.size);
+                    continue;
+                }
+            }
             link.command(CommandErase, s.address);
             advance(s.size);
+        }
+        std::lock_guard<std::mutex> lock(keptMutex);
+        keptSectors()[path] = std::move(kept);
+    }
+
+    // What a sector must hold after a full download: the image's bytes where it covers
+    // the sector, the erased value elsewhere.
+    std::vector<uint8_t> expectedContent(const Sector &s) const
+    {
+        std::vector<uint8_t> out(s.size, 0xFF);
+        for (const Element &e : op.image.target.elements) {
+            const uint32_t n = overlap(e, s);
+            if (n == 0)
+                continue;
+            const uint32_t from = std::max(e.address, s.address);
+            std::memcpy(out.data() + (from - s.address), e.data() + (from - e.address), n);
+        }
+        return out;
+    }
+
+    static uint32_t crcOf(const std::vector<uint8_t> &bytes)
+    {
+        return uint32_t(crc32(0L, bytes.data(), uInt(bytes.size())));
+    }
+
+    bool skipUnchanged() const { return !(op.context.flag & DFU_FLAG_FULL_DOWNLOAD) && canUpload; }
+
+    // Whether the device holds `expected` at `address`, read block by block and given up at
+    // the first block that differs. A read the device refuses counts as a difference.
+    bool readsEqual(Link &link, uint32_t address, const std::vector<uint8_t> &expected)
+    {
+        struct Differs
+        {
+        };
+        std::vector<uint8_t> read(expected.size());
+        uint32_t offset = 0;
+        try {
+            link.read(address, read.data(), uint32_t(read.size()), [&](uint32_t n) {
+                if (std::memcmp(read.data() + offset, expected.data() + offset, n) != 0)
+                    throw Differs{};
+                offset += n;
+            });
+            return true;
+        } catch (const Differs &) {
+            link.simple(Abort); // out of dfuUPLOAD-IDLE
+            return false;
+        } catch (const Failure &f) {
+            // Only a refused read (read protection, a stalled upload, a short answer) is
+            // a difference; a device busy or gone stays a failure.
+            const bool refused = f.status == DFU_ERROR_STALL || f.status == DFU_ERROR_DEVICE_STATUS
+                                 || f.status == DFU_ERROR_DEVICE_STATE;
+            if (op.device->gone || !refused)
+                throw;
+            // The sector is simply written in full.
+            std::lock_guard<std::mutex> lock(op.mutex);
+            op.context.usbError = 0;
+            return false;
         }
     }
 
@@ -610,6 +703,21 @@ private:
         return out;
     }
 
+    bool sectorAlreadyRight(Link &link, const SectorWork &w, const std::map<uint32_t, uint32_t> &kept)
+    {
+        if (w.sector.access & AccessErase) {
+            const auto it = kept.find(w.sector.address);
+            return it != kept.end() && it->second == crcOf(expectedContent(w.sector));
+        }
+        if (!(w.sector.access & AccessRead))
+            return false;
+        for (const Part &p : w.parts) {
+            if (!readsEqual(link, p.address, std::vector<uint8_t>(p.data, p.data + p.size)))
+                return false;
+        }
+        return true;
+    }
+
     void upgrade(Link &link)
     {
         const std::vector<SectorWork> plan = planBySector();
@@ -624,8 +732,19 @@ private:
         begin(PhaseWrite, writeBytes + verifyBytes);
         auto progress = [this](uint32_t n) { advance(n); };
         const bool wroteEarly = link.earlyRequests();
-        for (const SectorWork &w : plan)
+        // Sectors that already hold what the image wants are left as they are: those the
+        // erase before found so, and sectors that cannot be erased whose memory equals the image.
+        const std::map<uint32_t, uint32_t> kept = takeKeptSectors(op.context.devicePath);
+        std::vector<const SectorWork *> written;
+        for (const SectorWork &w : plan) {
+            if (skipUnchanged() && sectorAlreadyRight(link, w, kept)) {
+                for (const Part &p : w.parts)
+                    advance((w.sector.access & AccessRead) ? 2 * p.size : p.size);
+                continue;
+            }
             writeSector(link, w, progress);
+            written.push_back(&w);
+        }
         link.simple(Abort);
         if (!canUpload) {
             // Nothing can be read back: the download stands, but nobody may think it checked.
@@ -638,11 +757,9 @@ private:
             std::lock_guard<std::mutex> lock(op.mutex);
             op.context.phase = PhaseVerify;
         }
-        std::vector<const SectorWork *> all;
-        for (const SectorWork &w : plan)
-            all.push_back(&w);
+        // A sector left as it was counts as verified by the comparison that left it.
         uint32_t firstDifference = 0;
-        std::vector<const SectorWork *> bad = differing(link, all, firstDifference);
+        std::vector<const SectorWork *> bad = differing(link, written, firstDifference);
         if (!bad.empty() && wroteEarly) {
             // Written with early status requests: once more, waiting as the device asks.
             link.honourPollTimeouts("failed verification after early status requests");

@@ -77,6 +77,13 @@ enum : int32_t {
     DFU_OPERATION_UPGRADE = 4,
 };
 
+// Bits of the context's flag field. Without DFU_FLAG_FULL_DOWNLOAD an erase first reads each
+// sector and skips the ones that already hold what the image wants there (its bytes, 0xFF
+// elsewhere); the upgrade that follows on the same device skips their writes as well.
+enum : int32_t {
+    DFU_FLAG_FULL_DOWNLOAD = 1,
+};
+
 #pragma pack(push, 1)
 
 // The USB device descriptor as the device sends it (USB 2.0, 18 bytes).
@@ -129,7 +136,7 @@ struct DfuOperationContext
     uint8_t dfuInterfaceGuid[16];
     uint8_t appInterfaceGuid[16];
     int32_t operation;
-    int32_t flag;
+    int32_t flag;               // DFU_FLAG_* bits
     DfuImageHandle image;
     char devicePath[260];
     uint32_t phase;             // library: 0 idle, 1 erase, 2 write, 3 verify, 4 read, 5 leave, 6 done

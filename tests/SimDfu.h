@@ -56,9 +56,10 @@ inline DfuOperationContext newContext(int32_t operation, DfuImageHandle image, c
 // Launches the operation and polls it until it ends (success, error, or the bound), then
 // stops it and returns the final context. A refused launch comes back as the error status.
 inline DfuOperationContext runOperation(int32_t operation, DfuImageHandle image, const std::string &path,
-                                        int boundMs = 60000, int pollMs = 1)
+                                        int boundMs = 60000, int pollMs = 1, int32_t flag = 0)
 {
     DfuOperationContext context = newContext(operation, image, path);
+    context.flag = flag;
     uint32_t code = 0;
     const DfuStatus launched = DFUOPS_LaunchOperation(&context, &code);
     if (launched != DFU_OK) {

@@ -79,6 +79,8 @@ private Q_SLOTS:
     void quirksOnTheWholeRoad_data();
     void quirksOnTheWholeRoad();
     void stopEndsAWaitOfHours();
+    void skipsWhatIsAlreadyThere_data();
+    void skipsWhatIsAlreadyThere();
 };
 
 void DfuOperationsTest::cleanup()
@@ -717,6 +719,98 @@ void DfuOperationsTest::stopEndsAWaitOfHours()
     QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_STOPPED);
     DFUFILES_DestroyImage(&image);
+}
+
+namespace {
+// Erase then upgrade, with the flag given (0: skip what is already there).
+DfuStatus downloadWith(const SimDfuDevice &d, const Mapping &m, const QList<QPair<uint32_t, QByteArray>> &elements,
+                       int32_t flag)
+{
+    DfuImageHandle image = imageWith(1, elements), erase = 0;
+    DFUFILES_DuplicateImage(image, &erase);
+    DFUFILES_FilterImageForOperation(erase, &m.last(), DFU_OPERATION_ERASE, 0);
+    DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_UPGRADE, 0);
+    DfuStatus status = runOperation(DFU_OPERATION_ERASE, erase, d.path, 60000, 1, flag).errorStatus;
+    if (status == DFU_OK)
+        status = runOperation(DFU_OPERATION_UPGRADE, image, d.path, 60000, 1, flag).errorStatus;
+    DFUFILES_DestroyImage(&image);
+    DFUFILES_DestroyImage(&erase);
+    return status;
+}
+
+enum Before { SameImage, OneSectorDiffers, OldDataBesideThePart, FFOverOldData, EndsMidBlock, Unreadable, ReadFails,
+              WriteFaultThenAgain };
+} // namespace
+
+void DfuOperationsTest::skipsWhatIsAlreadyThere_data()
+{
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("erasures");
+    QTest::newRow("the same image again") << int(SameImage) << 0;
+    QTest::newRow("one sector differs") << int(OneSectorDiffers) << 1;
+    QTest::newRow("old data beside the image's part of a sector") << int(OldDataBesideThePart) << 1;
+    QTest::newRow("an image byte 0xFF over old data") << int(FFOverOldData) << 1;
+    QTest::newRow("an element ending mid-block") << int(EndsMidBlock) << 0;
+    QTest::newRow("no upload: a full download") << int(Unreadable) << 3;
+    QTest::newRow("a read failing mid-comparison") << int(ReadFails) << 2; // unread, and the one that differs
+    QTest::newRow("a fault during the partial write, then again") << int(WriteFaultThenAgain) << 2;
+}
+
+void DfuOperationsTest::skipsWhatIsAlreadyThere()
+{
+    QFETCH(int, before);
+    QFETCH(int, erasures);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    if (before == Unreadable)
+        setup.attributes = 0x09;
+    // The image: two 16 KiB sectors whole, a third in part.
+    QByteArray data = pattern(16384 * 2 + (before == EndsMidBlock ? 3000 : 4096), 5);
+    data[100] = char(0xFF);
+    const QList<QPair<uint32_t, QByteArray>> image{{Flash, data}};
+    // Two devices with the same memory: one takes the skipping download, the other a full one.
+    const SimDfuDevice skipping = plugDfuDevice(setup), full = plugDfuDevice(setup);
+    const QByteArray old = pattern(64 * 1024, 8);
+    for (const SimDfuDevice *d : {&skipping, &full}) {
+        QByteArray memory = old;
+        if (before != OldDataBesideThePart && before != FFOverOldData) {
+            memory.replace(0, data.size(), data); // as a full download of the image left it ...
+            memory.replace(data.size(), 3 * 16384 - data.size(), QByteArray(3 * 16384 - data.size(), '\xFF'));
+        } else {
+            memory.replace(0, data.size(), data); // ... or the image's bytes over old data
+        }
+        if (before == OneSectorDiffers || before == ReadFails || before == Unreadable || before == WriteFaultThenAgain)
+            memory[16384 + 7] = char(memory[16384 + 7] ^ 0x10);
+        if (before == FFOverOldData)
+            memory.replace(2 * 16384 + 4096, 16384 - 4096, QByteArray(16384 - 4096, '\xFF'));
+        if (before == FFOverOldData)
+            memory[100] = 0;
+        QVERIFY(d->model->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(memory.constData()), size_t(memory.size())));
+    }
+    Mapping m, mFull;
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(skipping.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(DFUOPS_CreateMappingFromDevice(full.path.c_str(), &mFull.records, &mFull.count), DFU_OK);
+    QCOMPARE(downloadWith(full, mFull, image, DFU_FLAG_FULL_DOWNLOAD), DFU_OK);
+    QCOMPARE(full.model->erasedSectorCount(), 3u);
+
+    sim::DfuFaults faults;
+    if (before == ReadFails)
+        faults.uploadStallAt = 1; // the first sector's first block
+    if (before == WriteFaultThenAgain)
+        faults.disconnectAtBlock = 2;
+    faults.once = true;
+    skipping.model->setFaults(faults);
+    if (before == Unreadable)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not verified"));
+    if (before == WriteFaultThenAgain) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
+        QVERIFY(downloadWith(skipping, m, image, 0) != DFU_OK);
+        sim::World::instance().unplug(skipping.model);
+        sim::World::instance().plug(skipping.model, skipping.port);
+    }
+    QCOMPARE(downloadWith(skipping, m, image, 0), DFU_OK);
+    QCOMPARE(int(skipping.model->erasedSectorCount()), erasures);
+    // Byte for byte what the full download left, over everything the image touches and beyond.
+    QCOMPARE(memory(skipping, 1, Flash, 64 * 1024), memory(full, 1, Flash, 64 * 1024));
 }
 
 QTEST_GUILESS_MAIN(DfuOperationsTest)

@@ -171,6 +171,13 @@ void TolvexDfuTest::updateFromApplicationMode()
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, image.size()), image);
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
     QVERIFY(board.app->connected()); // back in its application
+
+    // The same file again: nothing to erase; with --full, everything it touches is.
+    const uint64_t erased = board.dfu->erasedSectorCount();
+    QCOMPARE(runCli({QStringLiteral("update"), path}).exit, 0);
+    QCOMPARE(board.dfu->erasedSectorCount(), erased);
+    QCOMPARE(runCli({QStringLiteral("update"), path, QStringLiteral("--full")}).exit, 0);
+    QCOMPARE(board.dfu->erasedSectorCount(), erased + 3);
 }
 
 void TolvexDfuTest::exitCodes_data()

@@ -44,6 +44,7 @@ TimingFigures figuresFor(Timing timing)
         f.reportedCommandPoll = 100;
         f.reportedWritePoll = 104;
         f.writeMsPerKiB = 4;   // a 2048-byte block in 8 ms
+        f.readMsPerKiB = 1;    // a 2048-byte upload block in 2 ms
         f.eraseBySize = true;
     }
     return f;
@@ -180,6 +181,7 @@ void DfuDeviceModel::setFaults(const DfuFaults &f)
     std::lock_guard<std::mutex> lock(mutex);
     faults = f;
     dataBlocks = 0;
+    uploadBlocks = 0;
     eraseCommands = 0;
 }
 
@@ -312,6 +314,7 @@ void DfuDeviceModel::restart()
     pending.clear();
     pendingBlock = 0;
     dataBlocks = 0;
+    uploadBlocks = 0;
     eraseCommands = 0;
     dropAfterAnswer = false;
     dropPending = false;
@@ -617,8 +620,8 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
         n = std::min<size_t>(sizeof commands, setup.wLength);
         std::memcpy(data, commands, n);
     } else {
-        if (faults.readProtected) {
-            error(ErrVendor);
+        if (faults.readProtected || hit(faults.uploadStallAt, ++uploadBlocks)) {
+            error(faults.readProtected ? ErrVendor : ErrStalledPacket);
             return ControlResult::stall();
         }
         const uint64_t address = blockAddress(setup.wValue);
@@ -635,6 +638,12 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
         }
     }
     dfuState = n < setup.wLength ? Idle : UploadIdle;
+    if (setup.wValue >= 2 && figures.readMsPerKiB > 0) {
+        const double work = figures.readMsPerKiB * double(n) / KiB;
+        workTotalMs += work;
+        busyTotalMs += uint64_t(work + 0.5);
+        std::this_thread::sleep_for(std::chrono::microseconds(int64_t(work * 1000)));
+    }
     return ControlResult::ok(n);
 }
 

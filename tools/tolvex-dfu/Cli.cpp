@@ -62,7 +62,7 @@ const char ListUsage[] =
 
 const char UpdateUsage[] =
     "usage: tolvex-dfu update FILE.dfu [--device WHERE | --serial S | --all] [--config PATH]\n"
-    "                         [--stay] [--strict-timing] [--json] [--verbose]\n"
+    "                         [--stay] [--strict-timing] [--full] [--json] [--verbose]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
@@ -72,6 +72,8 @@ const char UpdateUsage[] =
     "  --config PATH    Config.ini to read (default: Config.ini in the working folder)\n"
     "  --stay           leave the device in DFU mode afterwards\n"
     "  --strict-timing  wait out every poll timeout the device reports\n"
+    "  --full           erase and write every sector the image touches, even those that\n"
+    "                   already hold what it wants (by default they are read and left)\n"
     "  --json           one JSON object per line: progress events and a result per device\n"
     "  --verbose        the libraries' diagnostics too\n"
     "Ctrl-C stops between two transfers and leaves the device in DFU mode.\n";
@@ -103,6 +105,7 @@ struct Options
     bool json = false;
     bool stay = false;
     bool strictTiming = false;
+    bool full = false;
     bool help = false;
 };
 
@@ -143,6 +146,8 @@ bool parseOptions(const QStringList &args, const QStringList &allowed, Options &
             o.stay = true;
         } else if (a == QLatin1String("--strict-timing")) {
             o.strictTiming = true;
+        } else if (a == QLatin1String("--full")) {
+            o.full = true;
         }
     }
     if (int(!o.device.isEmpty()) + int(!o.serial.isEmpty()) + int(o.all) > 1)
@@ -430,6 +435,7 @@ struct Job
     QString dfuPath;
     DfuDeviceFacts facts;
     DfuImageHandle eraseImage = 0, writeImage = 0, returnImage = 0;
+    int32_t flag = 0; // DFU_FLAG_* of the erase and the upgrade
     uint32_t operation = 0;
     bool operationRunning = false;
 
@@ -470,6 +476,7 @@ bool launch(Job &job, int32_t operation, DfuImageHandle image, Reporter &r)
 {
     DfuOperationContext c{};
     c.operation = operation;
+    c.flag = job.flag;
     c.image = image;
     const QByteArray path = job.dfuPath.toLocal8Bit();
     qstrncpy(c.devicePath, path.constData(), sizeof c.devicePath);
@@ -750,6 +757,7 @@ int update(const Options &o, const Io &io)
     for (const Device &d : chosen) {
         auto job = std::make_shared<Job>();
         job->device = d;
+        job->flag = o.full ? DFU_FLAG_FULL_DOWNLOAD : 0;
         job->clock.start();
         jobs.append(job);
         if (d.dfuMode)
@@ -1027,7 +1035,7 @@ int run(const QStringList &args, const Io &io)
         {"list", ListUsage, {QStringLiteral("--json"), QStringLiteral("--config"), QStringLiteral("--verbose")}, list},
         {"update", UpdateUsage,
          selection + QStringList{QStringLiteral("--all"), QStringLiteral("--config"), QStringLiteral("--stay"),
-                                 QStringLiteral("--strict-timing")},
+                                 QStringLiteral("--strict-timing"), QStringLiteral("--full")},
          update},
         {"upload", UploadUsage, selection, upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
