@@ -205,9 +205,10 @@ const char NoPermissionHint[] = "it cannot be opened (without permission, instal
 QString queryVersion(const Device &d, bool &answered, bool *opened = nullptr)
 {
     answered = false;
+    const bool open = hidTransport.open(d.path);
     if (opened)
-        *opened = hidTransport.open(d.path);
-    if (opened ? !*opened : !hidTransport.open(d.path))
+        *opened = open;
+    if (!open)
         return QString();
     HidCommandSet commands(0x5A);
     QString version;
@@ -515,6 +516,22 @@ bool operationDone(Job &job, const QString &phase, Reporter &r)
     }
     r.progress(job.device.location, phase, 100, c.bytesTotal, c.bytesTotal, c.elapsedMs);
     return true;
+}
+
+// Polls a launched operation to its end, for the commands that run one operation alone.
+// Done, Failed (said already), or Interrupted (the operation stopped between transfers).
+Job::Result finish(Job &job, const QString &phase, Reporter &r, const Io &io)
+{
+    while (!operationDone(job, phase, r)) {
+        if (job.step == Job::Over)
+            return Job::Failed;
+        if (interrupted(io)) {
+            job.release();
+            return Job::Interrupted;
+        }
+        QThread::msleep(PollMs);
+    }
+    return Job::Done;
 }
 
 // Opens the device in DFU mode, checks the file against Config.ini, prepares its images.
@@ -883,19 +900,13 @@ int upload(const Options &o, const Io &io)
         job.release();
         return ExitFailed;
     }
-    bool ok = launch(job, DFU_OPERATION_UPLOAD, job.writeImage, r);
-    while (ok && !operationDone(job, QStringLiteral("read"), r) && job.step != Job::Over) {
-        if (interrupted(io)) {
-            job.release();
-            r.problem(job.device.name() + QStringLiteral(": interrupted; nothing was written"));
-            return ExitInterrupted;
-        }
-        QThread::msleep(PollMs);
-    }
-    ok = ok && job.step != Job::Over;
-    if (!ok) {
+    const Job::Result read =
+        launch(job, DFU_OPERATION_UPLOAD, job.writeImage, r) ? finish(job, QStringLiteral("read"), r, io) : Job::Failed;
+    if (read != Job::Done) {
         job.release();
-        return ExitFailed;
+        if (read == Job::Interrupted)
+            r.problem(job.device.name() + QStringLiteral(": interrupted; nothing was written"));
+        return read == Job::Interrupted ? int(ExitInterrupted) : int(ExitFailed);
     }
     DfuFileHandle file = 0;
     DfuStatus written = DFUFILES_CreateNewDFUFile(out.toLocal8Bit().constData(), &file, job.facts.vendorId,
@@ -943,11 +954,15 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
             job.device = d;
             job.dfuPath = d.path;
             const int opened = openDfuDevice(d.path, job.facts);
-            sent = opened == DfuTarget::Connected && startReturn(job, r);
-            while (sent && !operationDone(job, QStringLiteral("return"), r) && job.step != Job::Over)
-                QThread::msleep(PollMs);
-            sent = sent && job.step != Job::Over;
+            const Job::Result left = opened == DfuTarget::Connected && startReturn(job, r)
+                                         ? finish(job, QStringLiteral("return"), r, io)
+                                         : Job::Failed;
             job.release();
+            if (left == Job::Interrupted) {
+                r.problem(d.name() + QStringLiteral(": interrupted; it stays in DFU mode"));
+                return ExitInterrupted;
+            }
+            sent = left == Job::Done;
         }
         if (!sent) {
             r.problem(d.name() + (toDfu ? QStringLiteral(": refused to enter DFU mode")
