@@ -1,6 +1,7 @@
 #include "DfuTarget.h"
 
 #include "ConfigFile.h"
+#include "DfuHandles.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -139,23 +140,20 @@ ImageChoice chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &p
 {
     chosen = 0;
     for (uint8_t i = 0; i < imageCount; ++i) {
-        DfuImageHandle image = 0;
-        if (DFUFILES_ReadImageFromDFUFile(file, i, &image) != DFU_OK)
+        dfu::Image image;
+        if (DFUFILES_ReadImageFromDFUFile(file, i, image.receive()) != DFU_OK)
             continue;
         char name[512];
         std::memset(name, 0, sizeof name);
-        DFUFILES_GetImageName(image, name);
+        DFUFILES_GetImageName(image.get(), name);
         uint8_t imageAlternate = 0;
-        const bool known = DFUFILES_GetImageAlternate(image, &imageAlternate) == DFU_OK;
-        if (!imageNamePermitted(permitted, QString::fromLocal8Bit(name))) {
-            DFUFILES_DestroyImage(&image);
+        const bool known = DFUFILES_GetImageAlternate(image.get(), &imageAlternate) == DFU_OK;
+        if (!imageNamePermitted(permitted, QString::fromLocal8Bit(name)))
             return ImageChoice::WrongName;
-        }
         if (known && imageAlternate == alternate) {
-            chosen = image;
+            chosen = image.release();
             return ImageChoice::Chosen;
         }
-        DFUFILES_DestroyImage(&image);
     }
     return ImageChoice::NoImage;
 }
@@ -179,18 +177,17 @@ DfuTarget::~DfuTarget()
 int openDfuDevice(const QString &path, DfuDeviceFacts &facts)
 {
     const QByteArray local = path.toLocal8Bit();
-    DfuDeviceHandle handle = 0;
+    dfu::Device handle;
     // A device that cannot be opened is not connected.
-    if (DFUDEV_Open(local.constData(), &handle) != DFU_OK)
+    if (DFUDEV_Open(local.constData(), handle.receive()) != DFU_OK)
         return DfuTarget::NoDescriptor;
+    DfuDeviceHandle h = handle.get();
     DfuUsbDeviceDescriptor descriptor;
     DfuFunctionalDescriptor functional;
     uint32_t interfaceNumber = 0, alternates = 0;
-    if (DFUDEV_GetDeviceDescriptor(&handle, &descriptor) != DFU_OK
-        || DFUDEV_GetDFUDescriptor(&handle, &interfaceNumber, &alternates, &functional) != DFU_OK) {
-        DFUDEV_Close(&handle);
+    if (DFUDEV_GetDeviceDescriptor(&h, &descriptor) != DFU_OK
+        || DFUDEV_GetDFUDescriptor(&h, &interfaceNumber, &alternates, &functional) != DFU_OK)
         return DfuTarget::NoDescriptor;
-    }
     const uint16_t version = functional.bcdDFUVersion;
     facts.vendorId = descriptor.idVendor;
     facts.productId = descriptor.idProduct;
@@ -200,14 +197,11 @@ int openDfuDevice(const QString &path, DfuDeviceFacts &facts)
         qWarning("DFU: %s speaks DFU version %X.%02X; only 1.1A to 1.1F, with the address-extended commands, "
                  "are supported.",
                  local.constData(), version >> 8, version & 0xFF);
-        DFUDEV_Close(&handle);
         return DfuTarget::VersionNotSupported;
     }
-    if (DFUOPS_CreateMappingFromDevice(local.constData(), &facts.mapping, &facts.alternateCount) != DFU_OK) {
-        DFUDEV_Close(&handle);
+    if (DFUOPS_CreateMappingFromDevice(local.constData(), &facts.mapping, &facts.alternateCount) != DFU_OK)
         return DfuTarget::NoMapping;
-    }
-    facts.handle = handle;
+    facts.handle = handle.release();
     return DfuTarget::Connected;
 }
 
@@ -340,46 +334,42 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     if (permittedImageName.isEmpty())
         return WrongImageName;
     DfuOperationContext c;
-    if (!prepareContext(c, DFU_OPERATION_ERASE, devicePath))
+    if (!prepareContext(c, DFU_OPERATION_DOWNLOAD, devicePath))
         return LaunchRefused;
-    DfuFileHandle file = 0;
+    dfu::File file;
     uint8_t imageCount = 0;
-    if (DFUFILES_OpenExistingDFUFile(filePath.toLocal8Bit().constData(), &file, &fileVendorId, &fileProductId,
-                                     &fileRelease, &imageCount)
+    if (DFUFILES_OpenExistingDFUFile(filePath.toLocal8Bit().constData(), file.receive(), &fileVendorId,
+                                     &fileProductId, &fileRelease, &imageCount)
         != DFU_OK)
         return NotADfuFile;
     releaseImage(image);
-    const ImageChoice choice =
-        chooseImage(file, imageCount, permittedImageName, mapping[alternateCount - 1].alternate, image);
-    if (choice != ImageChoice::Chosen) {
-        DFUFILES_CloseDFUFile(file);
-        return choice == ImageChoice::WrongName ? WrongImageName : NoImage;
-    }
-    const DfuMappingRecord &record = mapping[alternateCount - 1];
     releaseImage(secondImage);
-    DFUFILES_DuplicateImage(image, &secondImage);
-    DFUFILES_FilterImageForOperation(secondImage, &record, DFU_OPERATION_UPGRADE, 0);
-    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_ERASE, 0);
+    const DfuMappingRecord &record = mapping[alternateCount - 1];
+    const ImageChoice choice = chooseImage(file.get(), imageCount, permittedImageName, record.alternate, image);
+    if (choice != ImageChoice::Chosen)
+        return choice == ImageChoice::WrongName ? WrongImageName : NoImage;
+    // One operation erases (keeping the sectors that already hold the image), writes and
+    // verifies: what it learns of the device's memory is its own and ends with it.
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_DOWNLOAD, 0);
     if (filtered != DFU_OK)
         qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), record.name,
                  DFU_StatusText(filtered));
     c.image = image;
+    downloadCompleted = false;
     if (DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
-        DFUFILES_CloseDFUFile(file);
         releaseImage(image);
-        releaseImage(secondImage);
         return LaunchRefused;
     }
     context = c;
     operationLaunched = true;
     upgradePending = 1;
-    DFUFILES_CloseDFUFile(file);
     return DownloadLaunched;
 }
 
 int DfuTarget::launchUpload(const QString &filePath, const QString &devicePath)
 {
     uploadPath = filePath;
+    downloadCompleted = false;
     DfuOperationContext c;
     if (!prepareContext(c, DFU_OPERATION_UPLOAD, devicePath))
         return UploadRefused;
@@ -421,7 +411,10 @@ bool DfuTarget::finishUpload()
 
 int DfuTarget::pollOperation()
 {
-    if (!operationLaunched || DFUOPS_GetOperationStatus(operationCode, &context) != DFU_OK)
+    // The window polls once more after a download that ended between two of its polls.
+    if (!operationLaunched)
+        return downloadCompleted ? PollOk : PollError;
+    if (DFUOPS_GetOperationStatus(operationCode, &context) != DFU_OK)
         return PollError;
     if (context.errorStatus != DFU_OK) {
         DFUOPS_StopOperation(operationCode, &context);
@@ -429,6 +422,8 @@ int DfuTarget::pollOperation()
         releaseOperationImages();
         return PollError;
     }
+    if (context.operation == DFU_OPERATION_DOWNLOAD && context.phase > DFU_PHASE_ERASE)
+        upgradePending = 0;
     if (context.percent != 100)
         return PollOk;
 
@@ -436,21 +431,10 @@ int DfuTarget::pollOperation()
     operationLaunched = false;
     DfuImageHandle finished = context.image;
     switch (context.operation) {
-    case DFU_OPERATION_ERASE:
+    case DFU_OPERATION_DOWNLOAD:
         releaseImage(finished);
-        if (!upgradePending)
-            return PollOk;
-        context.operation = DFU_OPERATION_UPGRADE;
-        context.image = secondImage;
         upgradePending = 0;
-        if (DFUOPS_LaunchOperation(&context, &operationCode) != DFU_OK) {
-            releaseImage(secondImage);
-            return PollLaunchRefused;
-        }
-        operationLaunched = true;
-        return PollOk;
-    case DFU_OPERATION_UPGRADE:
-        releaseImage(finished);
+        downloadCompleted = true;
         return PollOk;
     case DFU_OPERATION_UPLOAD:
         return finishUpload() ? PollOk : PollError;

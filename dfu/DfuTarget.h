@@ -119,6 +119,8 @@ private:
     QString openedPath;
     QString openedBusAddress;
     bool operationLaunched = false;
+    // The last download ran to its end and was reaped by a poll.
+    bool downloadCompleted = false;
     struct PendingReturn
     {
         quint32 code;

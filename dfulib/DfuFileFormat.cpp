@@ -153,6 +153,51 @@ std::vector<Target> copyTargets(const FileView &view)
     return targets;
 }
 
+bool findOverlap(const std::vector<std::pair<uint32_t, uint32_t>> &spans, Overlap &out)
+{
+    std::vector<size_t> order;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (spans[i].second != 0)
+            order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return spans[a].first < spans[b].first; });
+    // Sorted by start, a span overlaps an earlier one exactly when it starts before the
+    // furthest end seen so far.
+    size_t furthest = 0;
+    uint64_t furthestEnd = 0;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const size_t i = order[k];
+        if (k > 0 && spans[i].first < furthestEnd) {
+            out.first = std::min(furthest, i);
+            out.second = std::max(furthest, i);
+            out.address = spans[i].first;
+            return true;
+        }
+        const uint64_t end = uint64_t(spans[i].first) + spans[i].second;
+        if (k == 0 || end > furthestEnd) {
+            furthestEnd = end;
+            furthest = i;
+        }
+    }
+    return false;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> spansOf(const Target &target)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (const Element &e : target.elements)
+        spans.emplace_back(e.address, uint32_t(std::min<size_t>(e.size(), UINT32_MAX)));
+    return spans;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> spansOf(const TargetView &target)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (const ElementView &e : target.elements)
+        spans.emplace_back(e.address, e.size);
+    return spans;
+}
+
 DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<Target> &targets,
                     std::vector<uint8_t> &out)
 {
@@ -163,6 +208,9 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
     for (const Target &t : targets) {
         if (t.name.size() > TargetNameSize)
             return DFU_ERROR_INVALID_PARAMETER;
+        Overlap overlap;
+        if (findOverlap(spansOf(t), overlap))
+            return DFU_ERROR_OVERLAP;
         total += TargetPrefixSize;
         for (const Element &e : t.elements) {
             if (e.size() > std::numeric_limits<uint32_t>::max())

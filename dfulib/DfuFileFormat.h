@@ -82,8 +82,22 @@ struct Target
     std::vector<Element> elements;
 };
 
+// Two elements of one target that share an address: their positions in the target and the
+// first address they share. Empty elements share nothing.
+struct Overlap
+{
+    size_t first = 0;
+    size_t second = 0;
+    uint32_t address = 0;
+};
+// Spans are (address, size) in the target's order; true and `out` set if any two overlap.
+bool findOverlap(const std::vector<std::pair<uint32_t, uint32_t>> &spans, Overlap &out);
+std::vector<std::pair<uint32_t, uint32_t>> spansOf(const Target &target);
+std::vector<std::pair<uint32_t, uint32_t>> spansOf(const TargetView &target);
+
 // Builds a complete file: prefix with the total size, the targets (named when the name is
-// not empty), the suffix with the ids, bcdDFU 0x011A and the CRC.
+// not empty), the suffix with the ids, bcdDFU 0x011A and the CRC. A target whose elements
+// overlap is refused (DFU_ERROR_OVERLAP): which bytes a device should get would be a guess.
 DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, const std::vector<Target> &targets,
                     std::vector<uint8_t> &out);
 

@@ -41,6 +41,7 @@ static const char *statusText(DfuStatus status)
     case DFU_ERROR_EMPTY_IMAGE: return "the image holds no data to program";
     case DFU_ERROR_CLAIMED: return "another program holds the device";
     case DFU_ERROR_NOT_LEFT: return "the device did not leave DFU mode";
+    case DFU_ERROR_OVERLAP: return "two elements of the image overlap";
     }
     return nullptr;
 }

@@ -349,6 +349,7 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
             d.filterAlternate = mapping->alternates[record->alternateIndex];
             switch (operation) {
             case DFU_OPERATION_ERASE:
+            case DFU_OPERATION_DOWNLOAD:
                 status = checkElements(d.target, d.layout, true, d.eraseSectors);
                 break;
             case DFU_OPERATION_UPGRADE: {
@@ -366,6 +367,15 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
                 status = DFU_ERROR_OPERATION;
                 break;
             }
+        }
+        // Which of two overlapping elements a device should hold is a guess; a full write
+        // would fail on the second one, a skipping one could pass without either in memory.
+        Overlap overlap;
+        if (status == DFU_OK && operation != DFU_OPERATION_UPLOAD && operation != DFU_OPERATION_RETURN
+            && findOverlap(spansOf(d.target), overlap)) {
+            qWarning("DFU: elements %zu and %zu of image \"%s\" overlap at 0x%08X; nothing is written.", overlap.first,
+                     overlap.second, d.target.name.c_str(), overlap.address);
+            status = DFU_ERROR_OVERLAP;
         }
         d.filterStatus = status;
     });

@@ -64,6 +64,7 @@ enum DfuStatusCode : DfuStatus {
     DFU_ERROR_EMPTY_IMAGE = 0x1234003Bu,
     DFU_ERROR_CLAIMED = 0x1234003Cu,
     DFU_ERROR_NOT_LEFT = 0x1234003Du,
+    DFU_ERROR_OVERLAP = 0x1234003Eu,
 };
 
 // Text for a status; never null. Unknown values give "unknown status".
@@ -75,13 +76,30 @@ enum : int32_t {
     DFU_OPERATION_UPLOAD = 2,
     DFU_OPERATION_ERASE = 3,
     DFU_OPERATION_UPGRADE = 4,
+    // Erase, write and verify one image in one operation: its phase goes from
+    // DFU_PHASE_ERASE to DFU_PHASE_WRITE and DFU_PHASE_VERIFY, and its percent starts
+    // again from 0 when the write begins (the erase's share, then the write's and verify's).
+    DFU_OPERATION_DOWNLOAD = 5,
 };
 
-// Bits of the context's flag field. Without DFU_FLAG_FULL_DOWNLOAD an erase first reads each
-// sector and skips the ones that already hold what the image wants there (its bytes, 0xFF
-// elsewhere); the upgrade that follows on the same device skips their writes as well.
+// Bits of the context's flag field. A download (only a download) first reads each erasable
+// sector it touches and leaves the ones that already hold what the image wants there (its
+// bytes, 0xFF elsewhere): neither erased nor written. What it learns is the operation's own
+// and ends with it. DFU_FLAG_FULL_DOWNLOAD erases and writes every touched sector instead.
+// A plain erase always erases every sector it is given.
 enum : int32_t {
     DFU_FLAG_FULL_DOWNLOAD = 1,
+};
+
+// Values of the context's phase field.
+enum : uint32_t {
+    DFU_PHASE_IDLE = 0,
+    DFU_PHASE_ERASE = 1,  // comparing and erasing
+    DFU_PHASE_WRITE = 2,
+    DFU_PHASE_VERIFY = 3,
+    DFU_PHASE_READ = 4,
+    DFU_PHASE_LEAVE = 5,
+    DFU_PHASE_DONE = 6,
 };
 
 #pragma pack(push, 1)
@@ -256,8 +274,10 @@ DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *ad
                               uint8_t *data, uint32_t capacity);
 
 // Prepares `image` for `operation` on the alternate setting of `record`: checks its
-// elements against the alternate's memory layout (erase and upgrade; an image without a
-// byte to write gives DFU_ERROR_EMPTY_IMAGE), or lays out the elements to read (upload). The outcome is kept in the image and checked again at launch.
+// elements against the alternate's memory layout (erase, upgrade and download; an image
+// without a byte to write gives DFU_ERROR_EMPTY_IMAGE, two elements that share an address
+// DFU_ERROR_OVERLAP, named in a warning), or lays out the elements to read (upload). The
+// outcome is kept in the image and checked again at launch.
 DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappingRecord *record, int32_t operation,
                                            uint32_t flags);
 

@@ -2,6 +2,7 @@
 // erase, upgrade with verify, upload and return, with every injected fault.
 
 #include "Bytes.h"
+#include "DfuHandles.h"
 #include "DfuFileFormat.h"
 #include "SimDfu.h"
 #include "Unpacked.h"
@@ -12,6 +13,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <zlib.h>
 
 namespace {
 
@@ -27,26 +30,65 @@ DfuImageHandle imageWith(uint8_t alternate, const QList<QPair<uint32_t, QByteArr
     return image;
 }
 
-struct Mapping
-{
-    DfuMappingRecord *records = nullptr;
-    uint32_t count = 0;
-    ~Mapping() { DFUOPS_ReleaseMapping(records); }
-    const DfuMappingRecord &last() const { return records[count - 1]; }
-};
+using Mapping = dfu::Mapping;
 
-// Filters a copy of the image for erase and the image for upgrade, and runs both.
-DfuOperationContext download(const SimDfuDevice &d, const Mapping &m, DfuImageHandle image)
+// Runs the download operation of `image` (filtered for it here) on the device.
+DfuOperationContext download(const SimDfuDevice &d, const Mapping &m, DfuImageHandle image, int32_t flag = 0)
 {
-    DfuImageHandle eraseImage = 0;
-    DFUFILES_DuplicateImage(image, &eraseImage);
-    DFUFILES_FilterImageForOperation(eraseImage, &m.last(), DFU_OPERATION_ERASE, 0);
-    DfuOperationContext c = runOperation(DFU_OPERATION_ERASE, eraseImage, d.path);
-    DFUFILES_DestroyImage(&eraseImage);
-    if (c.errorStatus != DFU_OK)
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_DOWNLOAD, 0);
+    if (filtered != DFU_OK) {
+        DfuOperationContext c{};
+        c.errorStatus = filtered;
         return c;
-    DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_UPGRADE, 0);
-    return runOperation(DFU_OPERATION_UPGRADE, image, d.path);
+    }
+    return runOperation(DFU_OPERATION_DOWNLOAD, image, d.path, 60000, 1, flag);
+}
+
+// `data` with the byte at `at` changed and the four after it chosen so that the CRC-32 of
+// the whole `length` bytes from `from` (the erased value outside `data`) stays the same.
+// CRC-32 is linear over equal lengths, so the four bytes solve 32 equations in 32 bits.
+QByteArray crcTwin(const QByteArray &data, int at, int from, int length)
+{
+    const auto crcOfDifference = [&](const QByteArray &difference) {
+        QByteArray spread(length, '\0');
+        spread.replace(from, difference.size(), difference);
+        const QByteArray zero(length, '\0');
+        return uint32_t(crc32(0, reinterpret_cast<const Bytef *>(spread.constData()), uInt(length)))
+               ^ uint32_t(crc32(0, reinterpret_cast<const Bytef *>(zero.constData()), uInt(length)));
+    };
+    QByteArray delta(data.size(), '\0');
+    delta[at] = 0x5A;
+    uint32_t target = crcOfDifference(delta);
+    // Columns: the CRC difference of each single bit of the four bytes; eliminate to solve.
+    std::vector<std::pair<uint32_t, uint32_t>> rows; // (crc difference, bits of the four bytes)
+    for (int bit = 0; bit < 32; ++bit) {
+        QByteArray d(data.size(), '\0');
+        d[at + 1 + bit / 8] = char(1 << (bit % 8));
+        rows.emplace_back(crcOfDifference(d), 1u << bit);
+    }
+    uint32_t solution = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        const auto pivot = std::find_if(rows.begin(), rows.end(), [&](const auto &r) { return r.first >> bit & 1; });
+        if (pivot == rows.end())
+            continue;
+        const auto chosen = *pivot;
+        rows.erase(pivot);
+        for (auto &r : rows) {
+            if (r.first >> bit & 1) {
+                r.first ^= chosen.first;
+                r.second ^= chosen.second;
+            }
+        }
+        if (target >> bit & 1) {
+            target ^= chosen.first;
+            solution ^= chosen.second;
+        }
+    }
+    QByteArray twin = data;
+    twin[at] = char(twin[at] ^ 0x5A);
+    for (int i = 0; i < 4; ++i)
+        twin[at + 1 + i] = char(twin[at + 1 + i] ^ char(solution >> (8 * i)));
+    return twin;
 }
 
 } // namespace
@@ -81,6 +123,10 @@ private Q_SLOTS:
     void stopEndsAWaitOfHours();
     void skipsWhatIsAlreadyThere_data();
     void skipsWhatIsAlreadyThere();
+    void nothingOutlivesAnOperation_data();
+    void nothingOutlivesAnOperation();
+    void earlyRequestsNeedAReadBack_data();
+    void earlyRequestsNeedAReadBack();
 };
 
 void DfuOperationsTest::cleanup()
@@ -166,18 +212,18 @@ void DfuOperationsTest::mappingOfEachVariant()
 {
     const SimDfuDevice two = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(two.path.c_str(), &m.records, &m.count), DFU_OK);
-    QCOMPARE(m.count, 2u);
-    QCOMPARE(m.records[0].alternate, quint8(0));
-    QCOMPARE(QByteArray(m.records[0].name), QByteArray("Option Bytes"));
-    QCOMPARE(m.records[1].alternate, quint8(1));
-    QCOMPARE(QByteArray(m.records[1].name), QByteArray("Internal Flash"));
+    QCOMPARE(m.createFrom(two.path.c_str()), DFU_OK);
+    QCOMPARE(m.size(), 2u);
+    QCOMPARE(m[0].alternate, quint8(0));
+    QCOMPARE(QByteArray(m[0].name), QByteArray("Option Bytes"));
+    QCOMPARE(m[1].alternate, quint8(1));
+    QCOMPARE(QByteArray(m[1].name), QByteArray("Internal Flash"));
 
     const SimDfuDevice one = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
     Mapping m1;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(one.path.c_str(), &m1.records, &m1.count), DFU_OK);
-    QCOMPARE(m1.count, 1u);
-    QCOMPARE(QByteArray(m1.records[0].name), QByteArray("Internal Flash"));
+    QCOMPARE(m1.createFrom(one.path.c_str()), DFU_OK);
+    QCOMPARE(m1.size(), 1u);
+    QCOMPARE(QByteArray(m1[0].name), QByteArray("Internal Flash"));
 
     // A download works on the one-alternate device as well.
     const QByteArray data = pattern(3000, 1);
@@ -192,7 +238,7 @@ void DfuOperationsTest::malformedDevicesAreRefused()
     badLayout.model->setLayoutString(1, "@Internal Flash  /0x08000000/04*016Kz");
     Mapping m;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(badLayout.path.c_str(), &m.records, &m.count), DFU_ERROR_LAYOUT);
+    QCOMPARE(m.createFrom(badLayout.path.c_str()), DFU_ERROR_LAYOUT);
 
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
     setup.functionalLength = 8;
@@ -218,7 +264,7 @@ void DfuOperationsTest::downloadErasesExactlyAndWritesTheImage()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     // Dirty the whole flash first: what the image does not cover must stay as it was
     // outside the erased sectors.
     const QByteArray old(16, '\x5A');
@@ -245,7 +291,7 @@ void DfuOperationsTest::downloadOfAnotherWritersFile()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     DfuFileHandle f;
     uint16_t vid, pid, bcd;
     uint8_t count;
@@ -293,7 +339,7 @@ void DfuOperationsTest::romTimingVariants()
     DfuDeviceHandle held = 0;
     QCOMPARE(DFUDEV_Open(dev.path.c_str(), &held), DFU_OK);
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     const QByteArray data = pattern(9000, 3);
     DfuImageHandle image = imageWith(0, {{Flash, data}});
     if (stalls)
@@ -343,7 +389,7 @@ void DfuOperationsTest::verifyFailures()
     QFETCH(quint32, status);
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     sim::DfuFaults faults;
     if (deadCell)
         faults.deadCellAt = Flash + 2048 + 5;
@@ -389,7 +435,7 @@ void DfuOperationsTest::faultsEndInErrors()
     QFETCH(int, deviceStatus);
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     sim::DfuFaults faults;
     switch (kind) {
     case 0: faults.stallAtBlock = 2; break;
@@ -416,7 +462,7 @@ void DfuOperationsTest::launchRefusesBadImages()
 {
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     const uint64_t before = dev.model->controlTransferCount();
 
     DfuImageHandle outside = imageWith(1, {{Flash, pattern(100, 1)}, {0x08100000 - 10, pattern(20, 2)}});
@@ -425,8 +471,17 @@ void DfuOperationsTest::launchRefusesBadImages()
 
     // Option bytes are readable and writeable, not erasable.
     DfuImageHandle options = imageWith(0, {{0x1FFFC000, pattern(16, 3)}});
-    QCOMPARE(DFUFILES_FilterImageForOperation(options, &m.records[0], DFU_OPERATION_ERASE, 0), DFU_ERROR_NOT_WRITEABLE);
+    QCOMPARE(DFUFILES_FilterImageForOperation(options, &m[0], DFU_OPERATION_ERASE, 0), DFU_ERROR_NOT_WRITEABLE);
     QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, options, dev.path).errorStatus), DFU_ERROR_NOT_WRITEABLE);
+
+    // 4 KiB at the start, then 2 KiB of other bytes from +2 KiB: refused, naming both.
+    dfu::Image overlapping(imageWith(1, {{Flash, pattern(4096, 1)}, {Flash + 2048, pattern(2048, 2)}}));
+    for (int32_t operation : {DFU_OPERATION_DOWNLOAD, DFU_OPERATION_ERASE, DFU_OPERATION_UPGRADE}) {
+        QTest::ignoreMessage(QtWarningMsg, "DFU: elements 0 and 1 of image \"fw_main_v2\" overlap at 0x08000800; "
+                                           "nothing is written.");
+        QCOMPARE(DFUFILES_FilterImageForOperation(overlapping.get(), &m.last(), operation, 0), DFU_ERROR_OVERLAP);
+        QCOMPARE(unpacked(runOperation(operation, overlapping.get(), dev.path).errorStatus), DFU_ERROR_OVERLAP);
+    }
 
     DfuImageHandle unfiltered = imageWith(1, {{Flash, pattern(100, 1)}});
     QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, unfiltered, dev.path).errorStatus), DFU_ERROR_NOT_FILTERED);
@@ -455,16 +510,16 @@ void DfuOperationsTest::uploadThenFileGivesMemoryBack()
     const QByteArray options = pattern(16, 7);
     QVERIFY(dev.model->writeMemory(0, 0x1FFFC000, reinterpret_cast<const uint8_t *>(options.constData()), 16));
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
 
     QTemporaryDir dir;
     const QString path = dir.filePath("upload.dfu");
     DfuFileHandle f;
     QCOMPARE(DFUFILES_CreateNewDFUFile(qPrintable(path), &f, 0x1209, 0x2A17, 0x0200), DFU_OK);
-    for (uint32_t alt = 0; alt < m.count; ++alt) {
+    for (uint32_t alt = 0; alt < m.size(); ++alt) {
         DfuImageHandle image;
-        QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.records[alt]), DFU_OK);
-        QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.records[alt], DFU_OPERATION_UPLOAD, 0), DFU_OK);
+        QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m[alt]), DFU_OK);
+        QCOMPARE(DFUFILES_FilterImageForOperation(image, &m[alt], DFU_OPERATION_UPLOAD, 0), DFU_OK);
         const DfuOperationContext c = runOperation(DFU_OPERATION_UPLOAD, image, dev.path);
         QCOMPARE(unpacked(c.errorStatus), DFU_OK);
         QCOMPARE(c.percent, quint8(100));
@@ -493,7 +548,7 @@ void DfuOperationsTest::stopDuringTransfer()
     setup.timing = sim::Timing::Realistic;
     const SimDfuDevice dev = plugDfuDevice(setup);
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     // The whole flash: about 16 s of erasing on this profile.
     DfuImageHandle image = imageWith(0, {{Flash, pattern(1024 * 1024, 8)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
@@ -522,7 +577,7 @@ void DfuOperationsTest::returnLeavesDfuMode()
     bool left = false;
     dev.model->setOnLeave([&] { left = true; });
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     DfuImageHandle image;
     QCOMPARE(DFUFILES_CreateImageFromMapping(&image, &m.last()), DFU_OK);
     QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_RETURN, 0), DFU_OK);
@@ -543,7 +598,7 @@ void DfuOperationsTest::goneDeviceFailsCleanly()
     DfuDeviceHandle h = 0;
     QCOMPARE(DFUDEV_Open(dev.path.c_str(), &h), DFU_OK);
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     sim::World::instance().unplug(dev.model);
     char text[50];
     QCOMPARE(DFUDEV_GetStringDescriptor(&h, 1, text, sizeof text), DFU_ERROR_DEVICE_GONE);
@@ -650,7 +705,7 @@ void DfuOperationsTest::quirksOnTheWholeRoad()
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     Mapping m;
-    const DfuStatus mapped = DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count);
+    const DfuStatus mapped = m.createFrom(dev.path.c_str());
     if (quirk == LayoutPast4GiB) {
         QCOMPARE(mapped, DFU_ERROR_LAYOUT);
         return;
@@ -703,7 +758,7 @@ void DfuOperationsTest::stopEndsAWaitOfHours()
     busy.busyForever = true;
     dev.model->setFaults(busy);
     Mapping m;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(dev.path.c_str(), &m.records, &m.count), DFU_OK);
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     DfuImageHandle image = imageWith(0, {{Flash, pattern(10, 1)}});
     QCOMPARE(DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
     DfuOperationContext c = newContext(DFU_OPERATION_ERASE, image, dev.path);
@@ -722,20 +777,12 @@ void DfuOperationsTest::stopEndsAWaitOfHours()
 }
 
 namespace {
-// Erase then upgrade, with the flag given (0: skip what is already there).
+// The download operation, with the flag given (0: skip what is already there).
 DfuStatus downloadWith(const SimDfuDevice &d, const Mapping &m, const QList<QPair<uint32_t, QByteArray>> &elements,
                        int32_t flag)
 {
-    DfuImageHandle image = imageWith(1, elements), erase = 0;
-    DFUFILES_DuplicateImage(image, &erase);
-    DFUFILES_FilterImageForOperation(erase, &m.last(), DFU_OPERATION_ERASE, 0);
-    DFUFILES_FilterImageForOperation(image, &m.last(), DFU_OPERATION_UPGRADE, 0);
-    DfuStatus status = runOperation(DFU_OPERATION_ERASE, erase, d.path, 60000, 1, flag).errorStatus;
-    if (status == DFU_OK)
-        status = runOperation(DFU_OPERATION_UPGRADE, image, d.path, 60000, 1, flag).errorStatus;
-    DFUFILES_DestroyImage(&image);
-    DFUFILES_DestroyImage(&erase);
-    return status;
+    const dfu::Image image(imageWith(1, elements));
+    return download(d, m, image.get(), flag).errorStatus;
 }
 
 enum Before { SameImage, OneSectorDiffers, OldDataBesideThePart, FFOverOldData, EndsMidBlock, Unreadable, ReadFails,
@@ -787,8 +834,8 @@ void DfuOperationsTest::skipsWhatIsAlreadyThere()
         QVERIFY(d->model->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(memory.constData()), size_t(memory.size())));
     }
     Mapping m, mFull;
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(skipping.path.c_str(), &m.records, &m.count), DFU_OK);
-    QCOMPARE(DFUOPS_CreateMappingFromDevice(full.path.c_str(), &mFull.records, &mFull.count), DFU_OK);
+    QCOMPARE(m.createFrom(skipping.path.c_str()), DFU_OK);
+    QCOMPARE(mFull.createFrom(full.path.c_str()), DFU_OK);
     QCOMPARE(downloadWith(full, mFull, image, DFU_FLAG_FULL_DOWNLOAD), DFU_OK);
     QCOMPARE(full.model->erasedSectorCount(), 3u);
 
@@ -811,6 +858,155 @@ void DfuOperationsTest::skipsWhatIsAlreadyThere()
     QCOMPARE(int(skipping.model->erasedSectorCount()), erasures);
     // Byte for byte what the full download left, over everything the image touches and beyond.
     QCOMPARE(memory(skipping, 1, Flash, 64 * 1024), memory(full, 1, Flash, 64 * 1024));
+}
+
+namespace {
+enum Between { PortSwapped, TwoImages, CrcTwinSeparate, CrcTwinDownload };
+}
+
+void DfuOperationsTest::nothingOutlivesAnOperation_data()
+{
+    QTest::addColumn<int>("between");
+    QTest::newRow("erase, another device on the same port, upgrade") << int(PortSwapped);
+    QTest::newRow("two images: erase both, then upgrade both") << int(TwoImages);
+    QTest::newRow("erase with an image, upgrade with its CRC twin") << int(CrcTwinSeparate);
+    QTest::newRow("download of the CRC twin of what the device holds") << int(CrcTwinDownload);
+}
+
+// What one operation learned of a device's memory must not be trusted by another: a success
+// always means that the device holds the image written last, byte for byte.
+void DfuOperationsTest::nothingOutlivesAnOperation()
+{
+    QFETCH(int, between);
+    const sim::DfuDeviceSpec setup = between == TwoImages ? sim::DfuDeviceSpec::twoFlashes()
+                                                          : sim::DfuDeviceSpec::oneAlternate();
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    Mapping m;
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
+    const uint32_t base = between == TwoImages ? 0x08100000 : Flash;
+    const QByteArray a = pattern(6000, 6);
+    // The device holds what a download of `a` leaves.
+    QVERIFY(dev.model->writeMemory(m.size() - 1, base, reinterpret_cast<const uint8_t *>(a.constData()), size_t(a.size())));
+    QByteArray expected = a;
+    std::shared_ptr<sim::DfuDeviceModel> target = dev.model;
+
+    if (between == PortSwapped) {
+        dfu::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, a}}));
+        QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
+        sim::World::instance().unplug(dev.model);
+        target = std::make_shared<sim::DfuDeviceModel>(setup); // blank
+        sim::World::instance().plug(target, dev.port);
+        QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
+    } else if (between == TwoImages) {
+        // Alternate 0 holds old data, alternate 1 already its image.
+        const QByteArray old = pattern(4096, 9), zero = pattern(3000, 10);
+        QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(old.constData()), 4096));
+        dfu::Image i0(imageWith(0, {{Flash, zero}})), i1(imageWith(1, {{base, a}}));
+        dfu::Image e0, e1;
+        DFUFILES_DuplicateImage(i0.get(), e0.receive());
+        DFUFILES_DuplicateImage(i1.get(), e1.receive());
+        QCOMPARE(DFUFILES_FilterImageForOperation(e0.get(), &m[0], DFU_OPERATION_ERASE, 0), DFU_OK);
+        QCOMPARE(DFUFILES_FilterImageForOperation(e1.get(), &m[1], DFU_OPERATION_ERASE, 0), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e0.get(), dev.path).errorStatus), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e1.get(), dev.path).errorStatus), DFU_OK);
+        // "Erase" means erased: two pages of alternate 0, one sector of alternate 1.
+        QCOMPARE(dev.model->erasedSectors(), (std::vector<uint32_t>{Flash, Flash + 2048, base}));
+        QCOMPARE(DFUFILES_FilterImageForOperation(i0.get(), &m[0], DFU_OPERATION_UPGRADE, 0), DFU_OK);
+        QCOMPARE(DFUFILES_FilterImageForOperation(i1.get(), &m[1], DFU_OPERATION_UPGRADE, 0), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i0.get(), dev.path).errorStatus), DFU_OK);
+        QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i1.get(), dev.path).errorStatus), DFU_OK);
+        QCOMPARE(memory(dev, 0, Flash, 4096), zero + QByteArray(4096 - zero.size(), '\xFF'));
+    } else {
+        // Five bytes changed, the CRC-32 of the sector's content kept.
+        const QByteArray b = crcTwin(a, 100, 0, 16384);
+        QVERIFY(b != a);
+        const auto sectorCrc = [](const QByteArray &image) {
+            const QByteArray sector = image + QByteArray(16384 - image.size(), '\xFF');
+            return crc32(0, reinterpret_cast<const Bytef *>(sector.constData()), uInt(sector.size()));
+        };
+        QCOMPARE(sectorCrc(b), sectorCrc(a));
+        expected = b;
+        if (between == CrcTwinSeparate) {
+            dfu::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, b}}));
+            QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+            QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
+            QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
+            QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
+        } else {
+            dfu::Image image(imageWith(0, {{Flash, b}}));
+            QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
+            QCOMPARE(dev.model->erasedSectorCount(), 1u);
+        }
+    }
+    QByteArray held(expected.size(), '\0');
+    QVERIFY(target->readMemory(m.size() - 1, base, reinterpret_cast<uint8_t *>(held.data()), size_t(held.size())));
+    QCOMPARE(held, expected);
+    if (target != dev.model)
+        sim::World::instance().unplug(target);
+}
+
+namespace {
+enum EarlyCase { WithoutUpload, NoReadAccess, ErrorBehindStall };
+}
+
+void DfuOperationsTest::earlyRequestsNeedAReadBack_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("a device that cannot upload: poll timeouts waited out") << int(WithoutUpload);
+    QTest::newRow("a memory without read access: poll timeouts waited out") << int(NoReadAccess);
+    QTest::newRow("an error status behind a stalled early request") << int(ErrorBehindStall);
+}
+
+// An early status request is a bet that a read-back will catch a device that answered
+// "done" too soon; where nothing can be read back the bet is not made, and an error the
+// device reports stands whatever a read-back shows.
+void DfuOperationsTest::earlyRequestsNeedAReadBack()
+{
+    QFETCH(int, kind);
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    setup.timeScale = 0.2;
+    if (kind == WithoutUpload)
+        setup.attributes = 0x09;
+    if (kind == NoReadAccess)
+        setup.alternates = {{"Sealed Flash  ", {{Flash, {{2, 16 * 1024, 'f'}}}}}};
+    if (kind == ErrorBehindStall) {
+        setup.quirks.earlyStatus = sim::EarlyStatus::Stall;
+        setup.quirks.stallKeepsWorkError = true;
+        setup.timeScale = 1; // the block's 8 ms of work outlast the early request
+    }
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    Mapping m;
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
+    if (kind != ErrorBehindStall) {
+        const QByteArray data = pattern(20000, 7);
+        const dfu::Image image(imageWith(0, {{Flash, data}}));
+        if (kind == WithoutUpload)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not verified"));
+        QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
+        QCOMPARE(dev.model->earlyStatusPolls(), 0u);
+        QCOMPARE(memory(dev, 0, Flash, data.size()), data);
+        return;
+    }
+    // The first block already holds what is sent (0xFF over erased flash), but the device
+    // reports errWRITE for it, behind a stall of the early request.
+    const QByteArray data = QByteArray(2048, '\xFF') + pattern(2048, 7);
+    dfu::Image erase(imageWith(0, {{Flash, data}})), image(imageWith(0, {{Flash, data}}));
+    QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    DFUOPS_SetHonourPollTimeouts(true);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
+    DFUOPS_SetHonourPollTimeouts(false);
+    sim::DfuFaults faults;
+    faults.errorAtBlock = 1;
+    dev.model->setFaults(faults);
+    QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation 4 on .* failed"));
+    const DfuOperationContext c = runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path);
+    QCOMPARE(unpacked(c.errorStatus), DFU_ERROR_DEVICE_STATUS);
+    QCOMPARE(int(c.lastDeviceStatus), 0x03);
+    QCOMPARE(dev.model->earlyStatusStalls(), 1u);
 }
 
 QTEST_GUILESS_MAIN(DfuOperationsTest)

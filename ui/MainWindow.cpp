@@ -272,8 +272,17 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     }
     ui->lbl_Status->setText(QStringLiteral("Erasing..."));
     setProgressBarColour(Cyan);
-    if (launched != DfuTarget::DownloadLaunched || dfuTarget.pollOperation() != DfuTarget::PollOk) {
+    if (launched != DfuTarget::DownloadLaunched) {
         endDfuOperation("Erase failed", Red);
+        return;
+    }
+    // One operation erases and writes; a failure belongs to the phase it reported last.
+    const auto failed = [this] {
+        const bool writing = dfuTarget.contextSnapshot().phase > DFU_PHASE_ERASE;
+        endDfuOperation(writing ? "Upgrade failed" : "Erase failed", Red);
+    };
+    if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
+        failed();
         return;
     }
     QElapsedTimer poll;
@@ -281,12 +290,12 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     for (;;) {
         const DfuOperationContext c = dfuTarget.contextSnapshot();
         ui->progressBar->setValue(c.percent);
-        if (c.percent == 100 || c.operation != DFU_OPERATION_ERASE)
+        if (c.percent == 100 || c.phase > DFU_PHASE_ERASE)
             break;
         downloadWaitStep(total, poll);
         poll.restart();
         if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
-            endDfuOperation("Erase failed", Red);
+            failed();
             return;
         }
     }

@@ -37,16 +37,19 @@ enum Access : uint8_t { Read = 1, Erase = 2, Write = 4 };
 
 constexpr uint32_t KiB = 1024;
 
-TimingFigures figuresFor(Timing timing)
+TimingFigures figuresFor(const DfuDeviceSpec &setup)
 {
     TimingFigures f;
-    if (timing == Timing::Realistic) {
-        f.reportedCommandPoll = 100;
-        f.reportedWritePoll = 104;
-        f.writeMsPerKiB = 4;   // a 2048-byte block in 8 ms
-        f.readMsPerKiB = 1;    // a 2048-byte upload block in 2 ms
-        f.eraseBySize = true;
+    if (setup.timing == Timing::Realistic) {
+        const double k = setup.timeScale;
+        f.reportedCommandPoll = uint32_t(std::lround(100 * k));
+        f.reportedWritePoll = uint32_t(std::lround(104 * k));
+        f.writeMsPerKiB = 4 * k;   // a 2048-byte block in 8 ms
+        f.readMsPerKiB = 1 * k;    // a 2048-byte upload block in 2 ms
+        f.eraseScale = k;
     }
+    if (setup.readMsPerKiB >= 0)
+        f.readMsPerKiB = setup.readMsPerKiB;
     return f;
 }
 
@@ -73,6 +76,14 @@ DfuDeviceSpec DfuDeviceSpec::twoAlternates()
     setup.alternates.push_back({"Option Bytes  ", {{0x1FFFC000, {{1, 16, 'e'}}}}});
     setup.alternates.push_back(
         {"Internal Flash  ", {{0x08000000, {{4, 16 * KiB, 'g'}, {1, 64 * KiB, 'g'}, {7, 128 * KiB, 'g'}}}}});
+    return setup;
+}
+
+DfuDeviceSpec DfuDeviceSpec::twoFlashes()
+{
+    DfuDeviceSpec setup;
+    setup.alternates.push_back({"Boot Flash  ", {{0x08000000, {{64, 2 * KiB, 'g'}}}}});
+    setup.alternates.push_back({"Internal Flash  ", {{0x08100000, {{4, 16 * KiB, 'g'}}}}});
     return setup;
 }
 
@@ -108,7 +119,7 @@ std::string DfuDeviceModel::layoutString(const AlternateSpec &alternate)
     return text;
 }
 
-DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figuresFor(s.timing))
+DfuDeviceModel::DfuDeviceModel(const DfuDeviceSpec &s) : setup(s), figures(figuresFor(s))
 {
     setIdentity({setup.vendorId, setup.productId, setup.release, setup.manufacturer, setup.product, setup.serial});
 
@@ -189,7 +200,7 @@ void DfuDeviceModel::setTiming(Timing timing)
 {
     std::lock_guard<std::mutex> lock(mutex);
     setup.timing = timing;
-    figures = figuresFor(timing);
+    figures = figuresFor(setup);
 }
 
 void DfuDeviceModel::setOnLeave(std::function<void()> callback)
@@ -463,7 +474,7 @@ void DfuDeviceModel::execute()
                     if (s.access & Erase) {
                         std::fill(s.bytes.begin(), s.bytes.end(), 0xFF);
                         erased.push_back(s.address);
-                        work += figures.eraseBySize ? eraseMs(s.size) : 0;
+                        work += figures.eraseScale * eraseMs(s.size);
                     }
                 }
             } else {
@@ -473,7 +484,7 @@ void DfuDeviceModel::execute()
                 } else {
                     std::fill(s->bytes.begin(), s->bytes.end(), 0xFF);
                     erased.push_back(s->address);
-                    work = figures.eraseBySize ? eraseMs(s->size) : 0;
+                    work = figures.eraseScale * eraseMs(s->size);
                 }
             }
             if (setup.quirks.eraseMs)
@@ -557,7 +568,7 @@ ControlResult DfuDeviceModel::getStatus(const SetupPacket &request, uint8_t *dat
                 ++earlyStalls;
                 if (early == EarlyStatus::StallHalfWritten && pendingBlock >= 2 && result == Ok)
                     unprogramSecondHalf();
-                error(ErrStalledPacket);
+                error(setup.quirks.stallKeepsWorkError && result != Ok ? result : uint8_t(ErrStalledPacket));
                 return ControlResult::stall();
             }
             if (early == EarlyStatus::AnswerBusy && working && !faults.busyForever) {

@@ -56,6 +56,9 @@ struct DfuQuirks
     bool stringLengthPastData = false; // string descriptors whose bLength is more than is sent
     std::vector<uint8_t> alternateNumbers; // bAlternateSetting of each alternate; empty: 0, 1, ...
     EarlyStatus earlyStatus = EarlyStatus::AnswerWhenDone;
+    // A stalled early status request leaves the work's own error (errWRITE, errERASE...) as
+    // the status rather than errSTALLEDPKT, when the work failed.
+    bool stallKeepsWorkError = false;
 };
 
 struct DfuDeviceSpec
@@ -72,12 +75,21 @@ struct DfuDeviceSpec
     uint16_t dfuVersion = 0x011A;
     uint8_t functionalLength = 9;   // a wrong length makes the descriptor malformed
     Timing timing = Timing::Instant;
+    // Every figure of the Realistic profile, reported and real, times this (a soak test runs
+    // the ROM profile's shape in a fraction of its time).
+    double timeScale = 1.0;
+    // Non-negative: the upload speed in milliseconds per KiB, instead of the profile's (real
+    // full-speed control reads may well be slower than its estimate).
+    double readMsPerKiB = -1;
     DfuQuirks quirks;
 
     // Option bytes (alternate 0) and a 1 MiB internal flash (alternate 1).
     static DfuDeviceSpec twoAlternates();
     // The internal flash alone.
     static DfuDeviceSpec oneAlternate();
+    // Two flash memories at their own addresses: 64 pages of 2 KiB at 0x08000000 (alternate
+    // 0) and 4 sectors of 16 KiB at 0x08100000 (alternate 1).
+    static DfuDeviceSpec twoFlashes();
 };
 
 // What the device reports and how long it really works, in milliseconds.
@@ -96,7 +108,7 @@ struct TimingFigures
     uint32_t reportedWritePoll = 0;    // after a data block
     double writeMsPerKiB = 0;          // one 2048-byte block: about 8 ms
     double readMsPerKiB = 0;           // one 2048-byte upload block: about 2 ms
-    bool eraseBySize = false;          // erase times from the sector sizes above
+    double eraseScale = 0;             // erase times from the sector sizes above, times this
 };
 
 struct DfuFaults

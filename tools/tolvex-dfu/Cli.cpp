@@ -432,11 +432,11 @@ struct Job
     QString message;
     QElapsedTimer clock;
 
-    enum Step { WaitDfu, Erase, Write, Return, WaitApp, Over } step = WaitDfu;
+    enum Step { WaitDfu, Download, Return, WaitApp, Over } step = WaitDfu;
     QString dfuPath;
     DfuDeviceFacts facts;
-    DfuImageHandle eraseImage = 0, writeImage = 0, returnImage = 0;
-    int32_t flag = 0; // DFU_FLAG_* of the erase and the upgrade
+    DfuImageHandle writeImage = 0, returnImage = 0;
+    int32_t flag = 0; // DFU_FLAG_* of the download
     uint32_t operation = 0;
     bool operationRunning = false;
 
@@ -452,7 +452,7 @@ struct Job
             DFUOPS_StopOperation(operation, nullptr);
             operationRunning = false;
         }
-        for (DfuImageHandle *h : {&eraseImage, &writeImage, &returnImage}) {
+        for (DfuImageHandle *h : {&writeImage, &returnImage}) {
             if (*h)
                 DFUFILES_DestroyImage(h);
         }
@@ -493,10 +493,12 @@ bool launch(Job &job, int32_t operation, DfuImageHandle image, Reporter &r)
 }
 
 // Polls the running operation; true once it has ended well.
-bool operationDone(Job &job, const QString &phase, Reporter &r)
+bool operationDone(Job &job, const QString &phaseName, Reporter &r)
 {
     DfuOperationContext c{};
     DFUOPS_GetOperationStatus(job.operation, &c);
+    // A download names its phase from what the library reports (verify is shown with the write).
+    const QString phase = phaseName.isEmpty() ? QLatin1String(c.phase <= DFU_PHASE_ERASE ? "erase" : "write") : phaseName;
     const DfuStatus status = c.errorStatus;
     const int percent = c.percent;
     if (status == DFU_OK && percent < 100) {
@@ -572,9 +574,7 @@ void prepare(Job &job, const QString &file, const ImageNameList &names, Reporter
         r.problem(job.device.name() + QStringLiteral(": refused: ") + job.message + QStringLiteral("; nothing erased"));
         return;
     }
-    DFUFILES_DuplicateImage(job.writeImage, &job.eraseImage);
-    DFUFILES_FilterImageForOperation(job.writeImage, &last, DFU_OPERATION_UPGRADE, 0);
-    const DfuStatus filtered = DFUFILES_FilterImageForOperation(job.eraseImage, &last, DFU_OPERATION_ERASE, 0);
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(job.writeImage, &last, DFU_OPERATION_DOWNLOAD, 0);
     if (filtered != DFU_OK) {
         job.result = Job::Refused;
         job.step = Job::Over;
@@ -582,8 +582,8 @@ void prepare(Job &job, const QString &file, const ImageNameList &names, Reporter
         r.problem(job.device.name() + QStringLiteral(": refused: ") + job.message + QStringLiteral("; nothing erased"));
         return;
     }
-    if (launch(job, DFU_OPERATION_ERASE, job.eraseImage, r))
-        job.step = Job::Erase;
+    if (launch(job, DFU_OPERATION_DOWNLOAD, job.writeImage, r))
+        job.step = Job::Download;
 }
 
 bool startReturn(Job &job, Reporter &r)
@@ -610,12 +610,8 @@ void advance(Job &job, const QString &file, const ImageNameList &names, const Op
         }
         break;
     }
-    case Job::Erase:
-        if (operationDone(job, QStringLiteral("erase"), r) && launch(job, DFU_OPERATION_UPGRADE, job.writeImage, r))
-            job.step = Job::Write;
-        break;
-    case Job::Write:
-        if (!operationDone(job, QStringLiteral("write"), r))
+    case Job::Download:
+        if (!operationDone(job, QString(), r))
             break;
         if (o.stay) {
             job.end(Job::Done, QStringLiteral("written and verified; left in DFU mode"));
