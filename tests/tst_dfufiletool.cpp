@@ -4,6 +4,7 @@
 
 #include "Bytes.h"
 #include "IntelHex.h"
+#include "OverlapFile.h"
 #include "ToolRun.h"
 
 #include <QTemporaryDir>
@@ -75,6 +76,15 @@ void DfuFileToolTest::infoOfSoundAndDamagedFiles()
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.out.contains("Not a valid .dfu file"), qPrintable(r.out));
     QCOMPARE(runTool({"info", dir.filePath(QStringLiteral("none.dfu"))}).exitCode, 3);
+
+    // Another writer's overlapping elements: shown whole, and what is wrong said.
+    const QString overlapping = dir.filePath(QStringLiteral("overlap.dfu"));
+    QVERIFY(writeFile(overlapping, overlappingDfuFile(0x08000000)));
+    r = runTool({"info", overlapping});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.out.contains("  Element 1: address 0x08000800, 2048 bytes\n"
+                            "  Elements 0 and 1 overlap at 0x08000800: the tools refuse to write this image\n"),
+             qPrintable(r.out));
 }
 
 void DfuFileToolTest::packFromIntelHex()

@@ -5,6 +5,7 @@
 #include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "MainWindow.h"
+#include "OverlapFile.h"
 #include "SimDfu.h"
 #include "TestSupport.h"
 #include "Unpacked.h"
@@ -453,6 +454,7 @@ void DfuWindowTest::downloadFailures_data()
     // A file that would write nothing must not end green and send the device back.
     QTest::newRow("image without elements") << 7 << "Erase failed";
     QTest::newRow("image of empty elements") << 8 << "Erase failed";
+    QTest::newRow("elements that overlap") << 9 << "Erase failed";
 }
 
 void DfuWindowTest::downloadFailures()
@@ -481,13 +483,19 @@ void DfuWindowTest::downloadFailures()
     case 7: targets[0].elements.clear(); break;
     case 8: targets[0].elements = {{Flash, QByteArray()}, {0x08004000, QByteArray()}}; break;
     }
-    if (kind != 0)
+    if (kind == 9) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(overlappingDfuFile(Flash)) > 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("elements 0 and 1 .* overlap at 0x08000800"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: two elements of the image overlap"));
+    } else if (kind != 0) {
         QVERIFY(writeDfu(path, targets));
+    }
     dev.model->setFaults(faults);
     chooseFile(window, path);
     if (kind >= 3 && kind <= 6) // failures inside an operation are reported with their cause
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
-    if (kind >= 7)
+    if (kind == 7 || kind == 8)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: the image holds no data"));
     download(window);
     QCOMPARE(text(window, "lbl_Status"), status);

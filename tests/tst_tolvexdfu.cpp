@@ -7,6 +7,7 @@
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
 #include "DfuFileFormat.h"
+#include "OverlapFile.h"
 #include "SimDfu.h"
 #include "SimHid.h"
 
@@ -204,6 +205,9 @@ void TolvexDfuTest::exitCodes_data()
                                               << "Config.ini permits \"fw_main_v2\"";
     QTest::newRow("no Config.ini") << good + QStringList{QStringLiteral("--config"), QStringLiteral("none.ini")} << 1
                                    << 3 << "cannot read none.ini";
+    // Another writer's file: 4 KiB at the start of flash, then 2 KiB of other bytes at +2 KiB.
+    QTest::newRow("elements that overlap") << QStringList{QStringLiteral("update"), QStringLiteral("OVERLAP")} << 1 << 3
+                                           << "two elements of the image overlap";
     // -1: one device in application mode, which this user may not open.
     QTest::newRow("no permission") << good << -1 << 1 << "install the udev rules";
 }
@@ -237,6 +241,9 @@ void TolvexDfuTest::exitCodes()
             QByteArray bytes = readFile(a);
             bytes[100] = char(bytes[100] ^ 0x40);
             writeFile(a, bytes);
+        } else if (a == QLatin1String("OVERLAP")) {
+            writeFile(a, overlappingDfuFile(Flash));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("elements 0 and 1 .* overlap at 0x08000800"));
         }
     }
     const Run r = runCli(args);

@@ -63,6 +63,7 @@ int info(const QStringList &args)
         return ExitFindings;
     }
     std::printf("Prefix: version %u, image size %u, %u target(s)\n", bytes[5], le32(bytes + 6), bytes[10]);
+    bool overlaps = false;
     for (size_t t = 0; t < view.targets.size(); ++t) {
         const dfu::TargetView &target = view.targets[t];
         uint64_t total = 0;
@@ -74,6 +75,12 @@ int info(const QStringList &args)
         for (size_t i = 0; i < target.elements.size(); ++i)
             std::printf("  Element %zu: address 0x%08X, %u bytes\n", i, target.elements[i].address,
                         target.elements[i].size);
+        dfu::Overlap overlap;
+        if (dfu::findOverlap(dfu::spansOf(target), overlap)) {
+            std::printf("  Elements %zu and %zu overlap at 0x%08X: the tools refuse to write this image\n",
+                        overlap.first, overlap.second, overlap.address);
+            overlaps = true;
+        }
     }
     std::printf("Suffix: device 0x%04X, product 0x%04X, vendor 0x%04X, DFU 0x%04X\n", view.bcdDevice, view.idProduct,
                 view.idVendor, view.bcdDFU);
@@ -82,7 +89,7 @@ int info(const QStringList &args)
         return ExitFindings;
     }
     std::printf("CRC: 0x%08X ok\n", stored);
-    return ExitOk;
+    return overlaps ? ExitFindings : ExitOk;
 }
 
 // One element argument: ADDRESS:FILE or FILE.hex, appended to `target`.
