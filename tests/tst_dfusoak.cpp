@@ -1,13 +1,18 @@
-// A long random run of downloads, uploads and returns on simulated devices of two layouts,
-// each step with a quirk or fault of real boot loaders drawn at random. After every step:
-// a success means the memory equals the image (download) or the image equals the memory
-// (upload) or the device left (return); nothing hangs; and handles, mappings, threads and
-// file descriptors come back to their starting counts.
+// A long random run of downloads, uploads and returns on simulated devices of three layouts
+// (one of them with two flash memories at their own addresses), each step with a quirk or
+// fault of real boot loaders drawn at random, on instant timing or on the ROM profile and
+// its strict and non-blocking variants (scaled down in time), sometimes on a device swapped
+// for another on the same port. After every step: a download reported done leaves every
+// sector it touched as a full download would (the image's bytes, erased bytes elsewhere in
+// those sectors) and every other byte as it was, and a failed one changes nothing outside
+// the sectors it touched; an upload equals the memory; a return has left; nothing hangs;
+// and handles, mappings, threads and file descriptors come back to their starting counts.
 //
 // TOLVEX_SOAK_STEPS sets the number of steps (300 by default), TOLVEX_SOAK_SEED replays a run.
 //   QTEST_FUNCTION_TIMEOUT=3600000 TOLVEX_SOAK_STEPS=30000 build/tests/tst_dfusoak
 
 #include "Bytes.h"
+#include "DfuHandles.h"
 #include "Internal.h"
 #include "SimDfu.h"
 
@@ -22,13 +27,20 @@ constexpr int StepBoundMs = 20000;
 enum Draw {
     None, Stall, ErrorStatus, Unplug, UnplugAsIo, UnplugAsPipe, UnplugAsTimeout, FlipBit, BusyForever, EraseError,
     ReadProtected, ClaimedElsewhere, IdleAfterBlock, IdleAfterReturn, ManifestWaitReset, ResetBeforeReturnAnswer,
-    OddStrings, NoLanguageList, DrawCount
+    OddStrings, NoLanguageList, Swapped, DrawCount
 };
 const char *const DrawNames[DrawCount] = {
     "none", "stall", "error status", "unplug", "unplug as I/O error", "unplug as stall", "unplug as timeout",
     "flipped bit", "busy forever", "erase error", "read protected", "claimed elsewhere", "dfuIDLE after a block",
     "dfuIDLE after the return", "dfuMANIFEST-WAIT-RESET", "reset before the return's answer", "odd strings",
-    "no language list"};
+    "no language list", "another device on the same port"};
+
+// How a step's device times its work: instant, or the ROM profile and its variants.
+enum Timing { Instant, Rom, Strict, StrictHalfWritten, NonBlocking, TimingCount };
+const char *const TimingNames[TimingCount] = {"instant", "ROM", "strict", "strict, half-written block",
+                                             "non-blocking"};
+// The ROM profile at a fiftieth of its time: 300 steps in seconds, its shape kept.
+constexpr double SoakTimeScale = 0.02;
 
 // 64 pages of 2 KiB: the other layout, beside the sectors of 16 to 128 KiB.
 sim::DfuDeviceSpec pagedSpec()
@@ -37,6 +49,33 @@ sim::DfuDeviceSpec pagedSpec()
     setup.product = "Tolvex Paged Board";
     setup.alternates.push_back({"Internal Flash  ", {{0x08000000, {{64, 2048, 'g'}}}}});
     return setup;
+}
+
+sim::DfuDeviceSpec scaled(sim::DfuDeviceSpec setup)
+{
+    setup.timeScale = SoakTimeScale;
+    return setup;
+}
+
+// The memory of one alternate, whole: its regions as the layout describes them.
+QByteArray wholeMemory(const SimDfuDevice &dev, size_t alternate, const dfu::MemoryLayout &layout)
+{
+    QByteArray all;
+    for (const dfu::SectorGroup &g : layout.groups)
+        all += memory(dev, alternate, g.start, int(g.end() - g.start));
+    return all;
+}
+
+// Where `address` lies in wholeMemory(); -1 outside.
+int offsetIn(const dfu::MemoryLayout &layout, uint32_t address)
+{
+    int offset = 0;
+    for (const dfu::SectorGroup &g : layout.groups) {
+        if (address >= g.start && address < g.end())
+            return offset + int(address - g.start);
+        offset += int(g.end() - g.start);
+    }
+    return -1;
 }
 
 int countEntries(const char *folder)
@@ -85,15 +124,30 @@ void DfuSoakTest::randomRoad()
     });
     DFUOPS_SetBusyLimitMs(200);
 
-    const SimDfuDevice devices[2] = {plugDfuDevice(), plugDfuDevice(pagedSpec())};
+    const sim::DfuDeviceSpec specs[3] = {scaled(sim::DfuDeviceSpec::twoAlternates()), scaled(pagedSpec()),
+                                         scaled(sim::DfuDeviceSpec::twoFlashes())};
+    SimDfuDevice devices[3] = {plugDfuDevice(specs[0]), plugDfuDevice(specs[1]), plugDfuDevice(specs[2])};
     const Counts start = counts();
     int drawn[DrawCount] = {};
+    int timings[TimingCount] = {};
     int successes = 0;
 
     for (int step = 0; step < steps; ++step) {
-        const SimDfuDevice &dev = devices[random.bounded(2)];
+        const int which = random.bounded(3);
+        SimDfuDevice &dev = devices[which];
         const Draw draw = Draw(random.bounded(int(DrawCount)));
         ++drawn[draw];
+        if (draw == Swapped) {
+            // The one that was there is gone; another, holding something else, takes its port.
+            sim::World::instance().unplug(dev.model);
+            dev.model = std::make_shared<sim::DfuDeviceModel>(specs[which]);
+            const QByteArray junk = pattern(30000, quint8(random.bounded(256)));
+            dev.model->writeMemory(dev.model->alternateCount() - 1, which == 2 ? 0x08100000 : 0x08000000,
+                                   reinterpret_cast<const uint8_t *>(junk.constData()), size_t(junk.size()));
+            sim::World::instance().plug(dev.model, dev.port);
+        }
+        const Timing timing = Timing(random.bounded(int(TimingCount)));
+        ++timings[timing];
         sim::DfuFaults faults;
         faults.once = true;
         sim::DfuQuirks quirks;
@@ -117,10 +171,16 @@ void DfuSoakTest::randomRoad()
         case NoLanguageList: quirks.languageListStalls = true; break;
         default: break;
         }
+        static const sim::EarlyStatus early[TimingCount] = {
+            sim::EarlyStatus::AnswerWhenDone, sim::EarlyStatus::AnswerWhenDone, sim::EarlyStatus::Stall,
+            sim::EarlyStatus::StallHalfWritten, sim::EarlyStatus::AnswerBusy};
+        quirks.earlyStatus = early[timing];
+        dev.model->setTiming(timing == Instant ? sim::Timing::Instant : sim::Timing::Realistic);
         dev.model->setFaults(faults);
         dev.model->setQuirks(quirks);
         dev.model->setClaimedElsewhere(draw == ClaimedElsewhere);
-        const QByteArray where = replay + ", step " + QByteArray::number(step) + " (" + DrawNames[draw] + ")";
+        const QByteArray where = replay + ", step " + QByteArray::number(step) + " (" + DrawNames[draw] + ", "
+                                 + TimingNames[timing] + ")";
 
         DfuMappingRecord *mapping = nullptr;
         uint32_t alternates = 0;
@@ -138,32 +198,58 @@ void DfuSoakTest::randomRoad()
         QElapsedTimer clock;
         clock.start();
         if (operation == 0) {
+            // Into either flash of the two-flash device, else into the last alternate.
+            const uint32_t alternate = which == 2 ? uint32_t(random.bounded(2)) : alternates - 1;
+            const DfuMappingRecord &record = mapping[alternate];
+            const dfu::MemoryLayout layout = dfu::mappings().get(record.mappingId)->layouts[record.alternateIndex];
+            const uint32_t base = layout.regionStarts.front();
+            const int size = wholeMemory(dev, alternate, layout).size();
             // One to three elements, in order and apart, of random sizes and places.
             QList<QPair<uint32_t, QByteArray>> elements;
-            uint32_t at = 0x08000000 + uint32_t(random.bounded(4096));
-            for (int e = 1 + random.bounded(3); e > 0; --e) {
-                const QByteArray data = pattern(1 + random.bounded(20000), quint8(random.bounded(256)));
-                elements.append({at, data});
-                at += uint32_t(data.size()) + uint32_t(random.bounded(9000));
+            int at = random.bounded(4096);
+            for (int e = 1 + random.bounded(3); e > 0 && at < size; --e) {
+                const QByteArray data = pattern(1 + random.bounded(std::min(20000, size - at)), quint8(random.bounded(256)));
+                elements.append({base + uint32_t(at), data});
+                at += data.size() + random.bounded(9000);
             }
-            DfuImageHandle image = 0, erase = 0;
-            DFUFILES_CreateImage(last.alternate, "soak", &image);
+            // Sometimes the device already holds part of the image, so that sectors are kept.
+            if (random.bounded(3) == 0) {
+                const auto &e = elements[random.bounded(elements.size())];
+                dev.model->writeMemory(alternate, e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
+                                       size_t(e.second.size()));
+            }
+            dfu::Image image;
+            DFUFILES_CreateImage(record.alternate, "soak", image.receive());
             for (const auto &e : elements)
-                DFUFILES_AppendElement(image, e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
+                DFUFILES_AppendElement(image.get(), e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
                                        uint32_t(e.second.size()));
-            DFUFILES_DuplicateImage(image, &erase);
-            DFUFILES_FilterImageForOperation(erase, &last, DFU_OPERATION_ERASE, 0);
-            DFUFILES_FilterImageForOperation(image, &last, DFU_OPERATION_UPGRADE, 0);
-            DfuOperationContext c = runOperation(DFU_OPERATION_ERASE, erase, dev.path, StepBoundMs);
-            if (c.errorStatus == DFU_OK)
-                c = runOperation(DFU_OPERATION_UPGRADE, image, dev.path, StepBoundMs);
+            DFUFILES_FilterImageForOperation(image.get(), &record, DFU_OPERATION_DOWNLOAD, 0);
+            const int32_t flag = random.bounded(4) == 0 ? DFU_FLAG_FULL_DOWNLOAD : 0;
+            const QByteArray before = wholeMemory(dev, alternate, layout);
+            const DfuOperationContext c = runOperation(DFU_OPERATION_DOWNLOAD, image.get(), dev.path, StepBoundMs, 1, flag);
+            // What a full download leaves: every touched sector erased, then the image.
+            QByteArray full = before;
+            QByteArray touched(before.size(), '\0');
+            for (const auto &e : elements) {
+                layout.forEachSector(e.first, uint64_t(e.second.size()), [&](const dfu::Sector &sector) {
+                    const int from = offsetIn(layout, sector.address);
+                    full.replace(from, int(sector.size), QByteArray(int(sector.size), '\xFF'));
+                    touched.replace(from, int(sector.size), QByteArray(int(sector.size), '\x01'));
+                    return true;
+                });
+            }
+            for (const auto &e : elements)
+                full.replace(offsetIn(layout, e.first), e.second.size(), e.second);
+            const QByteArray after = wholeMemory(dev, alternate, layout);
             if (c.errorStatus == DFU_OK) {
                 ++successes;
-                for (const auto &e : elements)
-                    QVERIFY2(memory(dev, memoryIndex, e.first, e.second.size()) == e.second, where);
+                QVERIFY2(after == full, where + ": the memory is not what a full download leaves");
+            } else {
+                int changed = -1;
+                for (int i = 0; i < after.size() && changed < 0; ++i)
+                    changed = !touched[i] && after[i] != before[i] ? i : -1;
+                QVERIFY2(changed < 0, where + ": a failed download changed an untouched sector");
             }
-            DFUFILES_DestroyImage(&image);
-            DFUFILES_DestroyImage(&erase);
         } else if (operation == 1) {
             DfuImageHandle image = mappedImage(DFU_OPERATION_UPLOAD);
             const DfuOperationContext c = runOperation(DFU_OPERATION_UPLOAD, image, dev.path, StepBoundMs);
@@ -204,6 +290,9 @@ void DfuSoakTest::randomRoad()
     QString figures;
     for (int d = 0; d < DrawCount; ++d)
         figures += QStringLiteral(" %1=%2").arg(QLatin1String(DrawNames[d])).arg(drawn[d]);
+    figures += QStringLiteral("; timing:");
+    for (int t = 0; t < TimingCount; ++t)
+        figures += QStringLiteral(" %1=%2").arg(QLatin1String(TimingNames[t])).arg(timings[t]);
     qInstallMessageHandler(nullptr);
     qInfo("soak: %d steps, seed %u, %d successes, invariant failures: 0; drawn:%s", steps, seed, successes,
           qPrintable(figures));
