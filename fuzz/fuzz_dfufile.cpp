@@ -14,8 +14,25 @@ void check(const uint8_t *data, size_t size)
     if (dfu::parseFile(data, size, view) != DFU_OK)
         return;
     const std::vector<dfu::Target> targets = dfu::copyTargets(view);
+    // The reader is lenient about overlapping elements, so that they can be shown; the
+    // writer refuses them, and must say so.
+    bool overlaps = false;
+    for (const dfu::TargetView &t : view.targets) {
+        dfu::Overlap overlap;
+        if (dfu::findOverlap(dfu::spansOf(t), overlap)) {
+            if (overlap.first >= overlap.second || overlap.second >= t.elements.size())
+                std::abort();
+            overlaps = true;
+        }
+    }
     std::vector<uint8_t> rebuilt;
-    if (dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt) != DFU_OK)
+    const DfuStatus built = dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt);
+    if (overlaps) {
+        if (built != DFU_ERROR_OVERLAP)
+            std::abort();
+        return;
+    }
+    if (built != DFU_OK)
         std::abort();
     dfu::FileView again;
     if (dfu::parseFile(rebuilt.data(), rebuilt.size(), again) != DFU_OK || again.targets.size() != view.targets.size())

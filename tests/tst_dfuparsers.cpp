@@ -1,6 +1,7 @@
 // Memory-layout strings and the answers of a device (status, descriptors), bytes in,
 // fields out.
 
+#include "DfuFileFormat.h"
 #include "MemoryLayout.h"
 #include "UsbAnswers.h"
 #include "Unpacked.h"
@@ -28,6 +29,8 @@ private Q_SLOTS:
     void stringDescriptors_data();
     void stringDescriptors();
     void deviceDescriptor();
+    void overlappingElements_data();
+    void overlappingElements();
 };
 
 void DfuParsersTest::layouts_data()
@@ -230,6 +233,35 @@ void DfuParsersTest::deviceDescriptor()
     QByteArray wrongType = d;
     wrongType[1] = 2;
     QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(wrongType.constData()), 18, out));
+}
+
+void DfuParsersTest::overlappingElements_data()
+{
+    QTest::addColumn<QList<quint32>>("spans"); // address, size, address, size...
+    QTest::addColumn<QList<quint32>>("found"); // first, second, address; empty: none
+    QTest::newRow("apart") << QList<quint32>{0, 16, 16, 16, 64, 1} << QList<quint32>{};
+    QTest::newRow("the second over the end of the first") << QList<quint32>{0, 4096, 2048, 2048}
+                                                          << QList<quint32>{0, 1, 2048};
+    QTest::newRow("out of order, one inside another") << QList<quint32>{0x100, 0x10, 0, 0x1000}
+                                                      << QList<quint32>{0, 1, 0x100};
+    QTest::newRow("behind a short one, inside a long one") << QList<quint32>{0, 100, 20, 4, 50, 10}
+                                                           << QList<quint32>{0, 1, 20};
+    QTest::newRow("empty elements share nothing") << QList<quint32>{0, 0, 0, 16, 8, 0} << QList<quint32>{};
+    QTest::newRow("to the end of the address space") << QList<quint32>{0xFFFFFFF0u, 16, 0xFFFFFFFFu, 1}
+                                                     << QList<quint32>{0, 1, 0xFFFFFFFFu};
+}
+
+void DfuParsersTest::overlappingElements()
+{
+    QFETCH(QList<quint32>, spans);
+    QFETCH(QList<quint32>, found);
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    for (int i = 0; i + 1 < spans.size(); i += 2)
+        pairs.emplace_back(spans[i], spans[i + 1]);
+    dfu::Overlap overlap;
+    QCOMPARE(dfu::findOverlap(pairs, overlap), !found.isEmpty());
+    if (!found.isEmpty())
+        QCOMPARE((QList<quint32>{quint32(overlap.first), quint32(overlap.second), overlap.address}), found);
 }
 
 QTEST_APPLESS_MAIN(DfuParsersTest)
