@@ -108,17 +108,37 @@ int HidTransport::exchange(const quint8 *request, int requestLength, int answerL
     }
 }
 
-QList<QStringList> HidTransport::enumerate(const QString &manufacturer)
+QList<HidDeviceInfo> HidTransport::devices(const QString &manufacturer)
 {
-    QList<QStringList> records;
+    QList<HidDeviceInfo> found;
     hid_device_info *devices = hid_enumerate(0, 0);
     for (const hid_device_info *d = devices; d; d = d->next) {
         const QString maker = fromWide(d->manufacturer_string);
         if (maker != manufacturer)
             continue;
-        records.append({maker, fromWide(d->product_string), QString::fromLocal8Bit(d->path),
-                        fromWide(d->serial_number)});
+        HidDeviceInfo info;
+        info.manufacturer = maker;
+        info.product = fromWide(d->product_string);
+        info.path = QString::fromLocal8Bit(d->path);
+        info.serial = fromWide(d->serial_number);
+        info.vendorId = d->vendor_id;
+        info.productId = d->product_id;
+        info.family = hidFamilyOf(info.product);
+        found.append(info);
     }
     hid_free_enumeration(devices);
+    return found;
+}
+
+QList<QStringList> HidTransport::enumerate(const QString &manufacturer)
+{
+    QList<QStringList> records;
+    for (const HidDeviceInfo &d : devices(manufacturer))
+        records.append({d.manufacturer, d.product, d.path, d.serial});
     return records;
+}
+
+HidFamily hidFamilyOf(const QString &product)
+{
+    return product.contains(QLatin1String("OtterNINE")) ? HidFamily::ShortFrames : HidFamily::Standard;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HidDevice.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -33,8 +35,9 @@ public:
     // The path of the device last given up for not answering in time, handed out once:
     // the device list lets such a device be asked again later.
     QString takeSilentPath();
-    // [manufacturer, product, path, serial] of every HID device whose manufacturer string is
-    // exactly `manufacturer`, in enumeration order.
+    // Every HID device whose manufacturer string is exactly `manufacturer`, in enumeration order.
+    QList<HidDeviceInfo> devices(const QString &manufacturer);
+    // The same as [manufacturer, product, path, serial] records.
     QList<QStringList> enumerate(const QString &manufacturer);
 
 private:

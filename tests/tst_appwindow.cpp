@@ -42,6 +42,8 @@ private Q_SLOTS:
     void familyChosenByName_data();
     void familyChosenByName();
     void twoDevicesThenBothUnplugged();
+    void shownDeviceLeavesOtherCannotBeShown_data();
+    void shownDeviceLeavesOtherCannotBeShown();
     void failedQueryIsNotRepeatedUntilReplugged();
     void neverAnsweringDeviceDoesNotHang();
     void slowDeviceIsAskedAgain_data();
@@ -168,6 +170,39 @@ void AppWindowTest::twoDevicesThenBothUnplugged()
     QVERIFY(QMetaObject::invokeMethod(&window, "refreshHidDevList"));
     QVERIFY(window.appDeviceList().devices().isEmpty());
     QVERIFY(!hidTransport.isOpen());
+    QVERIFY(!appGroupEnabled(window));
+    QCOMPARE(text(window, "lbl_AppDeviceName"), QStringLiteral("N/A"));
+    QCOMPARE(text(window, "labfirwareVer"), QString());
+}
+
+void AppWindowTest::shownDeviceLeavesOtherCannotBeShown_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("the other cannot be opened") << 0;
+    QTest::newRow("the other does not answer") << 1;
+    QTest::newRow("the other answers with an error status") << 2;
+}
+
+// The device on show leaves while another stays that cannot be shown: the window must not
+// keep the first one's name, version and "Go to DFU mode" over the second.
+void AppWindowTest::shownDeviceLeavesOtherCannotBeShown()
+{
+    QFETCH(int, kind);
+    const sim::Board first = plugBoard(named("Tolvex Demo Board", false), "V2.0");
+    const sim::Board second = plugBoard(named("Tolvex Second Board", false), "V3.0");
+    MainWindow window;
+    waitShown(window, "Tolvex Demo Board", QStringLiteral("V2.0"));
+    if (kind == 0) {
+        second.app->setOpenDenied(true);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HID: cannot open")));
+    } else if (kind == 1) {
+        second.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 1));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no answer within")));
+    } else {
+        second.app->setFaults(faultOf(&sim::HidFaults::failStatus, 1));
+    }
+    sim::World::instance().unplug(first.app);
+    QVERIFY(QMetaObject::invokeMethod(&window, "refreshHidDevList"));
     QVERIFY(!appGroupEnabled(window));
     QCOMPARE(text(window, "lbl_AppDeviceName"), QStringLiteral("N/A"));
     QCOMPARE(text(window, "labfirwareVer"), QString());

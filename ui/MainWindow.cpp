@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "ConfigCipher.h"
+#include "HidDevice.h"
 #include "MainWindowForm.h"
 #include "ProcessRandom.h"
 
@@ -31,7 +32,6 @@ enum Colour { Red = 0, Green = 1, Cyan = 2 };
 
 const char NoFileText[] = "File Selected : None";
 // Products of this family take the 8-byte command frames.
-const char ShortFrameFamily[] = "OtterNINE";
 
 const char ProductName[] = "Tolvex DFU Tool";
 
@@ -239,7 +239,7 @@ void MainWindow::endDfuOperation(const char *status, int colour)
 
 void MainWindow::on_pb_GoToDfuMode_clicked()
 {
-    const bool entered = connectedProductName.contains(QLatin1String(ShortFrameFamily))
+    const bool entered = hidFamilyOf(connectedProductName) == HidFamily::ShortFrames
         ? dfuEntryCommands.enterDfuModeShort()
         : dfuEntryCommands.enterDfuMode();
     if (!entered)
@@ -389,18 +389,28 @@ void MainWindow::refreshHidDevList()
         showAppDevice(false);
         return;
     }
-    if (appDevices.selectedDevice().connected == 1 || !appDevices.connect(0))
+    if (appDevices.selectedDevice().connected == 1)
         return;
+    // A device that cannot be opened or does not answer is not shown, and neither is the one
+    // shown before it, which has left: its name over this one would send this one into DFU mode.
+    if (!appDevices.connect(0)) {
+        showAppDevice(false);
+        return;
+    }
     connectedProductName = appDevices.selectedDevice().product;
-    if (connectedProductName.contains(QLatin1String(ShortFrameFamily))) {
-        if (hidCommands.command66()[HidCommandFrame::StatusByte] != 0)
+    if (hidFamilyOf(connectedProductName) == HidFamily::ShortFrames) {
+        if (hidCommands.command66()[HidCommandFrame::StatusByte] != 0) {
+            showAppDevice(false);
             return;
+        }
         // This family reports no version text; another device's must not stay on show.
         firmwareVersionText.clear();
     } else {
         const HidAnswer answer = hidCommands.command10();
-        if (answer[HidCommandFrame::StatusByte] != 0)
+        if (answer[HidCommandFrame::StatusByte] != 0) {
+            showAppDevice(false);
             return;
+        }
         firmwareVersionText = firmwareVersionFromAnswer(answer);
     }
     showAppDevice(true);
