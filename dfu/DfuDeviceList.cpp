@@ -6,7 +6,7 @@ namespace {
 
 bool sameDevice(const DfuDeviceEntry &e, const DfuDeviceRecord &r)
 {
-    return e.path == r.at(3) && e.busAddress == r.at(4) && e.serial == r.at(2);
+    return e.path == r.path && e.busAddress == r.busAddress && e.serial == r.serial;
 }
 
 } // namespace
@@ -24,11 +24,11 @@ void DfuDeviceList::refresh()
         if (known)
             continue;
         DfuDeviceEntry entry;
-        entry.manufacturer = r.at(0);
-        entry.product = r.at(1);
-        entry.serial = r.at(2);
-        entry.path = r.at(3);
-        entry.busAddress = r.at(4);
+        entry.manufacturer = r.manufacturer;
+        entry.product = r.product;
+        entry.serial = r.serial;
+        entry.path = r.path;
+        entry.busAddress = r.busAddress;
         entries.append(entry);
     }
 }

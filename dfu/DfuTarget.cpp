@@ -57,16 +57,6 @@ QString busAddressText(const DfuPresentInterface &p)
     return QStringLiteral("%1.%2").arg(p.busNumber).arg(p.deviceAddress);
 }
 
-// Where the device at `path` is on its bus now; empty when there is none.
-QString busAddressAt(const QString &path)
-{
-    for (const DfuPresentInterface &p : presentInterfaces()) {
-        if (QString::fromLocal8Bit(p.path) == path)
-            return busAddressText(p);
-    }
-    return QString();
-}
-
 DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
 {
     DfuDescriptorCacheEntry entry;
@@ -133,6 +123,47 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
             it = seen.contains(it.key()) ? std::next(it) : cache->erase(it);
     }
     return records;
+}
+
+QString dfuBusAddressAt(const QString &path)
+{
+    for (const DfuPresentInterface &p : presentInterfaces()) {
+        if (QString::fromLocal8Bit(p.path) == path)
+            return busAddressText(p);
+    }
+    return QString();
+}
+
+bool sameDfuDevice(const QString &path, const QString &busAddress)
+{
+    if (!busAddress.isEmpty() && dfuBusAddressAt(path) == busAddress)
+        return true;
+    qWarning().noquote() << "DFU: the device at" << path << "is not the one connected; nothing is done.";
+    return false;
+}
+
+bool makeOperationContext(DfuOperationContext &c, int32_t operation, const QString &path, int32_t flag)
+{
+    std::memset(&c, 0, sizeof c);
+    std::memcpy(c.dfuInterfaceGuid, DfuInterfaceClassGuid, sizeof c.dfuInterfaceGuid);
+    std::memcpy(c.appInterfaceGuid, AppInterfaceClassGuid, sizeof c.appInterfaceGuid);
+    c.operation = operation;
+    c.flag = flag;
+    const QByteArray local = path.toLocal8Bit();
+    // The field holds 260 bytes with the NUL: a longer path would be cut into another device's.
+    if (size_t(local.size()) >= sizeof c.devicePath)
+        return false;
+    std::memcpy(c.devicePath, local.constData(), size_t(local.size()) + 1);
+    return true;
+}
+
+DfuStatus filterImage(int32_t operation, const DfuMappingRecord &record, DfuImageHandle image, const QString &filePath)
+{
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &record, operation, 0);
+    if (filtered != DFU_OK)
+        qWarning("%s: %s refused for %s: %s", operation == DFU_OPERATION_DOWNLOAD ? "Download" : "DFU",
+                 filePath.toLocal8Bit().constData(), record.name, DFU_StatusText(filtered));
+    return filtered;
 }
 
 ImageChoice chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate,
@@ -221,7 +252,7 @@ int DfuTarget::openDevice(const QString &path)
     mapping = facts.mapping;
     alternateCount = facts.alternateCount;
     openedPath = path;
-    openedBusAddress = busAddressAt(path);
+    openedBusAddress = dfuBusAddressAt(path);
     return Connected;
 }
 
@@ -238,25 +269,12 @@ void DfuTarget::releaseDevice()
 
 bool DfuTarget::prepareContext(DfuOperationContext &c, int32_t operation, const QString &devicePath) const
 {
-    std::memset(&c, 0, sizeof c);
-    std::memcpy(c.dfuInterfaceGuid, DfuInterfaceClassGuid, sizeof c.dfuInterfaceGuid);
-    std::memcpy(c.appInterfaceGuid, AppInterfaceClassGuid, sizeof c.appInterfaceGuid);
-    c.operation = operation;
-    c.flag = 0;
-    const QByteArray local = devicePath.toLocal8Bit();
-    // The field holds 260 bytes with the NUL: a longer path would be cut into another device's.
-    if (size_t(local.size()) >= sizeof c.devicePath)
-        return false;
-    std::memcpy(c.devicePath, local.constData(), size_t(local.size()) + 1);
-    if (alternateCount == 0)
+    if (!makeOperationContext(c, operation, devicePath) || alternateCount == 0)
         return false;
     // The mapping is that of the device opened; another one plugged into the same port
     // since then must not be worked on with it.
-    if (devicePath != openedPath || busAddressAt(devicePath) != openedBusAddress) {
-        qWarning().noquote() << "DFU: the device at" << devicePath << "is not the one connected; nothing is done.";
-        return false;
-    }
-    return true;
+    return devicePath == openedPath ? sameDfuDevice(devicePath, openedBusAddress)
+                                    : sameDfuDevice(devicePath, QString());
 }
 
 void DfuTarget::releaseImage(DfuImageHandle &handle)
@@ -350,13 +368,10 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
         return choice == ImageChoice::WrongName ? WrongImageName : NoImage;
     // One operation erases (keeping the sectors that already hold the image), writes and
     // verifies: what it learns of the device's memory is its own and ends with it.
-    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image, &record, DFU_OPERATION_DOWNLOAD, 0);
-    if (filtered != DFU_OK)
-        qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), record.name,
-                 DFU_StatusText(filtered));
-    c.image = image;
     downloadCompleted = false;
-    if (DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
+    c.image = image;
+    if (filterImage(DFU_OPERATION_DOWNLOAD, record, image, filePath) != DFU_OK
+        || DFUOPS_LaunchOperation(&c, &operationCode) != DFU_OK) {
         releaseImage(image);
         return LaunchRefused;
     }

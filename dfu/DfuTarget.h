@@ -7,9 +7,21 @@
 #include <QString>
 #include <QStringList>
 
-// One enumeration record: [manufacturer filter text, product, serial, interface path,
-// "BUS.ADDRESS"]. The last tells a device from another one later plugged into the same port.
-using DfuDeviceRecord = QStringList;
+// One enumeration record. The bus address tells a device from another one later plugged
+// into the same port.
+struct DfuDeviceRecord
+{
+    QString manufacturer; // the filter text it was found with
+    QString product;
+    QString serial;
+    QString path;         // the interface path
+    QString busAddress;   // "BUS.ADDRESS"
+    bool operator==(const DfuDeviceRecord &o) const
+    {
+        return manufacturer == o.manufacturer && product == o.product && serial == o.serial && path == o.path
+               && busAddress == o.busAddress;
+    }
+};
 
 // What enumeration learned of one interface, kept so that a device already seen at the
 // same path and bus address is not opened and asked for its strings again. A device whose
@@ -49,6 +61,21 @@ struct DfuDeviceFacts
 // Opens the DFU-mode device at `path`: its descriptors, a DFU version the tool speaks, its
 // memory mapping. Returns a DfuTarget::OpenResult.
 int openDfuDevice(const QString &path, DfuDeviceFacts &facts);
+
+// Where the DFU-mode device at `path` is on its bus now ("BUS.ADDRESS"); empty when none is.
+QString dfuBusAddressAt(const QString &path);
+// Whether the device at `path` is still the one that was there at `busAddress`: a device
+// plugged into the same port since has another address, and must not be worked on with
+// what was learned of the first. Warns when it is not.
+bool sameDfuDevice(const QString &path, const QString &busAddress);
+
+// A context for `operation` on the device at `path`, with the interface class GUIDs; false
+// when the path does not fit its field.
+bool makeOperationContext(DfuOperationContext &context, int32_t operation, const QString &path, int32_t flag = 0);
+// Filters `image` for `operation` on the alternate of `record`. A refusal (the image does not
+// fit the memory, its elements overlap, it holds nothing) is warned of, naming the file (if
+// any) and the memory, and returned: nothing may be launched then.
+DfuStatus filterImage(int32_t operation, const DfuMappingRecord &record, DfuImageHandle image, const QString &filePath);
 
 // The image of a multi-image file meant for the device's alternate `alternate`. Every image
 // read until then must bear a name that `permitted` permits (imageNamePermitted). No image

@@ -10,10 +10,16 @@
 #include <QByteArray>
 #include <QList>
 
+// A board whose boot loader reports "Tolvex Demo Board", or `bootLoaderProduct` where it is
+// given: real boards often name themselves otherwise in DFU mode than in their application.
 inline sim::Board plugBoard(const sim::HidAppDeviceSpec &app = sim::HidAppDeviceSpec(),
-                            const std::string &version = "V1.0", int restartDelayMs = 50)
+                            const std::string &version = "V1.0", int restartDelayMs = 50,
+                            const std::string &bootLoaderProduct = std::string())
 {
-    sim::Board board = sim::makeBoard(app, sim::DfuDeviceSpec::twoAlternates(), restartDelayMs);
+    sim::DfuDeviceSpec dfu = sim::DfuDeviceSpec::twoAlternates();
+    if (!bootLoaderProduct.empty())
+        dfu.product = bootLoaderProduct;
+    sim::Board board = sim::makeBoard(app, dfu, restartDelayMs);
     board.app->setVersionText(version);
     sim::World::instance().plug(board.app);
     return board;

@@ -4,6 +4,8 @@
 
 #include "Bytes.h"
 #include "Cli.h"
+#include "DfuWork.h"
+#include "Output.h"
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
 #include "DfuFileFormat.h"
@@ -78,6 +80,11 @@ private Q_SLOTS:
     void allDevicesOneFailing();
     void interruptLeavesDfuMode();
     void uploadEnterAndLeave();
+    void roadRules_data();
+    void roadRules();
+    void replacedDeviceIsNotWorkedOn();
+    void outputForEachReader_data();
+    void outputForEachReader();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -161,7 +168,8 @@ void TolvexDfuTest::updateFromApplicationMode()
     QFETCH(bool, otterNine);
     QFETCH(QString, shown);
     sim::HidAppDeviceSpec setup = otterNine ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec();
-    const sim::Board board = plugBoard(setup, "V1.0");
+    // Config.ini lists a product by the name its boot loader reports: here the same as its application's.
+    const sim::Board board = plugBoard(setup, "V1.0", 50, setup.product);
     const QByteArray image = firmware("V1.1");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), otterNine ? "otter9_app" : "fw_main_v2", image);
     const Run r = runCli({QStringLiteral("update"), path});
@@ -350,6 +358,194 @@ void TolvexDfuTest::uploadEnterAndLeave()
     const QJsonObject o = jsonLines(left.out).last();
     QCOMPARE(o.value(QStringLiteral("mode")).toString(), QStringLiteral("application"));
     QCOMPARE(o.value(QStringLiteral("version")).toString(), QStringLiteral("V1.3"));
+}
+
+namespace {
+enum Rule { BootLoaderName, RefusedBeforeTouching, EmptySerial, EmptyDevice, SharedSerial, InterruptedWait,
+            ListInterrupted, UploadOverExisting, UploadForced };
+}
+
+void TolvexDfuTest::roadRules_data()
+{
+    QTest::addColumn<int>("rule");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("Config.ini by the boot loader's name, and the board sent back")
+        << int(BootLoaderName) << 3 << "and it was sent back to its application";
+    QTest::newRow("a file no product may take: refused before the board is touched")
+        << int(RefusedBeforeTouching) << 3 << "no device was touched";
+    QTest::newRow("--serial \"\" selects nothing") << int(EmptySerial) << 2 << "an empty --serial";
+    QTest::newRow("--device \"\" selects nothing") << int(EmptyDevice) << 2 << "an empty --device";
+    QTest::newRow("two boards with one serial") << int(SharedSerial) << 2 << "2 devices report the serial TVX-0001";
+    QTest::newRow("Ctrl-C while waiting for the board") << int(InterruptedWait) << 130 << "interrupted";
+    QTest::newRow("Ctrl-C during list") << int(ListInterrupted) << 130 << "";
+    QTest::newRow("upload over an existing file") << int(UploadOverExisting) << 3 << "--force replaces it";
+    QTest::newRow("upload over an existing file, --force") << int(UploadForced) << 0 << "";
+}
+
+// The road's rules, through the command: exit codes, and what the boards hold and where they
+// are afterwards.
+void TolvexDfuTest::roadRules()
+{
+    QFETCH(int, rule);
+    QFETCH(int, exit);
+    QFETCH(QString, message);
+    const QString good = dfuFile(QStringLiteral("good.dfu"), "fw_main_v2", firmware("V1.1"));
+    QList<sim::Board> boards;
+    QStringList args{QStringLiteral("update"), good};
+    std::atomic<bool> interrupted{false};
+    const QByteArray existing("keep me");
+    switch (rule) {
+    case BootLoaderName:
+        // The application says "Tolvex Demo Board"; the boot loader, to which Config.ini
+        // permits otter9_app, "OtterNINE Sensor".
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "OtterNINE Sensor");
+        break;
+    case RefusedBeforeTouching:
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+        args[1] = dfuFile(QStringLiteral("nobody.dfu"), "nobody_app", firmware("V1.1"));
+        break;
+    case EmptySerial:
+    case EmptyDevice:
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+        args << (rule == EmptySerial ? QStringLiteral("--serial") : QStringLiteral("--device")) << QString();
+        break;
+    case SharedSerial:
+        for (int i = 0; i < 2; ++i) {
+            boards << plugBoard();
+            sim::World::instance().unplug(boards.last().app);
+            sim::World::instance().plug(boards.last().dfu, uint8_t(3 + i));
+        }
+        args << QStringLiteral("--serial") << QStringLiteral("TVX-0001");
+        break;
+    case InterruptedWait:
+        // The board takes its time to restart; Ctrl-C comes while it is awaited.
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 3000);
+        args = QStringList{QStringLiteral("enter-dfu")};
+        QTimer::singleShot(300, [&] { interrupted = true; });
+        break;
+    case ListInterrupted:
+        boards << plugBoard();
+        interrupted = true;
+        args = QStringList{QStringLiteral("list")};
+        break;
+    case UploadOverExisting:
+    case UploadForced:
+        boards << plugBoard();
+        sim::World::instance().unplug(boards.last().app);
+        sim::World::instance().plug(boards.last().dfu);
+        QVERIFY(writeFile(file(QStringLiteral("backup.dfu")), existing));
+        args = QStringList{QStringLiteral("upload"), file(QStringLiteral("backup.dfu"))};
+        if (rule == UploadForced)
+            args << QStringLiteral("--force");
+        break;
+    }
+    const Run r = runCli(args, &interrupted);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    for (const sim::Board &b : boards)
+        QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    switch (rule) {
+    case BootLoaderName:
+        // Back in its application (a simulated board arrives when the bus is looked at).
+        QTRY_COMPARE(update::appDevices().size(), 1);
+        QVERIFY(boards[0].app->connected());
+        QCOMPARE(boards[0].app->versionText(), std::string("V1.0"));
+        break;
+    case RefusedBeforeTouching:
+    case EmptySerial:
+    case EmptyDevice:
+        QVERIFY(boards[0].app->requests().empty()); // not even asked for its version
+        QVERIFY(boards[0].app->connected());
+        break;
+    case SharedSerial:
+        QCOMPARE(r.err.count(QStringLiteral("Tolvex Demo Board at ")), 2); // both named
+        break;
+    case UploadOverExisting:
+        QCOMPARE(readFile(file(QStringLiteral("backup.dfu"))), existing);
+        break;
+    case UploadForced:
+        QVERIFY(readFile(file(QStringLiteral("backup.dfu"))).size() > 1024 * 1024);
+        break;
+    default:
+        break;
+    }
+}
+
+// A board swapped for another on the same port after it was opened is not worked on with
+// what was learned of the first.
+void TolvexDfuTest::replacedDeviceIsNotWorkedOn()
+{
+    const sim::Board first = plugBoard();
+    sim::World::instance().unplug(first.app);
+    sim::World::instance().plug(first.dfu, 5);
+    const QList<update::Device> present = update::dfuDevices();
+    QCOMPARE(present.size(), 1);
+    update::DfuWork work;
+    QString why;
+    QVERIFY(work.open(present.first(), why));
+    sim::World::instance().unplug(first.dfu);
+    const sim::Board second = plugBoard();
+    sim::World::instance().unplug(second.app);
+    sim::World::instance().plug(second.dfu, 5);
+    const ImageNameList names = splitConfigurationText(QStringLiteral("Tolvex Demo Board,fw_main_v2\n"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not the one connected"));
+    const update::DfuWork::Launch l =
+        work.launchDownload(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")), names, 0);
+    QCOMPARE(int(l.result), int(update::DfuWork::Launch::Failed));
+    QVERIFY2(l.message.contains(QStringLiteral("another device")), qPrintable(l.message));
+    QCOMPARE(second.dfu->erasedSectorCount(), 0u);
+}
+
+void TolvexDfuTest::outputForEachReader_data()
+{
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<bool>("json");
+    QTest::newRow("a pipe") << false << false;
+    QTest::newRow("a terminal") << true << false;
+    QTest::newRow("JSON") << false << true;
+}
+
+// Progress of two phases in steps of 5 %: a pipe gets a line per phase and per 10 %, JSON an
+// object for each of those, a terminal one line rewritten in place and cleared before a result.
+void TolvexDfuTest::outputForEachReader()
+{
+    QFETCH(bool, terminal);
+    QFETCH(bool, json);
+    QString out, err;
+    cli::Io io;
+    io.out = [&](const QString &t) { out += t; };
+    io.err = [&](const QString &t) { err += t; };
+    io.terminal = terminal;
+    cli::Output output(io, json);
+    for (const char *phase : {"erase", "write"}) {
+        for (int percent = 0; percent <= 100; percent += 5)
+            output.progress(QStringLiteral("1-1"), QLatin1String(phase), percent, quint32(percent * 1024),
+                            100 * 1024, 2000);
+    }
+    output.finished(QStringLiteral("1-1"));
+    output.line(QStringLiteral("1-1: done"));
+    output.problem(QStringLiteral("a problem"));
+    QCOMPARE(err, QStringLiteral("tolvex-dfu: a problem\n"));
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (json) {
+        QCOMPARE(lines.size(), 2 * 11 + 1);
+        const QList<QJsonObject> events = jsonLines(lines.mid(0, 22).join(QLatin1Char('\n')));
+        QCOMPARE(events.first().value(QStringLiteral("phase")).toString(), QStringLiteral("erase"));
+        QCOMPARE(events.last().value(QStringLiteral("percent")).toInt(), 100);
+        for (const QJsonObject &e : events)
+            QCOMPARE(e.value(QStringLiteral("event")).toString(), QStringLiteral("progress"));
+    } else if (!terminal) {
+        QCOMPARE(lines.size(), 2 * 11 + 1);
+        QCOMPARE(lines[0], QStringLiteral("1-1: erase 0%"));
+        QCOMPARE(lines[21], QStringLiteral("1-1: write 100%"));
+        QVERIFY(!out.contains(QLatin1Char('\r')));
+    } else {
+        QCOMPARE(lines.size(), 1); // everything on one line, rewritten
+        QVERIFY(out.contains(QStringLiteral("\r\033[K1-1  write 100%")));
+        QVERIFY(out.contains(QStringLiteral("KiB/s")));
+        QVERIFY(out.endsWith(QStringLiteral("\r\033[K1-1: done\n")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)

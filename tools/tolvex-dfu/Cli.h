@@ -28,9 +28,4 @@ struct Io
 // Runs one command line (without the program name); returns the exit code.
 int run(const QStringList &args, const Io &io);
 
-// Where a device is plugged, "BUS-PORT.PORT...", from a hidapi path (hidraw or simulated)
-// or our DFU interface path; empty when it cannot be told.
-QString hidLocation(const QString &path);
-QString dfuLocation(const QString &path);
-
 } // namespace cli

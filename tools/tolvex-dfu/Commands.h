@@ -1,0 +1,16 @@
+#pragma once
+
+// One function per command of tolvex-dfu; each returns its exit code.
+
+#include "Cli.h"
+#include "Options.h"
+
+namespace cli {
+
+int list(const Options &o, const Io &io);
+int update(const Options &o, const Io &io);
+int upload(const Options &o, const Io &io);
+// enter-dfu (toDfu) and leave: the mode change of each selected device, then its arrival.
+int changeMode(const Options &o, const Io &io, bool toDfu);
+
+} // namespace cli

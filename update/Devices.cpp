@@ -1,0 +1,194 @@
+#include "Devices.h"
+
+#include "DfuEntryCommandSet.h"
+#include "DfuTarget.h"
+#include "HidCommandSet.h"
+#include "HidTransport.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QThread>
+
+namespace update {
+
+const char Manufacturer[] = "Corvantis";
+
+namespace {
+constexpr int LookEveryMs = 50;
+}
+
+QString Device::name() const
+{
+    return product + QStringLiteral(" at ") + location;
+}
+
+QList<Device> appDevices()
+{
+    QList<Device> out;
+    for (const HidDeviceInfo &h : hidTransport.devices(QString::fromLatin1(Manufacturer))) {
+        Device d;
+        d.product = h.product;
+        d.serial = h.serial;
+        d.path = h.path;
+        d.location = hidLocation(h.path);
+        d.vendorId = h.vendorId;
+        d.productId = h.productId;
+        d.family = h.family;
+        out.append(d);
+    }
+    return out;
+}
+
+QList<Device> dfuDevices()
+{
+    QList<Device> out;
+    for (const DfuDeviceRecord &r : enumerateDfuDevices(QString::fromLatin1(Manufacturer), QString())) {
+        Device d;
+        d.mode = Device::Dfu;
+        d.product = r.product;
+        d.serial = r.serial;
+        d.path = r.path;
+        d.busAddress = r.busAddress;
+        d.location = dfuLocation(d.path);
+        out.append(d);
+    }
+    return out;
+}
+
+std::optional<Device> deviceAt(const QList<Device> &devices, const QString &location)
+{
+    for (const Device &d : devices) {
+        if (!location.isEmpty() && d.location == location)
+            return d;
+    }
+    return std::nullopt;
+}
+
+QString hidLocation(const QString &path)
+{
+    static const QRegularExpression simulated(QStringLiteral("^sim-hidraw:(\\d+-[\\d.]+)$"));
+    const QRegularExpressionMatch m = simulated.match(path);
+    if (m.hasMatch())
+        return m.captured(1);
+    // A hidraw node: its USB interface in sysfs is named BUS-PORTS:CONFIG.INTERFACE.
+    const QString node = QFileInfo(path).fileName();
+    const QString device = QFileInfo(QStringLiteral("/sys/class/hidraw/%1/device").arg(node)).canonicalFilePath();
+    static const QRegularExpression usbInterface(QStringLiteral("^(\\d+-[\\d.]+):\\d+\\.\\d+$"));
+    for (const QString &part : device.split(QLatin1Char('/'))) {
+        const QRegularExpressionMatch i = usbInterface.match(part);
+        if (i.hasMatch())
+            return i.captured(1);
+    }
+    return QString();
+}
+
+QString dfuLocation(const QString &path)
+{
+    static const QRegularExpression ours(QStringLiteral("^usb:(\\d+-[\\d.]+):\\d+\\.\\d+$"));
+    const QRegularExpressionMatch m = ours.match(path);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+VersionAnswer queryVersion(const Device &d)
+{
+    VersionAnswer a;
+    a.opened = hidTransport.open(d.path);
+    if (!a.opened)
+        return a;
+    HidCommandSet commands(0x5A);
+    if (d.family == HidFamily::ShortFrames) {
+        // This family answers the check but reports no version.
+        a.answered = commands.command66()[HidCommandFrame::StatusByte] == 0;
+    } else {
+        const HidAnswer answer = commands.command10();
+        a.answered = answer[HidCommandFrame::StatusByte] == 0;
+        a.version = a.answered ? versionTextFromAnswer(answer) : QString();
+    }
+    hidTransport.close();
+    return a;
+}
+
+bool enterDfuMode(const Device &d)
+{
+    if (!hidTransport.open(d.path))
+        return false;
+    DfuEntryCommandSet entry(0xA5);
+    const bool entered = d.family == HidFamily::ShortFrames ? entry.enterDfuModeShort() : entry.enterDfuMode();
+    hidTransport.close();
+    return entered;
+}
+
+QString selectionProblem(const Selection &s)
+{
+    if (s.location && s.location->isEmpty())
+        return QStringLiteral("an empty --device selects nothing (is a variable unset?)");
+    if (s.serial && s.serial->isEmpty())
+        return QStringLiteral("an empty --serial selects nothing (is a variable unset?)");
+    if (int(bool(s.location)) + int(bool(s.serial)) + int(s.all) > 1)
+        return QStringLiteral("--device, --serial and --all exclude each other");
+    return QString();
+}
+
+Selected select(const QList<Device> &present, const Selection &s)
+{
+    Selected out;
+    out.message = selectionProblem(s);
+    if (!out.message.isEmpty()) {
+        out.result = Selected::Invalid;
+        return out;
+    }
+    for (const Device &d : present) {
+        if ((s.location && d.location != *s.location) || (s.serial && d.serial != *s.serial))
+            continue;
+        out.devices.append(d);
+    }
+    if (out.devices.isEmpty()) {
+        out.result = present.isEmpty() ? Selected::NoDevice : Selected::NoneFits;
+        out.message = present.isEmpty() ? QStringLiteral("no Corvantis device is connected (tolvex-dfu list shows what is)")
+                                         : QStringLiteral("no connected device fits the selection (tolvex-dfu list "
+                                                          "shows what is connected)");
+    } else if (out.devices.size() > 1 && !s.all) {
+        QStringList names;
+        for (const Device &d : out.devices)
+            names << d.name();
+        out.result = Selected::Ambiguous;
+        const bool bySerial = s.serial && !s.location;
+        out.message = bySerial ? QStringLiteral("%1 devices report the serial %2 (%3): say which with --device, or --all")
+                                     .arg(out.devices.size())
+                                     .arg(*s.serial, names.join(QStringLiteral(", ")))
+                               : QStringLiteral("%1 devices are connected (%2): say which with --device or --serial, "
+                                                "or --all")
+                                     .arg(out.devices.size())
+                                     .arg(names.join(QStringLiteral(", ")));
+        out.devices.clear();
+    }
+    return out;
+}
+
+Arrival waitForDevice(Device::Mode mode, const QString &location, int timeoutMs,
+                      const std::function<bool()> &interrupted, const std::function<void()> &idle)
+{
+    Arrival a;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (interrupted && interrupted()) {
+            a.result = Arrival::Interrupted;
+            return a;
+        }
+        if (auto d = deviceAt(mode == Device::Dfu ? dfuDevices() : appDevices(), location)) {
+            a.result = Arrival::Arrived;
+            a.device = *d;
+            return a;
+        }
+        if (clock.elapsed() >= timeoutMs)
+            return a;
+        if (idle)
+            idle();
+        QThread::msleep(LookEveryMs);
+    }
+}
+
+} // namespace update

@@ -1,0 +1,60 @@
+#include "Files.h"
+
+#include "ConfigCipher.h"
+#include "DfuHandles.h"
+
+#include <QFile>
+
+#include <cstring>
+
+namespace update {
+
+bool loadConfiguration(const QString &path, ImageNameList &names, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    ConfigCipher cipher(ConfigurationKey);
+    const QString text = cipher.decryptBytesToText(file.readAll());
+    if (cipher.lastError() != ConfigCipher::CipherOk) {
+        error = QStringLiteral("%1 does not decrypt: it is damaged or not a Config.ini").arg(path);
+        return false;
+    }
+    names = splitConfigurationText(text);
+    return true;
+}
+
+FileCheck checkFile(const QString &file, const ImageNameList &names)
+{
+    FileCheck c;
+    dfu::File handle;
+    uint16_t vid = 0, pid = 0, release = 0;
+    uint8_t count = 0;
+    const DfuStatus read = DFUFILES_OpenExistingDFUFile(file.toLocal8Bit().constData(), handle.receive(), &vid, &pid,
+                                                        &release, &count);
+    if (read != DFU_OK) {
+        c.message = QStringLiteral("%1 is refused: %2").arg(file, QString::fromLatin1(DFU_StatusText(read)));
+        return c;
+    }
+    dfu::Image first;
+    if (count == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
+        c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
+        return c;
+    }
+    char name[512];
+    std::memset(name, 0, sizeof name);
+    DFUFILES_GetImageName(first.get(), name);
+    const QString imageName = QString::fromLocal8Bit(name);
+    for (const QStringList &item : names) {
+        if (!item.value(1).isEmpty() && imageNamePermitted(item.value(1), imageName)) {
+            c.ok = true;
+            return c;
+        }
+    }
+    c.message = QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
+    return c;
+}
+
+} // namespace update

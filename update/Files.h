@@ -1,0 +1,25 @@
+#pragma once
+
+// What can be checked before any board is touched: Config.ini, and the .dfu file against it.
+
+#include "ConfigFile.h"
+
+#include <QString>
+
+namespace update {
+
+// Reads and decrypts Config.ini; false with `error` set.
+bool loadConfiguration(const QString &path, ImageNameList &names, QString &error);
+
+// The file reads whole with a right CRC, and some product of Config.ini permits the name of
+// its first image (every image the road may choose is checked behind it, so a file that fails
+// here fails on every board). The final check, with the name the board reports in DFU mode,
+// comes when the board is there.
+struct FileCheck
+{
+    bool ok = false;
+    QString message;
+};
+FileCheck checkFile(const QString &file, const ImageNameList &names);
+
+} // namespace update

@@ -1,0 +1,190 @@
+#include "Session.h"
+
+namespace update {
+
+const char *resultName(Session::Result r)
+{
+    switch (r) {
+    case Session::Result::Done: return "done";
+    case Session::Result::Failed: return "failed";
+    case Session::Result::Refused: return "refused";
+    case Session::Result::Missing: return "missing";
+    case Session::Result::Interrupted: return "interrupted";
+    case Session::Result::Running: break;
+    }
+    return "running";
+}
+
+Session::Session(const Device &device, const Settings &settings) : device_(device), settings(settings)
+{
+    clock.start();
+    waiting.start();
+}
+
+void Session::end(Result r, const QString &text)
+{
+    if (work)
+        work->stop();
+    work.reset();
+    result_ = r;
+    message_ = text;
+    step = Step::Over;
+    if (r != Result::Done && r != Result::Interrupted && problem)
+        problem(text);
+}
+
+void Session::start()
+{
+    if (step != Step::Start)
+        return;
+    step = Step::WaitDfu;
+    waiting.restart();
+    if (device_.dfuMode())
+        return;
+    fromApplication = true;
+    const VersionAnswer v = queryVersion(device_);
+    oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
+    if (!v.answered) {
+        oldVersion_ = QStringLiteral("?");
+        fail(v.opened ? QStringLiteral("does not answer in application mode; replug it and try again")
+                      : QStringLiteral("it cannot be opened (without permission, install the udev rules: "
+                                       "packaging/70-tolvex-dfu.rules, and replug it)"));
+    } else if (!enterDfuMode(device_)) {
+        fail(QStringLiteral("refused to enter DFU mode"));
+    } else if (noted) {
+        noted(QStringLiteral("entering DFU mode"));
+    }
+}
+
+void Session::prepare(const Device &inDfu)
+{
+    // From here on the board is the DFU-mode device, with the name its boot loader reports.
+    const QString location = device_.location;
+    device_.mode = Device::Dfu;
+    device_.path = inDfu.path;
+    device_.busAddress = inDfu.busAddress;
+    device_.product = inDfu.product;
+    device_.serial = inDfu.serial.isEmpty() ? device_.serial : inDfu.serial;
+    device_.location = location;
+    work = std::make_unique<DfuWork>();
+    QString why;
+    if (!work->open(device_, why)) {
+        fail(why);
+        return;
+    }
+    const DfuWork::Launch l = work->launchDownload(settings.file, settings.names, settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0);
+    if (l.result == DfuWork::Launch::Launched) {
+        step = Step::Download;
+        return;
+    }
+    if (l.result == DfuWork::Launch::Failed) {
+        fail(l.message);
+        return;
+    }
+    // Refused in DFU mode: a board that came from its application goes back there.
+    if (fromApplication) {
+        refusal = l.message;
+        startReturn(Step::ReturnRefused);
+        return;
+    }
+    end(Result::Refused, QStringLiteral("refused: ") + l.message + QStringLiteral("; nothing erased"));
+}
+
+void Session::startReturn(Step next)
+{
+    const DfuWork::Launch l = work->launchReturn();
+    if (l.result == DfuWork::Launch::Launched) {
+        step = next;
+        return;
+    }
+    if (next == Step::ReturnRefused)
+        end(Result::Refused, QStringLiteral("refused: ") + refusal
+                                 + QStringLiteral("; nothing erased, but it stays in DFU mode: ") + l.message);
+    else
+        fail(QStringLiteral("written and verified, but it did not return to its application: ") + l.message);
+}
+
+bool Session::operationDone(const QString &phaseName)
+{
+    const DfuWork::Poll p = work->poll();
+    Progress progress;
+    // A download names its phase from what the library reports (verify is shown with the write).
+    progress.phase = !phaseName.isEmpty() ? phaseName
+                                          : QLatin1String(p.phase <= DFU_PHASE_ERASE ? "erase" : "write");
+    progress.percent = p.state == DfuWork::Poll::Done ? 100 : p.percent;
+    progress.done = p.done;
+    progress.total = p.total;
+    progress.elapsedMs = p.elapsedMs;
+    if (p.state == DfuWork::Poll::Failed) {
+        const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);
+        if (step == Step::Download)
+            fail(what + QStringLiteral("; the device stays in DFU mode, run the update again"));
+        else if (step == Step::ReturnRefused)
+            end(Result::Refused, QStringLiteral("refused: ") + refusal
+                                     + QStringLiteral("; nothing erased, but it stays in DFU mode: ") + what);
+        else
+            fail(QStringLiteral("written and verified, but it did not return to its application: ") + what);
+        return false;
+    }
+    if (progressed && step != Step::ReturnRefused)
+        progressed(progress);
+    return p.state == DfuWork::Poll::Done;
+}
+
+void Session::advance()
+{
+    switch (step) {
+    case Step::Start:
+        start();
+        break;
+    case Step::WaitDfu:
+        if (auto d = deviceAt(dfuDevices(), device_.location))
+            prepare(*d);
+        else if (waiting.elapsed() > settings.arrivalTimeoutMs)
+            end(Result::Missing, QStringLiteral("did not come back in DFU mode in time; replug it and try again"));
+        break;
+    case Step::Download:
+        if (!operationDone(QString()))
+            break;
+        if (settings.stay)
+            end(Result::Done, QStringLiteral("written and verified; left in DFU mode"));
+        else
+            startReturn(Step::Return);
+        break;
+    case Step::Return:
+        if (operationDone(QStringLiteral("return"))) {
+            step = Step::WaitApp;
+            waiting.restart();
+        }
+        break;
+    case Step::ReturnRefused:
+        if (operationDone(QStringLiteral("return")))
+            end(Result::Refused, QStringLiteral("refused: ") + refusal
+                                     + QStringLiteral("; nothing erased, and it was sent back to its application"));
+        break;
+    case Step::WaitApp:
+        if (auto d = deviceAt(appDevices(), device_.location)) {
+            const VersionAnswer v = queryVersion(*d);
+            newVersion_ = v.version;
+            end(Result::Done, v.answered ? QString() : QStringLiteral("back in its application, but it does not answer"));
+        } else if (waiting.elapsed() > settings.arrivalTimeoutMs) {
+            end(Result::Missing, QStringLiteral("written and verified, but it did not come back in its application in "
+                                                "time; replug it"));
+        }
+        break;
+    case Step::Over:
+        break;
+    }
+}
+
+void Session::interrupt()
+{
+    if (over())
+        return;
+    const bool inDfu = step != Step::WaitApp && step != Step::Start;
+    end(Result::Interrupted, inDfu ? QStringLiteral("interrupted; the device stays in DFU mode: run the same update "
+                                                    "again to finish it")
+                                   : QStringLiteral("interrupted while it restarts"));
+}
+
+} // namespace update

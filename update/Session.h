@@ -1,0 +1,91 @@
+#pragma once
+
+// The whole update road of one board, as steps: into DFU mode and wait, open and check that
+// it is the board that was chosen, check the file against the name the board reports in DFU
+// mode and choose the image, download, return and wait, read the new version. A front end
+// starts sessions and calls advance() on each every few milliseconds; nothing here waits
+// long, opens a dialog or runs an event loop.
+
+#include "ConfigFile.h"
+#include "Devices.h"
+#include "DfuWork.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace update {
+
+class Session
+{
+public:
+    struct Settings
+    {
+        QString file;
+        ImageNameList names;
+        bool full = false;     // erase and write every touched sector, kept or not
+        bool stay = false;     // leave the board in DFU mode afterwards
+        int arrivalTimeoutMs = 15000;
+    };
+    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted };
+    struct Progress
+    {
+        QString phase; // "erase", "write", "return"
+        int percent = 0;
+        quint32 done = 0;
+        quint32 total = 0;
+        quint32 elapsedMs = 0;
+    };
+
+    Session(const Device &device, const Settings &settings);
+
+    // Application mode: asks the version and sends the board into DFU mode. DFU mode:
+    // nothing yet. Either may end the session at once.
+    void start();
+    // One step; does nothing once the session is over.
+    void advance();
+    // Stops between two transfers; the board stays where it is.
+    void interrupt();
+
+    bool over() const { return result_ != Result::Running; }
+    Result result() const { return result_; }
+    const QString &message() const { return message_; }
+    const Device &device() const { return device_; }
+    const QString &oldVersion() const { return oldVersion_; }
+    const QString &newVersion() const { return newVersion_; }
+    qint64 elapsedMs() const { return clock.elapsed(); }
+
+    // Told as the road goes: what a person may want to read, what went wrong, and progress.
+    std::function<void(const QString &)> noted;
+    std::function<void(const QString &)> problem;
+    std::function<void(const Progress &)> progressed;
+
+private:
+    enum class Step { Start, WaitDfu, Download, Return, ReturnRefused, WaitApp, Over };
+
+    void end(Result r, const QString &text);
+    void fail(const QString &text) { end(Result::Failed, text); }
+    void prepare(const Device &inDfu);
+    void startReturn(Step next);
+    // Polls the running operation; true once it has ended well.
+    bool operationDone(const QString &phaseName);
+
+    Device device_;
+    Settings settings;
+    Result result_ = Result::Running;
+    QString message_;
+    QString oldVersion_ = QStringLiteral("?");
+    QString newVersion_;
+    bool fromApplication = false;
+    Step step = Step::Start;
+    QElapsedTimer clock;
+    QElapsedTimer waiting;
+    QString refusal; // why the file was refused, while the board is sent back
+    std::unique_ptr<DfuWork> work;
+};
+
+const char *resultName(Session::Result r);
+
+} // namespace update
