@@ -1,5 +1,7 @@
 #include "DfuWork.h"
 
+#include "Files.h"
+
 namespace update {
 
 namespace {
@@ -74,17 +76,15 @@ DfuWork::Launch DfuWork::launchDownload(const QString &file, const ImageNameList
         return l;
     }
     dfu::File handle;
-    uint16_t vid = 0, pid = 0, release = 0;
-    uint8_t count = 0;
-    const DfuStatus read = DFUFILES_OpenExistingDFUFile(file.toLocal8Bit().constData(), handle.receive(), &vid, &pid,
-                                                        &release, &count);
-    if (read != DFU_OK) {
-        l.message = QStringLiteral("%1: %2").arg(file, QString::fromLatin1(DFU_StatusText(read)));
+    DfuFileInfo info;
+    QString why;
+    if (!openDfuFile(file, handle, info, why)) {
+        l.message = QStringLiteral("%1: %2").arg(file, why);
         return l;
     }
     const DfuMappingRecord &last = facts.mapping[facts.alternateCount - 1];
     DfuImageHandle chosen = 0;
-    const ImageChoice choice = chooseImage(handle.get(), count, permitted, last.alternate, chosen);
+    const ImageChoice choice = chooseImage(handle.get(), info.imageCount, permitted, last.alternate, chosen);
     image.reset(chosen);
     if (choice == ImageChoice::WrongName) {
         l.message = QStringLiteral("the file's image names are not permitted: Config.ini permits \"%1\" for \"%2\"")

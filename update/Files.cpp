@@ -1,7 +1,6 @@
 #include "Files.h"
 
 #include "ConfigCipher.h"
-#include "DfuHandles.h"
 
 #include <QFile>
 
@@ -26,20 +25,28 @@ bool loadConfiguration(const QString &path, ImageNameList &names, QString &error
     return true;
 }
 
+bool openDfuFile(const QString &path, dfu::File &file, DfuFileInfo &info, QString &error)
+{
+    uint16_t release = 0;
+    const DfuStatus read = DFUFILES_OpenExistingDFUFile(path.toLocal8Bit().constData(), file.receive(), &info.vendorId,
+                                                        &info.productId, &release, &info.imageCount);
+    if (read != DFU_OK)
+        error = QString::fromLatin1(DFU_StatusText(read));
+    return read == DFU_OK;
+}
+
 FileCheck checkFile(const QString &file, const ImageNameList &names)
 {
     FileCheck c;
     dfu::File handle;
-    uint16_t vid = 0, pid = 0, release = 0;
-    uint8_t count = 0;
-    const DfuStatus read = DFUFILES_OpenExistingDFUFile(file.toLocal8Bit().constData(), handle.receive(), &vid, &pid,
-                                                        &release, &count);
-    if (read != DFU_OK) {
-        c.message = QStringLiteral("%1 is refused: %2").arg(file, QString::fromLatin1(DFU_StatusText(read)));
+    DfuFileInfo info;
+    QString why;
+    if (!openDfuFile(file, handle, info, why)) {
+        c.message = QStringLiteral("%1 is refused: %2").arg(file, why);
         return c;
     }
     dfu::Image first;
-    if (count == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
+    if (info.imageCount == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
         c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
         return c;
     }

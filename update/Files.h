@@ -3,6 +3,7 @@
 // What can be checked before any board is touched: Config.ini, and the .dfu file against it.
 
 #include "ConfigFile.h"
+#include "DfuHandles.h"
 
 #include <QString>
 
@@ -10,6 +11,15 @@ namespace update {
 
 // Reads and decrypts Config.ini; false with `error` set.
 bool loadConfiguration(const QString &path, ImageNameList &names, QString &error);
+
+// Opens a .dfu file and checks it whole (sizes, CRC); false with `error` saying why.
+struct DfuFileInfo
+{
+    quint16 vendorId = 0;
+    quint16 productId = 0;
+    quint8 imageCount = 0;
+};
+bool openDfuFile(const QString &path, dfu::File &file, DfuFileInfo &info, QString &error);
 
 // The file reads whole with a right CRC, and some product of Config.ini permits the name of
 // its first image (every image the road may choose is checked behind it, so a file that fails
