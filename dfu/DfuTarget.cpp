@@ -2,6 +2,7 @@
 
 #include "ConfigFile.h"
 #include "DfuHandles.h"
+#include "SignedFile.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -355,11 +356,18 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     if (!prepareContext(c, DFU_OPERATION_DOWNLOAD, devicePath))
         return LaunchRefused;
     dfu::File file;
-    uint8_t imageCount = 0;
-    if (DFUFILES_OpenExistingDFUFile(filePath.toLocal8Bit().constData(), file.receive(), &fileVendorId,
-                                     &fileProductId, &fileRelease, &imageCount)
-        != DFU_OK)
+    const SignedFile opened = openSignedDfuFile(filePath, file);
+    if (opened.result == SignedFile::SignatureRefused) {
+        // Refused as a file of the wrong name is: the user is to pick the maker's file.
+        qWarning("Download: %s refused: %s", filePath.toLocal8Bit().constData(), qPrintable(opened.reason()));
+        return WrongImageName;
+    }
+    if (opened.result != SignedFile::Opened)
         return NotADfuFile;
+    fileVendorId = opened.vendorId;
+    fileProductId = opened.productId;
+    fileRelease = opened.release;
+    const uint8_t imageCount = opened.imageCount;
     releaseImage(image);
     releaseImage(secondImage);
     const DfuMappingRecord &record = mapping[alternateCount - 1];

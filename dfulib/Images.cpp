@@ -382,6 +382,27 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
     return found ? status : DFU_ERROR_INVALID_HANDLE;
 }
 
+namespace {
+
+// Parses a whole file held in `bytes` (its suffix CRC computed already, or not) and registers it.
+DfuStatus openParsed(std::shared_ptr<uint8_t[]> bytes, size_t length, const uint32_t *crc, DfuFileHandle *file,
+                     uint16_t *vendorId, uint16_t *productId, uint16_t *release, uint8_t *imageCount)
+{
+    auto data = std::make_shared<DfuFileData>();
+    const DfuStatus status = parseFile(bytes.get(), length, data->view, crc);
+    if (status != DFU_OK)
+        return status;
+    data->bytes = std::move(bytes);
+    *vendorId = data->view.idVendor;
+    *productId = data->view.idProduct;
+    *release = data->view.bcdDevice;
+    *imageCount = uint8_t(data->view.targets.size());
+    *file = files().add(std::move(data));
+    return DFU_OK;
+}
+
+} // namespace
+
 DfuStatus DFUFILES_OpenExistingDFUFile(const char *path, DfuFileHandle *file, uint16_t *vendorId, uint16_t *productId,
                                        uint16_t *release, uint8_t *imageCount)
 {
@@ -396,17 +417,24 @@ DfuStatus DFUFILES_OpenExistingDFUFile(const char *path, DfuFileHandle *file, ui
     const DfuStatus read = readWithCrc(source, bytes, length, crc);
     if (read != DFU_OK)
         return read;
-    auto data = std::make_shared<DfuFileData>();
-    const DfuStatus status = parseFile(bytes.get(), length, data->view, length >= 4 ? &crc : nullptr);
-    if (status != DFU_OK)
-        return status;
-    data->bytes = std::move(bytes);
-    *vendorId = data->view.idVendor;
-    *productId = data->view.idProduct;
-    *release = data->view.bcdDevice;
-    *imageCount = uint8_t(data->view.targets.size());
-    *file = files().add(std::move(data));
-    return DFU_OK;
+    return openParsed(std::move(bytes), length, length >= 4 ? &crc : nullptr, file, vendorId, productId, release,
+                      imageCount);
+}
+
+DfuStatus DFUFILES_OpenDFUFileFromMemory(const uint8_t *bytes, uint32_t size, DfuFileHandle *file, uint16_t *vendorId,
+                                         uint16_t *productId, uint16_t *release, uint8_t *imageCount)
+{
+    if ((!bytes && size) || !file || !vendorId || !productId || !release || !imageCount)
+        return DFU_ERROR_INVALID_PARAMETER;
+    if (size > MaxFileSize)
+        return DFU_ERROR_FILE_TOO_LARGE;
+    // A copy of its own: the images share it, and the caller may free its bytes at once.
+    std::shared_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[std::max<size_t>(size, 1)]);
+    if (!copy)
+        return DFU_ERROR_OUT_OF_MEMORY;
+    if (size)
+        std::memcpy(copy.get(), bytes, size);
+    return openParsed(std::move(copy), size, nullptr, file, vendorId, productId, release, imageCount);
 }
 
 DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuImageHandle *image)

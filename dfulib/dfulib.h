@@ -285,6 +285,10 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
 // CRC, each bounded by the real file length. Any inconsistency is an error status.
 DfuStatus DFUFILES_OpenExistingDFUFile(const char *path, DfuFileHandle *file, uint16_t *vendorId, uint16_t *productId,
                                        uint16_t *release, uint8_t *imageCount);
+// The same for a file already read into memory (`size` bytes at `bytes`, copied): a file whose
+// signature was checked is parsed from the very bytes that were checked.
+DfuStatus DFUFILES_OpenDFUFileFromMemory(const uint8_t *bytes, uint32_t size, DfuFileHandle *file, uint16_t *vendorId,
+                                         uint16_t *productId, uint16_t *release, uint8_t *imageCount);
 DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuImageHandle *image);
 // Starts a new .dfu file; nothing appears at `path` until DFUFILES_CloseDFUFile writes it
 // complete, with sizes and CRC. The folder must be writeable now.

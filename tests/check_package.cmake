@@ -29,7 +29,7 @@ if(contents MATCHES "sim")
 endif()
 
 execute_process(COMMAND dpkg-deb -f ${debs} Depends OUTPUT_VARIABLE depends)
-foreach(d udev libhidapi-hidraw0 libusb-1.0-0 libqt6widgets6 zlib1g)
+foreach(d udev libhidapi-hidraw0 libusb-1.0-0 libqt6widgets6 zlib1g libsodium23)
   if(NOT depends MATCHES "${d}")
     message(FATAL_ERROR "Depends lacks ${d}: ${depends}")
   endif()

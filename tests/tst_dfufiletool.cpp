@@ -59,6 +59,7 @@ void DfuFileToolTest::infoOfSoundAndDamagedFiles()
                             "  Element 0: address 0x08000000, 1000 bytes\n"
                             "  Element 1: address 0x08004000, 64 bytes\n"
                             "Suffix: device 0x0200, product 0x2A17, vendor 0x1209, DFU 0x011A\n"
+                            "Signature: not signed\n"
                             "CRC: 0x18F85D8E ok\n"),
              qPrintable(r.out));
 
@@ -76,6 +77,22 @@ void DfuFileToolTest::infoOfSoundAndDamagedFiles()
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.out.contains("Not a valid .dfu file"), qPrintable(r.out));
     QCOMPARE(runTool({"info", dir.filePath(QStringLiteral("none.dfu"))}).exitCode, 3);
+
+    // The minisign program's signature, against its key; then with its trusted comment changed.
+    const QString signedFile = QStringLiteral(TOLVEX_SIGNED_DIR "/signed.dfu");
+    const QString key = QStringLiteral(TOLVEX_SIGNED_DIR "/maker.pub");
+    r = runTool({"info", signedFile, "--pubkey", key});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains("Signature: key 2945C8051142B921, trusted comment \"Tolvex test firmware, prehashed\"\n"
+                            "  verifies against the key given\n"),
+             qPrintable(r.out));
+    const QString copy = dir.filePath(QStringLiteral("copy.dfu"));
+    QVERIFY(writeFile(copy, readFile(signedFile)));
+    QVERIFY(writeFile(copy + ".minisig", readFile(signedFile + ".minisig").replace("prehashed", "changed!!")));
+    r = runTool({"info", copy, "--pubkey", key});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.out.contains("DOES NOT VERIFY: the trusted comment was changed after signing"), qPrintable(r.out));
+    QCOMPARE(runTool({"--version"}).out, QStringLiteral("tolvex-dfu-file " TOLVEX_VERSION "\n"));
 
     // Another writer's overlapping elements: shown whole, and what is wrong said.
     const QString overlapping = dir.filePath(QStringLiteral("overlap.dfu"));

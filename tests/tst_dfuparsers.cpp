@@ -2,10 +2,13 @@
 // fields out.
 
 #include "DfuFileFormat.h"
+#include "FileSignature.h"
 #include "MemoryLayout.h"
 #include "UsbAnswers.h"
+#include "Minisign.h"
 #include "Unpacked.h"
 
+#include <QFile>
 #include <QTest>
 
 using Groups = QList<QList<quint32>>; // start, count, size, access
@@ -31,6 +34,8 @@ private Q_SLOTS:
     void deviceDescriptor();
     void overlappingElements_data();
     void overlappingElements();
+    void minisignSignatures_data();
+    void minisignSignatures();
 };
 
 void DfuParsersTest::layouts_data()
@@ -262,6 +267,85 @@ void DfuParsersTest::overlappingElements()
     QCOMPARE(dfu::findOverlap(pairs, overlap), !found.isEmpty());
     if (!found.isEmpty())
         QCOMPARE((QList<quint32>{quint32(overlap.first), quint32(overlap.second), overlap.address}), found);
+}
+
+namespace {
+enum SignatureCase { RealPrehashed, RealLegacy, OursPrehashed, OursLegacy, AnotherKey, AnotherFile, ByteChanged,
+                     CommentChanged, NoSignature, Truncated, Oversized, UnknownAlgorithm, NotBase64 };
+
+QByteArray readData(const char *name)
+{
+    QFile f(QStringLiteral(TOLVEX_SIGNED_DIR "/") + QLatin1String(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+void DfuParsersTest::minisignSignatures_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("verdict");
+    QTest::addColumn<QString>("detail");
+    const int trusted = int(dfu::SignatureVerdict::Trusted), mismatch = int(dfu::SignatureVerdict::Mismatch),
+              damaged = int(dfu::SignatureVerdict::Damaged);
+    QTest::newRow("the minisign program's, prehashed") << int(RealPrehashed) << trusted << "";
+    QTest::newRow("the minisign program's, legacy") << int(RealLegacy) << trusted << "";
+    QTest::newRow("libsodium's, prehashed") << int(OursPrehashed) << trusted << "";
+    QTest::newRow("libsodium's, legacy") << int(OursLegacy) << trusted << "";
+    QTest::newRow("signed by another key") << int(AnotherKey) << int(dfu::SignatureVerdict::UnknownKey) << "";
+    QTest::newRow("signature of another file") << int(AnotherFile) << mismatch << "does not match the file";
+    QTest::newRow("a byte of the file changed") << int(ByteChanged) << mismatch << "does not match the file";
+    QTest::newRow("the trusted comment changed") << int(CommentChanged) << mismatch << "trusted comment was changed";
+    QTest::newRow("no signature file") << int(NoSignature) << int(dfu::SignatureVerdict::NoSignature) << "";
+    QTest::newRow("cut short") << int(Truncated) << damaged << "cut short";
+    QTest::newRow("oversized") << int(Oversized) << damaged << "too large";
+    QTest::newRow("unknown algorithm") << int(UnknownAlgorithm) << damaged << "unknown algorithm";
+    QTest::newRow("not base64") << int(NotBase64) << damaged << "not base64";
+}
+
+void DfuParsersTest::minisignSignatures()
+{
+    QFETCH(int, kind);
+    QFETCH(int, verdict);
+    QFETCH(QString, detail);
+    dfu::MinisignKey maker;
+    std::string error;
+    QVERIFY(dfu::parseMinisignKey(readData("maker.pub").toStdString(), maker, error));
+    QCOMPARE(QString::fromStdString(dfu::keyIdText(maker.keyId)), QStringLiteral("2945C8051142B921"));
+    const TestKey ours, other;
+    dfu::MinisignKey oursKey;
+    QVERIFY(dfu::parseMinisignKey(ours.publicFile().toStdString(), oursKey, error));
+    QByteArray data = readData(kind == RealLegacy ? "legacy.dfu" : "signed.dfu");
+    QByteArray signature = readData(kind == RealLegacy ? "legacy.dfu.minisig" : "signed.dfu.minisig");
+    QVERIFY(!data.isEmpty() && !signature.isEmpty());
+    switch (kind) {
+    case OursPrehashed: signature = ours.sign(data, true); break;
+    case OursLegacy: signature = ours.sign(data, false); break;
+    case AnotherKey: signature = other.sign(data, true); break;
+    case AnotherFile: signature = ours.sign(data + "x", true); break;
+    case ByteChanged: data[200] = char(data[200] ^ 1); break;
+    case CommentChanged: signature.replace("prehashed", "prehashed!"); break;
+    case Truncated: signature = signature.left(signature.indexOf("trusted comment:") + 20); break;
+    case Oversized: signature += QByteArray(5000, '#'); break;
+    case UnknownAlgorithm: {
+        QList<QByteArray> lines = signature.split('\n');
+        QByteArray raw = QByteArray::fromBase64(lines[1]);
+        raw[1] = 'X';
+        lines[1] = raw.toBase64();
+        signature = lines.join('\n');
+        break;
+    }
+    case NotBase64: signature.replace(signature.indexOf('\n') + 5, 3, "!!!"); break;
+    default: break;
+    }
+    const dfu::SignatureCheck c = dfu::checkSignature(reinterpret_cast<const uint8_t *>(data.constData()),
+                                                      size_t(data.size()), kind != NoSignature,
+                                                      signature.toStdString(), {maker, oursKey});
+    QCOMPARE(int(c.verdict), verdict);
+    QVERIFY2(QString::fromStdString(c.detail).contains(detail), c.detail.c_str());
+    if (kind == RealPrehashed) {
+        QCOMPARE(c.keyId, std::string("2945C8051142B921"));
+        QCOMPARE(c.trustedComment, std::string("Tolvex test firmware, prehashed"));
+    }
 }
 
 QTEST_APPLESS_MAIN(DfuParsersTest)

@@ -4,7 +4,9 @@
 
 #include "Bytes.h"
 #include "DfuFileFormat.h"
+#include "FileSignature.h"
 #include "MainWindow.h"
+#include "Minisign.h"
 #include "OverlapFile.h"
 #include "SimDfu.h"
 #include "TestSupport.h"
@@ -13,6 +15,7 @@
 
 #include <QGroupBox>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -71,6 +74,8 @@ private Q_SLOTS:
     void wholeDownload();
     void imageNameCheck_data();
     void imageNameCheck();
+    void signatureCheck_data();
+    void signatureCheck();
     void imageOfLastAlternate_data();
     void imageOfLastAlternate();
     void downloadFailures_data();
@@ -405,6 +410,73 @@ void DfuWindowTest::imageNameCheck()
         QCOMPARE(wrongFile.box.icon, QMessageBox::Critical);
         QCOMPARE(wrongFile.box.buttons, QStringList{"OK"});
         QCOMPARE(text(window, "lbl_Status"), QStringLiteral("No operation"));
+        QCOMPARE(dev.model->erasedSectorCount(), 0u);
+    }
+}
+
+namespace {
+enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
+}
+
+void DfuWindowTest::signatureCheck_data()
+{
+    QTest::addColumn<int>("signing");
+    QTest::addColumn<QString>("warning"); // empty: accepted
+    QTest::newRow("no key installed, file not signed") << int(NoKeysUnsigned) << QString();
+    QTest::newRow("signed by a trusted key, prehashed") << int(Trusted) << QString();
+    QTest::newRow("signed by a trusted key, legacy") << int(TrustedLegacy) << QString();
+    QTest::newRow("signed by an unknown key") << int(UnknownKey) << "signature by an unknown key";
+    QTest::newRow("the signature of another file") << int(OtherFile) << "does not match the file";
+    QTest::newRow("a byte of the file changed") << int(ByteChanged) << "does not match the file";
+    QTest::newRow("keys installed, no signature") << int(KeysButUnsigned) << "no signature file";
+}
+
+// With trusted keys installed only their files are written; a refusal shows the box of a
+// refused image name, with the reason in the diagnostics, and erases nothing.
+void DfuWindowTest::signatureCheck()
+{
+    QFETCH(int, signing);
+    QFETCH(QString, warning);
+    QTemporaryDir keys;
+    const TestKey maker, stranger;
+    if (signing != NoKeysUnsigned)
+        QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
+    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("fw.dfu"));
+    const QByteArray data = pattern(3000, 4);
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, data}}}}));
+    QByteArray bytes = readFile(path);
+    QByteArray signature;
+    switch (signing) {
+    case Trusted: signature = maker.sign(bytes, true); break;
+    case TrustedLegacy: signature = maker.sign(bytes, false); break;
+    case UnknownKey: signature = stranger.sign(bytes, true); break;
+    case OtherFile: signature = maker.sign(bytes + "!", true); break;
+    case ByteChanged:
+        signature = maker.sign(bytes, true);
+        bytes[300] = char(bytes[300] ^ 0x08);
+        QVERIFY(writeFile(path, bytes));
+        break;
+    default: break;
+    }
+    if (!signature.isEmpty())
+        QVERIFY(writeFile(path + QStringLiteral(".minisig"), signature));
+    chooseFile(window, path);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Download: .*fw.dfu refused: .*" + warning));
+    ModalAnswerer wrongFile(QStringLiteral("OK"), QStringLiteral("Wrong File"));
+    download(window);
+    dfu::setTrustedKeyFolders({});
+    if (warning.isEmpty()) {
+        QVERIFY(!wrongFile.box.seen);
+        QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+        QCOMPARE(memory(dev, 1, Flash, data.size()), data);
+    } else {
+        QVERIFY(wrongFile.box.seen);
+        QCOMPARE(wrongFile.box.text, QStringLiteral("Please select correct DFU file"));
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     }
 }

@@ -5,6 +5,8 @@
 #include "Bytes.h"
 #include "Cli.h"
 #include "DfuWork.h"
+#include "FileSignature.h"
+#include "Minisign.h"
 #include "Output.h"
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
@@ -85,6 +87,8 @@ private Q_SLOTS:
     void replacedDeviceIsNotWorkedOn();
     void outputForEachReader_data();
     void outputForEachReader();
+    void signatures_data();
+    void signatures();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -546,6 +550,68 @@ void TolvexDfuTest::outputForEachReader()
         QVERIFY(out.contains(QStringLiteral("KiB/s")));
         QVERIFY(out.endsWith(QStringLiteral("\r\033[K1-1: done\n")));
     }
+}
+
+namespace {
+enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
+}
+
+void TolvexDfuTest::signatures_data()
+{
+    QTest::addColumn<int>("signing");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("no key installed, file not signed") << int(NoKeysUnsigned) << 0 << "fw.dfu: not signed";
+    QTest::newRow("signed by a trusted key, prehashed") << int(Trusted) << 0 << "\"timestamp:1 file:fw.dfu\"), trusted";
+    QTest::newRow("signed by a trusted key, legacy") << int(TrustedLegacy) << 0 << ", trusted";
+    QTest::newRow("signed by an unknown key") << int(UnknownKey) << 3 << "signature by an unknown key";
+    QTest::newRow("the signature of another file") << int(OtherFile) << 3 << "does not match the file";
+    QTest::newRow("a byte of the file changed") << int(ByteChanged) << 3 << "does not match the file";
+    QTest::newRow("keys installed, no signature") << int(KeysButUnsigned) << 3 << "no signature file";
+}
+
+// Signed files through the command: refused before the board leaves its application, and
+// nothing erased; accepted ones written.
+void TolvexDfuTest::signatures()
+{
+    QFETCH(int, signing);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    QTemporaryDir keys;
+    const TestKey maker, stranger;
+    if (signing != NoKeysUnsigned)
+        QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
+    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    QByteArray bytes = readFile(path);
+    QByteArray signature;
+    switch (signing) {
+    case Trusted: signature = maker.sign(bytes, true); break;
+    case TrustedLegacy: signature = maker.sign(bytes, false); break;
+    case UnknownKey: signature = stranger.sign(bytes, true); break;
+    case OtherFile: signature = maker.sign(bytes + "!", true); break;
+    case ByteChanged:
+        signature = maker.sign(bytes, true);
+        bytes[300] = char(bytes[300] ^ 0x08);
+        QVERIFY(writeFile(path, bytes));
+        break;
+    default: break;
+    }
+    if (!signature.isEmpty())
+        QVERIFY(writeFile(path + QStringLiteral(".minisig"), signature));
+    const Run r = runCli({QStringLiteral("update"), path});
+    dfu::setTrustedKeyFolders({});
+    QCOMPARE(r.exit, exit);
+    QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+    if (exit == 0) {
+        QCOMPARE(board.app->versionText(), std::string("V1.1"));
+        return;
+    }
+    QVERIFY(r.err.contains(QStringLiteral("no device was touched")));
+    QVERIFY(board.app->requests().empty()); // still in its application, not even asked
+    QCOMPARE(board.dfu->erasedSectorCount(), 0u);
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)

@@ -1,6 +1,7 @@
 #include "Files.h"
 
 #include "ConfigCipher.h"
+#include "SignedFile.h"
 
 #include <QFile>
 
@@ -27,12 +28,14 @@ bool loadConfiguration(const QString &path, ImageNameList &names, QString &error
 
 bool openDfuFile(const QString &path, dfu::File &file, DfuFileInfo &info, QString &error)
 {
-    uint16_t release = 0;
-    const DfuStatus read = DFUFILES_OpenExistingDFUFile(path.toLocal8Bit().constData(), file.receive(), &info.vendorId,
-                                                        &info.productId, &release, &info.imageCount);
-    if (read != DFU_OK)
-        error = QString::fromLatin1(DFU_StatusText(read));
-    return read == DFU_OK;
+    const SignedFile opened = openSignedDfuFile(path, file);
+    info.vendorId = opened.vendorId;
+    info.productId = opened.productId;
+    info.imageCount = opened.imageCount;
+    info.signature = opened.signatureText();
+    if (opened.result != SignedFile::Opened)
+        error = opened.reason();
+    return opened.result == SignedFile::Opened;
 }
 
 FileCheck checkFile(const QString &file, const ImageNameList &names)
@@ -41,7 +44,9 @@ FileCheck checkFile(const QString &file, const ImageNameList &names)
     dfu::File handle;
     DfuFileInfo info;
     QString why;
-    if (!openDfuFile(file, handle, info, why)) {
+    const bool opened = openDfuFile(file, handle, info, why);
+    c.signature = info.signature;
+    if (!opened) {
         c.message = QStringLiteral("%1 is refused: %2").arg(file, why);
         return c;
     }

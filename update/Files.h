@@ -12,12 +12,14 @@ namespace update {
 // Reads and decrypts Config.ini; false with `error` set.
 bool loadConfiguration(const QString &path, ImageNameList &names, QString &error);
 
-// Opens a .dfu file and checks it whole (sizes, CRC); false with `error` saying why.
+// Opens a .dfu file and checks it whole (sizes, CRC, and its signature where trusted keys
+// are installed); false with `error` saying why. `signature` says what its signature is.
 struct DfuFileInfo
 {
     quint16 vendorId = 0;
     quint16 productId = 0;
     quint8 imageCount = 0;
+    QString signature;
 };
 bool openDfuFile(const QString &path, dfu::File &file, DfuFileInfo &info, QString &error);
 
@@ -29,6 +31,7 @@ struct FileCheck
 {
     bool ok = false;
     QString message;
+    QString signature; // what its signature is: "not signed", "signed by key ..."
 };
 FileCheck checkFile(const QString &file, const ImageNameList &names);
 

@@ -18,6 +18,20 @@ namespace sim {
 
 namespace {
 
+// Reads and writes on ep0 that acknowledge or stall a request: gadgetfs reports a stall it
+// was asked for as an error, so the result says nothing worth acting on.
+void ep0Read(int fd, void *data, size_t size)
+{
+    if (::read(fd, data, size) < 0)
+        return;
+}
+
+void ep0Write(int fd, const void *data, size_t size)
+{
+    if (::write(fd, data, size) < 0)
+        return;
+}
+
 constexpr char ConfigFs[] = "/sys/kernel/config/usb_gadget/tolvex";
 constexpr char GadgetFs[] = "/dev/gadget/";
 constexpr int PollMs = 50;
@@ -295,11 +309,11 @@ void GadgetServer::drainDfu(int fd)
                 continue;
             const usb_ctrlrequest &c = events[i].u.setup;
             if (c.bRequestType & USB_DIR_IN)
-                (void)::read(fd, nullptr, 0);
+                ep0Read(fd, nullptr, 0);
             else if (le16toh(c.wLength) == 0)
-                (void)::write(fd, nullptr, 0);
+                ep0Write(fd, nullptr, 0);
             else
-                (void)::read(fd, data, sizeof data); // a data stage cannot be refused, only taken
+                ep0Read(fd, data, sizeof data); // a data stage cannot be refused, only taken
         }
     }
 }
@@ -354,14 +368,14 @@ void GadgetServer::serveDfu(int fd)
                              !s.isIn() && s.wLength ? " (after its data stage: the host cannot see it)" : "");
             if (s.isIn()) {
                 if (r.outcome == ControlResult::Ok)
-                    (void)::write(fd, data.data(), r.length);
+                    ep0Write(fd, data.data(), r.length);
                 else
-                    (void)::read(fd, nullptr, 0); // a read in an IN request stalls it
+                    ep0Read(fd, nullptr, 0); // a read in an IN request stalls it
             } else if (s.wLength == 0) {
                 if (r.outcome == ControlResult::Ok)
-                    (void)::read(fd, nullptr, 0); // acknowledges
+                    ep0Read(fd, nullptr, 0); // acknowledges
                 else
-                    (void)::write(fd, nullptr, 0); // a write in an OUT request stalls it
+                    ep0Write(fd, nullptr, 0); // a write in an OUT request stalls it
             }
             if (!board.dfu->connected())
                 return;

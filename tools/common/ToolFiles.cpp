@@ -30,6 +30,10 @@ int runCommand(int argc, char *argv[], const char *program, const char *usage,
         std::fputs(usage, stdout);
         return ExitOk;
     }
+    if (word == QLatin1String("--version")) {
+        std::printf("%s %s\n", program, TOLVEX_VERSION);
+        return ExitOk;
+    }
     return usageError(usage, QStringLiteral("unknown command '%1'").arg(word));
 }
 

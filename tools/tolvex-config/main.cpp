@@ -25,6 +25,7 @@ const char Usage[] =
     "  tolvex-config check IN\n"
     "      Prints the product / image-name list as the tool will read it from IN and warns\n"
     "      about what the format accepts silently.\n"
+    "  tolvex-config --version\n"
     "Exit codes: 0 success, 1 check found warnings, 2 usage error, 3 failure.\n";
 
 // The mode named `value` among `choices`, or -1.

@@ -2,6 +2,7 @@
 // or Intel HEX files, for the maker's firmware team and for our own sample files.
 
 #include "DfuFileFormat.h"
+#include "FileSignature.h"
 #include "IntelHex.h"
 #include "LittleEndian.h"
 #include "ToolFiles.h"
@@ -17,8 +18,10 @@ using namespace tool;
 
 const char Usage[] =
     "Usage:\n"
-    "  tolvex-dfu-file info FILE\n"
-    "      Prints the prefix, every target and element, the suffix and whether the CRC is right.\n"
+    "  tolvex-dfu-file info FILE [--pubkey KEY.pub]\n"
+    "      Prints the prefix, every target and element, the suffix and whether the CRC is right,\n"
+    "      and the signature FILE.minisig if there is one: its key id, its trusted comment, and\n"
+    "      whether it verifies against the installed trusted keys, or against KEY.pub.\n"
     "  tolvex-dfu-file pack OUT [--vid ID] [--pid ID] [--release BCD] [--damage-crc] TARGET...\n"
     "      Writes a multi-image .dfu file. Each TARGET is\n"
     "        --target ALTERNATE NAME ELEMENT...\n"
@@ -26,7 +29,9 @@ const char Usage[] =
     "      or FILE.hex (the data of an Intel HEX file at its own addresses). Numbers may be\n"
     "      decimal or 0x-prefixed. --vid, --pid and --release default to 0x1209, 0x2A17 and\n"
     "      0x0100. --damage-crc writes a wrong CRC on purpose, to test readers of such files.\n"
-    "Exit codes: 0 success (info: the file is sound), 1 info found the file damaged,\n"
+    "  tolvex-dfu-file --version\n"
+    "Exit codes: 0 success (info: the file is sound), 1 info found the file or its signature\n"
+    "damaged, or a signature that does not match,\n"
     "2 usage error, 3 failure.\n";
 
 bool number(const QString &text, quint64 limit, quint64 &out)
@@ -39,13 +44,79 @@ bool number(const QString &text, quint64 limit, quint64 &out)
 
 using tolvex::le32;
 
-int info(const QStringList &args)
+// The signature beside `path` of `file`: what it is, and whether it verifies. True when
+// there is nothing wrong with it (none, or one that verifies or cannot be checked here).
+bool showSignature(const QString &path, const QByteArray &file, const QString &pubkey)
 {
+    std::vector<dfu::MinisignKey> keys;
+    std::string error;
+    const char *against = "the installed trusted keys";
+    if (!pubkey.isEmpty()) {
+        QByteArray text;
+        dfu::MinisignKey key;
+        if (!readAll(pubkey, text) || !dfu::parseMinisignKey(text.toStdString(), key, error)) {
+            std::printf("Signature: %s is no minisign public key%s%s\n", qPrintable(pubkey), error.empty() ? "" : ": ",
+                        error.c_str());
+            return false;
+        }
+        keys.push_back(key);
+        against = "the key given";
+    } else {
+        keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders(), nullptr);
+    }
+    std::string signature;
+    bool tooLarge = false;
+    const bool present =
+        dfu::readSmallFile((path + QStringLiteral(".minisig")).toLocal8Bit().toStdString(), dfu::MaxSignatureFileSize,
+                           signature, tooLarge);
+    dfu::SignatureCheck c;
+    if (tooLarge) {
+        c.verdict = dfu::SignatureVerdict::Damaged;
+        c.detail = "the signature file is too large";
+    } else {
+        c = dfu::checkSignature(reinterpret_cast<const uint8_t *>(file.constData()), size_t(file.size()), present,
+                                signature, keys);
+    }
+    switch (c.verdict) {
+    case dfu::SignatureVerdict::NoSignature:
+        std::printf("Signature: not signed%s\n", keys.empty() ? "" : " (the tools write only signed files)");
+        return true;
+    case dfu::SignatureVerdict::Damaged:
+        std::printf("Signature: %s\n", dfu::verdictText(c).c_str());
+        return false;
+    default: break;
+    }
+    std::printf("Signature: key %s, trusted comment \"%s\"\n", c.keyId.c_str(), c.trustedComment.c_str());
+    if (c.verdict == dfu::SignatureVerdict::Trusted) {
+        std::printf("  verifies against %s\n", against);
+        return true;
+    }
+    if (c.verdict == dfu::SignatureVerdict::UnknownKey) {
+        std::printf("  made by a key that is not among %s%s\n", against,
+                    keys.empty() ? " (there are none: the tools write it all the same)" : "");
+        return true;
+    }
+    std::printf("  DOES NOT VERIFY: %s\n", c.detail.c_str());
+    return false;
+}
+
+int info(const QStringList &given)
+{
+    QStringList args = given;
+    QString pubkey;
+    const int at = args.indexOf(QStringLiteral("--pubkey"));
+    if (at >= 0) {
+        if (at + 1 >= args.size())
+            return usageError(Usage, QStringLiteral("--pubkey takes KEY.pub"));
+        pubkey = args.takeAt(at + 1);
+        args.removeAt(at);
+    }
     if (args.size() != 1)
         return usageError(Usage, QStringLiteral("info takes FILE"));
     QByteArray file;
     if (!readAll(args[0], file))
         return ExitFailure;
+
     const auto *bytes = reinterpret_cast<const uint8_t *>(file.constData());
     const size_t size = size_t(file.size());
     std::printf("File: %s (%zu bytes)\n", qPrintable(args[0]), size);
@@ -84,12 +155,13 @@ int info(const QStringList &args)
     }
     std::printf("Suffix: device 0x%04X, product 0x%04X, vendor 0x%04X, DFU 0x%04X\n", view.bcdDevice, view.idProduct,
                 view.idVendor, view.bcdDFU);
+    const bool signatureSound = showSignature(args[0], file, pubkey);
     if (stored != computed) {
         std::printf("CRC: stored 0x%08X, computed 0x%08X: DAMAGED\n", stored, computed);
         return ExitFindings;
     }
     std::printf("CRC: 0x%08X ok\n", stored);
-    return overlaps ? ExitFindings : ExitOk;
+    return overlaps || !signatureSound ? ExitFindings : ExitOk;
 }
 
 // One element argument: ADDRESS:FILE or FILE.hex, appended to `target`.

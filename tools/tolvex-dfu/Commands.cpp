@@ -206,6 +206,8 @@ int update(const Options &o, const Io &io)
         out.problem(checked.message + QStringLiteral("; no device was touched"));
         return ExitRefused;
     }
+    if (!out.jsonOutput())
+        out.line(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
     int exit = ExitDone;
     const QList<update::Device> chosen = choose(update::appDevices() + update::dfuDevices(), o, out, exit);
     if (chosen.isEmpty())
@@ -264,6 +266,7 @@ int update(const Options &o, const Io &io)
                        {QStringLiteral("new"), s->newVersion()},
                        {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
                        {QStringLiteral("message"), s->message()},
+                       {QStringLiteral("signature"), checked.signature},
                        {QStringLiteral("seconds"), seconds}});
         } else if (s->result() == update::Session::Result::Done && sessions.size() == 1) {
             out.line(o.stay ? QStringLiteral("%1: %2").arg(name, s->message())

@@ -1,0 +1,250 @@
+#include "FileSignature.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+namespace dfu {
+
+namespace {
+
+constexpr char UntrustedPrefix[] = "untrusted comment: ";
+constexpr char TrustedPrefix[] = "trusted comment: ";
+
+// The lines of a small text, CR-LF or LF; the last may end without a line feed.
+std::vector<std::string> linesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool startsWith(const std::string &s, const char *prefix)
+{
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Strict base64 to exactly `size` bytes.
+bool decode(const std::string &text, uint8_t *out, size_t size)
+{
+    if (sodium_init() < 0)
+        return false;
+    size_t length = 0;
+    const char *end = nullptr;
+    if (sodium_base642bin(out, size, text.data(), text.size(), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL)
+        != 0)
+        return false;
+    return length == size && end == text.data() + text.size();
+}
+
+} // namespace
+
+bool parseMinisignKey(const std::string &text, MinisignKey &out, std::string &error)
+{
+    if (text.size() > MaxSignatureFileSize) {
+        error = "the key file is too large";
+        return false;
+    }
+    const std::vector<std::string> lines = linesOf(text);
+    if (lines.size() < 2 || !startsWith(lines[0], UntrustedPrefix)) {
+        error = "not a minisign public key file";
+        return false;
+    }
+    uint8_t bytes[2 + 8 + 32];
+    if (!decode(lines[1], bytes, sizeof bytes)) {
+        error = "the key is not base64 of the right length";
+        return false;
+    }
+    if (bytes[0] != 'E' || bytes[1] != 'd') {
+        error = "the key is of an unknown algorithm";
+        return false;
+    }
+    std::memcpy(out.keyId, bytes + 2, 8);
+    std::memcpy(out.publicKey, bytes + 10, 32);
+    return true;
+}
+
+bool parseMinisignSignature(const std::string &text, MinisignSignature &out, std::string &error)
+{
+    if (text.size() > MaxSignatureFileSize) {
+        error = "the signature file is too large";
+        return false;
+    }
+    const std::vector<std::string> lines = linesOf(text);
+    if (lines.size() < 4 || !startsWith(lines[0], UntrustedPrefix) || !startsWith(lines[2], TrustedPrefix)) {
+        error = "not a minisign signature file (cut short?)";
+        return false;
+    }
+    uint8_t bytes[2 + 8 + 64];
+    if (!decode(lines[1], bytes, sizeof bytes)) {
+        error = "the signature is not base64 of the right length";
+        return false;
+    }
+    if (bytes[0] != 'E' || (bytes[1] != 'd' && bytes[1] != 'D')) {
+        error = "the signature is of an unknown algorithm";
+        return false;
+    }
+    if (!decode(lines[3], out.globalSignature, sizeof out.globalSignature)) {
+        error = "the global signature is not base64 of the right length";
+        return false;
+    }
+    out.prehashed = bytes[1] == 'D';
+    std::memcpy(out.keyId, bytes + 2, 8);
+    std::memcpy(out.signature, bytes + 10, 64);
+    out.trustedComment = lines[2].substr(std::strlen(TrustedPrefix));
+    return true;
+}
+
+std::string keyIdText(const uint8_t keyId[8])
+{
+    // minisign shows the id as a little-endian 64-bit number.
+    char text[17];
+    for (int i = 0; i < 8; ++i)
+        std::snprintf(text + 2 * i, 3, "%02X", keyId[7 - i]);
+    return std::string(text, 16);
+}
+
+SignatureCheck checkSignature(const uint8_t *data, size_t size, bool present, const std::string &signatureText,
+                              const std::vector<MinisignKey> &trusted)
+{
+    SignatureCheck c;
+    if (!present)
+        return c;
+    MinisignSignature sig;
+    if (!parseMinisignSignature(signatureText, sig, c.detail)) {
+        c.verdict = SignatureVerdict::Damaged;
+        return c;
+    }
+    c.keyId = keyIdText(sig.keyId);
+    c.trustedComment = sig.trustedComment;
+    const MinisignKey *key = nullptr;
+    for (const MinisignKey &k : trusted) {
+        if (std::memcmp(k.keyId, sig.keyId, 8) == 0)
+            key = &k;
+    }
+    if (!key) {
+        c.verdict = SignatureVerdict::UnknownKey;
+        return c;
+    }
+    c.verdict = SignatureVerdict::Mismatch;
+    if (sodium_init() < 0)
+        return c;
+    int verified = -1;
+    if (sig.prehashed) {
+        uint8_t hash[crypto_generichash_BYTES_MAX];
+        crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
+        verified = crypto_sign_verify_detached(sig.signature, hash, sizeof hash, key->publicKey);
+    } else {
+        verified = crypto_sign_verify_detached(sig.signature, data, size, key->publicKey);
+    }
+    if (verified != 0) {
+        c.detail = "the signature does not match the file";
+        return c;
+    }
+    // The trusted comment is signed with the signature: neither can be swapped alone.
+    std::vector<uint8_t> global(sig.signature, sig.signature + sizeof sig.signature);
+    global.insert(global.end(), sig.trustedComment.begin(), sig.trustedComment.end());
+    if (crypto_sign_verify_detached(sig.globalSignature, global.data(), global.size(), key->publicKey) != 0) {
+        c.detail = "the trusted comment was changed after signing";
+        return c;
+    }
+    c.verdict = SignatureVerdict::Trusted;
+    return c;
+}
+
+std::string verdictText(const SignatureCheck &c)
+{
+    switch (c.verdict) {
+    case SignatureVerdict::Trusted: return "signed by trusted key " + c.keyId;
+    case SignatureVerdict::NoSignature: return "no signature file";
+    case SignatureVerdict::Damaged: return "the signature file is damaged: " + c.detail;
+    case SignatureVerdict::UnknownKey: return "signature by an unknown key " + c.keyId;
+    case SignatureVerdict::Mismatch: return "signature by key " + c.keyId + " does not match: " + c.detail;
+    }
+    return "unknown";
+}
+
+namespace {
+std::mutex foldersMutex;
+std::vector<std::string> &folderList()
+{
+    static auto *folders = new std::vector<std::string>{"/etc/tolvex-dfu/trusted-keys", TOLVEX_SHARED_KEY_FOLDER};
+    return *folders;
+}
+} // namespace
+
+std::vector<std::string> trustedKeyFolders()
+{
+    std::lock_guard<std::mutex> lock(foldersMutex);
+    return folderList();
+}
+
+void setTrustedKeyFolders(const std::vector<std::string> &folders)
+{
+    std::lock_guard<std::mutex> lock(foldersMutex);
+    folderList() = folders;
+}
+
+bool readSmallFile(const std::string &path, size_t limit, std::string &out, bool &tooLarge)
+{
+    out.clear();
+    tooLarge = false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::string bytes(limit + 1, '\0');
+    in.read(&bytes[0], std::streamsize(bytes.size()));
+    if (in.bad())
+        return false;
+    bytes.resize(size_t(in.gcount()));
+    if (bytes.size() > limit) {
+        tooLarge = true;
+        return true;
+    }
+    out = std::move(bytes);
+    return true;
+}
+
+std::vector<MinisignKey> loadTrustedKeys(const std::vector<std::string> &folders, std::vector<std::string> *problems)
+{
+    std::vector<MinisignKey> keys;
+    for (const std::string &folder : folders) {
+        std::error_code error;
+        std::vector<std::filesystem::path> files;
+        for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
+            if (entry.path().extension() == ".pub")
+                files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const auto &file : files) {
+            std::string text, why;
+            bool tooLarge = false;
+            MinisignKey key;
+            if (!readSmallFile(file.string(), MaxSignatureFileSize, text, tooLarge) || tooLarge
+                || !parseMinisignKey(text, key, why)) {
+                if (problems)
+                    problems->push_back(file.string() + ": " + (why.empty() ? "cannot be read" : why));
+                continue;
+            }
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+} // namespace dfu
