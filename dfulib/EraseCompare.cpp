@@ -41,8 +41,14 @@ void Worker::compareAndErase(Link &link, std::vector<SectorWork> &plan)
             comparable += s.size;
     }
     begin(DFU_PHASE_ERASE, total);
+    const bool compareOnly = op.context.flag & DFU_FLAG_COMPARE_ONLY;
     bool comparing = skipUnchanged();
     uint64_t wasted = 0, kept = 0;
+    {
+        std::lock_guard<std::mutex> lock(op.mutex);
+        op.context.sectorsTouched = uint16_t(std::min<size_t>(op.image.eraseSectors.size(), UINT16_MAX));
+        op.context.sectorsKept = 0;
+    }
     for (const Sector &s : op.image.eraseSectors) {
         if (comparing && readBack(s)) {
             link.allowEarly(true);
@@ -53,6 +59,10 @@ void Worker::compareAndErase(Link &link, std::vector<SectorWork> &plan)
                         w.kept = true;
                 }
                 kept += s.size;
+                {
+                    std::lock_guard<std::mutex> lock(op.mutex);
+                    ++op.context.sectorsKept;
+                }
                 advance(s.size);
                 continue;
             }
@@ -64,8 +74,10 @@ void Worker::compareAndErase(Link &link, std::vector<SectorWork> &plan)
                        op.context.devicePath);
             }
         }
-        link.allowEarly(readBack(s));
-        link.command(CommandErase, s.address);
+        if (!compareOnly) {
+            link.allowEarly(readBack(s));
+            link.command(CommandErase, s.address);
+        }
         advance(s.size);
     }
 }

@@ -168,9 +168,14 @@ public:
     void run();
 
 private:
+    // A share of the operation's percent of its own (a download's erase, then its write
+    // and verify), starting in `phase` with `total` bytes.
     void begin(uint32_t phase, uint64_t total);
-    void advance(uint64_t bytes);
-    void setPhase(uint32_t phase);
+    // The next phase of the same share, with bytes of its own to count.
+    void setPhase(uint32_t phase, uint64_t phaseBytes);
+    // `share` bytes of the share done, `bytes` of them in the phase's own count.
+    void advance(uint64_t share, uint64_t bytes);
+    void advance(uint64_t bytes) { advance(bytes, bytes); }
     bool skipUnchanged() const;
     bool readBack(const Sector &s) const { return canUpload && (s.access & AccessRead); }
 
@@ -200,6 +205,9 @@ private:
 
     Operation &op;
     bool canUpload = true;
+    Clock::time_point started = Clock::now();
+    uint64_t shareDone = 0;
+    uint64_t shareTotal = 0;
 };
 
 uint32_t overlap(const Element &e, const Sector &s);

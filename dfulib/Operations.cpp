@@ -53,7 +53,7 @@ uint32_t overlap(const Element &e, const Sector &s)
 
 void Worker::run()
 {
-    const auto start = Clock::now();
+    const auto start = started;
     DfuStatus result = DFU_OK;
     try {
         DfuInterfaceInfo info;
@@ -81,7 +81,8 @@ void Worker::run()
         case DFU_OPERATION_DOWNLOAD: {
             std::vector<SectorWork> plan = planBySector();
             compareAndErase(link, plan);
-            writeAndVerify(link, plan);
+            if (!(op.context.flag & DFU_FLAG_COMPARE_ONLY))
+                writeAndVerify(link, plan);
             break;
         }
         case DFU_OPERATION_UPLOAD: upload(link); break;
@@ -107,30 +108,35 @@ void Worker::run()
     }
 }
 
-// A phase of its own: its own total, its percent from 0 again.
 void Worker::begin(uint32_t phase, uint64_t total)
 {
     std::lock_guard<std::mutex> lock(op.mutex);
+    shareDone = 0;
+    shareTotal = total;
     op.context.phase = phase;
     op.context.bytesTotal = uint32_t(total);
     op.context.bytesDone = 0;
     op.context.percent = 0;
 }
 
-// The next step of the same share of work (verify goes on from the write's percent).
-void Worker::setPhase(uint32_t phase)
+void Worker::setPhase(uint32_t phase, uint64_t phaseBytes)
 {
     std::lock_guard<std::mutex> lock(op.mutex);
     op.context.phase = phase;
+    op.context.bytesTotal = uint32_t(phaseBytes);
+    op.context.bytesDone = 0;
 }
 
-// Percent by work done; 100 only when the worker has finished with success.
-void Worker::advance(uint64_t bytes)
+// Percent by work done; 100 only when the worker has finished with success. The elapsed time
+// goes with it, so that a rate can be shown while the operation runs.
+void Worker::advance(uint64_t share, uint64_t bytes)
 {
     std::lock_guard<std::mutex> lock(op.mutex);
-    op.context.bytesDone += uint32_t(bytes);
-    const uint64_t total = std::max<uint64_t>(op.context.bytesTotal, 1);
-    op.context.percent = uint8_t(std::min<uint64_t>(99, op.context.bytesDone * 100 / total));
+    shareDone += share;
+    op.context.bytesDone = uint32_t(std::min<uint64_t>(uint64_t(op.context.bytesDone) + bytes, op.context.bytesTotal));
+    op.context.percent = uint8_t(std::min<uint64_t>(99, shareDone * 100 / std::max<uint64_t>(shareTotal, 1)));
+    op.context.elapsedMs =
+        uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
 }
 
 bool Worker::skipUnchanged() const
@@ -198,6 +204,7 @@ DfuStatus DFUOPS_LaunchOperation(DfuOperationContext *context, uint32_t *operati
     op->context.usbError = 0;
     op->context.elapsedMs = op->context.deviceWaitMs = 0;
     op->context.errorStatus = DFU_OK;
+    op->context.sectorsTouched = op->context.sectorsKept = 0;
     *context = op->context;
     Operation *raw = op.get();
     try {

@@ -58,7 +58,12 @@ void Worker::verify(Link &link, const std::vector<const SectorWork *> &written, 
                  op.context.devicePath);
         return;
     }
-    setPhase(DFU_PHASE_VERIFY);
+    uint64_t toRead = 0;
+    for (const SectorWork *w : written) {
+        for (const Part &p : w->parts)
+            toRead += readBack(w->sector) ? p.size : 0;
+    }
+    setPhase(DFU_PHASE_VERIFY, toRead);
     uint32_t firstDifference = 0;
     std::vector<const SectorWork *> bad = differing(link, written, firstDifference);
     if (!bad.empty() && wroteEarly) {

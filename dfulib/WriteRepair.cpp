@@ -58,6 +58,7 @@ void Worker::writeAndVerify(Link &link, std::vector<SectorWork> &plan)
         }
     }
     begin(DFU_PHASE_WRITE, writeBytes + verifyBytes);
+    setPhase(DFU_PHASE_WRITE, writeBytes);
     const Progress progress = [this](uint32_t n) { advance(n); };
     link.takeSentEarly();
     std::vector<const SectorWork *> written;
@@ -65,7 +66,7 @@ void Worker::writeAndVerify(Link &link, std::vector<SectorWork> &plan)
         if (w.kept || holdsImage(link, w)) {
             w.kept = true;
             for (const Part &p : w.parts)
-                advance(readBack(w.sector) ? 2 * uint64_t(p.size) : p.size);
+                advance(readBack(w.sector) ? 2 * uint64_t(p.size) : p.size, p.size);
             continue;
         }
         link.allowEarly(readBack(w.sector));

@@ -89,6 +89,9 @@ enum : int32_t {
 // A plain erase always erases every sector it is given.
 enum : int32_t {
     DFU_FLAG_FULL_DOWNLOAD = 1,
+    // A download that only compares: each sector is read and the counts of the context say
+    // how many would be kept; nothing is erased or written.
+    DFU_FLAG_COMPARE_ONLY = 2,
 };
 
 // Values of the context's phase field.
@@ -170,7 +173,8 @@ struct DfuOperationContext
     uint32_t deviceWaitMs;      // library: time spent waiting for the device's poll timeouts
     uint8_t reserved1;
     DfuStatus errorStatus;      // DFU_OK while running and after success
-    uint32_t reserved2;
+    uint16_t sectorsTouched;    // library: download: the erasable sectors the image touches
+    uint16_t sectorsKept;       // library: download: of those, the ones found holding the image
 };
 static_assert(sizeof(DfuOperationContext) == 345, "operation context is 345 bytes");
 static_assert(offsetof(DfuOperationContext, operation) == 32, "layout");

@@ -839,6 +839,17 @@ void DfuOperationsTest::skipsWhatIsAlreadyThere()
     QCOMPARE(downloadWith(full, mFull, image, DFU_FLAG_FULL_DOWNLOAD), DFU_OK);
     QCOMPARE(full.model->erasedSectorCount(), 3u);
 
+    if (before != ReadFails && before != WriteFaultThenAgain) {
+        // A comparison alone says what the download will keep, and changes nothing.
+        const QByteArray held = memory(skipping, 1, Flash, 64 * 1024);
+        const dfu::Image compare(imageWith(1, image));
+        const DfuOperationContext c = download(skipping, m, compare.get(), DFU_FLAG_COMPARE_ONLY);
+        QCOMPARE(unpacked(c.errorStatus), DFU_OK);
+        QCOMPARE(int(c.sectorsTouched), 3);
+        QCOMPARE(int(c.sectorsKept), 3 - erasures);
+        QCOMPARE(skipping.model->erasedSectorCount(), 0u);
+        QCOMPARE(memory(skipping, 1, Flash, 64 * 1024), held);
+    }
     sim::DfuFaults faults;
     if (before == ReadFails)
         faults.uploadStallAt = 1; // the first sector's first block

@@ -169,7 +169,10 @@ DfuWork::Poll DfuWork::poll()
         return p;
     }
     p.state = Poll::Done;
-    p.done = p.total;
+    p.phase = c.phase;
+    p.done = c.bytesDone;
+    p.total = c.bytesTotal;
+    p.elapsedMs = c.elapsedMs;
     return p;
 }
 

@@ -2,6 +2,18 @@
 
 namespace update {
 
+QString phaseText(uint32_t phase)
+{
+    switch (phase) {
+    case DFU_PHASE_WRITE: return QStringLiteral("write");
+    case DFU_PHASE_VERIFY:
+    case DFU_PHASE_DONE: return QStringLiteral("verify");
+    case DFU_PHASE_READ: return QStringLiteral("read");
+    case DFU_PHASE_LEAVE: return QStringLiteral("return");
+    default: return QStringLiteral("erase");
+    }
+}
+
 const char *resultName(Session::Result r)
 {
     switch (r) {
@@ -29,6 +41,7 @@ void Session::end(Result r, const QString &text)
     result_ = r;
     message_ = text;
     step = Step::Over;
+    endedAfterMs = clock.elapsed();
     if (r != Result::Done && r != Result::Interrupted && problem)
         problem(text);
 }
@@ -108,12 +121,13 @@ bool Session::operationDone(const QString &phaseName)
 {
     const DfuWork::Poll p = work->poll();
     Progress progress;
-    // A download names its phase from what the library reports (verify is shown with the write).
-    progress.phase = !phaseName.isEmpty() ? phaseName
-                                          : QLatin1String(p.phase <= DFU_PHASE_ERASE ? "erase" : "write");
-    progress.percent = p.state == DfuWork::Poll::Done ? 100 : p.percent;
+    // A download names its phase as the library reports it, and counts that phase's bytes.
+    progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(p.phase);
     progress.done = p.done;
     progress.total = p.total;
+    progress.percent = p.state == DfuWork::Poll::Done || (p.total > 0 && p.done >= p.total)
+                           ? 100
+                           : p.total > 0 ? int(quint64(p.done) * 100 / p.total) : p.percent;
     progress.elapsedMs = p.elapsedMs;
     if (p.state == DfuWork::Poll::Failed) {
         const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);

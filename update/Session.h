@@ -32,8 +32,8 @@ public:
     enum class Result { Running, Done, Failed, Refused, Missing, Interrupted };
     struct Progress
     {
-        QString phase; // "erase", "write", "return"
-        int percent = 0;
+        QString phase; // "erase" (comparing and erasing), "write", "verify", "return"
+        int percent = 0; // of the phase
         quint32 done = 0;
         quint32 total = 0;
         quint32 elapsedMs = 0;
@@ -55,7 +55,8 @@ public:
     const Device &device() const { return device_; }
     const QString &oldVersion() const { return oldVersion_; }
     const QString &newVersion() const { return newVersion_; }
-    qint64 elapsedMs() const { return clock.elapsed(); }
+    // The session's own time: until it ended, or until now.
+    qint64 elapsedMs() const { return over() ? endedAfterMs : clock.elapsed(); }
 
     // Told as the road goes: what a person may want to read, what went wrong, and progress.
     std::function<void(const QString &)> noted;
@@ -81,11 +82,14 @@ private:
     bool fromApplication = false;
     Step step = Step::Start;
     QElapsedTimer clock;
+    qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
     std::unique_ptr<DfuWork> work;
 };
 
 const char *resultName(Session::Result r);
+// The name of a library phase for people: "erase" (comparing and erasing), "write", "verify"...
+QString phaseText(uint32_t phase);
 
 } // namespace update

@@ -18,7 +18,8 @@ struct Io
 {
     std::function<void(const QString &)> out; // standard output, text as it is to appear
     std::function<void(const QString &)> err; // standard error
-    bool terminal = false;                    // standard output is a terminal: progress in place
+    bool terminal = false;                    // standard error is a terminal: progress in place
+    int columns = 80;                         // its width
     // Set from a signal handler (SIGINT, SIGTERM): running operations stop between transfers.
     const std::atomic<bool> *interrupted = nullptr;
     // How long a device may take to come back in its other mode.

@@ -3,12 +3,25 @@
 #include <QJsonDocument>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace cli {
+
+// The version of the JSON objects' schema (tolvex-dfu.schema.json, and the manual page).
+constexpr int SchemaVersion = 1;
 
 void Output::line(const QString &text)
 {
     clearLive();
     io.out(text + QLatin1Char('\n'));
+}
+
+void Output::note(const QString &text)
+{
+    if (json || quiet)
+        return;
+    clearLive();
+    io.err(text + QLatin1Char('\n'));
 }
 
 void Output::problem(const QString &text)
@@ -17,8 +30,9 @@ void Output::problem(const QString &text)
     io.err(QStringLiteral("tolvex-dfu: ") + text + QLatin1Char('\n'));
 }
 
-void Output::event(const QJsonObject &o)
+void Output::event(QJsonObject o)
 {
+    o.insert(QStringLiteral("schema"), SchemaVersion);
     io.out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 
@@ -27,6 +41,8 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
 {
     State &s = states[device];
     const bool step = s.phase != phase || percent / 10 != s.percent / 10;
+    s.phase = phase;
+    s.percent = percent;
     if (json) {
         if (step)
             event({{QStringLiteral("event"), QStringLiteral("progress")},
@@ -35,29 +51,46 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
                    {QStringLiteral("percent"), percent},
                    {QStringLiteral("bytes"), qint64(done)},
                    {QStringLiteral("total"), qint64(total)}});
-    } else if (!io.terminal) {
-        if (step)
-            io.out(QStringLiteral("%1: %2 %3%\n").arg(device, phase).arg(percent));
-    } else {
-        QString text = QStringLiteral("%1  %2 %3%").arg(device, phase).arg(percent, 3);
-        if (total > 0)
-            text += QStringLiteral("  %1/%2 KiB").arg(done / 1024).arg(total / 1024);
-        if (elapsedMs > 500 && done > 0) {
-            const double rate = double(done) / (double(elapsedMs) / 1000.0);
-            text += QStringLiteral("  %1 KiB/s").arg(int(rate / 1024));
-            if (total > done)
-                text += QStringLiteral("  %1 s left").arg(int((total - done) / rate) + 1);
-        }
-        s.live = text;
-        QStringList parts;
-        for (const State &other : qAsConst(states))
-            if (!other.live.isEmpty())
-                parts << other.live;
-        io.out(QStringLiteral("\r\033[K") + parts.join(QStringLiteral(" | ")));
-        live = true;
+        return;
     }
-    s.phase = phase;
-    s.percent = percent;
+    if (quiet)
+        return;
+    if (!io.terminal) {
+        if (step)
+            io.err(QStringLiteral("%1: %2 %3%\n").arg(device, phase).arg(percent));
+        return;
+    }
+    QString rate, left;
+    if (elapsedMs > 500 && done > 0) {
+        const double perSecond = double(done) / (double(elapsedMs) / 1000.0);
+        rate = QStringLiteral("%1 KiB/s").arg(int(perSecond / 1024));
+        if (total > done)
+            left = QStringLiteral("%1 s left").arg(int((total - done) / perSecond) + 1);
+    }
+    QString text = QStringLiteral("%1  %2 %3%").arg(device, phase).arg(percent, 3);
+    if (total > 0)
+        text += QStringLiteral("  %1/%2 KiB").arg(done / 1024).arg(total / 1024);
+    if (!rate.isEmpty())
+        text += QStringLiteral("  ") + rate;
+    if (!left.isEmpty())
+        text += QStringLiteral("  ") + left;
+    s.live = text;
+    s.brief = QStringLiteral("%1 %2 %3%").arg(device, phase).arg(percent);
+    QStringList parts, briefs;
+    for (const State &other : qAsConst(states)) {
+        if (!other.live.isEmpty()) {
+            parts << other.live;
+            briefs << other.brief;
+        }
+    }
+    // One device: all it has to say. Several: each in brief. Never wider than the terminal,
+    // or the line wraps and every update scrolls.
+    QString joint = parts.size() == 1 ? parts.first() : briefs.join(QStringLiteral(" | "));
+    const int width = std::max(io.columns - 1, 10);
+    if (joint.size() > width)
+        joint = joint.left(width - 3) + QStringLiteral("...");
+    io.err(QStringLiteral("\r\033[K") + joint);
+    live = true;
 }
 
 void Output::finished(const QString &device)
@@ -68,7 +101,7 @@ void Output::finished(const QString &device)
 void Output::clearLive()
 {
     if (live)
-        io.out(QStringLiteral("\r\033[K"));
+        io.err(QStringLiteral("\r\033[K"));
     live = false;
 }
 

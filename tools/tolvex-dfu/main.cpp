@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -47,7 +48,10 @@ int main(int argc, char *argv[])
         std::fputs(text.toLocal8Bit().constData(), stderr);
         std::fflush(stderr);
     };
-    io.terminal = isatty(STDOUT_FILENO) == 1;
+    io.terminal = isatty(STDERR_FILENO) == 1;
+    winsize size{};
+    if (io.terminal && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        io.columns = size.ws_col;
     io.interrupted = &interrupted;
     return cli::run(args, io);
 }
