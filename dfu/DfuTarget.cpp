@@ -71,6 +71,8 @@ DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
     if (DFUDEV_GetDeviceDescriptor(&handle, &descriptor) == DFU_OK
         && DFUDEV_GetStringDescriptor(&handle, descriptor.iManufacturer, text, sizeof text) == DFU_OK) {
         entry.manufacturer = QString::fromLatin1(text);
+        entry.vendorId = descriptor.idVendor;
+        entry.productId = descriptor.idProduct;
         if (DFUDEV_GetStringDescriptor(&handle, descriptor.iProduct, text, sizeof text) == DFU_OK) {
             entry.product = QString::fromLatin1(text);
             entry.readable = true;
@@ -117,7 +119,8 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
             continue;
         if (!productFilter.isEmpty() && entry.product != productFilter)
             continue;
-        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path, busAddressText(p)});
+        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path, busAddressText(p),
+                                       entry.vendorId, entry.productId});
     }
     if (cache) {
         for (auto it = cache->begin(); it != cache->end();)
@@ -165,6 +168,19 @@ DfuStatus filterImage(int32_t operation, const DfuMappingRecord &record, DfuImag
         qWarning("%s: %s refused for %s: %s", operation == DFU_OPERATION_DOWNLOAD ? "Download" : "DFU",
                  filePath.toLocal8Bit().constData(), record.name, DFU_StatusText(filtered));
     return filtered;
+}
+
+QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId)
+{
+    const bool fits = (fileVendorId == 0xFFFF || fileVendorId == vendorId)
+                      && (fileProductId == 0xFFFF || fileProductId == productId);
+    if (fits)
+        return QString();
+    return QStringLiteral("the file is made for USB ids %1:%2, the device is %3:%4")
+        .arg(fileVendorId, 4, 16, QLatin1Char('0'))
+        .arg(fileProductId, 4, 16, QLatin1Char('0'))
+        .arg(vendorId, 4, 16, QLatin1Char('0'))
+        .arg(productId, 4, 16, QLatin1Char('0'));
 }
 
 ImageChoice chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate,
@@ -367,6 +383,11 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     fileVendorId = opened.vendorId;
     fileProductId = opened.productId;
     fileRelease = opened.release;
+    // The window has always gone on with such a file; it says so now.
+    const QString mismatch = usbIdMismatch(fileVendorId, fileProductId, vendorId, productId);
+    if (!mismatch.isEmpty())
+        qWarning("Download: %s: %s; it is written all the same.", filePath.toLocal8Bit().constData(),
+                 qPrintable(mismatch));
     const uint8_t imageCount = opened.imageCount;
     releaseImage(image);
     releaseImage(secondImage);

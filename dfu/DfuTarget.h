@@ -16,6 +16,8 @@ struct DfuDeviceRecord
     QString serial;
     QString path;         // the interface path
     QString busAddress;   // "BUS.ADDRESS"
+    quint16 vendorId = 0;
+    quint16 productId = 0;
     bool operator==(const DfuDeviceRecord &o) const
     {
         return manufacturer == o.manufacturer && product == o.product && serial == o.serial && path == o.path
@@ -37,6 +39,8 @@ struct DfuDescriptorCacheEntry
     QString manufacturer;
     QString product;
     QString serial;
+    quint16 vendorId = 0;
+    quint16 productId = 0;
 };
 using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
 
@@ -76,6 +80,10 @@ bool makeOperationContext(DfuOperationContext &context, int32_t operation, const
 // fit the memory, its elements overlap, it holds nothing) is warned of, naming the file (if
 // any) and the memory, and returned: nothing may be launched then.
 DfuStatus filterImage(int32_t operation, const DfuMappingRecord &record, DfuImageHandle image, const QString &filePath);
+
+// Why a file whose suffix names other USB ids than the device's was not made for it; empty
+// when the ids fit (0xFFFF in the file stands for any).
+QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId);
 
 // The image of a multi-image file meant for the device's alternate `alternate`. Every image
 // read until then must bear a name that `permitted` permits (imageNamePermitted). No image

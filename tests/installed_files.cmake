@@ -17,4 +17,6 @@ set(TOLVEX_INSTALLED_FILES
     share/icons/hicolor/16x16/apps/com.corvantis.TolvexDfuTool.png
     share/icons/hicolor/48x48/apps/com.corvantis.TolvexDfuTool.png
     share/icons/hicolor/256x256/apps/com.corvantis.TolvexDfuTool.png
+    share/tolvex-dfu/tolvex-dfu.schema.json
+    share/bash-completion/completions/tolvex-dfu
     lib/udev/rules.d/70-tolvex-dfu.rules)

@@ -129,6 +129,7 @@ void TestTolvexConfig::badInput_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << "no command given";
     QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << "unknown command";
+    QTest::newRow("--version, as the other tools have") << QStringList{"--version"} << QByteArray() << 0 << "";
     QTest::newRow("bad compress") << QStringList{"encrypt", "IN", "OUT", "--compress", "maybe"} << QByteArray("x")
                                   << 2 << "unknown --compress value 'maybe'";
     QTest::newRow("missing value") << QStringList{"encrypt", "IN", "OUT", "--integrity"} << QByteArray("x") << 2
@@ -163,6 +164,8 @@ void TestTolvexConfig::badInput()
     const Run r = runTool(args);
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    if (exitCode == 0)
+        QCOMPARE(r.out, QStringLiteral("tolvex-config " TOLVEX_VERSION "\n"));
     QVERIFY(!QFile::exists(folder.file("OUT")));
 }
 

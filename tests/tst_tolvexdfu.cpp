@@ -5,6 +5,7 @@
 #include "Bytes.h"
 #include "Cli.h"
 #include "DfuWork.h"
+#include "JsonSchema.h"
 #include "FileSignature.h"
 #include "Minisign.h"
 #include "Output.h"
@@ -16,6 +17,7 @@
 #include "SimHid.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -64,6 +66,29 @@ QList<QJsonObject> jsonLines(const QString &out)
     return objects;
 }
 
+// What in --json output does not fit the installed schema: every line must be one object
+// that does.
+QString schemaMismatch(const QString &out)
+{
+    QFile f(QStringLiteral(TOLVEX_SCHEMA_FILE));
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("no schema file");
+    const QJsonObject schema = QJsonDocument::fromJson(f.readAll()).object();
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return QStringLiteral("no JSON at all");
+    for (const QString &line : lines) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (!doc.isObject())
+            return QStringLiteral("not one JSON object: ") + line;
+        const QString m = jsonSchemaMismatch(doc.object(), schema, schema);
+        if (!m.isEmpty())
+            return m + QStringLiteral(" in ") + line;
+    }
+    return QString();
+}
+
 } // namespace
 
 class TolvexDfuTest : public QObject
@@ -89,11 +114,14 @@ private Q_SLOTS:
     void outputForEachReader();
     void signatures_data();
     void signatures();
+    void scriptConventions_data();
+    void scriptConventions();
+    void backupAndRestore();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
     // A .dfu file with one image for alternate 1.
-    QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data);
+    QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
 
     QTemporaryDir *dir = nullptr;
     QString previous;
@@ -118,14 +146,15 @@ void TolvexDfuTest::cleanup()
     dir = nullptr;
 }
 
-QString TolvexDfuTest::dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data)
+QString TolvexDfuTest::dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data,
+                               quint16 productId)
 {
     dfu::Target t;
     t.alternate = 1;
     t.name = imageName.toStdString();
     t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    dfu::buildFile(0x1209, productId, 0x0200, {t}, bytes);
     writeFile(file(name), QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
     return file(name);
 }
@@ -148,13 +177,17 @@ void TolvexDfuTest::listsBothModes()
 
     const Run json = runCli({QStringLiteral("list"), QStringLiteral("--json")});
     QCOMPARE(json.exit, 0);
+    QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
     const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
     const QJsonArray apps = o.value(QStringLiteral("application")).toArray();
     QCOMPARE(apps.size(), 2);
     QCOMPARE(apps[0].toObject().value(QStringLiteral("version")).toString(), QStringLiteral("V1.0"));
     QCOMPARE(apps[1].toObject().value(QStringLiteral("family")).toString(), QStringLiteral("8-byte"));
     const QJsonObject dfu = o.value(QStringLiteral("dfu")).toArray().at(0).toObject();
-    QCOMPARE(dfu.value(QStringLiteral("where")).toString(), QStringLiteral("1-7"));
+    QCOMPARE(dfu.value(QStringLiteral("device")).toString(), QStringLiteral("1-7"));
+    QCOMPARE(dfu.value(QStringLiteral("serial")).toString(), QStringLiteral("TVX-0001"));
+    QCOMPARE(dfu.value(QStringLiteral("usb")).toString(), QStringLiteral("1209:2a17"));
+    QVERIFY(apps[1].toObject().value(QStringLiteral("version")).isNull()); // not reported: null
     QCOMPARE(dfu.value(QStringLiteral("permitted")).toString(), QStringLiteral("fw_main_v2"));
     QCOMPARE(dfu.value(QStringLiteral("alternates")).toArray().size(), 2);
 }
@@ -179,8 +212,10 @@ void TolvexDfuTest::updateFromApplicationMode()
     const Run r = runCli({QStringLiteral("update"), path});
     QCOMPARE(r.exit, 0);
     QVERIFY2(r.out.contains(shown), qPrintable(r.out + r.err));
-    QVERIFY(r.out.contains(QStringLiteral("entering DFU mode")));
-    QVERIFY(r.out.contains(QStringLiteral("1-1: write 100%")));
+    // Results on standard output; what happens on the way, for people, on standard error.
+    QVERIFY(r.err.contains(QStringLiteral("entering DFU mode")));
+    QVERIFY(r.err.contains(QStringLiteral("1-1: verify 100%")));
+    QCOMPARE(r.out.count(QLatin1Char('\n')), 1);
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, image.size()), image);
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
     QVERIFY(board.app->connected()); // back in its application
@@ -202,10 +237,12 @@ void TolvexDfuTest::exitCodes_data()
     const QStringList good{QStringLiteral("update"), QStringLiteral("GOOD")};
     QTest::newRow("unknown option") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"), QStringLiteral("--fast")}
                                     << 1 << 2 << "unknown option --fast";
-    QTest::newRow("two selections") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"), QStringLiteral("--all"),
-                                                   QStringLiteral("--serial"), QStringLiteral("X")}
-                                    << 1 << 2 << "exclude each other";
-    QTest::newRow("several devices, none chosen") << good << 2 << 2 << "2 devices are connected";
+    QTest::newRow("USB ids that do not read") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"),
+                                                             QStringLiteral("--usb=12345:1")}
+                                              << 1 << 2 << "--usb takes VID:PID";
+    QTest::newRow("several devices, none chosen") << good << 2 << 2 << "2 devices fit";
+    QTest::newRow("no device with these USB ids") << good + QStringList{QStringLiteral("--usb"), QStringLiteral("1209:0001")}
+                                                  << 1 << 4 << "fits the selection";
     QTest::newRow("no device") << good << 0 << 4 << "no Corvantis device is connected";
     QTest::newRow("no device at that place") << good + QStringList{QStringLiteral("--device"), QStringLiteral("9-9")}
                                              << 1 << 4 << "fits the selection";
@@ -277,6 +314,7 @@ void TolvexDfuTest::allDevicesOneFailing()
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
     const Run r = runCli({QStringLiteral("update"), path, QStringLiteral("--all"), QStringLiteral("--json")});
     QCOMPARE(r.exit, 1);
+    QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
     QMap<QString, QJsonObject> results;
     for (const QJsonObject &o : jsonLines(r.out)) {
         QVERIFY(!o.isEmpty()); // every line is one JSON object
@@ -292,6 +330,10 @@ void TolvexDfuTest::allDevicesOneFailing()
         if (i != 2)
             QCOMPARE(boards[i].app->versionText(), std::string("V1.1"));
     }
+    // Each board its own time: the one that failed half-way took less than those that went on.
+    for (int i : {0, 1, 3})
+        QVERIFY(results.value(QStringLiteral("1-3")).value(QStringLiteral("seconds")).toDouble()
+                < results.value(QStringLiteral("1-%1").arg(i + 1)).value(QStringLiteral("seconds")).toDouble());
 
     // The same without --json: a summary table, one row per device.
     for (sim::Board &b : boards) {
@@ -357,8 +399,9 @@ void TolvexDfuTest::uploadEnterAndLeave()
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, e.address, int(e.size)),
              QByteArray(reinterpret_cast<const char *>(e.data), int(e.size)));
 
-    const Run left = runCli({QStringLiteral("leave"), QStringLiteral("--json")});
+    const Run left = runCli({QStringLiteral("leave"), QStringLiteral("-j")});
     QCOMPARE(left.exit, 0);
+    QVERIFY2(schemaMismatch(left.out).isEmpty(), qPrintable(schemaMismatch(left.out)));
     const QJsonObject o = jsonLines(left.out).last();
     QCOMPARE(o.value(QStringLiteral("mode")).toString(), QStringLiteral("application"));
     QCOMPARE(o.value(QStringLiteral("version")).toString(), QStringLiteral("V1.3"));
@@ -530,8 +573,9 @@ void TolvexDfuTest::outputForEachReader()
     output.finished(QStringLiteral("1-1"));
     output.line(QStringLiteral("1-1: done"));
     output.problem(QStringLiteral("a problem"));
-    QCOMPARE(err, QStringLiteral("tolvex-dfu: a problem\n"));
+    QVERIFY(err.endsWith(QStringLiteral("tolvex-dfu: a problem\n")));
     const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList progressLines = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (json) {
         QCOMPARE(lines.size(), 2 * 11 + 1);
         const QList<QJsonObject> events = jsonLines(lines.mid(0, 22).join(QLatin1Char('\n')));
@@ -540,15 +584,18 @@ void TolvexDfuTest::outputForEachReader()
         for (const QJsonObject &e : events)
             QCOMPARE(e.value(QStringLiteral("event")).toString(), QStringLiteral("progress"));
     } else if (!terminal) {
-        QCOMPARE(lines.size(), 2 * 11 + 1);
-        QCOMPARE(lines[0], QStringLiteral("1-1: erase 0%"));
-        QCOMPARE(lines[21], QStringLiteral("1-1: write 100%"));
-        QVERIFY(!out.contains(QLatin1Char('\r')));
+        // Results alone on standard output; progress on standard error.
+        QCOMPARE(out, QStringLiteral("1-1: done\n"));
+        QCOMPARE(progressLines.size(), 2 * 11 + 1);
+        QCOMPARE(progressLines[0], QStringLiteral("1-1: erase 0%"));
+        QCOMPARE(progressLines[21], QStringLiteral("1-1: write 100%"));
+        QVERIFY(!err.contains(QLatin1Char('\r')));
     } else {
-        QCOMPARE(lines.size(), 1); // everything on one line, rewritten
-        QVERIFY(out.contains(QStringLiteral("\r\033[K1-1  write 100%")));
-        QVERIFY(out.contains(QStringLiteral("KiB/s")));
-        QVERIFY(out.endsWith(QStringLiteral("\r\033[K1-1: done\n")));
+        QCOMPARE(out, QStringLiteral("1-1: done\n"));
+        QCOMPARE(progressLines.size(), 1); // one line rewritten in place, cleared for the problem
+        QVERIFY(err.contains(QStringLiteral("\r\033[K1-1  write 100%")));
+        QVERIFY(err.contains(QStringLiteral("KiB/s")));
+        QVERIFY(err.contains(QStringLiteral("\r\033[Ktolvex-dfu: a problem\n")));
     }
 }
 
@@ -612,6 +659,138 @@ void TolvexDfuTest::signatures()
     QVERIFY(r.err.contains(QStringLiteral("no device was touched")));
     QVERIFY(board.app->requests().empty()); // still in its application, not even asked
     QCOMPARE(board.dfu->erasedSectorCount(), 0u);
+}
+
+namespace {
+enum Convention { DryRunApplication, DryRunSameImage, DryRunRefused, WaitForPlug, GnuForms, Verbose, OtherIds,
+                  OtherIdsForced, AnyIds, TableFits };
+}
+
+void TolvexDfuTest::scriptConventions_data()
+{
+    QTest::addColumn<int>("convention");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said"); // on standard output or error
+    QTest::newRow("--dry-run in application mode: not sent into DFU mode") << int(DryRunApplication) << 0
+                                                                             << "would be sent into DFU mode";
+    QTest::newRow("--dry-run in DFU mode: compared, nothing erased") << int(DryRunSameImage) << 0
+                                                                      << "would erase and write 0 of 3 sectors";
+    QTest::newRow("--dry-run of a file the board refuses") << int(DryRunRefused) << 3 << "not permitted";
+    QTest::newRow("--wait-seconds for a board plugged in later") << int(WaitForPlug) << 0 << "V1.0 -> V1.1";
+    QTest::newRow("--config=PATH, -j and -- before the file") << int(GnuForms) << 0 << "\"result\":\"done\"";
+    QTest::newRow("--verbose says what it did") << int(Verbose) << 0 << "transfer size 2048 bytes";
+    QTest::newRow("a file for other USB ids") << int(OtherIds) << 3 << "the file is made for USB ids 1209:2a99";
+    QTest::newRow("a file for other USB ids, --force") << int(OtherIdsForced) << 0 << "V1.0 -> V1.1";
+    QTest::newRow("a file for any product id") << int(AnyIds) << 0 << "V1.0 -> V1.1";
+    QTest::newRow("four boards: the table fits 80 columns") << int(TableFits) << 0 << "RESULT";
+}
+
+void TolvexDfuTest::scriptConventions()
+{
+    QFETCH(int, convention);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    const QByteArray image = firmware("V1.1");
+    QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    QStringList args{QStringLiteral("update"), path};
+    QList<sim::Board> boards;
+    if (convention != WaitForPlug && convention != TableFits)
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const auto toDfuMode = [](const sim::Board &b) {
+        sim::World::instance().unplug(b.app);
+        sim::World::instance().plug(b.dfu, 1);
+    };
+    switch (convention) {
+    case DryRunApplication:
+        args << QStringLiteral("--dry-run");
+        break;
+    case DryRunSameImage:
+        toDfuMode(boards[0]);
+        QVERIFY(boards[0].dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(image.constData()),
+                                           size_t(image.size())));
+        args << QStringLiteral("--dry-run");
+        break;
+    case DryRunRefused:
+        toDfuMode(boards[0]);
+        args = QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("o.dfu"), "otter9_app", image),
+                           QStringLiteral("--dry-run")};
+        break;
+    case WaitForPlug:
+        args << QStringLiteral("--wait-seconds") << QStringLiteral("10");
+        QTimer::singleShot(400, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0"); });
+        break;
+    case GnuForms:
+        args = QStringList{QStringLiteral("update"), QStringLiteral("-j"), QStringLiteral("--config=Config.ini"),
+                           QStringLiteral("--"), path};
+        break;
+    case Verbose:
+        args << QStringLiteral("-v");
+        break;
+    case OtherIds:
+    case OtherIdsForced:
+        args[1] = dfuFile(QStringLiteral("other.dfu"), "fw_main_v2", image, 0x2A99);
+        if (convention == OtherIdsForced)
+            args << QStringLiteral("--force");
+        break;
+    case AnyIds:
+        args[1] = dfuFile(QStringLiteral("any.dfu"), "fw_main_v2", image, 0xFFFF);
+        break;
+    case TableFits:
+        for (int i = 0; i < 4; ++i)
+            boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+        args << QStringLiteral("--all");
+        break;
+    }
+    const Run r = runCli(args);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+    switch (convention) {
+    case DryRunApplication:
+        QVERIFY(boards[0].app->connected()); // still in its application
+        QCOMPARE(boards[0].app->versionText(), std::string("V1.0"));
+        QVERIFY2(r.out.contains(QStringLiteral("firmware V1.0")), qPrintable(r.out));
+        break;
+    case DryRunSameImage:
+    case DryRunRefused:
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
+        QVERIFY(boards[0].dfu->connected()); // still in DFU mode
+        break;
+    case GnuForms:
+        QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
+        QVERIFY(r.err.isEmpty()); // a good JSON run says nothing besides
+        break;
+    case OtherIds:
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
+        break;
+    case TableFits:
+        for (const QString &line : r.out.split(QLatin1Char('\n')))
+            QVERIFY2(line.size() < 80, qPrintable(line));
+        QCOMPARE(r.out.count(QStringLiteral(" done ")), 4);
+        break;
+    default:
+        break;
+    }
+}
+
+// A backup made with upload is written back by update, through the usual checks.
+void TolvexDfuTest::backupAndRestore()
+{
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const QByteArray v11 = firmware("V1.1"), v12 = firmware("V1.2");
+    QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("v11.dfu"), "fw_main_v2", v11)}).exit, 0);
+    const QByteArray before = memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 1024 * 1024);
+    QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
+    const QString backup = file(QStringLiteral("backup.dfu"));
+    const Run saved = runCli({QStringLiteral("upload"), backup, QStringLiteral("--json")});
+    QCOMPARE(saved.exit, 0);
+    QVERIFY2(schemaMismatch(saved.out).isEmpty(), qPrintable(schemaMismatch(saved.out)));
+    QCOMPARE(jsonLines(saved.out).last().value(QStringLiteral("image")).toString(), QStringLiteral("fw_main_v2"));
+    QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("v12.dfu"), "fw_main_v2", v12)}).exit, 0);
+    QCOMPARE(board.app->versionText(), std::string("V1.2"));
+    const Run restored = runCli({QStringLiteral("update"), backup});
+    QVERIFY2(restored.exit == 0, qPrintable(restored.err));
+    QCOMPARE(board.app->versionText(), std::string("V1.1"));
+    QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 1024 * 1024), before);
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)

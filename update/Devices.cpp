@@ -51,6 +51,8 @@ QList<Device> dfuDevices()
         d.serial = r.serial;
         d.path = r.path;
         d.busAddress = r.busAddress;
+        d.vendorId = r.vendorId;
+        d.productId = r.productId;
         d.location = dfuLocation(d.path);
         out.append(d);
     }
@@ -120,15 +122,37 @@ bool enterDfuMode(const Device &d)
     return entered;
 }
 
+bool parseUsbIds(const QString &text, quint16 &vendorId, quint16 &productId)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 2 || parts[0].isEmpty() || parts[1].isEmpty() || parts[0].size() > 4 || parts[1].size() > 4)
+        return false;
+    bool okVendor = false, okProduct = false;
+    vendorId = quint16(parts[0].toUInt(&okVendor, 16));
+    productId = quint16(parts[1].toUInt(&okProduct, 16));
+    return okVendor && okProduct;
+}
+
 QString selectionProblem(const Selection &s)
 {
     if (s.location && s.location->isEmpty())
         return QStringLiteral("an empty --device selects nothing (is a variable unset?)");
     if (s.serial && s.serial->isEmpty())
         return QStringLiteral("an empty --serial selects nothing (is a variable unset?)");
-    if (int(bool(s.location)) + int(bool(s.serial)) + int(s.all) > 1)
-        return QStringLiteral("--device, --serial and --all exclude each other");
+    if (s.usb && s.usb->isEmpty())
+        return QStringLiteral("an empty --usb selects nothing (is a variable unset?)");
+    quint16 vendorId = 0, productId = 0;
+    if (s.usb && !parseUsbIds(*s.usb, vendorId, productId))
+        return QStringLiteral("--usb takes VID:PID in hexadecimal, such as 1209:2a17");
     return QString();
+}
+
+bool fits(const Device &d, const Selection &s)
+{
+    if ((s.location && d.location != *s.location) || (s.serial && d.serial != *s.serial))
+        return false;
+    quint16 vendorId = 0, productId = 0;
+    return !s.usb || (parseUsbIds(*s.usb, vendorId, productId) && d.vendorId == vendorId && d.productId == productId);
 }
 
 Selected select(const QList<Device> &present, const Selection &s)
@@ -140,9 +164,8 @@ Selected select(const QList<Device> &present, const Selection &s)
         return out;
     }
     for (const Device &d : present) {
-        if ((s.location && d.location != *s.location) || (s.serial && d.serial != *s.serial))
-            continue;
-        out.devices.append(d);
+        if (fits(d, s))
+            out.devices.append(d);
     }
     if (out.devices.isEmpty()) {
         out.result = present.isEmpty() ? Selected::NoDevice : Selected::NoneFits;
@@ -158,7 +181,7 @@ Selected select(const QList<Device> &present, const Selection &s)
         out.message = bySerial ? QStringLiteral("%1 devices report the serial %2 (%3): say which with --device, or --all")
                                      .arg(out.devices.size())
                                      .arg(*s.serial, names.join(QStringLiteral(", ")))
-                               : QStringLiteral("%1 devices are connected (%2): say which with --device or --serial, "
+                               : QStringLiteral("%1 devices fit (%2): say which with --device, --serial or --usb, "
                                                 "or --all")
                                      .arg(out.devices.size())
                                      .arg(names.join(QStringLiteral(", ")));

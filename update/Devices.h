@@ -60,16 +60,19 @@ struct Selection
 {
     std::optional<QString> location;
     std::optional<QString> serial;
-    bool all = false;
+    std::optional<QString> usb; // "VID:PID", hexadecimal
+    bool all = false;           // every device that fits the others, not only one
 };
+// Whether `device` fits every part of the selection that is given.
+bool fits(const Device &device, const Selection &selection);
 struct Selected
 {
     enum Result { Chosen, Invalid, NoDevice, NoneFits, Ambiguous } result = Chosen;
     QList<Device> devices;
     QString message;
 };
-// What is wrong with a selection as given (an empty value, choices that exclude each other);
-// empty when nothing is. Known before any device is looked at.
+// What is wrong with a selection as given (an empty value, USB ids that do not read); empty
+// when nothing is. Known before any device is looked at. The parts combine: all given must fit.
 QString selectionProblem(const Selection &selection);
 // Without `all`, more than one fitting device is Ambiguous and names them: boards whose boot
 // loaders report one fixed serial string fit a --serial together.

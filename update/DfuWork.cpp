@@ -2,6 +2,8 @@
 
 #include "Files.h"
 
+#include <cstring>
+
 namespace update {
 
 namespace {
@@ -43,6 +45,10 @@ bool DfuWork::open(const Device &device, QString &message)
     }
     dev.vendorId = facts.vendorId;
     dev.productId = facts.productId;
+    uint32_t interfaceNumber = 0, alternates = 0;
+    DfuFunctionalDescriptor functional{};
+    if (DFUDEV_GetDFUDescriptor(&facts.handle, &interfaceNumber, &alternates, &functional) == DFU_OK)
+        transfer = functional.wTransferSize;
     if (dev.busAddress.isEmpty())
         dev.busAddress = dfuBusAddressAt(device.path);
     return true;
@@ -64,7 +70,7 @@ QString DfuWork::memoryName() const
     return isOpen() ? QString::fromLatin1(facts.mapping[facts.alternateCount - 1].name) : QString();
 }
 
-DfuWork::Launch DfuWork::launchDownload(const QString &file, const ImageNameList &names, int32_t flag)
+DfuWork::Launch DfuWork::launchDownload(const QString &file, const ImageNameList &names, int32_t flag, bool force)
 {
     Launch l;
     l.result = Launch::Refused;
@@ -82,6 +88,11 @@ DfuWork::Launch DfuWork::launchDownload(const QString &file, const ImageNameList
         l.message = QStringLiteral("%1: %2").arg(file, why);
         return l;
     }
+    const QString mismatch = usbIdMismatch(info.vendorId, info.productId, facts.vendorId, facts.productId);
+    if (!mismatch.isEmpty() && !force) {
+        l.message = mismatch + QStringLiteral(" (--force writes it all the same)");
+        return l;
+    }
     const DfuMappingRecord &last = facts.mapping[facts.alternateCount - 1];
     DfuImageHandle chosen = 0;
     const ImageChoice choice = chooseImage(handle.get(), info.imageCount, permitted, last.alternate, chosen);
@@ -97,6 +108,10 @@ DfuWork::Launch DfuWork::launchDownload(const QString &file, const ImageNameList
                         .arg(QString::fromLatin1(last.name));
         return l;
     }
+    char name[512];
+    std::memset(name, 0, sizeof name);
+    DFUFILES_GetImageName(image.get(), name);
+    chosenName = QString::fromLocal8Bit(name);
     return launch(DFU_OPERATION_DOWNLOAD, flag, file);
 }
 
@@ -107,11 +122,11 @@ DfuWork::Launch DfuWork::launchReturn()
     return launch(DFU_OPERATION_RETURN, 0, QString());
 }
 
-DfuWork::Launch DfuWork::launchUpload()
+DfuWork::Launch DfuWork::launchUpload(const QString &imageName)
 {
     const DfuMappingRecord &last = facts.mapping[facts.alternateCount - 1];
     DFUFILES_CreateImageFromMapping(image.receive(), &last);
-    DFUFILES_SetImageName(image.get(), last.name);
+    DFUFILES_SetImageName(image.get(), imageName.isEmpty() ? last.name : imageName.toLocal8Bit().constData());
     return launch(DFU_OPERATION_UPLOAD, 0, QString());
 }
 
@@ -158,6 +173,8 @@ DfuWork::Poll DfuWork::poll()
     p.done = c.bytesDone;
     p.total = c.bytesTotal;
     p.elapsedMs = c.elapsedMs;
+    p.sectorsTouched = c.sectorsTouched;
+    p.sectorsKept = c.sectorsKept;
     if (c.errorStatus == DFU_OK && c.percent < 100)
         return p;
     operation.stop(&c);
@@ -173,6 +190,8 @@ DfuWork::Poll DfuWork::poll()
     p.done = c.bytesDone;
     p.total = c.bytesTotal;
     p.elapsedMs = c.elapsedMs;
+    p.sectorsTouched = c.sectorsTouched;
+    p.sectorsKept = c.sectorsKept;
     return p;
 }
 

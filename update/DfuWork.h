@@ -46,12 +46,19 @@ public:
         QString message;
     };
     // Checks `file` against the name Config.ini permits for the product as the device names
-    // itself in DFU mode, chooses the image of its last alternate, and launches the download.
-    // Refused: the file does not fit (not permitted, no image for the alternate, overlapping
+    // itself in DFU mode, and against the device's USB ids (unless `force`), chooses the image
+    // of its last alternate, and launches the download (DFU_FLAG_* in `flag`). Refused: the
+    // file does not fit (not permitted, other USB ids, no image for the alternate, overlapping
     // elements, outside the memory); nothing was erased.
-    Launch launchDownload(const QString &file, const ImageNameList &names, int32_t flag);
+    Launch launchDownload(const QString &file, const ImageNameList &names, int32_t flag, bool force = false);
     Launch launchReturn();
-    Launch launchUpload();
+    // Reads the last alternate's memory into an image named `imageName` (its memory's name
+    // when empty).
+    Launch launchUpload(const QString &imageName = QString());
+    // What the file's image chosen by launchDownload is called.
+    const QString &imageName() const { return chosenName; }
+    // The device's DFU transfer size.
+    quint16 transferSize() const { return transfer; }
 
     struct Poll
     {
@@ -61,6 +68,8 @@ public:
         quint32 done = 0;
         quint32 total = 0;
         quint32 elapsedMs = 0;
+        quint16 sectorsTouched = 0; // a download's
+        quint16 sectorsKept = 0;
         QString message; // Failed: what went wrong, where
     };
     Poll poll();
@@ -76,6 +85,8 @@ private:
 
     Device dev;
     DfuDeviceFacts facts;
+    quint16 transfer = 0;
+    QString chosenName;
     dfu::Image image;
     dfu::Operation operation;
 };

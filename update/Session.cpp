@@ -56,6 +56,16 @@ void Session::start()
         return;
     fromApplication = true;
     const VersionAnswer v = queryVersion(device_);
+    if (settings.dryRun) {
+        oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
+        details_.permittedName = permittedImageName(settings.names, device_.product);
+        if (!v.answered)
+            fail(QStringLiteral("does not answer in application mode"));
+        else
+            end(Result::Done, QStringLiteral("would be sent into DFU mode and updated; Config.ini is checked there, by "
+                                             "the name its boot loader reports"));
+        return;
+    }
     oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
     if (!v.answered) {
         oldVersion_ = QStringLiteral("?");
@@ -85,9 +95,14 @@ void Session::prepare(const Device &inDfu)
         fail(why);
         return;
     }
-    const DfuWork::Launch l = work->launchDownload(settings.file, settings.names, settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0);
+    details_.dfuPath = device_.path;
+    details_.transferSize = work->transferSize();
+    details_.permittedName = permittedImageName(settings.names, device_.product);
+    const int32_t flag = settings.dryRun ? DFU_FLAG_COMPARE_ONLY : settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0;
+    const DfuWork::Launch l = work->launchDownload(settings.file, settings.names, flag, settings.force);
+    details_.imageName = work->imageName();
     if (l.result == DfuWork::Launch::Launched) {
-        step = Step::Download;
+        step = settings.dryRun ? Step::Compare : Step::Download;
         return;
     }
     if (l.result == DfuWork::Launch::Failed) {
@@ -120,6 +135,12 @@ void Session::startReturn(Step next)
 bool Session::operationDone(const QString &phaseName)
 {
     const DfuWork::Poll p = work->poll();
+    if (p.sectorsTouched) {
+        details_.sectorsTouched = p.sectorsTouched;
+        details_.sectorsKept = p.sectorsKept;
+    }
+    if (step == Step::Compare)
+        comparedBytes = p.total;
     Progress progress;
     // A download names its phase as the library reports it, and counts that phase's bytes.
     progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(p.phase);
@@ -157,6 +178,22 @@ void Session::advance()
         else if (waiting.elapsed() > settings.arrivalTimeoutMs)
             end(Result::Missing, QStringLiteral("did not come back in DFU mode in time; replug it and try again"));
         break;
+    case Step::Compare: {
+        if (!operationDone(QStringLiteral("compare")))
+            break;
+        // A rough estimate from typical flash figures: erase about 16 ms and write about 4 ms
+        // a KiB, and read back at about 1 MB/s.
+        const int differing = details_.sectorsTouched - details_.sectorsKept;
+        details_.differingBytes =
+            details_.sectorsTouched ? comparedBytes * differing / details_.sectorsTouched : 0;
+        details_.estimatedSeconds = double(details_.differingBytes) / 1024.0 * 0.021;
+        end(Result::Done, QStringLiteral("would erase and write %1 of %2 sectors (%3 KiB), about %4 s")
+                              .arg(differing)
+                              .arg(details_.sectorsTouched)
+                              .arg(details_.differingBytes / 1024)
+                              .arg(details_.estimatedSeconds, 0, 'f', 1));
+        break;
+    }
     case Step::Download:
         if (!operationDone(QString()))
             break;

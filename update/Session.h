@@ -26,6 +26,10 @@ public:
         QString file;
         ImageNameList names;
         bool full = false;     // erase and write every touched sector, kept or not
+        bool force = false;    // write a file whose suffix names other USB ids
+        // Go as far as can be gone without changing anything: a board in application mode is
+        // not sent into DFU mode; one in DFU mode is read and compared, not erased.
+        bool dryRun = false;
         bool stay = false;     // leave the board in DFU mode afterwards
         int arrivalTimeoutMs = 15000;
     };
@@ -55,6 +59,20 @@ public:
     const Device &device() const { return device_; }
     const QString &oldVersion() const { return oldVersion_; }
     const QString &newVersion() const { return newVersion_; }
+
+    // What the road learned on the way, for --verbose and a dry run.
+    struct Details
+    {
+        QString dfuPath;
+        QString imageName;      // of the file's image chosen
+        QString permittedName;  // what Config.ini permits for the product in DFU mode
+        quint16 transferSize = 0;
+        int sectorsTouched = 0;
+        int sectorsKept = 0;
+        qint64 differingBytes = 0; // a dry run's estimate of what would be erased and written
+        double estimatedSeconds = 0;
+    };
+    const Details &details() const { return details_; }
     // The session's own time: until it ended, or until now.
     qint64 elapsedMs() const { return over() ? endedAfterMs : clock.elapsed(); }
 
@@ -64,7 +82,7 @@ public:
     std::function<void(const Progress &)> progressed;
 
 private:
-    enum class Step { Start, WaitDfu, Download, Return, ReturnRefused, WaitApp, Over };
+    enum class Step { Start, WaitDfu, Download, Compare, Return, ReturnRefused, WaitApp, Over };
 
     void end(Result r, const QString &text);
     void fail(const QString &text) { end(Result::Failed, text); }
@@ -85,6 +103,8 @@ private:
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
+    Details details_;
+    qint64 comparedBytes = 0;
     std::unique_ptr<DfuWork> work;
 };
 

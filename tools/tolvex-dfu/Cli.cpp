@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "Devices.h"
 #include "Options.h"
+#include "Output.h"
 
 namespace cli {
 
@@ -25,13 +26,24 @@ const char MainUsage[] =
     "\n"
     "tolvex-dfu COMMAND --help tells more; --version prints the version.\n"
     "\n"
+    "Without --json, results go to standard output and progress and messages to standard\n"
+    "error; with --json (-j), standard output carries JSON lines only.\n"
+    "\n"
     "exit codes: 0 all done, 1 an operation failed on a device, 2 usage, 3 file refused\n"
-    "(unreadable, damaged, image name not permitted), 4 no device, or a device did not come\n"
-    "back in time, 130 interrupted.\n";
+    "(unreadable, damaged, not permitted or not signed as required), 4 no device, or a device\n"
+    "did not come back in time, 130 interrupted.\n";
 
-const char SelectionHelp[] =
-    "  --device WHERE  the device plugged in at WHERE (BUS-PORT.PORT..., as 'list' shows)\n"
-    "  --serial S      the device whose serial number is S\n";
+const char CommonHelp[] =
+    "devices (all given must fit; several fitting devices need --all):\n"
+    "  --device WHERE     the device plugged in at WHERE (BUS-PORT.PORT..., as 'list' shows)\n"
+    "  --serial S         the device whose serial number is S\n"
+    "  --usb VID:PID      devices with these USB ids (hexadecimal)\n"
+    "  --wait             wait for a fitting device to be plugged in (60 s)\n"
+    "  --wait-seconds N   ... for at most N seconds\n"
+    "output:\n"
+    "  -j, --json         JSON lines on standard output (schema in tolvex-dfu(1))\n"
+    "  -q, --quiet        no progress and no notes; results and problems only\n"
+    "  -v, --verbose      what was done, and the libraries' diagnostics\n";
 
 const char ListUsage[] =
     "usage: tolvex-dfu list [--json] [--config PATH]\n"
@@ -39,41 +51,43 @@ const char ListUsage[] =
     "Lists the devices in application mode (product, family, firmware version, where they\n"
     "are plugged) and in DFU mode (product, serial, where, alternates with their memory\n"
     "layouts, and the image name Config.ini permits for them).\n"
-    "  --json         one JSON object\n"
-    "  --config PATH  Config.ini to read (default: Config.ini in the working folder)\n"
-    "  --verbose      the libraries' diagnostics too\n";
+    "  --config PATH  Config.ini to read (default: Config.ini in the working folder)\n";
 
 const char UpdateUsage[] =
-    "usage: tolvex-dfu update FILE.dfu [--device WHERE | --serial S | --all] [--config PATH]\n"
-    "                         [--stay] [--strict-timing] [--full] [--json] [--verbose]\n"
+    "usage: tolvex-dfu update FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
+    "                         [--config PATH] [--stay] [--strict-timing] [--full] [--force]\n"
+    "                         [--dry-run] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
     "sends the device back to its application and prints the old and the new firmware\n"
     "version. With one device connected no selection is needed.\n"
-    "  --all            every connected device, all at the same time\n"
+    "  --all            every fitting device, all at the same time\n"
     "  --config PATH    Config.ini to read (default: Config.ini in the working folder)\n"
     "  --stay           leave the device in DFU mode afterwards\n"
     "  --strict-timing  wait out every poll timeout the device reports\n"
     "  --full           erase and write every sector the image touches, even those that\n"
     "                   already hold what it wants (by default they are read and left)\n"
-    "  --json           one JSON object per line: progress events and a result per device\n"
-    "  --verbose        the libraries' diagnostics too\n"
+    "  --force          write a file whose suffix names other USB ids than the device's\n"
+    "  --dry-run        change nothing: say what would be done (in DFU mode, after reading\n"
+    "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused\n"
     "Ctrl-C stops between two transfers and leaves the device in DFU mode.\n";
 
 const char UploadUsage[] =
-    "usage: tolvex-dfu upload OUT.dfu [--device WHERE | --serial S] [--force] [--json] [--verbose]\n"
+    "usage: tolvex-dfu upload OUT.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--config PATH]\n"
+    "                         [--force] [--wait] [-j] [-q | -v]\n"
     "\n"
-    "Reads the memory of the last alternate of a device in DFU mode into a .dfu file. An\n"
-    "existing OUT.dfu is refused (exit 3) unless --force.\n";
+    "Reads the memory of the last alternate of a device in DFU mode into a .dfu file whose\n"
+    "image bears the name Config.ini permits for the product, so that 'update OUT.dfu'\n"
+    "writes it back. An existing OUT.dfu is refused (exit 3) unless --force.\n";
 
 const char EnterUsage[] =
-    "usage: tolvex-dfu enter-dfu [--device WHERE | --serial S | --all] [--json] [--verbose]\n"
+    "usage: tolvex-dfu enter-dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
     "\n"
     "Sends devices in application mode into DFU mode and waits until they are there.\n";
 
 const char LeaveUsage[] =
-    "usage: tolvex-dfu leave [--device WHERE | --serial S | --all] [--json] [--verbose]\n"
+    "usage: tolvex-dfu leave [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
     "\n"
     "Sends devices in DFU mode back to their application and waits until they answer.\n";
 
@@ -101,15 +115,17 @@ int run(const QStringList &args, const Io &io)
         QStringList options;
         int (*run)(const Options &, const Io &);
     };
-    const QStringList selection{QStringLiteral("--device"), QStringLiteral("--serial"), QStringLiteral("--json"),
-                                QStringLiteral("--verbose")};
+    const QStringList selection{QStringLiteral("--device"), QStringLiteral("--serial"), QStringLiteral("--usb"),
+                                QStringLiteral("--json"),   QStringLiteral("--wait"),   QStringLiteral("--wait-seconds")};
+    const QStringList config{QStringLiteral("--config")};
     const Command commands[] = {
-        {"list", ListUsage, {QStringLiteral("--json"), QStringLiteral("--config"), QStringLiteral("--verbose")}, list},
+        {"list", ListUsage, {QStringLiteral("--json"), QStringLiteral("--config")}, list},
         {"update", UpdateUsage,
-         selection + QStringList{QStringLiteral("--all"), QStringLiteral("--config"), QStringLiteral("--stay"),
-                                 QStringLiteral("--strict-timing"), QStringLiteral("--full")},
+         selection + config
+             + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
+                           QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run")},
          update},
-        {"upload", UploadUsage, selection + QStringList{QStringLiteral("--force")}, upload},
+        {"upload", UploadUsage, selection + config + QStringList{QStringLiteral("--force")}, upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
          [](const Options &o, const Io &io) { return changeMode(o, io, true); }},
         {"leave", LeaveUsage, selection + QStringList{QStringLiteral("--all")},
@@ -122,10 +138,17 @@ int run(const QStringList &args, const Io &io)
         QString error;
         if (!parseOptions(args.mid(1), c.options, o, error) || !(error = update::selectionProblem(o.selection())).isEmpty()) {
             io.err(QStringLiteral("tolvex-dfu %1: %2\n%3").arg(command, error, QString::fromLatin1(c.usage)));
+            // A script that asked for JSON gets its result as JSON, usage errors too.
+            if (args.contains(QLatin1String("--json")) || args.contains(QLatin1String("-j")))
+                Output(io, true).event({{QStringLiteral("event"), QStringLiteral("result")},
+                                        {QStringLiteral("device"), QJsonValue()},
+                                        {QStringLiteral("result"), QStringLiteral("usage")},
+                                        {QStringLiteral("message"), error},
+                                        {QStringLiteral("exit"), int(ExitUsage)}});
             return ExitUsage;
         }
         if (o.help) {
-            io.out(QString::fromLatin1(c.usage) + QString::fromLatin1(SelectionHelp));
+            io.out(QString::fromLatin1(c.usage) + QString::fromLatin1(CommonHelp));
             return ExitDone;
         }
         return c.run(o, io);

@@ -10,6 +10,7 @@
 #include "Session.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QThread>
@@ -32,6 +33,51 @@ void idle()
     QCoreApplication::processEvents();
 }
 
+// JSON's null for what is not known, and the text itself otherwise.
+QJsonValue known(const QString &text)
+{
+    return text.isEmpty() || text == QLatin1String("?") ? QJsonValue() : QJsonValue(text);
+}
+
+const char *resultOfExit(int exit)
+{
+    switch (exit) {
+    case ExitDone: return "done";
+    case ExitUsage: return "usage";
+    case ExitRefused: return "refused";
+    case ExitNoDevice: return "missing";
+    case ExitInterrupted: return "interrupted";
+    default: return "failed";
+    }
+}
+
+// An outcome that is not a device's: said to people, and with --json one result object.
+int ends(Output &out, int exit, const QString &message)
+{
+    out.problem(message);
+    if (out.jsonOutput())
+        out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                   {QStringLiteral("device"), QJsonValue()},
+                   {QStringLiteral("result"), QString::fromLatin1(resultOfExit(exit))},
+                   {QStringLiteral("message"), message},
+                   {QStringLiteral("exit"), exit}});
+    return exit;
+}
+
+// A device's outcome in the commands that run one operation alone.
+int endsOn(Output &out, const update::Device &d, int exit, const QString &message)
+{
+    out.problem(d.name() + QStringLiteral(": ") + message);
+    if (out.jsonOutput())
+        out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                   {QStringLiteral("device"), d.location},
+                   {QStringLiteral("serial"), known(d.serial)},
+                   {QStringLiteral("result"), QString::fromLatin1(resultOfExit(exit))},
+                   {QStringLiteral("message"), message},
+                   {QStringLiteral("exit"), exit}});
+    return exit;
+}
+
 int exitOf(update::Selected::Result r)
 {
     switch (r) {
@@ -44,14 +90,34 @@ int exitOf(update::Selected::Result r)
     return ExitDone;
 }
 
-// The devices a command works on; empty with the reason said and `exit` set.
-QList<update::Device> choose(const QList<update::Device> &present, const Options &o, Output &out, int &exit)
+// The devices a command works on; with --wait, until one fits. Empty with the outcome said
+// and `exit` set.
+QList<update::Device> choose(const std::function<QList<update::Device>()> &present, const Options &o, Output &out,
+                             const Io &io, int &exit)
 {
-    const update::Selected s = update::select(present, o.selection());
-    exit = exitOf(s.result);
-    if (s.result != update::Selected::Chosen)
-        out.problem(s.message);
-    return s.devices;
+    QElapsedTimer waited;
+    waited.start();
+    bool said = false;
+    for (;;) {
+        const update::Selected s = update::select(present(), o.selection());
+        exit = exitOf(s.result);
+        const bool none = s.result == update::Selected::NoDevice || s.result == update::Selected::NoneFits;
+        if (s.result == update::Selected::Chosen)
+            return s.devices;
+        if (!none || !o.wait || waited.elapsed() >= qint64(o.waitSeconds) * 1000) {
+            ends(out, exit, s.message);
+            return {};
+        }
+        if (interrupted(io)) {
+            exit = ends(out, ExitInterrupted, QStringLiteral("interrupted while waiting for a device"));
+            return {};
+        }
+        if (!said)
+            out.note(QStringLiteral("waiting up to %1 s for a device").arg(o.waitSeconds));
+        said = true;
+        idle();
+        QThread::msleep(200);
+    }
 }
 
 int exitOf(update::Session::Result r)
@@ -86,14 +152,14 @@ int worstExit(const QList<int> &codes)
 }
 
 // Polls one operation to its end, for the commands that run one alone: true when it ended
-// well; false when it failed (said) or was interrupted (`stopped` set).
-bool finish(update::DfuWork &work, const QString &phase, const QString &name, Output &out, const Io &io, bool &stopped)
+// well; false when it failed (`message` set) or was interrupted (`stopped` set).
+bool finish(update::DfuWork &work, const QString &phase, Output &out, const Io &io, bool &stopped, QString &message)
 {
     stopped = false;
     for (;;) {
         const update::DfuWork::Poll p = work.poll();
         if (p.state == update::DfuWork::Poll::Failed) {
-            out.problem(QStringLiteral("%1: %2 failed: %3").arg(name, phase, p.message));
+            message = QStringLiteral("%1 failed: %2").arg(phase, p.message);
             return false;
         }
         out.progress(work.device().location, phase, p.state == update::DfuWork::Poll::Done ? 100 : p.percent, p.done,
@@ -111,11 +177,16 @@ bool finish(update::DfuWork &work, const QString &phase, const QString &name, Ou
     }
 }
 
+QString elided(const QString &text, int width)
+{
+    return text.size() <= width ? text : text.left(width - 3) + QStringLiteral("...");
+}
+
 } // namespace
 
 int list(const Options &o, const Io &io)
 {
-    Output out(io, o.json);
+    Output out(io, o.json, o.quiet);
     ImageNameList names;
     QString configError;
     const bool haveConfig = update::loadConfiguration(o.config, names, configError);
@@ -125,19 +196,23 @@ int list(const Options &o, const Io &io)
     const QList<update::Device> apps = update::appDevices();
     for (const update::Device &d : apps) {
         if (interrupted(io))
-            return ExitInterrupted;
+            return ends(out, ExitInterrupted, QStringLiteral("interrupted"));
         const update::VersionAnswer v = update::queryVersion(d);
         const bool shortFrames = d.family == HidFamily::ShortFrames;
         const QString family = shortFrames ? QStringLiteral("8-byte reports") : QStringLiteral("16/64-byte reports");
         const QString shown = v.answered ? (v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version)
                                          : QStringLiteral("(no answer)");
         lines << QStringLiteral("  %1  \"%2\"  %3  firmware %4").arg(d.location, d.product, family, shown);
-        appJson.append(QJsonObject{{QStringLiteral("where"), d.location},
+        appJson.append(QJsonObject{{QStringLiteral("device"), d.location},
                                    {QStringLiteral("product"), d.product},
+                                   {QStringLiteral("serial"), known(d.serial)},
+                                   {QStringLiteral("usb"), QStringLiteral("%1:%2")
+                                                               .arg(d.vendorId, 4, 16, QLatin1Char('0'))
+                                                               .arg(d.productId, 4, 16, QLatin1Char('0'))},
                                    {QStringLiteral("family"), shortFrames ? QStringLiteral("8-byte")
                                                                           : QStringLiteral("16/64-byte")},
                                    {QStringLiteral("answered"), v.answered},
-                                   {QStringLiteral("version"), v.version}});
+                                   {QStringLiteral("version"), known(v.version)}});
     }
     if (apps.isEmpty())
         lines << QStringLiteral("  none");
@@ -145,7 +220,7 @@ int list(const Options &o, const Io &io)
     const QList<update::Device> dfus = update::dfuDevices();
     for (const update::Device &d : dfus) {
         if (interrupted(io))
-            return ExitInterrupted;
+            return ends(out, ExitInterrupted, QStringLiteral("interrupted"));
         const QString permitted = haveConfig ? permittedImageName(names, d.product) : QString();
         const QString permission = !haveConfig ? QStringLiteral("(no Config.ini)")
                                    : permitted.isEmpty() ? QStringLiteral("not listed in Config.ini")
@@ -165,51 +240,52 @@ int list(const Options &o, const Io &io)
         } else {
             lines << QStringLiteral("      ") + why;
         }
-        dfuJson.append(QJsonObject{{QStringLiteral("where"), d.location},
+        dfuJson.append(QJsonObject{{QStringLiteral("device"), d.location},
                                    {QStringLiteral("product"), d.product},
-                                   {QStringLiteral("serial"), d.serial},
-                                   {QStringLiteral("permitted"), permitted},
-                                   {QStringLiteral("listed"), !permitted.isEmpty()},
+                                   {QStringLiteral("serial"), known(d.serial)},
+                                   {QStringLiteral("usb"), QStringLiteral("%1:%2")
+                                                               .arg(d.vendorId, 4, 16, QLatin1Char('0'))
+                                                               .arg(d.productId, 4, 16, QLatin1Char('0'))},
+                                   {QStringLiteral("permitted"), known(permitted)},
                                    {QStringLiteral("alternates"), alternates}});
     }
     if (dfus.isEmpty())
         lines << QStringLiteral("  none");
     if (o.json)
-        out.event({{QStringLiteral("application"), appJson}, {QStringLiteral("dfu"), dfuJson}});
+        out.event({{QStringLiteral("event"), QStringLiteral("list")},
+                   {QStringLiteral("application"), appJson},
+                   {QStringLiteral("dfu"), dfuJson},
+                   {QStringLiteral("config"), haveConfig ? QJsonValue(o.config) : QJsonValue()}});
     else
         io.out(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-    if (!haveConfig && !o.json)
+    if (!haveConfig)
         out.problem(configError);
     return ExitDone;
 }
 
 int update(const Options &o, const Io &io)
 {
-    Output out(io, o.json);
-    if (o.positional.size() != 1) {
-        out.problem(QStringLiteral("update takes one FILE.dfu"));
-        return ExitUsage;
-    }
+    Output out(io, o.json, o.quiet);
+    if (o.positional.size() != 1)
+        return ends(out, ExitUsage, QStringLiteral("update takes one FILE.dfu"));
     update::Session::Settings settings;
     settings.file = o.positional.first();
     settings.full = o.full;
+    settings.force = o.force;
     settings.stay = o.stay;
+    settings.dryRun = o.dryRun;
     settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
     QString error;
-    if (!update::loadConfiguration(o.config, settings.names, error)) {
-        out.problem(error);
-        return ExitRefused;
-    }
+    if (!update::loadConfiguration(o.config, settings.names, error))
+        return ends(out, ExitRefused, error);
     // What can be checked is checked before any board is touched.
     const update::FileCheck checked = update::checkFile(settings.file, settings.names);
-    if (!checked.ok) {
-        out.problem(checked.message + QStringLiteral("; no device was touched"));
-        return ExitRefused;
-    }
-    if (!out.jsonOutput())
-        out.line(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
+    if (!checked.ok)
+        return ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
+    out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
     int exit = ExitDone;
-    const QList<update::Device> chosen = choose(update::appDevices() + update::dfuDevices(), o, out, exit);
+    const QList<update::Device> chosen =
+        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     update::waitOutPollTimeouts(o.strictTiming);
@@ -219,10 +295,7 @@ int update(const Options &o, const Io &io)
         auto session = std::make_shared<update::Session>(d, settings);
         const QString name = d.name();
         session->problem = [&out, name](const QString &text) { out.problem(name + QStringLiteral(": ") + text); };
-        session->noted = [&out, name](const QString &text) {
-            if (!out.jsonOutput())
-                out.line(name + QStringLiteral(": ") + text);
-        };
+        session->noted = [&out, name](const QString &text) { out.note(name + QStringLiteral(": ") + text); };
         session->progressed = [&out, d](const update::Session::Progress &p) {
             out.progress(d.location, p.phase, p.percent, p.done, p.total, p.elapsedMs);
         };
@@ -255,19 +328,46 @@ int update(const Options &o, const Io &io)
     // The result of each device, and for several a table.
     QList<int> codes;
     for (const auto &s : sessions) {
-        codes << exitOf(s->result());
+        const int code = exitOf(s->result());
+        codes << code;
+        const update::Session::Details &d = s->details();
         const QString name = s->device().name();
-        const double seconds = double(s->elapsedMs()) / 1000.0;
+        if (o.verbose && !d.dfuPath.isEmpty())
+            out.note(QStringLiteral("%1: %2, transfer size %3 bytes, %4, image \"%5\", %6 of %7 sectors kept")
+                         .arg(name, d.dfuPath)
+                         .arg(d.transferSize)
+                         .arg(o.strictTiming ? QStringLiteral("every poll timeout waited out")
+                                             : QStringLiteral("early status requests"))
+                         .arg(d.imageName)
+                         .arg(d.sectorsKept)
+                         .arg(d.sectorsTouched));
         if (out.jsonOutput()) {
-            out.event({{QStringLiteral("event"), QStringLiteral("result")},
-                       {QStringLiteral("device"), s->device().location},
-                       {QStringLiteral("product"), s->device().product},
-                       {QStringLiteral("old"), s->oldVersion()},
-                       {QStringLiteral("new"), s->newVersion()},
-                       {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
-                       {QStringLiteral("message"), s->message()},
-                       {QStringLiteral("signature"), checked.signature},
-                       {QStringLiteral("seconds"), seconds}});
+            QJsonObject result{{QStringLiteral("event"), QStringLiteral("result")},
+                               {QStringLiteral("device"), s->device().location},
+                               {QStringLiteral("product"), s->device().product},
+                               {QStringLiteral("serial"), known(s->device().serial)},
+                               {QStringLiteral("old"), known(s->oldVersion())},
+                               {QStringLiteral("new"), known(s->newVersion())},
+                               {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
+                               {QStringLiteral("message"), s->message()},
+                               {QStringLiteral("signature"), checked.signature},
+                               {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0},
+                               {QStringLiteral("exit"), code}};
+            if (o.dryRun) {
+                result.insert(QStringLiteral("dryRun"), true);
+                result.insert(QStringLiteral("image"), known(d.imageName));
+                result.insert(QStringLiteral("permitted"), known(d.permittedName));
+                result.insert(QStringLiteral("sectorsToWrite"),
+                              d.sectorsTouched ? QJsonValue(d.sectorsTouched - d.sectorsKept) : QJsonValue());
+                result.insert(QStringLiteral("estimatedSeconds"),
+                              d.sectorsTouched ? QJsonValue(d.estimatedSeconds) : QJsonValue());
+            }
+            out.event(result);
+        } else if (o.dryRun && s->result() == update::Session::Result::Done) {
+            out.line(QStringLiteral("%1: firmware %2; image \"%3\", permitted \"%4\"; %5")
+                         .arg(name, s->oldVersion() == QLatin1String("?") ? QStringLiteral("(not known in DFU mode)") : s->oldVersion(),
+                              d.imageName.isEmpty() ? QStringLiteral("(chosen in DFU mode)") : d.imageName,
+                              d.permittedName, s->message()));
         } else if (s->result() == update::Session::Result::Done && sessions.size() == 1) {
             out.line(o.stay ? QStringLiteral("%1: %2").arg(name, s->message())
                             : QStringLiteral("%1: %2 -> %3%4")
@@ -279,72 +379,74 @@ int update(const Options &o, const Io &io)
         }
     }
     if (sessions.size() > 1 && !out.jsonOutput()) {
-        out.line(QStringLiteral("%1 %2 %3 %4 %5").arg(QStringLiteral("DEVICE"), -40).arg(QStringLiteral("OLD"), -10)
-                     .arg(QStringLiteral("NEW"), -10).arg(QStringLiteral("RESULT"), -12).arg(QStringLiteral("TIME")));
+        // As wide as the terminal allows, 80 columns otherwise.
+        const int deviceWidth = std::max(20, std::min(40, io.columns - 1 - 42));
+        out.line(QStringLiteral("%1 %2 %3 %4 %5").arg(QStringLiteral("DEVICE"), -deviceWidth).arg(QStringLiteral("OLD"), -10)
+                     .arg(QStringLiteral("NEW"), -10).arg(QStringLiteral("RESULT"), -11).arg(QStringLiteral("TIME"), 7));
         for (const auto &s : sessions)
-            out.line(QStringLiteral("%1 %2 %3 %4 %5 s")
-                         .arg(s->device().name(), -40)
-                         .arg(s->oldVersion(), -10)
-                         .arg(s->newVersion().isEmpty() ? QStringLiteral("-") : s->newVersion(), -10)
-                         .arg(QString::fromLatin1(update::resultName(s->result())), -12)
-                         .arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1));
+            out.line(QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(elided(s->device().name(), deviceWidth), -deviceWidth)
+                         .arg(elided(s->oldVersion(), 10), -10)
+                         .arg(elided(s->newVersion().isEmpty() ? QStringLiteral("-") : s->newVersion(), 10), -10)
+                         .arg(QString::fromLatin1(update::resultName(s->result())), -11)
+                         .arg(QStringLiteral("%1 s").arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1), 7));
     }
     return stopped ? int(ExitInterrupted) : worstExit(codes);
 }
 
 int upload(const Options &o, const Io &io)
 {
-    Output out(io, o.json);
-    if (o.positional.size() != 1 || o.all) {
-        out.problem(QStringLiteral("upload takes one OUT.dfu and one device"));
-        return ExitUsage;
-    }
+    Output out(io, o.json, o.quiet);
+    if (o.positional.size() != 1 || o.all)
+        return ends(out, ExitUsage, QStringLiteral("upload takes one OUT.dfu and one device"));
     const QString path = o.positional.first();
     // Another file of the same name is not replaced unasked: it may be the only backup.
-    if (QFileInfo::exists(path) && !o.force) {
-        out.problem(QStringLiteral("%1 exists; --force replaces it").arg(path));
-        return ExitRefused;
-    }
+    if (QFileInfo::exists(path) && !o.force)
+        return ends(out, ExitRefused, QStringLiteral("%1 exists; --force replaces it").arg(path));
     int exit = ExitDone;
-    const QList<update::Device> chosen = choose(update::appDevices() + update::dfuDevices(), o, out, exit);
+    const QList<update::Device> chosen =
+        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     const update::Device d = chosen.first();
-    if (!d.dfuMode()) {
-        out.problem(d.name() + QStringLiteral(": in application mode; tolvex-dfu enter-dfu sends it into DFU mode first"));
-        return ExitNoDevice;
-    }
+    if (!d.dfuMode())
+        return endsOn(out, d, ExitNoDevice, QStringLiteral("in application mode; tolvex-dfu enter-dfu sends it into DFU "
+                                                           "mode first"));
     update::DfuWork work;
     QString why;
-    if (!work.open(d, why)) {
-        out.problem(d.name() + QStringLiteral(": ") + why);
-        return ExitFailed;
-    }
+    if (!work.open(d, why))
+        return endsOn(out, d, ExitFailed, why);
     // A folder that cannot be written is known before the long read.
-    if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable()) {
-        out.problem(QStringLiteral("cannot write in the folder of %1").arg(path));
-        return ExitFailed;
-    }
-    const update::DfuWork::Launch l = work.launchUpload();
-    if (l.result != update::DfuWork::Launch::Launched) {
-        out.problem(d.name() + QStringLiteral(": ") + l.message);
-        return ExitFailed;
-    }
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
+        return endsOn(out, d, ExitFailed, QStringLiteral("cannot write in the folder of %1").arg(path));
+    // A backup that can be written back: its image bears the name Config.ini permits.
+    ImageNameList names;
+    QString configError;
+    const QString permitted =
+        update::loadConfiguration(o.config, names, configError) ? permittedImageName(names, d.product) : QString();
+    if (permitted.isEmpty())
+        out.note(QStringLiteral("%1: Config.ini permits no image for \"%2\": the image is named after its memory, and "
+                                "updates will refuse it")
+                     .arg(d.name(), d.product));
+    const update::DfuWork::Launch l = work.launchUpload(permitted);
+    if (l.result != update::DfuWork::Launch::Launched)
+        return endsOn(out, d, ExitFailed, l.message);
     bool stopped = false;
-    if (!finish(work, QStringLiteral("read"), d.name(), out, io, stopped)) {
-        if (stopped)
-            out.problem(d.name() + QStringLiteral(": interrupted; nothing was written"));
-        return stopped ? int(ExitInterrupted) : int(ExitFailed);
+    if (!finish(work, QStringLiteral("read"), out, io, stopped, why)) {
+        return stopped ? endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; nothing was written"))
+                       : endsOn(out, d, ExitFailed, why);
     }
-    if (!work.writeUpload(path, why)) {
-        out.problem(why);
-        return ExitFailed;
-    }
+    if (!work.writeUpload(path, why))
+        return endsOn(out, d, ExitFailed, why);
     if (o.json)
         out.event({{QStringLiteral("event"), QStringLiteral("result")},
                    {QStringLiteral("device"), d.location},
+                   {QStringLiteral("serial"), known(d.serial)},
                    {QStringLiteral("result"), QStringLiteral("done")},
-                   {QStringLiteral("file"), path}});
+                   {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(work.memoryName())},
+                   {QStringLiteral("file"), path},
+                   {QStringLiteral("image"), known(permitted)},
+                   {QStringLiteral("exit"), int(ExitDone)}});
     else
         out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), work.memoryName(), path));
     return ExitDone;
@@ -352,56 +454,55 @@ int upload(const Options &o, const Io &io)
 
 int changeMode(const Options &o, const Io &io, bool toDfu)
 {
-    Output out(io, o.json);
-    if (!o.positional.isEmpty()) {
-        out.problem(QStringLiteral("unexpected argument %1").arg(o.positional.first()));
-        return ExitUsage;
-    }
+    Output out(io, o.json, o.quiet);
+    if (!o.positional.isEmpty())
+        return ends(out, ExitUsage, QStringLiteral("unexpected argument %1").arg(o.positional.first()));
     int exit = ExitDone;
-    const QList<update::Device> chosen = choose(toDfu ? update::appDevices() : update::dfuDevices(), o, out, exit);
+    const QList<update::Device> chosen =
+        choose([toDfu] { return toDfu ? update::appDevices() : update::dfuDevices(); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     QList<int> codes;
     for (const update::Device &d : chosen) {
         bool sent = false;
+        QString why;
         if (toDfu) {
             sent = update::enterDfuMode(d);
         } else {
             update::DfuWork work;
-            QString why;
             bool stopped = false;
             sent = work.open(d, why) && work.launchReturn().result == update::DfuWork::Launch::Launched
-                   && finish(work, QStringLiteral("return"), d.name(), out, io, stopped);
-            if (stopped) {
-                out.problem(d.name() + QStringLiteral(": interrupted; it stays in DFU mode"));
-                return ExitInterrupted;
-            }
+                   && finish(work, QStringLiteral("return"), out, io, stopped, why);
+            if (stopped)
+                return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
         }
         if (!sent) {
-            out.problem(d.name() + (toDfu ? QStringLiteral(": refused to enter DFU mode")
-                                          : QStringLiteral(": could not be sent back to its application")));
-            codes << ExitFailed;
+            codes << endsOn(out, d, ExitFailed,
+                            toDfu ? QStringLiteral("refused to enter DFU mode")
+                                  : QStringLiteral("could not be sent back to its application") +
+                                        (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
             continue;
         }
         const update::Arrival arrived =
             update::waitForDevice(toDfu ? update::Device::Dfu : update::Device::Application, d.location,
                                   io.arrivalTimeoutMs, [&io] { return interrupted(io); }, idle);
-        if (arrived.result == update::Arrival::Interrupted) {
-            out.problem(d.name() + QStringLiteral(": interrupted while it restarts"));
-            return ExitInterrupted;
-        }
+        if (arrived.result == update::Arrival::Interrupted)
+            return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted while it restarts"));
         if (arrived.result == update::Arrival::TimedOut) {
-            out.problem(d.name() + QStringLiteral(": did not come back in time; replug it"));
-            codes << ExitNoDevice;
+            codes << endsOn(out, d, ExitNoDevice, QStringLiteral("did not come back in time; replug it"));
             continue;
         }
         const QString version = toDfu ? QString() : update::queryVersion(arrived.device).version;
         if (o.json)
             out.event({{QStringLiteral("event"), QStringLiteral("result")},
                        {QStringLiteral("device"), d.location},
+                       {QStringLiteral("serial"), known(d.serial)},
                        {QStringLiteral("mode"), toDfu ? QStringLiteral("dfu") : QStringLiteral("application")},
-                       {QStringLiteral("version"), version},
-                       {QStringLiteral("result"), QStringLiteral("done")}});
+                       {QStringLiteral("version"), known(version)},
+                       {QStringLiteral("result"), QStringLiteral("done")},
+                       {QStringLiteral("message"), toDfu ? QStringLiteral("in DFU mode")
+                                                         : QStringLiteral("back in its application")},
+                       {QStringLiteral("exit"), int(ExitDone)}});
         else
             out.line(toDfu ? QStringLiteral("%1: in DFU mode").arg(d.name())
                            : QStringLiteral("%1: back in its application, firmware %2")

@@ -2,54 +2,125 @@
 
 #include "ConfigFile.h"
 
+#include <functional>
+#include <map>
+
 namespace cli {
+
+namespace {
+
+// The options that take a value, and where it goes.
+using Setter = std::function<bool(Options &, const QString &, QString &)>;
+
+const std::map<QString, Setter> &valued()
+{
+    static const std::map<QString, Setter> table{
+        {QStringLiteral("--device"), [](Options &o, const QString &v, QString &) { o.device = v; return true; }},
+        {QStringLiteral("--serial"), [](Options &o, const QString &v, QString &) { o.serial = v; return true; }},
+        {QStringLiteral("--usb"), [](Options &o, const QString &v, QString &) { o.usb = v; return true; }},
+        {QStringLiteral("--config"), [](Options &o, const QString &v, QString &) { o.config = v; return true; }},
+        {QStringLiteral("--wait-seconds"),
+         [](Options &o, const QString &v, QString &error) {
+             bool ok = false;
+             o.waitSeconds = v.toInt(&ok);
+             o.wait = true;
+             if (!ok || o.waitSeconds < 0 || o.waitSeconds > 86400)
+                 error = QStringLiteral("--wait-seconds takes a number of seconds (0 to 86400)");
+             return error.isEmpty();
+         }},
+    };
+    return table;
+}
+
+const std::map<QString, bool Options::*> &flags()
+{
+    static const std::map<QString, bool Options::*> table{
+        {QStringLiteral("--all"), &Options::all},           {QStringLiteral("--json"), &Options::json},
+        {QStringLiteral("--stay"), &Options::stay},         {QStringLiteral("--strict-timing"), &Options::strictTiming},
+        {QStringLiteral("--full"), &Options::full},         {QStringLiteral("--force"), &Options::force},
+        {QStringLiteral("--dry-run"), &Options::dryRun},    {QStringLiteral("--quiet"), &Options::quiet},
+        {QStringLiteral("--verbose"), &Options::verbose},   {QStringLiteral("--help"), &Options::help},
+        {QStringLiteral("--wait"), &Options::wait},
+    };
+    return table;
+}
+
+QString longForm(QChar c)
+{
+    switch (c.unicode()) {
+    case 'j': return QStringLiteral("--json");
+    case 'q': return QStringLiteral("--quiet");
+    case 'v': return QStringLiteral("--verbose");
+    case 'h': return QStringLiteral("--help");
+    default: return QString();
+    }
+}
+
+} // namespace
 
 bool parseOptions(const QStringList &args, const QStringList &allowed, Options &o, QString &error)
 {
     o.config = QString::fromLatin1(ConfigurationFileName);
+    bool optionsEnded = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
-        const auto value = [&](std::optional<QString> &into) {
-            if (i + 1 >= args.size()) {
-                error = a + QStringLiteral(" needs a value");
+        if (optionsEnded || a == QLatin1String("-") || !a.startsWith(QLatin1Char('-'))) {
+            o.positional << a;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        QStringList names;
+        std::optional<QString> inlineValue;
+        if (a.startsWith(QLatin1String("--"))) {
+            const int equals = a.indexOf(QLatin1Char('='));
+            names << (equals < 0 ? a : a.left(equals));
+            if (equals >= 0)
+                inlineValue = a.mid(equals + 1);
+        } else {
+            for (const QChar c : a.mid(1)) {
+                const QString name = longForm(c);
+                if (name.isEmpty()) {
+                    error = QStringLiteral("unknown option -%1").arg(c);
+                    return false;
+                }
+                names << name;
+            }
+        }
+        for (const QString &name : names) {
+            const bool known = name == QLatin1String("--help") || name == QLatin1String("--verbose")
+                               || name == QLatin1String("--quiet") || allowed.contains(name);
+            if (!known) {
+                error = QStringLiteral("unknown option %1").arg(name);
                 return false;
             }
-            into = args.at(++i);
-            return true;
-        };
-        std::optional<QString> config;
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            o.help = true;
-        } else if (!a.startsWith(QLatin1String("--")) || a == QLatin1String("--")) {
-            o.positional << a;
-        } else if (!allowed.contains(a)) {
-            error = QStringLiteral("unknown option %1").arg(a);
-            return false;
-        } else if (a == QLatin1String("--device")) {
-            if (!value(o.device))
+            const auto value = valued().find(name);
+            if (value != valued().end()) {
+                QString given;
+                if (inlineValue) {
+                    given = *inlineValue;
+                } else if (i + 1 < args.size()) {
+                    given = args.at(++i);
+                } else {
+                    error = name + QStringLiteral(" needs a value");
+                    return false;
+                }
+                if (!value->second(o, given, error))
+                    return false;
+                continue;
+            }
+            if (inlineValue) {
+                error = name + QStringLiteral(" takes no value");
                 return false;
-        } else if (a == QLatin1String("--serial")) {
-            if (!value(o.serial))
-                return false;
-        } else if (a == QLatin1String("--config")) {
-            if (!value(config))
-                return false;
-            o.config = *config;
-        } else if (a == QLatin1String("--all")) {
-            o.all = true;
-        } else if (a == QLatin1String("--json")) {
-            o.json = true;
-        } else if (a == QLatin1String("--stay")) {
-            o.stay = true;
-        } else if (a == QLatin1String("--strict-timing")) {
-            o.strictTiming = true;
-        } else if (a == QLatin1String("--full")) {
-            o.full = true;
-        } else if (a == QLatin1String("--force")) {
-            o.force = true;
+            }
+            o.*(flags().at(name)) = true;
         }
     }
-    return true;
+    if (o.quiet && o.verbose)
+        error = QStringLiteral("--quiet and --verbose exclude each other");
+    return error.isEmpty();
 }
 
 } // namespace cli

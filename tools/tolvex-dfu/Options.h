@@ -1,6 +1,8 @@
 #pragma once
 
-// The options of tolvex-dfu's commands.
+// The options of tolvex-dfu's commands, parsed GNU-style: --name value or --name=value,
+// short forms for the common ones (-j, -q, -v, -h, also together as -jq), and -- ending the
+// options.
 
 #include "Devices.h"
 
@@ -16,6 +18,7 @@ struct Options
     QStringList positional;
     std::optional<QString> device; // given, even empty: an empty one is refused by the selection
     std::optional<QString> serial;
+    std::optional<QString> usb;
     QString config;
     bool all = false;
     bool json = false;
@@ -23,12 +26,18 @@ struct Options
     bool strictTiming = false;
     bool full = false;
     bool force = false;
+    bool dryRun = false;
+    bool quiet = false;
+    bool verbose = false;
     bool help = false;
+    bool wait = false;
+    int waitSeconds = 60;
 
-    update::Selection selection() const { return {device, serial, all}; }
+    update::Selection selection() const { return {device, serial, usb, all}; }
 };
 
-// Parses the options a command allows; false with `error` set on anything else.
+// Parses the options a command allows (their long names); false with `error` set on
+// anything else.
 bool parseOptions(const QStringList &args, const QStringList &allowed, Options &o, QString &error);
 
 } // namespace cli

@@ -33,8 +33,14 @@ void messages(QtMsgType type, const QMessageLogContext &context, const QString &
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    verbose = args.removeAll(QStringLiteral("--verbose")) > 0;
+    const QStringList args = app.arguments().mid(1);
+    // The command parses --verbose too; here it lets the libraries speak.
+    for (const QString &a : args) {
+        if (a == QLatin1String("--"))
+            break;
+        verbose = verbose || a == QLatin1String("--verbose")
+                  || (a.startsWith(QLatin1Char('-')) && !a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('v')));
+    }
     qInstallMessageHandler(messages);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
