@@ -32,7 +32,7 @@ struct TargetSpec
     QList<QPair<quint32, QByteArray>> elements;
 };
 
-bool writeDfu(const QString &path, const QList<TargetSpec> &specs)
+bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
 {
     std::vector<dfu::Target> targets;
     for (const TargetSpec &s : specs) {
@@ -44,7 +44,7 @@ bool writeDfu(const QString &path, const QList<TargetSpec> &specs)
         targets.push_back(std::move(t));
     }
     std::vector<uint8_t> bytes;
-    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK)
+    if (dfu::buildFile(0x1209, productId, 0x0100, targets, bytes) != DFU_OK)
         return false;
     QFile f(path);
     return f.open(QIODevice::WriteOnly)
@@ -74,6 +74,7 @@ private Q_SLOTS:
     void wholeDownload();
     void imageNameCheck_data();
     void imageNameCheck();
+    void otherUsbIdsWarned();
     void signatureCheck_data();
     void signatureCheck();
     void imageOfLastAlternate_data();
@@ -416,6 +417,23 @@ void DfuWindowTest::imageNameCheck()
 
 namespace {
 enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
+}
+
+// The window has always written a file made for other USB ids; it says so now.
+void DfuWindowTest::otherUsbIdsWarned()
+{
+    MainWindow window;
+    const SimDfuDevice dev = plugDfuDevice();
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("other-ids.dfu"));
+    const QByteArray data = pattern(2000, 6);
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, data}}}}, 0x2A99));
+    chooseFile(window, path);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("made for USB ids 1209:2a99, the device is 1209:2a17; it is "
+                                                          "written all the same"));
+    download(window);
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+    QCOMPARE(memory(dev, 1, Flash, data.size()), data);
 }
 
 void DfuWindowTest::signatureCheck_data()
