@@ -42,9 +42,9 @@ constexpr uint8_t StatusStalledPacket = 0x0F;
 extern std::atomic<uint32_t> busyLimitMs;
 extern std::atomic<bool> honourPollsAlways;
 
-struct Operation
+struct OperationRecord
 {
-    ~Operation();
+    ~OperationRecord();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -83,7 +83,7 @@ class Link
 public:
     // Blocks are of the device's transfer size where libusb can carry it; smaller blocks
     // each get an address of their own, since the device places a block by its transfer size.
-    Link(Operation &op, OpenDevice &device, uint16_t deviceTransferSize);
+    Link(OperationRecord &op, OpenDevice &device, uint16_t deviceTransferSize);
 
     // Status requests may go out before the device's poll timeouts only where a read-back
     // can catch a device that answered "done" too soon: the caller says so for the memory
@@ -123,7 +123,7 @@ private:
     void forEachBlock(uint32_t address, uint32_t size, const std::function<void(uint32_t)> &start,
                       const std::function<void(uint16_t, uint32_t, uint32_t)> &block);
 
-    Operation &op;
+    OperationRecord &op;
     OpenDevice &device;
     uint16_t transferSize;
     bool addressEachBlock;
@@ -164,7 +164,7 @@ struct SectorWork
 class Worker
 {
 public:
-    explicit Worker(Operation &op) : op(op) {}
+    explicit Worker(OperationRecord &op) : op(op) {}
     void run();
 
 private:
@@ -203,7 +203,7 @@ private:
     void upload(Link &link);
     void leave(Link &link);
 
-    Operation &op;
+    OperationRecord &op;
     bool canUpload = true;
     Clock::time_point started = Clock::now();
     uint64_t shareDone = 0;

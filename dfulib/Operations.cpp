@@ -14,7 +14,7 @@ namespace dfu {
 std::atomic<uint32_t> busyLimitMs{120000};
 std::atomic<bool> honourPollsAlways{false};
 
-Operation::~Operation()
+OperationRecord::~OperationRecord()
 {
     if (!thread.joinable())
         return;
@@ -150,10 +150,10 @@ using namespace dfu;
 
 namespace {
 
-Registry<Operation> &operations()
+Registry<OperationRecord> &operations()
 {
     // Never destroyed: operations may still run while static objects are torn down.
-    static auto *registry = new Registry<Operation>;
+    static auto *registry = new Registry<OperationRecord>;
     return *registry;
 }
 
@@ -179,7 +179,7 @@ DfuStatus DFUOPS_LaunchOperation(DfuOperationContext *context, uint32_t *operati
     if (operation < DFU_OPERATION_RETURN || operation > DFU_OPERATION_DOWNLOAD)
         return DFU_ERROR_OPERATION;
 
-    auto op = std::make_shared<Operation>();
+    auto op = std::make_shared<OperationRecord>();
     op->imageHandle = context->image;
     bool found = images().with(context->image, [&](ImageData &d) { op->image = d; });
     if (!found)
@@ -206,7 +206,7 @@ DfuStatus DFUOPS_LaunchOperation(DfuOperationContext *context, uint32_t *operati
     op->context.errorStatus = DFU_OK;
     op->context.sectorsTouched = op->context.sectorsKept = 0;
     *context = op->context;
-    Operation *raw = op.get();
+    OperationRecord *raw = op.get();
     try {
         op->thread = std::thread([raw] {
             Worker(*raw).run();

@@ -9,7 +9,7 @@
 
 namespace dfu {
 
-Link::Link(Operation &op, OpenDevice &device, uint16_t deviceTransferSize)
+Link::Link(OperationRecord &op, OpenDevice &device, uint16_t deviceTransferSize)
     : op(op), device(device), transferSize(std::min(deviceTransferSize, MaxControlData)),
       addressEachBlock(transferSize != deviceTransferSize)
 {

@@ -5,6 +5,7 @@
 #include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "FileSignature.h"
+#include "History.h"
 #include "MainWindow.h"
 #include "Minisign.h"
 #include "OverlapFile.h"
@@ -413,6 +414,11 @@ void DfuWindowTest::imageNameCheck()
         QCOMPARE(text(window, "lbl_Status"), QStringLiteral("No operation"));
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     }
+    const QList<update::History::Record> rows = update::History(update::History::defaultPath()).rows();
+    QVERIFY(!rows.isEmpty());
+    QCOMPARE(rows.last().result, accepted ? QStringLiteral("done") : QStringLiteral("refused"));
+    QCOMPARE(rows.last().serial, QStringLiteral("TVX-0001"));
+    QVERIFY(rows.last().ended.isValid());
 }
 
 namespace {
@@ -604,6 +610,13 @@ void DfuWindowTest::downloadFailures()
     QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
     if (kind >= 7)
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
+    // The window records its downloads in the history that tolvex-dfu keeps too.
+    const QList<update::History::Record> rows = update::History(update::History::defaultPath()).rows();
+    QVERIFY(!rows.isEmpty());
+    QCOMPARE(rows.last().program, QStringLiteral("window"));
+    QCOMPARE(rows.last().result, QStringLiteral("failed"));
+    QCOMPARE(rows.last().message, status);
+    QCOMPARE(rows.last().file, QFileInfo(path).absoluteFilePath());
 }
 
 void DfuWindowTest::buttonsIgnoredDuringDownload()

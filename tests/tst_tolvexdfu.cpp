@@ -5,6 +5,7 @@
 #include "Bytes.h"
 #include "Cli.h"
 #include "DfuWork.h"
+#include "History.h"
 #include "JsonSchema.h"
 #include "FileSignature.h"
 #include "Minisign.h"
@@ -24,6 +25,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -117,6 +122,10 @@ private Q_SLOTS:
     void scriptConventions_data();
     void scriptConventions();
     void backupAndRestore();
+    void historyOfEveryOutcome();
+    void historyWritersAtOnce();
+    void historyThatCannotBeKept_data();
+    void historyThatCannotBeKept();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -791,6 +800,167 @@ void TolvexDfuTest::backupAndRestore()
     QVERIFY2(restored.exit == 0, qPrintable(restored.err));
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 1024 * 1024), before);
+}
+
+namespace {
+// Fields of one CSV line (RFC 4180: quoted fields, doubled quotes, line breaks inside quotes).
+QList<QStringList> csvRows(const QString &text)
+{
+    QList<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (quoted) {
+            if (c == QLatin1Char('"') && i + 1 < text.size() && text[i + 1] == QLatin1Char('"'))
+                field += text[++i];
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                field += c;
+        } else if (c == QLatin1Char('"')) {
+            quoted = true;
+        } else if (c == QLatin1Char(',')) {
+            row << field;
+            field.clear();
+        } else if (c == QLatin1Char('\n')) {
+            if (field.endsWith(QLatin1Char('\r')))
+                field.chop(1);
+            row << field;
+            rows << row;
+            row.clear();
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+} // namespace
+
+// A completed, a refused, a failed and an interrupted update each leave their row; the
+// history reads back as JSON (checked against the schema) and as CSV.
+void TolvexDfuTest::historyOfEveryOutcome()
+{
+    const QString db = file(QStringLiteral("history.sqlite"));
+    const QStringList keep{QStringLiteral("--history"), db};
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const QString good = dfuFile(QStringLiteral("fw, \"release\".dfu"), "fw_main_v2", firmware("V1.1"));
+    QCOMPARE(runCli(QStringList{QStringLiteral("update"), good} + keep).exit, 0);
+    QCOMPARE(runCli(QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("o.dfu"), "otter9_app", firmware("V9"))}
+                    + keep).exit,
+             3);
+    QTRY_COMPARE(update::appDevices().size(), 1); // sent back to its application
+    sim::DfuFaults unplug;
+    unplug.disconnectAtBlock = 3;
+    unplug.once = true;
+    board.dfu->setFaults(unplug);
+    QCOMPARE(runCli(QStringList{QStringLiteral("update"), good, QStringLiteral("--full")} + keep).exit, 1);
+    sim::World::instance().unplug(board.dfu);
+    sim::World::instance().plug(board.dfu, 1);
+    std::atomic<bool> stop{true};
+    const Run stopped = runCli(QStringList{QStringLiteral("update"), good} + keep, &stop);
+    QVERIFY2(stopped.exit == 130, qPrintable(stopped.err));
+
+    const Run json = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--json")} + keep);
+    QCOMPARE(json.exit, 0);
+    QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
+    const QList<QJsonObject> rows = jsonLines(json.out);
+    QCOMPARE(rows.size(), 4);
+    QStringList results;
+    for (const QJsonObject &r : rows)
+        results << r.value(QStringLiteral("result")).toString();
+    QCOMPARE(results, (QStringList{"done", "refused", "failed", "interrupted"}));
+    const QJsonObject done = rows[0];
+    QCOMPARE(done.value(QStringLiteral("program")).toString(), QStringLiteral("tolvex-dfu"));
+    QCOMPARE(done.value(QStringLiteral("serial")).toString(), QStringLiteral("TVX-0001"));
+    QCOMPARE(done.value(QStringLiteral("old")).toString(), QStringLiteral("V1.0"));
+    QCOMPARE(done.value(QStringLiteral("new")).toString(), QStringLiteral("V1.1"));
+    QCOMPARE(done.value(QStringLiteral("image")).toString(), QStringLiteral("fw_main_v2"));
+    QCOMPARE(done.value(QStringLiteral("sha256")).toString(), update::fileSha256(good));
+    QCOMPARE(done.value(QStringLiteral("bytesVerified")).toInt(), firmware("V1.1").size());
+    QVERIFY(!done.value(QStringLiteral("ended")).isNull());
+    QCOMPARE(rows[2].value(QStringLiteral("sectorsWritten")).toInt(), 3); // --full: none kept
+
+    const Run csv = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--serial"),
+                                       QStringLiteral("TVX-0001")} + keep);
+    const QList<QStringList> table = csvRows(csv.out);
+    QCOMPARE(table.size(), 5);
+    for (const QStringList &row : table)
+        QCOMPARE(row.size(), table[0].size());
+    QCOMPARE(table[1][table[0].indexOf(QStringLiteral("file"))], QFileInfo(good).absoluteFilePath());
+    QCOMPARE(runCli(QStringList{QStringLiteral("history"), QStringLiteral("--since"), QStringLiteral("2999-01-01")} + keep)
+                 .out.count(QLatin1Char('\n')),
+             1); // the heading alone
+}
+
+// A station's eight threads and another process write at once: no row is lost.
+void TolvexDfuTest::historyWritersAtOnce()
+{
+    const QString db = file(QStringLiteral("busy.sqlite"));
+    { update::History create(db); QVERIFY(create.isOpen()); }
+    constexpr int PerWriter = 40;
+    const auto write = [db](const QString &serial) {
+        update::History h(db);
+        for (int i = 0; i < PerWriter; ++i) {
+            update::History::Record r;
+            r.program = QStringLiteral("station");
+            r.serial = serial;
+            const qint64 id = h.begin(r);
+            r.result = QStringLiteral("done");
+            h.finish(id, r);
+        }
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        write(QStringLiteral("process"));
+        _exit(0);
+    }
+    QVERIFY(child > 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back(write, QStringLiteral("thread-%1").arg(t));
+    for (std::thread &t : threads)
+        t.join();
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const update::History h(db);
+    const QList<update::History::Record> rows = h.rows();
+    QCOMPARE(rows.size(), 9 * PerWriter);
+    for (const update::History::Record &r : rows)
+        QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+void TolvexDfuTest::historyThatCannotBeKept_data()
+{
+    QTest::addColumn<bool>("damaged");
+    QTest::newRow("a damaged file: set aside, a new one started") << true;
+    QTest::newRow("a folder that cannot be made") << false;
+}
+
+// A history that cannot be written never fails an update.
+void TolvexDfuTest::historyThatCannotBeKept()
+{
+    QFETCH(bool, damaged);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    QString db = file(QStringLiteral("history.sqlite"));
+    if (damaged) {
+        QVERIFY(writeFile(db, QByteArray(8192, '\x5A')));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged; it is kept as .*damaged-"));
+    } else {
+        db = QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: cannot open"));
+    }
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+                          QStringLiteral("--history"), db});
+    QCOMPARE(r.exit, 0);
+    QCOMPARE(board.app->versionText(), std::string("V1.1"));
+    if (damaged) {
+        QCOMPARE(update::History(db).rows().size(), 1);
+        QCOMPARE(QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")}).size(), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -235,6 +236,51 @@ void MainWindow::endDfuOperation(const char *status, int colour)
         ui->progressBar->setValue(100);
     setProgressBarColour(colour);
     dfuOperationRunning = false;
+    if (historyRow >= 0) {
+        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        const bool upToDate = historyLaunched && c.sectorsTouched > 0 && c.sectorsKept == c.sectorsTouched;
+        finishHistoryRow(colour != Green ? QStringLiteral("failed")
+                         : upToDate      ? QStringLiteral("up to date")
+                                         : QStringLiteral("done"),
+                         QString::fromLatin1(status));
+    }
+}
+
+void MainWindow::beginHistoryRow()
+{
+    if (!history)
+        history = std::make_unique<update::History>(update::History::defaultPath());
+    historyRecord = update::History::Record();
+    historyRecord.started = QDateTime::currentDateTimeUtc();
+    historyRecord.program = QStringLiteral("window");
+    historyRecord.programVersion = QStringLiteral(TOLVEX_VERSION);
+    historyRecord.host = QSysInfo::machineHostName();
+    historyRecord.product = currentDfuDevice.product;
+    historyRecord.serial = currentDfuDevice.serial;
+    historyRecord.location = currentDfuDevice.path;
+    historyRecord.file = QFileInfo(dfuFilePath).absoluteFilePath();
+    historyRecord.fileSha256 = history->isOpen() ? update::fileSha256(dfuFilePath) : QString();
+    historyRecord.imageName = currentImageName;
+    historyRow = history->begin(historyRecord);
+}
+
+void MainWindow::finishHistoryRow(const QString &result, const QString &message)
+{
+    // The context tells of this download only once it was launched.
+    const DfuOperationContext c = dfuTarget.contextSnapshot();
+    if (historyLaunched && c.sectorsTouched > 0) {
+        historyRecord.sectorsWritten = c.sectorsTouched - c.sectorsKept;
+        historyRecord.sectorsKept = c.sectorsKept;
+    }
+    if (historyLaunched && c.phase == DFU_PHASE_DONE)
+        historyRecord.bytesVerified = c.bytesDone;
+    historyLaunched = false;
+    historyRecord.result = result;
+    historyRecord.message = message;
+    historyRecord.ended = QDateTime::currentDateTimeUtc();
+    historyRecord.seconds = double(historyRecord.started.msecsTo(historyRecord.ended)) / 1000.0;
+    history->finish(historyRow, historyRecord);
+    historyRow = -1;
 }
 
 void MainWindow::on_pb_GoToDfuMode_clicked()
@@ -264,7 +310,9 @@ void MainWindow::on_pb_DownloadDfu_clicked()
 
     dfuOperationRunning = true;
     const int launched = dfuTarget.launchDownload(dfuFilePath, currentImageName, currentDfuDevice.path);
+    beginHistoryRow();
     if (launched == DfuTarget::WrongImageName) {
+        finishHistoryRow(QStringLiteral("refused"), QStringLiteral("Wrong File"));
         dfuOperationRunning = false;
         QMessageBox::critical(this, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
                               QMessageBox::Ok, QMessageBox::NoButton);
@@ -276,6 +324,7 @@ void MainWindow::on_pb_DownloadDfu_clicked()
         endDfuOperation("Erase failed", Red);
         return;
     }
+    historyLaunched = true;
     // One operation erases and writes; a failure belongs to the phase it reported last.
     const auto failed = [this] {
         const bool writing = dfuTarget.contextSnapshot().phase > DFU_PHASE_ERASE;

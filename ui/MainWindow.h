@@ -5,6 +5,7 @@
 #include "DfuDeviceList.h"
 #include "DfuEntryCommandSet.h"
 #include "HidCommandSet.h"
+#include "History.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>
@@ -66,6 +67,9 @@ private:
     void downloadWaitStep(const QElapsedTimer &total, const QElapsedTimer &poll);
     void showOperationTime(const QElapsedTimer &total);
     void endDfuOperation(const char *status, int colour);
+    // The history row of the download being made, begun and completed.
+    void beginHistoryRow();
+    void finishHistoryRow(const QString &result, const QString &message);
 
     MainWindowForm *ui;
     HidCommandSet hidCommands;
@@ -83,4 +87,9 @@ private:
     // Set while a download or upload is being polled: the DFU buttons are ignored then,
     // since a second operation would replace the running one.
     bool dfuOperationRunning = false;
+    // Every download is recorded in the update history that tolvex-dfu keeps too.
+    std::unique_ptr<update::History> history;
+    update::History::Record historyRecord;
+    qint64 historyRow = -1;
+    bool historyLaunched = false;
 };

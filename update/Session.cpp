@@ -1,6 +1,47 @@
 #include "Session.h"
 
+#include <QFileInfo>
+#include <QSysInfo>
+
 namespace update {
+
+History::Record historyRecord(const Session &s, const QString &program, const QString &file, const QString &fileSha256)
+{
+    History::Record r;
+    r.started = s.startedAt();
+    r.program = program;
+    r.programVersion = QStringLiteral(TOLVEX_VERSION);
+    r.host = QSysInfo::machineHostName();
+    r.product = s.device().product;
+    r.serial = s.device().serial;
+    r.location = s.device().location;
+    r.versionBefore = s.oldVersion() == QLatin1String("?") ? QString() : s.oldVersion();
+    r.versionAfter = s.newVersion();
+    r.file = QFileInfo(file).absoluteFilePath();
+    r.fileSha256 = fileSha256;
+    const Session::Details &d = s.details();
+    r.imageName = d.imageName;
+    if (d.sectorsTouched > 0) {
+        r.sectorsWritten = d.sectorsTouched - d.sectorsKept;
+        r.sectorsKept = d.sectorsKept;
+    }
+    r.bytesVerified = d.bytesVerified;
+    switch (s.result()) {
+    case Session::Result::Running: r.result = QStringLiteral("running"); break;
+    case Session::Result::Done:
+        r.result = d.sectorsTouched > 0 && d.sectorsKept == d.sectorsTouched ? QStringLiteral("up to date")
+                                                                              : QStringLiteral("done");
+        break;
+    case Session::Result::Refused: r.result = QStringLiteral("refused"); break;
+    case Session::Result::Interrupted: r.result = QStringLiteral("interrupted"); break;
+    default: r.result = QStringLiteral("failed"); break;
+    }
+    r.message = s.message();
+    r.seconds = double(s.elapsedMs()) / 1000.0;
+    if (s.over())
+        r.ended = QDateTime::currentDateTimeUtc();
+    return r;
+}
 
 QString phaseText(uint32_t phase)
 {
@@ -141,6 +182,8 @@ bool Session::operationDone(const QString &phaseName)
     }
     if (step == Step::Compare)
         comparedBytes = p.total;
+    if (p.phase == DFU_PHASE_VERIFY || (p.state == DfuWork::Poll::Done && step == Step::Download))
+        details_.bytesVerified = p.done;
     Progress progress;
     // A download names its phase as the library reports it, and counts that phase's bytes.
     progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(p.phase);

@@ -9,6 +9,7 @@
 #include "ConfigFile.h"
 #include "Devices.h"
 #include "DfuWork.h"
+#include "History.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -45,6 +46,9 @@ public:
 
     Session(const Device &device, const Settings &settings);
 
+    // When it began, in UTC.
+    const QDateTime &startedAt() const { return started; }
+
     // Application mode: asks the version and sends the board into DFU mode. DFU mode:
     // nothing yet. Either may end the session at once.
     void start();
@@ -69,6 +73,7 @@ public:
         quint16 transferSize = 0;
         int sectorsTouched = 0;
         int sectorsKept = 0;
+        qint64 bytesVerified = -1;
         qint64 differingBytes = 0; // a dry run's estimate of what would be erased and written
         double estimatedSeconds = 0;
     };
@@ -100,6 +105,7 @@ private:
     bool fromApplication = false;
     Step step = Step::Start;
     QElapsedTimer clock;
+    QDateTime started = QDateTime::currentDateTimeUtc();
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
@@ -109,6 +115,9 @@ private:
 };
 
 const char *resultName(Session::Result r);
+// The history row of a session as it stands: started when it began, completed when it is over.
+History::Record historyRecord(const Session &session, const QString &program, const QString &file,
+                              const QString &fileSha256);
 // The name of a library phase for people: "erase" (comparing and erasing), "write", "verify"...
 QString phaseText(uint32_t phase);
 

@@ -23,6 +23,7 @@ const char MainUsage[] =
     "  upload      the device memory into a .dfu file\n"
     "  enter-dfu   send devices in application mode into DFU mode\n"
     "  leave       send devices in DFU mode back to their application\n"
+    "  history     the updates made on this computer: when, which file into which serial\n"
     "\n"
     "tolvex-dfu COMMAND --help tells more; --version prints the version.\n"
     "\n"
@@ -69,6 +70,8 @@ const char UpdateUsage[] =
     "  --full           erase and write every sector the image touches, even those that\n"
     "                   already hold what it wants (by default they are read and left)\n"
     "  --force          write a file whose suffix names other USB ids than the device's\n"
+    "  --history PATH   the history to record in (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
+    "  --no-history     record nothing\n"
     "  --dry-run        change nothing: say what would be done (in DFU mode, after reading\n"
     "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused\n"
     "Ctrl-C stops between two transfers and leaves the device in DFU mode.\n";
@@ -80,6 +83,16 @@ const char UploadUsage[] =
     "Reads the memory of the last alternate of a device in DFU mode into a .dfu file whose\n"
     "image bears the name Config.ini permits for the product, so that 'update OUT.dfu'\n"
     "writes it back. An existing OUT.dfu is refused (exit 3) unless --force.\n";
+
+const char HistoryUsage[] =
+    "usage: tolvex-dfu history [--serial S] [--since DATE] [--json | --csv] [--history PATH]\n"
+    "\n"
+    "The update history that the window, tolvex-dfu and its station keep: one row per device\n"
+    "per update (start and end in UTC, program, host, product, serial, place, versions before\n"
+    "and after, file and its SHA-256, image, sectors written and kept, bytes verified, result,\n"
+    "message, seconds), as a table, JSON lines or CSV for a spreadsheet.\n"
+    "  --since DATE     rows from this date or time on (2026-12-01, 2026-12-01T08:00:00Z)\n"
+    "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n";
 
 const char EnterUsage[] =
     "usage: tolvex-dfu enter-dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
@@ -123,8 +136,13 @@ int run(const QStringList &args, const Io &io)
         {"update", UpdateUsage,
          selection + config
              + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
-                           QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run")},
+                           QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
+                           QStringLiteral("--history"), QStringLiteral("--no-history")},
          update},
+        {"history", HistoryUsage,
+         {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
+          QStringLiteral("--history")},
+         history},
         {"upload", UploadUsage, selection + config + QStringList{QStringLiteral("--force")}, upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
          [](const Options &o, const Io &io) { return changeMode(o, io, true); }},

@@ -12,5 +12,7 @@ int update(const Options &o, const Io &io);
 int upload(const Options &o, const Io &io);
 // enter-dfu (toDfu) and leave: the mode change of each selected device, then its arrival.
 int changeMode(const Options &o, const Io &io, bool toDfu);
+// The update history, as a table, JSON lines or CSV.
+int history(const Options &o, const Io &io);
 
 } // namespace cli

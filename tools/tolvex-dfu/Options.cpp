@@ -19,6 +19,8 @@ const std::map<QString, Setter> &valued()
         {QStringLiteral("--serial"), [](Options &o, const QString &v, QString &) { o.serial = v; return true; }},
         {QStringLiteral("--usb"), [](Options &o, const QString &v, QString &) { o.usb = v; return true; }},
         {QStringLiteral("--config"), [](Options &o, const QString &v, QString &) { o.config = v; return true; }},
+        {QStringLiteral("--history"), [](Options &o, const QString &v, QString &) { o.history = v; return true; }},
+        {QStringLiteral("--since"), [](Options &o, const QString &v, QString &) { o.since = v; return true; }},
         {QStringLiteral("--wait-seconds"),
          [](Options &o, const QString &v, QString &error) {
              bool ok = false;
@@ -40,7 +42,8 @@ const std::map<QString, bool Options::*> &flags()
         {QStringLiteral("--full"), &Options::full},         {QStringLiteral("--force"), &Options::force},
         {QStringLiteral("--dry-run"), &Options::dryRun},    {QStringLiteral("--quiet"), &Options::quiet},
         {QStringLiteral("--verbose"), &Options::verbose},   {QStringLiteral("--help"), &Options::help},
-        {QStringLiteral("--wait"), &Options::wait},
+        {QStringLiteral("--wait"), &Options::wait},         {QStringLiteral("--no-history"), &Options::noHistory},
+        {QStringLiteral("--csv"), &Options::csv},
     };
     return table;
 }

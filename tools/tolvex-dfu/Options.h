@@ -20,6 +20,10 @@ struct Options
     std::optional<QString> serial;
     std::optional<QString> usb;
     QString config;
+    std::optional<QString> history; // the history's file; default: History::defaultPath()
+    std::optional<QString> since;   // history: from this date or time on (ISO 8601)
+    bool noHistory = false;
+    bool csv = false;
     bool all = false;
     bool json = false;
     bool stay = false;
