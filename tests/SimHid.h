@@ -14,14 +14,14 @@
 // given: real boards often name themselves otherwise in DFU mode than in their application.
 inline sim::Board plugBoard(const sim::HidAppDeviceSpec &app = sim::HidAppDeviceSpec(),
                             const std::string &version = "V1.0", int restartDelayMs = 50,
-                            const std::string &bootLoaderProduct = std::string())
+                            const std::string &bootLoaderProduct = std::string(), uint8_t port = 0)
 {
     sim::DfuDeviceSpec dfu = sim::DfuDeviceSpec::twoAlternates();
     if (!bootLoaderProduct.empty())
         dfu.product = bootLoaderProduct;
     sim::Board board = sim::makeBoard(app, dfu, restartDelayMs);
     board.app->setVersionText(version);
-    sim::World::instance().plug(board.app);
+    sim::World::instance().plug(board.app, port);
     return board;
 }
 

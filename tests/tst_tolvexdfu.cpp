@@ -123,6 +123,8 @@ private Q_SLOTS:
     void scriptConventions();
     void backupAndRestore();
     void historyOfEveryOutcome();
+    void station_data();
+    void station();
     void historyWritersAtOnce();
     void historyThatCannotBeKept_data();
     void historyThatCannotBeKept();
@@ -961,6 +963,146 @@ void TolvexDfuTest::historyThatCannotBeKept()
         QCOMPARE(update::History(db).rows().size(), 1);
         QCOMPARE(QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")}).size(), 1);
     }
+}
+
+namespace {
+enum StationCase { ArrivingWhileWriting, UnpluggedMidWrite, LeftPlugged, Replugged, AlreadyHolds, CtrlC, Count };
+}
+
+void TolvexDfuTest::station_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("tally");
+    QTest::newRow("boards arriving while others are written") << int(ArrivingWhileWriting) << 0
+                                                               << "done 3, already up to date 0, failed 0";
+    QTest::newRow("one unplugged mid-write, the others finish") << int(UnpluggedMidWrite) << 1
+                                                                << "done 2, already up to date 0, failed 1";
+    QTest::newRow("a board left plugged is updated once") << int(LeftPlugged) << 130
+                                                          << "done 1, already up to date 0, failed 0";
+    QTest::newRow("plugged in again, it is a new arrival") << int(Replugged) << 0
+                                                           << "done 1, already up to date 1, failed 0";
+    QTest::newRow("a board that already holds the image") << int(AlreadyHolds) << 0
+                                                           << "done 0, already up to date 1, failed 0";
+    QTest::newRow("Ctrl-C with boards in flight") << int(CtrlC) << 130 << "done 0, already up to date 0, failed 0, in progress 0";
+    QTest::newRow("--count 2 of three boards") << int(Count) << 0 << "done 2, already up to date 0, failed 0";
+}
+
+void TolvexDfuTest::station()
+{
+    QFETCH(int, kind);
+    QFETCH(int, exit);
+    QFETCH(QString, tally);
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    const QString db = file(QStringLiteral("station.sqlite"));
+    QStringList args{QStringLiteral("station"), path, QStringLiteral("--history"), db};
+    QList<sim::Board> boards;
+    std::atomic<bool> stop{false};
+    QTimer watch;
+    int replugs = 0;
+    const int count = kind == UnpluggedMidWrite || kind == ArrivingWhileWriting ? 3 : kind == Count || kind == Replugged ? 2 : 1;
+    for (int i = 0; i < (kind == ArrivingWhileWriting ? 1 : kind == UnpluggedMidWrite || kind == Count ? 3 : kind == CtrlC ? 2 : 1); ++i)
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    switch (kind) {
+    case ArrivingWhileWriting:
+        boards[0].dfu->setTiming(sim::Timing::Realistic); // still at work when the others come
+        // Into ports of their own: a port a restarting board has left for a moment is still its.
+        QTimer::singleShot(300, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5); });
+        QTimer::singleShot(500, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 6); });
+        break;
+    case UnpluggedMidWrite: {
+        sim::DfuFaults unplug;
+        unplug.disconnectAtBlock = 4;
+        unplug.once = true;
+        boards[1].dfu->setFaults(unplug);
+        break;
+    }
+    case LeftPlugged:
+        // Never reaches --count 2: stopped once the one board has long been done.
+        args << QStringLiteral("--count") << QStringLiteral("2");
+        watch.callOnTimeout([&] {
+            if (boards[0].app->versionText() == "V1.1")
+                QTimer::singleShot(1500, [&] { stop = true; });
+            if (boards[0].app->versionText() == "V1.1")
+                watch.stop();
+        });
+        watch.start(50);
+        break;
+    case Replugged:
+        watch.callOnTimeout([&] {
+            if (boards[0].app->versionText() != "V1.1" || !boards[0].app->connected() || replugs)
+                return;
+            ++replugs;
+            sim::World::instance().unplug(boards[0].app);
+            QTimer::singleShot(600, [&] { sim::World::instance().plug(boards[0].app); });
+        });
+        watch.start(50);
+        break;
+    case AlreadyHolds:
+        QVERIFY(boards[0].dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(image.constData()),
+                                           size_t(image.size())));
+        break;
+    case CtrlC:
+        for (const sim::Board &b : boards)
+            b.dfu->setTiming(sim::Timing::Realistic);
+        QTimer::singleShot(700, [&] { stop = true; });
+        break;
+    default:
+        break;
+    }
+    if (kind != LeftPlugged && kind != CtrlC)
+        args << QStringLiteral("--count") << QString::number(count);
+    const Run r = runCli(args, &stop);
+    QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
+    QVERIFY2(r.out.contains(QStringLiteral("station: ") + tally), qPrintable(r.out + r.err));
+    const QList<update::History::Record> rows = update::History(db).rows();
+    switch (kind) {
+    case ArrivingWhileWriting:
+        for (const sim::Board &b : boards)
+            QCOMPARE(b.app->versionText(), std::string("V1.1"));
+        QCOMPARE(rows.size(), 3);
+        break;
+    case UnpluggedMidWrite:
+        QCOMPARE(boards[0].app->versionText(), std::string("V1.1"));
+        QCOMPARE(boards[2].app->versionText(), std::string("V1.1"));
+        break;
+    case LeftPlugged:
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 3u);
+        break;
+    case Replugged:
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1].result, QStringLiteral("up to date"));
+        QCOMPARE(rows[1].sectorsWritten, 0);
+        break;
+    case AlreadyHolds: {
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
+        // Sent back to its application; replugged, once more, as JSON lines in the schema.
+        sim::World::instance().unplug(boards[0].app);
+        sim::World::instance().plug(boards[0].app, 1);
+        const Run json = runCli({QStringLiteral("station"), path, QStringLiteral("--count"), QStringLiteral("1"),
+                                 QStringLiteral("-j"), QStringLiteral("--no-history")});
+        QCOMPARE(json.exit, 0);
+        QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
+        QCOMPARE(jsonLines(json.out).last().value(QStringLiteral("upToDate")).toInt(), 1);
+        break;
+    }
+    case CtrlC:
+        QCOMPARE(rows.size(), 2);
+        for (const update::History::Record &row : rows)
+            QCOMPARE(row.result, QStringLiteral("interrupted"));
+        break;
+    case Count:
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(int(std::count_if(boards.begin(), boards.end(), [](const sim::Board &b) {
+                     return b.app->versionText() == "V1.1";
+                 })),
+                 2);
+        break;
+    }
+    for (const update::History::Record &row : rows)
+        QCOMPARE(row.program, QStringLiteral("station"));
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)

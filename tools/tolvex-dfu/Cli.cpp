@@ -23,6 +23,7 @@ const char MainUsage[] =
     "  upload      the device memory into a .dfu file\n"
     "  enter-dfu   send devices in application mode into DFU mode\n"
     "  leave       send devices in DFU mode back to their application\n"
+    "  station     update every board as it is plugged in, several at once\n"
     "  history     the updates made on this computer: when, which file into which serial\n"
     "\n"
     "tolvex-dfu COMMAND --help tells more; --version prints the version.\n"
@@ -84,6 +85,19 @@ const char UploadUsage[] =
     "image bears the name Config.ini permits for the product, so that 'update OUT.dfu'\n"
     "writes it back. An existing OUT.dfu is refused (exit 3) unless --force.\n";
 
+const char StationUsage[] =
+    "usage: tolvex-dfu station FILE.dfu [--count N] [--config PATH] [--strict-timing] [--full]\n"
+    "                          [--history PATH | --no-history] [-j] [-q | -v]\n"
+    "\n"
+    "For a production line or a support desk: waits for boards of the maker, in application\n"
+    "or DFU mode, and updates each as soon as it is plugged in, several at once. A board is\n"
+    "updated once while it stays plugged in; plugged in again, it is a new arrival. A board\n"
+    "that already holds the image is said so and sent back to its application. A board that\n"
+    "fails is reported and left to the next plug-in. Every board is recorded in the history.\n"
+    "  --count N   stop once N boards have ended\n"
+    "Ctrl-C takes no new boards, lets the running ones stop between two transfers, prints the\n"
+    "tally and exits 130; otherwise the exit code is 0 when no board failed, 1 when any did.\n";
+
 const char HistoryUsage[] =
     "usage: tolvex-dfu history [--serial S] [--since DATE] [--json | --csv] [--history PATH]\n"
     "\n"
@@ -139,6 +153,11 @@ int run(const QStringList &args, const Io &io)
                            QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
                            QStringLiteral("--history"), QStringLiteral("--no-history")},
          update},
+        {"station", StationUsage,
+         {QStringLiteral("--count"), QStringLiteral("--config"), QStringLiteral("--strict-timing"),
+          QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
+          QStringLiteral("--no-history")},
+         station},
         {"history", HistoryUsage,
          {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
           QStringLiteral("--history")},

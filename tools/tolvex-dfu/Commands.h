@@ -12,6 +12,9 @@ int update(const Options &o, const Io &io);
 int upload(const Options &o, const Io &io);
 // enter-dfu (toDfu) and leave: the mode change of each selected device, then its arrival.
 int changeMode(const Options &o, const Io &io, bool toDfu);
+// Updates every board of the maker as it is plugged in, several at once, until --count
+// boards have ended or Ctrl-C.
+int station(const Options &o, const Io &io);
 // The update history, as a table, JSON lines or CSV.
 int history(const Options &o, const Io &io);
 

@@ -21,6 +21,14 @@ const std::map<QString, Setter> &valued()
         {QStringLiteral("--config"), [](Options &o, const QString &v, QString &) { o.config = v; return true; }},
         {QStringLiteral("--history"), [](Options &o, const QString &v, QString &) { o.history = v; return true; }},
         {QStringLiteral("--since"), [](Options &o, const QString &v, QString &) { o.since = v; return true; }},
+        {QStringLiteral("--count"),
+         [](Options &o, const QString &v, QString &error) {
+             bool ok = false;
+             o.count = v.toInt(&ok);
+             if (!ok || o.count < 1)
+                 error = QStringLiteral("--count takes a number of boards (1 or more)");
+             return error.isEmpty();
+         }},
         {QStringLiteral("--wait-seconds"),
          [](Options &o, const QString &v, QString &error) {
              bool ok = false;

@@ -36,6 +36,7 @@ struct Options
     bool help = false;
     bool wait = false;
     int waitSeconds = 60;
+    int count = 0; // station: stop after this many boards have ended (0: never)
 
     update::Selection selection() const { return {device, serial, usb, all}; }
 };
