@@ -8,7 +8,8 @@
 // --broken-functional-descriptor serves a DFU device whose functional descriptor has a
 // wrong length, which must make the run fail.
 // --cli PROGRAM serves the product to the shipped tolvex-dfu instead, run as its own
-// process: list, update from application mode to the new version, enter-dfu, upload.
+// process: list, update from application mode to the new version, a station twice over the
+// same board, enter-dfu, upload.
 
 #include "DfuEntryCommandSet.h"
 #include "DfuFileFormat.h"
@@ -146,6 +147,19 @@ int checkProgram(const QString &program, sim::Board &board)
     std::vector<uint8_t> memory(image.size());
     if (!board.dfu->readMemory(1, Flash, memory.data(), memory.size()) || memory != image)
         return failed("tolvex-dfu update", "the memory differs from the image");
+    // The station, twice over the same board: holding the image, it is up to date and sent
+    // back; then, with --full, written once more.
+    r = runProgram(program, {QStringLiteral("station"), QStringLiteral("fw.dfu"), QStringLiteral("--count"),
+                             QStringLiteral("1"), QStringLiteral("--no-history")});
+    if (r.exit != 0 || !r.out.contains(QStringLiteral("already up to date")))
+        return failed("tolvex-dfu station", "exit " + std::to_string(r.exit));
+    if (!openApplicationMode(20000))
+        return failed("tolvex-dfu station", "the board did not come back in application mode");
+    hidTransport.close();
+    r = runProgram(program, {QStringLiteral("station"), QStringLiteral("fw.dfu"), QStringLiteral("--count"),
+                             QStringLiteral("1"), QStringLiteral("--full"), QStringLiteral("--no-history")});
+    if (r.exit != 0 || !r.out.contains(QStringLiteral("V1.1 -> V1.1")))
+        return failed("tolvex-dfu station", "exit " + std::to_string(r.exit));
     r = runProgram(program, {QStringLiteral("enter-dfu")});
     if (r.exit != 0)
         return failed("tolvex-dfu enter-dfu", "exit " + std::to_string(r.exit));
