@@ -2,16 +2,13 @@
 // in one run, on the ROM timing profile: each board is worked on by its own operations, so
 // four should take about as long as one. Prints `CASE: ratio R (target <= T)`.
 
+#include "BenchFiles.h"
 #include "Cli.h"
-#include "ConfigCipher.h"
-#include "ConfigFile.h"
-#include "DfuFileFormat.h"
 #include "SimHid.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -47,27 +44,12 @@ int main(int argc, char *argv[])
     qputenv("QT_LOGGING_RULES", "*.warning=false");
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
-    ConfigCipher cipher(ConfigurationKey);
-    QFile config(QStringLiteral("Config.ini"));
-    if (!config.open(QIODevice::WriteOnly) || config.write(cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\n")) < 0)
+    const QString firmware = writeConfigAndFirmware(512 * 1024);
+    if (firmware.isEmpty())
         return 1;
-    config.close();
-    dfu::Target t;
-    t.alternate = 1;
-    t.name = "fw_main_v2";
-    std::vector<uint8_t> image(512 * 1024);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = uint8_t(i * 31 + (i >> 11));
-    t.elements.emplace_back(0x08000000, std::move(image));
-    std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
-    QFile file(QStringLiteral("fw.dfu"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) < 0)
-        return 1;
-    file.close();
 
-    const double one = updateSeconds(1, file.fileName());
-    const double four = updateSeconds(4, file.fileName());
+    const double one = updateSeconds(1, firmware);
+    const double four = updateSeconds(4, firmware);
     if (one <= 0 || four <= 0) {
         std::fprintf(stderr, "an update failed\n");
         return 1;
