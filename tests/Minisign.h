@@ -3,6 +3,8 @@
 // Keys and signatures in minisign's file format, made with libsodium in the test itself.
 
 #include <QByteArray>
+#include <QFile>
+#include <QString>
 
 #include <sodium.h>
 
@@ -54,3 +56,35 @@ struct TestKey
                + "\n";
     }
 };
+
+// How a test signs its file: the cases both front ends are checked with.
+namespace signing {
+enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
+}
+
+// Writes PATH.minisig as `signing` says (by `maker`, or by `stranger` for an unknown key), and
+// for ByteChanged changes a byte of the file after signing it. False if a file cannot be written.
+inline bool signFileAs(signing::Signing how, const TestKey &maker, const TestKey &stranger, const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = f.readAll();
+    QByteArray signature;
+    using namespace signing;
+    switch (how) {
+    case Trusted: signature = maker.sign(bytes, true); break;
+    case TrustedLegacy: signature = maker.sign(bytes, false); break;
+    case UnknownKey: signature = stranger.sign(bytes, true); break;
+    case OtherFile: signature = maker.sign(bytes + "!", true); break;
+    case ByteChanged:
+        signature = maker.sign(bytes, true);
+        bytes[300] = char(bytes[300] ^ 0x08);
+        if (!f.seek(0) || f.write(bytes) != bytes.size())
+            return false;
+        break;
+    default: return true;
+    }
+    QFile sig(path + QStringLiteral(".minisig"));
+    return sig.open(QIODevice::WriteOnly) && sig.write(signature) == signature.size();
+}

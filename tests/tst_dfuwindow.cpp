@@ -421,10 +421,6 @@ void DfuWindowTest::imageNameCheck()
     QVERIFY(rows.last().ended.isValid());
 }
 
-namespace {
-enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
-}
-
 // The window has always written a file made for other USB ids; it says so now.
 void DfuWindowTest::otherUsbIdsWarned()
 {
@@ -444,6 +440,7 @@ void DfuWindowTest::otherUsbIdsWarned()
 
 void DfuWindowTest::signatureCheck_data()
 {
+    using namespace signing;
     QTest::addColumn<int>("signing");
     QTest::addColumn<QString>("warning"); // empty: accepted
     QTest::newRow("no key installed, file not signed") << int(NoKeysUnsigned) << QString();
@@ -459,6 +456,7 @@ void DfuWindowTest::signatureCheck_data()
 // refused image name, with the reason in the diagnostics, and erases nothing.
 void DfuWindowTest::signatureCheck()
 {
+    using namespace signing;
     QFETCH(int, signing);
     QFETCH(QString, warning);
     QTemporaryDir keys;
@@ -472,22 +470,7 @@ void DfuWindowTest::signatureCheck()
     const QString path = folder->file(QStringLiteral("fw.dfu"));
     const QByteArray data = pattern(3000, 4);
     QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, data}}}}));
-    QByteArray bytes = readFile(path);
-    QByteArray signature;
-    switch (signing) {
-    case Trusted: signature = maker.sign(bytes, true); break;
-    case TrustedLegacy: signature = maker.sign(bytes, false); break;
-    case UnknownKey: signature = stranger.sign(bytes, true); break;
-    case OtherFile: signature = maker.sign(bytes + "!", true); break;
-    case ByteChanged:
-        signature = maker.sign(bytes, true);
-        bytes[300] = char(bytes[300] ^ 0x08);
-        QVERIFY(writeFile(path, bytes));
-        break;
-    default: break;
-    }
-    if (!signature.isEmpty())
-        QVERIFY(writeFile(path + QStringLiteral(".minisig"), signature));
+    QVERIFY(signFileAs(signing::Signing(signing), maker, stranger, path));
     chooseFile(window, path);
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Download: .*fw.dfu refused: .*" + warning));

@@ -610,12 +610,9 @@ void TolvexDfuTest::outputForEachReader()
     }
 }
 
-namespace {
-enum Signing { NoKeysUnsigned, Trusted, TrustedLegacy, UnknownKey, OtherFile, ByteChanged, KeysButUnsigned };
-}
-
 void TolvexDfuTest::signatures_data()
 {
+    using namespace signing;
     QTest::addColumn<int>("signing");
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("said");
@@ -632,6 +629,7 @@ void TolvexDfuTest::signatures_data()
 // nothing erased; accepted ones written.
 void TolvexDfuTest::signatures()
 {
+    using namespace signing;
     QFETCH(int, signing);
     QFETCH(int, exit);
     QFETCH(QString, said);
@@ -643,22 +641,7 @@ void TolvexDfuTest::signatures()
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QByteArray image = firmware("V1.1");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
-    QByteArray bytes = readFile(path);
-    QByteArray signature;
-    switch (signing) {
-    case Trusted: signature = maker.sign(bytes, true); break;
-    case TrustedLegacy: signature = maker.sign(bytes, false); break;
-    case UnknownKey: signature = stranger.sign(bytes, true); break;
-    case OtherFile: signature = maker.sign(bytes + "!", true); break;
-    case ByteChanged:
-        signature = maker.sign(bytes, true);
-        bytes[300] = char(bytes[300] ^ 0x08);
-        QVERIFY(writeFile(path, bytes));
-        break;
-    default: break;
-    }
-    if (!signature.isEmpty())
-        QVERIFY(writeFile(path + QStringLiteral(".minisig"), signature));
+    QVERIFY(signFileAs(signing::Signing(signing), maker, stranger, path));
     const Run r = runCli({QStringLiteral("update"), path});
     dfu::setTrustedKeyFolders({});
     QCOMPARE(r.exit, exit);

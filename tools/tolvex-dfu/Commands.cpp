@@ -185,6 +185,31 @@ QString elided(const QString &text, int width)
     return text.size() <= width ? text : text.left(width - 3) + QStringLiteral("...");
 }
 
+// The settings of a road over the one FILE given: Config.ini read, and the file checked as far
+// as it can be before any board is touched. False with the outcome said and `exit` set.
+bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
+                 update::FileCheck &checked, int &exit)
+{
+    if (o.positional.size() != 1) {
+        exit = ends(out, ExitUsage, QStringLiteral("%1 takes one FILE.dfu").arg(QLatin1String(command)));
+        return false;
+    }
+    settings.file = o.positional.first();
+    settings.full = o.full;
+    settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
+    QString error;
+    if (!update::loadConfiguration(o.config, settings.names, error)) {
+        exit = ends(out, ExitRefused, error);
+        return false;
+    }
+    checked = update::checkFile(settings.file, settings.names);
+    if (!checked.ok) {
+        exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int list(const Options &o, const Io &io)
@@ -269,22 +294,14 @@ int list(const Options &o, const Io &io)
 int update(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
-    if (o.positional.size() != 1)
-        return ends(out, ExitUsage, QStringLiteral("update takes one FILE.dfu"));
     update::Session::Settings settings;
-    settings.file = o.positional.first();
-    settings.full = o.full;
+    update::FileCheck checked;
+    int failure = ExitDone;
+    if (!prepareRoad(o, io, out, "update", settings, checked, failure))
+        return failure;
     settings.force = o.force;
     settings.stay = o.stay;
     settings.dryRun = o.dryRun;
-    settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
-    QString error;
-    if (!update::loadConfiguration(o.config, settings.names, error))
-        return ends(out, ExitRefused, error);
-    // What can be checked is checked before any board is touched.
-    const update::FileCheck checked = update::checkFile(settings.file, settings.names);
-    if (!checked.ok)
-        return ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
     int exit = ExitDone;
     const QList<update::Device> chosen =
@@ -533,18 +550,11 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
 int station(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
-    if (o.positional.size() != 1)
-        return ends(out, ExitUsage, QStringLiteral("station takes one FILE.dfu"));
     update::Session::Settings settings;
-    settings.file = o.positional.first();
-    settings.full = o.full;
-    settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
-    QString error;
-    if (!update::loadConfiguration(o.config, settings.names, error))
-        return ends(out, ExitRefused, error);
-    const update::FileCheck checked = update::checkFile(settings.file, settings.names);
-    if (!checked.ok)
-        return ends(out, ExitRefused, checked.message);
+    update::FileCheck checked;
+    int failure = ExitDone;
+    if (!prepareRoad(o, io, out, "station", settings, checked, failure))
+        return failure;
     update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
     const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
     update::waitOutPollTimeouts(o.strictTiming);
