@@ -107,7 +107,7 @@ int main(int argc, char *argv[])
     constexpr int Boards = 500;
     int plugged = 0;
     Usage at50;
-    std::unique_ptr<sim::Board> current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 1, std::string(), 1));
+    std::unique_ptr<sim::Board> current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1));
     ++plugged;
     QTimer swap;
     swap.callOnTimeout([&] {
@@ -117,9 +117,12 @@ int main(int argc, char *argv[])
         current.reset();
         if (plugged == 50)
             at50 = usage();
+        // The next board a moment later, as a hand takes one out and puts the next in.
         if (plugged < Boards) {
-            current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 1, std::string(), 1));
             ++plugged;
+            QTimer::singleShot(100, [&] {
+                current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1));
+            });
         }
     });
     swap.start(5);

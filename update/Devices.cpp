@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
@@ -43,8 +44,17 @@ QList<Device> appDevices()
 
 QList<Device> dfuDevices()
 {
+    // What was read of a device stays known while it stays plugged in: a station looks at
+    // the bus every few milliseconds, and a boot loader busy erasing holds every request.
+    static QMutex cacheMutex;
+    static DfuDescriptorCache cache;
+    QList<DfuDeviceRecord> records;
+    {
+        QMutexLocker lock(&cacheMutex);
+        records = enumerateDfuDevices(QString::fromLatin1(Manufacturer), QString(), &cache);
+    }
     QList<Device> out;
-    for (const DfuDeviceRecord &r : enumerateDfuDevices(QString::fromLatin1(Manufacturer), QString())) {
+    for (const DfuDeviceRecord &r : records) {
         Device d;
         d.mode = Device::Dfu;
         d.product = r.product;
