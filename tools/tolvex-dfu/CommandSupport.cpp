@@ -1,0 +1,198 @@
+#include "CommandSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QThread>
+
+namespace cli {
+
+namespace {
+
+const char *resultOfExit(int exit)
+{
+    switch (exit) {
+    case ExitDone: return "done";
+    case ExitUsage: return "usage";
+    case ExitRefused: return "refused";
+    case ExitNoDevice: return "missing";
+    case ExitInterrupted: return "interrupted";
+    default: return "failed";
+    }
+}
+
+int exitOf(update::Selected::Result r)
+{
+    switch (r) {
+    case update::Selected::Invalid:
+    case update::Selected::Ambiguous: return ExitUsage;
+    case update::Selected::NoDevice:
+    case update::Selected::NoneFits: return ExitNoDevice;
+    case update::Selected::Chosen: break;
+    }
+    return ExitDone;
+}
+
+} // namespace
+
+bool interrupted(const Io &io)
+{
+    return io.interrupted && io.interrupted->load();
+}
+
+void idle()
+{
+    QCoreApplication::processEvents();
+}
+
+// JSON's null for what is not known, and the text itself otherwise.
+QJsonValue known(const QString &text)
+{
+    return text.isEmpty() || text == QLatin1String("?") ? QJsonValue() : QJsonValue(text);
+}
+
+// An outcome that is not a device's: said to people, and with --json one result object.
+int ends(Output &out, int exit, const QString &message)
+{
+    out.problem(message);
+    if (out.jsonOutput())
+        out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                   {QStringLiteral("device"), QJsonValue()},
+                   {QStringLiteral("result"), QString::fromLatin1(resultOfExit(exit))},
+                   {QStringLiteral("message"), message},
+                   {QStringLiteral("exit"), exit}});
+    return exit;
+}
+
+// A device's outcome in the commands that run one operation alone.
+int endsOn(Output &out, const update::Device &d, int exit, const QString &message)
+{
+    out.problem(d.name() + QStringLiteral(": ") + message);
+    if (out.jsonOutput())
+        out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                   {QStringLiteral("device"), d.location},
+                   {QStringLiteral("serial"), known(d.serial)},
+                   {QStringLiteral("result"), QString::fromLatin1(resultOfExit(exit))},
+                   {QStringLiteral("message"), message},
+                   {QStringLiteral("exit"), exit}});
+    return exit;
+}
+
+// The devices a command works on; with --wait, until one fits. Empty with the outcome said
+// and `exit` set.
+QList<update::Device> choose(const std::function<QList<update::Device>()> &present, const Options &o, Output &out,
+                             const Io &io, int &exit)
+{
+    QElapsedTimer waited;
+    waited.start();
+    bool said = false;
+    for (;;) {
+        const update::Selected s = update::select(present(), o.selection());
+        exit = exitOf(s.result);
+        const bool none = s.result == update::Selected::NoDevice || s.result == update::Selected::NoneFits;
+        if (s.result == update::Selected::Chosen)
+            return s.devices;
+        if (!none || !o.wait || waited.elapsed() >= qint64(o.waitSeconds) * 1000) {
+            ends(out, exit, s.message);
+            return {};
+        }
+        if (interrupted(io)) {
+            exit = ends(out, ExitInterrupted, QStringLiteral("interrupted while waiting for a device"));
+            return {};
+        }
+        if (!said)
+            out.note(QStringLiteral("waiting up to %1 s for a device").arg(o.waitSeconds));
+        said = true;
+        idle();
+        QThread::msleep(200);
+    }
+}
+
+int exitOf(update::Session::Result r)
+{
+    switch (r) {
+    case update::Session::Result::Failed: return ExitFailed;
+    case update::Session::Result::Refused: return ExitRefused;
+    case update::Session::Result::Missing: return ExitNoDevice;
+    case update::Session::Result::Interrupted: return ExitInterrupted;
+    default: return ExitDone;
+    }
+}
+
+// The worst of several outcomes: an interruption, then a failure, a refusal, a device missing.
+int worstExit(const QList<int> &codes)
+{
+    const auto rank = [](int code) {
+        switch (code) {
+        case ExitInterrupted: return 5;
+        case ExitFailed: return 4;
+        case ExitRefused: return 3;
+        case ExitNoDevice: return 2;
+        default: return 0;
+        }
+    };
+    int worst = ExitDone;
+    for (int code : codes) {
+        if (rank(code) > rank(worst))
+            worst = code;
+    }
+    return worst;
+}
+
+// Polls one operation to its end, for the commands that run one alone: true when it ended
+// well; false when it failed (`message` set) or was interrupted (`stopped` set).
+bool finish(update::DfuWork &work, const QString &phase, Output &out, const Io &io, bool &stopped, QString &message)
+{
+    stopped = false;
+    for (;;) {
+        const update::DfuWork::Poll p = work.poll();
+        if (p.state == update::DfuWork::Poll::Failed) {
+            message = QStringLiteral("%1 failed: %2").arg(phase, p.message);
+            return false;
+        }
+        out.progress(work.device().location, phase, p.state == update::DfuWork::Poll::Done ? 100 : p.percent, p.done,
+                     p.total, p.elapsedMs);
+        if (p.state == update::DfuWork::Poll::Done) {
+            out.finished(work.device().location);
+            return true;
+        }
+        if (interrupted(io)) {
+            work.stop();
+            stopped = true;
+            return false;
+        }
+        QThread::msleep(PollMs);
+    }
+}
+
+QString elided(const QString &text, int width)
+{
+    return text.size() <= width ? text : text.left(width - 3) + QStringLiteral("...");
+}
+
+// The settings of a road over the one FILE given: Config.ini read, and the file checked as far
+// as it can be before any board is touched. False with the outcome said and `exit` set.
+bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
+                 update::FileCheck &checked, int &exit)
+{
+    if (o.positional.size() != 1) {
+        exit = ends(out, ExitUsage, QStringLiteral("%1 takes one FILE.dfu").arg(QLatin1String(command)));
+        return false;
+    }
+    settings.file = o.positional.first();
+    settings.full = o.full;
+    settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
+    QString error;
+    if (!update::loadConfiguration(o.config, settings.names, error)) {
+        exit = ends(out, ExitRefused, error);
+        return false;
+    }
+    checked = update::checkFile(settings.file, settings.names);
+    if (!checked.ok) {
+        exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
+        return false;
+    }
+    return true;
+}
+
+} // namespace cli

@@ -1,0 +1,209 @@
+// tolvex-dfu list, upload, enter-dfu and leave: the devices, and the steps alone.
+
+#include "Commands.h"
+
+#include "CommandSupport.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace cli {
+
+int list(const Options &o, const Io &io)
+{
+    Output out(io, o.json, o.quiet);
+    ImageNameList names;
+    QString configError;
+    const bool haveConfig = update::loadConfiguration(o.config, names, configError);
+    QJsonArray appJson, dfuJson;
+    QStringList lines;
+    lines << QStringLiteral("Application mode:");
+    const QList<update::Device> apps = update::appDevices();
+    for (const update::Device &d : apps) {
+        if (interrupted(io))
+            return ends(out, ExitInterrupted, QStringLiteral("interrupted"));
+        const update::VersionAnswer v = update::queryVersion(d);
+        const bool shortFrames = d.family == HidFamily::ShortFrames;
+        const QString family = shortFrames ? QStringLiteral("8-byte reports") : QStringLiteral("16/64-byte reports");
+        const QString shown = v.answered ? (v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version)
+                                         : QStringLiteral("(no answer)");
+        lines << QStringLiteral("  %1  \"%2\"  %3  firmware %4").arg(d.location, d.product, family, shown);
+        appJson.append(QJsonObject{{QStringLiteral("device"), d.location},
+                                   {QStringLiteral("product"), d.product},
+                                   {QStringLiteral("serial"), known(d.serial)},
+                                   {QStringLiteral("usb"), QStringLiteral("%1:%2")
+                                                               .arg(d.vendorId, 4, 16, QLatin1Char('0'))
+                                                               .arg(d.productId, 4, 16, QLatin1Char('0'))},
+                                   {QStringLiteral("family"), shortFrames ? QStringLiteral("8-byte")
+                                                                          : QStringLiteral("16/64-byte")},
+                                   {QStringLiteral("answered"), v.answered},
+                                   {QStringLiteral("version"), known(v.version)}});
+    }
+    if (apps.isEmpty())
+        lines << QStringLiteral("  none");
+    lines << QStringLiteral("DFU mode:");
+    const QList<update::Device> dfus = update::dfuDevices();
+    for (const update::Device &d : dfus) {
+        if (interrupted(io))
+            return ends(out, ExitInterrupted, QStringLiteral("interrupted"));
+        const QString permitted = haveConfig ? permittedImageName(names, d.product) : QString();
+        const QString permission = !haveConfig ? QStringLiteral("(no Config.ini)")
+                                   : permitted.isEmpty() ? QStringLiteral("not listed in Config.ini")
+                                                         : QStringLiteral("permitted image \"%1\"").arg(permitted);
+        lines << QStringLiteral("  %1  \"%2\"  serial %3  %4")
+                     .arg(d.location, d.product, d.serial.isEmpty() ? QStringLiteral("-") : d.serial, permission);
+        update::DfuWork work;
+        QString why;
+        QJsonArray alternates;
+        if (work.open(d, why)) {
+            for (const update::DfuWork::Alternate &a : work.alternates()) {
+                lines << QStringLiteral("      alternate %1 \"%2\" %3").arg(a.number).arg(a.name, a.layout);
+                alternates.append(QJsonObject{{QStringLiteral("alternate"), a.number},
+                                              {QStringLiteral("name"), a.name},
+                                              {QStringLiteral("layout"), a.layout}});
+            }
+        } else {
+            lines << QStringLiteral("      ") + why;
+        }
+        dfuJson.append(QJsonObject{{QStringLiteral("device"), d.location},
+                                   {QStringLiteral("product"), d.product},
+                                   {QStringLiteral("serial"), known(d.serial)},
+                                   {QStringLiteral("usb"), QStringLiteral("%1:%2")
+                                                               .arg(d.vendorId, 4, 16, QLatin1Char('0'))
+                                                               .arg(d.productId, 4, 16, QLatin1Char('0'))},
+                                   {QStringLiteral("permitted"), known(permitted)},
+                                   {QStringLiteral("alternates"), alternates}});
+    }
+    if (dfus.isEmpty())
+        lines << QStringLiteral("  none");
+    if (o.json)
+        out.event({{QStringLiteral("event"), QStringLiteral("list")},
+                   {QStringLiteral("application"), appJson},
+                   {QStringLiteral("dfu"), dfuJson},
+                   {QStringLiteral("config"), haveConfig ? QJsonValue(o.config) : QJsonValue()}});
+    else
+        io.out(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    if (!haveConfig)
+        out.problem(configError);
+    return ExitDone;
+}
+
+int upload(const Options &o, const Io &io)
+{
+    Output out(io, o.json, o.quiet);
+    if (o.positional.size() != 1 || o.all)
+        return ends(out, ExitUsage, QStringLiteral("upload takes one OUT.dfu and one device"));
+    const QString path = o.positional.first();
+    // Another file of the same name is not replaced unasked: it may be the only backup.
+    if (QFileInfo::exists(path) && !o.force)
+        return ends(out, ExitRefused, QStringLiteral("%1 exists; --force replaces it").arg(path));
+    int exit = ExitDone;
+    const QList<update::Device> chosen =
+        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
+    if (chosen.isEmpty())
+        return exit;
+    const update::Device d = chosen.first();
+    if (!d.dfuMode())
+        return endsOn(out, d, ExitNoDevice, QStringLiteral("in application mode; tolvex-dfu enter-dfu sends it into DFU "
+                                                           "mode first"));
+    update::DfuWork work;
+    QString why;
+    if (!work.open(d, why))
+        return endsOn(out, d, ExitFailed, why);
+    // A folder that cannot be written is known before the long read.
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
+        return endsOn(out, d, ExitFailed, QStringLiteral("cannot write in the folder of %1").arg(path));
+    // A backup that can be written back: its image bears the name Config.ini permits.
+    ImageNameList names;
+    QString configError;
+    const QString permitted =
+        update::loadConfiguration(o.config, names, configError) ? permittedImageName(names, d.product) : QString();
+    if (permitted.isEmpty())
+        out.note(QStringLiteral("%1: Config.ini permits no image for \"%2\": the image is named after its memory, and "
+                                "updates will refuse it")
+                     .arg(d.name(), d.product));
+    const update::DfuWork::Launch l = work.launchUpload(permitted);
+    if (l.result != update::DfuWork::Launch::Launched)
+        return endsOn(out, d, ExitFailed, l.message);
+    bool stopped = false;
+    if (!finish(work, QStringLiteral("read"), out, io, stopped, why)) {
+        return stopped ? endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; nothing was written"))
+                       : endsOn(out, d, ExitFailed, why);
+    }
+    if (!work.writeUpload(path, why))
+        return endsOn(out, d, ExitFailed, why);
+    if (o.json)
+        out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                   {QStringLiteral("device"), d.location},
+                   {QStringLiteral("serial"), known(d.serial)},
+                   {QStringLiteral("result"), QStringLiteral("done")},
+                   {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(work.memoryName())},
+                   {QStringLiteral("file"), path},
+                   {QStringLiteral("image"), known(permitted)},
+                   {QStringLiteral("exit"), int(ExitDone)}});
+    else
+        out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), work.memoryName(), path));
+    return ExitDone;
+}
+
+int changeMode(const Options &o, const Io &io, bool toDfu)
+{
+    Output out(io, o.json, o.quiet);
+    if (!o.positional.isEmpty())
+        return ends(out, ExitUsage, QStringLiteral("unexpected argument %1").arg(o.positional.first()));
+    int exit = ExitDone;
+    const QList<update::Device> chosen =
+        choose([toDfu] { return toDfu ? update::appDevices() : update::dfuDevices(); }, o, out, io, exit);
+    if (chosen.isEmpty())
+        return exit;
+    QList<int> codes;
+    for (const update::Device &d : chosen) {
+        bool sent = false;
+        QString why;
+        if (toDfu) {
+            sent = update::enterDfuMode(d);
+        } else {
+            update::DfuWork work;
+            bool stopped = false;
+            sent = work.open(d, why) && work.launchReturn().result == update::DfuWork::Launch::Launched
+                   && finish(work, QStringLiteral("return"), out, io, stopped, why);
+            if (stopped)
+                return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
+        }
+        if (!sent) {
+            codes << endsOn(out, d, ExitFailed,
+                            toDfu ? QStringLiteral("refused to enter DFU mode")
+                                  : QStringLiteral("could not be sent back to its application") +
+                                        (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+            continue;
+        }
+        const update::Arrival arrived =
+            update::waitForDevice(toDfu ? update::Device::Dfu : update::Device::Application, d.location,
+                                  io.arrivalTimeoutMs, [&io] { return interrupted(io); }, idle);
+        if (arrived.result == update::Arrival::Interrupted)
+            return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted while it restarts"));
+        if (arrived.result == update::Arrival::TimedOut) {
+            codes << endsOn(out, d, ExitNoDevice, QStringLiteral("did not come back in time; replug it"));
+            continue;
+        }
+        const QString version = toDfu ? QString() : update::queryVersion(arrived.device).version;
+        if (o.json)
+            out.event({{QStringLiteral("event"), QStringLiteral("result")},
+                       {QStringLiteral("device"), d.location},
+                       {QStringLiteral("serial"), known(d.serial)},
+                       {QStringLiteral("mode"), toDfu ? QStringLiteral("dfu") : QStringLiteral("application")},
+                       {QStringLiteral("version"), known(version)},
+                       {QStringLiteral("result"), QStringLiteral("done")},
+                       {QStringLiteral("message"), toDfu ? QStringLiteral("in DFU mode")
+                                                         : QStringLiteral("back in its application")},
+                       {QStringLiteral("exit"), int(ExitDone)}});
+        else
+            out.line(toDfu ? QStringLiteral("%1: in DFU mode").arg(d.name())
+                           : QStringLiteral("%1: back in its application, firmware %2")
+                                 .arg(d.name(), version.isEmpty() ? QStringLiteral("(not reported)") : version));
+    }
+    return worstExit(codes);
+}
+
+} // namespace cli

@@ -1,0 +1,157 @@
+// tolvex-dfu update: the whole road, for one device or several at once.
+
+#include "Commands.h"
+
+#include "CommandSupport.h"
+#include "History.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMap>
+#include <QThread>
+
+#include <memory>
+
+namespace cli {
+
+int update(const Options &o, const Io &io)
+{
+    Output out(io, o.json, o.quiet);
+    update::Session::Settings settings;
+    update::FileCheck checked;
+    int failure = ExitDone;
+    if (!prepareRoad(o, io, out, "update", settings, checked, failure))
+        return failure;
+    settings.force = o.force;
+    settings.stay = o.stay;
+    settings.dryRun = o.dryRun;
+    out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
+    int exit = ExitDone;
+    const QList<update::Device> chosen =
+        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
+    if (chosen.isEmpty())
+        return exit;
+    update::waitOutPollTimeouts(o.strictTiming);
+    // A dry run changes nothing, and leaves no trace either.
+    update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
+    const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
+    QMap<const update::Session *, qint64> rows;
+
+    QList<std::shared_ptr<update::Session>> sessions;
+    for (const update::Device &d : chosen) {
+        auto session = std::make_shared<update::Session>(d, settings);
+        const QString name = d.name();
+        session->problem = [&out, name](const QString &text) { out.problem(name + QStringLiteral(": ") + text); };
+        session->noted = [&out, name](const QString &text) { out.note(name + QStringLiteral(": ") + text); };
+        session->progressed = [&out, d](const update::Session::Progress &p) {
+            out.progress(d.location, p.phase, p.percent, p.done, p.total, p.elapsedMs);
+        };
+        sessions.append(session);
+        rows.insert(session.get(), history.begin(update::historyRecord(*session, QStringLiteral("tolvex-dfu"),
+                                                                        settings.file, sha)));
+        session->start();
+    }
+    bool stopped = false;
+    for (;;) {
+        bool running = false;
+        for (const auto &session : sessions) {
+            if (session->over())
+                continue;
+            if (interrupted(io)) {
+                session->interrupt();
+                stopped = true;
+                continue;
+            }
+            session->advance();
+            if (session->over())
+                out.finished(session->device().location);
+            if (session->over())
+                history.finish(rows.value(session.get()),
+                               update::historyRecord(*session, QStringLiteral("tolvex-dfu"), settings.file, sha));
+            running = running || !session->over();
+        }
+        if (!running)
+            break;
+        QCoreApplication::processEvents();
+        QThread::msleep(PollMs);
+    }
+    update::waitOutPollTimeouts(false);
+    // Sessions that ended without a step of the loop (at their start, or interrupted).
+    for (const auto &session : sessions) {
+        const update::History::Record r =
+            update::historyRecord(*session, QStringLiteral("tolvex-dfu"), settings.file, sha);
+        if (session->result() == update::Session::Result::Interrupted || r.ended.isValid())
+            history.finish(rows.value(session.get()), r);
+    }
+
+    // The result of each device, and for several a table.
+    QList<int> codes;
+    for (const auto &s : sessions) {
+        const int code = exitOf(s->result());
+        codes << code;
+        const update::Session::Details &d = s->details();
+        const QString name = s->device().name();
+        if (o.verbose && !d.dfuPath.isEmpty())
+            out.note(QStringLiteral("%1: %2, transfer size %3 bytes, %4, image \"%5\", %6 of %7 sectors kept")
+                         .arg(name, d.dfuPath)
+                         .arg(d.transferSize)
+                         .arg(o.strictTiming ? QStringLiteral("every poll timeout waited out")
+                                             : QStringLiteral("early status requests"))
+                         .arg(d.imageName)
+                         .arg(d.sectorsKept)
+                         .arg(d.sectorsTouched));
+        if (out.jsonOutput()) {
+            QJsonObject result{{QStringLiteral("event"), QStringLiteral("result")},
+                               {QStringLiteral("device"), s->device().location},
+                               {QStringLiteral("product"), s->device().product},
+                               {QStringLiteral("serial"), known(s->device().serial)},
+                               {QStringLiteral("old"), known(s->oldVersion())},
+                               {QStringLiteral("new"), known(s->newVersion())},
+                               {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
+                               {QStringLiteral("message"), s->message()},
+                               {QStringLiteral("signature"), checked.signature},
+                               {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0},
+                               {QStringLiteral("exit"), code}};
+            if (o.dryRun) {
+                result.insert(QStringLiteral("dryRun"), true);
+                result.insert(QStringLiteral("image"), known(d.imageName));
+                result.insert(QStringLiteral("permitted"), known(d.permittedName));
+                result.insert(QStringLiteral("sectorsToWrite"),
+                              d.sectorsTouched ? QJsonValue(d.sectorsTouched - d.sectorsKept) : QJsonValue());
+                result.insert(QStringLiteral("estimatedSeconds"),
+                              d.sectorsTouched ? QJsonValue(d.estimatedSeconds) : QJsonValue());
+            }
+            out.event(result);
+        } else if (o.dryRun && s->result() == update::Session::Result::Done) {
+            out.line(QStringLiteral("%1: firmware %2; image \"%3\", permitted \"%4\"; %5")
+                         .arg(name, s->oldVersion() == QLatin1String("?") ? QStringLiteral("(not known in DFU mode)") : s->oldVersion(),
+                              d.imageName.isEmpty() ? QStringLiteral("(chosen in DFU mode)") : d.imageName,
+                              d.permittedName, s->message()));
+        } else if (s->result() == update::Session::Result::Done && sessions.size() == 1) {
+            out.line(o.stay ? QStringLiteral("%1: %2").arg(name, s->message())
+                            : QStringLiteral("%1: %2 -> %3%4")
+                                  .arg(name, s->oldVersion(),
+                                       s->newVersion().isEmpty() ? QStringLiteral("(not reported)") : s->newVersion(),
+                                       s->message().isEmpty() ? QString() : QStringLiteral(" (") + s->message() + ")"));
+        } else if (s->result() == update::Session::Result::Interrupted) {
+            out.problem(name + QStringLiteral(": ") + s->message());
+        }
+    }
+    if (sessions.size() > 1 && !out.jsonOutput()) {
+        // As wide as the terminal allows, 80 columns otherwise.
+        const int deviceWidth = std::max(20, std::min(40, io.columns - 1 - 42));
+        out.line(QStringLiteral("%1 %2 %3 %4 %5").arg(QStringLiteral("DEVICE"), -deviceWidth).arg(QStringLiteral("OLD"), -10)
+                     .arg(QStringLiteral("NEW"), -10).arg(QStringLiteral("RESULT"), -11).arg(QStringLiteral("TIME"), 7));
+        for (const auto &s : sessions)
+            out.line(QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(elided(s->device().name(), deviceWidth), -deviceWidth)
+                         .arg(elided(s->oldVersion(), 10), -10)
+                         .arg(elided(s->newVersion().isEmpty() ? QStringLiteral("-") : s->newVersion(), 10), -10)
+                         .arg(QString::fromLatin1(update::resultName(s->result())), -11)
+                         .arg(QStringLiteral("%1 s").arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1), 7));
+    }
+    return stopped ? int(ExitInterrupted) : worstExit(codes);
+}
+
+} // namespace cli
