@@ -168,16 +168,21 @@ DfuWork::Poll DfuWork::poll()
         p.message = QStringLiteral("no operation runs");
         return p;
     }
-    p.phase = c.phase;
-    p.percent = c.percent;
-    p.done = c.bytesDone;
-    p.total = c.bytesTotal;
-    p.elapsedMs = c.elapsedMs;
-    p.sectorsTouched = c.sectorsTouched;
-    p.sectorsKept = c.sectorsKept;
+    const auto take = [&p, &c] {
+        p.phase = c.phase;
+        p.percent = c.percent;
+        p.done = c.bytesDone;
+        p.total = c.bytesTotal;
+        p.elapsedMs = c.elapsedMs;
+        p.sectorsTouched = c.sectorsTouched;
+        p.sectorsKept = c.sectorsKept;
+    };
+    take();
     if (c.errorStatus == DFU_OK && c.percent < 100)
         return p;
+    // Ended: its final context, copied as the operation is let go.
     operation.stop(&c);
+    take();
     if (c.errorStatus != DFU_OK) {
         p.state = Poll::Failed;
         p.message = QStringLiteral("%1 (at 0x%2)")
@@ -186,12 +191,6 @@ DfuWork::Poll DfuWork::poll()
         return p;
     }
     p.state = Poll::Done;
-    p.phase = c.phase;
-    p.done = c.bytesDone;
-    p.total = c.bytesTotal;
-    p.elapsedMs = c.elapsedMs;
-    p.sectorsTouched = c.sectorsTouched;
-    p.sectorsKept = c.sectorsKept;
     return p;
 }
 
