@@ -1,6 +1,9 @@
 #include "ConfigFile.h"
 
+#include "ConfigCipher.h"
+
 #include <QDebug>
+#include <QFile>
 
 ImageNameList splitConfigurationText(const QString &text)
 {
@@ -45,4 +48,25 @@ QString permittedImageName(const ImageNameList &list, const QString &product)
 bool imageNamePermitted(const QString &permitted, const QString &imageName)
 {
     return !permitted.isEmpty() && permitted.contains(imageName, Qt::CaseInsensitive);
+}
+
+LoadedConfiguration readConfiguration(const QString &path)
+{
+    LoadedConfiguration c;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        c.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return c;
+    }
+    ConfigCipher cipher(ConfigurationKey);
+    c.text = cipher.decryptBytesToText(file.readAll());
+    if (cipher.lastError() != ConfigCipher::CipherOk) {
+        c.result = LoadedConfiguration::Undecryptable;
+        c.cipherError = int(cipher.lastError());
+        c.error = QStringLiteral("%1 does not decrypt: it is damaged or not a Config.ini").arg(path);
+    } else {
+        c.result = LoadedConfiguration::Loaded;
+    }
+    c.names = splitConfigurationText(c.text);
+    return c;
 }

@@ -30,3 +30,16 @@ bool imageNamePermitted(const QString &permitted, const QString &imageName);
 
 // The list in Qt's debug notation for nested lists: (("Alpha", "One"), ("Beta", "Two")).
 QString imageNameListDebugText(const ImageNameList &list);
+
+// Config.ini read and decrypted. The window ends without a readable file and runs on, with
+// no product permitted, when it does not decrypt; tolvex-dfu refuses to update in both cases.
+struct LoadedConfiguration
+{
+    enum Result { Loaded, Missing, Undecryptable };
+    Result result = Missing;
+    QString text;        // the plain text (what the cipher gave, when it did not decrypt)
+    ImageNameList names; // its items
+    int cipherError = 0; // Undecryptable: the cipher's error code
+    QString error;       // for people, unless Loaded
+};
+LoadedConfiguration readConfiguration(const QString &path);

@@ -1,6 +1,8 @@
 // DFUDEV and the memory mapping: finding, opening and describing DFU-mode devices over libusb.
 
 #include "Internal.h"
+
+#include "Maker.h"
 #include "UsbAnswers.h"
 
 #include <QtGlobal>
@@ -204,9 +206,7 @@ DfuStatus openDevice(const std::string &path, std::shared_ptr<OpenDevice> &out)
     libusb_unref_device(found);
     if (r != LIBUSB_SUCCESS) {
         if (r == LIBUSB_ERROR_ACCESS)
-            qWarning("DFU: permission denied opening %s. Install the udev rules "
-                     "(packaging/70-tolvex-dfu.rules, see the README) and replug the device.",
-                     path.c_str());
+            qWarning("DFU: permission denied opening %s: %s.", path.c_str(), UdevRulesHint);
         else
             qWarning("DFU: cannot open %s: %s", path.c_str(), libusb_error_name(r));
         return statusFromUsb(r);

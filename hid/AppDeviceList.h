@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Maker.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -38,7 +40,7 @@ public:
     const QList<AppDeviceEntry> &devices() const { return entries; }
 
 private:
-    QString manufacturerFilter = QStringLiteral("Corvantis");
+    QString manufacturerFilter = QString::fromLatin1(MakerManufacturer);
     QList<AppDeviceEntry> entries;
     int selected = -1;
 };

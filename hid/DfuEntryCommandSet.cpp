@@ -15,3 +15,8 @@ bool DfuEntryCommandSet::enterDfuModeShort()
         return false;
     return shortCommandE1()[HidCommandFrame::StatusByte] == 0;
 }
+
+bool sendIntoDfuMode(DfuEntryCommandSet &entry, HidFamily family)
+{
+    return family == HidFamily::ShortFrames ? entry.enterDfuModeShort() : entry.enterDfuMode();
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HidCommandSet.h"
+#include "HidDevice.h"
 
 // The two commands that send an application-mode device into its DFU boot loader. True
 // when the device accepted the first and the second went out; the second is never
@@ -15,3 +16,6 @@ public:
     // 8-byte frames, for the OtterNINE family.
     bool enterDfuModeShort();
 };
+
+// Sends the open device into its boot loader with the commands of its family.
+bool sendIntoDfuMode(DfuEntryCommandSet &entry, HidFamily family);

@@ -230,3 +230,18 @@ HidAnswer HidCommandSet::shortCommandE1()
     const quint8 payload = 0x55;
     return sendShortCommand(0xE1, &payload, 1);
 }
+
+HidVersionAnswer askVersion(HidCommandSet &commands, HidFamily family)
+{
+    HidVersionAnswer a;
+    if (family == HidFamily::ShortFrames) {
+        // This family answers the check but reports no version.
+        a.answered = commands.command66()[HidCommandFrame::StatusByte] == 0;
+        return a;
+    }
+    const HidAnswer answer = commands.command10();
+    a.answered = answer[HidCommandFrame::StatusByte] == 0;
+    if (a.answered)
+        a.version = versionTextFromAnswer(answer);
+    return a;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HidCommandFrame.h"
+#include "HidDevice.h"
 
 class QDate;
 class QTime;
@@ -68,3 +69,12 @@ private:
 
     quint8 sequence;
 };
+
+// What the open application-mode device answers when asked for its version: the window and
+// tolvex-dfu ask the same way, by family.
+struct HidVersionAnswer
+{
+    bool answered = false;
+    QString version; // empty when the family reports none
+};
+HidVersionAnswer askVersion(HidCommandSet &commands, HidFamily family);

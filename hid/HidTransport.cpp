@@ -1,5 +1,7 @@
 #include "HidTransport.h"
 
+#include "Maker.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -35,8 +37,7 @@ bool HidTransport::open(const QString &path)
     if (!handle) {
         if (path != refusedPath)
             qWarning().noquote() << "HID: cannot open" << path << "(" + fromWide(hid_error(nullptr)) + ")."
-                                 << "Without permission on its hidraw node, install the udev rules"
-                                 << "(packaging/70-tolvex-dfu.rules, see the README) and replug the device.";
+                                 << QStringLiteral("Without permission on its hidraw node, %1.").arg(QLatin1String(UdevRulesHint));
         refusedPath = path;
         return false;
     }

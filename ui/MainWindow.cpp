@@ -1,6 +1,5 @@
 #include "MainWindow.h"
 
-#include "ConfigCipher.h"
 #include "HidDevice.h"
 #include "MainWindowForm.h"
 #include "ProcessRandom.h"
@@ -10,7 +9,6 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -103,9 +101,8 @@ void MainWindow::initialRefresh()
 
 bool MainWindow::loadConfiguration()
 {
-    ConfigCipher cipher(ConfigurationKey);
-    QFile file(QString::fromLatin1(ConfigurationFileName));
-    if (!file.open(QIODevice::ReadOnly)) {
+    const LoadedConfiguration config = readConfiguration(QString::fromLatin1(ConfigurationFileName));
+    if (config.result == LoadedConfiguration::Missing) {
         QMessageBox::critical(this, QStringLiteral("Opening File"), QStringLiteral("Unable to open Configuration file"),
                               QMessageBox::Ok, QMessageBox::NoButton);
         // The event loop has not started yet, so a plain quit() would be lost: queue
@@ -114,13 +111,11 @@ bool MainWindow::loadConfiguration()
             QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
         return false;
     }
-
-    const QString text = cipher.decryptBytesToText(file.readAll());
     // The tool runs on without products then; say why none is ever permitted.
-    if (cipher.lastError() != ConfigCipher::CipherOk)
-        qWarning("Config.ini does not decrypt (error %d): no product has a permitted image.", int(cipher.lastError()));
-    qDebug().nospace() << "Decryted  File = " << text;
-    imageNameList.append(splitConfigurationText(text));
+    if (config.result == LoadedConfiguration::Undecryptable)
+        qWarning("Config.ini does not decrypt (error %d): no product has a permitted image.", config.cipherError);
+    qDebug().nospace() << "Decryted  File = " << config.text;
+    imageNameList.append(config.names);
     qDebug().noquote() << imageNameListDebugText(imageNameList);
     currentImageName.clear();
     connectedProductName.clear();
@@ -238,7 +233,7 @@ void MainWindow::endDfuOperation(const char *status, int colour)
     dfuOperationRunning = false;
     if (historyRow >= 0) {
         const DfuOperationContext c = dfuTarget.contextSnapshot();
-        const bool upToDate = historyLaunched && c.sectorsTouched > 0 && c.sectorsKept == c.sectorsTouched;
+        const bool upToDate = historyLaunched && keptEverySector(c.sectorsTouched, c.sectorsKept);
         finishHistoryRow(colour != Green ? QStringLiteral("failed")
                          : upToDate      ? QStringLiteral("up to date")
                                          : QStringLiteral("done"),
@@ -285,10 +280,7 @@ void MainWindow::finishHistoryRow(const QString &result, const QString &message)
 
 void MainWindow::on_pb_GoToDfuMode_clicked()
 {
-    const bool entered = hidFamilyOf(connectedProductName) == HidFamily::ShortFrames
-        ? dfuEntryCommands.enterDfuModeShort()
-        : dfuEntryCommands.enterDfuMode();
-    if (!entered)
+    if (!sendIntoDfuMode(dfuEntryCommands, hidFamilyOf(connectedProductName)))
         QMessageBox::warning(this, QStringLiteral("Enter DFU Mode"), QStringLiteral("Enter DFU Fail."), QMessageBox::Ok,
                              QMessageBox::NoButton);
 }
@@ -447,21 +439,13 @@ void MainWindow::refreshHidDevList()
         return;
     }
     connectedProductName = appDevices.selectedDevice().product;
-    if (hidFamilyOf(connectedProductName) == HidFamily::ShortFrames) {
-        if (hidCommands.command66()[HidCommandFrame::StatusByte] != 0) {
-            showAppDevice(false);
-            return;
-        }
-        // This family reports no version text; another device's must not stay on show.
-        firmwareVersionText.clear();
-    } else {
-        const HidAnswer answer = hidCommands.command10();
-        if (answer[HidCommandFrame::StatusByte] != 0) {
-            showAppDevice(false);
-            return;
-        }
-        firmwareVersionText = firmwareVersionFromAnswer(answer);
+    // The 8-byte family reports no version text; another device's must not stay on show.
+    const HidVersionAnswer answer = askVersion(hidCommands, hidFamilyOf(connectedProductName));
+    if (!answer.answered) {
+        showAppDevice(false);
+        return;
     }
+    firmwareVersionText = answer.version;
     showAppDevice(true);
 }
 
