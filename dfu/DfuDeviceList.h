@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DfuTarget.h"
+#include "Maker.h"
 
 #include <QList>
 #include <QString>
@@ -11,7 +12,7 @@
 struct DfuDeviceEntry
 {
     int index = 0;
-    QString manufacturer = QStringLiteral("Corvantis");
+    QString manufacturer = QString::fromLatin1(MakerManufacturer);
     QString product;
     QString serial;
     QString path;
@@ -38,7 +39,7 @@ public:
     const QList<DfuDeviceEntry> &devices() const { return entries; }
 
 private:
-    QString manufacturerFilter = QStringLiteral("Corvantis");
+    QString manufacturerFilter = QString::fromLatin1(MakerManufacturer);
     QString productFilter;
     QList<DfuDeviceEntry> entries;
     int selected = -1;

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 QString SignedFile::reason() const
 {
     switch (result) {
@@ -68,4 +70,33 @@ SignedFile openSignedDfuFile(const QString &path, dfu::File &file)
                                               &s.release, &s.imageCount);
     s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
     return s;
+}
+
+DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names)
+{
+    DfuFileCheck c;
+    dfu::File handle;
+    const SignedFile opened = openSignedDfuFile(file, handle);
+    c.signature = opened.signatureText();
+    if (opened.result != SignedFile::Opened) {
+        c.message = QStringLiteral("%1 is refused: %2").arg(file, opened.reason());
+        return c;
+    }
+    dfu::Image first;
+    if (opened.imageCount == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
+        c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
+        return c;
+    }
+    char name[512];
+    std::memset(name, 0, sizeof name);
+    DFUFILES_GetImageName(first.get(), name);
+    const QString imageName = QString::fromLocal8Bit(name);
+    for (const QStringList &item : names) {
+        if (!item.value(1).isEmpty() && imageNamePermitted(item.value(1), imageName)) {
+            c.ok = true;
+            return c;
+        }
+    }
+    c.message = QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
+    return c;
 }

@@ -5,6 +5,7 @@
 // bytes are parsed; nothing can change the file between the check and the write.
 
 #include "DfuHandles.h"
+#include "ConfigFile.h"
 #include "FileSignature.h"
 
 #include <QString>
@@ -28,3 +29,16 @@ struct SignedFile
 
 // Opens `path` into `file` (on Opened only).
 SignedFile openSignedDfuFile(const QString &path, dfu::File &file);
+
+// What can be checked before any board is touched: the file reads whole with a right CRC (and
+// its signature where trusted keys are installed), and some product of Config.ini permits the
+// name of its first image (every image the road may choose is checked behind it, so a file
+// that fails here fails on every board). The final check, with the name the board reports in
+// DFU mode, comes when the board is there.
+struct DfuFileCheck
+{
+    bool ok = false;
+    QString message;
+    QString signature; // what its signature is: "not signed", "signed by key ..."
+};
+DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names);

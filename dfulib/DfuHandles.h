@@ -139,6 +139,8 @@ public:
         return s;
     }
     bool running() const { return held; }
+    // The library's code for it, while it is held.
+    uint32_t launchedCode() const { return held ? code : 0u; }
     DfuStatus status(DfuOperationContext &context) const
     {
         return held ? DFUOPS_GetOperationStatus(code, &context) : DFU_ERROR_INVALID_HANDLE;

@@ -4,7 +4,8 @@
 
 #include "Bytes.h"
 #include "Cli.h"
-#include "DfuWork.h"
+#include "DfuLink.h"
+#include "Devices.h"
 #include "History.h"
 #include "JsonSchema.h"
 #include "FileSignature.h"
@@ -539,18 +540,16 @@ void TolvexDfuTest::replacedDeviceIsNotWorkedOn()
     sim::World::instance().plug(first.dfu, 5);
     const QList<update::Device> present = update::dfuDevices();
     QCOMPARE(present.size(), 1);
-    update::DfuWork work;
-    QString why;
-    QVERIFY(work.open(present.first(), why));
+    DfuLink link;
+    QCOMPARE(link.open(present.first().path, present.first().busAddress), int(DfuLink::Connected));
     sim::World::instance().unplug(first.dfu);
     const sim::Board second = plugBoard();
     sim::World::instance().unplug(second.app);
     sim::World::instance().plug(second.dfu, 5);
-    const ImageNameList names = splitConfigurationText(QStringLiteral("Tolvex Demo Board,fw_main_v2\n"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not the one connected"));
-    const update::DfuWork::Launch l =
-        work.launchDownload(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")), names, 0);
-    QCOMPARE(int(l.result), int(update::DfuWork::Launch::Failed));
+    const DfuLink::Launch l =
+        link.launchDownload(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")), QStringLiteral("fw_main_v2"));
+    QCOMPARE(int(l.result), int(DfuLink::Launch::Failed));
     QVERIFY2(l.message.contains(QStringLiteral("another device")), qPrintable(l.message));
     QCOMPARE(second.dfu->erasedSectorCount(), 0u);
 }

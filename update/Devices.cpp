@@ -1,9 +1,10 @@
 #include "Devices.h"
 
 #include "DfuEntryCommandSet.h"
-#include "DfuTarget.h"
+#include "DfuEnumeration.h"
 #include "HidCommandSet.h"
 #include "HidTransport.h"
+#include "Maker.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -13,8 +14,6 @@
 #include <QThread>
 
 namespace update {
-
-const char Manufacturer[] = "Corvantis";
 
 namespace {
 constexpr int LookEveryMs = 50;
@@ -28,7 +27,7 @@ QString Device::name() const
 QList<Device> appDevices()
 {
     QList<Device> out;
-    for (const HidDeviceInfo &h : hidTransport.devices(QString::fromLatin1(Manufacturer))) {
+    for (const HidDeviceInfo &h : hidTransport.devices(QString::fromLatin1(MakerManufacturer))) {
         Device d;
         d.product = h.product;
         d.serial = h.serial;
@@ -51,7 +50,7 @@ QList<Device> dfuDevices()
     QList<DfuDeviceRecord> records;
     {
         QMutexLocker lock(&cacheMutex);
-        records = enumerateDfuDevices(QString::fromLatin1(Manufacturer), QString(), &cache);
+        records = enumerateDfuDevices(QString::fromLatin1(MakerManufacturer), QString(), &cache);
     }
     QList<Device> out;
     for (const DfuDeviceRecord &r : records) {
@@ -110,15 +109,10 @@ VersionAnswer queryVersion(const Device &d)
     if (!a.opened)
         return a;
     HidCommandSet commands(0x5A);
-    if (d.family == HidFamily::ShortFrames) {
-        // This family answers the check but reports no version.
-        a.answered = commands.command66()[HidCommandFrame::StatusByte] == 0;
-    } else {
-        const HidAnswer answer = commands.command10();
-        a.answered = answer[HidCommandFrame::StatusByte] == 0;
-        a.version = a.answered ? versionTextFromAnswer(answer) : QString();
-    }
+    const HidVersionAnswer answer = askVersion(commands, d.family);
     hidTransport.close();
+    a.answered = answer.answered;
+    a.version = answer.version;
     return a;
 }
 
@@ -127,7 +121,7 @@ bool enterDfuMode(const Device &d)
     if (!hidTransport.open(d.path))
         return false;
     DfuEntryCommandSet entry(0xA5);
-    const bool entered = d.family == HidFamily::ShortFrames ? entry.enterDfuModeShort() : entry.enterDfuMode();
+    const bool entered = sendIntoDfuMode(entry, d.family);
     hidTransport.close();
     return entered;
 }
@@ -179,7 +173,7 @@ Selected select(const QList<Device> &present, const Selection &s)
     }
     if (out.devices.isEmpty()) {
         out.result = present.isEmpty() ? Selected::NoDevice : Selected::NoneFits;
-        out.message = present.isEmpty() ? QStringLiteral("no Corvantis device is connected (tolvex-dfu list shows what is)")
+        out.message = present.isEmpty() ? QStringLiteral("no %1 device is connected (tolvex-dfu list shows what is)").arg(QLatin1String(MakerManufacturer))
                                          : QStringLiteral("no connected device fits the selection (tolvex-dfu list "
                                                           "shows what is connected)");
     } else if (out.devices.size() > 1 && !s.all) {

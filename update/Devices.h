@@ -14,8 +14,6 @@
 
 namespace update {
 
-extern const char Manufacturer[];
-
 struct Device
 {
     enum Mode { Application, Dfu };

@@ -29,8 +29,8 @@ History::Record historyRecord(const Session &s, const QString &program, const QS
     switch (s.result()) {
     case Session::Result::Running: r.result = QStringLiteral("running"); break;
     case Session::Result::Done:
-        r.result = d.sectorsTouched > 0 && d.sectorsKept == d.sectorsTouched ? QStringLiteral("up to date")
-                                                                              : QStringLiteral("done");
+        r.result = keptEverySector(d.sectorsTouched, d.sectorsKept) ? QStringLiteral("up to date")
+                                                                     : QStringLiteral("done");
         break;
     case Session::Result::Refused: r.result = QStringLiteral("refused"); break;
     case Session::Result::Interrupted: r.result = QStringLiteral("interrupted"); break;
@@ -76,9 +76,9 @@ Session::Session(const Device &device, const Settings &settings) : device_(devic
 
 void Session::end(Result r, const QString &text)
 {
-    if (work)
-        work->stop();
-    work.reset();
+    if (link)
+        link->stop();
+    link.reset();
     result_ = r;
     message_ = text;
     step = Step::Over;
@@ -111,8 +111,7 @@ void Session::start()
     if (!v.answered) {
         oldVersion_ = QStringLiteral("?");
         fail(v.opened ? QStringLiteral("does not answer in application mode; replug it and try again")
-                      : QStringLiteral("it cannot be opened (without permission, install the udev rules: "
-                                       "packaging/70-tolvex-dfu.rules, and replug it)"));
+                      : DfuLink::openProblem(DfuLink::NoDescriptor));
     } else if (!enterDfuMode(device_)) {
         fail(QStringLiteral("refused to enter DFU mode"));
     } else if (noted) {
@@ -130,26 +129,32 @@ void Session::prepare(const Device &inDfu)
     device_.product = inDfu.product;
     device_.serial = inDfu.serial.isEmpty() ? device_.serial : inDfu.serial;
     device_.location = location;
-    work = std::make_unique<DfuWork>();
-    QString why;
-    if (!work->open(device_, why)) {
-        fail(why);
+    DfuLink::Settings linkSettings;
+    linkSettings.otherUsbIds = settings.force ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
+    link = std::make_unique<DfuLink>(linkSettings);
+    const int opened = link->open(device_.path, device_.busAddress, device_.product);
+    if (opened != DfuLink::Connected) {
+        fail(DfuLink::openProblem(opened));
         return;
     }
     details_.dfuPath = device_.path;
-    details_.transferSize = work->transferSize();
+    details_.transferSize = link->transferSize();
     details_.permittedName = permittedImageName(settings.names, device_.product);
     const int32_t flag = settings.dryRun ? DFU_FLAG_COMPARE_ONLY : settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0;
-    const DfuWork::Launch l = work->launchDownload(settings.file, settings.names, flag, settings.force);
-    details_.imageName = work->imageName();
-    if (l.result == DfuWork::Launch::Launched) {
+    DfuLink::Launch l = link->launchDownload(settings.file, details_.permittedName, flag);
+    details_.imageName = link->imageName();
+    if (l.result == DfuLink::Launch::Launched) {
+        if (!l.note.isEmpty() && noted)
+            noted(l.note);
         step = settings.dryRun ? Step::Compare : Step::Download;
         return;
     }
-    if (l.result == DfuWork::Launch::Failed) {
+    if (l.result == DfuLink::Launch::Failed) {
         fail(l.message);
         return;
     }
+    if (l.reason == DfuLink::Launch::OtherUsbIds)
+        l.message += QStringLiteral(" (--force writes it all the same)");
     // Refused in DFU mode: a board that came from its application goes back there.
     if (fromApplication) {
         refusal = l.message;
@@ -161,8 +166,8 @@ void Session::prepare(const Device &inDfu)
 
 void Session::startReturn(Step next)
 {
-    const DfuWork::Launch l = work->launchReturn();
-    if (l.result == DfuWork::Launch::Launched) {
+    const DfuLink::Launch l = link->launchReturn();
+    if (l.result == DfuLink::Launch::Launched) {
         step = next;
         return;
     }
@@ -175,25 +180,27 @@ void Session::startReturn(Step next)
 
 bool Session::operationDone(const QString &phaseName)
 {
-    const DfuWork::Poll p = work->poll();
-    if (p.sectorsTouched) {
-        details_.sectorsTouched = p.sectorsTouched;
-        details_.sectorsKept = p.sectorsKept;
+    const DfuLink::Poll p = link->poll();
+    const DfuOperationContext &c = p.context;
+    const bool done = p.state == DfuLink::Poll::Done;
+    if (c.sectorsTouched) {
+        details_.sectorsTouched = c.sectorsTouched;
+        details_.sectorsKept = c.sectorsKept;
     }
     if (step == Step::Compare)
-        comparedBytes = p.total;
-    if (p.phase == DFU_PHASE_VERIFY || (p.state == DfuWork::Poll::Done && step == Step::Download))
-        details_.bytesVerified = p.done;
+        comparedBytes = c.bytesTotal;
+    if (c.phase == DFU_PHASE_VERIFY || (done && step == Step::Download))
+        details_.bytesVerified = c.bytesDone;
     Progress progress;
     // A download names its phase as the library reports it, and counts that phase's bytes.
-    progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(p.phase);
-    progress.done = p.done;
-    progress.total = p.total;
-    progress.percent = p.state == DfuWork::Poll::Done || (p.total > 0 && p.done >= p.total)
+    progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(c.phase);
+    progress.done = c.bytesDone;
+    progress.total = c.bytesTotal;
+    progress.percent = done || (c.bytesTotal > 0 && c.bytesDone >= c.bytesTotal)
                            ? 100
-                           : p.total > 0 ? int(quint64(p.done) * 100 / p.total) : p.percent;
-    progress.elapsedMs = p.elapsedMs;
-    if (p.state == DfuWork::Poll::Failed) {
+                           : c.bytesTotal > 0 ? int(quint64(c.bytesDone) * 100 / c.bytesTotal) : int(c.percent);
+    progress.elapsedMs = c.elapsedMs;
+    if (p.state == DfuLink::Poll::Failed) {
         const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);
         if (step == Step::Download)
             fail(what + QStringLiteral("; the device stays in DFU mode, run the update again"));
@@ -206,7 +213,7 @@ bool Session::operationDone(const QString &phaseName)
     }
     if (progressed && step != Step::ReturnRefused)
         progressed(progress);
-    return p.state == DfuWork::Poll::Done;
+    return done;
 }
 
 void Session::advance()

@@ -8,7 +8,7 @@
 
 #include "ConfigFile.h"
 #include "Devices.h"
-#include "DfuWork.h"
+#include "DfuLink.h"
 #include "History.h"
 
 #include <QElapsedTimer>
@@ -111,7 +111,7 @@ private:
     QString refusal; // why the file was refused, while the board is sent back
     Details details_;
     qint64 comparedBytes = 0;
-    std::unique_ptr<DfuWork> work;
+    std::unique_ptr<DfuLink> link;
 };
 
 const char *resultName(Session::Result r);

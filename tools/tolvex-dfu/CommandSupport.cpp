@@ -141,23 +141,25 @@ int worstExit(const QList<int> &codes)
 
 // Polls one operation to its end, for the commands that run one alone: true when it ended
 // well; false when it failed (`message` set) or was interrupted (`stopped` set).
-bool finish(update::DfuWork &work, const QString &phase, Output &out, const Io &io, bool &stopped, QString &message)
+bool finish(DfuLink &link, const update::Device &device, const QString &phase, Output &out, const Io &io, bool &stopped,
+            QString &message)
 {
     stopped = false;
     for (;;) {
-        const update::DfuWork::Poll p = work.poll();
-        if (p.state == update::DfuWork::Poll::Failed) {
+        const DfuLink::Poll p = link.poll();
+        if (p.state == DfuLink::Poll::Failed) {
             message = QStringLiteral("%1 failed: %2").arg(phase, p.message);
             return false;
         }
-        out.progress(work.device().location, phase, p.state == update::DfuWork::Poll::Done ? 100 : p.percent, p.done,
-                     p.total, p.elapsedMs);
-        if (p.state == update::DfuWork::Poll::Done) {
-            out.finished(work.device().location);
+        const DfuOperationContext &c = p.context;
+        out.progress(device.location, phase, p.state == DfuLink::Poll::Done ? 100 : int(c.percent), c.bytesDone,
+                     c.bytesTotal, c.elapsedMs);
+        if (p.state == DfuLink::Poll::Done) {
+            out.finished(device.location);
             return true;
         }
         if (interrupted(io)) {
-            work.stop();
+            link.stop();
             stopped = true;
             return false;
         }
@@ -173,7 +175,7 @@ QString elided(const QString &text, int width)
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.
 bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
-                 update::FileCheck &checked, int &exit)
+                 DfuFileCheck &checked, int &exit)
 {
     if (o.positional.size() != 1) {
         exit = ends(out, ExitUsage, QStringLiteral("%1 takes one FILE.dfu").arg(QLatin1String(command)));
@@ -182,12 +184,13 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     settings.file = o.positional.first();
     settings.full = o.full;
     settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
-    QString error;
-    if (!update::loadConfiguration(o.config, settings.names, error)) {
-        exit = ends(out, ExitRefused, error);
+    const LoadedConfiguration config = readConfiguration(o.config);
+    if (config.result != LoadedConfiguration::Loaded) {
+        exit = ends(out, ExitRefused, config.error);
         return false;
     }
-    checked = update::checkFile(settings.file, settings.names);
+    settings.names = config.names;
+    checked = checkDfuFile(settings.file, settings.names);
     if (!checked.ok) {
         exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
         return false;

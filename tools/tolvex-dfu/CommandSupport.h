@@ -5,8 +5,8 @@
 
 #include "Cli.h"
 #include "Devices.h"
-#include "DfuWork.h"
-#include "Files.h"
+#include "DfuLink.h"
+#include "SignedFile.h"
 #include "Options.h"
 #include "Output.h"
 #include "Session.h"
@@ -40,11 +40,12 @@ QList<update::Device> choose(const std::function<QList<update::Device>()> &prese
                              const Io &io, int &exit);
 // Polls one operation to its end, for the commands that run one alone: true when it ended
 // well; false when it failed (`message` set) or was interrupted (`stopped` set).
-bool finish(update::DfuWork &work, const QString &phase, Output &out, const Io &io, bool &stopped, QString &message);
+bool finish(DfuLink &link, const update::Device &device, const QString &phase, Output &out, const Io &io, bool &stopped,
+            QString &message);
 QString elided(const QString &text, int width);
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.
 bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
-                 update::FileCheck &checked, int &exit);
+                 DfuFileCheck &checked, int &exit);
 
 } // namespace cli

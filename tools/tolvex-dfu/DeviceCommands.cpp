@@ -13,9 +13,9 @@ namespace cli {
 int list(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
-    ImageNameList names;
-    QString configError;
-    const bool haveConfig = update::loadConfiguration(o.config, names, configError);
+    const LoadedConfiguration config = readConfiguration(o.config);
+    const bool haveConfig = config.result == LoadedConfiguration::Loaded;
+    const ImageNameList &names = config.names;
     QJsonArray appJson, dfuJson;
     QStringList lines;
     lines << QStringLiteral("Application mode:");
@@ -48,23 +48,25 @@ int list(const Options &o, const Io &io)
         if (interrupted(io))
             return ends(out, ExitInterrupted, QStringLiteral("interrupted"));
         const QString permitted = haveConfig ? permittedImageName(names, d.product) : QString();
-        const QString permission = !haveConfig ? QStringLiteral("(no Config.ini)")
+        const QString permission = config.result == LoadedConfiguration::Undecryptable
+                                       ? QStringLiteral("(Config.ini does not decrypt)")
+                                   : !haveConfig ? QStringLiteral("(no Config.ini)")
                                    : permitted.isEmpty() ? QStringLiteral("not listed in Config.ini")
                                                          : QStringLiteral("permitted image \"%1\"").arg(permitted);
         lines << QStringLiteral("  %1  \"%2\"  serial %3  %4")
                      .arg(d.location, d.product, d.serial.isEmpty() ? QStringLiteral("-") : d.serial, permission);
-        update::DfuWork work;
-        QString why;
+        DfuLink link;
         QJsonArray alternates;
-        if (work.open(d, why)) {
-            for (const update::DfuWork::Alternate &a : work.alternates()) {
+        const int opened = link.open(d.path, d.busAddress, d.product);
+        if (opened == DfuLink::Connected) {
+            for (const DfuLink::Alternate &a : link.alternates()) {
                 lines << QStringLiteral("      alternate %1 \"%2\" %3").arg(a.number).arg(a.name, a.layout);
                 alternates.append(QJsonObject{{QStringLiteral("alternate"), a.number},
                                               {QStringLiteral("name"), a.name},
                                               {QStringLiteral("layout"), a.layout}});
             }
         } else {
-            lines << QStringLiteral("      ") + why;
+            lines << QStringLiteral("      ") + DfuLink::openProblem(opened);
         }
         dfuJson.append(QJsonObject{{QStringLiteral("device"), d.location},
                                    {QStringLiteral("product"), d.product},
@@ -85,7 +87,7 @@ int list(const Options &o, const Io &io)
     else
         io.out(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     if (!haveConfig)
-        out.problem(configError);
+        out.problem(config.error);
     return ExitDone;
 }
 
@@ -107,43 +109,40 @@ int upload(const Options &o, const Io &io)
     if (!d.dfuMode())
         return endsOn(out, d, ExitNoDevice, QStringLiteral("in application mode; tolvex-dfu enter-dfu sends it into DFU "
                                                            "mode first"));
-    update::DfuWork work;
-    QString why;
-    if (!work.open(d, why))
-        return endsOn(out, d, ExitFailed, why);
+    DfuLink link;
+    const int opened = link.open(d.path, d.busAddress, d.product);
+    if (opened != DfuLink::Connected)
+        return endsOn(out, d, ExitFailed, DfuLink::openProblem(opened));
     // A folder that cannot be written is known before the long read.
     if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
         return endsOn(out, d, ExitFailed, QStringLiteral("cannot write in the folder of %1").arg(path));
     // A backup that can be written back: its image bears the name Config.ini permits.
-    ImageNameList names;
-    QString configError;
-    const QString permitted =
-        update::loadConfiguration(o.config, names, configError) ? permittedImageName(names, d.product) : QString();
-    if (permitted.isEmpty())
-        out.note(QStringLiteral("%1: Config.ini permits no image for \"%2\": the image is named after its memory, and "
-                                "updates will refuse it")
-                     .arg(d.name(), d.product));
-    const update::DfuWork::Launch l = work.launchUpload(permitted);
-    if (l.result != update::DfuWork::Launch::Launched)
+    const LoadedConfiguration config = readConfiguration(o.config);
+    const QString permitted = permittedImageName(config.names, d.product);
+    const DfuLink::Launch l = link.launchUpload(permitted);
+    if (l.result != DfuLink::Launch::Launched)
         return endsOn(out, d, ExitFailed, l.message);
+    if (!l.note.isEmpty())
+        out.note(QStringLiteral("%1: %2").arg(d.name(), l.note));
     bool stopped = false;
-    if (!finish(work, QStringLiteral("read"), out, io, stopped, why)) {
+    QString why;
+    if (!finish(link, d, QStringLiteral("read"), out, io, stopped, why)) {
         return stopped ? endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; nothing was written"))
                        : endsOn(out, d, ExitFailed, why);
     }
-    if (!work.writeUpload(path, why))
+    if (!link.writeBackup(path, why))
         return endsOn(out, d, ExitFailed, why);
     if (o.json)
         out.event({{QStringLiteral("event"), QStringLiteral("result")},
                    {QStringLiteral("device"), d.location},
                    {QStringLiteral("serial"), known(d.serial)},
                    {QStringLiteral("result"), QStringLiteral("done")},
-                   {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(work.memoryName())},
+                   {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(link.memoryName())},
                    {QStringLiteral("file"), path},
-                   {QStringLiteral("image"), known(permitted)},
+                   {QStringLiteral("image"), known(link.imageName())},
                    {QStringLiteral("exit"), int(ExitDone)}});
     else
-        out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), work.memoryName(), path));
+        out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), link.memoryName(), path));
     return ExitDone;
 }
 
@@ -164,10 +163,15 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
         if (toDfu) {
             sent = update::enterDfuMode(d);
         } else {
-            update::DfuWork work;
+            DfuLink link;
             bool stopped = false;
-            sent = work.open(d, why) && work.launchReturn().result == update::DfuWork::Launch::Launched
-                   && finish(work, QStringLiteral("return"), out, io, stopped, why);
+            const int opened = link.open(d.path, d.busAddress, d.product);
+            if (opened != DfuLink::Connected)
+                why = DfuLink::openProblem(opened);
+            const DfuLink::Launch l = opened == DfuLink::Connected ? link.launchReturn() : DfuLink::Launch();
+            if (opened == DfuLink::Connected && l.result != DfuLink::Launch::Launched)
+                why = l.message;
+            sent = l.result == DfuLink::Launch::Launched && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
             if (stopped)
                 return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
         }

@@ -20,13 +20,13 @@ int station(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
     update::Session::Settings settings;
-    update::FileCheck checked;
+    DfuFileCheck checked;
     int failure = ExitDone;
     if (!prepareRoad(o, io, out, "station", settings, checked, failure))
         return failure;
     update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
     const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
-    update::waitOutPollTimeouts(o.strictTiming);
+    DfuLink::waitOutPollTimeouts(o.strictTiming);
     out.note(QStringLiteral("station: %1 (%2); plug boards in, Ctrl-C to stop")
                  .arg(QFileInfo(settings.file).fileName(), checked.signature));
 
@@ -151,7 +151,7 @@ int station(const Options &o, const Io &io)
         QCoreApplication::processEvents();
         QThread::msleep(PollMs);
     }
-    update::waitOutPollTimeouts(false);
+    DfuLink::waitOutPollTimeouts(false);
     if (out.jsonOutput())
         out.event({{QStringLiteral("event"), QStringLiteral("tally")},
                    {QStringLiteral("done"), done},

@@ -19,7 +19,7 @@ int update(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
     update::Session::Settings settings;
-    update::FileCheck checked;
+    DfuFileCheck checked;
     int failure = ExitDone;
     if (!prepareRoad(o, io, out, "update", settings, checked, failure))
         return failure;
@@ -32,7 +32,7 @@ int update(const Options &o, const Io &io)
         choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
-    update::waitOutPollTimeouts(o.strictTiming);
+    DfuLink::waitOutPollTimeouts(o.strictTiming);
     // A dry run changes nothing, and leaves no trace either.
     update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
     const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
@@ -76,7 +76,7 @@ int update(const Options &o, const Io &io)
         QCoreApplication::processEvents();
         QThread::msleep(PollMs);
     }
-    update::waitOutPollTimeouts(false);
+    DfuLink::waitOutPollTimeouts(false);
     // Sessions that ended without a step of the loop (at their start, or interrupted).
     for (const auto &session : sessions) {
         const update::History::Record r =

@@ -1,6 +1,7 @@
 // tolvex-dfu: the firmware update from a terminal, over the real hidapi and libusb.
 
 #include "Cli.h"
+#include "HidTransport.h"
 
 #include <QCoreApplication>
 
@@ -9,6 +10,9 @@
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+// The one open application-mode device of the program, which the HID commands go through.
+HidTransport hidTransport;
 
 namespace {
 

@@ -1,0 +1,336 @@
+#include "DfuLink.h"
+
+#include "ConfigFile.h"
+#include "DfuEnumeration.h"
+#include "Maker.h"
+#include "SignedFile.h"
+
+#include <QtDebug>
+
+#include <cstring>
+
+namespace {
+
+// The interface class GUIDs that every operation context carries, in the byte order of
+// their binary form (first three fields little-endian).
+const uint8_t DfuInterfaceClassGuid[16] = {0x9D, 0xF0, 0xCC, 0x01, 0x5C, 0x73, 0xD3, 0x4A,
+                                           0x8E, 0xF6, 0x69, 0xFC, 0xAD, 0x62, 0x09, 0xC8};
+const uint8_t AppInterfaceClassGuid[16] = {0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0xD9, 0x40,
+                                           0x98, 0x42, 0x05, 0xDE, 0xBB, 0x23, 0x43, 0xB6};
+
+constexpr uint16_t MinimumDfuVersion = 0x011A;
+constexpr uint16_t MaximumDfuVersion = 0x011F;
+
+// A context for `operation` on the device at `path`, with the interface class GUIDs; false
+// when the path does not fit its field (a longer path would be cut into another device's).
+bool makeOperationContext(DfuOperationContext &c, int32_t operation, const QString &path, int32_t flag)
+{
+    std::memset(&c, 0, sizeof c);
+    std::memcpy(c.dfuInterfaceGuid, DfuInterfaceClassGuid, sizeof c.dfuInterfaceGuid);
+    std::memcpy(c.appInterfaceGuid, AppInterfaceClassGuid, sizeof c.appInterfaceGuid);
+    c.operation = operation;
+    c.flag = flag;
+    const QByteArray local = path.toLocal8Bit();
+    if (size_t(local.size()) >= sizeof c.devicePath)
+        return false;
+    std::memcpy(c.devicePath, local.constData(), size_t(local.size()) + 1);
+    return true;
+}
+
+QString imageNameOf(DfuImageHandle image)
+{
+    char name[512];
+    std::memset(name, 0, sizeof name);
+    DFUFILES_GetImageName(image, name);
+    return QString::fromLocal8Bit(name);
+}
+
+// The image of a multi-image file meant for the alternate `alternate`. Every image read until
+// then must bear a name that `permitted` permits. No image for that alternate is NoImage:
+// another alternate's image is never taken instead.
+DfuLink::Launch::Reason chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted,
+                                    uint8_t alternate, dfu::Image &chosen)
+{
+    chosen.reset();
+    for (uint8_t i = 0; i < imageCount; ++i) {
+        dfu::Image image;
+        if (DFUFILES_ReadImageFromDFUFile(file, i, image.receive()) != DFU_OK)
+            continue;
+        uint8_t imageAlternate = 0;
+        const bool known = DFUFILES_GetImageAlternate(image.get(), &imageAlternate) == DFU_OK;
+        if (!imageNamePermitted(permitted, imageNameOf(image.get())))
+            return DfuLink::Launch::NotPermitted;
+        if (known && imageAlternate == alternate) {
+            chosen = std::move(image);
+            return DfuLink::Launch::None;
+        }
+    }
+    return DfuLink::Launch::NoImage;
+}
+
+} // namespace
+
+QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId)
+{
+    const bool fits = (fileVendorId == 0xFFFF || fileVendorId == vendorId)
+                      && (fileProductId == 0xFFFF || fileProductId == productId);
+    if (fits)
+        return QString();
+    return QStringLiteral("the file is made for USB ids %1:%2, the device is %3:%4")
+        .arg(fileVendorId, 4, 16, QLatin1Char('0'))
+        .arg(fileProductId, 4, 16, QLatin1Char('0'))
+        .arg(vendorId, 4, 16, QLatin1Char('0'))
+        .arg(productId, 4, 16, QLatin1Char('0'));
+}
+
+void DfuLink::waitOutPollTimeouts(bool on)
+{
+    DFUOPS_SetHonourPollTimeouts(on);
+}
+
+DfuLink::DfuLink() = default;
+
+DfuLink::DfuLink(const Settings &settings) : settings_(settings) {}
+
+DfuLink::~DfuLink()
+{
+    stop();
+    image_.reset();
+    letGo();
+}
+
+int DfuLink::open(const QString &path, const QString &busAddress, const QString &product)
+{
+    letGo();
+    product_ = product;
+    const QByteArray local = path.toLocal8Bit();
+    dfu::Device handle;
+    if (DFUDEV_Open(local.constData(), handle.receive()) != DFU_OK)
+        return NoDescriptor;
+    DfuDeviceHandle h = handle.get();
+    DfuUsbDeviceDescriptor descriptor;
+    DfuFunctionalDescriptor functional;
+    uint32_t interfaceNumber = 0, alternates = 0;
+    if (DFUDEV_GetDeviceDescriptor(&h, &descriptor) != DFU_OK
+        || DFUDEV_GetDFUDescriptor(&h, &interfaceNumber, &alternates, &functional) != DFU_OK)
+        return NoDescriptor;
+    const uint16_t version = functional.bcdDFUVersion;
+    if (version < MinimumDfuVersion || version > MaximumDfuVersion) {
+        // A USB DFU 1.0 device (7-byte descriptor) lands here too: it lacks the addressed commands.
+        qWarning("DFU: %s speaks DFU version %X.%02X; only 1.1A to 1.1F, with the address-extended commands, "
+                 "are supported.",
+                 local.constData(), version >> 8, version & 0xFF);
+        return VersionNotSupported;
+    }
+    vendorId_ = descriptor.idVendor;
+    productId_ = descriptor.idProduct;
+    release_ = descriptor.bcdDevice;
+    transferSize_ = functional.wTransferSize;
+    if (DFUOPS_CreateMappingFromDevice(local.constData(), &mapping_, &alternateCount_) != DFU_OK) {
+        mapping_ = nullptr;
+        alternateCount_ = 0;
+        return NoMapping;
+    }
+    if (alternateCount_ == 0)
+        return NoMapping;
+    device_ = std::move(handle);
+    path_ = path;
+    busAddress_ = busAddress.isEmpty() ? dfuBusAddressAt(path) : busAddress;
+    return Connected;
+}
+
+QString DfuLink::openProblem(int code)
+{
+    switch (code) {
+    case Connected: return QString();
+    case VersionNotSupported: return QStringLiteral("it speaks a DFU version this tool does not");
+    case NoMapping: return QStringLiteral("its memory layout cannot be read");
+    default: return QStringLiteral("it cannot be opened (without permission, %1)").arg(QLatin1String(UdevRulesHint));
+    }
+}
+
+void DfuLink::letGo()
+{
+    device_.reset();
+    DFUOPS_ReleaseMapping(mapping_);
+    mapping_ = nullptr;
+    alternateCount_ = 0;
+}
+
+QList<DfuLink::Alternate> DfuLink::alternates() const
+{
+    QList<Alternate> out;
+    for (quint32 i = 0; i < alternateCount_; ++i) {
+        char layout[512];
+        DFUOPS_GetMappingLayout(&mapping_[i], layout, sizeof layout);
+        out.append({mapping_[i].alternate, QString::fromLatin1(mapping_[i].name), QString::fromLatin1(layout)});
+    }
+    return out;
+}
+
+QString DfuLink::memoryName() const
+{
+    return isOpen() ? QString::fromLatin1(last().name) : QString();
+}
+
+bool DfuLink::stillThere() const
+{
+    return isOpen() && sameDfuDevice(path_, busAddress_);
+}
+
+DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
+{
+    image_.reset();
+    Launch l;
+    l.result = reason == Launch::Replaced || reason == Launch::NotOpen || reason == Launch::NotStarted
+                   ? Launch::Failed
+                   : Launch::Refused;
+    l.reason = reason;
+    l.message = message;
+    return l;
+}
+
+DfuLink::Launch DfuLink::launchDownload(const QString &filePath, const QString &permitted, int32_t flag)
+{
+    file_ = FileFacts();
+    imageName_.clear();
+    // A device that Config.ini permits no image for takes none, not any unnamed one.
+    if (permitted.isEmpty())
+        return refuse(Launch::NotPermitted,
+                      QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
+                          .arg(product_));
+    if (!isOpen())
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
+    dfu::File file;
+    const SignedFile opened = openSignedDfuFile(filePath, file);
+    file_.vendorId = opened.vendorId;
+    file_.productId = opened.productId;
+    file_.release = opened.release;
+    file_.signature = opened.signatureText();
+    if (opened.result == SignedFile::SignatureRefused)
+        return refuse(Launch::SignatureRefused, opened.reason());
+    if (opened.result != SignedFile::Opened)
+        return refuse(Launch::NotADfuFile, QStringLiteral("%1: %2").arg(filePath, opened.reason()));
+    const QString mismatch = usbIdMismatch(opened.vendorId, opened.productId, vendorId_, productId_);
+    if (!mismatch.isEmpty() && settings_.otherUsbIds == Settings::OtherUsbIds::Refuse)
+        return refuse(Launch::OtherUsbIds, mismatch);
+    const Launch::Reason choice = chooseImage(file.get(), opened.imageCount, permitted, last().alternate, image_);
+    if (choice == Launch::NotPermitted)
+        return refuse(choice, QStringLiteral("the file's image names are not permitted: Config.ini permits \"%1\" "
+                                             "for \"%2\"")
+                                  .arg(permitted, product_));
+    if (choice == Launch::NoImage)
+        return refuse(choice, QStringLiteral("the file holds no image for alternate %1 (\"%2\")")
+                                  .arg(last().alternate)
+                                  .arg(memoryName()));
+    imageName_ = imageNameOf(image_.get());
+    Launch l = launch(DFU_OPERATION_DOWNLOAD, flag, filePath);
+    if (l.result == Launch::Launched && !mismatch.isEmpty())
+        l.note = mismatch + QStringLiteral("; it is written all the same");
+    return l;
+}
+
+DfuLink::Launch DfuLink::launchUpload(const QString &permitted)
+{
+    if (!isOpen())
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
+    DFUFILES_CreateImageFromMapping(image_.receive(), &last());
+    const bool named = settings_.backupName == Settings::BackupName::Permitted && !permitted.isEmpty();
+    imageName_ = named ? permitted : memoryName();
+    DFUFILES_SetImageName(image_.get(), imageName_.toLocal8Bit().constData());
+    Launch l = launch(DFU_OPERATION_UPLOAD, 0, QString());
+    if (l.result == Launch::Launched && settings_.backupName == Settings::BackupName::Permitted && !named)
+        l.note = QStringLiteral("Config.ini permits no image for this product: the image is named after its memory, "
+                                "and updates will refuse it");
+    return l;
+}
+
+DfuLink::Launch DfuLink::launchReturn()
+{
+    if (!isOpen())
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
+    DFUFILES_CreateImageFromMapping(image_.receive(), &last());
+    DFUFILES_SetImageName(image_.get(), last().name);
+    imageName_ = memoryName();
+    return launch(DFU_OPERATION_RETURN, 0, QString());
+}
+
+DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePath)
+{
+    DfuOperationContext c;
+    // What was opened must still be what is there: a board swapped on the port since is
+    // another board, with another memory.
+    if (!makeOperationContext(c, op, path_, flag) || !sameDfuDevice(path_, busAddress_))
+        return refuse(Launch::Replaced, QStringLiteral("another device is plugged in there now; nothing was done"));
+    stop();
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image_.get(), &last(), op, 0);
+    if (filtered != DFU_OK) {
+        if (op == DFU_OPERATION_DOWNLOAD)
+            qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), last().name,
+                     DFU_StatusText(filtered));
+        return refuse(Launch::DoesNotFit,
+                      QStringLiteral("the image does not fit the device: %1").arg(QLatin1String(DFU_StatusText(filtered))));
+    }
+    c.image = image_.get();
+    const DfuStatus s = operation_.launch(c);
+    if (s != DFU_OK)
+        return refuse(Launch::NotStarted, s == DFU_ERROR_CLAIMED
+                                              ? QStringLiteral("another program holds the device; close it and try again")
+                                              : QStringLiteral("cannot start: %1").arg(QLatin1String(DFU_StatusText(s))));
+    runningOperation_ = op;
+    launched_ = c;
+    Launch l;
+    l.result = Launch::Launched;
+    return l;
+}
+
+DfuLink::Poll DfuLink::poll()
+{
+    Poll p;
+    if (operation_.status(p.context) != DFU_OK) {
+        p.state = Poll::Failed;
+        p.message = QStringLiteral("no operation runs");
+        return p;
+    }
+    if (p.context.errorStatus == DFU_OK && p.context.percent < 100)
+        return p;
+    // Ended: its final context, copied as the operation is let go.
+    operation_.stop(&p.context);
+    if (p.context.errorStatus != DFU_OK) {
+        image_.reset();
+        p.state = Poll::Failed;
+        p.message = QStringLiteral("%1 (at 0x%2)")
+                        .arg(QLatin1String(DFU_StatusText(p.context.errorStatus)))
+                        .arg(p.context.failedAddress, 8, 16, QLatin1Char('0'));
+        return p;
+    }
+    if (runningOperation_ != DFU_OPERATION_UPLOAD)
+        image_.reset();
+    p.state = Poll::Done;
+    return p;
+}
+
+void DfuLink::stop()
+{
+    operation_.stop(nullptr);
+}
+
+bool DfuLink::writeBackup(const QString &filePath, QString &message)
+{
+    if (!image_.get() || runningOperation_ != DFU_OPERATION_UPLOAD || operation_.running()) {
+        message = QStringLiteral("cannot write %1: no finished upload").arg(filePath);
+        return false;
+    }
+    dfu::File file;
+    DfuStatus written = DFUFILES_CreateNewDFUFile(filePath.toLocal8Bit().constData(), file.receive(), vendorId_,
+                                                  productId_, release_);
+    if (written == DFU_OK) {
+        written = DFUFILES_AppendImageToDFUFile(file.get(), image_.get());
+        const DfuStatus closed = DFUFILES_CloseDFUFile(file.release());
+        written = written == DFU_OK ? closed : written;
+    }
+    image_.reset();
+    if (written != DFU_OK)
+        message = QStringLiteral("cannot write %1: %2").arg(filePath, QLatin1String(DFU_StatusText(written)));
+    return written == DFU_OK;
+}

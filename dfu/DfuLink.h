@@ -1,0 +1,173 @@
+#pragma once
+
+// One opened DFU-mode device and the one operation at a time that runs on it: what opening
+// it learned (descriptors, DFU version, memory mapping), the check that the device there is
+// still the one opened, and the download, upload and return, each launched with the checks
+// it needs (the image name Config.ini permits, the image for the memory worked on, the
+// filter), polled to its end. The window (through DfuTarget) and the update road both drive
+// devices through this class, so every rule of the DFU-mode half exists once; where the
+// front ends differ by design, the difference is one of its Settings.
+//
+// GUI thread (or the thread that drives it) only: the library runs the operations on its own
+// worker threads, and a poll copies their state.
+
+#include "DfuHandles.h"
+
+#include <QList>
+#include <QString>
+
+// A download that kept every sector it touched changed nothing: the board held the image.
+inline bool keptEverySector(int sectorsTouched, int sectorsKept)
+{
+    return sectorsTouched > 0 && sectorsKept == sectorsTouched;
+}
+
+// Why a file whose suffix names other USB ids than the device's was not made for it; empty
+// when the ids fit (0xFFFF in the file stands for any).
+QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId);
+
+class DfuLink
+{
+public:
+    struct Settings
+    {
+        // A file whose suffix names other USB ids than the device's is written with a
+        // warning (the window, as it always did, and tolvex-dfu with --force), or refused.
+        enum class OtherUsbIds { Warn, Refuse };
+        OtherUsbIds otherUsbIds = OtherUsbIds::Refuse;
+        // A backup's image is named after its memory (the window), or with the name
+        // Config.ini permits for the product, so that an update takes it back (tolvex-dfu).
+        // Without such a name (no Config.ini, or the product not listed in it) the memory's
+        // name is used and the launch says so in its note: updates will refuse that file.
+        enum class BackupName { Memory, Permitted };
+        BackupName backupName = BackupName::Permitted;
+    };
+
+    // open() results; DfuTarget reports them as they are.
+    enum OpenResult { Connected = 0, VersionNotSupported = 1, NoMapping = 2, NoDescriptor = 3 };
+
+    // Every poll timeout a device reports is waited out (on), or status requests go out as
+    // soon as a device can answer them (off, the default). For every device of the process.
+    static void waitOutPollTimeouts(bool on);
+
+    DfuLink();
+    explicit DfuLink(const Settings &settings);
+    ~DfuLink();
+    DfuLink(const DfuLink &) = delete;
+    DfuLink &operator=(const DfuLink &) = delete;
+
+    const Settings &settings() const { return settings_; }
+
+    // Opens the device at `path`: its descriptors, a DFU version the tool speaks (1.1A to
+    // 1.1F, with the address-extended commands), its memory mapping. `busAddress` is where
+    // enumeration saw it ("BUS.ADDRESS"); empty, where it is now. `product`, the name it
+    // reports, is for messages. The USB ids and release are known from NoMapping on.
+    int open(const QString &path, const QString &busAddress = QString(), const QString &product = QString());
+    // Why open() gave `code`, for people.
+    static QString openProblem(int code);
+    bool isOpen() const { return alternateCount_ > 0; }
+    // Closes the device and releases its mapping; a running operation goes on to its end.
+    void letGo();
+
+    const QString &path() const { return path_; }
+    const QString &busAddress() const { return busAddress_; }
+    quint16 vendorId() const { return vendorId_; }
+    quint16 productId() const { return productId_; }
+    quint16 release() const { return release_; }
+    quint16 transferSize() const { return transferSize_; }
+    DfuMappingRecord *mapping() const { return mapping_; }
+    quint32 alternateCount() const { return alternateCount_; }
+
+    struct Alternate
+    {
+        quint8 number = 0;
+        QString name;
+        QString layout; // in the layout string's own notation
+    };
+    QList<Alternate> alternates() const;
+    // The memory the tool works on: the last alternate's.
+    QString memoryName() const;
+
+    // Whether the device at the path is still the one opened; warns when it is not.
+    bool stillThere() const;
+
+    struct Launch
+    {
+        enum Result { Launched, Refused, Failed };
+        Result result = Failed;
+        // Refused: the file does not fit, nothing was touched. Failed: the device.
+        enum Reason { None, NotPermitted, SignatureRefused, NotADfuFile, OtherUsbIds, NoImage, DoesNotFit,
+                      NotOpen, Replaced, NotStarted };
+        Reason reason = None;
+        QString message;
+        // What is worth saying although it was launched: a file for other USB ids written
+        // all the same, a backup named after its memory.
+        QString note;
+    };
+    // Checks the file against `permitted` (what Config.ini permits for the product as the
+    // device names itself in DFU mode) and against the device's USB ids, chooses the image of
+    // the last alternate, and launches the download with `flag` (DFU_FLAG_*).
+    Launch launchDownload(const QString &filePath, const QString &permitted, int32_t flag = 0);
+    // Reads the last alternate's memory; `permitted` names the image where the settings say so.
+    Launch launchUpload(const QString &permitted = QString());
+    Launch launchReturn();
+
+    // The suffix and signature of the file last given to launchDownload.
+    struct FileFacts
+    {
+        quint16 vendorId = 0;
+        quint16 productId = 0;
+        quint16 release = 0;
+        QString signature;
+    };
+    const FileFacts &fileFacts() const { return file_; }
+    // What the image launched is called.
+    const QString &imageName() const { return imageName_; }
+    // The image of the operation, while it is held (0 otherwise).
+    DfuImageHandle image() const { return image_.get(); }
+    uint32_t operationCode() const { return operation_.launchedCode(); }
+    bool running() const { return operation_.running(); }
+    int32_t runningOperation() const { return runningOperation_; }
+    // The context the running operation was launched with.
+    const DfuOperationContext &launchedContext() const { return launched_; }
+
+    struct Poll
+    {
+        enum State { Running, Done, Failed };
+        State state = Running;
+        DfuOperationContext context{};
+        QString message; // Failed: what went wrong, where
+        bool upToDate() const { return keptEverySector(context.sectorsTouched, context.sectorsKept); }
+    };
+    // The running operation's state; once it has ended (Done or Failed), it is let go and its
+    // final context copied. A download's image is released with it; an upload's stays for
+    // writeBackup().
+    Poll poll();
+    // Stops the running operation, if any, between two transfers.
+    void stop();
+    // After a finished upload: the memory into a .dfu file, written whole or not at all.
+    bool writeBackup(const QString &filePath, QString &message);
+
+private:
+    Launch launch(int32_t operation, int32_t flag, const QString &filePath);
+    Launch refuse(Launch::Reason reason, const QString &message);
+    const DfuMappingRecord &last() const { return mapping_[alternateCount_ - 1]; }
+
+    Settings settings_;
+    dfu::Device device_;
+    DfuMappingRecord *mapping_ = nullptr;
+    quint32 alternateCount_ = 0;
+    QString path_;
+    QString busAddress_;
+    QString product_;
+    quint16 vendorId_ = 0;
+    quint16 productId_ = 0;
+    quint16 release_ = 0;
+    quint16 transferSize_ = 0;
+    FileFacts file_;
+    QString imageName_;
+    dfu::Image image_;
+    dfu::Operation operation_;
+    int32_t runningOperation_ = 0;
+    DfuOperationContext launched_{};
+};
