@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The DFU-mode half of an update exists once, in dfu/: no other product file launches a DFU
+# operation or opens a .dfu file through the library, the front ends and update/ call none of
+# the library's C API, and tolvex-dfu carries nothing of the window's DfuTarget.
+#   check_layers.sh SOURCE_DIR TOLVEX_DFU      checks the tree and the program
+#   check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY
+#                                              shows that each rule fails on a planted breach
+set -uo pipefail
+
+check() {
+  local src=$1 bin=$2 status=0 f rel
+  while IFS= read -r f; do
+    rel=${f#"$src"/}
+    case $rel in dfulib/* | dfu/* | tests/* | fuzz/* | bench/* | sim/*) continue ;; esac
+    if grep -nE 'DFUOPS_LaunchOperation[[:space:]]*\(|DFUFILES_OpenDFUFile[A-Za-z]*[[:space:]]*\(|openSignedDfuFile[[:space:]]*\(|dfu::Operation\b' "$f"; then
+      echo "$rel launches a DFU operation or opens a .dfu file itself: that belongs to dfu/ (DfuLink)"
+      status=1
+    fi
+    case $rel in
+      ui/* | update/* | tools/tolvex-dfu/*)
+        if grep -nE '(DFUOPS|DFUFILES|DFUDEV)_[A-Za-z]+[[:space:]]*\(' "$f"; then
+          echo "$rel calls the DFU library's C API: go through dfu/"
+          status=1
+        fi
+        ;;
+    esac
+  done < <(find "$src" \( -name 'build*' -o -name '.git' \) -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print)
+  local symbols
+  if ! symbols=$(nm -C "$bin"); then
+    echo "cannot read the symbols of $bin"
+    status=1
+  elif grep -q 'DfuTarget' <<<"$symbols"; then
+    echo "$bin holds DfuTarget symbols: the window's object is linked into it"
+    status=1
+  fi
+  return $status
+}
+
+if [ "${1:-}" = --self-test ]; then
+  [ $# -eq 3 ] || { echo "usage: check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY"; exit 2; }
+  planted=$(mktemp -d)
+  trap 'rm -rf "$planted"' EXIT
+  mkdir -p "$planted/update" "$planted/clean"
+  printf 'void planted(DfuOperationContext &c, uint32_t &code)\n{\n    DFUOPS_LaunchOperation(&c, &code);\n}\n' \
+    >"$planted/update/Planted.cpp"
+  if check "$planted" "$2" >/dev/null; then echo "a planted launch in update/ was not found"; exit 1; fi
+  if check "$planted/clean" "$3" >/dev/null; then echo "DfuTarget in $3 was not found"; exit 1; fi
+  echo "both planted breaches were found"
+  exit 0
+fi
+[ $# -eq 2 ] || { echo "usage: check_layers.sh SOURCE_DIR TOLVEX_DFU"; exit 2; }
+check "$1" "$2" && echo "the layers hold"

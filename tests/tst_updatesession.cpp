@@ -1,0 +1,249 @@
+// The update road of update/ and the DFU link of dfu/ on simulated boards, without the
+// command line: a session's steps, refusals and results, and each setting of the link both
+// ways.
+
+#include "Bytes.h"
+#include "ConfigFile.h"
+#include "DfuFileFormat.h"
+#include "DfuLink.h"
+#include "Devices.h"
+#include "Session.h"
+#include "SignedFile.h"
+#include "SimHid.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+constexpr uint32_t Flash = 0x08000000;
+const ImageNameList Names = splitConfigurationText(QStringLiteral("Tolvex Demo Board,fw_main_v2\n"));
+
+QByteArray firmware(const char *version)
+{
+    QByteArray image = pattern(40000, 3);
+    QByteArray text(9, '\0');
+    text.replace(0, int(qstrlen(version)), version);
+    image.replace(int(sim::HidAppDeviceModel::VersionTextAddress - Flash), 9, text);
+    return image;
+}
+
+QByteArray flashOf(const sim::Board &b, int size)
+{
+    QByteArray out(size, '\0');
+    b.dfu->readMemory(1, Flash, reinterpret_cast<uint8_t *>(out.data()), size_t(size));
+    return out;
+}
+
+// Polls the link's operation to its end: its last poll.
+DfuLink::Poll pollToTheEnd(DfuLink &link)
+{
+    QElapsedTimer clock;
+    clock.start();
+    DfuLink::Poll p = link.poll();
+    while (p.state == DfuLink::Poll::Running && clock.elapsed() < 20000) {
+        QThread::msleep(5);
+        p = link.poll();
+    }
+    return p;
+}
+
+void runToTheEnd(update::Session &s)
+{
+    s.start();
+    QElapsedTimer clock;
+    clock.start();
+    while (!s.over() && clock.elapsed() < 20000) {
+        s.advance();
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
+}
+
+// The board in DFU mode at port 5, as update::dfuDevices() finds it.
+update::Device inDfuMode(const sim::Board &b)
+{
+    sim::World::instance().unplug(b.app);
+    sim::World::instance().plug(b.dfu, 5);
+    const QList<update::Device> present = update::dfuDevices();
+    return present.value(0);
+}
+
+} // namespace
+
+class UpdateSessionTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { QVERIFY(dir.isValid()); }
+    void cleanup()
+    {
+        hidTransport.close();
+        sim::World::instance().unplugAll();
+    }
+    void road_data();
+    void road();
+    void otherUsbIds_data();
+    void otherUsbIds();
+    void backupName_data();
+    void backupName();
+
+private:
+    QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
+    QTemporaryDir dir;
+    int files = 0;
+};
+
+QString UpdateSessionTest::dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId)
+{
+    dfu::Target t;
+    t.alternate = 1;
+    t.name = imageName.toStdString();
+    t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
+    std::vector<uint8_t> bytes;
+    dfu::buildFile(0x1209, productId, 0x0200, {t}, bytes);
+    const QString path = dir.filePath(QStringLiteral("f%1.dfu").arg(++files));
+    writeFile(path, QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
+    return path;
+}
+
+void UpdateSessionTest::road_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<QString>("bootLoader"); // the name its boot loader reports
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<bool>("dryRun");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<bool>("backInApplication");
+
+    using R = update::Session::Result;
+    QTest::newRow("from application mode, there and back")
+        << true << QString() << QByteArray("fw_main_v2") << false << int(R::Done) << QString() << true << true;
+    QTest::newRow("in DFU mode, back to the application")
+        << false << QString() << QByteArray("fw_main_v2") << false << int(R::Done) << QString() << true << true;
+    // Config.ini names products as their boot loader does: a board sent there for nothing
+    // goes back to its application unwritten.
+    QTest::newRow("boot loader not in Config.ini")
+        << true << QStringLiteral("Tolvex Loader") << QByteArray("fw_main_v2") << false << int(R::Refused)
+        << QStringLiteral("permits no image for \"Tolvex Loader\"") << false << true;
+    QTest::newRow("image name not permitted, in DFU mode")
+        << false << QString() << QByteArray("otter9_app") << false << int(R::Refused)
+        << QStringLiteral("Config.ini permits \"fw_main_v2\" for \"Tolvex Demo Board\"") << false << false;
+    QTest::newRow("dry run in DFU mode compares")
+        << false << QString() << QByteArray("fw_main_v2") << true << int(R::Done) << QStringLiteral("would erase and write")
+        << false << false;
+}
+
+void UpdateSessionTest::road()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(QString, bootLoader);
+    QFETCH(QByteArray, imageName);
+    QFETCH(bool, dryRun);
+    QFETCH(int, result);
+    QFETCH(QString, message);
+    QFETCH(bool, written);
+    QFETCH(bool, backInApplication);
+
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, bootLoader.toStdString(), 5);
+    const QByteArray before = flashOf(board, 40000);
+    const update::Device device = fromApplication ? update::appDevices().value(0) : inDfuMode(board);
+    QCOMPARE(device.location, QStringLiteral("1-5"));
+    update::Session::Settings settings;
+    settings.file = dfuFile(imageName, firmware("V1.1"));
+    settings.names = Names;
+    settings.dryRun = dryRun;
+    settings.arrivalTimeoutMs = 5000;
+    update::Session session(device, settings);
+    runToTheEnd(session);
+
+    QVERIFY(session.over());
+    QCOMPARE(int(session.result()), result);
+    QVERIFY2(session.message().contains(message), qPrintable(session.message()));
+    QCOMPARE(flashOf(board, 40000) == firmware("V1.1"), written);
+    if (!written)
+        QCOMPARE(flashOf(board, 40000), before);
+    // The simulated world brings a restarted board back when the bus is looked at.
+    QTRY_COMPARE_WITH_TIMEOUT(update::appDevices().size(), backInApplication ? 1 : 0, 5000);
+    if (written) {
+        QCOMPARE(session.oldVersion(), fromApplication ? QStringLiteral("V1.0") : QStringLiteral("?"));
+        QCOMPARE(session.newVersion(), QStringLiteral("V1.1"));
+        QCOMPARE(session.details().imageName, QStringLiteral("fw_main_v2"));
+        QVERIFY(session.details().sectorsTouched > session.details().sectorsKept);
+        QVERIFY(session.details().bytesVerified >= 40000);
+    }
+}
+
+void UpdateSessionTest::otherUsbIds_data()
+{
+    QTest::addColumn<bool>("warn");
+    QTest::newRow("refused (tolvex-dfu)") << false;
+    QTest::newRow("written with a warning (the window, --force)") << true;
+}
+
+void UpdateSessionTest::otherUsbIds()
+{
+    QFETCH(bool, warn);
+    const sim::Board board = plugBoard();
+    const update::Device d = inDfuMode(board);
+    DfuLink::Settings settings;
+    settings.otherUsbIds = warn ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
+    DfuLink link(settings);
+    QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
+    const DfuLink::Launch l = link.launchDownload(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99), QStringLiteral("fw_main_v2"));
+    const QString mismatch = QStringLiteral("made for USB ids 1209:2a99, the device is 1209:2a17");
+    if (!warn) {
+        QCOMPARE(int(l.result), int(DfuLink::Launch::Refused));
+        QCOMPARE(int(l.reason), int(DfuLink::Launch::OtherUsbIds));
+        QVERIFY2(l.message.contains(mismatch), qPrintable(l.message));
+        QCOMPARE(board.dfu->erasedSectorCount(), 0u);
+        return;
+    }
+    QCOMPARE(int(l.result), int(DfuLink::Launch::Launched));
+    QVERIFY2(l.note.contains(mismatch) && l.note.contains(QStringLiteral("written all the same")), qPrintable(l.note));
+    QCOMPARE(int(pollToTheEnd(link).state), int(DfuLink::Poll::Done));
+    QCOMPARE(flashOf(board, 40000), firmware("V1.1"));
+}
+
+void UpdateSessionTest::backupName_data()
+{
+    QTest::addColumn<bool>("afterMemory");
+    QTest::addColumn<QString>("permitted");
+    QTest::addColumn<bool>("restorable"); // an update takes the backup back
+    QTest::newRow("after its memory (the window)") << true << QStringLiteral("fw_main_v2") << false;
+    QTest::newRow("as Config.ini permits (tolvex-dfu)") << false << QStringLiteral("fw_main_v2") << true;
+    QTest::newRow("nothing permitted: after its memory, said") << false << QString() << false;
+}
+
+void UpdateSessionTest::backupName()
+{
+    QFETCH(bool, afterMemory);
+    QFETCH(QString, permitted);
+    QFETCH(bool, restorable);
+    const sim::Board board = plugBoard();
+    const update::Device d = inDfuMode(board);
+    DfuLink::Settings settings;
+    settings.backupName = afterMemory ? DfuLink::Settings::BackupName::Memory : DfuLink::Settings::BackupName::Permitted;
+    DfuLink link(settings);
+    QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
+    const DfuLink::Launch l = link.launchUpload(permitted);
+    QCOMPARE(int(l.result), int(DfuLink::Launch::Launched));
+    QCOMPARE(l.note.contains(QStringLiteral("updates will refuse it")), !afterMemory && permitted.isEmpty());
+    QCOMPARE(link.imageName(), restorable ? permitted : link.memoryName());
+    QCOMPARE(int(pollToTheEnd(link).state), int(DfuLink::Poll::Done));
+    const QString backup = dir.filePath(QStringLiteral("backup.dfu"));
+    QString why;
+    QVERIFY2(link.writeBackup(backup, why), qPrintable(why));
+    // Written once: the image went with the file.
+    QVERIFY(!link.writeBackup(dir.filePath(QStringLiteral("again.dfu")), why));
+    QCOMPARE(checkDfuFile(backup, Names).ok, restorable);
+}
+
+QTEST_GUILESS_MAIN(UpdateSessionTest)
+#include "tst_updatesession.moc"
