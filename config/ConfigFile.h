@@ -37,9 +37,9 @@ struct LoadedConfiguration
 {
     enum Result { Loaded, Missing, Undecryptable };
     Result result = Missing;
-    QString text;        // the plain text (what the cipher gave, when it did not decrypt)
+    QString text; // the plain text (what the cipher gave, when it did not decrypt)
     ImageNameList names; // its items
     int cipherError = 0; // Undecryptable: the cipher's error code
-    QString error;       // for people, unless Loaded
+    QString error; // for people, unless Loaded
 };
 LoadedConfiguration readConfiguration(const QString &path);

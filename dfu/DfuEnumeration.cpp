@@ -72,8 +72,8 @@ DfuDescriptorCacheEntry describe(const DfuPresentInterface &present)
 
 } // namespace
 
-QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
-                                           DfuDescriptorCache *cache)
+QList<DfuDeviceRecord> enumerateDfuDevices(
+    const QString &manufacturerFilter, const QString &productFilter, DfuDescriptorCache *cache)
 {
     QList<DfuDeviceRecord> records;
     const std::vector<DfuPresentInterface> present = presentInterfaces();
@@ -105,8 +105,8 @@ QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, co
             continue;
         if (!productFilter.isEmpty() && entry.product != productFilter)
             continue;
-        records.append(DfuDeviceRecord{manufacturerFilter, entry.product, entry.serial, path, busAddressText(p),
-                                       entry.vendorId, entry.productId});
+        records.append(DfuDeviceRecord{
+            manufacturerFilter, entry.product, entry.serial, path, busAddressText(p), entry.vendorId, entry.productId});
     }
     if (cache) {
         for (auto it = cache->begin(); it != cache->end();)
@@ -131,4 +131,3 @@ bool sameDfuDevice(const QString &path, const QString &busAddress)
     qWarning().noquote() << "DFU: the device at" << path << "is not the one connected; nothing is done.";
     return false;
 }
-

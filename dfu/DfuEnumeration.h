@@ -16,8 +16,8 @@ struct DfuDeviceRecord
     QString manufacturer; // the filter text it was found with
     QString product;
     QString serial;
-    QString path;         // the interface path
-    QString busAddress;   // "BUS.ADDRESS"
+    QString path; // the interface path
+    QString busAddress; // "BUS.ADDRESS"
     quint16 vendorId = 0;
     quint16 productId = 0;
     bool operator==(const DfuDeviceRecord &o) const
@@ -50,8 +50,8 @@ using DfuDescriptorCache = QHash<QString, DfuDescriptorCacheEntry>;
 // filters (an empty filter accepts anything), in bus order. An interface that cannot be
 // opened or described is left out, with one warning. With a cache, devices seen before
 // cost no request, and an unreadable one is tried again at most every 5 s.
-QList<DfuDeviceRecord> enumerateDfuDevices(const QString &manufacturerFilter, const QString &productFilter,
-                                           DfuDescriptorCache *cache = nullptr);
+QList<DfuDeviceRecord> enumerateDfuDevices(
+    const QString &manufacturerFilter, const QString &productFilter, DfuDescriptorCache *cache = nullptr);
 
 // Where the DFU-mode device at `path` is on its bus now ("BUS.ADDRESS"); empty when none is.
 QString dfuBusAddressAt(const QString &path);

@@ -13,10 +13,10 @@ namespace {
 
 // The interface class GUIDs that every operation context carries, in the byte order of
 // their binary form (first three fields little-endian).
-const uint8_t DfuInterfaceClassGuid[16] = {0x9D, 0xF0, 0xCC, 0x01, 0x5C, 0x73, 0xD3, 0x4A,
-                                           0x8E, 0xF6, 0x69, 0xFC, 0xAD, 0x62, 0x09, 0xC8};
-const uint8_t AppInterfaceClassGuid[16] = {0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0xD9, 0x40,
-                                           0x98, 0x42, 0x05, 0xDE, 0xBB, 0x23, 0x43, 0xB6};
+const uint8_t DfuInterfaceClassGuid[16] = {
+    0x9D, 0xF0, 0xCC, 0x01, 0x5C, 0x73, 0xD3, 0x4A, 0x8E, 0xF6, 0x69, 0xFC, 0xAD, 0x62, 0x09, 0xC8};
+const uint8_t AppInterfaceClassGuid[16] = {
+    0x1A, 0xE7, 0x58, 0xAF, 0x51, 0xA8, 0xD9, 0x40, 0x98, 0x42, 0x05, 0xDE, 0xBB, 0x23, 0x43, 0xB6};
 
 constexpr uint16_t MinimumDfuVersion = 0x011A;
 constexpr uint16_t MaximumDfuVersion = 0x011F;
@@ -48,8 +48,8 @@ QString imageNameOf(DfuImageHandle image)
 // The image of a multi-image file meant for the alternate `alternate`. Every image read until
 // then must bear a name that `permitted` permits. No image for that alternate is NoImage:
 // another alternate's image is never taken instead.
-DfuLink::Launch::Reason chooseImage(DfuFileHandle file, uint8_t imageCount, const QString &permitted,
-                                    uint8_t alternate, dfu::Image &chosen)
+DfuLink::Launch::Reason chooseImage(
+    DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate, dfu::Image &chosen)
 {
     chosen.reset();
     for (uint8_t i = 0; i < imageCount; ++i) {
@@ -72,8 +72,8 @@ DfuLink::Launch::Reason chooseImage(DfuFileHandle file, uint8_t imageCount, cons
 
 QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId)
 {
-    const bool fits = (fileVendorId == 0xFFFF || fileVendorId == vendorId)
-                      && (fileProductId == 0xFFFF || fileProductId == productId);
+    const bool fits =
+        (fileVendorId == 0xFFFF || fileVendorId == vendorId) && (fileProductId == 0xFFFF || fileProductId == productId);
     if (fits)
         return QString();
     return QStringLiteral("the file is made for USB ids %1:%2, the device is %3:%4")
@@ -90,7 +90,7 @@ void DfuLink::waitOutPollTimeouts(bool on)
 
 DfuLink::DfuLink() = default;
 
-DfuLink::DfuLink(const Settings &settings) : settings_(settings) {}
+DfuLink::DfuLink(const Settings &settings) : settings_(settings) { }
 
 DfuLink::~DfuLink()
 {
@@ -119,7 +119,7 @@ int DfuLink::open(const QString &path, const QString &busAddress, const QString 
         // A USB DFU 1.0 device (7-byte descriptor) lands here too: it lacks the addressed commands.
         qWarning("DFU: %s speaks DFU version %X.%02X; only 1.1A to 1.1F, with the address-extended commands, "
                  "are supported.",
-                 local.constData(), version >> 8, version & 0xFF);
+            local.constData(), version >> 8, version & 0xFF);
         return VersionNotSupported;
     }
     vendorId_ = descriptor.idVendor;
@@ -197,8 +197,8 @@ DfuLink::Launch DfuLink::launchDownload(const QString &filePath, const QString &
     // A device that Config.ini permits no image for takes none, not any unnamed one.
     if (permitted.isEmpty())
         return refuse(Launch::NotPermitted,
-                      QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
-                          .arg(product_));
+            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
+                .arg(product_));
     if (!isOpen())
         return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
     dfu::File file;
@@ -267,16 +267,16 @@ DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePat
     if (filtered != DFU_OK) {
         if (op == DFU_OPERATION_DOWNLOAD)
             qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), last().name,
-                     DFU_StatusText(filtered));
+                DFU_StatusText(filtered));
         return refuse(Launch::DoesNotFit,
-                      QStringLiteral("the image does not fit the device: %1").arg(QLatin1String(DFU_StatusText(filtered))));
+            QStringLiteral("the image does not fit the device: %1").arg(QLatin1String(DFU_StatusText(filtered))));
     }
     c.image = image_.get();
     const DfuStatus s = operation_.launch(c);
     if (s != DFU_OK)
-        return refuse(Launch::NotStarted, s == DFU_ERROR_CLAIMED
-                                              ? QStringLiteral("another program holds the device; close it and try again")
-                                              : QStringLiteral("cannot start: %1").arg(QLatin1String(DFU_StatusText(s))));
+        return refuse(Launch::NotStarted,
+            s == DFU_ERROR_CLAIMED ? QStringLiteral("another program holds the device; close it and try again")
+                                   : QStringLiteral("cannot start: %1").arg(QLatin1String(DFU_StatusText(s))));
     runningOperation_ = op;
     launched_ = c;
     Launch l;
@@ -322,8 +322,8 @@ bool DfuLink::writeBackup(const QString &filePath, QString &message)
         return false;
     }
     dfu::File file;
-    DfuStatus written = DFUFILES_CreateNewDFUFile(filePath.toLocal8Bit().constData(), file.receive(), vendorId_,
-                                                  productId_, release_);
+    DfuStatus written =
+        DFUFILES_CreateNewDFUFile(filePath.toLocal8Bit().constData(), file.receive(), vendorId_, productId_, release_);
     if (written == DFU_OK) {
         written = DFUFILES_AppendImageToDFUFile(file.get(), image_.get());
         const DfuStatus closed = DFUFILES_CloseDFUFile(file.release());

@@ -96,8 +96,18 @@ public:
         enum Result { Launched, Refused, Failed };
         Result result = Failed;
         // Refused: the file does not fit, nothing was touched. Failed: the device.
-        enum Reason { None, NotPermitted, SignatureRefused, NotADfuFile, OtherUsbIds, NoImage, DoesNotFit,
-                      NotOpen, Replaced, NotStarted };
+        enum Reason {
+            None,
+            NotPermitted,
+            SignatureRefused,
+            NotADfuFile,
+            OtherUsbIds,
+            NoImage,
+            DoesNotFit,
+            NotOpen,
+            Replaced,
+            NotStarted
+        };
         Reason reason = None;
         QString message;
         // What is worth saying although it was launched: a file for other USB ids written

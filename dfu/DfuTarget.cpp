@@ -71,10 +71,10 @@ void DfuTarget::releaseDevice()
 void DfuTarget::reapReturns()
 {
     returns.erase(std::remove_if(returns.begin(), returns.end(),
-                                 [](const std::unique_ptr<DfuLink> &r) {
-                                     return !r->running() || r->poll().state != DfuLink::Poll::Running;
-                                 }),
-                  returns.end());
+                      [](const std::unique_ptr<DfuLink> &r) {
+                          return !r->running() || r->poll().state != DfuLink::Poll::Running;
+                      }),
+        returns.end());
 }
 
 bool DfuTarget::returning(const QString &path) const

@@ -97,6 +97,7 @@ DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names)
             return c;
         }
     }
-    c.message = QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
+    c.message =
+        QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
     return c;
 }

@@ -36,8 +36,9 @@ bool HidTransport::open(const QString &path)
     handle = hid_open_path(path.toLocal8Bit().constData());
     if (!handle) {
         if (path != refusedPath)
-            qWarning().noquote() << "HID: cannot open" << path << "(" + fromWide(hid_error(nullptr)) + ")."
-                                 << QStringLiteral("Without permission on its hidraw node, %1.").arg(QLatin1String(UdevRulesHint));
+            qWarning().noquote()
+                << "HID: cannot open" << path << "(" + fromWide(hid_error(nullptr)) + ")."
+                << QStringLiteral("Without permission on its hidraw node, %1.").arg(QLatin1String(UdevRulesHint));
         refusedPath = path;
         return false;
     }

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   libhidapi-dev libusb-1.0-0-dev zlib1g-dev libsodium-dev libqt6sql6-sqlite
   desktop-file-utils appstream fonts-dejavu-core devscripts
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format git
 )
 
 missing=()

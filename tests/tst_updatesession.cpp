@@ -136,8 +136,8 @@ void UpdateSessionTest::road_data()
         << false << QString() << QByteArray("otter9_app") << false << int(R::Refused)
         << QStringLiteral("Config.ini permits \"fw_main_v2\" for \"Tolvex Demo Board\"") << false << false;
     QTest::newRow("dry run in DFU mode compares")
-        << false << QString() << QByteArray("fw_main_v2") << true << int(R::Done) << QStringLiteral("would erase and write")
-        << false << false;
+        << false << QString() << QByteArray("fw_main_v2") << true << int(R::Done)
+        << QStringLiteral("would erase and write") << false << false;
 }
 
 void UpdateSessionTest::road()
@@ -196,7 +196,8 @@ void UpdateSessionTest::otherUsbIds()
     settings.otherUsbIds = warn ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
     DfuLink link(settings);
     QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
-    const DfuLink::Launch l = link.launchDownload(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99), QStringLiteral("fw_main_v2"));
+    const DfuLink::Launch l =
+        link.launchDownload(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99), QStringLiteral("fw_main_v2"));
     const QString mismatch = QStringLiteral("made for USB ids 1209:2a99, the device is 1209:2a17");
     if (!warn) {
         QCOMPARE(int(l.result), int(DfuLink::Launch::Refused));
@@ -229,7 +230,8 @@ void UpdateSessionTest::backupName()
     const sim::Board board = plugBoard();
     const update::Device d = inDfuMode(board);
     DfuLink::Settings settings;
-    settings.backupName = afterMemory ? DfuLink::Settings::BackupName::Memory : DfuLink::Settings::BackupName::Permitted;
+    settings.backupName =
+        afterMemory ? DfuLink::Settings::BackupName::Memory : DfuLink::Settings::BackupName::Permitted;
     DfuLink link(settings);
     QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
     const DfuLink::Launch l = link.launchUpload(permitted);

@@ -173,9 +173,10 @@ Selected select(const QList<Device> &present, const Selection &s)
     }
     if (out.devices.isEmpty()) {
         out.result = present.isEmpty() ? Selected::NoDevice : Selected::NoneFits;
-        out.message = present.isEmpty() ? QStringLiteral("no %1 device is connected (tolvex-dfu list shows what is)").arg(QLatin1String(MakerManufacturer))
-                                         : QStringLiteral("no connected device fits the selection (tolvex-dfu list "
-                                                          "shows what is connected)");
+        out.message = present.isEmpty() ? QStringLiteral("no %1 device is connected (tolvex-dfu list shows what is)")
+                                              .arg(QLatin1String(MakerManufacturer))
+                                        : QStringLiteral("no connected device fits the selection (tolvex-dfu list "
+                                                         "shows what is connected)");
     } else if (out.devices.size() > 1 && !s.all) {
         QStringList names;
         for (const Device &d : out.devices)

@@ -29,8 +29,8 @@ History::Record historyRecord(const Session &s, const QString &program, const QS
     switch (s.result()) {
     case Session::Result::Running: r.result = QStringLiteral("running"); break;
     case Session::Result::Done:
-        r.result = keptEverySector(d.sectorsTouched, d.sectorsKept) ? QStringLiteral("up to date")
-                                                                     : QStringLiteral("done");
+        r.result =
+            keptEverySector(d.sectorsTouched, d.sectorsKept) ? QStringLiteral("up to date") : QStringLiteral("done");
         break;
     case Session::Result::Refused: r.result = QStringLiteral("refused"); break;
     case Session::Result::Interrupted: r.result = QStringLiteral("interrupted"); break;
@@ -130,7 +130,8 @@ void Session::prepare(const Device &inDfu)
     device_.serial = inDfu.serial.isEmpty() ? device_.serial : inDfu.serial;
     device_.location = location;
     DfuLink::Settings linkSettings;
-    linkSettings.otherUsbIds = settings.force ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
+    linkSettings.otherUsbIds =
+        settings.force ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
     link = std::make_unique<DfuLink>(linkSettings);
     const int opened = link->open(device_.path, device_.busAddress, device_.product);
     if (opened != DfuLink::Connected) {
@@ -196,9 +197,9 @@ bool Session::operationDone(const QString &phaseName)
     progress.phase = !phaseName.isEmpty() ? phaseName : phaseText(c.phase);
     progress.done = c.bytesDone;
     progress.total = c.bytesTotal;
-    progress.percent = done || (c.bytesTotal > 0 && c.bytesDone >= c.bytesTotal)
-                           ? 100
-                           : c.bytesTotal > 0 ? int(quint64(c.bytesDone) * 100 / c.bytesTotal) : int(c.percent);
+    progress.percent = done || (c.bytesTotal > 0 && c.bytesDone >= c.bytesTotal) ? 100
+                       : c.bytesTotal > 0 ? int(quint64(c.bytesDone) * 100 / c.bytesTotal)
+                                          : int(c.percent);
     progress.elapsedMs = c.elapsedMs;
     if (p.state == DfuLink::Poll::Failed) {
         const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);

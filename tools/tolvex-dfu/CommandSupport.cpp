@@ -142,7 +142,7 @@ int worstExit(const QList<int> &codes)
 // Polls one operation to its end, for the commands that run one alone: true when it ended
 // well; false when it failed (`message` set) or was interrupted (`stopped` set).
 bool finish(DfuLink &link, const update::Device &device, const QString &phase, Output &out, const Io &io, bool &stopped,
-            QString &message)
+    QString &message)
 {
     stopped = false;
     for (;;) {
@@ -153,7 +153,7 @@ bool finish(DfuLink &link, const update::Device &device, const QString &phase, O
         }
         const DfuOperationContext &c = p.context;
         out.progress(device.location, phase, p.state == DfuLink::Poll::Done ? 100 : int(c.percent), c.bytesDone,
-                     c.bytesTotal, c.elapsedMs);
+            c.bytesTotal, c.elapsedMs);
         if (p.state == DfuLink::Poll::Done) {
             out.finished(device.location);
             return true;
@@ -175,7 +175,7 @@ QString elided(const QString &text, int width)
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.
 bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
-                 DfuFileCheck &checked, int &exit)
+    DfuFileCheck &checked, int &exit)
 {
     if (o.positional.size() != 1) {
         exit = ends(out, ExitUsage, QStringLiteral("%1 takes one FILE.dfu").arg(QLatin1String(command)));

@@ -41,11 +41,11 @@ QList<update::Device> choose(const std::function<QList<update::Device>()> &prese
 // Polls one operation to its end, for the commands that run one alone: true when it ended
 // well; false when it failed (`message` set) or was interrupted (`stopped` set).
 bool finish(DfuLink &link, const update::Device &device, const QString &phase, Output &out, const Io &io, bool &stopped,
-            QString &message);
+    QString &message);
 QString elided(const QString &text, int width);
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.
 bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,
-                 DfuFileCheck &checked, int &exit);
+    DfuFileCheck &checked, int &exit);
 
 } // namespace cli

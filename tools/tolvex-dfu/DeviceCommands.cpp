@@ -50,7 +50,7 @@ int list(const Options &o, const Io &io)
         const QString permitted = haveConfig ? permittedImageName(names, d.product) : QString();
         const QString permission = config.result == LoadedConfiguration::Undecryptable
                                        ? QStringLiteral("(Config.ini does not decrypt)")
-                                   : !haveConfig ? QStringLiteral("(no Config.ini)")
+                                   : !haveConfig         ? QStringLiteral("(no Config.ini)")
                                    : permitted.isEmpty() ? QStringLiteral("not listed in Config.ini")
                                                          : QStringLiteral("permitted image \"%1\"").arg(permitted);
         lines << QStringLiteral("  %1  \"%2\"  serial %3  %4")
@@ -133,14 +133,11 @@ int upload(const Options &o, const Io &io)
     if (!link.writeBackup(path, why))
         return endsOn(out, d, ExitFailed, why);
     if (o.json)
-        out.event({{QStringLiteral("event"), QStringLiteral("result")},
-                   {QStringLiteral("device"), d.location},
-                   {QStringLiteral("serial"), known(d.serial)},
-                   {QStringLiteral("result"), QStringLiteral("done")},
-                   {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(link.memoryName())},
-                   {QStringLiteral("file"), path},
-                   {QStringLiteral("image"), known(link.imageName())},
-                   {QStringLiteral("exit"), int(ExitDone)}});
+        out.event({{QStringLiteral("event"), QStringLiteral("result")}, {QStringLiteral("device"), d.location},
+            {QStringLiteral("serial"), known(d.serial)}, {QStringLiteral("result"), QStringLiteral("done")},
+            {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(link.memoryName())},
+            {QStringLiteral("file"), path}, {QStringLiteral("image"), known(link.imageName())},
+            {QStringLiteral("exit"), int(ExitDone)}});
     else
         out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), link.memoryName(), path));
     return ExitDone;
@@ -171,7 +168,8 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
             const DfuLink::Launch l = opened == DfuLink::Connected ? link.launchReturn() : DfuLink::Launch();
             if (opened == DfuLink::Connected && l.result != DfuLink::Launch::Launched)
                 why = l.message;
-            sent = l.result == DfuLink::Launch::Launched && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
+            sent = l.result == DfuLink::Launch::Launched
+                   && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
             if (stopped)
                 return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
         }
