@@ -1,9 +1,9 @@
 #include "ConfigFile.h"
 
 #include "ConfigCipher.h"
+#include "RegularFile.h"
 
 #include <QDebug>
-#include <QFile>
 
 ImageNameList splitConfigurationText(const QString &text)
 {
@@ -53,13 +53,16 @@ bool imageNamePermitted(const QString &permitted, const QString &imageName)
 LoadedConfiguration readConfiguration(const QString &path)
 {
     LoadedConfiguration c;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        c.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    // A real one holds a few lines; a pipe or a device is refused rather than waited on.
+    constexpr uint64_t Limit = 16u << 20;
+    QByteArray bytes;
+    std::string why;
+    if (tolvex::readRegularFile(path.toLocal8Bit().constData(), Limit, bytes, why) != tolvex::ReadResult::Read) {
+        c.error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
         return c;
     }
     ConfigCipher cipher(ConfigurationKey);
-    c.text = cipher.decryptBytesToText(file.readAll());
+    c.text = cipher.decryptBytesToText(bytes);
     if (cipher.lastError() != ConfigCipher::CipherOk) {
         c.result = LoadedConfiguration::Undecryptable;
         c.cipherError = int(cipher.lastError());

@@ -9,7 +9,9 @@
 
 namespace {
 
-constexpr uint32_t StringBufferSize = 50;
+// A string descriptor holds at most 126 characters, each one byte here: read in full, two
+// serials that differ only at their end are two serials.
+constexpr uint32_t StringBufferSize = 128;
 constexpr qint64 UnreadableRetryMs = 5000;
 
 const QElapsedTimer &unreadableClock()

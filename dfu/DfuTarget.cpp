@@ -99,6 +99,8 @@ int DfuTarget::launchReturn(const QString &devicePath)
 
 int DfuTarget::launchDownload(const QString &filePath, const QString &permittedImageName, const QString &devicePath)
 {
+    // What a refused launch leaves is not the last file's.
+    fileVendorId = fileProductId = fileRelease = 0;
     // A device that Config.ini permits no image for takes none, not any unnamed one.
     if (permittedImageName.isEmpty())
         return WrongImageName;

@@ -1,16 +1,22 @@
 #include "SignedFile.h"
 
 #include "DfuFileFormat.h"
+#include "DisplayText.h"
+#include "RegularFile.h"
 
-#include <QFile>
+#include <QtDebug>
 
 #include <cstring>
 
 QString SignedFile::reason() const
 {
     switch (result) {
-    case NotDfu: return QString::fromLatin1(DFU_StatusText(status));
+    case NotDfu: return unreadable.isEmpty() ? QString::fromLatin1(DFU_StatusText(status)) : unreadable;
     case SignatureRefused:
+        if (!keyProblems.isEmpty())
+            return QStringLiteral("trusted keys are installed but cannot be used, so no file is written until that is "
+                                  "mended: %1")
+                .arg(keyProblems.join(QStringLiteral("; ")));
         return QStringLiteral("only files signed by a trusted key are written, and this one is not: %1")
             .arg(QString::fromStdString(dfu::verdictText(signature)));
     case Opened: break;
@@ -20,49 +26,42 @@ QString SignedFile::reason() const
 
 QString SignedFile::signatureText() const
 {
-    if (signature.verdict == dfu::SignatureVerdict::NoSignature)
-        return QStringLiteral("not signed");
-    if (signature.verdict == dfu::SignatureVerdict::Damaged)
-        return QString::fromStdString(dfu::verdictText(signature));
-    QString text = QStringLiteral("signed by key %1 (\"%2\")")
-                       .arg(QString::fromStdString(signature.keyId), QString::fromStdString(signature.trustedComment));
-    if (signature.verdict == dfu::SignatureVerdict::Trusted)
-        return text + QStringLiteral(", trusted");
+    const QString key = QString::fromStdString(signature.keyId);
+    switch (signature.verdict) {
+    case dfu::SignatureVerdict::NoSignature: return QStringLiteral("not signed");
+    case dfu::SignatureVerdict::Damaged: return QString::fromStdString(dfu::verdictText(signature));
+    case dfu::SignatureVerdict::Trusted:
+        return QStringLiteral("signed by key %1 (\"%2\"), trusted").arg(key, display::utf8(signature.trustedComment));
+    default: break;
+    }
     if (!keysInstalled)
-        return text + QStringLiteral(", no trusted keys installed");
-    return text + QStringLiteral(": ") + QString::fromStdString(dfu::verdictText(signature));
+        return QStringLiteral("a signature by key %1, not checked (no trusted keys installed)").arg(key);
+    if (!keyProblems.isEmpty())
+        return QStringLiteral("a signature by key %1, not checked (the trusted keys cannot be used)").arg(key);
+    return QStringLiteral("a signature by key %1, not trusted: %2")
+        .arg(key, QString::fromStdString(dfu::verdictText(signature)));
 }
 
 SignedFile openSignedDfuFile(const QString &path, dfu::File &file)
 {
     SignedFile s;
-    QFile source(path);
-    if (!source.open(QIODevice::ReadOnly)) {
+    const QByteArray local = path.toLocal8Bit();
+    QByteArray bytes;
+    std::string why;
+    if (tolvex::readRegularFile(local.constData(), dfu::MaxFileSize, bytes, why) != tolvex::ReadResult::Read) {
         s.status = DFU_ERROR_FILE_OPEN;
+        s.unreadable = QString::fromLocal8Bit(why.c_str());
         return s;
     }
-    if (uint64_t(source.size()) > dfu::MaxFileSize) {
-        s.status = DFU_ERROR_FILE_TOO_LARGE;
-        return s;
+    const dfu::TrustedKeys keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders());
+    for (const std::string &p : keys.problems) {
+        qWarning("Signatures: %s; no file is trusted until that is mended.", p.c_str());
+        s.keyProblems << QString::fromLocal8Bit(p.c_str());
     }
-    const QByteArray bytes = source.readAll();
-    std::string signatureText;
-    bool tooLarge = false;
-    const std::string signaturePath = (path + QStringLiteral(".minisig")).toLocal8Bit().toStdString();
-    const bool present = dfu::readSmallFile(signaturePath, dfu::MaxSignatureFileSize, signatureText, tooLarge);
-    std::vector<std::string> problems;
-    const std::vector<dfu::MinisignKey> keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders(), &problems);
-    for (const std::string &p : problems)
-        qWarning("Signatures: %s is no minisign public key and is not trusted.", p.c_str());
-    s.keysInstalled = !keys.empty();
+    s.keysInstalled = keys.installed();
     const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
-    if (tooLarge) {
-        s.signature.verdict = dfu::SignatureVerdict::Damaged;
-        s.signature.detail = "the signature file is too large";
-    } else {
-        s.signature = dfu::checkSignature(data, size_t(bytes.size()), present, signatureText, keys);
-    }
-    if (s.keysInstalled && s.signature.verdict != dfu::SignatureVerdict::Trusted) {
+    s.signature = dfu::checkSignatureBeside(local.toStdString(), data, size_t(bytes.size()), keys.keys);
+    if (s.keysInstalled && (!keys.usable() || s.signature.verdict != dfu::SignatureVerdict::Trusted)) {
         s.result = SignedFile::SignatureRefused;
         return s;
     }
@@ -78,6 +77,7 @@ DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names)
     dfu::File handle;
     const SignedFile opened = openSignedDfuFile(file, handle);
     c.signature = opened.signatureText();
+    c.release = opened.release;
     if (opened.result != SignedFile::Opened) {
         c.message = QStringLiteral("%1 is refused: %2").arg(file, opened.reason());
         return c;

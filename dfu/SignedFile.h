@@ -9,12 +9,15 @@
 #include "FileSignature.h"
 
 #include <QString>
+#include <QStringList>
 
 struct SignedFile
 {
     enum Result { Opened, NotDfu, SignatureRefused } result = NotDfu;
     DfuStatus status = DFU_OK;         // NotDfu: why the bytes are no .dfu file
+    QString unreadable; // NotDfu: why the file itself was not read (not a regular file...)
     bool keysInstalled = false;        // the policy: with keys, only trusted files open
+    QStringList keyProblems; // why the installed keys cannot be used: then nothing opens
     dfu::SignatureCheck signature;
     quint16 vendorId = 0;
     quint16 productId = 0;
@@ -23,7 +26,9 @@ struct SignedFile
 
     // Why it was refused, or what its signature is, for people.
     QString reason() const;
-    // "not signed", or "signed by key ID (\"COMMENT\")", and whether that key is trusted.
+    // What was checked of its signature, and only that: "not signed", "signed by key ID
+    // (\"COMMENT\"), trusted" when it verified, or why it was not checked or failed. The
+    // comment is shown with control characters and broken UTF-8 escaped.
     QString signatureText() const;
 };
 
@@ -40,5 +45,6 @@ struct DfuFileCheck
     bool ok = false;
     QString message;
     QString signature; // what its signature is: "not signed", "signed by key ..."
+    quint16 release = 0; // the suffix's bcdDevice
 };
 DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names);

@@ -1,12 +1,13 @@
 #include "FileSignature.h"
 
+#include "RegularFile.h"
+
 #include <sodium.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 
 namespace dfu {
@@ -132,38 +133,57 @@ SignatureCheck checkSignature(const uint8_t *data, size_t size, bool present, co
     }
     c.keyId = keyIdText(sig.keyId);
     c.trustedComment = sig.trustedComment;
-    const MinisignKey *key = nullptr;
-    for (const MinisignKey &k : trusted) {
-        if (std::memcmp(k.keyId, sig.keyId, 8) == 0)
-            key = &k;
-    }
-    if (!key) {
-        c.verdict = SignatureVerdict::UnknownKey;
+    c.verdict = SignatureVerdict::UnknownKey;
+    uint8_t hash[crypto_generichash_BYTES_MAX];
+    bool hashed = false;
+    // Key ids are 64 random bits, not a promise: two installed keys may share one, and each
+    // is tried.
+    for (const MinisignKey &key : trusted) {
+        if (std::memcmp(key.keyId, sig.keyId, 8) != 0)
+            continue;
+        c.verdict = SignatureVerdict::Mismatch;
+        if (sodium_init() < 0)
+            return c;
+        int verified = -1;
+        if (sig.prehashed) {
+            if (!hashed)
+                crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
+            hashed = true;
+            verified = crypto_sign_verify_detached(sig.signature, hash, sizeof hash, key.publicKey);
+        } else {
+            verified = crypto_sign_verify_detached(sig.signature, data, size, key.publicKey);
+        }
+        if (verified != 0) {
+            c.detail = "the signature does not match the file";
+            continue;
+        }
+        // The trusted comment is signed with the signature: neither can be swapped alone.
+        std::vector<uint8_t> global(sig.signature, sig.signature + sizeof sig.signature);
+        global.insert(global.end(), sig.trustedComment.begin(), sig.trustedComment.end());
+        if (crypto_sign_verify_detached(sig.globalSignature, global.data(), global.size(), key.publicKey) != 0) {
+            c.detail = "the trusted comment was changed after signing";
+            continue;
+        }
+        c.verdict = SignatureVerdict::Trusted;
+        c.detail.clear();
         return c;
     }
-    c.verdict = SignatureVerdict::Mismatch;
-    if (sodium_init() < 0)
-        return c;
-    int verified = -1;
-    if (sig.prehashed) {
-        uint8_t hash[crypto_generichash_BYTES_MAX];
-        crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
-        verified = crypto_sign_verify_detached(sig.signature, hash, sizeof hash, key->publicKey);
-    } else {
-        verified = crypto_sign_verify_detached(sig.signature, data, size, key->publicKey);
+    return c;
+}
+
+SignatureCheck checkSignatureBeside(
+    const std::string &path, const uint8_t *data, size_t size, const std::vector<MinisignKey> &trusted)
+{
+    const std::string signaturePath = path + ".minisig";
+    std::string text, why;
+    switch (tolvex::readRegularFile(signaturePath.c_str(), MaxSignatureFileSize, text, why)) {
+    case tolvex::ReadResult::Read: return checkSignature(data, size, true, text, trusted);
+    case tolvex::ReadResult::Missing: return SignatureCheck();
+    default: break;
     }
-    if (verified != 0) {
-        c.detail = "the signature does not match the file";
-        return c;
-    }
-    // The trusted comment is signed with the signature: neither can be swapped alone.
-    std::vector<uint8_t> global(sig.signature, sig.signature + sizeof sig.signature);
-    global.insert(global.end(), sig.trustedComment.begin(), sig.trustedComment.end());
-    if (crypto_sign_verify_detached(sig.globalSignature, global.data(), global.size(), key->publicKey) != 0) {
-        c.detail = "the trusted comment was changed after signing";
-        return c;
-    }
-    c.verdict = SignatureVerdict::Trusted;
+    SignatureCheck c;
+    c.verdict = SignatureVerdict::Damaged;
+    c.detail = signaturePath + ": " + why;
     return c;
 }
 
@@ -200,51 +220,62 @@ void setTrustedKeyFolders(const std::vector<std::string> &folders)
     folderList() = folders;
 }
 
-bool readSmallFile(const std::string &path, size_t limit, std::string &out, bool &tooLarge)
+void setTrustedKeyFoldersFrom(const char *list)
 {
-    out.clear();
-    tooLarge = false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::string bytes(limit + 1, '\0');
-    in.read(&bytes[0], std::streamsize(bytes.size()));
-    if (in.bad())
-        return false;
-    bytes.resize(size_t(in.gcount()));
-    if (bytes.size() > limit) {
-        tooLarge = true;
-        return true;
+    std::vector<std::string> folders;
+    std::string all = list ? list : "";
+    size_t start = 0;
+    while (start <= all.size()) {
+        const size_t end = std::min(all.find(':', start), all.size());
+        if (end > start)
+            folders.push_back(all.substr(start, end - start));
+        start = end + 1;
     }
-    out = std::move(bytes);
-    return true;
+    setTrustedKeyFolders(folders);
 }
 
-std::vector<MinisignKey> loadTrustedKeys(const std::vector<std::string> &folders, std::vector<std::string> *problems)
+TrustedKeys loadTrustedKeys(const std::vector<std::string> &folders)
 {
-    std::vector<MinisignKey> keys;
+    TrustedKeys out;
     for (const std::string &folder : folders) {
         std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(folder, error);
+        if (status.type() == std::filesystem::file_type::not_found)
+            continue;
+        if (error || status.type() != std::filesystem::file_type::directory) {
+            out.problems.push_back(folder + ": " + (error ? error.message() : std::string("not a folder")));
+            continue;
+        }
         std::vector<std::filesystem::path> files;
-        for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
-            if (entry.path().extension() == ".pub")
-                files.push_back(entry.path());
+        std::filesystem::directory_iterator entries(folder, error);
+        for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+            std::error_code typeError;
+            const std::filesystem::file_type type = entries->status(typeError).type();
+            // Anything that can be read as a file, or is named as a key, is meant as one.
+            if (type == std::filesystem::file_type::regular || entries->path().extension() == ".pub")
+                files.push_back(entries->path());
+        }
+        if (error) {
+            out.problems.push_back(folder + ": cannot be listed: " + error.message());
+            continue;
         }
         std::sort(files.begin(), files.end());
         for (const auto &file : files) {
-            std::string text, why;
-            bool tooLarge = false;
-            MinisignKey key;
-            if (!readSmallFile(file.string(), MaxSignatureFileSize, text, tooLarge) || tooLarge
-                || !parseMinisignKey(text, key, why)) {
-                if (problems)
-                    problems->push_back(file.string() + ": " + (why.empty() ? "cannot be read" : why));
+            if (file.extension() != ".pub") {
+                out.problems.push_back(file.string() + ": a key file must be named NAME.pub");
                 continue;
             }
-            keys.push_back(key);
+            std::string text, why;
+            MinisignKey key;
+            if (tolvex::readRegularFile(file.c_str(), MaxSignatureFileSize, text, why) != tolvex::ReadResult::Read
+                || !parseMinisignKey(text, key, why)) {
+                out.problems.push_back(file.string() + ": " + why);
+                continue;
+            }
+            out.keys.push_back(key);
         }
     }
-    return keys;
+    return out;
 }
 
 } // namespace dfu

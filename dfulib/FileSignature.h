@@ -61,24 +61,40 @@ struct SignatureCheck
 };
 
 // Checks `signatureText` (the content of the .minisig file; `present` false when there is
-// none) against `data` and the trusted keys.
+// none) against `data` and the trusted keys; every key that bears the signature's id is tried.
 SignatureCheck checkSignature(const uint8_t *data, size_t size, bool present, const std::string &signatureText,
                               const std::vector<MinisignKey> &trusted);
+
+// The signature beside the file at `path` (PATH.minisig), read and checked against `data`, the
+// file's bytes. A signature file that is not a regular file of a sane size is Damaged.
+SignatureCheck checkSignatureBeside(
+    const std::string &path, const uint8_t *data, size_t size, const std::vector<MinisignKey> &trusted);
 
 // The reason of a verdict, for messages ("signature by an unknown key 0123...").
 std::string verdictText(const SignatureCheck &check);
 
 // Where the maker's public keys are installed: /etc/tolvex-dfu/trusted-keys and the
-// package's share/tolvex-dfu/trusted-keys. With none there, files are written as they come;
-// with any, only files that one of them signed.
+// package's share/tolvex-dfu/trusted-keys. A folder that does not exist sets no policy; with
+// none there, files are written as they come.
 std::vector<std::string> trustedKeyFolders();
 // Replaces the folders (tests, and a tool given a key of its own).
 void setTrustedKeyFolders(const std::vector<std::string> &folders);
-// Every key file ("*.pub") in the folders; files that are not keys are named in `problems`.
-std::vector<MinisignKey> loadTrustedKeys(const std::vector<std::string> &folders, std::vector<std::string> *problems);
+// The same from a colon-separated list (empty: no folder). Only the test builds of the
+// programs call it, with the test's own folders: the shipped programs read the machine's.
+void setTrustedKeyFoldersFrom(const char *list);
 
-// Reads a small file whole: false when it cannot be read; `tooLarge` when it holds more than
-// `limit` bytes (then `out` is left empty).
-bool readSmallFile(const std::string &path, size_t limit, std::string &out, bool &tooLarge);
+// What the trusted-key folders hold. Every regular file in a folder is meant as a key (named
+// KEY.pub); one that does not load, or a folder that exists but cannot be read, is a problem,
+// and any problem means that no file is trusted: a broken installation fails closed rather
+// than letting unsigned files through.
+struct TrustedKeys
+{
+    std::vector<MinisignKey> keys;
+    std::vector<std::string> problems; // "PATH: why", for people
+    // A policy is in force: only files that one of the keys signed may be written.
+    bool installed() const { return !keys.empty() || !problems.empty(); }
+    bool usable() const { return !keys.empty() && problems.empty(); }
+};
+TrustedKeys loadTrustedKeys(const std::vector<std::string> &folders);
 
 } // namespace dfu

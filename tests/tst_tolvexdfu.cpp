@@ -19,6 +19,7 @@
 #include "SimHid.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,6 +28,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -120,6 +122,10 @@ private Q_SLOTS:
     void outputForEachReader();
     void signatures_data();
     void signatures();
+    void keysFailClosed_data();
+    void keysFailClosed();
+    void onlyRegularFiles_data();
+    void onlyRegularFiles();
     void scriptConventions_data();
     void scriptConventions();
     void backupAndRestore();
@@ -651,6 +657,161 @@ void TolvexDfuTest::signatures()
     }
     QVERIFY(r.err.contains(QStringLiteral("no device was touched")));
     QVERIFY(board.app->requests().empty()); // still in its application, not even asked
+    QCOMPARE(board.dfu->erasedSectorCount(), 0u);
+}
+
+namespace {
+enum KeyTrouble {
+    LinkToNothing,
+    ByteOrderMark,
+    NotNamedPub,
+    FolderIsAFile,
+    FolderUnreadable,
+    PipeAsKey,
+    TwoKeysOneId,
+    NoKeysSignedAnyway
+};
+}
+
+void TolvexDfuTest::keysFailClosed_data()
+{
+    QTest::addColumn<int>("trouble");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said");
+    // The maker's key is installed beside it, and the file is the maker's: one broken key
+    // still stops everything, so that a half-installed policy is noticed, not bypassed.
+    QTest::newRow("an installed key that cannot be read") << int(LinkToNothing) << 3 << "broken.pub:";
+    // The only key does not load: before, that meant "no keys" and unsigned files went through.
+    QTest::newRow("a key file that does not load") << int(ByteOrderMark) << 3 << "bom.pub:";
+    QTest::newRow("a key not named .pub") << int(NotNamedPub) << 3 << "must be named NAME.pub";
+    QTest::newRow("a key folder that is no folder") << int(FolderIsAFile) << 3 << "not a folder";
+    QTest::newRow("a key folder that cannot be listed") << int(FolderUnreadable) << 3 << "cannot be listed";
+    QTest::newRow("a named pipe as a key") << int(PipeAsKey) << 3 << "named pipe";
+    QTest::newRow("two keys with one id: each is tried") << int(TwoKeysOneId) << 0 << ", trusted";
+    QTest::newRow("no keys: a signature is not checked, and not shown as trusted")
+        << int(NoKeysSignedAnyway) << 0 << "not checked (no trusted keys installed)";
+}
+
+void TolvexDfuTest::keysFailClosed()
+{
+    QFETCH(int, trouble);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    if (trouble == FolderUnreadable && geteuid() == 0)
+        QSKIP("root lists every folder");
+    QTemporaryDir keys;
+    const QString folder = keys.path();
+    const TestKey maker, stranger;
+    const auto key = [&](const QString &name, const QByteArray &text) {
+        QVERIFY(writeFile(keys.filePath(name), text));
+    };
+    std::string folders = folder.toStdString();
+    bool signedFile = true;
+    switch (trouble) {
+    case LinkToNothing:
+        key(QStringLiteral("maker.pub"), maker.publicFile());
+        QVERIFY(QFile::link(keys.filePath(QStringLiteral("gone")), keys.filePath(QStringLiteral("broken.pub"))));
+        break;
+    case ByteOrderMark:
+        key(QStringLiteral("bom.pub"), "\xEF\xBB\xBF" + maker.publicFile());
+        signedFile = false;
+        break;
+    case NotNamedPub:
+        key(QStringLiteral("maker.key"), maker.publicFile());
+        signedFile = false;
+        break;
+    case FolderIsAFile:
+        key(QStringLiteral("plain"), "not a folder");
+        folders = keys.filePath(QStringLiteral("plain")).toStdString();
+        signedFile = false;
+        break;
+    case FolderUnreadable:
+        key(QStringLiteral("maker.pub"), maker.publicFile());
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::WriteOwner));
+        signedFile = false;
+        break;
+    case PipeAsKey:
+        key(QStringLiteral("maker.pub"), maker.publicFile());
+        QCOMPARE(mkfifo(qPrintable(keys.filePath(QStringLiteral("pipe.pub"))), 0600), 0);
+        break;
+    case TwoKeysOneId: {
+        // Another key that bears the maker's id, sorted after it: it is tried too, and fails.
+        TestKey impostor = stranger;
+        std::memcpy(impostor.keyId, maker.keyId, sizeof maker.keyId);
+        key(QStringLiteral("maker.pub"), maker.publicFile());
+        key(QStringLiteral("z-impostor.pub"), impostor.publicFile());
+        break;
+    }
+    case NoKeysSignedAnyway: break;
+    }
+    dfu::setTrustedKeyFolders({folders});
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    QVERIFY(signFileAs(signedFile ? signing::Trusted : signing::KeysButUnsigned, maker, stranger, path));
+    const Run r = runCli({QStringLiteral("update"), path});
+    dfu::setTrustedKeyFolders({});
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+    if (trouble == NoKeysSignedAnyway)
+        QVERIFY2(!(r.out + r.err).contains(QStringLiteral("trusted\"")) && !r.err.contains(QStringLiteral(", trusted")),
+            qPrintable(r.err));
+    if (exit != 0) {
+        QVERIFY2(r.err.contains(QStringLiteral("cannot be used")), qPrintable(r.err));
+        QCOMPARE(board.dfu->erasedSectorCount(), 0u);
+    }
+}
+
+namespace {
+enum Unregular { PipeAsSignature, PipeAsFile, ZeroAsFile, PipeAsConfig };
+}
+
+void TolvexDfuTest::onlyRegularFiles_data()
+{
+    QTest::addColumn<int>("what");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("a named pipe as FILE.dfu.minisig") << int(PipeAsSignature) << "fw.dfu.minisig: it is a named pipe";
+    QTest::newRow("a named pipe as FILE.dfu") << int(PipeAsFile) << "it is a named pipe";
+    QTest::newRow("/dev/zero as FILE.dfu, through a link") << int(ZeroAsFile) << "it is a device";
+    QTest::newRow("a named pipe as Config.ini") << int(PipeAsConfig) << "pipe.ini: it is a named pipe";
+}
+
+// Each is refused at once: opening a pipe would wait for a writer, and /dev/zero never ends.
+void TolvexDfuTest::onlyRegularFiles()
+{
+    QFETCH(int, what);
+    QFETCH(QString, said);
+    const TestKey maker;
+    QTemporaryDir keys;
+    QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    QStringList extra;
+    switch (what) {
+    case PipeAsSignature:
+        dfu::setTrustedKeyFolders({keys.path().toStdString()});
+        QCOMPARE(mkfifo(qPrintable(path + QStringLiteral(".minisig")), 0600), 0);
+        break;
+    case PipeAsFile:
+        path = file(QStringLiteral("pipe.dfu"));
+        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
+        break;
+    case ZeroAsFile:
+        path = file(QStringLiteral("zero.dfu"));
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+        break;
+    case PipeAsConfig:
+        QCOMPARE(mkfifo(qPrintable(file(QStringLiteral("pipe.ini"))), 0600), 0);
+        extra << QStringLiteral("--config") << file(QStringLiteral("pipe.ini"));
+        break;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const Run r = runCli(QStringList{QStringLiteral("update"), path} + extra);
+    dfu::setTrustedKeyFolders({});
+    QCOMPARE(r.exit, 3);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    QVERIFY(board.app->requests().empty());
     QCOMPARE(board.dfu->erasedSectorCount(), 0u);
 }
 

@@ -5,6 +5,7 @@
 #include "ProcessRandom.h"
 
 #include "DfuTarget.h"
+#include "Release.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -255,6 +256,7 @@ void MainWindow::beginHistoryRow()
     historyRecord.location = currentDfuDevice.path;
     historyRecord.file = QFileInfo(dfuFilePath).absoluteFilePath();
     historyRecord.fileSha256 = history->isOpen() ? update::fileSha256(dfuFilePath) : QString();
+    historyRecord.fileRelease = releaseOfFile(dfuTarget.fileRelease).text;
     historyRecord.imageName = currentImageName;
     historyRow = history->begin(historyRecord);
 }
@@ -317,6 +319,12 @@ void MainWindow::on_pb_DownloadDfu_clicked()
         return;
     }
     historyLaunched = true;
+    // The window asks nothing more than it always did; an older release is only said.
+    const FirmwareRelease release = releaseOfFile(dfuTarget.fileRelease);
+    if (olderThan(release, releaseOfBoard(firmwareVersionText)))
+        qWarning("Download: %s is release %s, older than the firmware %s the board last reported; it is written all "
+                 "the same.",
+            qPrintable(fileName), qPrintable(release.text), qPrintable(firmwareVersionText));
     // One operation erases and writes; a failure belongs to the phase it reported last.
     const auto failed = [this] {
         const bool writing = dfuTarget.contextSnapshot().phase > DFU_PHASE_ERASE;

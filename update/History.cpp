@@ -1,5 +1,8 @@
 #include "History.h"
 
+#include "DfuFileFormat.h"
+#include "RegularFile.h"
+
 #include <QAtomicInteger>
 #include <QCryptographicHash>
 #include <QDir>
@@ -27,7 +30,7 @@ const char CreateTable[] = "CREATE TABLE IF NOT EXISTS updates ("
                            " program TEXT NOT NULL, program_version TEXT, host TEXT,"
                            " product TEXT, serial TEXT, location TEXT,"
                            " version_before TEXT, version_after TEXT,"
-                           " file TEXT, file_sha256 TEXT, image_name TEXT,"
+                           " file TEXT, file_sha256 TEXT, file_release TEXT, image_name TEXT,"
                            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER,"
                            " result TEXT NOT NULL, message TEXT, seconds REAL)";
 
@@ -127,9 +130,22 @@ bool History::prepareSchema()
         // A newer program's history: rows are still added with the columns this one knows.
         return q.exec(QStringLiteral("SELECT id FROM updates LIMIT 1"));
     }
-    // Version 0 is a new file; later schema versions add their steps here, each from the last.
-    if (version < 1 && (!q.exec(QString::fromLatin1(CreateTable))
-                        || !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)))) {
+    // Version 0 is a new file, made whole; older ones take each step from their own on, in one
+    // transaction, so that a file is never left half-way.
+    bool done = true;
+    if (version < 1) {
+        done = q.exec(QString::fromLatin1(CreateTable));
+    } else if (version < SchemaVersion) {
+        done = db.transaction();
+        // 2: the file's release, for the rollback rule.
+        if (done && version < 2)
+            done = q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN file_release TEXT"));
+    }
+    if (done && version < SchemaVersion)
+        done = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion));
+    if (version >= 1 && version < SchemaVersion)
+        done = done ? db.commit() : (db.rollback(), false);
+    if (!done) {
         qWarning("History: cannot prepare the history: %s", qPrintable(q.lastError().text()));
         return false;
     }
@@ -143,9 +159,9 @@ qint64 History::begin(const Record &r)
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(QStringLiteral(
         "INSERT INTO updates (started, program, program_version, host, product, serial, location, version_before, "
-        "file, file_sha256, image_name, result, message, seconds) "
-        "VALUES (:started, :program, :version, :host, :product, :serial, :location, :before, :file, :sha, :image, "
-        "'running', '', 0)"));
+        "file, file_sha256, file_release, image_name, result, message, seconds) "
+        "VALUES (:started, :program, :version, :host, :product, :serial, :location, :before, :file, :sha, :release, "
+        ":image, 'running', '', 0)"));
     q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":program"), r.program);
     q.bindValue(QStringLiteral(":version"), r.programVersion);
@@ -156,6 +172,7 @@ qint64 History::begin(const Record &r)
     q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
     q.bindValue(QStringLiteral(":file"), orNull(r.file));
     q.bindValue(QStringLiteral(":sha"), orNull(r.fileSha256));
+    q.bindValue(QStringLiteral(":release"), orNull(r.fileRelease));
     q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
     if (!q.exec()) {
         qWarning("History: the update is not recorded: %s", qPrintable(q.lastError().text()));
@@ -201,7 +218,7 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     QString sql = QStringLiteral(
         "SELECT id, started, ended, program, program_version, host, product, serial, location, version_before, "
         "version_after, file, file_sha256, image_name, sectors_written, sectors_kept, bytes_verified, result, "
-        "message, seconds FROM updates WHERE 1");
+        "message, seconds, file_release FROM updates WHERE 1");
     if (!serial.isEmpty())
         sql += QStringLiteral(" AND serial = :serial");
     if (since.isValid())
@@ -237,6 +254,7 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
         r.result = q.value(17).toString();
         r.message = q.value(18).toString();
         r.seconds = q.value(19).toDouble();
+        r.fileRelease = q.value(20).toString();
         out.append(r);
     }
     return out;
@@ -244,13 +262,13 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
 
 QString fileSha256(const QString &path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    // Only a regular file is hashed: a named pipe would hold the caller forever.
+    QByteArray bytes;
+    std::string why;
+    if (tolvex::readRegularFile(path.toLocal8Bit().constData(), dfu::MaxFileSize, bytes, why)
+        != tolvex::ReadResult::Read)
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&f))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace update

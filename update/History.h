@@ -19,7 +19,7 @@ class History
 {
 public:
     // The schema this program writes; it opens files of every earlier one.
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     struct Record
     {
@@ -36,6 +36,7 @@ public:
         QString versionAfter;
         QString file;
         QString fileSha256;
+        QString fileRelease; // the file's release as its suffix gives it ("1.02"); empty: not given
         QString imageName;
         int sectorsWritten = -1; // -1: not known
         int sectorsKept = -1;

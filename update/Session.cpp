@@ -19,6 +19,7 @@ History::Record historyRecord(const Session &s, const QString &program, const QS
     r.versionAfter = s.newVersion();
     r.file = QFileInfo(file).absoluteFilePath();
     r.fileSha256 = fileSha256;
+    r.fileRelease = s.fileRelease();
     const Session::Details &d = s.details();
     r.imageName = d.imageName;
     if (d.sectorsTouched > 0) {
@@ -68,6 +69,11 @@ const char *resultName(Session::Result r)
     return "running";
 }
 
+QString Session::fileRelease() const
+{
+    return releaseOfFile(settings.fileRelease).text;
+}
+
 Session::Session(const Device &device, const Settings &settings) : device_(device), settings(settings)
 {
     clock.start();
@@ -97,6 +103,16 @@ void Session::start()
         return;
     fromApplication = true;
     const VersionAnswer v = queryVersion(device_);
+    // No rollback unasked: a file older than the firmware the board runs is refused before the
+    // board leaves its application (a dry run says the same).
+    const FirmwareRelease file = releaseOfFile(settings.fileRelease), board = releaseOfBoard(v.version);
+    if (v.answered && !settings.allowOlder && olderThan(file, board)) {
+        oldVersion_ = v.version;
+        end(Result::Refused, QStringLiteral("refused: the file's release %1 is older than the board's firmware %2; "
+                                            "nothing was changed (--allow-older writes it all the same)")
+                                 .arg(file.text, v.version));
+        return;
+    }
     if (settings.dryRun) {
         oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
         details_.permittedName = permittedImageName(settings.names, device_.product);

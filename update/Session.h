@@ -10,6 +10,7 @@
 #include "Devices.h"
 #include "DfuLink.h"
 #include "History.h"
+#include "Release.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -32,6 +33,8 @@ public:
         // not sent into DFU mode; one in DFU mode is read and compared, not erased.
         bool dryRun = false;
         bool stay = false;     // leave the board in DFU mode afterwards
+        quint16 fileRelease = 0; // the file's suffix release (bcdDevice)
+        bool allowOlder = false; // write a file older than the board's firmware
         int arrivalTimeoutMs = 15000;
     };
     enum class Result { Running, Done, Failed, Refused, Missing, Interrupted };
@@ -63,6 +66,8 @@ public:
     const Device &device() const { return device_; }
     const QString &oldVersion() const { return oldVersion_; }
     const QString &newVersion() const { return newVersion_; }
+    // The file's release as its suffix gives it ("1.02"); empty when it gives none.
+    QString fileRelease() const;
 
     // What the road learned on the way, for --verbose and a dry run.
     struct Details

@@ -77,7 +77,8 @@ std::vector<uint8_t> UsbDeviceModel::stringDescriptor(uint8_t index) const
     if (index > strings.size())
         return {};
     const std::string &text = strings[index - 1];
-    const size_t chars = std::min<size_t>(text.size(), 120);
+    // bLength is one byte: 126 UTF-16 characters at most.
+    const size_t chars = std::min<size_t>(text.size(), 126);
     std::vector<uint8_t> out = {uint8_t(2 + 2 * chars), 3};
     for (size_t i = 0; i < chars; ++i) {
         out.push_back(uint8_t(text[i]));

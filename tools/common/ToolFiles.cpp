@@ -1,5 +1,7 @@
 #include "ToolFiles.h"
 
+#include "RegularFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -51,14 +53,11 @@ int usageError(const char *usage, const QString &text)
 
 bool readAll(const QString &path, QByteArray &out)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    out = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        printErr(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    // No input of these tools is larger; a pipe or a device is refused rather than waited on.
+    constexpr uint64_t Limit = uint64_t(1) << 30;
+    std::string why;
+    if (tolvex::readRegularFile(path.toLocal8Bit().constData(), Limit, out, why) != tolvex::ReadResult::Read) {
+        printErr(QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(why.c_str())));
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 // or Intel HEX files, for the maker's firmware team and for our own sample files.
 
 #include "DfuFileFormat.h"
+#include "DisplayText.h"
 #include "FileSignature.h"
 #include "IntelHex.h"
 #include "LittleEndian.h"
@@ -11,6 +12,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -48,7 +50,7 @@ using tolvex::le32;
 // there is nothing wrong with it (none, or one that verifies or cannot be checked here).
 bool showSignature(const QString &path, const QByteArray &file, const QString &pubkey)
 {
-    std::vector<dfu::MinisignKey> keys;
+    dfu::TrustedKeys trusted;
     std::string error;
     const char *against = "the installed trusted keys";
     if (!pubkey.isEmpty()) {
@@ -59,41 +61,35 @@ bool showSignature(const QString &path, const QByteArray &file, const QString &p
                         error.c_str());
             return false;
         }
-        keys.push_back(key);
+        trusted.keys.push_back(key);
         against = "the key given";
     } else {
-        keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders(), nullptr);
+        trusted = dfu::loadTrustedKeys(dfu::trustedKeyFolders());
+        for (const std::string &p : trusted.problems)
+            std::printf("Trusted keys: %s (the tools write no file until that is mended)\n", p.c_str());
     }
-    std::string signature;
-    bool tooLarge = false;
-    const bool present =
-        dfu::readSmallFile((path + QStringLiteral(".minisig")).toLocal8Bit().toStdString(), dfu::MaxSignatureFileSize,
-                           signature, tooLarge);
-    dfu::SignatureCheck c;
-    if (tooLarge) {
-        c.verdict = dfu::SignatureVerdict::Damaged;
-        c.detail = "the signature file is too large";
-    } else {
-        c = dfu::checkSignature(reinterpret_cast<const uint8_t *>(file.constData()), size_t(file.size()), present,
-                                signature, keys);
-    }
+    const dfu::SignatureCheck c = dfu::checkSignatureBeside(path.toLocal8Bit().toStdString(),
+        reinterpret_cast<const uint8_t *>(file.constData()), size_t(file.size()), trusted.keys);
     switch (c.verdict) {
     case dfu::SignatureVerdict::NoSignature:
-        std::printf("Signature: not signed%s\n", keys.empty() ? "" : " (the tools write only signed files)");
+        std::printf("Signature: not signed%s\n", trusted.installed() ? " (the tools write only signed files)" : "");
         return true;
     case dfu::SignatureVerdict::Damaged:
-        std::printf("Signature: %s\n", dfu::verdictText(c).c_str());
+        std::printf("Signature: %s\n", qPrintable(display::text(QString::fromStdString(dfu::verdictText(c)))));
         return false;
     default: break;
     }
-    std::printf("Signature: key %s, trusted comment \"%s\"\n", c.keyId.c_str(), c.trustedComment.c_str());
+    // The comment is the signer's word only once the signature verifies; until then it is
+    // shown as data, escaped.
+    std::printf("Signature: key %s, trusted comment \"%s\"\n", c.keyId.c_str(),
+        display::utf8(c.trustedComment).toUtf8().constData());
     if (c.verdict == dfu::SignatureVerdict::Trusted) {
         std::printf("  verifies against %s\n", against);
         return true;
     }
     if (c.verdict == dfu::SignatureVerdict::UnknownKey) {
-        std::printf("  made by a key that is not among %s%s\n", against,
-                    keys.empty() ? " (there are none: the tools write it all the same)" : "");
+        std::printf("  not checked: made by a key that is not among %s%s\n", against,
+            trusted.installed() ? "" : " (there are none: the tools write it all the same)");
         return true;
     }
     std::printf("  DOES NOT VERIFY: %s\n", c.detail.c_str());
@@ -260,5 +256,9 @@ int pack(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
+#ifdef TOLVEX_HERMETIC_KEYS
+    // The test build: the trusted keys are the test's own, never the machine's.
+    dfu::setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
+#endif
     return tool::runCommand(argc, argv, "tolvex-dfu-file", Usage, {{"info", info}, {"pack", pack}});
 }

@@ -58,7 +58,7 @@ const char ListUsage[] =
 const char UpdateUsage[] =
     "usage: tolvex-dfu update FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
     "                         [--config PATH] [--stay] [--strict-timing] [--full] [--force]\n"
-    "                         [--dry-run] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
+    "                         [--allow-older] [--dry-run] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
@@ -71,11 +71,14 @@ const char UpdateUsage[] =
     "  --full           erase and write every sector the image touches, even those that\n"
     "                   already hold what it wants (by default they are read and left)\n"
     "  --force          write a file whose suffix names other USB ids than the device's\n"
+    "  --allow-older    write a file whose release is older than the board's firmware\n"
+    "                   (refused by default, exit 3: see RELEASES in tolvex-dfu(1))\n"
     "  --history PATH   the history to record in (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
     "  --no-history     record nothing\n"
     "  --dry-run        change nothing: say what would be done (in DFU mode, after reading\n"
     "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused\n"
-    "Ctrl-C stops between two transfers and leaves the device in DFU mode.\n";
+    "Ctrl-C (or SIGTERM, SIGHUP, a closed output pipe) stops between two transfers and\n"
+    "leaves the device in DFU mode (exit 130).\n";
 
 const char UploadUsage[] =
     "usage: tolvex-dfu upload OUT.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--config PATH]\n"
@@ -87,14 +90,15 @@ const char UploadUsage[] =
 
 const char StationUsage[] =
     "usage: tolvex-dfu station FILE.dfu [--count N] [--config PATH] [--strict-timing] [--full]\n"
-    "                          [--history PATH | --no-history] [-j] [-q | -v]\n"
+    "                          [--allow-older] [--history PATH | --no-history] [-j] [-q | -v]\n"
     "\n"
     "For a production line or a support desk: waits for boards of the maker, in application\n"
     "or DFU mode, and updates each as soon as it is plugged in, several at once. A board is\n"
     "updated once while it stays plugged in; plugged in again, it is a new arrival. A board\n"
     "that already holds the image is said so and sent back to its application. A board that\n"
     "fails is reported and left to the next plug-in. Every board is recorded in the history.\n"
-    "  --count N   stop once N boards have ended\n"
+    "  --count N      stop once N boards have ended\n"
+    "  --allow-older  write boards whose firmware is newer than the file's release\n"
     "Ctrl-C takes no new boards, lets the running ones stop between two transfers, prints the\n"
     "tally and exits 130; otherwise the exit code is 0 when no board failed, 1 when any did.\n";
 
@@ -148,25 +152,25 @@ int run(const QStringList &args, const Io &io)
     const Command commands[] = {
         {"list", ListUsage, {QStringLiteral("--json"), QStringLiteral("--config")}, list},
         {"update", UpdateUsage,
-         selection + config
-             + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
-                           QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
-                           QStringLiteral("--history"), QStringLiteral("--no-history")},
-         update},
+            selection + config
+                + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
+                    QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
+                    QStringLiteral("--history"), QStringLiteral("--no-history"), QStringLiteral("--allow-older")},
+            update},
         {"station", StationUsage,
-         {QStringLiteral("--count"), QStringLiteral("--config"), QStringLiteral("--strict-timing"),
-          QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
-          QStringLiteral("--no-history")},
-         station},
+            {QStringLiteral("--count"), QStringLiteral("--config"), QStringLiteral("--strict-timing"),
+                QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
+                QStringLiteral("--no-history"), QStringLiteral("--allow-older")},
+            station},
         {"history", HistoryUsage,
-         {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
-          QStringLiteral("--history")},
-         history},
+            {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
+                QStringLiteral("--history")},
+            history},
         {"upload", UploadUsage, selection + config + QStringList{QStringLiteral("--force")}, upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
-         [](const Options &o, const Io &io) { return changeMode(o, io, true); }},
+            [](const Options &o, const Io &io) { return changeMode(o, io, true); }},
         {"leave", LeaveUsage, selection + QStringList{QStringLiteral("--all")},
-         [](const Options &o, const Io &io) { return changeMode(o, io, false); }},
+            [](const Options &o, const Io &io) { return changeMode(o, io, false); }},
     };
     for (const Command &c : commands) {
         if (command != QLatin1String(c.name))

@@ -1,5 +1,7 @@
 #include "CommandSupport.h"
 
+#include "DisplayText.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -169,7 +171,7 @@ bool finish(DfuLink &link, const update::Device &device, const QString &phase, O
 
 QString elided(const QString &text, int width)
 {
-    return text.size() <= width ? text : text.left(width - 3) + QStringLiteral("...");
+    return display::elided(text, width);
 }
 
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
@@ -191,6 +193,8 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     }
     settings.names = config.names;
     checked = checkDfuFile(settings.file, settings.names);
+    settings.fileRelease = checked.release;
+    settings.allowOlder = o.allowOlder;
     if (!checked.ok) {
         exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
         return false;

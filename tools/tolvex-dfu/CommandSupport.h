@@ -42,6 +42,7 @@ QList<update::Device> choose(const std::function<QList<update::Device>()> &prese
 // well; false when it failed (`message` set) or was interrupted (`stopped` set).
 bool finish(DfuLink &link, const update::Device &device, const QString &phase, Output &out, const Io &io, bool &stopped,
     QString &message);
+// At most `width` characters of what `text` shows as (device strings escaped), "..." where cut.
 QString elided(const QString &text, int width);
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.

@@ -85,7 +85,7 @@ int list(const Options &o, const Io &io)
                    {QStringLiteral("dfu"), dfuJson},
                    {QStringLiteral("config"), haveConfig ? QJsonValue(o.config) : QJsonValue()}});
     else
-        io.out(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        out.line(lines.join(QLatin1Char('\n')));
     if (!haveConfig)
         out.problem(config.error);
     return ExitDone;

@@ -45,13 +45,20 @@ const std::map<QString, Setter> &valued()
 const std::map<QString, bool Options::*> &flags()
 {
     static const std::map<QString, bool Options::*> table{
-        {QStringLiteral("--all"), &Options::all},           {QStringLiteral("--json"), &Options::json},
-        {QStringLiteral("--stay"), &Options::stay},         {QStringLiteral("--strict-timing"), &Options::strictTiming},
-        {QStringLiteral("--full"), &Options::full},         {QStringLiteral("--force"), &Options::force},
-        {QStringLiteral("--dry-run"), &Options::dryRun},    {QStringLiteral("--quiet"), &Options::quiet},
-        {QStringLiteral("--verbose"), &Options::verbose},   {QStringLiteral("--help"), &Options::help},
-        {QStringLiteral("--wait"), &Options::wait},         {QStringLiteral("--no-history"), &Options::noHistory},
+        {QStringLiteral("--all"), &Options::all},
+        {QStringLiteral("--json"), &Options::json},
+        {QStringLiteral("--stay"), &Options::stay},
+        {QStringLiteral("--strict-timing"), &Options::strictTiming},
+        {QStringLiteral("--full"), &Options::full},
+        {QStringLiteral("--force"), &Options::force},
+        {QStringLiteral("--dry-run"), &Options::dryRun},
+        {QStringLiteral("--quiet"), &Options::quiet},
+        {QStringLiteral("--verbose"), &Options::verbose},
+        {QStringLiteral("--help"), &Options::help},
+        {QStringLiteral("--wait"), &Options::wait},
+        {QStringLiteral("--no-history"), &Options::noHistory},
         {QStringLiteral("--csv"), &Options::csv},
+        {QStringLiteral("--allow-older"), &Options::allowOlder},
     };
     return table;
 }

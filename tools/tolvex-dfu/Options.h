@@ -30,6 +30,7 @@ struct Options
     bool strictTiming = false;
     bool full = false;
     bool force = false;
+    bool allowOlder = false;
     bool dryRun = false;
     bool quiet = false;
     bool verbose = false;

@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "DisplayText.h"
+
 #include <QJsonDocument>
 #include <QStringList>
 
@@ -13,7 +15,7 @@ constexpr int SchemaVersion = 1;
 void Output::line(const QString &text)
 {
     clearLive();
-    io.out(text + QLatin1Char('\n'));
+    io.out(display::text(text, true) + QLatin1Char('\n'));
 }
 
 void Output::note(const QString &text)
@@ -21,13 +23,13 @@ void Output::note(const QString &text)
     if (json || quiet)
         return;
     clearLive();
-    io.err(text + QLatin1Char('\n'));
+    io.err(display::text(text, true) + QLatin1Char('\n'));
 }
 
 void Output::problem(const QString &text)
 {
     clearLive();
-    io.err(QStringLiteral("tolvex-dfu: ") + text + QLatin1Char('\n'));
+    io.err(QStringLiteral("tolvex-dfu: ") + display::text(text, true) + QLatin1Char('\n'));
 }
 
 void Output::event(QJsonObject o)
@@ -57,7 +59,7 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
         return;
     if (!io.terminal) {
         if (step)
-            io.err(QStringLiteral("%1: %2 %3%\n").arg(device, phase).arg(percent));
+            io.err(display::text(QStringLiteral("%1: %2 %3%").arg(device, phase).arg(percent)) + QLatin1Char('\n'));
         return;
     }
     QString rate, left;
@@ -85,11 +87,8 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
     }
     // One device: all it has to say. Several: each in brief. Never wider than the terminal,
     // or the line wraps and every update scrolls.
-    QString joint = parts.size() == 1 ? parts.first() : briefs.join(QStringLiteral(" | "));
-    const int width = std::max(io.columns - 1, 10);
-    if (joint.size() > width)
-        joint = joint.left(width - 3) + QStringLiteral("...");
-    io.err(QStringLiteral("\r\033[K") + joint);
+    const QString joint = parts.size() == 1 ? parts.first() : briefs.join(QStringLiteral(" | "));
+    io.err(QStringLiteral("\r\033[K") + display::elided(joint, std::max(io.columns - 1, 10)));
     live = true;
 }
 

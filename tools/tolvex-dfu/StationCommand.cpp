@@ -58,17 +58,15 @@ int station(const Options &o, const Io &io)
         ++ended;
         if (out.jsonOutput()) {
             out.event({{QStringLiteral("event"), QStringLiteral("result")},
-                       {QStringLiteral("device"), s.device().location},
-                       {QStringLiteral("product"), s.device().product},
-                       {QStringLiteral("serial"), known(s.device().serial)},
-                       {QStringLiteral("old"), known(s.oldVersion())},
-                       {QStringLiteral("new"), known(s.newVersion())},
-                       {QStringLiteral("result"), current ? QStringLiteral("up to date")
-                                                          : QString::fromLatin1(update::resultName(s.result()))},
-                       {QStringLiteral("message"), s.message()},
-                       {QStringLiteral("signature"), checked.signature},
-                       {QStringLiteral("seconds"), double(s.elapsedMs()) / 1000.0},
-                       {QStringLiteral("exit"), exitOf(s.result())}});
+                {QStringLiteral("device"), s.device().location}, {QStringLiteral("product"), s.device().product},
+                {QStringLiteral("serial"), known(s.device().serial)}, {QStringLiteral("old"), known(s.oldVersion())},
+                {QStringLiteral("new"), known(s.newVersion())},
+                {QStringLiteral("result"),
+                    current ? QStringLiteral("up to date") : QString::fromLatin1(update::resultName(s.result()))},
+                {QStringLiteral("message"), s.message()}, {QStringLiteral("signature"), checked.signature},
+                {QStringLiteral("fileRelease"), known(s.fileRelease())},
+                {QStringLiteral("seconds"), double(s.elapsedMs()) / 1000.0},
+                {QStringLiteral("exit"), exitOf(s.result())}});
         } else {
             const QString what = current ? QStringLiteral("already up to date")
                                  : good  ? QStringLiteral("%1 -> %2").arg(s.oldVersion(), s.newVersion().isEmpty()

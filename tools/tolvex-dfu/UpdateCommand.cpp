@@ -103,16 +103,13 @@ int update(const Options &o, const Io &io)
                          .arg(d.sectorsTouched));
         if (out.jsonOutput()) {
             QJsonObject result{{QStringLiteral("event"), QStringLiteral("result")},
-                               {QStringLiteral("device"), s->device().location},
-                               {QStringLiteral("product"), s->device().product},
-                               {QStringLiteral("serial"), known(s->device().serial)},
-                               {QStringLiteral("old"), known(s->oldVersion())},
-                               {QStringLiteral("new"), known(s->newVersion())},
-                               {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
-                               {QStringLiteral("message"), s->message()},
-                               {QStringLiteral("signature"), checked.signature},
-                               {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0},
-                               {QStringLiteral("exit"), code}};
+                {QStringLiteral("device"), s->device().location}, {QStringLiteral("product"), s->device().product},
+                {QStringLiteral("serial"), known(s->device().serial)}, {QStringLiteral("old"), known(s->oldVersion())},
+                {QStringLiteral("new"), known(s->newVersion())},
+                {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
+                {QStringLiteral("message"), s->message()}, {QStringLiteral("signature"), checked.signature},
+                {QStringLiteral("fileRelease"), known(s->fileRelease())},
+                {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0}, {QStringLiteral("exit"), code}};
             if (o.dryRun) {
                 result.insert(QStringLiteral("dryRun"), true);
                 result.insert(QStringLiteral("image"), known(d.imageName));

@@ -1,6 +1,7 @@
 // tolvex-dfu: the firmware update from a terminal, over the real hidapi and libusb.
 
 #include "Cli.h"
+#include "FileSignature.h"
 #include "HidTransport.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -27,9 +29,20 @@ bool verbose = false;
 
 void messages(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    // The libraries' diagnostics are for --verbose: the commands say what matters themselves.
-    if (verbose || type == QtFatalMsg)
+    // Warnings are what a user must act on (keys that cannot be used, a history not recorded,
+    // a file for other USB ids): always shown. The libraries' debug messages are for --verbose.
+    if (verbose || (type != QtDebugMsg && type != QtInfoMsg))
         qt_message_output(type, context, text);
+}
+
+// Writes `text` to `stream` until the reader has gone: a closed pipe ends what is said, not
+// the update (SIGPIPE stops that at its next safe point, as Ctrl-C does).
+void write(FILE *stream, bool &closed, const QString &text)
+{
+    if (closed)
+        return;
+    if (std::fputs(text.toLocal8Bit().constData(), stream) == EOF || std::fflush(stream) == EOF)
+        closed = true;
 }
 
 } // namespace
@@ -46,18 +59,20 @@ int main(int argc, char *argv[])
                   || (a.startsWith(QLatin1Char('-')) && !a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('v')));
     }
     qInstallMessageHandler(messages);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+#ifdef TOLVEX_HERMETIC_KEYS
+    // The test build: the trusted keys are the test's own, never the machine's.
+    dfu::setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
+#endif
+    // Each stops the update at its next safe point, the board left in DFU mode and its row
+    // "interrupted": a closed terminal or ssh session (SIGHUP) and a reader that went away
+    // (SIGPIPE, as in "| head -1") must not kill it half-way through a write.
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        std::signal(s, onSignal);
 
     cli::Io io;
-    io.out = [](const QString &text) {
-        std::fputs(text.toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-    };
-    io.err = [](const QString &text) {
-        std::fputs(text.toLocal8Bit().constData(), stderr);
-        std::fflush(stderr);
-    };
+    static bool outClosed = false, errClosed = false;
+    io.out = [](const QString &text) { write(stdout, outClosed, text); };
+    io.err = [](const QString &text) { write(stderr, errClosed, text); };
     io.terminal = isatty(STDERR_FILENO) == 1;
     winsize size{};
     if (io.terminal && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
