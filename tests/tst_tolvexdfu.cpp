@@ -126,6 +126,9 @@ private Q_SLOTS:
     void keysFailClosed();
     void onlyRegularFiles_data();
     void onlyRegularFiles();
+    void deviceStringsAreData();
+    void noRollback_data();
+    void noRollback();
     void scriptConventions_data();
     void scriptConventions();
     void backupAndRestore();
@@ -139,7 +142,8 @@ private Q_SLOTS:
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
     // A .dfu file with one image for alternate 1.
-    QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
+    QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data,
+        quint16 productId = 0x2A17, quint16 release = 0x0200);
 
     QTemporaryDir *dir = nullptr;
     QString previous;
@@ -164,15 +168,15 @@ void TolvexDfuTest::cleanup()
     dir = nullptr;
 }
 
-QString TolvexDfuTest::dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data,
-                               quint16 productId)
+QString TolvexDfuTest::dfuFile(
+    const QString &name, const QByteArray &imageName, const QByteArray &data, quint16 productId, quint16 release)
 {
     dfu::Target t;
     t.alternate = 1;
     t.name = imageName.toStdString();
     t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, productId, 0x0200, {t}, bytes);
+    dfu::buildFile(0x1209, productId, release, {t}, bytes);
     writeFile(file(name), QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
     return file(name);
 }
@@ -813,6 +817,118 @@ void TolvexDfuTest::onlyRegularFiles()
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     QVERIFY(board.app->requests().empty());
     QCOMPARE(board.dfu->erasedSectorCount(), 0u);
+}
+
+// A board whose strings hold terminal escapes, C1 controls and bytes that are no UTF-8: every
+// text output shows them escaped, JSON carries them as they are, CSV starts no formula, and a
+// serial longer than 49 bytes is read and selected whole.
+void TolvexDfuTest::deviceStringsAreData()
+{
+    sim::HidAppDeviceSpec app;
+    app.product = "Evil\x1b]0;owned\x07"
+                  "Board";
+    app.serial = "APP\x1b[2J\x9b\xc3\x28";
+    sim::DfuDeviceSpec boot = sim::DfuDeviceSpec::twoAlternates();
+    boot.serial = "=HYPERLINK(\"http://x\")" + std::string(100, 'S'); // 120 characters
+    const sim::Board board = sim::makeBoard(app, boot, 50);
+    board.app->setVersionText("\x1b[1AV1.0");
+    sim::World::instance().plug(board.app, 2);
+    const QString good = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    const QString history = file(QStringLiteral("h.sqlite"));
+    const auto raw = [](const QString &text) {
+        return std::any_of(
+            text.begin(), text.end(), [](QChar c) { return c == QChar(0x1b) || c == QChar(0x9b) || c == QChar(7); });
+    };
+
+    const Run listed = runCli({QStringLiteral("list")});
+    QVERIFY2(!raw(listed.out + listed.err), qPrintable(listed.out));
+    QVERIFY2(listed.out.contains(QStringLiteral("Evil\\x1b]0;owned\\x07Board")), qPrintable(listed.out));
+    QVERIFY2(listed.out.contains(QStringLiteral("\\x1b[1AV1.0")), qPrintable(listed.out));
+    const Run json = runCli({QStringLiteral("list"), QStringLiteral("--json")});
+    const QJsonObject shown = jsonLines(json.out).value(0)[QStringLiteral("application")].toArray()[0].toObject();
+    QCOMPARE(shown[QStringLiteral("product")].toString(), QString::fromLatin1(app.product.c_str()));
+    QCOMPARE(shown[QStringLiteral("serial")].toString(), QString::fromLatin1(app.serial.c_str()));
+
+    const Run updated = runCli({QStringLiteral("update"), good, QStringLiteral("--history"), history});
+    QCOMPARE(updated.exit, 0);
+    QVERIFY2(!raw(updated.out + updated.err), qPrintable(updated.out + updated.err));
+    QVERIFY2(updated.out.contains(QStringLiteral("\\x1b[1AV1.0 -> V1.1")), qPrintable(updated.out));
+
+    // In DFU mode now, by the whole of its boot loader's serial.
+    QVERIFY(runCli({QStringLiteral("enter-dfu")}).exit == 0);
+    const Run selected = runCli({QStringLiteral("update"), good, QStringLiteral("--serial"),
+        QString::fromStdString(boot.serial), QStringLiteral("--stay"), QStringLiteral("--history"), history});
+    QVERIFY2(selected.exit == 0, qPrintable(selected.err));
+
+    const Run table = runCli({QStringLiteral("history"), QStringLiteral("--history"), history});
+    QVERIFY2(!raw(table.out + table.err), qPrintable(table.out));
+    QVERIFY2(table.out.contains(QStringLiteral("\\x1b[1AV1.0")), qPrintable(table.out));
+    const Run csv = runCli({QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--history"), history});
+    QVERIFY2(csv.out.contains(QStringLiteral(",\"'=HYPERLINK(\"\"http://x\"\")")), qPrintable(csv.out));
+    QVERIFY(!csv.out.contains(QStringLiteral(",=HYPERLINK")));
+}
+
+void TolvexDfuTest::noRollback_data()
+{
+    QTest::addColumn<QString>("board"); // the version its application reports
+    QTest::addColumn<int>("release"); // of the file, from its suffix
+    QTest::addColumn<bool>("allowOlder");
+    QTest::addColumn<bool>("station");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("an older signed release is refused")
+        << "V1.2" << 0x0100 << false << false << 3 << "release 1.00 is older than the board's firmware V1.2";
+    QTest::newRow("... and written with --allow-older") << "V1.2" << 0x0100 << true << false << 0 << "V1.2 -> V1.1";
+    QTest::newRow("the same release again") << "V1.0" << 0x0100 << false << false << 0 << "V1.0 -> V1.1";
+    QTest::newRow("a file that gives no release") << "V9.9" << 0xFFFF << false << false << 0 << "V9.9 -> V1.1";
+    QTest::newRow("the station refuses it too") << "V1.2" << 0x0100 << false << true << 1 << "older than";
+}
+
+void TolvexDfuTest::noRollback()
+{
+    QFETCH(QString, board);
+    QFETCH(int, release);
+    QFETCH(bool, allowOlder);
+    QFETCH(bool, station);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    // Signed by the maker, with the maker's key installed: the signature alone lets it through.
+    QTemporaryDir keys;
+    const TestKey maker, stranger;
+    QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
+    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), board.toStdString());
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"), 0x2A17, quint16(release));
+    QVERIFY(signFileAs(signing::Trusted, maker, stranger, path));
+    const QString history = file(QStringLiteral("h.sqlite"));
+    QStringList args{station ? QStringLiteral("station") : QStringLiteral("update"), path, QStringLiteral("--history"),
+        history, QStringLiteral("--json")};
+    if (allowOlder)
+        args << QStringLiteral("--allow-older");
+    if (station)
+        args << QStringLiteral("--count") << QStringLiteral("1");
+    const Run r = runCli(args);
+    dfu::setTrustedKeyFolders({});
+    QCOMPARE(r.exit, exit);
+    QCOMPARE(schemaMismatch(r.out), QString());
+    const QJsonObject result = [&] {
+        for (const QJsonObject &o : jsonLines(r.out))
+            if (o[QStringLiteral("event")] == QLatin1String("result"))
+                return o;
+        return QJsonObject();
+    }();
+    const QString message = result[QStringLiteral("message")].toString() + result[QStringLiteral("old")].toString()
+                            + QStringLiteral(" -> ") + result[QStringLiteral("new")].toString();
+    QVERIFY2(message.contains(said) || r.err.contains(said), qPrintable(message + r.err));
+    const QJsonValue fileRelease = release == 0xFFFF ? QJsonValue() : QJsonValue(QStringLiteral("1.00"));
+    QCOMPARE(result[QStringLiteral("fileRelease")], fileRelease);
+    const QList<update::History::Record> rows = update::History(history).rows(QString(), QDateTime());
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().fileRelease, fileRelease.toString());
+    if (exit != 0) {
+        QVERIFY(board == QString::fromStdString(b.app->versionText()));
+        QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    }
 }
 
 namespace {

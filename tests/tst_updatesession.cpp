@@ -7,12 +7,15 @@
 #include "DfuFileFormat.h"
 #include "DfuLink.h"
 #include "Devices.h"
+#include "History.h"
 #include "Session.h"
 #include "SignedFile.h"
 #include "SimHid.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -91,6 +94,7 @@ private Q_SLOTS:
     void otherUsbIds();
     void backupName_data();
     void backupName();
+    void historyOfTheLastRelease();
 
 private:
     QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
@@ -245,6 +249,43 @@ void UpdateSessionTest::backupName()
     // Written once: the image went with the file.
     QVERIFY(!link.writeBackup(dir.filePath(QStringLiteral("again.dfu")), why));
     QCOMPARE(checkDfuFile(backup, Names).ok, restorable);
+}
+
+// A history written by release 0.0.9 (schema 1) opens, keeps its rows, and takes the file's
+// release from then on.
+void UpdateSessionTest::historyOfTheLastRelease()
+{
+    const QString path = dir.filePath(QStringLiteral("old.sqlite"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral(
+            "CREATE TABLE updates (id INTEGER PRIMARY KEY AUTOINCREMENT, started TEXT NOT NULL, ended TEXT,"
+            " program TEXT NOT NULL, program_version TEXT, host TEXT, product TEXT, serial TEXT, location TEXT,"
+            " version_before TEXT, version_after TEXT, file TEXT, file_sha256 TEXT, image_name TEXT,"
+            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER, result TEXT NOT NULL,"
+            " message TEXT, seconds REAL)")));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result, seconds) VALUES "
+                                      "('2026-11-30T10:00:00.000Z', 'tolvex-dfu', 'TVX-0001', 'done', 7.5)")));
+        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = 1")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    update::History history(path);
+    QVERIFY(history.isOpen());
+    update::History::Record r;
+    r.program = QStringLiteral("tolvex-dfu");
+    r.fileRelease = QStringLiteral("1.00");
+    const qint64 id = history.begin(r);
+    QVERIFY(id > 0);
+    const QList<update::History::Record> rows = history.rows(QString(), QDateTime());
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].serial, QStringLiteral("TVX-0001"));
+    QCOMPARE(rows[0].seconds, 7.5);
+    QCOMPARE(rows[0].fileRelease, QString());
+    QCOMPARE(rows[1].fileRelease, QStringLiteral("1.00"));
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)
