@@ -190,8 +190,9 @@ DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
     return l;
 }
 
-DfuLink::Launch DfuLink::launchDownload(const QString &filePath, const QString &permitted, int32_t flag)
+DfuLink::Launch DfuLink::launchDownload(const DfuFileBytes &source, const QString &permitted, int32_t flag)
 {
+    const QString &filePath = source.path;
     file_ = FileFacts();
     imageName_.clear();
     // A device that Config.ini permits no image for takes none, not any unnamed one.
@@ -201,15 +202,17 @@ DfuLink::Launch DfuLink::launchDownload(const QString &filePath, const QString &
                 .arg(product_));
     if (!isOpen())
         return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
-    dfu::File file;
-    const SignedFile opened = openSignedDfuFile(filePath, file);
+    // The bytes that were read, checked and hashed once are the bytes written.
+    const SignedFile &opened = source.check;
     file_.vendorId = opened.vendorId;
     file_.productId = opened.productId;
     file_.release = opened.release;
     file_.signature = opened.signatureText();
+    file_.sha256 = source.sha256;
     if (opened.result == SignedFile::SignatureRefused)
         return refuse(Launch::SignatureRefused, opened.reason());
-    if (opened.result != SignedFile::Opened)
+    dfu::File file;
+    if (opened.result != SignedFile::Opened || openDfuBytes(source, file) != DFU_OK)
         return refuse(Launch::NotADfuFile, QStringLiteral("%1: %2").arg(filePath, opened.reason()));
     const QString mismatch = usbIdMismatch(opened.vendorId, opened.productId, vendorId_, productId_);
     if (!mismatch.isEmpty() && settings_.otherUsbIds == Settings::OtherUsbIds::Refuse)

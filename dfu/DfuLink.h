@@ -12,6 +12,7 @@
 // worker threads, and a poll copies their state.
 
 #include "DfuHandles.h"
+#include "SignedFile.h"
 
 #include <QList>
 #include <QString>
@@ -117,18 +118,19 @@ public:
     // Checks the file against `permitted` (what Config.ini permits for the product as the
     // device names itself in DFU mode) and against the device's USB ids, chooses the image of
     // the last alternate, and launches the download with `flag` (DFU_FLAG_*).
-    Launch launchDownload(const QString &filePath, const QString &permitted, int32_t flag = 0);
+    Launch launchDownload(const DfuFileBytes &file, const QString &permitted, int32_t flag = 0);
     // Reads the last alternate's memory; `permitted` names the image where the settings say so.
     Launch launchUpload(const QString &permitted = QString());
     Launch launchReturn();
 
-    // The suffix and signature of the file last given to launchDownload.
+    // The suffix, signature and hash of the file last given to launchDownload.
     struct FileFacts
     {
         quint16 vendorId = 0;
         quint16 productId = 0;
         quint16 release = 0;
         QString signature;
+        QString sha256;
     };
     const FileFacts &fileFacts() const { return file_; }
     // What the image launched is called.

@@ -101,6 +101,7 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
 {
     // What a refused launch leaves is not the last file's.
     fileVendorId = fileProductId = fileRelease = 0;
+    launchedSha.clear();
     // A device that Config.ini permits no image for takes none, not any unnamed one.
     if (permittedImageName.isEmpty())
         return WrongImageName;
@@ -108,7 +109,10 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     if (!l)
         return LaunchRefused;
     downloadCompleted = false;
-    const DfuLink::Launch launched = l->launchDownload(filePath, permittedImageName);
+    // Read once for this download: what is checked, written and recorded are the same bytes.
+    const SharedDfuFile file = readDfuFile(filePath);
+    launchedSha = file->sha256;
+    const DfuLink::Launch launched = l->launchDownload(*file, permittedImageName);
     fileVendorId = l->fileFacts().vendorId;
     fileProductId = l->fileFacts().productId;
     fileRelease = l->fileFacts().release;

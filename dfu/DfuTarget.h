@@ -46,6 +46,8 @@ public:
     int launchUpload(const QString &filePath, const QString &devicePath);
     int pollOperation();
     DfuOperationContext contextSnapshot() const { return context; }
+    // The SHA-256 of the bytes the last download was launched with (empty if none was read).
+    const QString &fileSha256() const { return launchedSha; }
     // Ends the return operations that have finished and releases their images.
     void reapReturns();
     // True while a return operation on the device at `path` has not ended.
@@ -76,6 +78,7 @@ private:
     void mirror();
 
     std::unique_ptr<DfuLink> link;
+    QString launchedSha;
     // The last download ran to its end and was reaped by a poll.
     bool downloadCompleted = false;
     // Links let go while their return runs; nobody polls them, reapReturns ends them.

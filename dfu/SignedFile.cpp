@@ -4,7 +4,10 @@
 #include "DisplayText.h"
 #include "RegularFile.h"
 
+#include <QCryptographicHash>
 #include <QtDebug>
+
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -42,43 +45,70 @@ QString SignedFile::signatureText() const
         .arg(key, QString::fromStdString(dfu::verdictText(signature)));
 }
 
-SignedFile openSignedDfuFile(const QString &path, dfu::File &file)
+SharedDfuFile readDfuFile(const QString &path)
 {
-    SignedFile s;
+    auto f = std::make_shared<DfuFileBytes>();
+    f->path = path;
+    SignedFile &s = f->check;
     const QByteArray local = path.toLocal8Bit();
-    QByteArray bytes;
+    struct stat st;
+    if (::stat(local.constData(), &st) == 0) {
+        f->sizeRead = st.st_size;
+        f->modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
     std::string why;
-    if (tolvex::readRegularFile(local.constData(), dfu::MaxFileSize, bytes, why) != tolvex::ReadResult::Read) {
+    if (tolvex::readRegularFile(local.constData(), dfu::MaxFileSize, f->bytes, why) != tolvex::ReadResult::Read) {
         s.status = DFU_ERROR_FILE_OPEN;
         s.unreadable = QString::fromLocal8Bit(why.c_str());
-        return s;
+        return f;
     }
+    f->sha256 = QString::fromLatin1(QCryptographicHash::hash(f->bytes, QCryptographicHash::Sha256).toHex());
     const dfu::TrustedKeys keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders());
     for (const std::string &p : keys.problems) {
         qWarning("Signatures: %s; no file is trusted until that is mended.", p.c_str());
         s.keyProblems << QString::fromLocal8Bit(p.c_str());
     }
     s.keysInstalled = keys.installed();
-    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
-    s.signature = dfu::checkSignatureBeside(local.toStdString(), data, size_t(bytes.size()), keys.keys);
+    const auto *data = reinterpret_cast<const uint8_t *>(f->bytes.constData());
+    s.signature = dfu::checkSignatureBeside(local.toStdString(), data, size_t(f->bytes.size()), keys.keys);
     if (s.keysInstalled && (!keys.usable() || s.signature.verdict != dfu::SignatureVerdict::Trusted)) {
         s.result = SignedFile::SignatureRefused;
-        return s;
+        return f;
     }
-    s.status = DFUFILES_OpenDFUFileFromMemory(data, uint32_t(bytes.size()), file.receive(), &s.vendorId, &s.productId,
-                                              &s.release, &s.imageCount);
+    dfu::File parsed;
+    s.status = DFUFILES_OpenDFUFileFromMemory(
+        data, uint32_t(f->bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
     s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
-    return s;
+    return f;
 }
 
-DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names)
+DfuStatus openDfuBytes(const DfuFileBytes &source, dfu::File &file)
+{
+    if (source.check.result != SignedFile::Opened)
+        return DFU_ERROR_FILE_OPEN;
+    uint16_t vendorId = 0, productId = 0, release = 0;
+    uint8_t images = 0;
+    return DFUFILES_OpenDFUFileFromMemory(reinterpret_cast<const uint8_t *>(source.bytes.constData()),
+        uint32_t(source.bytes.size()), file.receive(), &vendorId, &productId, &release, &images);
+}
+
+bool DfuFileBytes::changedOnDisk() const
+{
+    struct stat st;
+    if (::stat(path.toLocal8Bit().constData(), &st) != 0)
+        return true;
+    return st.st_size != sizeRead || qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec != modifiedNs;
+}
+
+DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names)
 {
     DfuFileCheck c;
-    dfu::File handle;
-    const SignedFile opened = openSignedDfuFile(file, handle);
+    const QString &file = source.path;
+    const SignedFile &opened = source.check;
     c.signature = opened.signatureText();
     c.release = opened.release;
-    if (opened.result != SignedFile::Opened) {
+    dfu::File handle;
+    if (opened.result != SignedFile::Opened || openDfuBytes(source, handle) != DFU_OK) {
         c.message = QStringLiteral("%1 is refused: %2").arg(file, opened.reason());
         return c;
     }

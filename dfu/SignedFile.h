@@ -1,15 +1,19 @@
 #pragma once
 
-// The one read of a .dfu file that is to be written into a device: its bytes are read once,
+// The one read of a .dfu file that is to be written into devices: its bytes are read once,
 // its signature is checked against the trusted keys when any are installed, and the same
-// bytes are parsed; nothing can change the file between the check and the write.
+// bytes are parsed, hashed and written into every board of a run; a file rebuilt on disk
+// meanwhile changes nothing of them.
 
 #include "DfuHandles.h"
 #include "ConfigFile.h"
 #include "FileSignature.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 struct SignedFile
 {
@@ -32,8 +36,24 @@ struct SignedFile
     QString signatureText() const;
 };
 
-// Opens `path` into `file` (on Opened only).
-SignedFile openSignedDfuFile(const QString &path, dfu::File &file);
+// A .dfu file as it was read, once.
+struct DfuFileBytes
+{
+    QString path;
+    QByteArray bytes; // what was read (empty when it could not be)
+    SignedFile check; // Opened: the bytes parse, and the signature policy lets them be written
+    QString sha256; // of the bytes, in hexadecimal
+    // Whether the file on disk is no longer what was read (another size or time, or gone).
+    bool changedOnDisk() const;
+
+    qint64 sizeRead = -1;
+    qint64 modifiedNs = 0;
+};
+using SharedDfuFile = std::shared_ptr<const DfuFileBytes>;
+// Reads and checks `path` (the trusted keys as installed now).
+SharedDfuFile readDfuFile(const QString &path);
+// The bytes parsed into `file`, for a file whose check is Opened.
+DfuStatus openDfuBytes(const DfuFileBytes &source, dfu::File &file);
 
 // What can be checked before any board is touched: the file reads whole with a right CRC (and
 // its signature where trusted keys are installed), and some product of Config.ini permits the
@@ -47,4 +67,4 @@ struct DfuFileCheck
     QString signature; // what its signature is: "not signed", "signed by key ..."
     quint16 release = 0; // the suffix's bcdDevice
 };
-DfuFileCheck checkDfuFile(const QString &file, const ImageNameList &names);
+DfuFileCheck checkDfuFile(const DfuFileBytes &file, const ImageNameList &names);

@@ -558,7 +558,7 @@ void TolvexDfuTest::replacedDeviceIsNotWorkedOn()
     sim::World::instance().plug(second.dfu, 5);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not the one connected"));
     const DfuLink::Launch l = link.launchDownload(
-        dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")), QStringLiteral("fw_main_v2"));
+        *readDfuFile(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))), QStringLiteral("fw_main_v2"));
     QCOMPARE(int(l.result), int(DfuLink::Launch::Failed));
     QVERIFY2(l.message.contains(QStringLiteral("another device")), qPrintable(l.message));
     QCOMPARE(second.dfu->erasedSectorCount(), 0u);

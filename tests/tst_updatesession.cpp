@@ -160,7 +160,7 @@ void UpdateSessionTest::road()
     const update::Device device = fromApplication ? update::appDevices().value(0) : inDfuMode(board);
     QCOMPARE(device.location, QStringLiteral("1-5"));
     update::Session::Settings settings;
-    settings.file = dfuFile(imageName, firmware("V1.1"));
+    settings.file = readDfuFile(dfuFile(imageName, firmware("V1.1")));
     settings.names = Names;
     settings.dryRun = dryRun;
     settings.arrivalTimeoutMs = 5000;
@@ -200,8 +200,8 @@ void UpdateSessionTest::otherUsbIds()
     settings.otherUsbIds = warn ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
     DfuLink link(settings);
     QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
-    const DfuLink::Launch l =
-        link.launchDownload(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99), QStringLiteral("fw_main_v2"));
+    const DfuLink::Launch l = link.launchDownload(
+        *readDfuFile(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99)), QStringLiteral("fw_main_v2"));
     const QString mismatch = QStringLiteral("made for USB ids 1209:2a99, the device is 1209:2a17");
     if (!warn) {
         QCOMPARE(int(l.result), int(DfuLink::Launch::Refused));
@@ -248,7 +248,7 @@ void UpdateSessionTest::backupName()
     QVERIFY2(link.writeBackup(backup, why), qPrintable(why));
     // Written once: the image went with the file.
     QVERIFY(!link.writeBackup(dir.filePath(QStringLiteral("again.dfu")), why));
-    QCOMPARE(checkDfuFile(backup, Names).ok, restorable);
+    QCOMPARE(checkDfuFile(*readDfuFile(backup), Names).ok, restorable);
 }
 
 // A history written by release 0.0.9 (schema 1) opens, keeps its rows, and takes the file's

@@ -255,7 +255,8 @@ void MainWindow::beginHistoryRow()
     historyRecord.serial = currentDfuDevice.serial;
     historyRecord.location = currentDfuDevice.path;
     historyRecord.file = QFileInfo(dfuFilePath).absoluteFilePath();
-    historyRecord.fileSha256 = history->isOpen() ? update::fileSha256(dfuFilePath) : QString();
+    // The bytes the launch read, not a second read of the file.
+    historyRecord.fileSha256 = dfuTarget.fileSha256();
     historyRecord.fileRelease = releaseOfFile(dfuTarget.fileRelease).text;
     historyRecord.imageName = currentImageName;
     historyRow = history->begin(historyRecord);

@@ -5,7 +5,7 @@
 
 namespace update {
 
-History::Record historyRecord(const Session &s, const QString &program, const QString &file, const QString &fileSha256)
+History::Record historyRecord(const Session &s, const QString &program)
 {
     History::Record r;
     r.started = s.startedAt();
@@ -17,8 +17,10 @@ History::Record historyRecord(const Session &s, const QString &program, const QS
     r.location = s.device().location;
     r.versionBefore = s.oldVersion() == QLatin1String("?") ? QString() : s.oldVersion();
     r.versionAfter = s.newVersion();
-    r.file = QFileInfo(file).absoluteFilePath();
-    r.fileSha256 = fileSha256;
+    if (s.file()) {
+        r.file = QFileInfo(s.file()->path).absoluteFilePath();
+        r.fileSha256 = s.file()->sha256;
+    }
     r.fileRelease = s.fileRelease();
     const Session::Details &d = s.details();
     r.imageName = d.imageName;
@@ -158,7 +160,11 @@ void Session::prepare(const Device &inDfu)
     details_.transferSize = link->transferSize();
     details_.permittedName = permittedImageName(settings.names, device_.product);
     const int32_t flag = settings.dryRun ? DFU_FLAG_COMPARE_ONLY : settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0;
-    DfuLink::Launch l = link->launchDownload(settings.file, details_.permittedName, flag);
+    if (!settings.file) {
+        fail(QStringLiteral("no file to write"));
+        return;
+    }
+    DfuLink::Launch l = link->launchDownload(*settings.file, details_.permittedName, flag);
     details_.imageName = link->imageName();
     if (l.result == DfuLink::Launch::Launched) {
         if (!l.note.isEmpty() && noted)

@@ -25,7 +25,7 @@ class Session
 public:
     struct Settings
     {
-        QString file;
+        SharedDfuFile file; // read once: every board of a run is written from these bytes
         ImageNameList names;
         bool full = false;     // erase and write every touched sector, kept or not
         bool force = false;    // write a file whose suffix names other USB ids
@@ -66,6 +66,7 @@ public:
     const Device &device() const { return device_; }
     const QString &oldVersion() const { return oldVersion_; }
     const QString &newVersion() const { return newVersion_; }
+    const SharedDfuFile &file() const { return settings.file; }
     // The file's release as its suffix gives it ("1.02"); empty when it gives none.
     QString fileRelease() const;
 
@@ -121,8 +122,7 @@ private:
 
 const char *resultName(Session::Result r);
 // The history row of a session as it stands: started when it began, completed when it is over.
-History::Record historyRecord(const Session &session, const QString &program, const QString &file,
-                              const QString &fileSha256);
+History::Record historyRecord(const Session &session, const QString &program);
 // The name of a library phase for people: "erase" (comparing and erasing), "write", "verify"...
 QString phaseText(uint32_t phase);
 

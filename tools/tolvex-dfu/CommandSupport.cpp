@@ -183,7 +183,8 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
         exit = ends(out, ExitUsage, QStringLiteral("%1 takes one FILE.dfu").arg(QLatin1String(command)));
         return false;
     }
-    settings.file = o.positional.first();
+    // Read once for the whole run: every board gets these bytes, whatever the disk holds later.
+    settings.file = readDfuFile(o.positional.first());
     settings.full = o.full;
     settings.arrivalTimeoutMs = io.arrivalTimeoutMs;
     const LoadedConfiguration config = readConfiguration(o.config);
@@ -192,7 +193,7 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
         return false;
     }
     settings.names = config.names;
-    checked = checkDfuFile(settings.file, settings.names);
+    checked = checkDfuFile(*settings.file, settings.names);
     settings.fileRelease = checked.release;
     settings.allowOlder = o.allowOlder;
     if (!checked.ok) {

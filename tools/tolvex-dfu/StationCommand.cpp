@@ -25,10 +25,9 @@ int station(const Options &o, const Io &io)
     if (!prepareRoad(o, io, out, "station", settings, checked, failure))
         return failure;
     update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
-    const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
     DfuLink::waitOutPollTimeouts(o.strictTiming);
     out.note(QStringLiteral("station: %1 (%2); plug boards in, Ctrl-C to stop")
-                 .arg(QFileInfo(settings.file).fileName(), checked.signature));
+                 .arg(QFileInfo(settings.file->path).fileName(), checked.signature));
 
     struct Place
     {
@@ -123,7 +122,7 @@ int station(const Options &o, const Io &io)
                                {QStringLiteral("serial"), known(d.serial)}});
                 else
                     out.note(name + QStringLiteral(": arrived"));
-                p.row = history.begin(update::historyRecord(*p.session, QStringLiteral("station"), settings.file, sha));
+                p.row = history.begin(update::historyRecord(*p.session, QStringLiteral("station")));
                 p.session->start();
             }
         }
@@ -135,8 +134,7 @@ int station(const Options &o, const Io &io)
                 p.session->advance();
             if (p.session->over()) {
                 out.finished(p.session->device().location);
-                const update::History::Record r =
-                    update::historyRecord(*p.session, QStringLiteral("station"), settings.file, sha);
+                const update::History::Record r = update::historyRecord(*p.session, QStringLiteral("station"));
                 history.finish(p.row, r);
                 report(*p.session, r);
                 p.ended = true;

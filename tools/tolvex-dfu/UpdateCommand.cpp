@@ -26,7 +26,7 @@ int update(const Options &o, const Io &io)
     settings.force = o.force;
     settings.stay = o.stay;
     settings.dryRun = o.dryRun;
-    out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file).fileName(), checked.signature));
+    out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
     int exit = ExitDone;
     const QList<update::Device> chosen =
         choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
@@ -35,7 +35,6 @@ int update(const Options &o, const Io &io)
     DfuLink::waitOutPollTimeouts(o.strictTiming);
     // A dry run changes nothing, and leaves no trace either.
     update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
-    const QString sha = history.isOpen() ? update::fileSha256(settings.file) : QString();
     QMap<const update::Session *, qint64> rows;
 
     QList<std::shared_ptr<update::Session>> sessions;
@@ -48,8 +47,7 @@ int update(const Options &o, const Io &io)
             out.progress(d.location, p.phase, p.percent, p.done, p.total, p.elapsedMs);
         };
         sessions.append(session);
-        rows.insert(session.get(), history.begin(update::historyRecord(*session, QStringLiteral("tolvex-dfu"),
-                                                                        settings.file, sha)));
+        rows.insert(session.get(), history.begin(update::historyRecord(*session, QStringLiteral("tolvex-dfu"))));
         session->start();
     }
     bool stopped = false;
@@ -67,8 +65,8 @@ int update(const Options &o, const Io &io)
             if (session->over())
                 out.finished(session->device().location);
             if (session->over())
-                history.finish(rows.value(session.get()),
-                               update::historyRecord(*session, QStringLiteral("tolvex-dfu"), settings.file, sha));
+                history.finish(
+                    rows.value(session.get()), update::historyRecord(*session, QStringLiteral("tolvex-dfu")));
             running = running || !session->over();
         }
         if (!running)
@@ -79,8 +77,7 @@ int update(const Options &o, const Io &io)
     DfuLink::waitOutPollTimeouts(false);
     // Sessions that ended without a step of the loop (at their start, or interrupted).
     for (const auto &session : sessions) {
-        const update::History::Record r =
-            update::historyRecord(*session, QStringLiteral("tolvex-dfu"), settings.file, sha);
+        const update::History::Record r = update::historyRecord(*session, QStringLiteral("tolvex-dfu"));
         if (session->result() == update::Session::Result::Interrupted || r.ended.isValid())
             history.finish(rows.value(session.get()), r);
     }
