@@ -932,8 +932,21 @@ void TolvexDfuTest::noRollback()
 }
 
 namespace {
-enum Convention { DryRunApplication, DryRunSameImage, DryRunRefused, WaitForPlug, GnuForms, Verbose, OtherIds,
-                  OtherIdsForced, AnyIds, TableFits };
+enum Convention {
+    DryRunApplication,
+    DryRunLoaderRefused,
+    DryRunEnterRefused,
+    DryRunEnter,
+    DryRunSameImage,
+    DryRunRefused,
+    WaitForPlug,
+    GnuForms,
+    Verbose,
+    OtherIds,
+    OtherIdsForced,
+    AnyIds,
+    TableFits
+};
 }
 
 void TolvexDfuTest::scriptConventions_data()
@@ -941,8 +954,15 @@ void TolvexDfuTest::scriptConventions_data()
     QTest::addColumn<int>("convention");
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("said"); // on standard output or error
-    QTest::newRow("--dry-run in application mode: not sent into DFU mode") << int(DryRunApplication) << 0
-                                                                             << "would be sent into DFU mode";
+    // In application mode a dry run cannot know the boot loader's name: never "would go ahead".
+    QTest::newRow("--dry-run in application mode: not sent into DFU mode")
+        << int(DryRunApplication) << 5 << "known only in DFU mode";
+    QTest::newRow("--dry-run of a boot loader Config.ini does not list")
+        << int(DryRunLoaderRefused) << 5 << "known only in DFU mode";
+    QTest::newRow("--dry-run --enter of that board: refused, and back")
+        << int(DryRunEnterRefused) << 3 << "permits no image for \"Tolvex Loader\"";
+    QTest::newRow("--dry-run --enter: compared in DFU mode, and back")
+        << int(DryRunEnter) << 0 << "would erase and write 3 of 3 sectors";
     QTest::newRow("--dry-run in DFU mode: compared, nothing erased") << int(DryRunSameImage) << 0
                                                                       << "would erase and write 0 of 3 sectors";
     QTest::newRow("--dry-run of a file the board refuses") << int(DryRunRefused) << 3 << "not permitted";
@@ -970,10 +990,15 @@ void TolvexDfuTest::scriptConventions()
         sim::World::instance().unplug(b.app);
         sim::World::instance().plug(b.dfu, 1);
     };
+    if (convention == DryRunLoaderRefused || convention == DryRunEnterRefused) {
+        sim::World::instance().unplug(boards[0].app);
+        boards[0] = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "Tolvex Loader");
+    }
     switch (convention) {
     case DryRunApplication:
-        args << QStringLiteral("--dry-run");
-        break;
+    case DryRunLoaderRefused: args << QStringLiteral("--dry-run"); break;
+    case DryRunEnterRefused:
+    case DryRunEnter: args << QStringLiteral("--dry-run") << QStringLiteral("--enter"); break;
     case DryRunSameImage:
         toDfuMode(boards[0]);
         QVERIFY(boards[0].dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(image.constData()),
@@ -1016,8 +1041,13 @@ void TolvexDfuTest::scriptConventions()
     QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
     switch (convention) {
     case DryRunApplication:
-        QVERIFY(boards[0].app->connected()); // still in its application
+    case DryRunLoaderRefused:
+    case DryRunEnterRefused:
+    case DryRunEnter:
+        // In its application, as it was: sent into DFU mode only with --enter, and back.
+        QTRY_VERIFY_WITH_TIMEOUT(!update::appDevices().isEmpty(), 5000);
         QCOMPARE(boards[0].app->versionText(), std::string("V1.0"));
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
         QVERIFY2(r.out.contains(QStringLiteral("firmware V1.0")), qPrintable(r.out));
         break;
     case DryRunSameImage:
@@ -1233,18 +1263,21 @@ void TolvexDfuTest::station_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("tally");
-    QTest::newRow("boards arriving while others are written") << int(ArrivingWhileWriting) << 0
-                                                               << "done 3, already up to date 0, failed 0";
-    QTest::newRow("one unplugged mid-write, the others finish") << int(UnpluggedMidWrite) << 1
-                                                                << "done 2, already up to date 0, failed 1";
-    QTest::newRow("a board left plugged is updated once") << int(LeftPlugged) << 130
-                                                          << "done 1, already up to date 0, failed 0";
-    QTest::newRow("plugged in again, it is a new arrival") << int(Replugged) << 0
-                                                           << "done 1, already up to date 1, failed 0";
-    QTest::newRow("a board that already holds the image") << int(AlreadyHolds) << 0
-                                                           << "done 0, already up to date 1, failed 0";
-    QTest::newRow("Ctrl-C with boards in flight") << int(CtrlC) << 130 << "done 0, already up to date 0, failed 0, in progress 0";
-    QTest::newRow("--count 2 of three boards") << int(Count) << 0 << "done 2, already up to date 0, failed 0";
+    QTest::newRow("boards arriving while others are written")
+        << int(ArrivingWhileWriting) << 0 << "done 3, already up to date 0, refused 0, failed 0";
+    QTest::newRow("one unplugged mid-write, the others finish")
+        << int(UnpluggedMidWrite) << 1 << "done 2, already up to date 0, refused 0, failed 1";
+    QTest::newRow("a board left plugged is updated once")
+        << int(LeftPlugged) << 130 << "done 1, already up to date 0, refused 0, failed 0";
+    QTest::newRow("plugged in again, it is a new arrival")
+        << int(Replugged) << 0 << "done 1, already up to date 1, refused 0, failed 0";
+    QTest::newRow("a board that already holds the image")
+        << int(AlreadyHolds) << 0 << "done 0, already up to date 1, refused 0, failed 0";
+    // Interrupted boards are counted, and named in the closing list.
+    QTest::newRow("Ctrl-C with boards in flight")
+        << int(CtrlC) << 130 << "done 0, already up to date 0, refused 0, failed 0, interrupted 2, in progress 0";
+    QTest::newRow("--count 2 of three boards")
+        << int(Count) << 0 << "done 2, already up to date 0, refused 0, failed 0";
 }
 
 void TolvexDfuTest::station()
@@ -1294,7 +1327,8 @@ void TolvexDfuTest::station()
                 return;
             ++replugs;
             sim::World::instance().unplug(boards[0].app);
-            QTimer::singleShot(600, [&] { sim::World::instance().plug(boards[0].app); });
+            // Away longer than a restart takes: the same board, plugged in again by a hand.
+            QTimer::singleShot(2000, [&] { sim::World::instance().plug(boards[0].app); });
         });
         watch.start(50);
         break;

@@ -153,7 +153,9 @@ QString selectionProblem(const Selection &s)
 
 bool fits(const Device &d, const Selection &s)
 {
-    if ((s.location && d.location != *s.location) || (s.serial && d.serial != *s.serial))
+    // A board left in DFU mode is found by its own serial too, where the history knows it.
+    if ((s.location && d.location != *s.location)
+        || (s.serial && d.serial != *s.serial && (d.appSerial.isEmpty() || d.appSerial != *s.serial)))
         return false;
     quint16 vendorId = 0, productId = 0;
     return !s.usb || (parseUsbIds(*s.usb, vendorId, productId) && d.vendorId == vendorId && d.productId == productId);

@@ -26,6 +26,9 @@ struct Device
     quint16 productId = 0;
     HidFamily family = HidFamily::Standard; // application mode
     QString busAddress;    // DFU mode: "BUS.ADDRESS" when enumerated, to tell a replacement
+    // DFU mode: the application serial the history knows for this boot loader at this port
+    // (a board left in DFU mode is still found by its own serial).
+    QString appSerial;
 
     bool dfuMode() const { return mode == Dfu; }
     // "PRODUCT at LOCATION", for messages.

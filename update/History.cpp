@@ -28,7 +28,7 @@ const char CreateTable[] = "CREATE TABLE IF NOT EXISTS updates ("
                            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
                            " started TEXT NOT NULL, ended TEXT,"
                            " program TEXT NOT NULL, program_version TEXT, host TEXT,"
-                           " product TEXT, serial TEXT, location TEXT,"
+                           " product TEXT, serial TEXT, boot_serial TEXT, location TEXT,"
                            " version_before TEXT, version_after TEXT,"
                            " file TEXT, file_sha256 TEXT, file_release TEXT, image_name TEXT,"
                            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER,"
@@ -137,9 +137,11 @@ bool History::prepareSchema()
         done = q.exec(QString::fromLatin1(CreateTable));
     } else if (version < SchemaVersion) {
         done = db.transaction();
-        // 2: the file's release, for the rollback rule.
+        // 2: the file's release, for the rollback rule; the boot loader's serial beside the
+        // board's own.
         if (done && version < 2)
-            done = q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN file_release TEXT"));
+            done = q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN file_release TEXT"))
+                   && q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN boot_serial TEXT"));
     }
     if (done && version < SchemaVersion)
         done = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion));
@@ -158,16 +160,17 @@ qint64 History::begin(const Record &r)
         return -1;
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(QStringLiteral(
-        "INSERT INTO updates (started, program, program_version, host, product, serial, location, version_before, "
-        "file, file_sha256, file_release, image_name, result, message, seconds) "
-        "VALUES (:started, :program, :version, :host, :product, :serial, :location, :before, :file, :sha, :release, "
-        ":image, 'running', '', 0)"));
+        "INSERT INTO updates (started, program, program_version, host, product, serial, boot_serial, location, "
+        "version_before, file, file_sha256, file_release, image_name, result, message, seconds) "
+        "VALUES (:started, :program, :version, :host, :product, :serial, :boot, :location, :before, :file, :sha, "
+        ":release, :image, 'running', '', 0)"));
     q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":program"), r.program);
     q.bindValue(QStringLiteral(":version"), r.programVersion);
     q.bindValue(QStringLiteral(":host"), r.host);
     q.bindValue(QStringLiteral(":product"), orNull(r.product));
     q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
+    q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
     q.bindValue(QStringLiteral(":location"), orNull(r.location));
     q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
     q.bindValue(QStringLiteral(":file"), orNull(r.file));
@@ -187,13 +190,15 @@ void History::finish(qint64 id, const Record &r)
         return;
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(QStringLiteral(
-        "UPDATE updates SET ended = :ended, product = :product, serial = :serial, location = :location, "
+        "UPDATE updates SET ended = :ended, product = :product, serial = :serial, boot_serial = :boot, "
+        "location = :location, "
         "version_before = :before, version_after = :after, image_name = :image, sectors_written = :written, "
         "sectors_kept = :kept, bytes_verified = :verified, result = :result, message = :message, seconds = :seconds "
         "WHERE id = :id"));
     q.bindValue(QStringLiteral(":ended"), isoUtc(r.ended.isValid() ? r.ended : QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":product"), orNull(r.product));
     q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
+    q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
     q.bindValue(QStringLiteral(":location"), orNull(r.location));
     q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
     q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
@@ -218,9 +223,10 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     QString sql = QStringLiteral(
         "SELECT id, started, ended, program, program_version, host, product, serial, location, version_before, "
         "version_after, file, file_sha256, image_name, sectors_written, sectors_kept, bytes_verified, result, "
-        "message, seconds, file_release FROM updates WHERE 1");
+        "message, seconds, file_release, boot_serial FROM updates WHERE 1");
+    // A board is found by its own serial or by its boot loader's.
     if (!serial.isEmpty())
-        sql += QStringLiteral(" AND serial = :serial");
+        sql += QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)");
     if (since.isValid())
         sql += QStringLiteral(" AND started >= :since");
     q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
@@ -255,9 +261,36 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
         r.message = q.value(18).toString();
         r.seconds = q.value(19).toDouble();
         r.fileRelease = q.value(20).toString();
+        r.bootSerial = q.value(21).toString();
         out.append(r);
     }
     return out;
+}
+
+QString History::serialKnownFor(const QString &bootSerial, const QString &location) const
+{
+    if (!open || bootSerial.isEmpty())
+        return QString();
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE boot_serial = :boot AND serial IS NOT NULL "
+                             "AND serial != boot_serial")
+              + (location.isEmpty() ? QString() : QStringLiteral(" AND location = :location")));
+    q.bindValue(QStringLiteral(":boot"), bootSerial);
+    if (!location.isEmpty())
+        q.bindValue(QStringLiteral(":location"), location);
+    if (!q.exec() || !q.next())
+        return QString();
+    const QString serial = q.value(0).toString();
+    // A boot serial that several boards have shown names none of them.
+    return q.next() ? QString() : serial;
+}
+
+void addKnownSerials(QList<Device> &devices, const History &history)
+{
+    for (Device &d : devices) {
+        if (d.dfuMode() && d.appSerial.isEmpty())
+            d.appSerial = history.serialKnownFor(d.serial, d.location);
+    }
 }
 
 QString fileSha256(const QString &path)

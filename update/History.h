@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Devices.h"
+
 // The update history: one row per device per update, in an SQLite database that every
 // support tool can read, written by the window, tolvex-dfu and its station alike.
 //
@@ -30,7 +32,8 @@ public:
         QString programVersion;
         QString host;
         QString product;
-        QString serial;
+        QString serial; // the board's own: its application's where it has one
+        QString bootSerial; // its boot loader's
         QString location;
         QString versionBefore; // empty: not known
         QString versionAfter;
@@ -58,6 +61,9 @@ public:
     bool isOpen() const { return open; }
     // Writes the row of an update that starts; its id, -1 when it could not be written.
     qint64 begin(const Record &record);
+    // The one board's own serial that rows show beside the boot loader's `bootSerial` (at
+    // `location`, when given); empty when none or several do.
+    QString serialKnownFor(const QString &bootSerial, const QString &location = QString()) const;
     // Completes the row `id` with what `record` says now.
     void finish(qint64 id, const Record &record);
     // The rows, oldest first: of one serial (when given) and since a time (when valid).
@@ -73,5 +79,7 @@ private:
 
 // The SHA-256 of a file, in hexadecimal; empty when it cannot be read.
 QString fileSha256(const QString &path);
+// Each DFU-mode device the history can name gets its board's own serial (Device::appSerial).
+void addKnownSerials(QList<Device> &devices, const History &history);
 
 } // namespace update

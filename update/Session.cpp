@@ -12,8 +12,11 @@ History::Record historyRecord(const Session &s, const QString &program)
     r.program = program;
     r.programVersion = QStringLiteral(TOLVEX_VERSION);
     r.host = QSysInfo::machineHostName();
-    r.product = s.device().product;
-    r.serial = s.device().serial;
+    const Session::Identity &who = s.identity();
+    r.product = !who.product.isEmpty() ? who.product : who.bootProduct;
+    // The board's own serial, and its boot loader's beside it.
+    r.serial = who.ownSerial();
+    r.bootSerial = who.bootSerial;
     r.location = s.device().location;
     r.versionBefore = s.oldVersion() == QLatin1String("?") ? QString() : s.oldVersion();
     r.versionAfter = s.newVersion();
@@ -37,6 +40,7 @@ History::Record historyRecord(const Session &s, const QString &program)
         break;
     case Session::Result::Refused: r.result = QStringLiteral("refused"); break;
     case Session::Result::Interrupted: r.result = QStringLiteral("interrupted"); break;
+    case Session::Result::Replaced: r.result = QStringLiteral("replaced"); break;
     default: r.result = QStringLiteral("failed"); break;
     }
     r.message = s.message();
@@ -66,6 +70,8 @@ const char *resultName(Session::Result r)
     case Session::Result::Refused: return "refused";
     case Session::Result::Missing: return "missing";
     case Session::Result::Interrupted: return "interrupted";
+    case Session::Result::Replaced: return "replaced";
+    case Session::Result::Unknown: return "unknown";
     case Session::Result::Running: break;
     }
     return "running";
@@ -78,6 +84,12 @@ QString Session::fileRelease() const
 
 Session::Session(const Device &device, const Settings &settings) : device_(device), settings(settings)
 {
+    identity_.location = device.location;
+    metSerial_ = device.serial;
+    (device.dfuMode() ? identity_.bootProduct : identity_.product) = device.product;
+    (device.dfuMode() ? identity_.bootSerial : identity_.serial) = device.serial;
+    if (device.dfuMode() && identity_.serial.isEmpty())
+        identity_.serial = device.appSerial;
     clock.start();
     waiting.start();
 }
@@ -115,15 +127,22 @@ void Session::start()
                                  .arg(file.text, v.version));
         return;
     }
-    if (settings.dryRun) {
+    if (settings.dryRun && !settings.enter) {
         oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
         details_.permittedName = permittedImageName(settings.names, device_.product);
+        // What can be told here is told; whether its boot loader takes the file is not.
         if (!v.answered)
             fail(QStringLiteral("does not answer in application mode"));
         else
-            end(Result::Done, QStringLiteral("would be sent into DFU mode and updated; Config.ini is checked there, by "
-                                             "the name its boot loader reports"));
+            end(Result::Unknown, QStringLiteral("the file reads, is permitted for some product and is not older than "
+                                                "the board's firmware; whether its boot loader takes it is known only "
+                                                "in DFU mode (--dry-run --enter goes there to compare, and back)"));
         return;
+    }
+    // Any DFU-mode device already at the port is not the board that is sent there.
+    for (const Device &d : dfuDevices()) {
+        if (d.location == device_.location)
+            dfuBefore << d.busAddress;
     }
     oldVersion_ = v.answered && v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version;
     if (!v.answered) {
@@ -137,15 +156,40 @@ void Session::start()
     }
 }
 
+bool Session::stillTheBoard(const Device &here)
+{
+    // A board's own serial is the proof where it has one; its boot loader's where the
+    // history knows whose it is.
+    bool other = false;
+    if (here.dfuMode()) {
+        const QString owner =
+            settings.ownerOfBootSerial && !here.serial.isEmpty() ? settings.ownerOfBootSerial(here.serial) : QString();
+        other = dfuBefore.contains(here.busAddress)
+                || (!owner.isEmpty() && !identity_.serial.isEmpty() && owner != identity_.serial);
+    } else {
+        other = !identity_.serial.isEmpty() && here.serial != identity_.serial;
+    }
+    if (!other)
+        return true;
+    end(Result::Replaced, QStringLiteral("another board came back at %1 (serial %2, not %3); it was not touched")
+                              .arg(identity_.location, here.serial.isEmpty() ? QStringLiteral("unknown") : here.serial,
+                                  identity_.ownSerial()));
+    return false;
+}
+
 void Session::prepare(const Device &inDfu)
 {
+    if (fromApplication && !stillTheBoard(inDfu))
+        return;
+    identity_.bootProduct = inDfu.product;
+    identity_.bootSerial = inDfu.serial;
     // From here on the board is the DFU-mode device, with the name its boot loader reports.
     const QString location = device_.location;
     device_.mode = Device::Dfu;
     device_.path = inDfu.path;
     device_.busAddress = inDfu.busAddress;
     device_.product = inDfu.product;
-    device_.serial = inDfu.serial.isEmpty() ? device_.serial : inDfu.serial;
+    device_.serial = inDfu.serial;
     device_.location = location;
     DfuLink::Settings linkSettings;
     linkSettings.otherUsbIds =
@@ -176,7 +220,7 @@ void Session::prepare(const Device &inDfu)
         fail(l.message);
         return;
     }
-    if (l.reason == DfuLink::Launch::OtherUsbIds)
+    if (l.reason == DfuLink::Launch::OtherUsbIds && !settings.station)
         l.message += QStringLiteral(" (--force writes it all the same)");
     // Refused in DFU mode: a board that came from its application goes back there.
     if (fromApplication) {
@@ -185,6 +229,17 @@ void Session::prepare(const Device &inDfu)
         return;
     }
     end(Result::Refused, QStringLiteral("refused: ") + l.message + QStringLiteral("; nothing erased"));
+}
+
+QString Session::again() const
+{
+    return settings.station ? QStringLiteral("plug it in again to finish it")
+                            : QStringLiteral("run the same update again to finish it");
+}
+
+void Session::endRefused(const QString &how)
+{
+    end(Result::Refused, QStringLiteral("refused: ") + refusal + QStringLiteral("; ") + how);
 }
 
 void Session::startReturn(Step next)
@@ -226,10 +281,9 @@ bool Session::operationDone(const QString &phaseName)
     if (p.state == DfuLink::Poll::Failed) {
         const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);
         if (step == Step::Download)
-            fail(what + QStringLiteral("; the device stays in DFU mode, run the update again"));
+            fail(what + QStringLiteral("; the device stays in DFU mode: ") + again());
         else if (step == Step::ReturnRefused)
-            end(Result::Refused, QStringLiteral("refused: ") + refusal
-                                     + QStringLiteral("; nothing erased, but it stays in DFU mode: ") + what);
+            endRefused(QStringLiteral("nothing erased, but it stays in DFU mode: ") + what);
         else
             fail(QStringLiteral("written and verified, but it did not return to its application: ") + what);
         return false;
@@ -246,8 +300,10 @@ void Session::advance()
         start();
         break;
     case Step::WaitDfu:
-        if (auto d = deviceAt(dfuDevices(), device_.location))
+        if (auto d = deviceAt(dfuDevices(), device_.location); d && !dfuBefore.contains(d->busAddress))
             prepare(*d);
+        else if (d && fromApplication)
+            stillTheBoard(*d);
         else if (waiting.elapsed() > settings.arrivalTimeoutMs)
             end(Result::Missing, QStringLiteral("did not come back in DFU mode in time; replug it and try again"));
         break;
@@ -260,11 +316,16 @@ void Session::advance()
         details_.differingBytes =
             details_.sectorsTouched ? comparedBytes * differing / details_.sectorsTouched : 0;
         details_.estimatedSeconds = double(details_.differingBytes) / 1024.0 * 0.021;
-        end(Result::Done, QStringLiteral("would erase and write %1 of %2 sectors (%3 KiB), about %4 s")
-                              .arg(differing)
-                              .arg(details_.sectorsTouched)
-                              .arg(details_.differingBytes / 1024)
-                              .arg(details_.estimatedSeconds, 0, 'f', 1));
+        compared = QStringLiteral("would erase and write %1 of %2 sectors (%3 KiB), about %4 s")
+                       .arg(differing)
+                       .arg(details_.sectorsTouched)
+                       .arg(details_.differingBytes / 1024)
+                       .arg(details_.estimatedSeconds, 0, 'f', 1);
+        // Sent here only to compare: back to its application, unchanged.
+        if (fromApplication && !settings.stay)
+            startReturn(Step::Return);
+        else
+            end(Result::Done, compared);
         break;
     }
     case Step::Download:
@@ -282,18 +343,43 @@ void Session::advance()
         }
         break;
     case Step::ReturnRefused:
-        if (operationDone(QStringLiteral("return")))
-            end(Result::Refused, QStringLiteral("refused: ") + refusal
-                                     + QStringLiteral("; nothing erased, and it was sent back to its application"));
+        // Not over until it is back: a board restarting is still the board, not an unplug.
+        if (operationDone(QStringLiteral("return"))) {
+            step = Step::WaitAppRefused;
+            waiting.restart();
+        }
+        break;
+    case Step::WaitAppRefused:
+        if (deviceAt(appDevices(), device_.location))
+            endRefused(QStringLiteral("nothing erased, and it was sent back to its application"));
+        else if (waiting.elapsed() > settings.arrivalTimeoutMs)
+            endRefused(QStringLiteral("nothing erased; it was sent back, but did not come back in its application in "
+                                      "time"));
         break;
     case Step::WaitApp:
         if (auto d = deviceAt(appDevices(), device_.location)) {
+            if (!stillTheBoard(*d))
+                break;
             const VersionAnswer v = queryVersion(*d);
+            if (!v.answered) {
+                // Not done: nothing says the board runs what was written.
+                fail(QStringLiteral("written and verified, but back in its application it does not answer"));
+                break;
+            }
+            if (identity_.serial.isEmpty()) {
+                identity_.serial = d->serial;
+                identity_.product = d->product;
+            }
             newVersion_ = v.version;
-            end(Result::Done, v.answered ? QString() : QStringLiteral("back in its application, but it does not answer"));
+            if (settings.dryRun)
+                end(Result::Done, compared);
+            else
+                end(Result::Done, QString());
         } else if (waiting.elapsed() > settings.arrivalTimeoutMs) {
-            end(Result::Missing, QStringLiteral("written and verified, but it did not come back in its application in "
-                                                "time; replug it"));
+            end(Result::Missing, settings.dryRun ? QStringLiteral("compared, but it did not come back in its "
+                                                                  "application in time; replug it")
+                                                 : QStringLiteral("written and verified, but it did not come back in "
+                                                                  "its application in time; replug it"));
         }
         break;
     case Step::Over:
@@ -305,9 +391,8 @@ void Session::interrupt()
 {
     if (over())
         return;
-    const bool inDfu = step != Step::WaitApp && step != Step::Start;
-    end(Result::Interrupted, inDfu ? QStringLiteral("interrupted; the device stays in DFU mode: run the same update "
-                                                    "again to finish it")
+    const bool inDfu = step != Step::WaitApp && step != Step::WaitAppRefused && step != Step::Start;
+    end(Result::Interrupted, inDfu ? QStringLiteral("interrupted; the device stays in DFU mode: ") + again()
                                    : QStringLiteral("interrupted while it restarts"));
 }
 

@@ -30,14 +30,37 @@ public:
         bool full = false;     // erase and write every touched sector, kept or not
         bool force = false;    // write a file whose suffix names other USB ids
         // Go as far as can be gone without changing anything: a board in application mode is
-        // not sent into DFU mode; one in DFU mode is read and compared, not erased.
+        // not sent into DFU mode (unless `enter`: then it is, compared there, and sent back);
+        // one in DFU mode is read and compared, not erased.
         bool dryRun = false;
+        bool enter = false;
         bool stay = false;     // leave the board in DFU mode afterwards
         quint16 fileRelease = 0; // the file's suffix release (bcdDevice)
         bool allowOlder = false; // write a file older than the board's firmware
         int arrivalTimeoutMs = 15000;
+        // A station's board: the advice is for a station (no "run the update again").
+        bool station = false;
+        // The application serial a boot loader's serial is known to belong to (from the
+        // history), empty when none or several are: a board that comes back in DFU mode with
+        // another board's serial is that other board.
+        std::function<QString(const QString &bootSerial)> ownerOfBootSerial;
     };
-    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted };
+    // Replaced: another board came back at the port than the one that left (exit 1).
+    // Unknown: a dry run in application mode cannot tell without entering DFU mode.
+    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted, Replaced, Unknown };
+
+    // Who the board is, as far as the road has met it: its port, and what it reports in
+    // each mode. Its own serial is its application's where it has one: boot loaders often
+    // report one fixed string for every board, or a serial of the chip.
+    struct Identity
+    {
+        QString location;
+        QString product; // application mode
+        QString serial;
+        QString bootProduct; // DFU mode
+        QString bootSerial;
+        QString ownSerial() const { return !serial.isEmpty() ? serial : bootSerial; }
+    };
     struct Progress
     {
         QString phase; // "erase" (comparing and erasing), "write", "verify", "return"
@@ -64,6 +87,9 @@ public:
     Result result() const { return result_; }
     const QString &message() const { return message_; }
     const Device &device() const { return device_; }
+    const Identity &identity() const { return identity_; }
+    // The serial the board was met with, in the mode it was in.
+    const QString &metSerial() const { return metSerial_; }
     const QString &oldVersion() const { return oldVersion_; }
     const QString &newVersion() const { return newVersion_; }
     const SharedDfuFile &file() const { return settings.file; }
@@ -93,16 +119,27 @@ public:
     std::function<void(const Progress &)> progressed;
 
 private:
-    enum class Step { Start, WaitDfu, Download, Compare, Return, ReturnRefused, WaitApp, Over };
+    enum class Step { Start, WaitDfu, Download, Compare, Return, ReturnRefused, WaitApp, WaitAppRefused, Over };
 
     void end(Result r, const QString &text);
     void fail(const QString &text) { end(Result::Failed, text); }
     void prepare(const Device &inDfu);
     void startReturn(Step next);
+    // Whether the board at the port now is the one that left; ends the session if not.
+    bool stillTheBoard(const Device &here);
+    // The end of a refusal once the board is back in its application (or did not come).
+    void endRefused(const QString &how);
+    // How a board left in DFU mode is finished, for the front end at hand.
+    QString again() const;
     // Polls the running operation; true once it has ended well.
     bool operationDone(const QString &phaseName);
 
     Device device_;
+    Identity identity_;
+    QString metSerial_;
+    // DFU-mode devices that were at the port before the board was sent there: none of them
+    // is the board.
+    QStringList dfuBefore;
     Settings settings;
     Result result_ = Result::Running;
     QString message_;
@@ -115,6 +152,7 @@ private:
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
+    QString compared; // a dry run's finding, while the board is sent back
     Details details_;
     qint64 comparedBytes = 0;
     std::unique_ptr<DfuLink> link;

@@ -12,7 +12,17 @@
 
 namespace cli {
 
-enum Exit { ExitDone = 0, ExitFailed = 1, ExitUsage = 2, ExitRefused = 3, ExitNoDevice = 4, ExitInterrupted = 130 };
+// ExitCannotTell: a dry run in application mode, which cannot tell without entering DFU mode
+// whether the board's boot loader takes the file.
+enum Exit {
+    ExitDone = 0,
+    ExitFailed = 1,
+    ExitUsage = 2,
+    ExitRefused = 3,
+    ExitNoDevice = 4,
+    ExitCannotTell = 5,
+    ExitInterrupted = 130
+};
 
 struct Io
 {

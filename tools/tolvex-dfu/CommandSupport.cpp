@@ -19,6 +19,7 @@ const char *resultOfExit(int exit)
     case ExitRefused: return "refused";
     case ExitNoDevice: return "missing";
     case ExitInterrupted: return "interrupted";
+    case ExitCannotTell: return "unknown";
     default: return "failed";
     }
 }
@@ -117,6 +118,8 @@ int exitOf(update::Session::Result r)
     case update::Session::Result::Refused: return ExitRefused;
     case update::Session::Result::Missing: return ExitNoDevice;
     case update::Session::Result::Interrupted: return ExitInterrupted;
+    case update::Session::Result::Replaced: return ExitFailed;
+    case update::Session::Result::Unknown: return ExitCannotTell;
     default: return ExitDone;
     }
 }
@@ -130,6 +133,7 @@ int worstExit(const QList<int> &codes)
         case ExitFailed: return 4;
         case ExitRefused: return 3;
         case ExitNoDevice: return 2;
+        case ExitCannotTell: return 1;
         default: return 0;
         }
     };

@@ -47,10 +47,11 @@ int history(const Options &o, const Io &io)
                     r.ended.isValid() ? QJsonValue(r.ended.toString(Qt::ISODateWithMs)) : QJsonValue()},
                 {QStringLiteral("program"), r.program}, {QStringLiteral("programVersion"), known(r.programVersion)},
                 {QStringLiteral("host"), known(r.host)}, {QStringLiteral("product"), known(r.product)},
-                {QStringLiteral("serial"), known(r.serial)}, {QStringLiteral("device"), known(r.location)},
-                {QStringLiteral("old"), known(r.versionBefore)}, {QStringLiteral("new"), known(r.versionAfter)},
-                {QStringLiteral("file"), known(r.file)}, {QStringLiteral("sha256"), known(r.fileSha256)},
-                {QStringLiteral("fileRelease"), known(r.fileRelease)}, {QStringLiteral("image"), known(r.imageName)},
+                {QStringLiteral("serial"), known(r.serial)}, {QStringLiteral("bootSerial"), known(r.bootSerial)},
+                {QStringLiteral("device"), known(r.location)}, {QStringLiteral("old"), known(r.versionBefore)},
+                {QStringLiteral("new"), known(r.versionAfter)}, {QStringLiteral("file"), known(r.file)},
+                {QStringLiteral("sha256"), known(r.fileSha256)}, {QStringLiteral("fileRelease"), known(r.fileRelease)},
+                {QStringLiteral("image"), known(r.imageName)},
                 {QStringLiteral("sectorsWritten"), number(r.sectorsWritten)},
                 {QStringLiteral("sectorsKept"), number(r.sectorsKept)},
                 {QStringLiteral("bytesVerified"), number(r.bytesVerified)}, {QStringLiteral("result"), r.result},
@@ -60,14 +61,14 @@ int history(const Options &o, const Io &io)
     if (o.csv) {
         io.out(QStringLiteral("started,ended,program,program_version,host,product,serial,location,version_before,"
                               "version_after,file,file_sha256,image_name,sectors_written,sectors_kept,"
-                              "bytes_verified,result,message,seconds,file_release\r\n"));
+                              "bytes_verified,result,message,seconds,file_release,boot_serial\r\n"));
         for (const update::History::Record &r : rows) {
             const auto count = [](qint64 n) { return n < 0 ? QString() : QString::number(n); };
             QStringList f{r.started.toString(Qt::ISODateWithMs),
                 r.ended.isValid() ? r.ended.toString(Qt::ISODateWithMs) : QString(), r.program, r.programVersion,
                 r.host, r.product, r.serial, r.location, r.versionBefore, r.versionAfter, r.file, r.fileSha256,
                 r.imageName, count(r.sectorsWritten), count(r.sectorsKept), count(r.bytesVerified), r.result, r.message,
-                QString::number(r.seconds, 'f', 3), r.fileRelease};
+                QString::number(r.seconds, 'f', 3), r.fileRelease, r.bootSerial};
             for (QString &x : f)
                 x = display::csvCell(x);
             io.out(f.join(QLatin1Char(',')) + QStringLiteral("\r\n"));

@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "ConfigFile.h"
+#include "RegularFile.h"
 
 #include <functional>
 #include <map>
@@ -9,35 +10,97 @@ namespace cli {
 
 namespace {
 
+bool labelFits(const QString &label, QString &error)
+{
+    const int equals = label.indexOf(QLatin1Char('='));
+    if (equals > 0 && equals + 1 < label.size())
+        return true;
+    error = QStringLiteral("a label reads PORT=NAME, such as 1-2=slot-A (not \"%1\")").arg(label);
+    return false;
+}
+
 // The options that take a value, and where it goes.
 using Setter = std::function<bool(Options &, const QString &, QString &)>;
 
 const std::map<QString, Setter> &valued()
 {
     static const std::map<QString, Setter> table{
-        {QStringLiteral("--device"), [](Options &o, const QString &v, QString &) { o.device = v; return true; }},
-        {QStringLiteral("--serial"), [](Options &o, const QString &v, QString &) { o.serial = v; return true; }},
-        {QStringLiteral("--usb"), [](Options &o, const QString &v, QString &) { o.usb = v; return true; }},
-        {QStringLiteral("--config"), [](Options &o, const QString &v, QString &) { o.config = v; return true; }},
-        {QStringLiteral("--history"), [](Options &o, const QString &v, QString &) { o.history = v; return true; }},
-        {QStringLiteral("--since"), [](Options &o, const QString &v, QString &) { o.since = v; return true; }},
+        {QStringLiteral("--device"),
+            [](Options &o, const QString &v, QString &) {
+                o.device = v;
+                return true;
+            }},
+        {QStringLiteral("--serial"),
+            [](Options &o, const QString &v, QString &) {
+                o.serial = v;
+                return true;
+            }},
+        {QStringLiteral("--usb"),
+            [](Options &o, const QString &v, QString &) {
+                o.usb = v;
+                return true;
+            }},
+        {QStringLiteral("--config"),
+            [](Options &o, const QString &v, QString &) {
+                o.config = v;
+                return true;
+            }},
+        {QStringLiteral("--history"),
+            [](Options &o, const QString &v, QString &) {
+                o.history = v;
+                return true;
+            }},
+        {QStringLiteral("--since"),
+            [](Options &o, const QString &v, QString &) {
+                o.since = v;
+                return true;
+            }},
         {QStringLiteral("--count"),
-         [](Options &o, const QString &v, QString &error) {
-             bool ok = false;
-             o.count = v.toInt(&ok);
-             if (!ok || o.count < 1)
-                 error = QStringLiteral("--count takes a number of boards (1 or more)");
-             return error.isEmpty();
-         }},
+            [](Options &o, const QString &v, QString &error) {
+                bool ok = false;
+                o.count = v.toInt(&ok);
+                if (!ok || o.count < 1)
+                    error = QStringLiteral("--count takes a number of boards (1 or more)");
+                return error.isEmpty();
+            }},
+        {QStringLiteral("--label"),
+            [](Options &o, const QString &v, QString &error) {
+                if (!labelFits(v, error))
+                    return false;
+                o.labels << v;
+                return true;
+            }},
+        {QStringLiteral("--labels"),
+            [](Options &o, const QString &v, QString &error) {
+                // One PORT=NAME a line; blank lines and lines from # on are left out.
+                QByteArray text;
+                std::string why;
+                if (tolvex::readRegularFile(v.toLocal8Bit().constData(), 1u << 20, text, why)
+                    != tolvex::ReadResult::Read) {
+                    error = QStringLiteral("cannot read %1: %2").arg(v, QString::fromLocal8Bit(why.c_str()));
+                    return false;
+                }
+                for (QString line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+                    line = line.section(QLatin1Char('#'), 0, 0).trimmed();
+                    if (line.isEmpty())
+                        continue;
+                    if (!labelFits(line, error)) {
+                        error = QStringLiteral("%1: %2").arg(v, error);
+                        return false;
+                    }
+                    o.labels << line;
+                }
+                return true;
+            }},
         {QStringLiteral("--wait-seconds"),
-         [](Options &o, const QString &v, QString &error) {
-             bool ok = false;
-             o.waitSeconds = v.toInt(&ok);
-             o.wait = true;
-             if (!ok || o.waitSeconds < 0 || o.waitSeconds > 86400)
-                 error = QStringLiteral("--wait-seconds takes a number of seconds (0 to 86400)");
-             return error.isEmpty();
-         }},
+            [](Options &o, const QString &v, QString &error) {
+                bool ok = false;
+                o.waitSeconds = v.toInt(&ok);
+                o.wait = true;
+                if (!ok || o.waitSeconds < 0 || o.waitSeconds > 86400)
+                    error = QStringLiteral("--wait-seconds takes a number of seconds (0 to 86400)");
+                return error.isEmpty();
+            }},
     };
     return table;
 }
@@ -59,6 +122,7 @@ const std::map<QString, bool Options::*> &flags()
         {QStringLiteral("--no-history"), &Options::noHistory},
         {QStringLiteral("--csv"), &Options::csv},
         {QStringLiteral("--allow-older"), &Options::allowOlder},
+        {QStringLiteral("--enter"), &Options::enter},
     };
     return table;
 }

@@ -31,6 +31,7 @@ struct Options
     bool full = false;
     bool force = false;
     bool allowOlder = false;
+    bool enter = false; // --dry-run --enter: into DFU mode to compare, and back
     bool dryRun = false;
     bool quiet = false;
     bool verbose = false;
@@ -38,6 +39,7 @@ struct Options
     bool wait = false;
     int waitSeconds = 60;
     int count = 0; // station: stop after this many boards have ended (0: never)
+    QStringList labels; // station: PORT=NAME, from --label and --labels FILE
 
     update::Selection selection() const { return {device, serial, usb, all}; }
 };

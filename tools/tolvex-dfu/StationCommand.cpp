@@ -6,7 +6,9 @@
 #include "History.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QThread>
@@ -16,6 +18,33 @@
 
 namespace cli {
 
+namespace {
+
+// How long a port may stay empty while its board restarts between its modes. The simulated
+// boards are away 0.05 to 0.2 s; a boot loader re-enumerating takes well under a second on
+// the boards we know. A hand that swaps a board is slower than that, and a board with its own
+// serial is told apart at once.
+constexpr qint64 RestartGraceMs = 1500;
+
+// One fixture slot and the board in it.
+struct Place
+{
+    std::shared_ptr<update::Session> session;
+    qint64 row = -1;
+    bool ended = false; // its board was dealt with: not again until it is unplugged or replaced
+    QElapsedTimer empty; // running while the port is empty
+};
+
+// Whether `d`, at an ended place, is another board than the one dealt with there: one that
+// reports a serial of its own the board never showed.
+bool anotherBoard(const update::Device &d, const update::Session &s)
+{
+    const update::Session::Identity &was = s.identity();
+    return !d.serial.isEmpty() && d.serial != was.serial && d.serial != was.bootSerial && d.appSerial != was.serial;
+}
+
+} // namespace
+
 int station(const Options &o, const Io &io)
 {
     Output out(io, o.json, o.quiet);
@@ -24,61 +53,93 @@ int station(const Options &o, const Io &io)
     int failure = ExitDone;
     if (!prepareRoad(o, io, out, "station", settings, checked, failure))
         return failure;
+    settings.station = true;
     update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
+    settings.ownerOfBootSerial = [&history](const QString &boot) { return history.serialKnownFor(boot); };
+    QMap<QString, QString> labels;
+    for (const QString &l : o.labels)
+        labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));
+    // Only the ports given (--device 1-1,1-2), only the USB ids given.
+    const QStringList ports = o.device ? o.device->split(QLatin1Char(','), Qt::SkipEmptyParts) : QStringList();
+    update::Selection only;
+    only.usb = o.usb;
     DfuLink::waitOutPollTimeouts(o.strictTiming);
     out.note(QStringLiteral("station: %1 (%2); plug boards in, Ctrl-C to stop")
                  .arg(QFileInfo(settings.file->path).fileName(), checked.signature));
 
-    struct Place
-    {
-        std::shared_ptr<update::Session> session;
-        qint64 row = -1;
-        bool ended = false; // its board was dealt with; not again until it is unplugged
-        int emptyLooks = 0;
+    // "slot-A (1-2), serial TVX-0001", or "1-2, serial ..." without a label.
+    const auto who = [&labels](const QString &location, const QString &serial) {
+        const QString place =
+            labels.contains(location) ? QStringLiteral("%1 (%2)").arg(labels[location], location) : location;
+        return serial.isEmpty() ? place : QStringLiteral("%1, serial %2").arg(place, serial);
     };
     QMap<QString, Place> places;
-    int done = 0, upToDate = 0, failed = 0, ended = 0;
+    int done = 0, upToDate = 0, refused = 0, failed = 0, stopped = 0, ended = 0;
+    QJsonArray notDone;
+    QStringList notDoneLines;
+    const auto running = [&] {
+        return int(std::count_if(
+            places.begin(), places.end(), [](const Place &p) { return p.session && !p.session->over(); }));
+    };
     const auto tally = [&] {
-        const int running = int(std::count_if(places.begin(), places.end(), [](const Place &p) {
-            return p.session && !p.session->over();
-        }));
-        return QStringLiteral("done %1, already up to date %2, failed %3, in progress %4")
+        return QStringLiteral("done %1, already up to date %2, refused %3, failed %4, interrupted %5, in progress %6")
             .arg(done)
             .arg(upToDate)
+            .arg(refused)
             .arg(failed)
-            .arg(running);
+            .arg(stopped)
+            .arg(running());
     };
     const auto report = [&](const update::Session &s, const update::History::Record &r) {
+        using R = update::Session::Result;
         const bool current = r.result == QLatin1String("up to date");
-        const bool good = s.result() == update::Session::Result::Done;
-        // An interrupted board has not failed: the next plug-in finishes it.
-        if (s.result() != update::Session::Result::Interrupted)
-            (current ? upToDate : good ? done : failed) += 1;
-        ++ended;
-        if (out.jsonOutput()) {
-            out.event({{QStringLiteral("event"), QStringLiteral("result")},
-                {QStringLiteral("device"), s.device().location}, {QStringLiteral("product"), s.device().product},
-                {QStringLiteral("serial"), known(s.device().serial)}, {QStringLiteral("old"), known(s.oldVersion())},
-                {QStringLiteral("new"), known(s.newVersion())},
-                {QStringLiteral("result"),
-                    current ? QStringLiteral("up to date") : QString::fromLatin1(update::resultName(s.result()))},
-                {QStringLiteral("message"), s.message()}, {QStringLiteral("signature"), checked.signature},
-                {QStringLiteral("fileRelease"), known(s.fileRelease())},
-                {QStringLiteral("seconds"), double(s.elapsedMs()) / 1000.0},
-                {QStringLiteral("exit"), exitOf(s.result())}});
-        } else {
-            const QString what = current ? QStringLiteral("already up to date")
-                                 : good  ? QStringLiteral("%1 -> %2").arg(s.oldVersion(), s.newVersion().isEmpty()
-                                                                                              ? QStringLiteral("(not reported)")
-                                                                                              : s.newVersion())
-                                         : QString::fromLatin1(update::resultName(s.result())) + QStringLiteral(": ")
-                                               + s.message();
-            out.line(QStringLiteral("%1: %2 (%3 s)").arg(s.device().name(), what).arg(double(s.elapsedMs()) / 1000.0, 0, 'f', 1));
-            out.note(tally());
+        const QString serial = s.identity().ownSerial();
+        const QString name = who(s.device().location, serial);
+        const QString result =
+            current ? QStringLiteral("up to date") : QString::fromLatin1(update::resultName(s.result()));
+        switch (s.result()) {
+        case R::Done: (current ? upToDate : done) += 1; break;
+        case R::Refused: ++refused; break;
+        case R::Interrupted: ++stopped; break;
+        default: ++failed; break;
         }
+        ++ended;
+        if (s.result() != R::Done) {
+            notDone.append(QJsonObject{{QStringLiteral("device"), s.device().location},
+                {QStringLiteral("label"), known(labels.value(s.device().location))},
+                {QStringLiteral("serial"), known(serial)}, {QStringLiteral("result"), result}});
+            notDoneLines << QStringLiteral("  %1: %2").arg(name, result);
+        }
+        if (out.jsonOutput()) {
+            out.event(
+                {{QStringLiteral("event"), QStringLiteral("result")}, {QStringLiteral("device"), s.device().location},
+                    {QStringLiteral("label"), known(labels.value(s.device().location))},
+                    {QStringLiteral("product"), s.device().product}, {QStringLiteral("serial"), known(s.metSerial())},
+                    {QStringLiteral("appSerial"), known(s.identity().serial)},
+                    {QStringLiteral("bootSerial"), known(s.identity().bootSerial)},
+                    {QStringLiteral("old"), known(s.oldVersion())}, {QStringLiteral("new"), known(s.newVersion())},
+                    {QStringLiteral("result"), result}, {QStringLiteral("message"), s.message()},
+                    {QStringLiteral("signature"), checked.signature},
+                    {QStringLiteral("fileRelease"), known(s.fileRelease())},
+                    {QStringLiteral("seconds"), double(s.elapsedMs()) / 1000.0},
+                    {QStringLiteral("exit"), exitOf(s.result())}});
+            return;
+        }
+        // The message says its own result where it begins with it.
+        const QString said = s.message().startsWith(result + QLatin1Char(':'))
+                                 ? s.message()
+                                 : result + QStringLiteral(": ") + s.message();
+        const QString what =
+            current ? QStringLiteral("already up to date")
+            : s.result() == R::Done
+                ? QStringLiteral("%1 -> %2")
+                      .arg(s.oldVersion(), s.newVersion().isEmpty() ? QStringLiteral("(not reported)") : s.newVersion())
+                : said;
+        out.line(QStringLiteral("%1: %2 (%3 s)").arg(name, what).arg(double(s.elapsedMs()) / 1000.0, 0, 'f', 1));
+        out.note(tally());
     };
 
-    bool stopping = false;
+    bool stopping = false, changeSaid = false;
     for (;;) {
         if (interrupted(io) && !stopping) {
             // No new boards; the running ones stop between two transfers.
@@ -88,45 +149,65 @@ int station(const Options &o, const Io &io)
                     p.session->interrupt();
             }
         }
-        const QList<update::Device> present = update::appDevices() + update::dfuDevices();
+        QList<update::Device> present = update::appDevices() + update::dfuDevices();
+        update::addKnownSerials(present, history);
+        present.erase(std::remove_if(present.begin(), present.end(),
+                          [&](const update::Device &d) {
+                              return d.location.isEmpty() || !update::fits(d, only)
+                                     || (!ports.isEmpty() && !ports.contains(d.location));
+                          }),
+            present.end());
         for (auto it = places.begin(); it != places.end(); ++it) {
             Place &p = it.value();
-            if (p.session && !p.session->over())
+            if (!p.ended)
                 continue;
-            // A board is unplugged when its place stays empty on two looks in a row.
-            const bool here = update::deviceAt(present, it.key()).has_value();
-            p.emptyLooks = here ? 0 : p.emptyLooks + 1;
-            if (p.emptyLooks >= 2 && p.ended)
+            // Really unplugged: empty for longer than a restart takes. Or another board in its place.
+            const std::optional<update::Device> here = update::deviceAt(present, it.key());
+            if (here && anotherBoard(*here, *p.session)) {
                 p = Place();
+                continue;
+            }
+            if (here) {
+                p.empty.invalidate();
+            } else if (!p.empty.isValid()) {
+                p.empty.start();
+            } else if (p.empty.elapsed() > RestartGraceMs) {
+                p = Place();
+            }
         }
         if (!stopping) {
             for (const update::Device &d : present) {
-                const int running = int(std::count_if(places.begin(), places.end(), [](const Place &p) {
-                    return p.session && !p.session->over();
-                }));
-                if (o.count > 0 && ended + running >= o.count)
+                if (o.count > 0 && ended + running() >= o.count)
                     break;
                 Place &p = places[d.location];
-                if (p.session || p.ended || d.location.isEmpty())
+                if (p.session)
                     continue;
+                if (!changeSaid && settings.file->changedOnDisk()) {
+                    // The boards go on getting what was read: one run, one file.
+                    out.problem(QStringLiteral("%1 has changed on disk since the station read it; every board gets "
+                                               "the bytes read at the start (SHA-256 %2)")
+                                    .arg(settings.file->path, settings.file->sha256));
+                    changeSaid = true;
+                }
                 p.session = std::make_shared<update::Session>(d, settings);
-                const QString name = d.name();
+                const QString name = who(d.location, d.dfuMode() && !d.appSerial.isEmpty() ? d.appSerial : d.serial);
                 p.session->noted = [&out, name](const QString &text) { out.note(name + QStringLiteral(": ") + text); };
                 p.session->progressed = [&out, d](const update::Session::Progress &pr) {
                     out.progress(d.location, pr.phase, pr.percent, pr.done, pr.total, pr.elapsedMs);
                 };
                 if (out.jsonOutput())
                     out.event({{QStringLiteral("event"), QStringLiteral("arrived")},
-                               {QStringLiteral("device"), d.location},
-                               {QStringLiteral("product"), d.product},
-                               {QStringLiteral("serial"), known(d.serial)}});
+                        {QStringLiteral("device"), d.location},
+                        {QStringLiteral("label"), known(labels.value(d.location))},
+                        {QStringLiteral("product"), d.product}, {QStringLiteral("serial"), known(d.serial)},
+                        {QStringLiteral("mode"), d.dfuMode() ? QStringLiteral("dfu") : QStringLiteral("application")}});
                 else
                     out.note(name + QStringLiteral(": arrived"));
                 p.row = history.begin(update::historyRecord(*p.session, QStringLiteral("station")));
                 p.session->start();
             }
         }
-        bool running = false;
+        bool busy = false;
         for (Place &p : places) {
             if (!p.session || p.ended)
                 continue;
@@ -139,24 +220,29 @@ int station(const Options &o, const Io &io)
                 report(*p.session, r);
                 p.ended = true;
             } else {
-                running = true;
+                busy = true;
             }
         }
-        if ((stopping || (o.count > 0 && ended >= o.count)) && !running)
+        if ((stopping || (o.count > 0 && ended >= o.count)) && !busy)
             break;
         QCoreApplication::processEvents();
         QThread::msleep(PollMs);
     }
     DfuLink::waitOutPollTimeouts(false);
-    if (out.jsonOutput())
-        out.event({{QStringLiteral("event"), QStringLiteral("tally")},
-                   {QStringLiteral("done"), done},
-                   {QStringLiteral("upToDate"), upToDate},
-                   {QStringLiteral("failed"), failed},
-                   {QStringLiteral("exit"), stopping ? int(ExitInterrupted) : failed ? int(ExitFailed) : int(ExitDone)}});
-    else
+    // Any board that did not end done, refused ones too, asks something of the operator.
+    const int exit = stopping ? int(ExitInterrupted) : failed || refused ? int(ExitFailed) : int(ExitDone);
+    if (out.jsonOutput()) {
+        out.event({{QStringLiteral("event"), QStringLiteral("tally")}, {QStringLiteral("done"), done},
+            {QStringLiteral("upToDate"), upToDate}, {QStringLiteral("refused"), refused},
+            {QStringLiteral("failed"), failed}, {QStringLiteral("interrupted"), stopped},
+            {QStringLiteral("inProgress"), running()}, {QStringLiteral("notDone"), notDone},
+            {QStringLiteral("exit"), exit}});
+    } else {
         out.line(QStringLiteral("station: ") + tally());
-    return stopping ? int(ExitInterrupted) : failed ? int(ExitFailed) : int(ExitDone);
+        if (!notDoneLines.isEmpty())
+            out.line(QStringLiteral("station: not done:\n") + notDoneLines.join(QLatin1Char('\n')));
+    }
+    return exit;
 }
 
 } // namespace cli

@@ -26,15 +26,22 @@ int update(const Options &o, const Io &io)
     settings.force = o.force;
     settings.stay = o.stay;
     settings.dryRun = o.dryRun;
+    settings.enter = o.enter;
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
+    // A dry run changes nothing, and leaves no trace either.
+    update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
+    settings.ownerOfBootSerial = [&history](const QString &boot) { return history.serialKnownFor(boot); };
     int exit = ExitDone;
-    const QList<update::Device> chosen =
-        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
+    const QList<update::Device> chosen = choose(
+        [&history] {
+            QList<update::Device> present = update::appDevices() + update::dfuDevices();
+            update::addKnownSerials(present, history);
+            return present;
+        },
+        o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     DfuLink::waitOutPollTimeouts(o.strictTiming);
-    // A dry run changes nothing, and leaves no trace either.
-    update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
     QMap<const update::Session *, qint64> rows;
 
     QList<std::shared_ptr<update::Session>> sessions;
@@ -101,8 +108,10 @@ int update(const Options &o, const Io &io)
         if (out.jsonOutput()) {
             QJsonObject result{{QStringLiteral("event"), QStringLiteral("result")},
                 {QStringLiteral("device"), s->device().location}, {QStringLiteral("product"), s->device().product},
-                {QStringLiteral("serial"), known(s->device().serial)}, {QStringLiteral("old"), known(s->oldVersion())},
-                {QStringLiteral("new"), known(s->newVersion())},
+                {QStringLiteral("serial"), known(o.serial.value_or(s->metSerial()))},
+                {QStringLiteral("appSerial"), known(s->identity().serial)},
+                {QStringLiteral("bootSerial"), known(s->identity().bootSerial)},
+                {QStringLiteral("old"), known(s->oldVersion())}, {QStringLiteral("new"), known(s->newVersion())},
                 {QStringLiteral("result"), QString::fromLatin1(update::resultName(s->result()))},
                 {QStringLiteral("message"), s->message()}, {QStringLiteral("signature"), checked.signature},
                 {QStringLiteral("fileRelease"), known(s->fileRelease())},
@@ -117,7 +126,9 @@ int update(const Options &o, const Io &io)
                               d.sectorsTouched ? QJsonValue(d.estimatedSeconds) : QJsonValue());
             }
             out.event(result);
-        } else if (o.dryRun && s->result() == update::Session::Result::Done) {
+        } else if (o.dryRun
+                   && (s->result() == update::Session::Result::Done || s->result() == update::Session::Result::Unknown
+                       || s->result() == update::Session::Result::Refused)) {
             out.line(QStringLiteral("%1: firmware %2; image \"%3\", permitted \"%4\"; %5")
                          .arg(name, s->oldVersion() == QLatin1String("?") ? QStringLiteral("(not known in DFU mode)") : s->oldVersion(),
                               d.imageName.isEmpty() ? QStringLiteral("(chosen in DFU mode)") : d.imageName,
