@@ -18,6 +18,7 @@
 #include "SimDfu.h"
 #include "SimHid.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -127,6 +128,9 @@ private Q_SLOTS:
     void onlyRegularFiles_data();
     void onlyRegularFiles();
     void deviceStringsAreData();
+    void boardsThatComeBack_data();
+    void boardsThatComeBack();
+    void bothSerials();
     void noRollback_data();
     void noRollback();
     void scriptConventions_data();
@@ -191,9 +195,11 @@ void TolvexDfuTest::listsBothModes()
 
     const Run text = runCli({QStringLiteral("list")});
     QCOMPARE(text.exit, 0);
-    QVERIFY2(text.out.contains(QStringLiteral("1-1  \"Tolvex Demo Board\"  16/64-byte reports  firmware V1.0")),
-             qPrintable(text.out));
-    QVERIFY(text.out.contains(QStringLiteral("\"OtterNINE Sensor\"  8-byte reports  firmware (not reported)")));
+    QVERIFY2(text.out.contains(
+                 QStringLiteral("1-1  \"Tolvex Demo Board\"  serial TVX-0001  16/64-byte reports  firmware V1.0")),
+        qPrintable(text.out));
+    QVERIFY(text.out.contains(
+        QStringLiteral("\"OtterNINE Sensor\"  serial TVX-0009  8-byte reports  firmware (not reported)")));
     QVERIFY(text.out.contains(QStringLiteral("1-7  \"Tolvex Demo Board\"  serial TVX-0001  permitted image \"fw_main_v2\"")));
     QVERIFY(text.out.contains(QStringLiteral("alternate 1 \"Internal Flash\" /0x08000000/04*016Kg,01*064Kg,07*128Kg")));
 
@@ -585,10 +591,11 @@ void TolvexDfuTest::outputForEachReader()
     io.err = [&](const QString &t) { err += t; };
     io.terminal = terminal;
     cli::Output output(io, json);
+    // Each phase takes 2 s of the operation's time: the rate is the phase's own.
     for (const char *phase : {"erase", "write"}) {
         for (int percent = 0; percent <= 100; percent += 5)
-            output.progress(QStringLiteral("1-1"), QLatin1String(phase), percent, quint32(percent * 1024),
-                            100 * 1024, 2000);
+            output.progress(QStringLiteral("1-1"), QLatin1String(phase), percent, quint32(percent * 1024), 100 * 1024,
+                (qstrcmp(phase, "write") == 0 ? 2000 : 0) + percent * 20);
     }
     output.finished(QStringLiteral("1-1"));
     output.line(QStringLiteral("1-1: done"));
@@ -614,7 +621,7 @@ void TolvexDfuTest::outputForEachReader()
         QCOMPARE(out, QStringLiteral("1-1: done\n"));
         QCOMPARE(progressLines.size(), 1); // one line rewritten in place, cleared for the problem
         QVERIFY(err.contains(QStringLiteral("\r\033[K1-1  write 100%")));
-        QVERIFY(err.contains(QStringLiteral("KiB/s")));
+        QVERIFY2(err.contains(QStringLiteral("write 100%  100/100 KiB  50 KiB/s")), qPrintable(err));
         QVERIFY(err.contains(QStringLiteral("\r\033[Ktolvex-dfu: a problem\n")));
     }
 }
@@ -866,6 +873,136 @@ void TolvexDfuTest::deviceStringsAreData()
     const Run csv = runCli({QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--history"), history});
     QVERIFY2(csv.out.contains(QStringLiteral(",\"'=HYPERLINK(\"\"http://x\"\")")), qPrintable(csv.out));
     QVERIFY(!csv.out.contains(QStringLiteral(",=HYPERLINK")));
+}
+
+namespace {
+enum ComingBack { SwappedIntoApplication, SwappedIntoDfuMode, BackButSilent };
+}
+
+void TolvexDfuTest::boardsThatComeBack_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("another board put in while it restarts into its application")
+        << int(SwappedIntoApplication) << "replaced"
+        << "another board came back at 1-3 (serial SN-B, not SN-A)";
+    // The history knows the boot loader of SN-A: the board in DFU mode there now is not it.
+    QTest::newRow("another board in DFU mode put in while it restarts into its boot loader")
+        << int(SwappedIntoDfuMode) << "replaced"
+        << "another board came back at 1-3 (serial BOOT-B, not SN-A)";
+    QTest::newRow("back in its application, but it does not answer") << int(BackButSilent) << "failed"
+                                                                     << "back in its application it does not answer";
+}
+
+// A hand swaps boards while one restarts: the one that comes back is never reported updated.
+void TolvexDfuTest::boardsThatComeBack()
+{
+    QFETCH(int, how);
+    QFETCH(QString, result);
+    QFETCH(QString, said);
+    const auto board = [](const char *serial, const char *boot) {
+        sim::HidAppDeviceSpec app;
+        app.serial = serial;
+        sim::DfuDeviceSpec dfu = sim::DfuDeviceSpec::twoAlternates();
+        dfu.serial = boot;
+        sim::Board b = sim::makeBoard(app, dfu, 300);
+        b.app->setVersionText("V1.0");
+        return b;
+    };
+    const sim::Board a = board("SN-A", "BOOT-A"), b = board("SN-B", "BOOT-B");
+    sim::World::instance().plug(a.app, 3);
+    const QString history = file(QStringLiteral("h.sqlite"));
+    {
+        // An earlier update of SN-A: its boot loader's serial is known.
+        update::History h(history);
+        update::History::Record earlier;
+        earlier.program = QStringLiteral("tolvex-dfu");
+        earlier.serial = QStringLiteral("SN-A");
+        earlier.bootSerial = QStringLiteral("BOOT-A");
+        earlier.location = QStringLiteral("1-3");
+        earlier.result = QStringLiteral("done");
+        h.finish(h.begin(earlier), earlier);
+    }
+    QTimer hand;
+    bool swapped = false;
+    hand.callOnTimeout([&] {
+        auto &world = sim::World::instance();
+        if (swapped)
+            return;
+        if (how == SwappedIntoDfuMode && world.presence(a.dfu) == sim::World::Presence::Arriving) {
+            world.unplug(a.dfu);
+            world.plug(b.dfu, 3);
+            swapped = true;
+        } else if (how != SwappedIntoDfuMode && a.app->versionText() == "V1.1"
+                   && world.presence(a.app) == sim::World::Presence::Arriving) {
+            if (how == SwappedIntoApplication) {
+                world.unplug(a.app);
+                world.plug(b.app, 3);
+            } else {
+                a.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 100));
+            }
+            swapped = true;
+        }
+    });
+    hand.start(2);
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+        QStringLiteral("--json"), QStringLiteral("--history"), history});
+    hand.stop();
+    QVERIFY(swapped);
+    QCOMPARE(r.exit, 1);
+    QCOMPARE(schemaMismatch(r.out), QString());
+    const QJsonObject o = jsonLines(r.out).last();
+    QCOMPARE(o[QStringLiteral("result")].toString(), result);
+    QVERIFY2(o[QStringLiteral("message")].toString().contains(said), qPrintable(r.out));
+    // The other board was not touched, and the row says what happened.
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    QCOMPARE(b.app->versionText(), std::string("V1.0"));
+    const QList<update::History::Record> rows = update::History(history).rows(QStringLiteral("SN-A"));
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.last().result, result);
+}
+
+// A board is recorded by its own serial and its boot loader's, found by either, and a board
+// left in DFU mode is found again by its own.
+void TolvexDfuTest::bothSerials()
+{
+    sim::HidAppDeviceSpec app;
+    app.serial = "CUST-0001";
+    sim::DfuDeviceSpec boot = sim::DfuDeviceSpec::twoAlternates();
+    boot.serial = "BOOT-SHARED";
+    boot.timing = sim::Timing::Realistic;
+    const sim::Board board = sim::makeBoard(app, boot, 50);
+    board.app->setVersionText("V1.0");
+    sim::World::instance().plug(board.app, 4);
+    const QString history = file(QStringLiteral("h.sqlite"));
+    const QString fw = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    // Stopped half-way: left in DFU mode, where it reports BOOT-SHARED only.
+    std::atomic<bool> stop{false};
+    QTimer eraseBegun;
+    eraseBegun.callOnTimeout([&] { stop = stop || board.dfu->erasedSectorCount() > 0; });
+    eraseBegun.start(5);
+    const Run stopped = runCli({QStringLiteral("update"), fw, QStringLiteral("--serial"), QStringLiteral("CUST-0001"),
+                                   QStringLiteral("--history"), history},
+        &stop);
+    QCOMPARE(stopped.exit, 130);
+    QVERIFY(board.dfu->connected());
+    board.dfu->setTiming(sim::Timing::Instant);
+    // The same command again finishes it, and says the serial it was given.
+    const Run again = runCli({QStringLiteral("update"), fw, QStringLiteral("--serial"), QStringLiteral("CUST-0001"),
+        QStringLiteral("--history"), history, QStringLiteral("--json")});
+    QVERIFY2(again.exit == 0, qPrintable(again.out + again.err));
+    const QJsonObject o = jsonLines(again.out).last();
+    QCOMPARE(o[QStringLiteral("serial")].toString(), QStringLiteral("CUST-0001"));
+    QCOMPARE(o[QStringLiteral("appSerial")].toString(), QStringLiteral("CUST-0001"));
+    QCOMPARE(o[QStringLiteral("bootSerial")].toString(), QStringLiteral("BOOT-SHARED"));
+    QCOMPARE(board.app->versionText(), std::string("V1.1"));
+    for (const char *serial : {"CUST-0001", "BOOT-SHARED"}) {
+        const QList<update::History::Record> rows = update::History(history).rows(QString::fromLatin1(serial));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.last().serial, QStringLiteral("CUST-0001"));
+        QCOMPARE(rows.last().bootSerial, QStringLiteral("BOOT-SHARED"));
+    }
 }
 
 void TolvexDfuTest::noRollback_data()
@@ -1255,7 +1392,17 @@ void TolvexDfuTest::historyThatCannotBeKept()
 }
 
 namespace {
-enum StationCase { ArrivingWhileWriting, UnpluggedMidWrite, LeftPlugged, Replugged, AlreadyHolds, CtrlC, Count };
+enum StationCase {
+    ArrivingWhileWriting,
+    UnpluggedMidWrite,
+    LeftPlugged,
+    Replugged,
+    AlreadyHolds,
+    CtrlC,
+    Count,
+    RefusedOnce,
+    FileRewritten
+};
 }
 
 void TolvexDfuTest::station_data()
@@ -1278,6 +1425,12 @@ void TolvexDfuTest::station_data()
         << int(CtrlC) << 130 << "done 0, already up to date 0, refused 0, failed 0, interrupted 2, in progress 0";
     QTest::newRow("--count 2 of three boards")
         << int(Count) << 0 << "done 2, already up to date 0, refused 0, failed 0";
+    // Refused while it restarts back into its application, a board used to "arrive" again and
+    // again, using up --count: it is reported once, and the next board is worked on.
+    QTest::newRow("a refused board, and another plugged in later, --count 2")
+        << int(RefusedOnce) << 1 << "done 1, already up to date 0, refused 1, failed 0";
+    QTest::newRow("the file rebuilt between two boards: both get the bytes read")
+        << int(FileRewritten) << 0 << "done 2, already up to date 0, refused 0, failed 0";
 }
 
 void TolvexDfuTest::station()
@@ -1287,13 +1440,16 @@ void TolvexDfuTest::station()
     QFETCH(QString, tally);
     const QByteArray image = firmware("V1.1");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    QVERIFY(writeFile(file(QStringLiteral("fw.dfu.first")), readFile(path)));
     const QString db = file(QStringLiteral("station.sqlite"));
     QStringList args{QStringLiteral("station"), path, QStringLiteral("--history"), db};
     QList<sim::Board> boards;
     std::atomic<bool> stop{false};
     QTimer watch;
     int replugs = 0;
-    const int count = kind == UnpluggedMidWrite || kind == ArrivingWhileWriting ? 3 : kind == Count || kind == Replugged ? 2 : 1;
+    const int count = kind == UnpluggedMidWrite || kind == ArrivingWhileWriting                            ? 3
+                      : kind == Count || kind == Replugged || kind == RefusedOnce || kind == FileRewritten ? 2
+                                                                                                           : 1;
     for (int i = 0; i < (kind == ArrivingWhileWriting ? 1 : kind == UnpluggedMidWrite || kind == Count ? 3 : kind == CtrlC ? 2 : 1); ++i)
         boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     switch (kind) {
@@ -1341,6 +1497,22 @@ void TolvexDfuTest::station()
             b.dfu->setTiming(sim::Timing::Realistic);
         QTimer::singleShot(700, [&] { stop = true; });
         break;
+    case RefusedOnce:
+        sim::World::instance().unplug(boards[0].app);
+        boards[0] = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "Tolvex Loader", 1);
+        QTimer::singleShot(2500, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2); });
+        break;
+    case FileRewritten:
+        watch.callOnTimeout([&] {
+            if (boards[0].app->versionText() != "V1.1" || boards.size() > 1)
+                return;
+            QVERIFY(writeFile(path + QStringLiteral(".new"),
+                readFile(dfuFile(QStringLiteral("v2.dfu"), "fw_main_v2", firmware("V1.2")))));
+            QVERIFY(QFile::remove(path) && QFile::rename(path + QStringLiteral(".new"), path));
+            boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2);
+        });
+        watch.start(20);
+        break;
     default:
         break;
     }
@@ -1385,6 +1557,29 @@ void TolvexDfuTest::station()
         QCOMPARE(rows.size(), 2);
         for (const update::History::Record &row : rows)
             QCOMPARE(row.result, QStringLiteral("interrupted"));
+        // The boards an operator must see to, by port and serial.
+        QVERIFY2(
+            r.out.contains(QStringLiteral("station: not done:\n")) && r.out.count(QStringLiteral("interrupted\n")) == 2,
+            qPrintable(r.out));
+        break;
+    case RefusedOnce:
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0].result, QStringLiteral("refused"));
+        QCOMPARE(rows[1].result, QStringLiteral("done"));
+        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
+        QCOMPARE(boards[1].app->versionText(), std::string("V1.1"));
+        QVERIFY2(
+            r.out.contains(QStringLiteral("station: not done:\n  1-1, serial TVX-0001: refused")), qPrintable(r.out));
+        break;
+    case FileRewritten:
+        QCOMPARE(rows.size(), 2);
+        for (const update::History::Record &row : rows)
+            QCOMPARE(row.fileSha256, QString::fromLatin1(QCryptographicHash::hash(
+                                         readFile(file(QStringLiteral("fw.dfu.first"))), QCryptographicHash::Sha256)
+                                                             .toHex()));
+        for (const sim::Board &b : boards)
+            QCOMPARE(b.app->versionText(), std::string("V1.1"));
+        QVERIFY2(r.err.contains(QStringLiteral("has changed on disk")), qPrintable(r.err));
         break;
     case Count:
         QCOMPARE(rows.size(), 2);

@@ -128,7 +128,12 @@ bool enterDfuMode(const Device &d)
 
 bool parseUsbIds(const QString &text, quint16 &vendorId, quint16 &productId)
 {
-    const QStringList parts = text.split(QLatin1Char(':'));
+    QStringList parts = text.split(QLatin1Char(':'));
+    // 1209:2a17 or, as C and lsusb -d write it too, 0x1209:0x2a17.
+    for (QString &p : parts) {
+        if (p.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            p = p.mid(2);
+    }
     if (parts.size() != 2 || parts[0].isEmpty() || parts[1].isEmpty() || parts[0].size() > 4 || parts[1].size() > 4)
         return false;
     bool okVendor = false, okProduct = false;

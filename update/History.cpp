@@ -267,29 +267,42 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     return out;
 }
 
-QString History::serialKnownFor(const QString &bootSerial, const QString &location) const
+QString History::bootSerialOf(const QString &serial) const
 {
-    if (!open || bootSerial.isEmpty())
+    if (!open || serial.isEmpty())
         return QString();
     QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE boot_serial = :boot AND serial IS NOT NULL "
-                             "AND serial != boot_serial")
-              + (location.isEmpty() ? QString() : QStringLiteral(" AND location = :location")));
-    q.bindValue(QStringLiteral(":boot"), bootSerial);
-    if (!location.isEmpty())
-        q.bindValue(QStringLiteral(":location"), location);
+    q.prepare(
+        QStringLiteral("SELECT DISTINCT boot_serial FROM updates WHERE serial = :serial AND boot_serial IS NOT NULL"));
+    q.bindValue(QStringLiteral(":serial"), serial);
     if (!q.exec() || !q.next())
         return QString();
-    const QString serial = q.value(0).toString();
-    // A boot serial that several boards have shown names none of them.
-    return q.next() ? QString() : serial;
+    const QString boot = q.value(0).toString();
+    // A board whose boot loader has shown several serials promises none.
+    return q.next() ? QString() : boot;
+}
+
+QString History::serialLeftAt(const QString &location, const QString &bootSerial) const
+{
+    if (!open || location.isEmpty() || bootSerial.isEmpty())
+        return QString();
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT serial, result FROM updates WHERE location = :location AND boot_serial = :boot "
+                             "ORDER BY started DESC, id DESC LIMIT 1"));
+    q.bindValue(QStringLiteral(":location"), location);
+    q.bindValue(QStringLiteral(":boot"), bootSerial);
+    if (!q.exec() || !q.next())
+        return QString();
+    const QString result = q.value(1).toString();
+    const bool leftInDfuMode = result == QLatin1String("interrupted") || result == QLatin1String("failed");
+    return leftInDfuMode && q.value(0).toString() != bootSerial ? q.value(0).toString() : QString();
 }
 
 void addKnownSerials(QList<Device> &devices, const History &history)
 {
     for (Device &d : devices) {
         if (d.dfuMode() && d.appSerial.isEmpty())
-            d.appSerial = history.serialKnownFor(d.serial, d.location);
+            d.appSerial = history.serialLeftAt(d.location, d.serial);
     }
 }
 

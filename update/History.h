@@ -61,9 +61,13 @@ public:
     bool isOpen() const { return open; }
     // Writes the row of an update that starts; its id, -1 when it could not be written.
     qint64 begin(const Record &record);
-    // The one board's own serial that rows show beside the boot loader's `bootSerial` (at
-    // `location`, when given); empty when none or several do.
-    QString serialKnownFor(const QString &bootSerial, const QString &location = QString()) const;
+    // The one serial the boot loader of the board `serial` has always shown; empty when none,
+    // or several.
+    QString bootSerialOf(const QString &serial) const;
+    // The board's own serial of the last row at `location` whose boot loader showed
+    // `bootSerial`, when that update left it in DFU mode (interrupted or failed): the board
+    // most likely still there.
+    QString serialLeftAt(const QString &location, const QString &bootSerial) const;
     // Completes the row `id` with what `record` says now.
     void finish(qint64 id, const Record &record);
     // The rows, oldest first: of one serial (when given) and since a time (when valid).
@@ -79,7 +83,8 @@ private:
 
 // The SHA-256 of a file, in hexadecimal; empty when it cannot be read.
 QString fileSha256(const QString &path);
-// Each DFU-mode device the history can name gets its board's own serial (Device::appSerial).
+// Each DFU-mode device that an update left there, as far as the history tells, gets its
+// board's own serial (Device::appSerial).
 void addKnownSerials(QList<Device> &devices, const History &history);
 
 } // namespace update

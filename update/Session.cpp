@@ -158,14 +158,13 @@ void Session::start()
 
 bool Session::stillTheBoard(const Device &here)
 {
-    // A board's own serial is the proof where it has one; its boot loader's where the
-    // history knows whose it is.
+    // A board's own serial is the proof where it has one; its boot loader's where the history
+    // knows which one this board's shows.
     bool other = false;
     if (here.dfuMode()) {
-        const QString owner =
-            settings.ownerOfBootSerial && !here.serial.isEmpty() ? settings.ownerOfBootSerial(here.serial) : QString();
-        other = dfuBefore.contains(here.busAddress)
-                || (!owner.isEmpty() && !identity_.serial.isEmpty() && owner != identity_.serial);
+        const QString expected =
+            settings.bootSerialOf && !identity_.serial.isEmpty() ? settings.bootSerialOf(identity_.serial) : QString();
+        other = dfuBefore.contains(here.busAddress) || (!expected.isEmpty() && here.serial != expected);
     } else {
         other = !identity_.serial.isEmpty() && here.serial != identity_.serial;
     }

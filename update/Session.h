@@ -40,10 +40,11 @@ public:
         int arrivalTimeoutMs = 15000;
         // A station's board: the advice is for a station (no "run the update again").
         bool station = false;
-        // The application serial a boot loader's serial is known to belong to (from the
-        // history), empty when none or several are: a board that comes back in DFU mode with
-        // another board's serial is that other board.
-        std::function<QString(const QString &bootSerial)> ownerOfBootSerial;
+        // The boot loader's serial that the board with this serial of its own has always
+        // shown (from the history), empty when not known: a board that comes back in DFU mode
+        // with another one is another board. (Boot loaders may share one serial, so a boot
+        // serial never names a board by itself.)
+        std::function<QString(const QString &serial)> bootSerialOf;
     };
     // Replaced: another board came back at the port than the one that left (exit 1).
     // Unknown: a dry run in application mode cannot tell without entering DFU mode.

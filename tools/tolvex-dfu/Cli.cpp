@@ -7,45 +7,50 @@
 #include "Options.h"
 #include "Output.h"
 
+#include <QJsonValue>
+#include <QRegularExpression>
+
 namespace cli {
 
 namespace {
 
-const char MainUsage[] =
-    "usage: tolvex-dfu COMMAND [OPTIONS]\n"
-    "\n"
-    "Updates the firmware of Corvantis USB devices from a terminal.\n"
-    "\n"
-    "commands:\n"
-    "  list        devices in application mode and in DFU mode\n"
-    "  update      the whole update of one device, or of all: into DFU mode, erase, write,\n"
-    "              verify, back to the application\n"
-    "  upload      the device memory into a .dfu file\n"
-    "  enter-dfu   send devices in application mode into DFU mode\n"
-    "  leave       send devices in DFU mode back to their application\n"
-    "  station     update every board as it is plugged in, several at once\n"
-    "  history     the updates made on this computer: when, which file into which serial\n"
-    "\n"
-    "tolvex-dfu COMMAND --help tells more; --version prints the version.\n"
-    "\n"
-    "Without --json, results go to standard output and progress and messages to standard\n"
-    "error; with --json (-j), standard output carries JSON lines only.\n"
-    "\n"
-    "exit codes: 0 all done, 1 an operation failed on a device, 2 usage, 3 file refused\n"
-    "(unreadable, damaged, not permitted or not signed as required), 4 no device, or a device\n"
-    "did not come back in time, 130 interrupted.\n";
+const char MainUsage[] = "usage: tolvex-dfu COMMAND [OPTIONS]\n"
+                         "\n"
+                         "Updates the firmware of Corvantis USB devices from a terminal.\n"
+                         "\n"
+                         "commands:\n"
+                         "  list        devices in application mode and in DFU mode\n"
+                         "  update      the whole update of one device, or of all: into DFU mode, erase, write,\n"
+                         "              verify, back to the application\n"
+                         "  upload      the device memory into a .dfu file\n"
+                         "  enter-dfu   send devices in application mode into DFU mode\n"
+                         "  leave       send devices in DFU mode back to their application\n"
+                         "  station     update every board as it is plugged in, several at once\n"
+                         "  history     the updates made on this computer: when, which file into which serial\n"
+                         "\n"
+                         "tolvex-dfu COMMAND --help tells more; --version prints the version.\n"
+                         "\n"
+                         "Without --json, results go to standard output and progress and messages to standard\n"
+                         "error; with --json (-j), standard output carries JSON lines only.\n"
+                         "\n"
+                         "exit codes: 0 all done, 1 an operation failed on a device (or another board came back),\n"
+                         "2 usage, 3 file refused (unreadable, damaged, not permitted, not signed as required, or\n"
+                         "older than the board's firmware), 4 no device, or a device did not come back in time,\n"
+                         "5 a dry run in application mode that cannot tell without DFU mode, 130 interrupted.\n";
 
-const char CommonHelp[] =
-    "devices (all given must fit; several fitting devices need --all):\n"
-    "  --device WHERE     the device plugged in at WHERE (BUS-PORT.PORT..., as 'list' shows)\n"
-    "  --serial S         the device whose serial number is S\n"
-    "  --usb VID:PID      devices with these USB ids (hexadecimal)\n"
-    "  --wait             wait for a fitting device to be plugged in (60 s)\n"
-    "  --wait-seconds N   ... for at most N seconds\n"
-    "output:\n"
-    "  -j, --json         JSON lines on standard output (schema in tolvex-dfu(1))\n"
-    "  -q, --quiet        no progress and no notes; results and problems only\n"
-    "  -v, --verbose      what was done, and the libraries' diagnostics\n";
+const char CommonHelp[] = "devices (all given must fit; several fitting devices need --all):\n"
+                          "  --device WHERE     the device plugged in at WHERE (BUS-PORT.PORT..., as 'list' shows)\n"
+                          "  --serial S         the device whose serial number is S (its application's or its boot\n"
+                          "                     loader's; a board left in DFU mode is found by its own where the\n"
+                          "                     history knows it)\n"
+                          "  --usb VID:PID      devices with these USB ids, hexadecimal (0x may lead): the ids of\n"
+                          "                     the mode the board is in (1209:2a16 application, 1209:2a17 DFU)\n"
+                          "  --wait             wait for a fitting device to be plugged in (60 s)\n"
+                          "  --wait-seconds N   ... for at most N seconds\n"
+                          "output:\n"
+                          "  -j, --json         JSON lines on standard output (schema in tolvex-dfu(1))\n"
+                          "  -q, --quiet        no progress and no notes; results and problems only\n"
+                          "  -v, --verbose      what was done, and the libraries' diagnostics\n";
 
 const char ListUsage[] =
     "usage: tolvex-dfu list [--json] [--config PATH]\n"
@@ -58,7 +63,8 @@ const char ListUsage[] =
 const char UpdateUsage[] =
     "usage: tolvex-dfu update FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
     "                         [--config PATH] [--stay] [--strict-timing] [--full] [--force]\n"
-    "                         [--allow-older] [--dry-run] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
+    "                         [--allow-older] [--dry-run [--enter]] [--history PATH | --no-history]\n"
+    "                         [--wait | --wait-seconds N] [-j] [-q | -v]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
@@ -76,7 +82,9 @@ const char UpdateUsage[] =
     "  --history PATH   the history to record in (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
     "  --no-history     record nothing\n"
     "  --dry-run        change nothing: say what would be done (in DFU mode, after reading\n"
-    "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused\n"
+    "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused,\n"
+    "                   5 in application mode, where the boot loader's name is not known\n"
+    "  --enter          with --dry-run: send the board into DFU mode to compare, and back\n"
     "Ctrl-C (or SIGTERM, SIGHUP, a closed output pipe) stops between two transfers and\n"
     "leaves the device in DFU mode (exit 130).\n";
 
@@ -89,18 +97,27 @@ const char UploadUsage[] =
     "writes it back. An existing OUT.dfu is refused (exit 3) unless --force.\n";
 
 const char StationUsage[] =
-    "usage: tolvex-dfu station FILE.dfu [--count N] [--config PATH] [--strict-timing] [--full]\n"
-    "                          [--allow-older] [--history PATH | --no-history] [-j] [-q | -v]\n"
+    "usage: tolvex-dfu station FILE.dfu [--count N] [--device P,...] [--usb VID:PID] [--config PATH]\n"
+    "                          [--strict-timing] [--full] [--allow-older] [--label PORT=NAME ...]\n"
+    "                          [--labels FILE] [--history PATH | --no-history] [-j] [-q | -v]\n"
     "\n"
     "For a production line or a support desk: waits for boards of the maker, in application\n"
     "or DFU mode, and updates each as soon as it is plugged in, several at once. A board is\n"
-    "updated once while it stays plugged in; plugged in again, it is a new arrival. A board\n"
-    "that already holds the image is said so and sent back to its application. A board that\n"
-    "fails is reported and left to the next plug-in. Every board is recorded in the history.\n"
-    "  --count N      stop once N boards have ended\n"
+    "updated once while it stays plugged in: a port empty for less than 1.5 s is a board\n"
+    "restarting, not an unplug, unless a board with another serial shows there. Plugged in\n"
+    "again, it is a new arrival. A board that already holds the image is said so and sent back\n"
+    "to its application. A board that is refused or fails is reported once and left to the\n"
+    "next plug-in. Every board is recorded in the history; lines name the port (or its label)\n"
+    "and the serial, and the end lists the boards that did not end done.\n"
+    "  --count N      stop once N boards have ended (boards, not attempts)\n"
+    "  --device P,... only the boards at these ports\n"
+    "  --usb VID:PID  only the boards with these USB ids\n"
+    "  --label PORT=NAME, --labels FILE\n"
+    "                 names for fixture slots in every line (FILE: one PORT=NAME a line)\n"
     "  --allow-older  write boards whose firmware is newer than the file's release\n"
     "Ctrl-C takes no new boards, lets the running ones stop between two transfers, prints the\n"
-    "tally and exits 130; otherwise the exit code is 0 when no board failed, 1 when any did.\n";
+    "tally and exits 130; otherwise the exit code is 0 when every board ended done or up to\n"
+    "date, 1 when any was refused or failed.\n";
 
 const char HistoryUsage[] =
     "usage: tolvex-dfu history [--serial S] [--since DATE] [--json | --csv] [--history PATH]\n"
@@ -121,6 +138,53 @@ const char LeaveUsage[] =
     "usage: tolvex-dfu leave [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
     "\n"
     "Sends devices in DFU mode back to their application and waits until they answer.\n";
+
+// The common options' help, only the lines of the options `allowed` (and the headings of those)
+// that the command's own text does not describe.
+QString commonHelp(const QStringList &allowed, const char *own)
+{
+    static const QRegularExpression longName(QStringLiteral("--[a-z-]+"));
+    QString out, heading;
+    for (const QString &line : QString::fromLatin1(CommonHelp).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (!line.startsWith(QLatin1String("  "))) {
+            heading = line;
+            continue;
+        }
+        const QString name = longName.match(line).captured(0);
+        const bool always = name == QLatin1String("--quiet") || name == QLatin1String("--verbose");
+        if ((!always && !allowed.contains(name)) || QLatin1String(own).contains(QStringLiteral("  ") + name))
+            continue;
+        if (!heading.isEmpty())
+            out += heading + QLatin1Char('\n');
+        heading.clear();
+        out += line + QLatin1Char('\n');
+    }
+    return out;
+}
+
+// Whether the arguments ask for JSON: --json, or -j alone or among other short options.
+bool asksForJson(const QStringList &args)
+{
+    for (const QString &a : args) {
+        if (a == QLatin1String("--"))
+            break;
+        if (a == QLatin1String("--json")
+            || (a.startsWith(QLatin1Char('-')) && !a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('j'))))
+            return true;
+    }
+    return false;
+}
+
+// A usage error: said to people, and with JSON asked for, one result object too.
+int usage(const Io &io, const QStringList &args, const QString &text, const QString &message)
+{
+    io.err(text);
+    if (asksForJson(args))
+        Output(io, true).event({{QStringLiteral("event"), QStringLiteral("result")},
+            {QStringLiteral("device"), QJsonValue()}, {QStringLiteral("result"), QStringLiteral("usage")},
+            {QStringLiteral("message"), message}, {QStringLiteral("exit"), int(ExitUsage)}});
+    return ExitUsage;
+}
 
 } // namespace
 
@@ -179,25 +243,20 @@ int run(const QStringList &args, const Io &io)
             continue;
         Options o;
         QString error;
-        if (!parseOptions(args.mid(1), c.options, o, error) || !(error = update::selectionProblem(o.selection())).isEmpty()) {
-            io.err(QStringLiteral("tolvex-dfu %1: %2\n%3").arg(command, error, QString::fromLatin1(c.usage)));
-            // A script that asked for JSON gets its result as JSON, usage errors too.
-            if (args.contains(QLatin1String("--json")) || args.contains(QLatin1String("-j")))
-                Output(io, true).event({{QStringLiteral("event"), QStringLiteral("result")},
-                                        {QStringLiteral("device"), QJsonValue()},
-                                        {QStringLiteral("result"), QStringLiteral("usage")},
-                                        {QStringLiteral("message"), error},
-                                        {QStringLiteral("exit"), int(ExitUsage)}});
-            return ExitUsage;
-        }
+        // A script that asked for JSON gets its result as JSON, usage errors too.
+        if (!parseOptions(args.mid(1), c.options, o, error)
+            || !(error = update::selectionProblem(o.selection())).isEmpty())
+            return usage(io, args,
+                QStringLiteral("tolvex-dfu %1: %2\n%3").arg(command, error, QString::fromLatin1(c.usage)), error);
         if (o.help) {
-            io.out(QString::fromLatin1(c.usage) + QString::fromLatin1(CommonHelp));
+            io.out(QString::fromLatin1(c.usage) + commonHelp(c.options, c.usage));
             return ExitDone;
         }
         return c.run(o, io);
     }
-    io.err(QStringLiteral("tolvex-dfu: unknown command %1\n%2").arg(command, QString::fromLatin1(MainUsage)));
-    return ExitUsage;
+    return usage(io, args,
+        QStringLiteral("tolvex-dfu: unknown command %1\n%2").arg(command, QString::fromLatin1(MainUsage)),
+        QStringLiteral("unknown command %1").arg(command));
 }
 
 } // namespace cli

@@ -28,7 +28,8 @@ int list(const Options &o, const Io &io)
         const QString family = shortFrames ? QStringLiteral("8-byte reports") : QStringLiteral("16/64-byte reports");
         const QString shown = v.answered ? (v.version.isEmpty() ? QStringLiteral("(not reported)") : v.version)
                                          : QStringLiteral("(no answer)");
-        lines << QStringLiteral("  %1  \"%2\"  %3  firmware %4").arg(d.location, d.product, family, shown);
+        lines << QStringLiteral("  %1  \"%2\"  serial %3  %4  firmware %5")
+                     .arg(d.location, d.product, d.serial.isEmpty() ? QStringLiteral("-") : d.serial, family, shown);
         appJson.append(QJsonObject{{QStringLiteral("device"), d.location},
                                    {QStringLiteral("product"), d.product},
                                    {QStringLiteral("serial"), known(d.serial)},

@@ -43,6 +43,8 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
 {
     State &s = states[device];
     const bool step = s.phase != phase || percent / 10 != s.percent / 10;
+    if (s.phase != phase)
+        s.phaseStartMs = elapsedMs;
     s.phase = phase;
     s.percent = percent;
     if (json) {
@@ -63,8 +65,9 @@ void Output::progress(const QString &device, const QString &phase, int percent, 
         return;
     }
     QString rate, left;
-    if (elapsedMs > 500 && done > 0) {
-        const double perSecond = double(done) / (double(elapsedMs) / 1000.0);
+    const qint64 inPhaseMs = elapsedMs - s.phaseStartMs;
+    if (inPhaseMs > 500 && done > 0) {
+        const double perSecond = double(done) / (double(inPhaseMs) / 1000.0);
         rate = QStringLiteral("%1 KiB/s").arg(int(perSecond / 1024));
         if (total > done)
             left = QStringLiteral("%1 s left").arg(int((total - done) / perSecond) + 1);

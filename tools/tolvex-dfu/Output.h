@@ -39,6 +39,7 @@ private:
     {
         QString phase;
         int percent = -1;
+        qint64 phaseStartMs = 0; // the operation's time when this phase began: rates are the phase's own
         QString live;
         QString brief;
     };

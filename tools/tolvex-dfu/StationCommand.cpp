@@ -55,7 +55,7 @@ int station(const Options &o, const Io &io)
         return failure;
     settings.station = true;
     update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
-    settings.ownerOfBootSerial = [&history](const QString &boot) { return history.serialKnownFor(boot); };
+    settings.bootSerialOf = [&history](const QString &serial) { return history.bootSerialOf(serial); };
     QMap<QString, QString> labels;
     for (const QString &l : o.labels)
         labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));

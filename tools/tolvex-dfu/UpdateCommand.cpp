@@ -30,7 +30,7 @@ int update(const Options &o, const Io &io)
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
     // A dry run changes nothing, and leaves no trace either.
     update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
-    settings.ownerOfBootSerial = [&history](const QString &boot) { return history.serialKnownFor(boot); };
+    settings.bootSerialOf = [&history](const QString &serial) { return history.bootSerialOf(serial); };
     int exit = ExitDone;
     const QList<update::Device> chosen = choose(
         [&history] {
