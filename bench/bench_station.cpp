@@ -107,7 +107,14 @@ int main(int argc, char *argv[])
     constexpr int Boards = 500;
     int plugged = 0;
     Usage at50;
-    std::unique_ptr<sim::Board> current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1));
+    // Each board with a serial of its own, as real ones have: the next one put in within a
+    // restart's time is told from the one that left by its serial.
+    const auto nextBoard = [&plugged] {
+        sim::HidAppDeviceSpec app;
+        app.serial = "TVX-" + std::to_string(10000 + plugged);
+        return std::make_unique<sim::Board>(plugBoard(app, "V1.0", 50, std::string(), 1));
+    };
+    std::unique_ptr<sim::Board> current = nextBoard();
     ++plugged;
     QTimer swap;
     swap.callOnTimeout([&] {
@@ -120,9 +127,7 @@ int main(int argc, char *argv[])
         // The next board a moment later, as a hand takes one out and puts the next in.
         if (plugged < Boards) {
             ++plugged;
-            QTimer::singleShot(100, [&] {
-                current = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1));
-            });
+            QTimer::singleShot(100, [&] { current = nextBoard(); });
         }
     });
     swap.start(5);

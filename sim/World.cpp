@@ -16,10 +16,17 @@ PluggedDevice World::plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port)
     return plugLocked(std::move(model), port);
 }
 
-void World::plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port)
+void World::plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port, bool restart)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    arrivals.push_back({std::move(model), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), port});
+    arrivals.push_back(
+        {std::move(model), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), port, restart});
+}
+
+void World::unplugPortLater(uint8_t port, int delayMs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    departures.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), port});
 }
 
 uint8_t World::lastPortOf(const UsbDeviceModel *model)
@@ -81,6 +88,7 @@ void World::unplugAll()
         d.model->disconnect();
     plugged.clear();
     arrivals.clear();
+    departures.clear();
 }
 
 World::Presence World::presence(const std::shared_ptr<UsbDeviceModel> &model)
@@ -102,6 +110,25 @@ std::vector<PluggedDevice> World::devices()
                                  [](const PluggedDevice &d) { return !d.model->connected(); }),
                   plugged.end());
     const auto now = std::chrono::steady_clock::now();
+    // Ports emptied first: a board put in at the moment another is pulled is the one left.
+    for (auto it = departures.begin(); it != departures.end();) {
+        if (it->at > now) {
+            ++it;
+            continue;
+        }
+        const uint8_t port = it->port;
+        for (auto d = plugged.begin(); d != plugged.end();) {
+            const bool here = d->ports[0] == port;
+            if (here)
+                d->model->disconnect();
+            d = here ? plugged.erase(d) : std::next(d);
+        }
+        // A board restarting into the port then is pulled too; one to be put in later is not.
+        arrivals.erase(std::remove_if(arrivals.begin(), arrivals.end(),
+                           [&](const Arrival &a) { return a.port == port && a.restart; }),
+            arrivals.end());
+        it = departures.erase(it);
+    }
     for (auto it = arrivals.begin(); it != arrivals.end();) {
         if (it->at <= now) {
             plugLocked(std::move(it->model), it->port);

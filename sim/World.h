@@ -28,8 +28,12 @@ public:
     // Plugs a device in at the given port (0: the next free one) and returns where it is.
     PluggedDevice plug(std::shared_ptr<UsbDeviceModel> model, uint8_t port = 0);
     // Plugs the device in once `delayMs` have passed, as a device that restarts in another
-    // mode shows up again on the bus a little later: at `port` (0: the next free one).
-    void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port = 0);
+    // mode shows up again on the bus a little later (`restart`), or as a hand plugs one in on
+    // a timetable: at `port` (0: the next free one).
+    void plugLater(std::shared_ptr<UsbDeviceModel> model, int delayMs, uint8_t port = 0, bool restart = true);
+    // Empties `port` once `delayMs` have passed, as a hand pulls a board: whatever is plugged
+    // there then, and a board restarting into it.
+    void unplugPortLater(uint8_t port, int delayMs);
     // The port the device was last plugged into; 0 if it never was.
     uint8_t lastPortOf(const UsbDeviceModel *model);
     void unplug(const std::shared_ptr<UsbDeviceModel> &model);
@@ -46,12 +50,19 @@ private:
         std::shared_ptr<UsbDeviceModel> model;
         std::chrono::steady_clock::time_point at;
         uint8_t port;
+        bool restart;
+    };
+    struct Departure
+    {
+        std::chrono::steady_clock::time_point at;
+        uint8_t port;
     };
     PluggedDevice plugLocked(std::shared_ptr<UsbDeviceModel> model, uint8_t port);
 
     std::mutex mutex;
     std::vector<PluggedDevice> plugged;
     std::vector<Arrival> arrivals;
+    std::vector<Departure> departures;
     std::vector<std::pair<const UsbDeviceModel *, uint8_t>> lastPorts;
     uint8_t nextAddress = 2;
 };

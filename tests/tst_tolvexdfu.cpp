@@ -265,6 +265,11 @@ void TolvexDfuTest::exitCodes_data()
     const QStringList good{QStringLiteral("update"), QStringLiteral("GOOD")};
     QTest::newRow("unknown option") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"), QStringLiteral("--fast")}
                                     << 1 << 2 << "unknown option --fast";
+    QTest::newRow("unknown option beside -jq") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"),
+        QStringLiteral("-jq"), QStringLiteral("--bogus")}
+                                               << 1 << 2 << "unknown option --bogus";
+    QTest::newRow("unknown command, -j") << QStringList{QStringLiteral("frobnicate"), QStringLiteral("-j")} << 0 << 2
+                                         << "unknown command frobnicate";
     QTest::newRow("USB ids that do not read") << QStringList{QStringLiteral("update"), QStringLiteral("GOOD"),
                                                              QStringLiteral("--usb=12345:1")}
                                               << 1 << 2 << "--usb takes VID:PID";
@@ -328,6 +333,11 @@ void TolvexDfuTest::exitCodes()
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     for (const sim::Board &b : boards)
         QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    // Asked for JSON, however it was asked, every outcome gives its result object.
+    if (args.contains(QStringLiteral("-jq")) || args.contains(QStringLiteral("-j"))) {
+        QCOMPARE(schemaMismatch(r.out), QString());
+        QCOMPARE(jsonLines(r.out).last()[QStringLiteral("exit")].toInt(), exit);
+    }
 }
 
 void TolvexDfuTest::allDevicesOneFailing()

@@ -55,10 +55,14 @@ int readFrom(hid_device *dev, unsigned char *data, size_t length, int millisecon
 
 } // namespace
 
+// Defined in WorldFile.cpp: the preloaded world, read when the program first looks at the bus.
+void tolvexSimLoadWorldOnce();
+
 extern "C" {
 
 int HID_API_EXPORT HID_API_CALL hid_init(void)
 {
+    tolvexSimLoadWorldOnce();
     return 0;
 }
 
@@ -69,6 +73,7 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void)
 
 struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id, unsigned short product_id)
 {
+    tolvexSimLoadWorldOnce();
     hid_device_info *first = nullptr;
     hid_device_info **link = &first;
     for (const sim::PluggedDevice &d : sim::World::instance().devices()) {
