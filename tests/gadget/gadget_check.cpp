@@ -139,7 +139,8 @@ int checkProgram(const QString &program, sim::Board &board)
         return failed("tolvex-dfu", "the product did not show up in application mode");
     hidTransport.close();
     Ran r = runProgram(program, {QStringLiteral("list")});
-    if (r.exit != 0 || !r.out.contains(QStringLiteral("\"Tolvex Demo Board\"  16/64-byte reports  firmware V1.0")))
+    if (r.exit != 0
+        || !r.out.contains(QStringLiteral("\"Tolvex Demo Board\"  serial TVX-0001  16/64-byte reports  firmware V1.0")))
         return failed("tolvex-dfu list", "exit " + std::to_string(r.exit));
     r = runProgram(program, {QStringLiteral("update"), QStringLiteral("fw.dfu")});
     if (r.exit != 0 || !r.out.contains(QStringLiteral("V1.0 -> V1.1")))
