@@ -1,10 +1,6 @@
 #include "History.h"
 
-#include "DfuFileFormat.h"
-#include "RegularFile.h"
-
 #include <QAtomicInteger>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -304,17 +300,6 @@ void addKnownSerials(QList<Device> &devices, const History &history)
         if (d.dfuMode() && d.appSerial.isEmpty())
             d.appSerial = history.serialLeftAt(d.location, d.serial);
     }
-}
-
-QString fileSha256(const QString &path)
-{
-    // Only a regular file is hashed: a named pipe would hold the caller forever.
-    QByteArray bytes;
-    std::string why;
-    if (tolvex::readRegularFile(path.toLocal8Bit().constData(), dfu::MaxFileSize, bytes, why)
-        != tolvex::ReadResult::Read)
-        return QString();
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace update

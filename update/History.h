@@ -81,8 +81,6 @@ private:
     bool open = false;
 };
 
-// The SHA-256 of a file, in hexadecimal; empty when it cannot be read.
-QString fileSha256(const QString &path);
 // Each DFU-mode device that an update left there, as far as the history tells, gets its
 // board's own serial (Device::appSerial).
 void addKnownSerials(QList<Device> &devices, const History &history);
