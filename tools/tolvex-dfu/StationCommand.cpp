@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
@@ -140,6 +141,7 @@ int station(const Options &o, const Io &io)
     };
 
     bool stopping = false, changeSaid = false;
+    QHash<QString, QString> knownSerials; // "BUS.ADDRESS|boot serial" -> the board's own serial
     for (;;) {
         if (interrupted(io) && !stopping) {
             // No new boards; the running ones stop between two transfers.
@@ -150,7 +152,19 @@ int station(const Options &o, const Io &io)
             }
         }
         QList<update::Device> present = update::appDevices() + update::dfuDevices();
-        update::addKnownSerials(present, history);
+        // Asked of the history once per DFU-mode device plugged in, not on every look: what it
+        // knows of a device does not change while the device stays.
+        for (update::Device &d : present) {
+            if (!d.dfuMode())
+                continue;
+            const QString key = d.busAddress + QLatin1Char('|') + d.serial;
+            if (!knownSerials.contains(key)) {
+                QList<update::Device> one{d};
+                update::addKnownSerials(one, history);
+                knownSerials.insert(key, one.first().appSerial);
+            }
+            d.appSerial = knownSerials.value(key);
+        }
         present.erase(std::remove_if(present.begin(), present.end(),
                           [&](const update::Device &d) {
                               return d.location.isEmpty() || !update::fits(d, only)
