@@ -22,7 +22,7 @@ void AppDeviceList::refresh()
         const bool known = std::any_of(entries.begin(), entries.end(),
                                        [&](const AppDeviceEntry &e) { return e.path == r.at(2); });
         if (!known)
-            entries.append({0, r.at(0), r.at(1), r.at(2), 0, 0});
+            entries.append({0, r.at(0), r.at(1), r.at(2), 0, 0, r.value(3)});
     }
     const QString silent = hidTransport.takeSilentPath();
     for (AppDeviceEntry &e : entries) {

@@ -16,6 +16,7 @@ struct AppDeviceEntry
     int connected = 0;
     // Times this plug-in did not answer in time; past MaxSilentTries it is left alone.
     int silentTries = 0;
+    QString serial;
 };
 
 // The maker's application-mode devices present; entry 0 is the one worked with. Opens

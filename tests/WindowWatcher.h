@@ -11,6 +11,7 @@
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 class WindowWatcher : public QObject
@@ -29,9 +30,15 @@ public:
     QList<qint64> connectingShownMs; // one entry per "Connecting..." dialog, once it closed
     int connectingOpen = 0;
 
+    // The longest the window's thread went without processing its events.
+    qint64 longestGapMs = 0;
+
     // Also called by the test once a slot has returned, for the state it ended in.
     void sample()
     {
+        const qint64 now = clock.elapsed();
+        longestGapMs = std::max(longestGapMs, now - lastSampleMs);
+        lastSampleMs = now;
         record(statuses, window.findChild<QLabel *>(QStringLiteral("lbl_Status"))->text());
         record(times, window.findChild<QLabel *>(QStringLiteral("lbl_operationTime"))->text());
         const int value = window.findChild<QProgressBar *>(QStringLiteral("progressBar"))->value();
@@ -60,6 +67,7 @@ private:
     QWidget &window;
     QTimer poll;
     QElapsedTimer clock;
+    qint64 lastSampleMs = 0;
     QElapsedTimer shownSince;
 };
 

@@ -5,6 +5,7 @@
 #include "Bytes.h"
 #include "DfuFileFormat.h"
 #include "FileSignature.h"
+#include "HeldLock.h"
 #include "History.h"
 #include "MainWindow.h"
 #include "Minisign.h"
@@ -14,6 +15,8 @@
 #include "Unpacked.h"
 #include "WindowWatcher.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QTemporaryDir>
@@ -32,6 +35,24 @@ struct TargetSpec
     QByteArray name;
     QList<QPair<quint32, QByteArray>> elements;
 };
+
+// The window's row of the download of `file` once it has ended: rows are written by a thread
+// of their own, a moment after the window moved on.
+update::History::Record rowOfDownload(const QString &file)
+{
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        update::History h(update::History::defaultPath(), update::History::Mode::Read);
+        const QList<update::History::Record> rows = h.rows();
+        for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+            if (it->file == QFileInfo(file).absoluteFilePath() && it->ended.isValid())
+                return *it;
+        }
+        QTest::qWait(20);
+    } while (waited.elapsed() < 15000);
+    return update::History::Record();
+}
 
 bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
 {
@@ -82,6 +103,8 @@ private Q_SLOTS:
     void imageOfLastAlternate();
     void downloadFailures_data();
     void downloadFailures();
+    void historyLockedDuringDownload_data();
+    void historyLockedDuringDownload();
     void buttonsIgnoredDuringDownload();
     void goToAppModeForgetsTheDevice();
     void notReopenedWhileReturning();
@@ -414,11 +437,10 @@ void DfuWindowTest::imageNameCheck()
         QCOMPARE(text(window, "lbl_Status"), QStringLiteral("No operation"));
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     }
-    const QList<update::History::Record> rows = update::History(update::History::defaultPath()).rows();
-    QVERIFY(!rows.isEmpty());
-    QCOMPARE(rows.last().result, accepted ? QStringLiteral("done") : QStringLiteral("refused"));
-    QCOMPARE(rows.last().serial, QStringLiteral("TVX-0001"));
-    QVERIFY(rows.last().ended.isValid());
+    const update::History::Record row = rowOfDownload(path);
+    QCOMPARE(row.result, accepted ? QStringLiteral("done") : QStringLiteral("refused"));
+    QCOMPARE(row.serial, QStringLiteral("TVX-0001"));
+    QCOMPARE(row.location, QStringLiteral("1-1"));
 }
 
 // The window has always written a file made for other USB ids; it says so now.
@@ -594,12 +616,73 @@ void DfuWindowTest::downloadFailures()
     if (kind >= 7)
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     // The window records its downloads in the history that tolvex-dfu keeps too.
-    const QList<update::History::Record> rows = update::History(update::History::defaultPath()).rows();
-    QVERIFY(!rows.isEmpty());
-    QCOMPARE(rows.last().program, QStringLiteral("window"));
-    QCOMPARE(rows.last().result, QStringLiteral("failed"));
-    QCOMPARE(rows.last().message, status);
-    QCOMPARE(rows.last().file, QFileInfo(path).absoluteFilePath());
+    const update::History::Record row = rowOfDownload(path);
+    QCOMPARE(row.program, QStringLiteral("window"));
+    QCOMPARE(row.result, QStringLiteral("failed"));
+    QCOMPARE(row.message, status);
+}
+
+void DfuWindowTest::historyLockedDuringDownload_data()
+{
+    QTest::addColumn<bool>("beforeYes");
+    QTest::newRow("locked before Yes") << true;
+    QTest::newRow("locked in the middle of the download") << false;
+}
+
+// Another program holds the history's write lock past the busy timeout: the window's texts and
+// cadence are those of any download, and the row arrives once the lock is let go.
+void DfuWindowTest::historyLockedDuringDownload()
+{
+    QFETCH(bool, beforeYes);
+    {
+        // A history that exists: the lock is on it.
+        update::History h(update::History::defaultPath());
+        update::History::Record earlier;
+        earlier.program = QStringLiteral("tolvex-dfu");
+        QCOMPARE(h.put(earlier), QString());
+    }
+    MainWindow window;
+    window.show();
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    setup.timing = sim::Timing::Realistic;
+    setup.timeScale = 4; // long enough that each phase is seen for a poll or two
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    connectWindow(window);
+    const QString path = folder->file(QStringLiteral("locked.dfu"));
+    const QByteArray data = pattern(64 * 1024, 3);
+    QVERIFY(writeDfu(path, {{1, "fw_main_v2", {{Flash, data}}}}));
+    chooseFile(window, path);
+
+    std::unique_ptr<HeldLock> lock;
+    if (beforeYes)
+        lock = std::make_unique<HeldLock>(update::History::defaultPath());
+    QTimer midway;
+    midway.setSingleShot(true);
+    QObject::connect(&midway, &QTimer::timeout, [&] {
+        if (text(window, "lbl_Status") == QLatin1String("Upgrading..."))
+            lock = std::make_unique<HeldLock>(update::History::defaultPath());
+        else
+            midway.start(5);
+    });
+    if (!beforeYes)
+        midway.start(5);
+    WindowWatcher watcher(window);
+    download(window);
+    watcher.sample();
+    QVERIFY(lock && lock->held);
+    QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
+    QVERIFY2(watcher.statuses.contains("Erasing...") && watcher.statuses.contains("Upgrading..."),
+        qPrintable(watcher.statuses.join(", ")));
+    QVERIFY2(watcher.percents.size() > 3, "the progress was not shown as it went");
+    QVERIFY2(watcher.times.size() > 1, qPrintable(watcher.times.join(", "))); // "0s", "1s", ...
+    // The window's own steps are 10 ms of events; a slot waiting on the history would leave
+    // seconds between two looks.
+    QVERIFY2(watcher.longestGapMs < 500, qPrintable(QString::number(watcher.longestGapMs)));
+    QCOMPARE(memory(dev, 1, Flash, data.size()), data);
+    lock.reset();
+    const update::History::Record row = rowOfDownload(path);
+    QCOMPARE(row.result, QStringLiteral("done"));
+    QCOMPARE(row.bytesVerified, qint64(data.size()));
 }
 
 void DfuWindowTest::buttonsIgnoredDuringDownload()

@@ -4,9 +4,11 @@
 // retry that leaves nothing lost.
 
 #include "Bytes.h"
+#include "Cli.h"
 #include "DemoBoards.h"
 #include "DemoRoad.h"
 #include "DfuFileFormat.h"
+#include "History.h"
 #include "MainWindow.h"
 #include "TestSupport.h"
 #include "WindowWatcher.h"
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void refusedFiles_data();
     void refusedFiles();
     void unplugDuringUpgradeThenRetry();
+    void windowRowIsTheTerminalsRow();
 
 private:
     WorkingFolder *folder = nullptr;
@@ -174,6 +177,47 @@ void EndToEndTest::unplugDuringUpgradeThenRetry()
     QCOMPARE(road.download(), QStringLiteral("Upgrade completed"));
     QVERIFY(memoryHoldsImage(board, good));
     QVERIFY2(road.waitForAppVersion(QStringLiteral("V1.1")), qPrintable(road.error()));
+}
+
+// The same update, once through the window and once through tolvex-dfu: the two history rows
+// say the same of the board, the file and the outcome.
+void EndToEndTest::windowRowIsTheTerminalsRow()
+{
+    const QString good = demoFile("Tolvex-Demo-Board-V1.1.dfu");
+    {
+        MainWindow window;
+        DemoRoad road(window);
+        QVERIFY2(road.waitForAppVersion(QStringLiteral("V1.0")), qPrintable(road.error()));
+        QVERIFY2(road.enterDfuMode(Product), qPrintable(road.error()));
+        QVERIFY2(road.chooseFile(good), qPrintable(road.error()));
+        QCOMPARE(road.download(), QStringLiteral("Upgrade completed"));
+        QVERIFY2(road.waitForAppVersion(QStringLiteral("V1.1")), qPrintable(road.error()));
+    } // the window's rows are written by its end
+    sim::World::instance().unplugAll();
+    board = demo::makeBoard(false, sim::Timing::Instant, 50);
+    sim::World::instance().plug(board.app);
+    QString said;
+    cli::Io io;
+    io.out = [&](const QString &t) { said += t; };
+    io.err = [&](const QString &t) { said += t; };
+    io.arrivalTimeoutMs = 5000;
+    QVERIFY2(cli::run({QStringLiteral("update"), good}, io) == 0, qPrintable(said));
+
+    const QList<update::History::Record> rows =
+        update::History(update::History::defaultPath(), update::History::Mode::Read).rows();
+    QVERIFY(rows.size() >= 2);
+    const update::History::Record &window = rows[rows.size() - 2], &terminal = rows.last();
+    QCOMPARE(window.program, QStringLiteral("window"));
+    QCOMPARE(terminal.program, QStringLiteral("tolvex-dfu"));
+    QCOMPARE(window.serial, QStringLiteral("TVX-0001"));
+    QCOMPARE(window.versionBefore, QStringLiteral("V1.0"));
+    QCOMPARE(window.versionAfter, QStringLiteral("V1.1"));
+    const auto fields = [](const update::History::Record &r) {
+        return QStringList{r.product, r.serial, r.bootSerial, r.location, r.versionBefore, r.versionAfter, r.file,
+            r.fileSha256, r.fileRelease, r.imageName, QString::number(r.sectorsWritten), QString::number(r.sectorsKept),
+            QString::number(r.bytesVerified), r.result, r.host, r.programVersion};
+    };
+    QCOMPARE(fields(window), fields(terminal));
 }
 
 QTEST_MAIN(EndToEndTest)

@@ -6,7 +6,8 @@
 #include "Cli.h"
 #include "DfuLink.h"
 #include "Devices.h"
-#include "History.h"
+#include "HeldLock.h"
+#include "HistoryWriter.h"
 #include "JsonSchema.h"
 #include "FileSignature.h"
 #include "Minisign.h"
@@ -25,6 +26,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -140,6 +143,8 @@ private Q_SLOTS:
     void station_data();
     void station();
     void historyWritersAtOnce();
+    void historySince_data();
+    void historySince();
     void historyThatCannotBeKept_data();
     void historyThatCannotBeKept();
 
@@ -372,6 +377,22 @@ void TolvexDfuTest::allDevicesOneFailing()
     for (int i : {0, 1, 3})
         QVERIFY(results.value(QStringLiteral("1-3")).value(QStringLiteral("seconds")).toDouble()
                 < results.value(QStringLiteral("1-%1").arg(i + 1)).value(QStringLiteral("seconds")).toDouble());
+    // ... and so does its history row: it ended when its own board did, not with the last one.
+    QMap<QString, update::History::Record> rows;
+    for (const update::History::Record &row :
+        update::History(update::History::defaultPath(), update::History::Mode::Read).rows()) {
+        if (row.file == QFileInfo(path).absoluteFilePath())
+            rows.insert(row.location, row);
+    }
+    QCOMPARE(rows.size(), 4);
+    for (const update::History::Record &row : rows) {
+        const double span = double(row.started.msecsTo(row.ended)) / 1000.0;
+        QVERIFY2(qAbs(span - row.seconds) < 0.1,
+            qPrintable(
+                QStringLiteral("%1: %2 s from start to end, %3 s taken").arg(row.location).arg(span).arg(row.seconds)));
+    }
+    for (const char *other : {"1-1", "1-2", "1-4"})
+        QVERIFY(rows.value(QStringLiteral("1-3")).ended < rows.value(QLatin1String(other)).ended);
 
     // The same without --json: a summary table, one row per device.
     for (sim::Board &b : boards) {
@@ -932,7 +953,7 @@ void TolvexDfuTest::boardsThatComeBack()
         earlier.bootSerial = QStringLiteral("BOOT-A");
         earlier.location = QStringLiteral("1-3");
         earlier.result = QStringLiteral("done");
-        h.finish(h.begin(earlier), earlier);
+        QCOMPARE(h.put(earlier), QString());
     }
     QTimer hand;
     bool swapped = false;
@@ -1341,65 +1362,219 @@ void TolvexDfuTest::historyWritersAtOnce()
     { update::History create(db); QVERIFY(create.isOpen()); }
     constexpr int PerWriter = 40;
     const auto write = [db](const QString &serial) {
-        update::History h(db);
+        update::HistoryWriter h(db);
         for (int i = 0; i < PerWriter; ++i) {
             update::History::Record r;
+            r.uuid = update::newRowId();
             r.program = QStringLiteral("station");
             r.serial = serial;
-            const qint64 id = h.begin(r);
+            h.put(r);
             r.result = QStringLiteral("done");
-            h.finish(id, r);
+            h.put(r);
         }
+        return h.drain(60000);
     };
     const pid_t child = fork();
-    if (child == 0) {
-        write(QStringLiteral("process"));
-        _exit(0);
-    }
+    if (child == 0)
+        _exit(write(QStringLiteral("process")) ? 0 : 1);
     QVERIFY(child > 0);
     std::vector<std::thread> threads;
+    std::atomic<int> recorded{0};
     for (int t = 0; t < 8; ++t)
-        threads.emplace_back(write, QStringLiteral("thread-%1").arg(t));
+        threads.emplace_back([&, t] { recorded += write(QStringLiteral("thread-%1").arg(t)) ? 1 : 0; });
     for (std::thread &t : threads)
         t.join();
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    const update::History h(db);
+    QCOMPARE(recorded.load(), 8);
+    update::History h(db);
     const QList<update::History::Record> rows = h.rows();
     QCOMPARE(rows.size(), 9 * PerWriter);
     for (const update::History::Record &r : rows)
         QCOMPARE(r.result, QStringLiteral("done"));
 }
 
-void TolvexDfuTest::historyThatCannotBeKept_data()
+namespace {
+enum HistoryCase { Damaged, KilledWriter, Csv, Folder, ForeignSchema, ForeignTables, LockHeld, NoFolder };
+
+} // namespace
+
+void TolvexDfuTest::historySince_data()
 {
-    QTest::addColumn<bool>("damaged");
-    QTest::newRow("a damaged file: set aside, a new one started") << true;
-    QTest::newRow("a folder that cannot be made") << false;
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("shown"); // in the table's first row
+    // The rows start at 23:30 and 00:30 in Tokyo (UTC+9), 14:30 and 15:30 UTC.
+    QTest::newRow("a date: local midnight")
+        << QStringList{"--since", "2026-12-01"} << 1 << QStringLiteral("2026-12-01 00:30:00");
+    QTest::newRow("a local time") << QStringList{"--since", "2026-11-30T23:00"} << 2
+                                  << QStringLiteral("2026-11-30 23:30:00");
+    QTest::newRow("a time in UTC") << QStringList{"--since", "2026-11-30T15:00:00Z"} << 1 << QString();
+    QTest::newRow("a time with its offset") << QStringList{"--since", "2026-12-01T00:00+09:00"} << 1 << QString();
+    QTest::newRow("--utc: a date is UTC midnight") << QStringList{"--since", "2026-12-01", "--utc"} << 0 << QString();
+    QTest::newRow("--utc: a time without a zone is UTC")
+        << QStringList{"--since", "2026-11-30T15:00", "--utc"} << 1 << QStringLiteral("2026-11-30 15:30:00");
 }
 
-// A history that cannot be written never fails an update.
+// --since across a time zone: without a zone a value is in the zone the table shows, and the
+// table says which that is.
+void TolvexDfuTest::historySince()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, rows);
+    QFETCH(QString, shown);
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "JST-9");
+    const QString db = file(QStringLiteral("zones.sqlite"));
+    {
+        update::History h(db);
+        for (const char *started : {"2026-11-30T14:30:00Z", "2026-11-30T15:30:00Z"}) {
+            update::History::Record r;
+            r.program = QStringLiteral("station");
+            r.started = QDateTime::fromString(QLatin1String(started), Qt::ISODate);
+            QCOMPARE(h.put(r), QString());
+        }
+    }
+    const Run csv =
+        runCli(QStringList{QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--history"), db} + args);
+    const Run table = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--history"), db} + args);
+    zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+    QCOMPARE(csv.exit, 0);
+    QCOMPARE(csvRows(csv.out).size(), rows + 1);
+    const QStringList lines = table.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(
+        lines.value(0).startsWith(args.contains("--utc") ? "STARTED (UTC)" : "STARTED (JST)"), qPrintable(table.out));
+    if (!shown.isEmpty())
+        QVERIFY2(lines.value(1).startsWith(shown), qPrintable(table.out));
+}
+
+void TolvexDfuTest::historyThatCannotBeKept_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("said"); // on standard error
+    QTest::addColumn<bool>("recorded");
+    QTest::newRow("damaged: set aside with its -wal, a new one started") << int(Damaged) << QString() << true;
+    QTest::newRow("a killed writer's -wal: its rows read and kept") << int(KilledWriter) << QString() << true;
+    QTest::newRow("a CSV file: left as it is") << int(Csv) << QStringLiteral("not an SQLite database") << false;
+    QTest::newRow("a folder: left as it is") << int(Folder) << QStringLiteral("is a folder") << false;
+    QTest::newRow("another program's database (user_version 7)")
+        << int(ForeignSchema) << QStringLiteral("another program's database") << false;
+    QTest::newRow("another program's database (user_version 0, its own tables)")
+        << int(ForeignTables) << QStringLiteral("another program's database") << false;
+    QTest::newRow("locked past the busy timeout: not recorded, nothing renamed")
+        << int(LockHeld) << QStringLiteral("database is locked") << false;
+    QTest::newRow("a folder that cannot be made") << int(NoFolder) << QStringLiteral("cannot be made") << false;
+}
+
+// A history that cannot be written never fails an update, and only SQLite's verdict "damaged"
+// moves a file: whatever is not ours is left as it was, and nothing committed is lost.
 void TolvexDfuTest::historyThatCannotBeKept()
 {
-    QFETCH(bool, damaged);
+    QFETCH(int, kind);
+    QFETCH(QString, said);
+    QFETCH(bool, recorded);
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     QString db = file(QStringLiteral("history.sqlite"));
-    if (damaged) {
-        QVERIFY(writeFile(db, QByteArray(8192, '\x5A')));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged; it is kept as .*damaged-"));
-    } else {
-        db = QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite");
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: cannot open"));
+    const auto sqlite = [&](const QStringList &statements) {
+        QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+        c.setDatabaseName(db);
+        bool ok = c.open();
+        for (const QString &sql : statements)
+            ok = ok && QSqlQuery(c).exec(sql);
+        c.close();
+        c = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("maker"));
+        return ok;
+    };
+    const auto rowsIn = [](const QString &path) {
+        update::History h(path, update::History::Mode::Read);
+        return h.isOpen() ? int(h.rows().size()) : -1;
+    };
+    int before = 0; // rows already in the history
+    std::unique_ptr<HeldLock> lock;
+    switch (kind) {
+    case Damaged: {
+        {
+            update::History h(db); // closed cleanly: its rows are in the file itself
+            update::History::Record r;
+            r.program = QStringLiteral("station");
+            QCOMPARE(h.put(r), QString());
+        }
+        QFile f(db);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(4096) && f.write(QByteArray(3 * 4096, '\xA5')) == 3 * 4096);
+        f.close();
+        QVERIFY(writeFile(db + QStringLiteral("-wal"), "left by a writer"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged .*; it is kept as .*damaged-"));
+        break;
     }
+    case KilledWriter: {
+        // Three rows, left in the -wal by a writer that died before it closed the file.
+        const pid_t child = fork();
+        if (child == 0) {
+            auto *h = new update::History(db);
+            for (int i = 0; i < 3; ++i) {
+                update::History::Record r;
+                r.uuid = update::newRowId();
+                r.program = QStringLiteral("station");
+                r.result = QStringLiteral("done");
+                h->put(r);
+            }
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(QFileInfo::exists(db + QStringLiteral("-wal")));
+        before = 3;
+        QCOMPARE(rowsIn(db), 3);
+        break;
+    }
+    case Csv: QVERIFY(writeFile(db, "started,serial\r\n2026-12-01,SN-1\r\n")); break;
+    case Folder: QVERIFY(QDir().mkpath(db)); break;
+    case ForeignSchema:
+        QVERIFY(sqlite({QStringLiteral("CREATE TABLE updates (x)"), QStringLiteral("PRAGMA user_version = 7")}));
+        break;
+    case ForeignTables: QVERIFY(sqlite({QStringLiteral("CREATE TABLE things (x)")})); break;
+    case LockHeld:
+        QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.0")),
+                            QStringLiteral("--history"), db})
+                     .exit,
+            0);
+        before = 1;
+        lock = std::make_unique<HeldLock>(db);
+        QVERIFY(lock->held);
+        break;
+    case NoFolder: db = QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite"); break;
+    }
+    const QByteArray bytes = QFileInfo(db).isFile() ? readFile(db) : QByteArray();
     const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
-                          QStringLiteral("--history"), db});
-    QCOMPARE(r.exit, 0);
+        QStringLiteral("--history"), db, QStringLiteral("--json")});
+    lock.reset();
+    QVERIFY2(r.exit == 0, qPrintable(r.err));
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
-    if (damaged) {
-        QCOMPARE(update::History(db).rows().size(), 1);
-        QCOMPARE(QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")}).size(), 1);
+    const QJsonObject result = jsonLines(r.out).last();
+    QCOMPARE(result.value(QStringLiteral("recorded")).toBool(), recorded);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    if (!recorded) {
+        QVERIFY2(result.value(QStringLiteral("historyProblem")).toString().contains(said), qPrintable(r.out));
+        QVERIFY2(r.err.contains(QStringLiteral("1 update row is not recorded")), qPrintable(r.err));
     }
+    const QStringList aside = QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")});
+    if (kind == Damaged) {
+        // The damaged file and its -wal went aside together; a new history holds the new row.
+        QCOMPARE(aside.filter(QStringLiteral("-wal")).size(), 1);
+        QCOMPARE(readFile(dir->filePath(aside.filter(QStringLiteral("-wal")).first())), QByteArray("left by a writer"));
+        QCOMPARE(readFile(dir->filePath(aside.filter(QRegularExpression("damaged-[0-9T]+$")).first())), bytes);
+        QCOMPARE(rowsIn(db), 1);
+        return;
+    }
+    QVERIFY2(aside.isEmpty(), qPrintable(aside.join(' ')));
+    if (kind == Csv || kind == ForeignSchema || kind == ForeignTables)
+        QCOMPARE(readFile(db), bytes);
+    if (kind == Folder)
+        QVERIFY(QFileInfo(db).isDir());
+    if (kind == KilledWriter || kind == LockHeld)
+        QCOMPARE(rowsIn(db), before + (recorded ? 1 : 0));
 }
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -94,6 +95,7 @@ private Q_SLOTS:
     void otherUsbIds();
     void backupName_data();
     void backupName();
+    void historyOfTheLastRelease_data();
     void historyOfTheLastRelease();
 
 private:
@@ -251,12 +253,33 @@ void UpdateSessionTest::backupName()
     QCOMPARE(checkDfuFile(*readDfuFile(backup), Names).ok, restorable);
 }
 
-// A history written by release 0.0.9 (schema 1) opens, keeps its rows, and takes the file's
-// release from then on.
+void UpdateSessionTest::historyOfTheLastRelease_data()
+{
+    QTest::addColumn<int>("schema");
+    QTest::newRow("schema 1, as the release before 0.0.9 wrote it") << 1;
+    QTest::newRow("schema 2, a file that release 0.0.9 wrote") << 2;
+}
+
+// Histories of earlier releases: read as they are by a reader (nothing changed), then brought
+// up to date by a writer in one step, every row kept and given an identifier of its own.
 void UpdateSessionTest::historyOfTheLastRelease()
 {
-    const QString path = dir.filePath(QStringLiteral("old.sqlite"));
-    {
+    QFETCH(int, schema);
+    const QString path = dir.filePath(QStringLiteral("old-%1.sqlite").arg(schema));
+    const auto pragma = [&path](const char *name) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("look"));
+        db.setDatabaseName(path);
+        qint64 value = -1;
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("PRAGMA ") + QLatin1String(name)) && q.next())
+                value = q.value(0).toLongLong();
+        }
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("look"));
+        return value;
+    };
+    if (schema == 1) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
         db.setDatabaseName(path);
         QVERIFY(db.open());
@@ -268,24 +291,47 @@ void UpdateSessionTest::historyOfTheLastRelease()
             " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER, result TEXT NOT NULL,"
             " message TEXT, seconds REAL)")));
         QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result, seconds) VALUES "
-                                      "('2026-11-30T10:00:00.000Z', 'tolvex-dfu', 'TVX-0001', 'done', 7.5)")));
+                                      "('2026-11-30T10:00:00.000Z', 'tolvex-dfu', 'SN-0001', 'done', 7.5)")));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result, seconds) VALUES "
+                                      "('2026-11-30T10:00:01.000Z', 'tolvex-dfu', 'SN-0002', 'done', 0.518)")));
         QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = 1")));
+        q.finish();
         db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    } else {
+        QVERIFY(QFile::copy(QStringLiteral(TOLVEX_HISTORY_DATA "/history-v2.sqlite"), path));
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    {
+        update::History reader(path, update::History::Mode::Read);
+        QVERIFY2(reader.isOpen(), qPrintable(reader.problem()));
+        const QList<update::History::Record> rows = reader.rows();
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1].serial, QStringLiteral("SN-0002"));
+        QCOMPARE(rows[1].bootSerial, schema == 1 ? QString() : QStringLiteral("SN-0002"));
+        QCOMPARE(rows[1].seconds, 0.518);
+    }
+    QCOMPARE(pragma("user_version"), qint64(schema));
     update::History history(path);
-    QVERIFY(history.isOpen());
+    QVERIFY2(history.isOpen(), qPrintable(history.problem()));
+    QCOMPARE(pragma("user_version"), qint64(update::History::SchemaVersion));
+    QCOMPARE(pragma("application_id"), qint64(update::History::ApplicationId));
     update::History::Record r;
+    r.uuid = update::newRowId();
     r.program = QStringLiteral("tolvex-dfu");
     r.fileRelease = QStringLiteral("1.00");
-    const qint64 id = history.begin(r);
-    QVERIFY(id > 0);
+    QCOMPARE(history.put(r), QString());
+    r.result = QStringLiteral("done");
+    QCOMPARE(history.put(r), QString()); // the same row, completed
     const QList<update::History::Record> rows = history.rows(QString(), QDateTime());
-    QCOMPARE(rows.size(), 2);
-    QCOMPARE(rows[0].serial, QStringLiteral("TVX-0001"));
-    QCOMPARE(rows[0].seconds, 7.5);
-    QCOMPARE(rows[0].fileRelease, QString());
-    QCOMPARE(rows[1].fileRelease, QStringLiteral("1.00"));
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[0].serial, QStringLiteral("SN-0001"));
+    QCOMPARE(rows[1].fileRelease, schema == 1 ? QString() : QStringLiteral("1.00"));
+    QCOMPARE(rows[2].result, QStringLiteral("done"));
+    QCOMPARE(rows[2].fileRelease, QStringLiteral("1.00"));
+    QVERIFY(!rows[0].uuid.isEmpty() && rows[0].uuid != rows[1].uuid);
+    QCOMPARE(rows[2].uuid, r.uuid);
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)

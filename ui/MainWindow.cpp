@@ -5,6 +5,7 @@
 #include "ProcessRandom.h"
 
 #include "DfuTarget.h"
+#include "Devices.h"
 #include "Release.h"
 
 #include <QApplication>
@@ -12,7 +13,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -74,6 +74,12 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // The rows still queued get a few seconds; what is not recorded is said.
+    if (history) {
+        history->drain();
+        for (const QString &problem : history->takeProblems())
+            qWarning().noquote() << problem;
+    }
     delete ui;
 }
 
@@ -232,53 +238,68 @@ void MainWindow::endDfuOperation(const char *status, int colour)
         ui->progressBar->setValue(100);
     setProgressBarColour(colour);
     dfuOperationRunning = false;
-    if (historyRow >= 0) {
-        const DfuOperationContext c = dfuTarget.contextSnapshot();
-        const bool upToDate = historyLaunched && keptEverySector(c.sectorsTouched, c.sectorsKept);
-        finishHistoryRow(colour != Green ? QStringLiteral("failed")
-                         : upToDate      ? QStringLiteral("up to date")
-                                         : QStringLiteral("done"),
-                         QString::fromLatin1(status));
-    }
+    if (roadOpen)
+        finishHistoryRow(
+            colour == Green ? update::Road::Outcome::Done : update::Road::Outcome::Failed, QString::fromLatin1(status));
 }
 
 void MainWindow::beginHistoryRow()
 {
     if (!history)
-        history = std::make_unique<update::History>(update::History::defaultPath());
-    historyRecord = update::History::Record();
-    historyRecord.started = QDateTime::currentDateTimeUtc();
-    historyRecord.program = QStringLiteral("window");
-    historyRecord.programVersion = QStringLiteral(TOLVEX_VERSION);
-    historyRecord.host = QSysInfo::machineHostName();
-    historyRecord.product = currentDfuDevice.product;
-    historyRecord.serial = currentDfuDevice.serial;
-    historyRecord.location = currentDfuDevice.path;
-    historyRecord.file = QFileInfo(dfuFilePath).absoluteFilePath();
+        history = std::make_unique<update::HistoryWriter>(update::History::defaultPath());
+    awaitingVersion = false;
+    road = update::Road();
+    road.uuid = update::newRowId();
+    road.program = QStringLiteral("window");
+    road.started = QDateTime::currentDateTimeUtc();
+    road.location = update::dfuLocation(currentDfuDevice.path);
+    road.bootProduct = currentDfuDevice.product;
+    road.bootSerial = currentDfuDevice.serial;
+    road.product = boardInDfu.product;
+    road.serial = boardInDfu.serial;
+    road.versionBefore = boardInDfu.version;
+    road.filePath = dfuFilePath;
     // The bytes the launch read, not a second read of the file.
-    historyRecord.fileSha256 = dfuTarget.fileSha256();
-    historyRecord.fileRelease = releaseOfFile(dfuTarget.fileRelease).text;
-    historyRecord.imageName = currentImageName;
-    historyRow = history->begin(historyRecord);
+    road.fileSha256 = dfuTarget.fileSha256();
+    road.fileRelease = dfuTarget.fileRelease;
+    road.imageName = currentImageName;
+    roadOpen = true;
+    history->put(update::historyRow(road));
 }
 
-void MainWindow::finishHistoryRow(const QString &result, const QString &message)
+void MainWindow::finishHistoryRow(update::Road::Outcome outcome, const QString &message)
 {
     // The context tells of this download only once it was launched.
-    const DfuOperationContext c = dfuTarget.contextSnapshot();
-    if (historyLaunched && c.sectorsTouched > 0) {
-        historyRecord.sectorsWritten = c.sectorsTouched - c.sectorsKept;
-        historyRecord.sectorsKept = c.sectorsKept;
+    if (historyLaunched) {
+        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        road.sectorsTouched = c.sectorsTouched;
+        road.sectorsKept = c.sectorsKept;
+        if (c.phase == DFU_PHASE_DONE)
+            road.bytesVerified = c.bytesDone;
     }
-    if (historyLaunched && c.phase == DFU_PHASE_DONE)
-        historyRecord.bytesVerified = c.bytesDone;
     historyLaunched = false;
-    historyRecord.result = result;
-    historyRecord.message = message;
-    historyRecord.ended = QDateTime::currentDateTimeUtc();
-    historyRecord.seconds = double(historyRecord.started.msecsTo(historyRecord.ended)) / 1000.0;
-    history->finish(historyRow, historyRecord);
-    historyRow = -1;
+    road.outcome = outcome;
+    road.message = message;
+    road.ended = QDateTime::currentDateTimeUtc();
+    road.elapsedMs = road.started.msecsTo(road.ended);
+    roadOpen = false;
+    awaitingVersion = outcome == update::Road::Outcome::Done;
+    history->put(update::historyRow(road));
+}
+
+void MainWindow::recordVersionAfter()
+{
+    // The board back at the port of the download, and no other: its own serial, where it was
+    // known before, must be the same.
+    if (!awaitingVersion || lastApp.location.isEmpty() || lastApp.location != road.location)
+        return;
+    awaitingVersion = false;
+    if (!road.serial.isEmpty() && road.serial != lastApp.serial)
+        return;
+    road.product = lastApp.product;
+    road.serial = lastApp.serial;
+    road.versionAfter = lastApp.version;
+    history->put(update::historyRow(road));
 }
 
 void MainWindow::on_pb_GoToDfuMode_clicked()
@@ -307,7 +328,7 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     const int launched = dfuTarget.launchDownload(dfuFilePath, currentImageName, currentDfuDevice.path);
     beginHistoryRow();
     if (launched == DfuTarget::WrongImageName) {
-        finishHistoryRow(QStringLiteral("refused"), QStringLiteral("Wrong File"));
+        finishHistoryRow(update::Road::Outcome::Refused, QStringLiteral("Wrong File"));
         dfuOperationRunning = false;
         QMessageBox::critical(this, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
                               QMessageBox::Ok, QMessageBox::NoButton);
@@ -456,11 +477,18 @@ void MainWindow::refreshHidDevList()
     }
     firmwareVersionText = answer.version;
     showAppDevice(true);
+    const AppDeviceEntry shown = appDevices.selectedDevice();
+    lastApp = {update::hidLocation(shown.path), shown.product, shown.serial, answer.version};
+    recordVersionAfter();
 }
 
 void MainWindow::refreshDfuDevList()
 {
     dfuTarget.reapReturns();
+    if (history) {
+        for (const QString &problem : history->takeProblems())
+            qWarning().noquote() << problem;
+    }
     if (dfuDevices.productNames().isEmpty()) {
         if (!dfuOperationRunning)
             dfuTarget.releaseDevice();
@@ -480,6 +508,10 @@ void MainWindow::refreshDfuDevList()
     forgetDfuDevice();
     if (dfuDevices.connect(0) == DfuTarget::Connected) {
         currentDfuDevice = dfuDevices.selectedDevice();
+        // The board last shown in application mode at this port has come in DFU mode.
+        const QString location = update::dfuLocation(currentDfuDevice.path);
+        boardInDfu = !location.isEmpty() && lastApp.location == location ? lastApp : ShownBoard();
+        lastApp = ShownBoard();
         showDfuDevice(true);
     } else {
         // An earlier device's name must not stay on show over one that cannot be used.

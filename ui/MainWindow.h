@@ -5,7 +5,7 @@
 #include "DfuDeviceList.h"
 #include "DfuEntryCommandSet.h"
 #include "HidCommandSet.h"
-#include "History.h"
+#include "HistoryWriter.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>
@@ -67,9 +67,11 @@ private:
     void downloadWaitStep(const QElapsedTimer &total, const QElapsedTimer &poll);
     void showOperationTime(const QElapsedTimer &total);
     void endDfuOperation(const char *status, int colour);
-    // The history row of the download being made, begun and completed.
+    // The history row of the download being made: begun, completed, and given the version the
+    // board reports once it is back in its application.
     void beginHistoryRow();
-    void finishHistoryRow(const QString &result, const QString &message);
+    void finishHistoryRow(update::Road::Outcome outcome, const QString &message);
+    void recordVersionAfter();
 
     MainWindowForm *ui;
     HidCommandSet hidCommands;
@@ -87,9 +89,18 @@ private:
     // Set while a download or upload is being polled: the DFU buttons are ignored then,
     // since a second operation would replace the running one.
     bool dfuOperationRunning = false;
-    // Every download is recorded in the update history that tolvex-dfu keeps too.
-    std::unique_ptr<update::History> history;
-    update::History::Record historyRecord;
-    qint64 historyRow = -1;
-    bool historyLaunched = false;
+    // Every download is recorded in the update history that tolvex-dfu keeps too, by a writer
+    // of its own: a locked history delays no slot.
+    std::unique_ptr<update::HistoryWriter> history;
+    update::Road road;
+    bool roadOpen = false; // a row begun and not completed
+    bool historyLaunched = false; // its download was launched: the context tells of it
+    bool awaitingVersion = false; // completed done: the board's new version is still to come
+    // An application-mode board as shown; the last one is the board that a DFU-mode device
+    // connected next at its port is.
+    struct ShownBoard
+    {
+        QString location, product, serial, version;
+    };
+    ShownBoard lastApp, boardInDfu;
 };

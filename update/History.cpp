@@ -1,5 +1,8 @@
 #include "History.h"
 
+#include "DfuLink.h"
+#include "Release.h"
+
 #include <QAtomicInteger>
 #include <QDir>
 #include <QFile>
@@ -7,7 +10,10 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QStandardPaths>
+#include <QStringList>
+#include <QSysInfo>
+#include <QUrl>
+#include <QUuid>
 #include <QVariant>
 #include <QtDebug>
 
@@ -15,13 +21,37 @@ namespace update {
 
 namespace {
 
-// Another writer may hold the database for a moment; an update never waits longer.
-constexpr int BusyTimeoutMs = 5000;
+// Another writer may hold the database for a moment. Writes happen off the front ends' event
+// threads and are tried again, so a short wait each time is enough; a reader hardly ever waits
+// under write-ahead logging.
+constexpr int WriteBusyTimeoutMs = 2000;
+constexpr int ReadBusyTimeoutMs = 1000;
+
+// SQLite's primary result codes (the driver reports extended ones; the low byte is the primary).
+enum SqliteCode {
+    Busy = 5,
+    Locked = 6,
+    ReadOnly = 8,
+    IoError = 10,
+    Corrupt = 11,
+    Full = 13,
+    CantOpen = 14,
+    NotADb = 26
+};
 
 QAtomicInteger<quint64> connections;
 
-const char CreateTable[] = "CREATE TABLE IF NOT EXISTS updates ("
-                           " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+// Every column, as this program writes them; older files lack some of the later ones.
+const QStringList Columns{QStringLiteral("id"), QStringLiteral("uuid"), QStringLiteral("started"),
+    QStringLiteral("ended"), QStringLiteral("program"), QStringLiteral("program_version"), QStringLiteral("host"),
+    QStringLiteral("product"), QStringLiteral("serial"), QStringLiteral("boot_serial"), QStringLiteral("location"),
+    QStringLiteral("version_before"), QStringLiteral("version_after"), QStringLiteral("file"),
+    QStringLiteral("file_sha256"), QStringLiteral("file_release"), QStringLiteral("image_name"),
+    QStringLiteral("sectors_written"), QStringLiteral("sectors_kept"), QStringLiteral("bytes_verified"),
+    QStringLiteral("result"), QStringLiteral("message"), QStringLiteral("seconds")};
+
+const char CreateTable[] = "CREATE TABLE updates ("
+                           " id INTEGER PRIMARY KEY AUTOINCREMENT, uuid TEXT,"
                            " started TEXT NOT NULL, ended TEXT,"
                            " program TEXT NOT NULL, program_version TEXT, host TEXT,"
                            " product TEXT, serial TEXT, boot_serial TEXT, location TEXT,"
@@ -29,6 +59,11 @@ const char CreateTable[] = "CREATE TABLE IF NOT EXISTS updates ("
                            " file TEXT, file_sha256 TEXT, file_release TEXT, image_name TEXT,"
                            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER,"
                            " result TEXT NOT NULL, message TEXT, seconds REAL)";
+// A support desk asks by serial and by time.
+const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid ON updates (uuid)",
+    "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)",
+    "CREATE INDEX IF NOT EXISTS updates_boot_serial ON updates (boot_serial)",
+    "CREATE INDEX IF NOT EXISTS updates_started ON updates (started)"};
 
 QVariant orNull(const QString &text)
 {
@@ -45,6 +80,18 @@ QString isoUtc(const QDateTime &t)
     return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
 
+int primaryCode(const QSqlError &e)
+{
+    bool ok = false;
+    const int code = e.nativeErrorCode().toInt(&ok);
+    return ok ? code & 0xff : -1;
+}
+
+QString reasonOf(const QSqlError &e)
+{
+    return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+}
+
 } // namespace
 
 QString History::defaultPath()
@@ -55,39 +102,67 @@ QString History::defaultPath()
     return state + QStringLiteral("/tolvex-dfu/history.sqlite");
 }
 
-History::History(const QString &path)
-    : connection(QStringLiteral("tolvex-history-%1").arg(connections.fetchAndAddRelaxed(1)))
+History::History(const QString &path, Mode mode)
+    : path_(path)
+    , connection(QStringLiteral("tolvex-history-%1").arg(connections.fetchAndAddRelaxed(1)))
+    , mode(mode)
 {
     if (path.isEmpty())
         return;
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
-        qWarning("History: Qt's SQLite driver is not installed; no history is kept.");
+        state_ = State::Unavailable;
+        problem_ = QStringLiteral("Qt's SQLite driver is not installed");
         return;
     }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (openAt(path))
-        return;
-    // Something that is no history of ours: kept aside for whoever wants to look, and a new
-    // history started.
-    {
-        QSqlDatabase::database(connection, false).close();
-    }
-    QSqlDatabase::removeDatabase(connection);
-    if (!QFileInfo::exists(path))
-        return;
-    const QString aside = path + QStringLiteral(".damaged-") + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddThhmmss"));
-    if (!QFile::rename(path, aside)) {
-        qWarning("History: %s cannot be read, nor set aside; no history is kept.", qPrintable(path));
+    const QFileInfo info(path);
+    if (!info.exists() && mode == Mode::Read) {
+        state_ = State::Missing;
+        problem_ = QStringLiteral("there is no history at %1").arg(path);
         return;
     }
-    QFile::remove(path + QStringLiteral("-wal"));
-    QFile::remove(path + QStringLiteral("-shm"));
-    qWarning("History: %s was damaged; it is kept as %s and a new history is started.", qPrintable(path),
-             qPrintable(aside));
-    openAt(path);
+    if (info.exists()) {
+        // Only a regular file can be ours; a database starts with SQLite's header (an empty
+        // file is a new one).
+        QFile f(path);
+        const bool readable = info.isFile() && f.open(QIODevice::ReadOnly);
+        const QByteArray header = readable ? f.read(16) : QByteArray();
+        if (!info.isFile() || (readable && info.size() > 0 && header != QByteArray("SQLite format 3\0", 16))) {
+            state_ = State::NotOurs;
+            problem_ = QStringLiteral("%1 is %2, not a history; it is left as it is")
+                           .arg(path, info.isDir()    ? QStringLiteral("a folder")
+                                      : info.isFile() ? QStringLiteral("not an SQLite database")
+                                                      : QStringLiteral("not a regular file"));
+            return;
+        }
+        if (!readable) {
+            state_ = State::Unavailable;
+            problem_ = QStringLiteral("%1 cannot be read: %2").arg(path, f.errorString());
+            return;
+        }
+    }
+    if (mode == Mode::Read)
+        openForReading();
+    else
+        openForWriting();
 }
 
 History::~History()
+{
+    disconnect();
+}
+
+bool History::connect(const QString &name, const QString &options)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    db.setDatabaseName(name);
+    db.setConnectOptions(options);
+    if (db.open())
+        return true;
+    failedWith(db.lastError(), QStringLiteral("opened"));
+    return false;
+}
+
+void History::disconnect()
 {
     {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
@@ -98,69 +173,230 @@ History::~History()
         QSqlDatabase::removeDatabase(connection);
 }
 
-bool History::openAt(const QString &path)
+bool History::failedWith(const QSqlError &error, const QString &doing)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
-    if (!db.open()) {
-        qWarning("History: cannot open %s: %s", qPrintable(path), qPrintable(db.lastError().text()));
-        return false;
-    }
-    open = prepareSchema();
-    return open;
+    const int code = primaryCode(error);
+    damaged = code == Corrupt || code == NotADb;
+    state_ = State::Unavailable;
+    problem_ = QStringLiteral("the history at %1 cannot be %2%3: %4")
+                   .arg(path_, doing, damaged ? QStringLiteral(" (it is damaged)") : QString(), reasonOf(error));
+    return damaged;
 }
 
-bool History::prepareSchema()
+void History::openForReading()
 {
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
-    QSqlQuery q(db);
-    // quick_check reads the whole file: a damaged one fails here, before anything is added.
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() || q.value(0).toString() != QLatin1String("ok"))
-        return false;
-    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return false;
-    const int version = q.value(0).toInt();
-    if (version > SchemaVersion) {
-        // A newer program's history: rows are still added with the columns this one knows.
-        return q.exec(QStringLiteral("SELECT id FROM updates LIMIT 1"));
+    // Read-only, and creating nothing beside the file: another user's -shm left behind would stop
+    // the owner's writes. Without a -wal the file holds every row and is read as it is.
+    const QString uri =
+        QStringLiteral("file:%1?mode=ro%2")
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(path_).absoluteFilePath(), "/")),
+                QFileInfo::exists(path_ + QStringLiteral("-wal")) ? QString() : QStringLiteral("&immutable=1"));
+    if (!connect(uri,
+            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(ReadBusyTimeoutMs)))
+        return;
+    bool fresh = false;
+    if (!isOurs(fresh))
+        return;
+    state_ = State::Open;
+}
+
+void History::openForWriting()
+{
+    if (!QDir().mkpath(QFileInfo(path_).absolutePath())) {
+        state_ = State::Unavailable;
+        problem_ = QStringLiteral("the folder of %1 cannot be made").arg(path_);
+        return;
     }
-    // Version 0 is a new file, made whole; older ones take each step from their own on, in one
-    // transaction, so that a file is never left half-way.
-    bool done = true;
-    if (version < 1) {
-        done = q.exec(QString::fromLatin1(CreateTable));
-    } else if (version < SchemaVersion) {
-        done = db.transaction();
-        // 2: the file's release, for the rollback rule; the boot loader's serial beside the
-        // board's own.
-        if (done && version < 2)
-            done = q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN file_release TEXT"))
-                   && q.exec(QStringLiteral("ALTER TABLE updates ADD COLUMN boot_serial TEXT"));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        damaged = false;
+        bool fresh = false;
+        if (connect(path_, QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(WriteBusyTimeoutMs)) && isOurs(fresh)
+            && prepareSchema(fresh)) {
+            state_ = State::Open;
+            problem_.clear();
+            return;
+        }
+        // Only SQLite's own verdict sets a file aside; busy, locked or full leave it be. It is
+        // moved while still open: closing first would let SQLite fold the -wal in and delete it.
+        if (!damaged)
+            return;
+        const bool aside = attempt == 0 && setAside();
+        disconnect();
+        if (!aside)
+            return;
     }
-    if (done && version < SchemaVersion)
-        done = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion));
-    if (version >= 1 && version < SchemaVersion)
-        done = done ? db.commit() : (db.rollback(), false);
-    if (!done) {
-        qWarning("History: cannot prepare the history: %s", qPrintable(q.lastError().text()));
+}
+
+bool History::isOurs(bool &fresh)
+{
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    const auto number = [&](const char *sql, qint64 &out) {
+        if (!q.exec(QString::fromLatin1(sql)) || !q.next())
+            return false;
+        out = q.value(0).toLongLong();
+        return true;
+    };
+    qint64 id = 0, schema = 0, objects = 0, table = 0;
+    if (!number("PRAGMA application_id", id) || !number("PRAGMA user_version", schema)
+        || !number("SELECT count(*) FROM sqlite_master", objects)
+        || !number("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'updates'", table)) {
+        failedWith(q.lastError(), QStringLiteral("read"));
         return false;
     }
+    version = int(schema);
+    fresh = id == 0 && schema == 0 && objects == 0;
+    // Files of the releases before the application id was set: schema 1 or 2 with our table.
+    const bool ours = id == ApplicationId ? table == 1 : id == 0 && schema >= 1 && schema <= 2 && table == 1;
+    if (!fresh && !ours) {
+        state_ = State::NotOurs;
+        problem_ = QStringLiteral("%1 is another program's database (application id %2, schema %3), not a history; it "
+                                  "is left as it is")
+                       .arg(path_)
+                       .arg(id)
+                       .arg(schema);
+        return false;
+    }
+    if (fresh)
+        return true;
+    QStringList present;
+    if (!q.exec(QStringLiteral("PRAGMA table_info(updates)"))) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return false;
+    }
+    while (q.next())
+        present << q.value(1).toString();
+    QStringList select;
+    for (const QString &c : Columns)
+        select << (present.contains(c) ? c : QStringLiteral("NULL"));
+    columns = select.join(QStringLiteral(", "));
     return true;
 }
 
-qint64 History::begin(const Record &r)
+bool History::prepareSchema(bool fresh)
 {
-    if (!open)
-        return -1;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    if (!fresh) {
+        // quick_check reads the whole file: a damaged one fails here, before anything is added.
+        if (!q.exec(QStringLiteral("PRAGMA quick_check"))) {
+            failedWith(q.lastError(), QStringLiteral("read"));
+            return false;
+        }
+        if (!q.next() || q.value(0).toString() != QLatin1String("ok")) {
+            damaged = true;
+            state_ = State::Unavailable;
+            // Its first finding is enough for people; the file is kept for whoever looks closer.
+            const QString finding = q.value(0).toString().section(QLatin1Char('\n'), 0, 0);
+            problem_ = QStringLiteral("the history at %1 is damaged: %2").arg(path_, finding);
+            return false;
+        }
+    }
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+        failedWith(q.lastError(), QStringLiteral("prepared"));
+        return false;
+    }
+    if (version >= SchemaVersion && !fresh) {
+        // This schema, or a newer program's: rows are added with the columns this one knows.
+        return true;
+    }
+    // A new file is made whole; older ones take each step from their own on; either in one
+    // transaction, so that a file is never left half-way.
+    if (!db.transaction()) {
+        failedWith(db.lastError(), QStringLiteral("prepared"));
+        return false;
+    }
+    bool done = true;
+    const auto run = [&](const QString &sql) { done = done && q.exec(sql); };
+    if (fresh) {
+        run(QString::fromLatin1(CreateTable));
+    } else {
+        // 2: the file's release, for the rollback rule; the boot loader's serial beside the
+        // board's own.
+        if (version < 2) {
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN file_release TEXT"));
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN boot_serial TEXT"));
+        }
+        // 3: an identifier of each row, unique across machines, by which it is written again.
+        if (version < 3) {
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN uuid TEXT"));
+            QList<qint64> ids;
+            if (done && q.exec(QStringLiteral("SELECT id FROM updates WHERE uuid IS NULL"))) {
+                while (q.next())
+                    ids << q.value(0).toLongLong();
+            }
+            for (const qint64 id : ids) {
+                if (!done)
+                    break;
+                q.prepare(QStringLiteral("UPDATE updates SET uuid = :uuid WHERE id = :id"));
+                q.bindValue(QStringLiteral(":uuid"), newRowId());
+                q.bindValue(QStringLiteral(":id"), id);
+                done = q.exec();
+            }
+        }
+    }
+    for (const char *sql : Indexes)
+        run(QString::fromLatin1(sql));
+    run(QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId));
+    run(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion));
+    if (!done || !db.commit()) {
+        const QSqlError error = done ? db.lastError() : q.lastError();
+        db.rollback();
+        failedWith(error, QStringLiteral("prepared"));
+        return false;
+    }
+    columns = Columns.join(QStringLiteral(", "));
+    version = SchemaVersion;
+    return true;
+}
+
+bool History::setAside()
+{
+    // Moved with its -wal and -shm under the same new name, so that SQLite finds every committed
+    // row again when the aside file is opened.
+    const QString aside = path_ + QStringLiteral(".damaged-")
+                          + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddThhmmss"));
+    if (!QFile::rename(path_, aside)) {
+        state_ = State::Unavailable;
+        problem_ = QStringLiteral("%1 is damaged and cannot be set aside").arg(path_);
+        return false;
+    }
+    for (const char *suffix : {"-wal", "-shm"}) {
+        const QString from = path_ + QLatin1String(suffix);
+        if (QFileInfo::exists(from) && !QFile::rename(from, aside + QLatin1String(suffix)))
+            qWarning("History: %s cannot be moved beside %s", qPrintable(from), qPrintable(aside));
+    }
+    qWarning("History: %s was damaged (%s); it is kept as %s and a new history is started.", qPrintable(path_),
+        qPrintable(problem_), qPrintable(aside));
+    problem_.clear();
+    state_ = State::Off;
+    return true;
+}
+
+QString History::put(const Record &r, bool *retry)
+{
+    if (retry)
+        *retry = state_ == State::Unavailable;
+    if (!isOpen())
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(QStringLiteral(
-        "INSERT INTO updates (started, program, program_version, host, product, serial, boot_serial, location, "
-        "version_before, file, file_sha256, file_release, image_name, result, message, seconds) "
-        "VALUES (:started, :program, :version, :host, :product, :serial, :boot, :location, :before, :file, :sha, "
-        ":release, :image, 'running', '', 0)"));
+        "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
+        "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
+        "sectors_kept, bytes_verified, result, message, seconds) "
+        "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
+        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds) "
+        "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
+        "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
+        "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
+        "location = excluded.location, version_before = excluded.version_before, "
+        "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
+        "file_release = excluded.file_release, image_name = excluded.image_name, "
+        "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
+        "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
+        "seconds = excluded.seconds"));
+    q.bindValue(QStringLiteral(":uuid"), r.uuid.isEmpty() ? newRowId() : r.uuid);
     q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
+    q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
     q.bindValue(QStringLiteral(":program"), r.program);
     q.bindValue(QStringLiteral(":version"), r.programVersion);
     q.bindValue(QStringLiteral(":host"), r.host);
@@ -169,35 +405,10 @@ qint64 History::begin(const Record &r)
     q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
     q.bindValue(QStringLiteral(":location"), orNull(r.location));
     q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
+    q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
     q.bindValue(QStringLiteral(":file"), orNull(r.file));
     q.bindValue(QStringLiteral(":sha"), orNull(r.fileSha256));
     q.bindValue(QStringLiteral(":release"), orNull(r.fileRelease));
-    q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
-    if (!q.exec()) {
-        qWarning("History: the update is not recorded: %s", qPrintable(q.lastError().text()));
-        return -1;
-    }
-    return q.lastInsertId().toLongLong();
-}
-
-void History::finish(qint64 id, const Record &r)
-{
-    if (!open || id < 0)
-        return;
-    QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral(
-        "UPDATE updates SET ended = :ended, product = :product, serial = :serial, boot_serial = :boot, "
-        "location = :location, "
-        "version_before = :before, version_after = :after, image_name = :image, sectors_written = :written, "
-        "sectors_kept = :kept, bytes_verified = :verified, result = :result, message = :message, seconds = :seconds "
-        "WHERE id = :id"));
-    q.bindValue(QStringLiteral(":ended"), isoUtc(r.ended.isValid() ? r.ended : QDateTime::currentDateTimeUtc()));
-    q.bindValue(QStringLiteral(":product"), orNull(r.product));
-    q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
-    q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
-    q.bindValue(QStringLiteral(":location"), orNull(r.location));
-    q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
-    q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
     q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
     q.bindValue(QStringLiteral(":written"), orNull(qint64(r.sectorsWritten)));
     q.bindValue(QStringLiteral(":kept"), orNull(qint64(r.sectorsKept)));
@@ -205,24 +416,26 @@ void History::finish(qint64 id, const Record &r)
     q.bindValue(QStringLiteral(":result"), r.result);
     q.bindValue(QStringLiteral(":message"), r.message);
     q.bindValue(QStringLiteral(":seconds"), r.seconds);
-    q.bindValue(QStringLiteral(":id"), id);
-    if (!q.exec())
-        qWarning("History: the end of the update is not recorded: %s", qPrintable(q.lastError().text()));
+    if (q.exec())
+        return QString();
+    const int code = primaryCode(q.lastError());
+    if (retry)
+        *retry =
+            code == Busy || code == Locked || code == ReadOnly || code == Full || code == IoError || code == CantOpen;
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(q.lastError()));
 }
 
-QList<History::Record> History::rows(const QString &serial, const QDateTime &since) const
+QList<History::Record> History::rows(const QString &serial, const QDateTime &since)
 {
     QList<Record> out;
-    if (!open)
+    if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
         return out;
     QSqlQuery q(QSqlDatabase::database(connection, false));
-    QString sql = QStringLiteral(
-        "SELECT id, started, ended, program, program_version, host, product, serial, location, version_before, "
-        "version_after, file, file_sha256, image_name, sectors_written, sectors_kept, bytes_verified, result, "
-        "message, seconds, file_release, boot_serial FROM updates WHERE 1");
+    QString sql = QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns);
     // A board is found by its own serial or by its boot loader's.
     if (!serial.isEmpty())
-        sql += QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)");
+        sql += version >= 2 ? QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)")
+                            : QStringLiteral(" AND serial = :serial");
     if (since.isValid())
         sql += QStringLiteral(" AND started >= :since");
     q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
@@ -231,41 +444,35 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     if (since.isValid())
         q.bindValue(QStringLiteral(":since"), isoUtc(since));
     if (!q.exec()) {
-        qWarning("History: cannot read the history: %s", qPrintable(q.lastError().text()));
+        failedWith(q.lastError(), QStringLiteral("read"));
         return out;
     }
+    const auto count = [&](int i) { return q.value(i).isNull() ? -1 : q.value(i).toLongLong(); };
     while (q.next()) {
         Record r;
-        r.id = q.value(0).toLongLong();
-        r.started = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
-        r.ended = QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs);
-        r.program = q.value(3).toString();
-        r.programVersion = q.value(4).toString();
-        r.host = q.value(5).toString();
-        r.product = q.value(6).toString();
-        r.serial = q.value(7).toString();
-        r.location = q.value(8).toString();
-        r.versionBefore = q.value(9).toString();
-        r.versionAfter = q.value(10).toString();
-        r.file = q.value(11).toString();
-        r.fileSha256 = q.value(12).toString();
-        r.imageName = q.value(13).toString();
-        r.sectorsWritten = q.value(14).isNull() ? -1 : q.value(14).toInt();
-        r.sectorsKept = q.value(15).isNull() ? -1 : q.value(15).toInt();
-        r.bytesVerified = q.value(16).isNull() ? -1 : q.value(16).toLongLong();
-        r.result = q.value(17).toString();
-        r.message = q.value(18).toString();
-        r.seconds = q.value(19).toDouble();
-        r.fileRelease = q.value(20).toString();
-        r.bootSerial = q.value(21).toString();
+        int i = 1; // after id
+        r.uuid = q.value(i++).toString();
+        r.started = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+        r.ended = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+        for (QString *text : {&r.program, &r.programVersion, &r.host, &r.product, &r.serial, &r.bootSerial, &r.location,
+                 &r.versionBefore, &r.versionAfter, &r.file, &r.fileSha256, &r.fileRelease, &r.imageName})
+            *text = q.value(i++).toString();
+        r.sectorsWritten = int(count(i++));
+        r.sectorsKept = int(count(i++));
+        r.bytesVerified = count(i++);
+        r.result = q.value(i++).toString();
+        r.message = q.value(i++).toString();
+        r.seconds = q.value(i++).toDouble();
         out.append(r);
     }
+    if (q.lastError().isValid())
+        failedWith(q.lastError(), QStringLiteral("read"));
     return out;
 }
 
-QString History::bootSerialOf(const QString &serial) const
+QString History::bootSerialOf(const QString &serial)
 {
-    if (!open || serial.isEmpty())
+    if (!isOpen() || columns.isEmpty() || serial.isEmpty() || version < 2)
         return QString();
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(
@@ -278,9 +485,9 @@ QString History::bootSerialOf(const QString &serial) const
     return q.next() ? QString() : boot;
 }
 
-QString History::serialLeftAt(const QString &location, const QString &bootSerial) const
+QString History::serialLeftAt(const QString &location, const QString &bootSerial)
 {
-    if (!open || location.isEmpty() || bootSerial.isEmpty())
+    if (!isOpen() || columns.isEmpty() || location.isEmpty() || bootSerial.isEmpty() || version < 2)
         return QString();
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare(QStringLiteral("SELECT serial, result FROM updates WHERE location = :location AND boot_serial = :boot "
@@ -294,12 +501,60 @@ QString History::serialLeftAt(const QString &location, const QString &bootSerial
     return leftInDfuMode && q.value(0).toString() != bootSerial ? q.value(0).toString() : QString();
 }
 
-void addKnownSerials(QList<Device> &devices, const History &history)
+void addKnownSerials(QList<Device> &devices, History &history)
 {
     for (Device &d : devices) {
         if (d.dfuMode() && d.appSerial.isEmpty())
             d.appSerial = history.serialLeftAt(d.location, d.serial);
     }
+}
+
+QString newRowId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+History::Record historyRow(const Road &road)
+{
+    History::Record r;
+    r.uuid = road.uuid;
+    r.started = road.started;
+    r.ended = road.ended;
+    r.program = road.program;
+    r.programVersion = QStringLiteral(TOLVEX_VERSION);
+    r.host = QSysInfo::machineHostName();
+    r.product = !road.product.isEmpty() ? road.product : road.bootProduct;
+    // The board's own serial, and its boot loader's beside it.
+    r.serial = !road.serial.isEmpty() ? road.serial : road.bootSerial;
+    r.bootSerial = road.bootSerial;
+    r.location = road.location;
+    r.versionBefore = road.versionBefore;
+    r.versionAfter = road.versionAfter;
+    if (!road.filePath.isEmpty())
+        r.file = QFileInfo(road.filePath).absoluteFilePath();
+    r.fileSha256 = road.fileSha256;
+    r.fileRelease = releaseOfFile(road.fileRelease).text;
+    r.imageName = road.imageName;
+    if (road.sectorsTouched > 0) {
+        r.sectorsWritten = road.sectorsTouched - road.sectorsKept;
+        r.sectorsKept = road.sectorsKept;
+    }
+    r.bytesVerified = road.bytesVerified;
+    using O = Road::Outcome;
+    switch (road.outcome) {
+    case O::Running: r.result = QStringLiteral("running"); break;
+    case O::Done:
+        r.result = keptEverySector(road.sectorsTouched, road.sectorsKept) ? QStringLiteral("up to date")
+                                                                          : QStringLiteral("done");
+        break;
+    case O::Refused: r.result = QStringLiteral("refused"); break;
+    case O::Interrupted: r.result = QStringLiteral("interrupted"); break;
+    case O::Replaced: r.result = QStringLiteral("replaced"); break;
+    case O::Failed: r.result = QStringLiteral("failed"); break;
+    }
+    r.message = road.message;
+    r.seconds = double(road.elapsedMs) / 1000.0;
+    return r;
 }
 
 } // namespace update

@@ -5,15 +5,24 @@
 // The update history: one row per device per update, in an SQLite database that every
 // support tool can read, written by the window, tolvex-dfu and its station alike.
 //
-// A row is written when the update starts (result "running") and completed when it ends, so
-// a crash or an unplugged host leaves a row that says so. Several writers at once (a window,
-// a station updating eight boards, a script) share the file through write-ahead logging and
-// a busy timeout. A history that cannot be written is a warning, never a failed update; a
-// damaged file is set aside with a warning and a new one started.
+// A row is written when the update starts (result "running") and again, whole, when it ends,
+// both times by its identifier: a crash or an unplugged host leaves a row that says so, and a
+// row written twice is still one row. Several writers at once (a window, a station updating
+// eight boards, a script) share the file through write-ahead logging and a busy timeout.
+//
+// What is done with a file that is not a sound history:
+// - SQLite's own verdict that it is damaged (not a database or corrupt, a failed quick_check):
+//   the writer moves it aside with its -wal and -shm, so that nothing committed is lost, and
+//   starts a new one;
+// - another program's database, a folder, any other file: refused and left as it is;
+// - busy, locked, read-only, a full disk: the row is not recorded now, and the update goes on.
+// A reader changes nothing: it opens read-only and creates no file.
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
+
+class QSqlError;
 
 namespace update {
 
@@ -21,11 +30,13 @@ class History
 {
 public:
     // The schema this program writes; it opens files of every earlier one.
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
+    // "TVXH" in the file's header: what tells our history from another program's database.
+    static constexpr qint32 ApplicationId = 0x54565848;
 
     struct Record
     {
-        qint64 id = -1;
+        QString uuid; // the row's identifier, unique across machines
         QDateTime started; // UTC
         QDateTime ended;   // UTC; null while running
         QString program;   // "window", "tolvex-dfu", "station"
@@ -34,7 +45,7 @@ public:
         QString product;
         QString serial; // the board's own: its application's where it has one
         QString bootSerial; // its boot loader's
-        QString location;
+        QString location; // BUS-PORT.PORT...
         QString versionBefore; // empty: not known
         QString versionAfter;
         QString file;
@@ -44,45 +55,109 @@ public:
         int sectorsWritten = -1; // -1: not known
         int sectorsKept = -1;
         qint64 bytesVerified = -1;
-        QString result = QStringLiteral("running"); // done, refused, failed, interrupted, up to date
+        QString result = QStringLiteral("running"); // done, refused, failed, interrupted, up to date, replaced
         QString message;
         double seconds = 0;
+    };
+
+    enum class Mode { Write, Read };
+    enum class State {
+        Off, // no path given: no history is kept
+        Open,
+        Missing, // reading: there is no file
+        NotOurs, // a folder, another program's database, any other file: left as it is
+        Unavailable, // busy, locked, read-only, full, unreadable: maybe later
     };
 
     // $XDG_STATE_HOME/tolvex-dfu/history.sqlite, or ~/.local/state/tolvex-dfu/history.sqlite.
     static QString defaultPath();
 
-    // Opens (creating) the history at `path`; an empty path keeps none.
-    explicit History(const QString &path);
+    // Write: opens the history at `path`, creating it (and its folder) when missing, bringing an
+    // older schema up to date; a damaged file is set aside. Read: opens it read-only, as it is.
+    // An empty path keeps none.
+    explicit History(const QString &path, Mode mode = Mode::Write);
     ~History();
     History(const History &) = delete;
     History &operator=(const History &) = delete;
 
-    bool isOpen() const { return open; }
-    // Writes the row of an update that starts; its id, -1 when it could not be written.
-    qint64 begin(const Record &record);
+    bool isOpen() const { return state_ == State::Open; }
+    State state() const { return state_; }
+    // Why the history is not open, or why the last call failed, for people; empty when neither.
+    const QString &problem() const { return problem_; }
+    const QString &path() const { return path_; }
+
+    // Writes `record` whole: a new row, or the row with its identifier replaced. Empty on success,
+    // the reason otherwise; `retry` tells whether a later try may succeed (busy, full...).
+    QString put(const Record &record, bool *retry = nullptr);
+    // The rows, oldest first: of one serial, own or boot loader's (when given), and since a time
+    // (when valid). On failure, empty with problem() set.
+    QList<Record> rows(const QString &serial = QString(), const QDateTime &since = QDateTime());
     // The one serial the boot loader of the board `serial` has always shown; empty when none,
     // or several.
-    QString bootSerialOf(const QString &serial) const;
+    QString bootSerialOf(const QString &serial);
     // The board's own serial of the last row at `location` whose boot loader showed
     // `bootSerial`, when that update left it in DFU mode (interrupted or failed): the board
     // most likely still there.
-    QString serialLeftAt(const QString &location, const QString &bootSerial) const;
-    // Completes the row `id` with what `record` says now.
-    void finish(qint64 id, const Record &record);
-    // The rows, oldest first: of one serial (when given) and since a time (when valid).
-    QList<Record> rows(const QString &serial = QString(), const QDateTime &since = QDateTime()) const;
+    QString serialLeftAt(const QString &location, const QString &bootSerial);
 
 private:
-    bool openAt(const QString &path);
-    bool prepareSchema();
+    void openForWriting();
+    void openForReading();
+    // Adds the connection; false (with the state set) when SQLite cannot open the file.
+    bool connect(const QString &name, const QString &options);
+    void disconnect();
+    // Whether the open database is ours (or new), by its application id, schema and tables.
+    bool isOurs(bool &fresh);
+    bool prepareSchema(bool fresh);
+    // Moves the damaged file and its -wal and -shm aside; true when it is out of the way.
+    bool setAside();
+    // The state a failed statement leaves; true when it said "damaged".
+    bool failedWith(const QSqlError &error, const QString &doing);
 
+    QString path_;
     QString connection;
-    bool open = false;
+    Mode mode;
+    State state_ = State::Off;
+    QString problem_;
+    bool damaged = false; // SQLite's verdict on the last failure
+    int version = 0; // of the open file's schema
+    QString columns; // what this program selects, NULL for what an older file lacks
 };
+
+// What one update road met and did, as either front end saw it: the one source of a history
+// row, so that the window's rows and the terminal's say the same of the same update.
+struct Road
+{
+    enum class Outcome { Running, Done, Refused, Failed, Interrupted, Replaced };
+
+    QString uuid;
+    QString program;
+    QString location;
+    QString product; // application mode
+    QString serial;
+    QString bootProduct; // DFU mode
+    QString bootSerial;
+    QString versionBefore; // empty: not known
+    QString versionAfter;
+    QString filePath;
+    QString fileSha256; // of the bytes read and written
+    quint16 fileRelease = 0;
+    QString imageName;
+    int sectorsTouched = 0;
+    int sectorsKept = 0;
+    qint64 bytesVerified = -1;
+    Outcome outcome = Outcome::Running;
+    QString message;
+    QDateTime started; // UTC
+    QDateTime ended; // UTC; null while on the road
+    qint64 elapsedMs = 0;
+};
+// A new row identifier.
+QString newRowId();
+History::Record historyRow(const Road &road);
 
 // Each DFU-mode device that an update left there, as far as the history tells, gets its
 // board's own serial (Device::appSerial).
-void addKnownSerials(QList<Device> &devices, const History &history);
+void addKnownSerials(QList<Device> &devices, History &history);
 
 } // namespace update

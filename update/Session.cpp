@@ -1,52 +1,41 @@
 #include "Session.h"
 
-#include <QFileInfo>
-#include <QSysInfo>
-
 namespace update {
 
-History::Record historyRecord(const Session &s, const QString &program)
+Road Session::road(const QString &program) const
 {
-    History::Record r;
-    r.started = s.startedAt();
+    Road r;
+    r.uuid = rowId;
     r.program = program;
-    r.programVersion = QStringLiteral(TOLVEX_VERSION);
-    r.host = QSysInfo::machineHostName();
-    const Session::Identity &who = s.identity();
-    r.product = !who.product.isEmpty() ? who.product : who.bootProduct;
-    // The board's own serial, and its boot loader's beside it.
-    r.serial = who.ownSerial();
-    r.bootSerial = who.bootSerial;
-    r.location = s.device().location;
-    r.versionBefore = s.oldVersion() == QLatin1String("?") ? QString() : s.oldVersion();
-    r.versionAfter = s.newVersion();
-    if (s.file()) {
-        r.file = QFileInfo(s.file()->path).absoluteFilePath();
-        r.fileSha256 = s.file()->sha256;
+    r.location = identity_.location;
+    r.product = identity_.product;
+    r.serial = identity_.serial;
+    r.bootProduct = identity_.bootProduct;
+    r.bootSerial = identity_.bootSerial;
+    r.versionBefore = oldVersion_ == QLatin1String("?") ? QString() : oldVersion_;
+    r.versionAfter = newVersion_;
+    if (settings.file) {
+        r.filePath = settings.file->path;
+        r.fileSha256 = settings.file->sha256;
     }
-    r.fileRelease = s.fileRelease();
-    const Session::Details &d = s.details();
-    r.imageName = d.imageName;
-    if (d.sectorsTouched > 0) {
-        r.sectorsWritten = d.sectorsTouched - d.sectorsKept;
-        r.sectorsKept = d.sectorsKept;
+    r.fileRelease = settings.fileRelease;
+    r.imageName = details_.imageName;
+    r.sectorsTouched = details_.sectorsTouched;
+    r.sectorsKept = details_.sectorsKept;
+    r.bytesVerified = details_.bytesVerified;
+    using O = Road::Outcome;
+    switch (result_) {
+    case Result::Running: r.outcome = O::Running; break;
+    case Result::Done: r.outcome = O::Done; break;
+    case Result::Refused: r.outcome = O::Refused; break;
+    case Result::Interrupted: r.outcome = O::Interrupted; break;
+    case Result::Replaced: r.outcome = O::Replaced; break;
+    default: r.outcome = O::Failed; break;
     }
-    r.bytesVerified = d.bytesVerified;
-    switch (s.result()) {
-    case Session::Result::Running: r.result = QStringLiteral("running"); break;
-    case Session::Result::Done:
-        r.result =
-            keptEverySector(d.sectorsTouched, d.sectorsKept) ? QStringLiteral("up to date") : QStringLiteral("done");
-        break;
-    case Session::Result::Refused: r.result = QStringLiteral("refused"); break;
-    case Session::Result::Interrupted: r.result = QStringLiteral("interrupted"); break;
-    case Session::Result::Replaced: r.result = QStringLiteral("replaced"); break;
-    default: r.result = QStringLiteral("failed"); break;
-    }
-    r.message = s.message();
-    r.seconds = double(s.elapsedMs()) / 1000.0;
-    if (s.over())
-        r.ended = QDateTime::currentDateTimeUtc();
+    r.message = message_;
+    r.started = started;
+    r.ended = endedAt;
+    r.elapsedMs = elapsedMs();
     return r;
 }
 
@@ -103,6 +92,7 @@ void Session::end(Result r, const QString &text)
     message_ = text;
     step = Step::Over;
     endedAfterMs = clock.elapsed();
+    endedAt = QDateTime::currentDateTimeUtc();
     if (r != Result::Done && r != Result::Interrupted && problem)
         problem(text);
 }

@@ -75,6 +75,10 @@ public:
 
     // When it began, in UTC.
     const QDateTime &startedAt() const { return started; }
+    // Its history row's identifier.
+    const QString &rowIdentifier() const { return rowId; }
+    // What the road met and did so far, for the history row of `program`.
+    Road road(const QString &program) const;
 
     // Application mode: asks the version and sends the board into DFU mode. DFU mode:
     // nothing yet. Either may end the session at once.
@@ -150,6 +154,8 @@ private:
     Step step = Step::Start;
     QElapsedTimer clock;
     QDateTime started = QDateTime::currentDateTimeUtc();
+    QDateTime endedAt; // UTC, once over: a row is ended when its own board was, not later
+    const QString rowId = newRowId();
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
@@ -160,8 +166,6 @@ private:
 };
 
 const char *resultName(Session::Result r);
-// The history row of a session as it stands: started when it began, completed when it is over.
-History::Record historyRecord(const Session &session, const QString &program);
 // The name of a library phase for people: "erase" (comparing and erasing), "write", "verify"...
 QString phaseText(uint32_t phase);
 

@@ -120,13 +120,17 @@ const char StationUsage[] =
     "date, 1 when any was refused or failed.\n";
 
 const char HistoryUsage[] =
-    "usage: tolvex-dfu history [--serial S] [--since DATE] [--json | --csv] [--history PATH]\n"
+    "usage: tolvex-dfu history [--serial S] [--since DATE] [--utc] [--json | --csv] [--history PATH]\n"
     "\n"
     "The update history that the window, tolvex-dfu and its station keep: one row per device\n"
-    "per update (start and end in UTC, program, host, product, serial, place, versions before\n"
-    "and after, file and its SHA-256, image, sectors written and kept, bytes verified, result,\n"
-    "message, seconds), as a table, JSON lines or CSV for a spreadsheet.\n"
-    "  --since DATE     rows from this date or time on (2026-12-01, 2026-12-01T08:00:00Z)\n"
+    "per update (start and end, program, host, product, serial, place, versions before and\n"
+    "after, file and its SHA-256, image, sectors written and kept, bytes verified, result,\n"
+    "message, seconds), as a table, JSON lines or CSV for a spreadsheet. It only reads: the\n"
+    "file is opened read-only and nothing is created beside it.\n"
+    "  --since DATE     rows from this date or time on: 2026-12-01, 2026-12-01T08:00,\n"
+    "                   2026-12-01T08:00:00Z, 2026-12-01T08:00+01:00; without a zone, local time\n"
+    "  --utc            the table's times, and --since without a zone, in UTC (JSON and CSV\n"
+    "                   are in UTC always)\n"
     "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n";
 
 const char EnterUsage[] =
@@ -230,7 +234,7 @@ int run(const QStringList &args, const Io &io)
             station},
         {"history", HistoryUsage,
             {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
-                QStringLiteral("--history")},
+                QStringLiteral("--history"), QStringLiteral("--utc")},
             history},
         {"upload", UploadUsage, selection + config + QStringList{QStringLiteral("--force")}, upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},

@@ -123,6 +123,7 @@ const std::map<QString, bool Options::*> &flags()
         {QStringLiteral("--csv"), &Options::csv},
         {QStringLiteral("--allow-older"), &Options::allowOlder},
         {QStringLiteral("--enter"), &Options::enter},
+        {QStringLiteral("--utc"), &Options::utc},
     };
     return table;
 }

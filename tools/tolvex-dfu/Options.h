@@ -24,6 +24,7 @@ struct Options
     std::optional<QString> since;   // history: from this date or time on (ISO 8601)
     bool noHistory = false;
     bool csv = false;
+    bool utc = false; // history: the table's times, and --since without a zone, in UTC
     bool all = false;
     bool json = false;
     bool stay = false;

@@ -3,7 +3,7 @@
 #include "Commands.h"
 
 #include "CommandSupport.h"
-#include "History.h"
+#include "HistoryWriter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,7 +31,6 @@ constexpr qint64 RestartGraceMs = 1500;
 struct Place
 {
     std::shared_ptr<update::Session> session;
-    qint64 row = -1;
     bool ended = false; // its board was dealt with: not again until it is unplugged or replaced
     QElapsedTimer empty; // running while the port is empty
 };
@@ -55,8 +54,12 @@ int station(const Options &o, const Io &io)
     if (!prepareRoad(o, io, out, "station", settings, checked, failure))
         return failure;
     settings.station = true;
-    update::History history(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()));
-    settings.bootSerialOf = [&history](const QString &serial) { return history.bootSerialOf(serial); };
+    const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
+    // Rows go to a writer of their own: a locked history delays no board.
+    update::HistoryWriter history(historyPath);
+    settings.bootSerialOf = [historyPath](const QString &serial) {
+        return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
+    };
     QMap<QString, QString> labels;
     for (const QString &l : o.labels)
         labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));
@@ -160,7 +163,8 @@ int station(const Options &o, const Io &io)
             const QString key = d.busAddress + QLatin1Char('|') + d.serial;
             if (!knownSerials.contains(key)) {
                 QList<update::Device> one{d};
-                update::addKnownSerials(one, history);
+                update::History known(historyPath, update::History::Mode::Read);
+                update::addKnownSerials(one, known);
                 knownSerials.insert(key, one.first().appSerial);
             }
             d.appSerial = knownSerials.value(key);
@@ -217,7 +221,7 @@ int station(const Options &o, const Io &io)
                         {QStringLiteral("mode"), d.dfuMode() ? QStringLiteral("dfu") : QStringLiteral("application")}});
                 else
                     out.note(name + QStringLiteral(": arrived"));
-                p.row = history.begin(update::historyRecord(*p.session, QStringLiteral("station")));
+                history.put(update::historyRow(p.session->road(QStringLiteral("station"))));
                 p.session->start();
             }
         }
@@ -229,20 +233,25 @@ int station(const Options &o, const Io &io)
                 p.session->advance();
             if (p.session->over()) {
                 out.finished(p.session->device().location);
-                const update::History::Record r = update::historyRecord(*p.session, QStringLiteral("station"));
-                history.finish(p.row, r);
+                const update::History::Record r = update::historyRow(p.session->road(QStringLiteral("station")));
+                history.put(r);
                 report(*p.session, r);
                 p.ended = true;
             } else {
                 busy = true;
             }
         }
+        for (const QString &problem : history.takeProblems())
+            out.problem(problem);
         if ((stopping || (o.count > 0 && ended >= o.count)) && !busy)
             break;
         QCoreApplication::processEvents();
         QThread::msleep(PollMs);
     }
     DfuLink::waitOutPollTimeouts(false);
+    history.drain();
+    for (const QString &problem : history.takeProblems())
+        out.problem(problem);
     // Any board that did not end done, refused ones too, asks something of the operator.
     const int exit = stopping ? int(ExitInterrupted) : failed || refused ? int(ExitFailed) : int(ExitDone);
     if (out.jsonOutput()) {
@@ -250,7 +259,7 @@ int station(const Options &o, const Io &io)
             {QStringLiteral("upToDate"), upToDate}, {QStringLiteral("refused"), refused},
             {QStringLiteral("failed"), failed}, {QStringLiteral("interrupted"), stopped},
             {QStringLiteral("inProgress"), running()}, {QStringLiteral("notDone"), notDone},
-            {QStringLiteral("exit"), exit}});
+            {QStringLiteral("notRecorded"), history.lostRows()}, {QStringLiteral("exit"), exit}});
     } else {
         out.line(QStringLiteral("station: ") + tally());
         if (!notDoneLines.isEmpty())

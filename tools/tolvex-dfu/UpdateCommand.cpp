@@ -3,12 +3,12 @@
 #include "Commands.h"
 
 #include "CommandSupport.h"
-#include "History.h"
+#include "HistoryWriter.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QMap>
+#include <QSet>
 #include <QThread>
 
 #include <memory>
@@ -29,20 +29,31 @@ int update(const Options &o, const Io &io)
     settings.enter = o.enter;
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
     // A dry run changes nothing, and leaves no trace either.
-    update::History history(o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath()));
-    settings.bootSerialOf = [&history](const QString &serial) { return history.bootSerialOf(serial); };
+    const QString historyPath =
+        o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath());
+    update::HistoryWriter history(historyPath);
+    settings.bootSerialOf = [historyPath](const QString &serial) {
+        return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
+    };
     int exit = ExitDone;
     const QList<update::Device> chosen = choose(
-        [&history] {
+        [historyPath] {
             QList<update::Device> present = update::appDevices() + update::dfuDevices();
-            update::addKnownSerials(present, history);
+            update::History known(historyPath, update::History::Mode::Read);
+            update::addKnownSerials(present, known);
             return present;
         },
         o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     DfuLink::waitOutPollTimeouts(o.strictTiming);
-    QMap<const update::Session *, qint64> rows;
+    // Each row is written when its board starts and once when it ends, at its own end time.
+    QSet<const update::Session *> recorded;
+    const auto record = [&](const update::Session &s) {
+        history.put(update::historyRow(s.road(QStringLiteral("tolvex-dfu"))));
+        if (s.over())
+            recorded.insert(&s);
+    };
 
     QList<std::shared_ptr<update::Session>> sessions;
     for (const update::Device &d : chosen) {
@@ -54,7 +65,7 @@ int update(const Options &o, const Io &io)
             out.progress(d.location, p.phase, p.percent, p.done, p.total, p.elapsedMs);
         };
         sessions.append(session);
-        rows.insert(session.get(), history.begin(update::historyRecord(*session, QStringLiteral("tolvex-dfu"))));
+        record(*session);
         session->start();
     }
     bool stopped = false;
@@ -69,11 +80,10 @@ int update(const Options &o, const Io &io)
                 continue;
             }
             session->advance();
-            if (session->over())
+            if (session->over()) {
                 out.finished(session->device().location);
-            if (session->over())
-                history.finish(
-                    rows.value(session.get()), update::historyRecord(*session, QStringLiteral("tolvex-dfu")));
+                record(*session);
+            }
             running = running || !session->over();
         }
         if (!running)
@@ -84,10 +94,13 @@ int update(const Options &o, const Io &io)
     DfuLink::waitOutPollTimeouts(false);
     // Sessions that ended without a step of the loop (at their start, or interrupted).
     for (const auto &session : sessions) {
-        const update::History::Record r = update::historyRecord(*session, QStringLiteral("tolvex-dfu"));
-        if (session->result() == update::Session::Result::Interrupted || r.ended.isValid())
-            history.finish(rows.value(session.get()), r);
+        if (session->over() && !recorded.contains(session.get()))
+            record(*session);
     }
+    // The rows are written by now, or said not to be.
+    history.drain();
+    for (const QString &problem : history.takeProblems())
+        out.problem(problem);
 
     // The result of each device, and for several a table.
     QList<int> codes;
@@ -116,6 +129,12 @@ int update(const Options &o, const Io &io)
                 {QStringLiteral("message"), s->message()}, {QStringLiteral("signature"), checked.signature},
                 {QStringLiteral("fileRelease"), known(s->fileRelease())},
                 {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0}, {QStringLiteral("exit"), code}};
+            if (history.keeps()) {
+                const QString lost = history.notRecorded(s->rowIdentifier());
+                result.insert(QStringLiteral("recorded"), lost.isEmpty());
+                if (!lost.isEmpty())
+                    result.insert(QStringLiteral("historyProblem"), lost);
+            }
             if (o.dryRun) {
                 result.insert(QStringLiteral("dryRun"), true);
                 result.insert(QStringLiteral("image"), known(d.imageName));
