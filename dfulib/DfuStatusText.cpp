@@ -42,6 +42,7 @@ static const char *statusText(DfuStatus status)
     case DFU_ERROR_CLAIMED: return "another program holds the device";
     case DFU_ERROR_NOT_LEFT: return "the device did not leave DFU mode";
     case DFU_ERROR_OVERLAP: return "two elements of the image overlap";
+    case DFU_ERROR_NOT_READABLE: return "the memory there cannot be read back";
     }
     return nullptr;
 }

@@ -329,6 +329,43 @@ DfuStatus planUpload(const MemoryLayout &layout, std::vector<std::pair<uint32_t,
     return DFU_OK;
 }
 
+// The ranges of an image's elements, to be read: each within readable sectors of the layout,
+// whole. An element without bytes reads from its address to the end of the readable sectors
+// that follow it without a gap.
+DfuStatus planRanges(const Target &target, const MemoryLayout &layout, std::vector<std::pair<uint32_t, uint32_t>> &plan)
+{
+    uint64_t total = 0;
+    for (const Element &e : target.elements) {
+        const uint64_t start = e.address;
+        const bool open = e.size() == 0;
+        const uint64_t end = start + e.size();
+        // Walk the readable groups from the one holding `start` for as long as they join up.
+        uint64_t cursor = start;
+        bool started = false;
+        for (;;) {
+            const auto g = std::find_if(layout.groups.begin(), layout.groups.end(),
+                [&](const SectorGroup &x) { return cursor >= x.start && cursor < x.end(); });
+            if (g == layout.groups.end())
+                break;
+            if (!(g->access & AccessRead))
+                return DFU_ERROR_NOT_READABLE;
+            started = true;
+            cursor = open ? g->end() : std::min<uint64_t>(end, g->end());
+            if (!open && cursor >= end)
+                break;
+        }
+        if (!started)
+            return DFU_ERROR_ADDRESS;
+        if (!open && cursor < end)
+            return DFU_ERROR_ADDRESS; // runs past the memory
+        total += cursor - start;
+        if (total > MaxFileSize)
+            return DFU_ERROR_FILE_TOO_LARGE;
+        plan.emplace_back(uint32_t(start), uint32_t(cursor - start));
+    }
+    return DFU_OK;
+}
+
 } // namespace
 
 DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappingRecord *record, int32_t operation,
@@ -358,7 +395,9 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
                 break;
             }
             case DFU_OPERATION_UPLOAD:
-                status = planUpload(d.layout, d.uploadPlan);
+                // An image with elements reads those ranges only; an empty one the whole memory.
+                status = d.target.elements.empty() ? planUpload(d.layout, d.uploadPlan)
+                                                   : planRanges(d.target, d.layout, d.uploadPlan);
                 break;
             case DFU_OPERATION_RETURN:
                 status = d.layout.regionStarts.empty() ? DFU_ERROR_LAYOUT : DFU_OK;

@@ -65,6 +65,7 @@ enum DfuStatusCode : DfuStatus {
     DFU_ERROR_CLAIMED = 0x1234003Cu,
     DFU_ERROR_NOT_LEFT = 0x1234003Du,
     DFU_ERROR_OVERLAP = 0x1234003Eu,
+    DFU_ERROR_NOT_READABLE = 0x1234003Fu,
 };
 
 // Text for a status; never null. Unknown values give "unknown status".
@@ -280,7 +281,10 @@ DfuStatus DFUFILES_GetElement(DfuImageHandle image, uint32_t index, uint32_t *ad
 // Prepares `image` for `operation` on the alternate setting of `record`: checks its
 // elements against the alternate's memory layout (erase, upgrade and download; an image
 // without a byte to write gives DFU_ERROR_EMPTY_IMAGE, two elements that share an address
-// DFU_ERROR_OVERLAP, named in a warning), or lays out the elements to read (upload). The
+// DFU_ERROR_OVERLAP, named in a warning), or lays out what to read (upload): the whole
+// readable memory for an image without elements, or the range of each element (an element
+// without bytes: from its address to the end of the readable sectors that follow), which must
+// lie in readable sectors (DFU_ERROR_NOT_READABLE) of the memory (DFU_ERROR_ADDRESS). The
 // outcome is kept in the image and checked again at launch.
 DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappingRecord *record, int32_t operation,
                                            uint32_t flags);
