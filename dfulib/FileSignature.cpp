@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <mutex>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace dfu {
 
 namespace {
@@ -201,6 +204,7 @@ std::string verdictText(const SignatureCheck &c)
 
 namespace {
 std::mutex foldersMutex;
+bool foldersGiven = false; // by a test or a tool, not the machine's
 std::vector<std::string> &folderList()
 {
     static auto *folders = new std::vector<std::string>{"/etc/tolvex-dfu/trusted-keys", TOLVEX_SHARED_KEY_FOLDER};
@@ -218,6 +222,43 @@ void setTrustedKeyFolders(const std::vector<std::string> &folders)
 {
     std::lock_guard<std::mutex> lock(foldersMutex);
     folderList() = folders;
+    foldersGiven = true;
+}
+
+RestoreSetting loadRestorePolicy()
+{
+    RestoreSetting r;
+    bool given = false;
+    {
+        std::lock_guard<std::mutex> lock(foldersMutex);
+        if (folderList().empty())
+            return r;
+        std::string folder = folderList().front();
+        while (folder.size() > 1 && folder.back() == '/')
+            folder.pop_back();
+        r.path = (std::filesystem::path(folder).parent_path() / "restore-policy").string();
+        given = foldersGiven;
+    }
+    struct stat st;
+    if (::lstat(r.path.c_str(), &st) != 0)
+        return r; // no file: signed files only
+    const bool owner = st.st_uid == 0 || (given && st.st_uid == ::geteuid());
+    if (!S_ISREG(st.st_mode) || !owner || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        r.problem = r.path + ": not a regular file of root's that only root may write; signed files only";
+        return r;
+    }
+    std::string text, why;
+    if (tolvex::readRegularFile(r.path.c_str(), 256, text, why) != tolvex::ReadResult::Read) {
+        r.problem = r.path + ": " + why + "; signed files only";
+        return r;
+    }
+    const size_t from = text.find_first_not_of(" \t\r\n"), to = text.find_last_not_of(" \t\r\n");
+    const std::string word = from == std::string::npos ? std::string() : text.substr(from, to - from + 1);
+    if (word == "own-backups")
+        r.policy = RestorePolicy::OwnBackups;
+    else if (word != "signed-only")
+        r.problem = r.path + ": \"" + word + "\" is neither signed-only nor own-backups; signed files only";
+    return r;
 }
 
 void setTrustedKeyFoldersFrom(const char *list)

@@ -97,4 +97,20 @@ struct TrustedKeys
 };
 TrustedKeys loadTrustedKeys(const std::vector<std::string> &folders);
 
+// Whether this machine's own backups may be written back unsigned while a signature policy is
+// in force: a decision of the administrator, in the file restore-policy beside the first
+// trusted-key folder (/etc/tolvex-dfu/restore-policy). One word: "signed-only" (the default,
+// also without the file) or "own-backups" (a file that this machine's history records as an
+// upload from the same board, same serial and SHA-256, is written to that board only). The file
+// counts only when it is a regular file owned by root that no one else may write (a test that
+// set the folders may own it itself); anything else is a problem, and the default holds.
+enum class RestorePolicy { SignedOnly, OwnBackups };
+struct RestoreSetting
+{
+    RestorePolicy policy = RestorePolicy::SignedOnly;
+    std::string path;
+    std::string problem; // why the file was not taken, for people; empty when it was (or is absent)
+};
+RestoreSetting loadRestorePolicy();
+
 } // namespace dfu
