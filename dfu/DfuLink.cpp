@@ -190,18 +190,29 @@ DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
     return l;
 }
 
-DfuLink::Launch DfuLink::launchDownload(const DfuFileBytes &source, const QString &permitted, int32_t flag)
+const DfuMappingRecord *DfuLink::recordOf(int alternate) const
+{
+    if (!isOpen() || alternate >= int(alternateCount_) || alternate < -1)
+        return nullptr;
+    return alternate < 0 ? &last() : &mapping_[alternate];
+}
+
+int DfuLink::alternateIndex(const QString &nameOrNumber) const
+{
+    bool number = false;
+    const uint value = nameOrNumber.toUInt(&number, 0);
+    for (quint32 i = 0; i < alternateCount_; ++i) {
+        const bool named = QString::fromLatin1(mapping_[i].name).trimmed() == nameOrNumber.trimmed();
+        if ((number && value == mapping_[i].alternate) || (!number && named))
+            return int(i);
+    }
+    return -1;
+}
+
+DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &permitted, const DfuMappingRecord &record,
+    dfu::Image &chosen, QString &mismatch)
 {
     const QString &filePath = source.path;
-    file_ = FileFacts();
-    imageName_.clear();
-    // A device that Config.ini permits no image for takes none, not any unnamed one.
-    if (permitted.isEmpty())
-        return refuse(Launch::NotPermitted,
-            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
-                .arg(product_));
-    if (!isOpen())
-        return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
     // The bytes that were read, checked and hashed once are the bytes written.
     const SignedFile &opened = source.check;
     file_.vendorId = opened.vendorId;
@@ -214,34 +225,145 @@ DfuLink::Launch DfuLink::launchDownload(const DfuFileBytes &source, const QStrin
     dfu::File file;
     if (opened.result != SignedFile::Opened || openDfuBytes(source, file) != DFU_OK)
         return refuse(Launch::NotADfuFile, QStringLiteral("%1: %2").arg(filePath, opened.reason()));
-    const QString mismatch = usbIdMismatch(opened.vendorId, opened.productId, vendorId_, productId_);
+    mismatch = usbIdMismatch(opened.vendorId, opened.productId, vendorId_, productId_);
     if (!mismatch.isEmpty() && settings_.otherUsbIds == Settings::OtherUsbIds::Refuse)
         return refuse(Launch::OtherUsbIds, mismatch);
-    const Launch::Reason choice = chooseImage(file.get(), opened.imageCount, permitted, last().alternate, image_);
+    const Launch::Reason choice = chooseImage(file.get(), opened.imageCount, permitted, record.alternate, chosen);
     if (choice == Launch::NotPermitted)
         return refuse(choice, QStringLiteral("the file's image names are not permitted: Config.ini permits \"%1\" "
                                              "for \"%2\"")
                                   .arg(permitted, product_));
     if (choice == Launch::NoImage)
         return refuse(choice, QStringLiteral("the file holds no image for alternate %1 (\"%2\")")
-                                  .arg(last().alternate)
-                                  .arg(memoryName()));
+                                  .arg(record.alternate)
+                                  .arg(QString::fromLatin1(record.name).trimmed()));
+    Launch l;
+    l.result = Launch::Launched;
+    return l;
+}
+
+DfuLink::Launch DfuLink::launchDownload(
+    const DfuFileBytes &source, const QString &permitted, int32_t flag, int alternate)
+{
+    file_ = FileFacts();
+    imageName_.clear();
+    expected_.reset();
+    // A device that Config.ini permits no image for takes none, not any unnamed one.
+    if (permitted.isEmpty())
+        return refuse(Launch::NotPermitted,
+            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
+                .arg(product_));
+    const DfuMappingRecord *record = recordOf(alternate);
+    if (!record)
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    QString mismatch;
+    const Launch checked = checkFile(source, permitted, *record, image_, mismatch);
+    if (checked.result != Launch::Launched)
+        return checked;
     imageName_ = imageNameOf(image_.get());
-    Launch l = launch(DFU_OPERATION_DOWNLOAD, flag, filePath);
+    Launch l = launch(DFU_OPERATION_DOWNLOAD, flag, source.path, *record);
     if (l.result == Launch::Launched && !mismatch.isEmpty())
         l.note = mismatch + QStringLiteral("; it is written all the same");
     return l;
 }
 
-DfuLink::Launch DfuLink::launchUpload(const QString &permitted)
+DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString &permitted, int alternate)
 {
-    if (!isOpen())
-        return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
-    DFUFILES_CreateImageFromMapping(image_.receive(), &last());
+    file_ = FileFacts();
+    imageName_.clear();
+    expected_.reset();
+    if (permitted.isEmpty())
+        return refuse(Launch::NotPermitted,
+            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
+                .arg(product_));
+    const DfuMappingRecord *record = recordOf(alternate);
+    if (!record)
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    QString mismatch;
+    const Launch checked = checkFile(source, permitted, *record, expected_, mismatch);
+    if (checked.result != Launch::Launched)
+        return checked;
+    imageName_ = imageNameOf(expected_.get());
+    // An image of the same ranges to read into: only what the file covers is read.
+    DFUFILES_CreateImage(record->alternate, record->name, image_.receive());
+    uint32_t count = 0;
+    DFUFILES_GetElementCount(expected_.get(), &count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t address = 0, size = 0;
+        DFUFILES_GetElement(expected_.get(), i, &address, &size, nullptr, 0);
+        if (size == 0)
+            continue;
+        const std::vector<uint8_t> room(size);
+        if (DFUFILES_AppendElement(image_.get(), address, room.data(), size) != DFU_OK)
+            return refuse(Launch::DoesNotFit, QStringLiteral("the image does not fit in memory"));
+    }
+    if (count == 0)
+        return refuse(Launch::DoesNotFit, QStringLiteral("the image holds no data"));
+    Launch l = launch(DFU_OPERATION_UPLOAD, 0, source.path, *record);
+    if (l.result == Launch::Launched && !mismatch.isEmpty())
+        l.note = mismatch;
+    return l;
+}
+
+QList<QPair<quint32, quint32>> DfuLink::differences(qint64 *compared) const
+{
+    QList<QPair<quint32, quint32>> out;
+    qint64 bytes = 0;
+    uint32_t expectedCount = 0, readCount = 0;
+    DFUFILES_GetElementCount(expected_.get(), &expectedCount);
+    DFUFILES_GetElementCount(image_.get(), &readCount);
+    for (uint32_t i = 0, r = 0; i < expectedCount; ++i) {
+        uint32_t address = 0, size = 0, readAddress = 0, readSize = 0;
+        DFUFILES_GetElement(expected_.get(), i, &address, &size, nullptr, 0);
+        if (size == 0)
+            continue;
+        std::vector<uint8_t> want(size), got(size);
+        DFUFILES_GetElement(expected_.get(), i, &address, &size, want.data(), size);
+        // The elements read are in the file's order, empty ones left out.
+        if (r >= readCount
+            || DFUFILES_GetElement(image_.get(), r++, &readAddress, &readSize, got.data(), size) != DFU_OK
+            || readAddress != address || readSize != size) {
+            out.append({address, address + size});
+            continue;
+        }
+        bytes += size;
+        for (uint32_t at = 0; at < size;) {
+            if (want[at] == got[at]) {
+                ++at;
+                continue;
+            }
+            const uint32_t from = at;
+            while (at < size && want[at] != got[at])
+                ++at;
+            // Ranges a few bytes apart read as one.
+            if (!out.isEmpty() && out.last().second + 16 >= address + from)
+                out.last().second = address + at;
+            else
+                out.append({address + from, address + at});
+        }
+    }
+    if (compared)
+        *compared = bytes;
+    return out;
+}
+
+DfuLink::Launch DfuLink::launchUpload(const QString &permitted, int alternate, const Range *range)
+{
+    expected_.reset();
+    const DfuMappingRecord *record = recordOf(alternate);
+    if (!record)
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    if (range) {
+        DFUFILES_CreateImage(record->alternate, record->name, image_.receive());
+        const std::vector<uint8_t> room(range->length);
+        DFUFILES_AppendElement(image_.get(), range->address, room.data(), range->length);
+    } else {
+        DFUFILES_CreateImageFromMapping(image_.receive(), record);
+    }
     const bool named = settings_.backupName == Settings::BackupName::Permitted && !permitted.isEmpty();
-    imageName_ = named ? permitted : memoryName();
+    imageName_ = named ? permitted : QString::fromLatin1(record->name);
     DFUFILES_SetImageName(image_.get(), imageName_.toLocal8Bit().constData());
-    Launch l = launch(DFU_OPERATION_UPLOAD, 0, QString());
+    Launch l = launch(DFU_OPERATION_UPLOAD, 0, QString(), *record);
     if (l.result == Launch::Launched && settings_.backupName == Settings::BackupName::Permitted && !named)
         l.note = QStringLiteral("Config.ini permits no image for this product: the image is named after its memory, "
                                 "and updates will refuse it");
@@ -255,10 +377,10 @@ DfuLink::Launch DfuLink::launchReturn()
     DFUFILES_CreateImageFromMapping(image_.receive(), &last());
     DFUFILES_SetImageName(image_.get(), last().name);
     imageName_ = memoryName();
-    return launch(DFU_OPERATION_RETURN, 0, QString());
+    return launch(DFU_OPERATION_RETURN, 0, QString(), last());
 }
 
-DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePath)
+DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePath, const DfuMappingRecord &record)
 {
     DfuOperationContext c;
     // What was opened must still be what is there: a board swapped on the port since is
@@ -266,12 +388,12 @@ DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePat
     if (!makeOperationContext(c, op, path_, flag) || !sameDfuDevice(path_, busAddress_))
         return refuse(Launch::Replaced, QStringLiteral("another device is plugged in there now; nothing was done"));
     stop();
-    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image_.get(), &last(), op, 0);
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image_.get(), &record, op, 0);
     if (filtered != DFU_OK) {
         if (op == DFU_OPERATION_DOWNLOAD)
-            qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), last().name,
+            qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), record.name,
                 DFU_StatusText(filtered));
-        return refuse(Launch::DoesNotFit,
+        return refuse(filtered == DFU_ERROR_NOT_READABLE ? Launch::NotReadable : Launch::DoesNotFit,
             QStringLiteral("the image does not fit the device: %1").arg(QLatin1String(DFU_StatusText(filtered))));
     }
     c.image = image_.get();

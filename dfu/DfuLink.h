@@ -105,6 +105,7 @@ public:
             OtherUsbIds,
             NoImage,
             DoesNotFit,
+            NotReadable, // an upload or verify: the memory there cannot be read back
             NotOpen,
             Replaced,
             NotStarted
@@ -115,12 +116,32 @@ public:
         // all the same, a backup named after its memory.
         QString note;
     };
+    // `alternate` below is an index among alternates(); -1 is the last one, the memory the
+    // tool works on unless told otherwise.
+    // The index of the alternate numbered `nameOrNumber`, or whose memory is named so (trailing
+    // blanks aside); -1 when there is none.
+    int alternateIndex(const QString &nameOrNumber) const;
+
     // Checks the file against `permitted` (what Config.ini permits for the product as the
     // device names itself in DFU mode) and against the device's USB ids, chooses the image of
-    // the last alternate, and launches the download with `flag` (DFU_FLAG_*).
-    Launch launchDownload(const DfuFileBytes &file, const QString &permitted, int32_t flag = 0);
-    // Reads the last alternate's memory; `permitted` names the image where the settings say so.
-    Launch launchUpload(const QString &permitted = QString());
+    // the alternate, and launches the download with `flag` (DFU_FLAG_*).
+    Launch launchDownload(const DfuFileBytes &file, const QString &permitted, int32_t flag = 0, int alternate = -1);
+    // One range of a memory: `length` bytes from `address`; a length of 0 reads to the end of
+    // the readable sectors that follow the address.
+    struct Range
+    {
+        quint32 address = 0;
+        quint32 length = 0;
+    };
+    // Reads the alternate's memory, whole or `range` of it (readable sectors only, within the
+    // memory); `permitted` names the image where the settings say so.
+    Launch launchUpload(const QString &permitted = QString(), int alternate = -1, const Range *range = nullptr);
+    // After the same checks as a download, reads back what the file's image for the alternate
+    // covers, and nothing else; differences() then tells how the memory compares.
+    Launch launchVerify(const DfuFileBytes &file, const QString &permitted, int alternate = -1);
+    // After a finished verify: the address ranges [first, second) where the memory differs from
+    // the image, and how many bytes were compared.
+    QList<QPair<quint32, quint32>> differences(qint64 *compared = nullptr) const;
     Launch launchReturn();
 
     // The suffix, signature and hash of the file last given to launchDownload.
@@ -161,9 +182,14 @@ public:
     bool writeBackup(const QString &filePath, QString &message);
 
 private:
-    Launch launch(int32_t operation, int32_t flag, const QString &filePath);
+    Launch launch(int32_t operation, int32_t flag, const QString &filePath, const DfuMappingRecord &record);
     Launch refuse(Launch::Reason reason, const QString &message);
+    // The checks a download and a verify share; `chosen` receives the image for `record`.
+    Launch checkFile(const DfuFileBytes &file, const QString &permitted, const DfuMappingRecord &record,
+        dfu::Image &chosen, QString &mismatch);
     const DfuMappingRecord &last() const { return mapping_[alternateCount_ - 1]; }
+    // The record of `alternate`, or null (-1: the last).
+    const DfuMappingRecord *recordOf(int alternate) const;
 
     Settings settings_;
     dfu::Device device_;
@@ -179,6 +205,7 @@ private:
     FileFacts file_;
     QString imageName_;
     dfu::Image image_;
+    dfu::Image expected_; // a verify's image from the file, to compare what was read with
     dfu::Operation operation_;
     int32_t runningOperation_ = 0;
     DfuOperationContext launched_{};

@@ -130,6 +130,7 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     case DfuLink::Launch::NoImage: return NoImage;
     case DfuLink::Launch::OtherUsbIds:
     case DfuLink::Launch::DoesNotFit:
+    case DfuLink::Launch::NotReadable:
     case DfuLink::Launch::NotOpen:
     case DfuLink::Launch::Replaced:
     case DfuLink::Launch::NotStarted: return LaunchRefused;

@@ -29,6 +29,8 @@ QString SignedFile::reason() const
 
 QString SignedFile::signatureText() const
 {
+    if (ownBackup)
+        return QStringLiteral("not signed; this machine's backup of the board, restored as restore-policy allows");
     const QString key = QString::fromStdString(signature.keyId);
     switch (signature.verdict) {
     case dfu::SignatureVerdict::NoSignature: return QStringLiteral("not signed");
@@ -79,6 +81,20 @@ SharedDfuFile readDfuFile(const QString &path)
     s.status = DFUFILES_OpenDFUFileFromMemory(
         data, uint32_t(f->bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
     s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
+    return f;
+}
+
+SharedDfuFile asOwnBackup(const DfuFileBytes &file)
+{
+    auto f = std::make_shared<DfuFileBytes>(file);
+    SignedFile &s = f->check;
+    if (s.result != SignedFile::SignatureRefused || !s.keyProblems.isEmpty())
+        return f; // keys that cannot be used fail closed, backups too
+    dfu::File parsed;
+    s.status = DFUFILES_OpenDFUFileFromMemory(reinterpret_cast<const uint8_t *>(f->bytes.constData()),
+        uint32_t(f->bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
+    s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
+    s.ownBackup = s.result == SignedFile::Opened;
     return f;
 }
 

@@ -22,6 +22,7 @@ struct SignedFile
     QString unreadable; // NotDfu: why the file itself was not read (not a regular file...)
     bool keysInstalled = false;        // the policy: with keys, only trusted files open
     QStringList keyProblems; // why the installed keys cannot be used: then nothing opens
+    bool ownBackup = false; // let through unsigned as this machine's backup (asOwnBackup)
     dfu::SignatureCheck signature;
     quint16 vendorId = 0;
     quint16 productId = 0;
@@ -52,6 +53,10 @@ struct DfuFileBytes
 using SharedDfuFile = std::shared_ptr<const DfuFileBytes>;
 // Reads and checks `path` (the trusted keys as installed now).
 SharedDfuFile readDfuFile(const QString &path);
+// The same bytes, refused only for their signature, let through as this machine's own backup
+// (the administrator's restore policy allows it, and the caller has found it in the history):
+// they open if they parse. Whoever writes them must still keep them to the board they came from.
+SharedDfuFile asOwnBackup(const DfuFileBytes &file);
 // The bytes parsed into `file`, for a file whose check is Opened.
 DfuStatus openDfuBytes(const DfuFileBytes &source, dfu::File &file);
 
