@@ -139,6 +139,9 @@ private Q_SLOTS:
     void scriptConventions_data();
     void scriptConventions();
     void backupAndRestore();
+    void fieldService_data();
+    void fieldService();
+    void restoreUnderPolicy();
     void historyOfEveryOutcome();
     void station_data();
     void station();
@@ -598,7 +601,7 @@ void TolvexDfuTest::replacedDeviceIsNotWorkedOn()
         *readDfuFile(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))), QStringLiteral("fw_main_v2"));
     QCOMPARE(int(l.result), int(DfuLink::Launch::Failed));
     QVERIFY2(l.message.contains(QStringLiteral("another device")), qPrintable(l.message));
-    QCOMPARE(second.dfu->erasedSectorCount(), 0u);
+    QCOMPARE(second.dfu->erasedSectorCount(), uint64_t(0));
 }
 
 void TolvexDfuTest::outputForEachReader_data()
@@ -1259,6 +1262,183 @@ void TolvexDfuTest::backupAndRestore()
     QVERIFY2(restored.exit == 0, qPrintable(restored.err));
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 1024 * 1024), before);
+}
+
+namespace {
+enum FieldCase {
+    Identical,
+    OneByteDiffers,
+    OtherProduct,
+    ReadProtected,
+    NotReadable,
+    AltByNumber,
+    AltByName,
+    RangeInside,
+    RangeToTheEnd,
+    RangeAcrossTheEnd,
+    RangeOutside
+};
+} // namespace
+
+void TolvexDfuTest::fieldService_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("exit");
+    QTest::newRow("verify: identical") << int(Identical) << 0;
+    QTest::newRow("verify: one byte differs, its range said") << int(OneByteDiffers) << 1;
+    QTest::newRow("verify: another product's file, refused as an update") << int(OtherProduct) << 3;
+    QTest::newRow("verify: a read-protected board") << int(ReadProtected) << 6;
+    QTest::newRow("verify: a memory its layout says cannot be read") << int(NotReadable) << 6;
+    QTest::newRow("upload --alt 0, written back and verified") << int(AltByNumber) << 0;
+    QTest::newRow("upload --alt \"Option Bytes\"") << int(AltByName) << 0;
+    QTest::newRow("upload --address inside a memory") << int(RangeInside) << 0;
+    QTest::newRow("upload --address without a length: to the end") << int(RangeToTheEnd) << 0;
+    QTest::newRow("upload --address across the end of the memory") << int(RangeAcrossTheEnd) << 3;
+    QTest::newRow("upload --address outside every memory") << int(RangeOutside) << 3;
+}
+
+// A technician's questions: does the board hold exactly this file (read back, nothing written),
+// and backups of any memory or range that update writes back and verify finds identical.
+void TolvexDfuTest::fieldService()
+{
+    QFETCH(int, kind);
+    QFETCH(int, exit);
+    // Alternates by number and name on a board of two flashes (both erasable, so that a backup
+    // of either is written back), the rest on one of option bytes and a flash.
+    const bool twoFlashes = kind == AltByNumber || kind == AltByName;
+    const sim::Board board = twoFlashes ? sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoFlashes(), 50)
+                                        : plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    if (twoFlashes)
+        sim::World::instance().plug(board.app);
+    const QByteArray image = firmware("V1.1");
+    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
+    if (!twoFlashes)
+        QCOMPARE(runCli({QStringLiteral("update"), path}).exit, 0);
+    const QStringList json{QStringLiteral("--json")};
+    if (kind <= NotReadable) {
+        QString file = path;
+        if (kind == OneByteDiffers) {
+            const uint8_t changed = 0x5A ^ uint8_t(image[0x123]);
+            QVERIFY(board.dfu->writeMemory(1, Flash + 0x123, &changed, 1));
+        } else if (kind == OtherProduct) {
+            file = dfuFile(QStringLiteral("otter.dfu"), "otter9_app", image);
+        } else if (kind == ReadProtected) {
+            sim::DfuFaults faults;
+            faults.readProtected = true;
+            board.dfu->setFaults(faults);
+        } else if (kind == NotReadable) {
+            board.dfu->setLayoutString(1, "@Internal Flash  /0x08000000/04*016Kf,01*064Kf,07*128Kf");
+        }
+        const uint64_t erasedBefore = board.dfu->erasedSectorCount();
+        const Run r = runCli(QStringList{QStringLiteral("verify"), file} + json);
+        QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
+        QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
+        QCOMPARE(board.dfu->erasedSectorCount(), erasedBefore); // nothing erased, ever
+        const QJsonObject result = jsonLines(r.out).last();
+        if (kind == Identical || kind == OneByteDiffers) {
+            QCOMPARE(result.value(QStringLiteral("identical")).toBool(), kind == Identical);
+            QCOMPARE(result.value(QStringLiteral("bytesCompared")).toInt(), image.size());
+            const QJsonArray ranges = result.value(QStringLiteral("differences")).toArray();
+            QCOMPARE(ranges.size(), kind == Identical ? 0 : 1);
+            if (kind == OneByteDiffers) {
+                QCOMPARE(ranges[0].toObject().value(QStringLiteral("start")).toString(), QStringLiteral("0x08000123"));
+                QCOMPARE(ranges[0].toObject().value(QStringLiteral("end")).toString(), QStringLiteral("0x08000124"));
+            }
+            // Back in its application afterwards.
+            QTRY_VERIFY(board.app->connected());
+        }
+        return;
+    }
+    QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
+    const QString backup = file(QStringLiteral("backup.dfu"));
+    QStringList args{QStringLiteral("upload"), backup};
+    uint32_t from = 0, size = 0;
+    size_t alternate = 1;
+    switch (kind) {
+    case AltByNumber:
+        args << QStringLiteral("--alt") << QStringLiteral("0"), alternate = 0, from = Flash, size = 128 * 1024;
+        break;
+    case AltByName: args << QStringLiteral("--alt=Boot Flash"), alternate = 0, from = Flash, size = 128 * 1024; break;
+    case RangeInside:
+        args << QStringLiteral("--address") << QStringLiteral("0x08000100:512"), from = Flash + 0x100, size = 512;
+        break;
+    case RangeToTheEnd: args << QStringLiteral("--address=0x080E0000"), from = 0x080E0000, size = 128 * 1024; break;
+    case RangeAcrossTheEnd: args << QStringLiteral("--address=0x080FFF00:0x200"); break;
+    case RangeOutside: args << QStringLiteral("--address=0x09000000:16"); break;
+    }
+    const Run saved = runCli(args + json);
+    QVERIFY2(saved.exit == exit, qPrintable(saved.out + saved.err));
+    QVERIFY2(schemaMismatch(saved.out).isEmpty(), qPrintable(schemaMismatch(saved.out)));
+    if (exit != 0) {
+        QVERIFY(!QFileInfo::exists(backup));
+        return;
+    }
+    // One image, for that alternate, its one element where it was read.
+    const QByteArray bytes = readFile(backup);
+    dfu::FileView view;
+    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view),
+        DfuStatus(DFU_OK));
+    QCOMPARE(view.targets.size(), size_t(1));
+    QCOMPARE(view.targets[0].alternate, uint8_t(alternate));
+    QCOMPARE(view.targets[0].elements.size(), size_t(1));
+    QCOMPARE(view.targets[0].elements[0].address, from);
+    QCOMPARE(view.targets[0].elements[0].size, size);
+    // Change what was saved, write the backup back, and find it identical.
+    std::vector<uint8_t> changed(size, 0x42);
+    QVERIFY(board.dfu->writeMemory(alternate, from, changed.data(), changed.size()));
+    const QStringList alt{QStringLiteral("--alt"), QString::number(alternate)};
+    const Run differs = runCli(QStringList{QStringLiteral("verify"), backup, QStringLiteral("--stay")} + alt);
+    QVERIFY2(differs.exit == 1, qPrintable(differs.out + differs.err));
+    const Run restored = runCli(QStringList{QStringLiteral("update"), backup} + alt);
+    QVERIFY2(restored.exit == 0, qPrintable(restored.out + restored.err));
+    const Run verified = runCli(QStringList{QStringLiteral("verify"), backup} + alt);
+    QVERIFY2(verified.exit == 0 && verified.out.contains(QStringLiteral("identical")),
+        qPrintable(verified.out + verified.err));
+    std::vector<uint8_t> now(size);
+    QVERIFY(board.dfu->readMemory(alternate, from, now.data(), now.size()));
+    QVERIFY(std::memcmp(now.data(), view.targets[0].elements[0].data, size) == 0);
+}
+
+// Where files must be signed, the administrator decides whether this machine's own backups are
+// written back unsigned: only to the board they were read from.
+void TolvexDfuTest::restoreUnderPolicy()
+{
+    QTemporaryDir folder;
+    const TestKey maker;
+    const QString keys = folder.filePath(QStringLiteral("trusted-keys"));
+    QVERIFY(QDir().mkpath(keys) && writeFile(keys + QStringLiteral("/maker.pub"), maker.publicFile()));
+    dfu::setTrustedKeyFolders({keys.toStdString()});
+    const auto policy = [&](const QByteArray &word) {
+        const QString setting = folder.filePath(QStringLiteral("restore-policy"));
+        return writeFile(setting, word)
+               && QFile::setPermissions(
+                   setting, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    };
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
+    const QString backup = file(QStringLiteral("backup.dfu"));
+    QCOMPARE(runCli({QStringLiteral("upload"), backup}).exit, 0);
+    const Run refused = runCli({QStringLiteral("update"), backup});
+    QVERIFY2(refused.exit == 3
+                 && refused.err.contains(
+                     QStringLiteral("\"own-backups\" in ") + folder.filePath(QStringLiteral("restore-policy"))),
+        qPrintable(refused.err));
+    QVERIFY(policy("signed-only\n"));
+    QCOMPARE(runCli({QStringLiteral("update"), backup}).exit, 3);
+    QVERIFY(policy("own-backups\n"));
+    const Run restored = runCli({QStringLiteral("update"), backup});
+    QVERIFY2(restored.exit == 0, qPrintable(restored.err));
+    QVERIFY2(restored.err.contains(QStringLiteral("this machine's backup")), qPrintable(restored.err));
+    // Another board takes none of it.
+    sim::World::instance().unplugAll();
+    sim::HidAppDeviceSpec other;
+    other.serial = "TVX-0002";
+    const sim::Board second = plugBoard(other, "V1.0");
+    const Run elsewhere = runCli({QStringLiteral("update"), backup});
+    dfu::setTrustedKeyFolders({});
+    QVERIFY2(
+        elsewhere.exit == 3 && elsewhere.err.contains(QStringLiteral("not of this board")), qPrintable(elsewhere.err));
+    QCOMPARE(second.dfu->erasedSectorCount(), uint64_t(0));
 }
 
 namespace {

@@ -501,6 +501,22 @@ QString History::serialLeftAt(const QString &location, const QString &bootSerial
     return leftInDfuMode && q.value(0).toString() != bootSerial ? q.value(0).toString() : QString();
 }
 
+QStringList History::backupsOf(const QString &sha256)
+{
+    QStringList serials;
+    if (!isOpen() || columns.isEmpty() || sha256.isEmpty())
+        return serials;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE result = 'backup' AND file_sha256 = :sha "
+                             "AND serial IS NOT NULL"));
+    q.bindValue(QStringLiteral(":sha"), sha256);
+    if (q.exec()) {
+        while (q.next())
+            serials << q.value(0).toString();
+    }
+    return serials;
+}
+
 void addKnownSerials(QList<Device> &devices, History &history)
 {
     for (Device &d : devices) {
@@ -551,6 +567,7 @@ History::Record historyRow(const Road &road)
     case O::Interrupted: r.result = QStringLiteral("interrupted"); break;
     case O::Replaced: r.result = QStringLiteral("replaced"); break;
     case O::Failed: r.result = QStringLiteral("failed"); break;
+    case O::Backup: r.result = QStringLiteral("backup"); break;
     }
     r.message = road.message;
     r.seconds = double(road.elapsedMs) / 1000.0;

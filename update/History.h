@@ -21,6 +21,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSqlError;
 
@@ -55,7 +56,8 @@ public:
         int sectorsWritten = -1; // -1: not known
         int sectorsKept = -1;
         qint64 bytesVerified = -1;
-        QString result = QStringLiteral("running"); // done, refused, failed, interrupted, up to date, replaced
+        // done, refused, failed, interrupted, up to date, replaced; "backup" for an upload
+        QString result = QStringLiteral("running");
         QString message;
         double seconds = 0;
     };
@@ -99,6 +101,8 @@ public:
     // `bootSerial`, when that update left it in DFU mode (interrupted or failed): the board
     // most likely still there.
     QString serialLeftAt(const QString &location, const QString &bootSerial);
+    // The boards (their own serials) that a backup with this SHA-256 was read from here.
+    QStringList backupsOf(const QString &sha256);
 
 private:
     void openForWriting();
@@ -128,7 +132,7 @@ private:
 // row, so that the window's rows and the terminal's say the same of the same update.
 struct Road
 {
-    enum class Outcome { Running, Done, Refused, Failed, Interrupted, Replaced };
+    enum class Outcome { Running, Done, Refused, Failed, Interrupted, Replaced, Backup };
 
     QString uuid;
     QString program;

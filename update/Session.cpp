@@ -61,6 +61,8 @@ const char *resultName(Session::Result r)
     case Session::Result::Interrupted: return "interrupted";
     case Session::Result::Replaced: return "replaced";
     case Session::Result::Unknown: return "unknown";
+    case Session::Result::Differs: return "differs";
+    case Session::Result::Unreadable: return "unreadable";
     case Session::Result::Running: break;
     }
     return "running";
@@ -110,7 +112,7 @@ void Session::start()
     // No rollback unasked: a file older than the firmware the board runs is refused before the
     // board leaves its application (a dry run says the same).
     const FirmwareRelease file = releaseOfFile(settings.fileRelease), board = releaseOfBoard(v.version);
-    if (v.answered && !settings.allowOlder && olderThan(file, board)) {
+    if (v.answered && !settings.allowOlder && !settings.verify && olderThan(file, board)) {
         oldVersion_ = v.version;
         end(Result::Refused, QStringLiteral("refused: the file's release %1 is older than the board's firmware %2; "
                                             "nothing was changed (--allow-older writes it all the same)")
@@ -197,12 +199,32 @@ void Session::prepare(const Device &inDfu)
         fail(QStringLiteral("no file to write"));
         return;
     }
-    DfuLink::Launch l = link->launchDownload(*settings.file, details_.permittedName, flag);
+    const int alternate = settings.alternate.isEmpty() ? -1 : link->alternateIndex(settings.alternate);
+    DfuLink::Launch l;
+    if (alternate < 0 && !settings.alternate.isEmpty()) {
+        l.result = DfuLink::Launch::Refused;
+        l.message = QStringLiteral("the board has no alternate %1").arg(settings.alternate);
+    } else if (!settings.backupOf.isEmpty() && !settings.backupOf.contains(identity_.ownSerial())) {
+        // An unsigned backup is restored to the board it came from, and to no other.
+        l.result = DfuLink::Launch::Refused;
+        l.message = QStringLiteral("the file is a backup of %1, not of this board (%2); a file for it must be signed")
+                        .arg(settings.backupOf.join(QStringLiteral(", ")), identity_.ownSerial());
+    } else if (settings.verify) {
+        l = link->launchVerify(*settings.file, details_.permittedName, alternate);
+    } else {
+        l = link->launchDownload(*settings.file, details_.permittedName, flag, alternate);
+    }
     details_.imageName = link->imageName();
     if (l.result == DfuLink::Launch::Launched) {
         if (!l.note.isEmpty() && noted)
             noted(l.note);
-        step = settings.dryRun ? Step::Compare : Step::Download;
+        step = settings.verify ? Step::Verify : settings.dryRun ? Step::Compare : Step::Download;
+        return;
+    }
+    if (l.reason == DfuLink::Launch::NotReadable) {
+        compared = QStringLiteral("cannot be read back: ") + l.message;
+        comparedResult = Result::Unreadable;
+        finishCompared();
         return;
     }
     if (l.result == DfuLink::Launch::Failed) {
@@ -231,6 +253,15 @@ void Session::endRefused(const QString &how)
     end(Result::Refused, QStringLiteral("refused: ") + refusal + QStringLiteral("; ") + how);
 }
 
+void Session::finishCompared()
+{
+    // Nothing was changed: back to its application, unless it is to stay.
+    if (!settings.stay)
+        startReturn(Step::Return);
+    else
+        end(comparedResult, compared);
+}
+
 void Session::startReturn(Step next)
 {
     const DfuLink::Launch l = link->launchReturn();
@@ -242,7 +273,19 @@ void Session::startReturn(Step next)
         end(Result::Refused, QStringLiteral("refused: ") + refusal
                                  + QStringLiteral("; nothing erased, but it stays in DFU mode: ") + l.message);
     else
-        fail(QStringLiteral("written and verified, but it did not return to its application: ") + l.message);
+        returnFailed(l.message);
+}
+
+void Session::returnFailed(const QString &why)
+{
+    // A board that cannot be read back often cannot be sent back either (a read-protected one
+    // refuses every command): what it is stays the news.
+    if (settings.verify && comparedResult == Result::Unreadable)
+        end(Result::Unreadable, compared + QStringLiteral("; it stays in DFU mode (") + why + QLatin1Char(')'));
+    else if (settings.verify || settings.dryRun)
+        fail(QStringLiteral("compared, but it did not return to its application: ") + why);
+    else
+        fail(QStringLiteral("written and verified, but it did not return to its application: ") + why);
 }
 
 bool Session::operationDone(const QString &phaseName)
@@ -274,7 +317,7 @@ bool Session::operationDone(const QString &phaseName)
         else if (step == Step::ReturnRefused)
             endRefused(QStringLiteral("nothing erased, but it stays in DFU mode: ") + what);
         else
-            fail(QStringLiteral("written and verified, but it did not return to its application: ") + what);
+            returnFailed(what);
         return false;
     }
     if (progressed && step != Step::ReturnRefused)
@@ -315,6 +358,39 @@ void Session::advance()
             startReturn(Step::Return);
         else
             end(Result::Done, compared);
+        break;
+    }
+    case Step::Verify: {
+        const DfuLink::Poll p = link->poll();
+        if (p.state == DfuLink::Poll::Running) {
+            if (progressed)
+                progressed({QStringLiteral("read"), int(p.context.percent), p.context.bytesDone, p.context.bytesTotal,
+                    p.context.elapsedMs});
+            break;
+        }
+        if (p.state == DfuLink::Poll::Failed) {
+            // The board said no to the read (a protected memory stalls or errs): it cannot be
+            // read back. Anything else is a failure of the road.
+            const DfuStatus e = p.context.errorStatus;
+            if (e != DFU_ERROR_STALL && e != DFU_ERROR_DEVICE_STATUS) {
+                fail(QStringLiteral("read failed: %1; the device stays in DFU mode").arg(p.message));
+                break;
+            }
+            compared = QStringLiteral("cannot be read back: ") + p.message;
+            comparedResult = Result::Unreadable;
+        } else {
+            details_.differences = link->differences(&details_.bytesCompared);
+            QStringList ranges;
+            for (const auto &d : details_.differences)
+                ranges << QStringLiteral("0x%1-0x%2")
+                              .arg(d.first, 8, 16, QLatin1Char('0'))
+                              .arg(d.second, 8, 16, QLatin1Char('0'));
+            compared = details_.differences.isEmpty()
+                           ? QStringLiteral("identical (%1 bytes compared)").arg(details_.bytesCompared)
+                           : QStringLiteral("differs at %1").arg(ranges.join(QStringLiteral(", ")));
+            comparedResult = details_.differences.isEmpty() ? Result::Done : Result::Differs;
+        }
+        finishCompared();
         break;
     }
     case Step::Download:
@@ -360,15 +436,18 @@ void Session::advance()
                 identity_.product = d->product;
             }
             newVersion_ = v.version;
-            if (settings.dryRun)
+            if (settings.verify)
+                end(comparedResult, compared);
+            else if (settings.dryRun)
                 end(Result::Done, compared);
             else
                 end(Result::Done, QString());
         } else if (waiting.elapsed() > settings.arrivalTimeoutMs) {
-            end(Result::Missing, settings.dryRun ? QStringLiteral("compared, but it did not come back in its "
-                                                                  "application in time; replug it")
-                                                 : QStringLiteral("written and verified, but it did not come back in "
-                                                                  "its application in time; replug it"));
+            end(Result::Missing, settings.dryRun || settings.verify
+                                     ? QStringLiteral("compared, but it did not come back in its "
+                                                      "application in time; replug it")
+                                     : QStringLiteral("written and verified, but it did not come back in "
+                                                      "its application in time; replug it"));
         }
         break;
     case Step::Over:

@@ -45,10 +45,20 @@ public:
         // with another one is another board. (Boot loaders may share one serial, so a boot
         // serial never names a board by itself.)
         std::function<QString(const QString &serial)> bootSerialOf;
+        // Read back what the file covers and compare, instead of writing (nothing is erased).
+        bool verify = false;
+        // The memory worked on: an index among the board's alternates, -1 the last one; or
+        // named (a number or a memory's name), looked up once the board is open.
+        QString alternate;
+        // The file is this machine's backup of these boards (their own serials), restored
+        // unsigned by the administrator's leave: every other board refuses it.
+        QStringList backupOf;
     };
     // Replaced: another board came back at the port than the one that left (exit 1).
     // Unknown: a dry run in application mode cannot tell without entering DFU mode.
-    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted, Replaced, Unknown };
+    // Differs: a verify found the memory other than the file. Unreadable: a verify could not
+    // read the memory back (not readable, or the board refused to).
+    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted, Replaced, Unknown, Differs, Unreadable };
 
     // Who the board is, as far as the road has met it: its port, and what it reports in
     // each mode. Its own serial is its application's where it has one: boot loaders often
@@ -113,6 +123,9 @@ public:
         qint64 bytesVerified = -1;
         qint64 differingBytes = 0; // a dry run's estimate of what would be erased and written
         double estimatedSeconds = 0;
+        // A verify: where the memory differs from the file, [first, second), and bytes compared.
+        QList<QPair<quint32, quint32>> differences;
+        qint64 bytesCompared = 0;
     };
     const Details &details() const { return details_; }
     // The session's own time: until it ended, or until now.
@@ -124,12 +137,16 @@ public:
     std::function<void(const Progress &)> progressed;
 
 private:
-    enum class Step { Start, WaitDfu, Download, Compare, Return, ReturnRefused, WaitApp, WaitAppRefused, Over };
+    enum class Step { Start, WaitDfu, Download, Compare, Verify, Return, ReturnRefused, WaitApp, WaitAppRefused, Over };
 
     void end(Result r, const QString &text);
     void fail(const QString &text) { end(Result::Failed, text); }
     void prepare(const Device &inDfu);
     void startReturn(Step next);
+    // A dry run's or a verify's end: the board goes back unless it is to stay.
+    void finishCompared();
+    // The return after the work failed: how the session ends.
+    void returnFailed(const QString &why);
     // Whether the board at the port now is the one that left; ends the session if not.
     bool stillTheBoard(const Device &here);
     // The end of a refusal once the board is back in its application (or did not come).
@@ -159,7 +176,8 @@ private:
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back
-    QString compared; // a dry run's finding, while the board is sent back
+    QString compared; // a dry run's or verify's finding, while the board is sent back
+    Result comparedResult = Result::Done;
     Details details_;
     qint64 comparedBytes = 0;
     std::unique_ptr<DfuLink> link;

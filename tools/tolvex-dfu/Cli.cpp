@@ -22,7 +22,8 @@ const char MainUsage[] = "usage: tolvex-dfu COMMAND [OPTIONS]\n"
                          "  list        devices in application mode and in DFU mode\n"
                          "  update      the whole update of one device, or of all: into DFU mode, erase, write,\n"
                          "              verify, back to the application\n"
-                         "  upload      the device memory into a .dfu file\n"
+                         "  verify      whether a device holds exactly what a .dfu file holds (nothing written)\n"
+                         "  upload      the device memory into a .dfu file: a memory, or a range of one\n"
                          "  enter-dfu   send devices in application mode into DFU mode\n"
                          "  leave       send devices in DFU mode back to their application\n"
                          "  station     update every board as it is plugged in, several at once\n"
@@ -36,7 +37,8 @@ const char MainUsage[] = "usage: tolvex-dfu COMMAND [OPTIONS]\n"
                          "exit codes: 0 all done, 1 an operation failed on a device (or another board came back),\n"
                          "2 usage, 3 file refused (unreadable, damaged, not permitted, not signed as required, or\n"
                          "older than the board's firmware), 4 no device, or a device did not come back in time,\n"
-                         "5 a dry run in application mode that cannot tell without DFU mode, 130 interrupted.\n";
+                         "5 a dry run in application mode that cannot tell without DFU mode, 6 verify cannot read\n"
+                         "the memory back, 130 interrupted. verify: 1 when the memory differs from the file.\n";
 
 const char CommonHelp[] = "devices (all given must fit; several fitting devices need --all):\n"
                           "  --device WHERE     the device plugged in at WHERE (BUS-PORT.PORT..., as 'list' shows)\n"
@@ -64,7 +66,7 @@ const char UpdateUsage[] =
     "usage: tolvex-dfu update FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
     "                         [--config PATH] [--stay] [--strict-timing] [--full] [--force]\n"
     "                         [--allow-older] [--dry-run [--enter]] [--history PATH | --no-history]\n"
-    "                         [--wait | --wait-seconds N] [-j] [-q | -v]\n"
+    "                         [--alt N|NAME] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
@@ -85,16 +87,39 @@ const char UpdateUsage[] =
     "                   and comparing the memory); exit 0 if it would go ahead, 3 if refused,\n"
     "                   5 in application mode, where the boot loader's name is not known\n"
     "  --enter          with --dry-run: send the board into DFU mode to compare, and back\n"
+    "  --alt N|NAME     write the file's image for this alternate (its number, or its memory's\n"
+    "                   name as 'list -v' shows it); default: the last one, the application's\n"
     "Ctrl-C (or SIGTERM, SIGHUP, a closed output pipe) stops between two transfers and\n"
     "leaves the device in DFU mode (exit 130).\n";
 
 const char UploadUsage[] =
     "usage: tolvex-dfu upload OUT.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--config PATH]\n"
+    "                         [--alt N|NAME] [--address ADDR[:LEN]] [--history PATH | --no-history]\n"
     "                         [--force] [--wait] [-j] [-q | -v]\n"
     "\n"
-    "Reads the memory of the last alternate of a device in DFU mode into a .dfu file whose\n"
-    "image bears the name Config.ini permits for the product, so that 'update OUT.dfu'\n"
-    "writes it back. An existing OUT.dfu is refused (exit 3) unless --force.\n";
+    "Reads the memory of a device in DFU mode into a .dfu file with one image for that memory,\n"
+    "its elements at their addresses, named as Config.ini permits for the product, so that\n"
+    "'update OUT.dfu' (with the same --alt) writes it back. The backup is recorded in the\n"
+    "history (result \"backup\", its SHA-256), which is what lets an administrator allow\n"
+    "restoring it unsigned where files must be signed (see SIGNATURES in tolvex-dfu(1)).\n"
+    "An existing OUT.dfu is refused (exit 3) unless --force.\n"
+    "  --alt N|NAME         the memory: an alternate's number or its memory's name (default: the\n"
+    "                       last one, the application's)\n"
+    "  --address ADDR[:LEN] only LEN bytes from ADDR (hexadecimal 0x... or decimal); without LEN,\n"
+    "                       to the end of the readable memory from ADDR. Within one memory and\n"
+    "                       its readable sectors, or refused (exit 3).\n";
+
+const char VerifyUsage[] =
+    "usage: tolvex-dfu verify FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
+    "                         [--config PATH] [--alt N|NAME] [--stay] [--strict-timing] [--force]\n"
+    "                         [--wait | --wait-seconds N] [-j] [-q | -v]\n"
+    "\n"
+    "Whether the board holds exactly this file: from either mode (into DFU mode and back to its\n"
+    "application afterwards, unless --stay), after the same Config.ini and signature checks as\n"
+    "an update, it reads back only what the file's image covers and compares. Nothing is\n"
+    "erased or written. Exit 0: identical; 1: it differs (the ranges are printed, and in JSON\n"
+    "as address ranges); 3: the file is refused as an update would refuse it; 6: the memory\n"
+    "cannot be read back (not readable, or the board refuses).\n";
 
 const char StationUsage[] =
     "usage: tolvex-dfu station FILE.dfu [--count N] [--device P,...] [--usb VID:PID] [--config PATH]\n"
@@ -224,8 +249,14 @@ int run(const QStringList &args, const Io &io)
                 + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
                     QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
                     QStringLiteral("--history"), QStringLiteral("--no-history"), QStringLiteral("--allow-older"),
-                    QStringLiteral("--enter")},
+                    QStringLiteral("--enter"), QStringLiteral("--alt")},
             update},
+        {"verify", VerifyUsage,
+            selection + config
+                + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
+                    QStringLiteral("--force"), QStringLiteral("--alt"), QStringLiteral("--history"),
+                    QStringLiteral("--no-history")},
+            verify},
         {"station", StationUsage,
             {QStringLiteral("--count"), QStringLiteral("--config"), QStringLiteral("--strict-timing"),
                 QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
@@ -236,7 +267,11 @@ int run(const QStringList &args, const Io &io)
             {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
                 QStringLiteral("--history"), QStringLiteral("--utc")},
             history},
-        {"upload", UploadUsage, selection + config + QStringList{QStringLiteral("--force")}, upload},
+        {"upload", UploadUsage,
+            selection + config
+                + QStringList{QStringLiteral("--force"), QStringLiteral("--alt"), QStringLiteral("--address"),
+                    QStringLiteral("--history"), QStringLiteral("--no-history")},
+            upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
             [](const Options &o, const Io &io) { return changeMode(o, io, true); }},
         {"leave", LeaveUsage, selection + QStringList{QStringLiteral("--all")},

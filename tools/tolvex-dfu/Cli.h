@@ -13,7 +13,8 @@
 namespace cli {
 
 // ExitCannotTell: a dry run in application mode, which cannot tell without entering DFU mode
-// whether the board's boot loader takes the file.
+// whether the board's boot loader takes the file. ExitUnreadable: verify cannot read the
+// board's memory back (not readable, or protected), so it cannot tell what it holds.
 enum Exit {
     ExitDone = 0,
     ExitFailed = 1,
@@ -21,6 +22,7 @@ enum Exit {
     ExitRefused = 3,
     ExitNoDevice = 4,
     ExitCannotTell = 5,
+    ExitUnreadable = 6,
     ExitInterrupted = 130
 };
 

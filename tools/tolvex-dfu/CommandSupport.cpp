@@ -1,5 +1,8 @@
 #include "CommandSupport.h"
 
+#include "FileSignature.h"
+#include "History.h"
+
 #include "DisplayText.h"
 
 #include <QCoreApplication>
@@ -37,6 +40,11 @@ int exitOf(update::Selected::Result r)
 }
 
 } // namespace
+
+QString hex(quint32 address)
+{
+    return QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'));
+}
 
 bool interrupted(const Io &io)
 {
@@ -120,6 +128,8 @@ int exitOf(update::Session::Result r)
     case update::Session::Result::Interrupted: return ExitInterrupted;
     case update::Session::Result::Replaced: return ExitFailed;
     case update::Session::Result::Unknown: return ExitCannotTell;
+    case update::Session::Result::Differs: return ExitFailed;
+    case update::Session::Result::Unreadable: return ExitUnreadable;
     default: return ExitDone;
     }
 }
@@ -133,6 +143,7 @@ int worstExit(const QList<int> &codes)
         case ExitFailed: return 4;
         case ExitRefused: return 3;
         case ExitNoDevice: return 2;
+        case ExitUnreadable:
         case ExitCannotTell: return 1;
         default: return 0;
         }
@@ -198,6 +209,31 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     }
     settings.names = config.names;
     checked = checkDfuFile(*settings.file, settings.names);
+    if (!checked.ok && settings.file->check.result == SignedFile::SignatureRefused) {
+        // Unsigned, but perhaps this machine's own backup, which the administrator may let
+        // through for the board it came from.
+        const dfu::RestoreSetting restore = dfu::loadRestorePolicy();
+        if (!restore.problem.empty())
+            out.problem(QString::fromStdString(restore.problem));
+        const QStringList boards =
+            restore.policy == dfu::RestorePolicy::OwnBackups
+                ? update::History(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()),
+                    update::History::Mode::Read)
+                      .backupsOf(settings.file->sha256)
+                : QStringList();
+        if (!boards.isEmpty()) {
+            settings.file = asOwnBackup(*settings.file);
+            settings.backupOf = boards;
+            checked = checkDfuFile(*settings.file, settings.names);
+        } else if (restore.policy == dfu::RestorePolicy::OwnBackups) {
+            checked.message += QStringLiteral("; it is no backup that this machine's history records");
+        } else {
+            checked.message += QStringLiteral(
+                "; to restore a backup, have it signed with a trusted key (a .minisig beside it), or ask the "
+                "administrator to allow this machine's own backups (\"own-backups\" in %1)")
+                                   .arg(QString::fromStdString(restore.path));
+        }
+    }
     settings.fileRelease = checked.release;
     settings.allowOlder = o.allowOlder;
     if (!checked.ok) {

@@ -27,6 +27,8 @@ bool interrupted(const Io &io);
 void idle();
 // JSON's null for what is not known, and the text itself otherwise.
 QJsonValue known(const QString &text);
+// An address for JSON: "0x08000000".
+QString hex(quint32 address);
 // An outcome that is not a device's: said to people, and with --json one result object.
 int ends(Output &out, int exit, const QString &message);
 // A device's outcome in the commands that run one operation alone.

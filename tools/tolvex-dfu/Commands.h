@@ -9,6 +9,8 @@ namespace cli {
 
 int list(const Options &o, const Io &io);
 int update(const Options &o, const Io &io);
+// Reads back what the file covers and says whether the board holds it exactly.
+int verify(const Options &o, const Io &io);
 int upload(const Options &o, const Io &io);
 // enter-dfu (toDfu) and leave: the mode change of each selected device, then its arrival.
 int changeMode(const Options &o, const Io &io, bool toDfu);

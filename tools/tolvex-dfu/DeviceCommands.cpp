@@ -3,7 +3,14 @@
 #include "Commands.h"
 
 #include "CommandSupport.h"
+#include "HistoryWriter.h"
 
+#include "DfuFileFormat.h"
+#include "RegularFile.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -102,14 +109,26 @@ int upload(const Options &o, const Io &io)
     if (QFileInfo::exists(path) && !o.force)
         return ends(out, ExitRefused, QStringLiteral("%1 exists; --force replaces it").arg(path));
     int exit = ExitDone;
-    const QList<update::Device> chosen =
-        choose([] { return update::appDevices() + update::dfuDevices(); }, o, out, io, exit);
+    const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
+    const QList<update::Device> chosen = choose(
+        [historyPath] {
+            QList<update::Device> present = update::appDevices() + update::dfuDevices();
+            update::History known(historyPath, update::History::Mode::Read);
+            update::addKnownSerials(present, known);
+            return present;
+        },
+        o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     const update::Device d = chosen.first();
     if (!d.dfuMode())
         return endsOn(out, d, ExitNoDevice, QStringLiteral("in application mode; tolvex-dfu enter-dfu sends it into DFU "
                                                            "mode first"));
+    update::Road road;
+    road.uuid = update::newRowId();
+    road.started = QDateTime::currentDateTimeUtc();
+    QElapsedTimer clock;
+    clock.start();
     DfuLink link;
     const int opened = link.open(d.path, d.busAddress, d.product);
     if (opened != DfuLink::Connected)
@@ -117,14 +136,31 @@ int upload(const Options &o, const Io &io)
     // A folder that cannot be written is known before the long read.
     if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
         return endsOn(out, d, ExitFailed, QStringLiteral("cannot write in the folder of %1").arg(path));
+    const QList<DfuLink::Alternate> alternates = link.alternates();
+    const int alternate = o.alternate ? link.alternateIndex(*o.alternate) : int(alternates.size()) - 1;
+    if (alternate < 0) {
+        QStringList have;
+        for (const DfuLink::Alternate &a : alternates)
+            have << QStringLiteral("%1 \"%2\"").arg(a.number).arg(a.name.trimmed());
+        return endsOn(out, d, ExitRefused,
+            QStringLiteral("has no alternate %1; it has %2").arg(*o.alternate, have.join(QStringLiteral(", "))));
+    }
+    const QString memory = alternates.value(alternate).name.trimmed();
     // A backup that can be written back: its image bears the name Config.ini permits.
     const LoadedConfiguration config = readConfiguration(o.config);
     const QString permitted = permittedImageName(config.names, d.product);
-    const DfuLink::Launch l = link.launchUpload(permitted);
+    const DfuLink::Range range{o.address.value_or(0), o.length};
+    const DfuLink::Launch l = link.launchUpload(permitted, alternate, o.address ? &range : nullptr);
     if (l.result != DfuLink::Launch::Launched)
-        return endsOn(out, d, ExitFailed, l.message);
+        return endsOn(out, d, l.result == DfuLink::Launch::Refused ? ExitRefused : ExitFailed,
+            QStringLiteral("%1 of \"%2\": %3")
+                .arg(o.address ? QStringLiteral("the range") : QStringLiteral("the memory"), memory, l.message));
     if (!l.note.isEmpty())
         out.note(QStringLiteral("%1: %2").arg(d.name(), l.note));
+    if (o.address)
+        out.note(QStringLiteral("%1: a range: writing it back erases the sectors it touches whole, and the bytes "
+                                "around it there are lost unless the file holds them too")
+                     .arg(d.name()));
     bool stopped = false;
     QString why;
     if (!finish(link, d, QStringLiteral("read"), out, io, stopped, why)) {
@@ -133,14 +169,37 @@ int upload(const Options &o, const Io &io)
     }
     if (!link.writeBackup(path, why))
         return endsOn(out, d, ExitFailed, why);
+    // Recorded with the hash of the file as written: this machine's backup of this board.
+    QByteArray bytes;
+    std::string unread;
+    tolvex::readRegularFile(path.toLocal8Bit().constData(), dfu::MaxFileSize, bytes, unread);
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    road.program = QStringLiteral("tolvex-dfu");
+    road.location = d.location;
+    road.bootProduct = d.product;
+    road.bootSerial = d.serial;
+    road.serial = d.appSerial;
+    road.filePath = path;
+    road.fileSha256 = sha256;
+    road.fileRelease = link.release();
+    road.imageName = link.imageName();
+    road.outcome = update::Road::Outcome::Backup;
+    road.message = QStringLiteral("memory of \"%1\" written").arg(memory);
+    road.ended = QDateTime::currentDateTimeUtc();
+    road.elapsedMs = clock.elapsed();
+    update::HistoryWriter history(historyPath);
+    history.put(update::historyRow(road));
+    history.drain();
+    for (const QString &problem : history.takeProblems())
+        out.problem(problem);
     if (o.json)
         out.event({{QStringLiteral("event"), QStringLiteral("result")}, {QStringLiteral("device"), d.location},
             {QStringLiteral("serial"), known(d.serial)}, {QStringLiteral("result"), QStringLiteral("done")},
-            {QStringLiteral("message"), QStringLiteral("memory of \"%1\" written").arg(link.memoryName())},
-            {QStringLiteral("file"), path}, {QStringLiteral("image"), known(link.imageName())},
+            {QStringLiteral("message"), road.message}, {QStringLiteral("file"), path},
+            {QStringLiteral("image"), known(link.imageName())}, {QStringLiteral("sha256"), sha256},
             {QStringLiteral("exit"), int(ExitDone)}});
     else
-        out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), link.memoryName(), path));
+        out.line(QStringLiteral("%1: memory of \"%2\" written to %3").arg(d.name(), memory, path));
     return ExitDone;
 }
 

@@ -55,6 +55,33 @@ const std::map<QString, Setter> &valued()
                 o.since = v;
                 return true;
             }},
+        {QStringLiteral("--alt"),
+            [](Options &o, const QString &v, QString &error) {
+                if (v.trimmed().isEmpty()) {
+                    error = QStringLiteral("--alt takes an alternate's number or its memory's name");
+                    return false;
+                }
+                o.alternate = v;
+                return true;
+            }},
+        {QStringLiteral("--address"),
+            [](Options &o, const QString &v, QString &error) {
+                // ADDR or ADDR:LEN, each hexadecimal (0x...) or decimal, within 32 bits.
+                bool addressOk = false, lengthOk = true;
+                const qulonglong address = v.section(QLatin1Char(':'), 0, 0).toULongLong(&addressOk, 0);
+                const qulonglong length =
+                    v.contains(QLatin1Char(':')) ? v.section(QLatin1Char(':'), 1).toULongLong(&lengthOk, 0) : 0;
+                const bool lengthGiven = v.contains(QLatin1Char(':'));
+                if (!addressOk || !lengthOk || address > 0xFFFFFFFFull || length > 0xFFFFFFFFull
+                    || (lengthGiven && length == 0) || address + length > 0x100000000ull) {
+                    error = QStringLiteral("--address takes ADDR or ADDR:LEN, such as 0x08000000:0x4000 (not \"%1\")")
+                                .arg(v);
+                    return false;
+                }
+                o.address = quint32(address);
+                o.length = quint32(length);
+                return true;
+            }},
         {QStringLiteral("--count"),
             [](Options &o, const QString &v, QString &error) {
                 bool ok = false;

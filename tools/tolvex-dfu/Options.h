@@ -41,6 +41,10 @@ struct Options
     int waitSeconds = 60;
     int count = 0; // station: stop after this many boards have ended (0: never)
     QStringList labels; // station: PORT=NAME, from --label and --labels FILE
+    std::optional<QString> alternate; // --alt: an alternate's number or its memory's name
+    // upload --address ADDR[:LEN]: one range of the memory (length 0: to the end of it)
+    std::optional<quint32> address;
+    quint32 length = 0;
 
     update::Selection selection() const { return {device, serial, usb, all}; }
 };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
 #include <QThread>
@@ -15,23 +16,27 @@
 
 namespace cli {
 
-int update(const Options &o, const Io &io)
+namespace {
+
+// The road of update, and of verify, which reads back and compares instead of writing.
+int road(const Options &o, const Io &io, bool verifying)
 {
     Output out(io, o.json, o.quiet);
     update::Session::Settings settings;
     DfuFileCheck checked;
     int failure = ExitDone;
-    if (!prepareRoad(o, io, out, "update", settings, checked, failure))
+    if (!prepareRoad(o, io, out, verifying ? "verify" : "update", settings, checked, failure))
         return failure;
     settings.force = o.force;
     settings.stay = o.stay;
     settings.dryRun = o.dryRun;
     settings.enter = o.enter;
+    settings.verify = verifying;
+    settings.alternate = o.alternate.value_or(QString());
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
-    // A dry run changes nothing, and leaves no trace either.
-    const QString historyPath =
-        o.noHistory || o.dryRun ? QString() : o.history.value_or(update::History::defaultPath());
-    update::HistoryWriter history(historyPath);
+    // A dry run or a verify changes nothing, and leaves no trace either.
+    const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
+    update::HistoryWriter history(o.dryRun || verifying ? QString() : historyPath);
     settings.bootSerialOf = [historyPath](const QString &serial) {
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };
@@ -39,8 +44,8 @@ int update(const Options &o, const Io &io)
     const QList<update::Device> chosen = choose(
         [historyPath] {
             QList<update::Device> present = update::appDevices() + update::dfuDevices();
-            update::History known(historyPath, update::History::Mode::Read);
-            update::addKnownSerials(present, known);
+            update::History knownSerials(historyPath, update::History::Mode::Read);
+            update::addKnownSerials(present, knownSerials);
             return present;
         },
         o, out, io, exit);
@@ -135,6 +140,16 @@ int update(const Options &o, const Io &io)
                 if (!lost.isEmpty())
                     result.insert(QStringLiteral("historyProblem"), lost);
             }
+            if (verifying) {
+                QJsonArray ranges;
+                for (const auto &r : d.differences)
+                    ranges.append(
+                        QJsonObject{{QStringLiteral("start"), hex(r.first)}, {QStringLiteral("end"), hex(r.second)}});
+                result.insert(QStringLiteral("identical"), s->result() == update::Session::Result::Done);
+                result.insert(QStringLiteral("differences"), ranges);
+                result.insert(QStringLiteral("bytesCompared"), d.bytesCompared);
+                result.insert(QStringLiteral("image"), known(d.imageName));
+            }
             if (o.dryRun) {
                 result.insert(QStringLiteral("dryRun"), true);
                 result.insert(QStringLiteral("image"), known(d.imageName));
@@ -145,6 +160,11 @@ int update(const Options &o, const Io &io)
                               d.sectorsTouched ? QJsonValue(d.estimatedSeconds) : QJsonValue());
             }
             out.event(result);
+        } else if (verifying) {
+            if (s->result() == update::Session::Result::Done || s->result() == update::Session::Result::Differs)
+                out.line(QStringLiteral("%1: %2").arg(name, s->message()));
+            else if (s->result() == update::Session::Result::Unreadable)
+                out.problem(name + QStringLiteral(": ") + s->message());
         } else if (o.dryRun
                    && (s->result() == update::Session::Result::Done || s->result() == update::Session::Result::Unknown
                        || s->result() == update::Session::Result::Refused)) {
@@ -162,7 +182,7 @@ int update(const Options &o, const Io &io)
             out.problem(name + QStringLiteral(": ") + s->message());
         }
     }
-    if (sessions.size() > 1 && !out.jsonOutput()) {
+    if (sessions.size() > 1 && !out.jsonOutput() && !verifying) {
         // As wide as the terminal allows, 80 columns otherwise.
         const int deviceWidth = std::max(20, std::min(40, io.columns - 1 - 42));
         out.line(QStringLiteral("%1 %2 %3 %4 %5").arg(QStringLiteral("DEVICE"), -deviceWidth).arg(QStringLiteral("OLD"), -10)
@@ -176,6 +196,18 @@ int update(const Options &o, const Io &io)
                          .arg(QStringLiteral("%1 s").arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1), 7));
     }
     return stopped ? int(ExitInterrupted) : worstExit(codes);
+}
+
+} // namespace
+
+int update(const Options &o, const Io &io)
+{
+    return road(o, io, false);
+}
+
+int verify(const Options &o, const Io &io)
+{
+    return road(o, io, true);
 }
 
 } // namespace cli
