@@ -209,9 +209,21 @@ int DfuLink::alternateIndex(const QString &nameOrNumber) const
     return -1;
 }
 
-DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &permitted, const DfuMappingRecord &record,
-    dfu::Image &chosen, QString &mismatch)
+DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &permitted, int alternate,
+    dfu::Image &chosen, QString &mismatch, const DfuMappingRecord *&found)
 {
+    file_ = FileFacts();
+    imageName_.clear();
+    expected_.reset();
+    // A device that Config.ini permits no image for takes none, not any unnamed one.
+    if (permitted.isEmpty())
+        return refuse(Launch::NotPermitted,
+            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
+                .arg(product_));
+    found = recordOf(alternate);
+    if (!found)
+        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    const DfuMappingRecord &record = *found;
     const QString &filePath = source.path;
     // The bytes that were read, checked and hashed once are the bytes written.
     const SignedFile &opened = source.check;
@@ -245,19 +257,9 @@ DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &pe
 DfuLink::Launch DfuLink::launchDownload(
     const DfuFileBytes &source, const QString &permitted, int32_t flag, int alternate)
 {
-    file_ = FileFacts();
-    imageName_.clear();
-    expected_.reset();
-    // A device that Config.ini permits no image for takes none, not any unnamed one.
-    if (permitted.isEmpty())
-        return refuse(Launch::NotPermitted,
-            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
-                .arg(product_));
-    const DfuMappingRecord *record = recordOf(alternate);
-    if (!record)
-        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    const DfuMappingRecord *record = nullptr;
     QString mismatch;
-    const Launch checked = checkFile(source, permitted, *record, image_, mismatch);
+    const Launch checked = checkFile(source, permitted, alternate, image_, mismatch, record);
     if (checked.result != Launch::Launched)
         return checked;
     imageName_ = imageNameOf(image_.get());
@@ -269,18 +271,9 @@ DfuLink::Launch DfuLink::launchDownload(
 
 DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString &permitted, int alternate)
 {
-    file_ = FileFacts();
-    imageName_.clear();
-    expected_.reset();
-    if (permitted.isEmpty())
-        return refuse(Launch::NotPermitted,
-            QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
-                .arg(product_));
-    const DfuMappingRecord *record = recordOf(alternate);
-    if (!record)
-        return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    const DfuMappingRecord *record = nullptr;
     QString mismatch;
-    const Launch checked = checkFile(source, permitted, *record, expected_, mismatch);
+    const Launch checked = checkFile(source, permitted, alternate, expected_, mismatch, record);
     if (checked.result != Launch::Launched)
         return checked;
     imageName_ = imageNameOf(expected_.get());

@@ -184,9 +184,10 @@ public:
 private:
     Launch launch(int32_t operation, int32_t flag, const QString &filePath, const DfuMappingRecord &record);
     Launch refuse(Launch::Reason reason, const QString &message);
-    // The checks a download and a verify share; `chosen` receives the image for `record`.
-    Launch checkFile(const DfuFileBytes &file, const QString &permitted, const DfuMappingRecord &record,
-        dfu::Image &chosen, QString &mismatch);
+    // The checks a download and a verify share; `chosen` receives the image for the alternate,
+    // `record` its mapping record.
+    Launch checkFile(const DfuFileBytes &file, const QString &permitted, int alternate, dfu::Image &chosen,
+        QString &mismatch, const DfuMappingRecord *&record);
     const DfuMappingRecord &last() const { return mapping_[alternateCount_ - 1]; }
     // The record of `alternate`, or null (-1: the last).
     const DfuMappingRecord *recordOf(int alternate) const;
