@@ -46,6 +46,14 @@ QString hex(quint32 address)
     return QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'));
 }
 
+QList<update::Device> presentDevices(const QString &historyPath)
+{
+    QList<update::Device> present = update::appDevices() + update::dfuDevices();
+    update::History known(historyPath, update::History::Mode::Read);
+    update::addKnownSerials(present, known);
+    return present;
+}
+
 bool interrupted(const Io &io)
 {
     return io.interrupted && io.interrupted->load();

@@ -29,6 +29,9 @@ void idle();
 QJsonValue known(const QString &text);
 // An address for JSON: "0x08000000".
 QString hex(quint32 address);
+// The devices present in both modes; those in DFU mode with the board's own serial where the
+// history at `historyPath` knows it.
+QList<update::Device> presentDevices(const QString &historyPath);
 // An outcome that is not a device's: said to people, and with --json one result object.
 int ends(Output &out, int exit, const QString &message);
 // A device's outcome in the commands that run one operation alone.

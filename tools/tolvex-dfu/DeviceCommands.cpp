@@ -110,14 +110,8 @@ int upload(const Options &o, const Io &io)
         return ends(out, ExitRefused, QStringLiteral("%1 exists; --force replaces it").arg(path));
     int exit = ExitDone;
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
-    const QList<update::Device> chosen = choose(
-        [historyPath] {
-            QList<update::Device> present = update::appDevices() + update::dfuDevices();
-            update::History known(historyPath, update::History::Mode::Read);
-            update::addKnownSerials(present, known);
-            return present;
-        },
-        o, out, io, exit);
+    const QList<update::Device> chosen =
+        choose([historyPath] { return presentDevices(historyPath); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     const update::Device d = chosen.first();

@@ -41,14 +41,8 @@ int road(const Options &o, const Io &io, bool verifying)
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };
     int exit = ExitDone;
-    const QList<update::Device> chosen = choose(
-        [historyPath] {
-            QList<update::Device> present = update::appDevices() + update::dfuDevices();
-            update::History knownSerials(historyPath, update::History::Mode::Read);
-            update::addKnownSerials(present, knownSerials);
-            return present;
-        },
-        o, out, io, exit);
+    const QList<update::Device> chosen =
+        choose([historyPath] { return presentDevices(historyPath); }, o, out, io, exit);
     if (chosen.isEmpty())
         return exit;
     DfuLink::waitOutPollTimeouts(o.strictTiming);
