@@ -154,8 +154,12 @@ bool Session::stillTheBoard(const Device &here)
     // knows which one this board's shows.
     bool other = false;
     if (here.dfuMode()) {
-        const QString expected =
-            settings.bootSerialOf && !identity_.serial.isEmpty() ? settings.bootSerialOf(identity_.serial) : QString();
+        // Asked of the history once a session: it does not change while the board restarts.
+        if (!expectedBootSerial)
+            expectedBootSerial = settings.bootSerialOf && !identity_.serial.isEmpty()
+                                     ? settings.bootSerialOf(identity_.serial)
+                                     : QString();
+        const QString &expected = *expectedBootSerial;
         other = dfuBefore.contains(here.busAddress) || (!expected.isEmpty() && here.serial != expected);
     } else {
         other = !identity_.serial.isEmpty() && here.serial != identity_.serial;

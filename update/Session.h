@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <memory>
 
 namespace update {
@@ -162,6 +163,7 @@ private:
     // DFU-mode devices that were at the port before the board was sent there: none of them
     // is the board.
     QStringList dfuBefore;
+    std::optional<QString> expectedBootSerial; // what the history says its boot loader shows
     Settings settings;
     Result result_ = Result::Running;
     QString message_;
