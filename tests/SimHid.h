@@ -4,11 +4,23 @@
 // and its requests as the tests compare them.
 
 #include "Board.h"
+#include "Bytes.h"
 #include "HidTransport.h"
 #include "World.h"
 
 #include <QByteArray>
 #include <QList>
+
+// Firmware for the simulated boards: its version text where their application reads it, and
+// code around it.
+inline QByteArray firmware(const char *version)
+{
+    QByteArray image = pattern(40000, 9);
+    QByteArray text(9, '\0');
+    text.replace(0, int(qstrlen(version)), version);
+    image.replace(int(sim::HidAppDeviceModel::VersionTextAddress - 0x08000000u), 9, text);
+    return image;
+}
 
 // A board whose boot loader reports "Tolvex Demo Board", or `bootLoaderProduct` where it is
 // given: real boards often name themselves otherwise in DFU mode than in their application.

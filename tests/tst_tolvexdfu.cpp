@@ -60,16 +60,6 @@ Run runCli(const QStringList &args, const std::atomic<bool> *interrupted = nullp
     return r;
 }
 
-// The new firmware: its version text where the application reads it, and code around it.
-QByteArray firmware(const char *version)
-{
-    QByteArray image = pattern(40000, 9);
-    QByteArray text(9, '\0');
-    text.replace(0, int(qstrlen(version)), version);
-    image.replace(int(sim::HidAppDeviceModel::VersionTextAddress - Flash), 9, text);
-    return image;
-}
-
 QList<QJsonObject> jsonLines(const QString &out)
 {
     QList<QJsonObject> objects;

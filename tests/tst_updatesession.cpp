@@ -26,15 +26,6 @@ namespace {
 constexpr uint32_t Flash = 0x08000000;
 const ImageNameList Names = splitConfigurationText(QStringLiteral("Tolvex Demo Board,fw_main_v2\n"));
 
-QByteArray firmware(const char *version)
-{
-    QByteArray image = pattern(40000, 3);
-    QByteArray text(9, '\0');
-    text.replace(0, int(qstrlen(version)), version);
-    image.replace(int(sim::HidAppDeviceModel::VersionTextAddress - Flash), 9, text);
-    return image;
-}
-
 QByteArray flashOf(const sim::Board &b, int size)
 {
     QByteArray out(size, '\0');
