@@ -22,39 +22,25 @@ bool labelFits(const QString &label, QString &error)
 // The options that take a value, and where it goes.
 using Setter = std::function<bool(Options &, const QString &, QString &)>;
 
+// An option whose value is kept as it is given (an empty one too: the selection refuses it).
+template <class Field>
+Setter text(Field Options::*field)
+{
+    return [field](Options &o, const QString &v, QString &) {
+        o.*field = v;
+        return true;
+    };
+}
+
 const std::map<QString, Setter> &valued()
 {
     static const std::map<QString, Setter> table{
-        {QStringLiteral("--device"),
-            [](Options &o, const QString &v, QString &) {
-                o.device = v;
-                return true;
-            }},
-        {QStringLiteral("--serial"),
-            [](Options &o, const QString &v, QString &) {
-                o.serial = v;
-                return true;
-            }},
-        {QStringLiteral("--usb"),
-            [](Options &o, const QString &v, QString &) {
-                o.usb = v;
-                return true;
-            }},
-        {QStringLiteral("--config"),
-            [](Options &o, const QString &v, QString &) {
-                o.config = v;
-                return true;
-            }},
-        {QStringLiteral("--history"),
-            [](Options &o, const QString &v, QString &) {
-                o.history = v;
-                return true;
-            }},
-        {QStringLiteral("--since"),
-            [](Options &o, const QString &v, QString &) {
-                o.since = v;
-                return true;
-            }},
+        {QStringLiteral("--device"), text(&Options::device)},
+        {QStringLiteral("--serial"), text(&Options::serial)},
+        {QStringLiteral("--usb"), text(&Options::usb)},
+        {QStringLiteral("--config"), text(&Options::config)},
+        {QStringLiteral("--history"), text(&Options::history)},
+        {QStringLiteral("--since"), text(&Options::since)},
         {QStringLiteral("--alt"),
             [](Options &o, const QString &v, QString &error) {
                 if (v.trimmed().isEmpty()) {
