@@ -6,9 +6,12 @@
 #include "DisplayText.h"
 
 #include <QCoreApplication>
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QThread>
+
+#include <algorithm>
 
 namespace cli {
 
@@ -49,8 +52,14 @@ QString hex(quint32 address)
 QList<update::Device> presentDevices(const QString &historyPath)
 {
     QList<update::Device> present = update::appDevices() + update::dfuDevices();
-    update::History known(historyPath, update::History::Mode::Read);
-    update::addKnownSerials(present, known);
+    // The history is opened only when it has something to tell: a command that waits for a
+    // board looks every few hundred milliseconds.
+    const bool unknown = std::any_of(
+        present.begin(), present.end(), [](const update::Device &d) { return d.dfuMode() && d.appSerial.isEmpty(); });
+    if (unknown) {
+        update::History known(historyPath, update::History::Mode::Read);
+        update::addKnownSerials(present, known);
+    }
     return present;
 }
 
