@@ -48,7 +48,7 @@ const QStringList Columns{QStringLiteral("id"), QStringLiteral("uuid"), QStringL
     QStringLiteral("version_before"), QStringLiteral("version_after"), QStringLiteral("file"),
     QStringLiteral("file_sha256"), QStringLiteral("file_release"), QStringLiteral("image_name"),
     QStringLiteral("sectors_written"), QStringLiteral("sectors_kept"), QStringLiteral("bytes_verified"),
-    QStringLiteral("result"), QStringLiteral("message"), QStringLiteral("seconds")};
+    QStringLiteral("result"), QStringLiteral("message"), QStringLiteral("seconds"), QStringLiteral("label")};
 
 const char CreateTable[] = "CREATE TABLE updates ("
                            " id INTEGER PRIMARY KEY AUTOINCREMENT, uuid TEXT,"
@@ -58,12 +58,23 @@ const char CreateTable[] = "CREATE TABLE updates ("
                            " version_before TEXT, version_after TEXT,"
                            " file TEXT, file_sha256 TEXT, file_release TEXT, image_name TEXT,"
                            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER,"
-                           " result TEXT NOT NULL, message TEXT, seconds REAL)";
+                           " result TEXT NOT NULL, message TEXT, seconds REAL, label TEXT,"
+                           " revision INTEGER NOT NULL DEFAULT 1, sent_revision INTEGER)";
+// Every change of a row's content, by this program or by an older one that knows nothing of
+// forwarding, makes it a new revision, to be sent again; marking it sent is no change.
+const char CreateTrigger[] = "CREATE TRIGGER IF NOT EXISTS updates_revised AFTER UPDATE ON updates"
+                             " WHEN NEW.revision = OLD.revision AND NEW.sent_revision IS OLD.sent_revision"
+                             " BEGIN UPDATE updates SET revision = OLD.revision + 1 WHERE id = NEW.id; END";
+const char UnsentRows[] = "sent_revision IS NULL OR sent_revision < revision";
 // A support desk asks by serial and by time.
 const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid ON updates (uuid)",
     "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)",
     "CREATE INDEX IF NOT EXISTS updates_boot_serial ON updates (boot_serial)",
-    "CREATE INDEX IF NOT EXISTS updates_started ON updates (started)"};
+    "CREATE INDEX IF NOT EXISTS updates_started ON updates (started)",
+    "CREATE INDEX IF NOT EXISTS updates_host ON updates (host)",
+    // The rows still to be sent to the central history, found without reading the others.
+    "CREATE INDEX IF NOT EXISTS updates_unsent ON updates (id) WHERE sent_revision IS NULL OR sent_revision < "
+    "revision"};
 
 QVariant orNull(const QString &text)
 {
@@ -333,7 +344,14 @@ bool History::prepareSchema(bool fresh)
                 done = q.exec();
             }
         }
+        // 4: the station's label of the port, and what was sent to the central history.
+        if (version < 4) {
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN label TEXT"));
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1"));
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN sent_revision INTEGER"));
+        }
     }
+    run(QString::fromLatin1(CreateTrigger));
     for (const char *sql : Indexes)
         run(QString::fromLatin1(sql));
     run(QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId));
@@ -382,9 +400,9 @@ QString History::put(const Record &r, bool *retry)
     q.prepare(QStringLiteral(
         "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
         "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
-        "sectors_kept, bytes_verified, result, message, seconds) "
+        "sectors_kept, bytes_verified, result, message, seconds, label) "
         "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
-        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds) "
+        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
         "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
         "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
         "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
@@ -393,7 +411,7 @@ QString History::put(const Record &r, bool *retry)
         "file_release = excluded.file_release, image_name = excluded.image_name, "
         "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
         "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
-        "seconds = excluded.seconds"));
+        "seconds = excluded.seconds, label = excluded.label"));
     q.bindValue(QStringLiteral(":uuid"), r.uuid.isEmpty() ? newRowId() : r.uuid);
     q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
@@ -416,6 +434,7 @@ QString History::put(const Record &r, bool *retry)
     q.bindValue(QStringLiteral(":result"), r.result);
     q.bindValue(QStringLiteral(":message"), r.message);
     q.bindValue(QStringLiteral(":seconds"), r.seconds);
+    q.bindValue(QStringLiteral(":label"), orNull(r.label));
     if (q.exec())
         return QString();
     const int code = primaryCode(q.lastError());
@@ -425,7 +444,28 @@ QString History::put(const Record &r, bool *retry)
     return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(q.lastError()));
 }
 
-QList<History::Record> History::rows(const QString &serial, const QDateTime &since)
+History::Record recordAt(const QSqlQuery &q, int first)
+{
+    const auto count = [&](int i) { return q.value(i).isNull() ? -1 : q.value(i).toLongLong(); };
+    History::Record r;
+    int i = first;
+    r.uuid = q.value(i++).toString();
+    r.started = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+    r.ended = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+    for (QString *text : {&r.program, &r.programVersion, &r.host, &r.product, &r.serial, &r.bootSerial, &r.location,
+             &r.versionBefore, &r.versionAfter, &r.file, &r.fileSha256, &r.fileRelease, &r.imageName})
+        *text = q.value(i++).toString();
+    r.sectorsWritten = int(count(i++));
+    r.sectorsKept = int(count(i++));
+    r.bytesVerified = count(i++);
+    r.result = q.value(i++).toString();
+    r.message = q.value(i++).toString();
+    r.seconds = q.value(i++).toDouble();
+    r.label = q.value(i++).toString();
+    return r;
+}
+
+QList<History::Record> History::rows(const QString &serial, const QDateTime &since, const QString &host)
 {
     QList<Record> out;
     if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
@@ -438,36 +478,84 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
                             : QStringLiteral(" AND serial = :serial");
     if (since.isValid())
         sql += QStringLiteral(" AND started >= :since");
+    if (!host.isEmpty())
+        sql += QStringLiteral(" AND host = :host");
     q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
     if (!serial.isEmpty())
         q.bindValue(QStringLiteral(":serial"), serial);
     if (since.isValid())
         q.bindValue(QStringLiteral(":since"), isoUtc(since));
+    if (!host.isEmpty())
+        q.bindValue(QStringLiteral(":host"), host);
     if (!q.exec()) {
         failedWith(q.lastError(), QStringLiteral("read"));
         return out;
     }
-    const auto count = [&](int i) { return q.value(i).isNull() ? -1 : q.value(i).toLongLong(); };
-    while (q.next()) {
-        Record r;
-        int i = 1; // after id
-        r.uuid = q.value(i++).toString();
-        r.started = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
-        r.ended = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
-        for (QString *text : {&r.program, &r.programVersion, &r.host, &r.product, &r.serial, &r.bootSerial, &r.location,
-                 &r.versionBefore, &r.versionAfter, &r.file, &r.fileSha256, &r.fileRelease, &r.imageName})
-            *text = q.value(i++).toString();
-        r.sectorsWritten = int(count(i++));
-        r.sectorsKept = int(count(i++));
-        r.bytesVerified = count(i++);
-        r.result = q.value(i++).toString();
-        r.message = q.value(i++).toString();
-        r.seconds = q.value(i++).toDouble();
-        out.append(r);
-    }
+    while (q.next())
+        out.append(recordAt(q, 1)); // after id
     if (q.lastError().isValid())
         failedWith(q.lastError(), QStringLiteral("read"));
     return out;
+}
+
+QList<History::Unsent> History::unsent(int limit)
+{
+    QList<Unsent> out;
+    if (!isOpen() || version < 4)
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1, revision FROM updates WHERE %2 ORDER BY id LIMIT :limit")
+                  .arg(columns, QLatin1String(UnsentRows)));
+    q.bindValue(QStringLiteral(":limit"), limit);
+    if (!q.exec()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return out;
+    }
+    const int revision = int(Columns.size());
+    while (q.next())
+        out.append({recordAt(q, 1), q.value(revision).toLongLong()});
+    if (q.lastError().isValid())
+        failedWith(q.lastError(), QStringLiteral("read"));
+    return out;
+}
+
+QString History::markSent(const QList<Unsent> &rows)
+{
+    if (!isOpen() || version < 4)
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    // Only the revision that was sent: a row written again since waits for its next turn.
+    q.prepare(
+        QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
+    bool done = db.transaction();
+    for (const Unsent &u : rows) {
+        if (!done)
+            break;
+        q.bindValue(QStringLiteral(":revision"), u.revision);
+        q.bindValue(QStringLiteral(":uuid"), u.record.uuid);
+        done = q.exec();
+    }
+    if (done && db.commit())
+        return QString();
+    const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
+    db.rollback();
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+}
+
+int History::unsentCount()
+{
+    if (!isOpen() || columns.isEmpty())
+        return 0;
+    if (version < 4) // nothing of this file was ever sent
+        return int(rows().size());
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM updates WHERE %1").arg(QLatin1String(UnsentRows))) || !q.next()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return -1;
+    }
+    return q.value(0).toInt();
 }
 
 QString History::bootSerialOf(const QString &serial)
@@ -544,6 +632,7 @@ History::Record historyRow(const Road &road)
     r.serial = !road.serial.isEmpty() ? road.serial : road.bootSerial;
     r.bootSerial = road.bootSerial;
     r.location = road.location;
+    r.label = road.label;
     r.versionBefore = road.versionBefore;
     r.versionAfter = road.versionAfter;
     if (!road.filePath.isEmpty())

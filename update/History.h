@@ -24,6 +24,7 @@
 #include <QStringList>
 
 class QSqlError;
+class QSqlQuery;
 
 namespace update {
 
@@ -31,7 +32,7 @@ class History
 {
 public:
     // The schema this program writes; it opens files of every earlier one.
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
     // "TVXH" in the file's header: what tells our history from another program's database.
     static constexpr qint32 ApplicationId = 0x54565848;
 
@@ -60,6 +61,14 @@ public:
         QString result = QStringLiteral("running");
         QString message;
         double seconds = 0;
+        QString label; // the station's name of the port, where it has one
+        QDateTime received; // UTC; when the central history took it (read from it only)
+    };
+    // A row still to be sent to the central history, at the revision it has now.
+    struct Unsent
+    {
+        Record record;
+        qint64 revision = 0;
     };
 
     enum class Mode { Write, Read };
@@ -91,9 +100,16 @@ public:
     // Writes `record` whole: a new row, or the row with its identifier replaced. Empty on success,
     // the reason otherwise; `retry` tells whether a later try may succeed (busy, full...).
     QString put(const Record &record, bool *retry = nullptr);
-    // The rows, oldest first: of one serial, own or boot loader's (when given), and since a time
-    // (when valid). On failure, empty with problem() set.
-    QList<Record> rows(const QString &serial = QString(), const QDateTime &since = QDateTime());
+    // The rows, oldest first: of one serial, own or boot loader's (when given), since a time
+    // (when valid) and of one host (when given). On failure, empty with problem() set.
+    QList<Record> rows(
+        const QString &serial = QString(), const QDateTime &since = QDateTime(), const QString &host = QString());
+    // The rows not yet sent to the central history as they are now, oldest first.
+    QList<Unsent> unsent(int limit);
+    // Marks the rows sent at the revisions given; empty on success, the reason otherwise.
+    QString markSent(const QList<Unsent> &rows);
+    // How many rows wait to be sent; -1 when that cannot be read.
+    int unsentCount();
     // The one serial the boot loader of the board `serial` has always shown; empty when none,
     // or several.
     QString bootSerialOf(const QString &serial);
@@ -137,6 +153,7 @@ struct Road
     QString uuid;
     QString program;
     QString location;
+    QString label; // the station's name of the port
     QString product; // application mode
     QString serial;
     QString bootProduct; // DFU mode
@@ -156,6 +173,9 @@ struct Road
     QDateTime ended; // UTC; null while on the road
     qint64 elapsedMs = 0;
 };
+// The record in the columns of `q` from `first` on, in the history's own order (uuid, started,
+// ended, program ... seconds, label), times as ISO 8601 text.
+History::Record recordAt(const QSqlQuery &q, int first);
 // A new row identifier.
 QString newRowId();
 History::Record historyRow(const Road &road);
