@@ -225,18 +225,27 @@ void setTrustedKeyFolders(const std::vector<std::string> &folders)
     foldersGiven = true;
 }
 
+std::string machineSettingsFolder()
+{
+    std::lock_guard<std::mutex> lock(foldersMutex);
+    if (folderList().empty())
+        return std::string();
+    std::string folder = folderList().front();
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return std::filesystem::path(folder).parent_path().string();
+}
+
 RestoreSetting loadRestorePolicy()
 {
     RestoreSetting r;
+    const std::string folder = machineSettingsFolder();
+    if (folder.empty())
+        return r;
+    r.path = (std::filesystem::path(folder) / "restore-policy").string();
     bool given = false;
     {
         std::lock_guard<std::mutex> lock(foldersMutex);
-        if (folderList().empty())
-            return r;
-        std::string folder = folderList().front();
-        while (folder.size() > 1 && folder.back() == '/')
-            folder.pop_back();
-        r.path = (std::filesystem::path(folder).parent_path() / "restore-policy").string();
         given = foldersGiven;
     }
     struct stat st;

@@ -77,6 +77,10 @@ std::string verdictText(const SignatureCheck &check);
 // package's share/tolvex-dfu/trusted-keys. A folder that does not exist sets no policy; with
 // none there, files are written as they come.
 std::vector<std::string> trustedKeyFolders();
+// The administrator's folder of the machine, where the first trusted-key folder is
+// (/etc/tolvex-dfu): the restore policy and the central history's connection are read there.
+// Empty when no folder is set, as in the tests, whose machine settings are their own.
+std::string machineSettingsFolder();
 // Replaces the folders (tests, and a tool given a key of its own).
 void setTrustedKeyFolders(const std::vector<std::string> &folders);
 // The same from a colon-separated list (empty: no folder). Only the test builds of the

@@ -13,10 +13,13 @@ constexpr std::chrono::milliseconds RetryPause{500};
 
 } // namespace
 
-HistoryWriter::HistoryWriter(const QString &path) : path(path)
+HistoryWriter::HistoryWriter(const QString &path, const QString &central) : path(path)
 {
-    if (!path.isEmpty())
-        thread = std::thread([this] { run(); });
+    if (path.isEmpty())
+        return;
+    if (!central.isEmpty())
+        forwarder = std::make_unique<Forwarder>(path, central);
+    thread = std::thread([this] { run(); });
 }
 
 HistoryWriter::~HistoryWriter()
@@ -30,6 +33,7 @@ HistoryWriter::~HistoryWriter()
     }
     wake.notify_all();
     thread.join();
+    forwarder.reset();
 }
 
 void HistoryWriter::put(const History::Record &record)
@@ -85,6 +89,8 @@ void HistoryWriter::run()
         if (why.isEmpty()) {
             failures.remove(record.uuid);
             lastFailure.clear();
+            if (forwarder && record.ended.isValid())
+                forwarder->poke();
         } else {
             lastFailure = why;
             if (retry) {
@@ -126,7 +132,11 @@ bool HistoryWriter::drain(int timeoutMs)
                     .arg(lost == 1 ? QStringLiteral(" is") : QStringLiteral("s are"), why);
         reportedLost = lost;
     }
-    return failures.isEmpty();
+    const bool recorded = failures.isEmpty();
+    lock.unlock();
+    if (forwarder)
+        forwarder->sync(ForwardMs);
+    return recorded;
 }
 
 QString HistoryWriter::notRecorded(const QString &uuid) const
@@ -143,9 +153,13 @@ int HistoryWriter::lostRows() const
 
 QStringList HistoryWriter::takeProblems()
 {
-    std::lock_guard<std::mutex> lock(mutex);
     QStringList out;
-    out.swap(news);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        out.swap(news);
+    }
+    if (forwarder)
+        out << forwarder->takeProblems();
     return out;
 }
 

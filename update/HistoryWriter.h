@@ -4,8 +4,10 @@
 // slot, poll or return of a front end. Rows wait in a queue (one entry per row identifier: a
 // newer copy replaces one not yet written) and are tried again while the history is busy or
 // cannot be written; a history that is not ours is never retried. What a user must know (rows
-// not recorded) comes out once through takeProblems(), on the front end's own thread.
+// not recorded) comes out once through takeProblems(), on the front end's own thread. With a
+// central history, a Forwarder sends the rows on once they are written here.
 
+#include "Forwarder.h"
 #include "History.h"
 
 #include <QHash>
@@ -14,6 +16,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -27,8 +30,12 @@ public:
     // Rows waiting at most; a newer one beyond is not recorded (and said so).
     static constexpr int MaxQueued = 1024;
 
-    // An empty path keeps no history: put() does nothing.
-    explicit HistoryWriter(const QString &path);
+    // How long a front end waits at its end for the rows to reach the central history.
+    static constexpr int ForwardMs = 3000;
+
+    // An empty path keeps no history: put() does nothing. A `central` connection (see
+    // centralConnection()) forwards every row of the history there.
+    explicit HistoryWriter(const QString &path, const QString &central = QString());
     // Drains for DrainMs, then stops after the statement under way.
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter &) = delete;
@@ -38,7 +45,8 @@ public:
     // Queues the row, whole, to be written by its identifier; never waits on the database.
     void put(const History::Record &record);
     // Waits until every row put so far is written or given up, or `timeoutMs` passed; rows
-    // still waiting then are given up. True when every row was recorded.
+    // still waiting then are given up; then, for ForwardMs at most, until the rows are in the
+    // central history (those that are not wait locally). True when every row was recorded.
     bool drain(int timeoutMs = DrainMs);
     // Why the row `uuid` is not recorded: empty when it is, or may still be.
     QString notRecorded(const QString &uuid) const;
@@ -64,6 +72,7 @@ private:
     QHash<QString, QString> failures; // uuid -> why, for rows given up
     QString lastFailure;
     QStringList said, news;
+    std::unique_ptr<Forwarder> forwarder;
     std::thread thread;
 };
 

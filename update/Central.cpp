@@ -1,0 +1,415 @@
+#include "Central.h"
+
+#include "FileSignature.h"
+#include "RegularFile.h"
+
+#include <QAtomicInteger>
+#include <QDir>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+
+#include <libpq-fe.h>
+
+namespace update {
+
+namespace {
+
+QAtomicInteger<quint64> connections;
+
+// A server that does not answer in this time is away: the rows wait locally.
+constexpr int ConnectTimeoutSeconds = 5;
+// A statement that takes longer is stopped, so that a slow server holds no forwarder for long.
+constexpr int StatementTimeoutMs = 10000;
+// Taken while the schema is made, so that stations starting together make it once.
+constexpr qint64 SchemaLock = 0x54565848;
+
+const char *const CreateSchema[] = {
+    "CREATE TABLE tolvex_updates ("
+    " uuid text PRIMARY KEY, revision bigint NOT NULL,"
+    " started timestamptz NOT NULL, ended timestamptz,"
+    " program text NOT NULL, program_version text, host text NOT NULL, label text,"
+    " product text, serial text, boot_serial text, location text,"
+    " version_before text, version_after text,"
+    " file text, file_sha256 text, file_release text, image_name text,"
+    " sectors_written integer, sectors_kept integer, bytes_verified bigint,"
+    " result text NOT NULL, message text, seconds double precision,"
+    " received timestamptz NOT NULL DEFAULT clock_timestamp())",
+    // A support desk asks by serial (own or boot loader's), by time and by station.
+    "CREATE INDEX tolvex_updates_serial ON tolvex_updates (serial)",
+    "CREATE INDEX tolvex_updates_boot_serial ON tolvex_updates (boot_serial)",
+    "CREATE INDEX tolvex_updates_started ON tolvex_updates (started)",
+    "CREATE INDEX tolvex_updates_host ON tolvex_updates (host, started)",
+    // What a factory's other systems read: names as the history's CSV gives them, and the
+    // revision left out.
+    "CREATE VIEW tolvex_update_history AS SELECT"
+    " uuid AS id, started, ended, host, label AS station_label, program, program_version,"
+    " product, serial, boot_serial, location, version_before, version_after,"
+    " file, file_sha256, file_release, image_name, sectors_written, sectors_kept, bytes_verified,"
+    " result, message, seconds, received FROM tolvex_updates",
+};
+
+QString isoUtc(const QDateTime &t)
+{
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QVariant orNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+QVariant orNull(qint64 number)
+{
+    return number < 0 ? QVariant() : QVariant(number);
+}
+
+QString reasonOf(const QSqlError &e)
+{
+    const QString text = e.databaseText().isEmpty() ? e.text() : e.databaseText();
+    return text.simplified();
+}
+
+// libpq reads the URI or key=value text itself; Qt's driver takes key=value pairs, in which it
+// turns every ';' into a space.
+bool driverOptions(const QString &connection, QString &options, QString &why)
+{
+    char *error = nullptr;
+    PQconninfoOption *parsed = PQconninfoParse(connection.toUtf8().constData(), &error);
+    if (!parsed) {
+        why = error ? QString::fromUtf8(error).simplified() : QStringLiteral("it cannot be read");
+        PQfreemem(error);
+        return false;
+    }
+    QStringList pairs;
+    bool timeout = false, named = false;
+    for (const PQconninfoOption *o = parsed; o->keyword; ++o) {
+        if (!o->val)
+            continue;
+        const QString key = QString::fromLatin1(o->keyword);
+        QString value = QString::fromUtf8(o->val);
+        if (value.contains(QLatin1Char(';'))) {
+            why = QStringLiteral("the value of %1 holds a ';', which Qt's PostgreSQL driver cannot pass on").arg(key);
+            PQconninfoFree(parsed);
+            return false;
+        }
+        value.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+        pairs << QStringLiteral("%1='%2'").arg(key, value);
+        timeout = timeout || key == QLatin1String("connect_timeout");
+        named = named || key == QLatin1String("application_name");
+    }
+    PQconninfoFree(parsed);
+    if (!timeout)
+        pairs << QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds);
+    if (!named)
+        pairs << QStringLiteral("application_name=tolvex-dfu");
+    options = pairs.join(QLatin1Char(' '));
+    return true;
+}
+
+} // namespace
+
+QString centralConnection(const QString &given, QString *origin, QString *problem)
+{
+    if (!given.isEmpty()) {
+        if (origin)
+            *origin = QStringLiteral("--central");
+        return given;
+    }
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || QDir::isRelativePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    const std::string machine = dfu::machineSettingsFolder();
+    for (const QString &path : {config + QStringLiteral("/tolvex-dfu/central.conf"),
+             machine.empty() ? QString() : QString::fromStdString(machine) + QStringLiteral("/central.conf")}) {
+        if (path.isEmpty())
+            continue;
+        QByteArray text;
+        std::string why;
+        const tolvex::ReadResult read = tolvex::readRegularFile(path.toLocal8Bit().constData(), 64 * 1024, text, why);
+        if (read == tolvex::ReadResult::Missing)
+            continue;
+        if (read != tolvex::ReadResult::Read) {
+            if (problem)
+                *problem = QStringLiteral("%1 cannot be read: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
+            return QString();
+        }
+        // Its first line that is not blank nor a comment.
+        for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+            const QString trimmed = line.trimmed();
+            if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+                continue;
+            if (origin)
+                *origin = path;
+            return trimmed;
+        }
+    }
+    return QString();
+}
+
+QString maskedConnection(const QString &connection)
+{
+    const QString mask = QStringLiteral("****");
+    if (connection.startsWith(QLatin1String("postgresql://")) || connection.startsWith(QLatin1String("postgres://"))) {
+        QUrl url(connection);
+        if (!url.isValid())
+            return QStringLiteral("(a connection URI that cannot be read)");
+        if (!url.password().isEmpty())
+            url.setPassword(mask);
+        QUrlQuery query(url);
+        if (query.hasQueryItem(QStringLiteral("password"))) {
+            query.removeAllQueryItems(QStringLiteral("password"));
+            query.addQueryItem(QStringLiteral("password"), mask);
+            url.setQuery(query);
+        }
+        return url.toString();
+    }
+    QString shown = connection;
+    static const QRegularExpression password(QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))"));
+    return shown.replace(password, QStringLiteral("\\1") + mask);
+}
+
+Central::Central(const QString &connection, Mode mode)
+    : connection(QStringLiteral("tolvex-central-%1").arg(connections.fetchAndAddRelaxed(1)))
+    , shown_(maskedConnection(connection))
+{
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        problem_ = QStringLiteral("the central history at %1 cannot be reached: Qt's PostgreSQL driver is not "
+                                  "installed (Debian: libqt6sql6-psql)")
+                       .arg(shown_);
+        return;
+    }
+    QString options, why;
+    if (!driverOptions(connection, options, why)) {
+        problem_ = QStringLiteral("the central history's connection %1 cannot be used: %2").arg(shown_, why);
+        return;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), this->connection);
+    db.setConnectOptions(options);
+    if (!db.open()) {
+        fail(QStringLiteral("reached"), reasonOf(db.lastError()));
+        return;
+    }
+    const QVariant handle = db.driver()->handle();
+    if (handle.isValid() && qstrcmp(handle.typeName(), "PGconn*") == 0) {
+        PGconn *pg = *static_cast<PGconn *const *>(handle.data());
+        std::lock_guard<std::mutex> lock(cancelMutex);
+        canceller = PQgetCancel(pg);
+    }
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SET statement_timeout = %1").arg(StatementTimeoutMs))) {
+        fail(QStringLiteral("prepared"), reasonOf(q.lastError()));
+        return;
+    }
+    if (mode == Mode::Write) {
+        open = prepareSchema();
+        return;
+    }
+    if (!q.exec(QStringLiteral("SELECT to_regclass('tolvex_update_history') IS NOT NULL")) || !q.next()) {
+        fail(QStringLiteral("read"), reasonOf(q.lastError()));
+        return;
+    }
+    if (!q.value(0).toBool()) {
+        fail(QStringLiteral("read"), QStringLiteral("it holds no history yet (no station has sent a row)"));
+        return;
+    }
+    open = true;
+}
+
+Central::~Central()
+{
+    {
+        std::lock_guard<std::mutex> lock(cancelMutex);
+        if (canceller)
+            PQfreeCancel(canceller);
+        canceller = nullptr;
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::database(connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    if (QSqlDatabase::contains(connection))
+        QSqlDatabase::removeDatabase(connection);
+}
+
+void Central::cancel()
+{
+    std::lock_guard<std::mutex> lock(cancelMutex);
+    char error[256];
+    if (canceller)
+        PQcancel(canceller, error, int(sizeof error));
+}
+
+void Central::fail(const QString &doing, const QString &why)
+{
+    open = false;
+    problem_ = QStringLiteral("the central history at %1 cannot be %2: %3").arg(shown_, doing, why);
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (db.isValid())
+        db.close();
+}
+
+bool Central::prepareSchema()
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    // Present already: a role that may only write rows needs no right to make tables.
+    if (!q.exec(QStringLiteral("SELECT to_regclass('tolvex_schema') IS NOT NULL")) || !q.next()) {
+        fail(QStringLiteral("read"), reasonOf(q.lastError()));
+        return false;
+    }
+    const auto version = [&] {
+        return q.exec(QStringLiteral("SELECT max(version) FROM tolvex_schema")) && q.next() ? q.value(0).toInt() : -1;
+    };
+    if (q.value(0).toBool()) {
+        const int found = version();
+        if (found >= SchemaVersion) // this one, or a newer program's: rows go in the columns known here
+            return true;
+    }
+    if (!db.transaction()) {
+        fail(QStringLiteral("prepared"), reasonOf(db.lastError()));
+        return false;
+    }
+    bool done = q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock))
+                && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS tolvex_schema (version integer NOT NULL)"));
+    // Another station may have made it while this one waited for the lock.
+    const int found = done ? version() : -1;
+    done = found >= 0;
+    if (done && found < SchemaVersion) {
+        for (const char *sql : CreateSchema)
+            done = done && q.exec(QString::fromLatin1(sql));
+        done = done && q.exec(QStringLiteral("INSERT INTO tolvex_schema (version) VALUES (%1)").arg(SchemaVersion));
+    }
+    if (!done || !db.commit()) {
+        const QString why = reasonOf(done ? db.lastError() : q.lastError());
+        db.rollback();
+        fail(QStringLiteral("prepared"), why);
+        return false;
+    }
+    return true;
+}
+
+bool Central::put(const QList<History::Unsent> &rows)
+{
+    if (!open)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    if (!db.transaction()) {
+        fail(QStringLiteral("written"), reasonOf(db.lastError()));
+        return false;
+    }
+    q.prepare(QStringLiteral(
+        "INSERT INTO tolvex_updates (uuid, revision, started, ended, program, program_version, host, label, product, "
+        "serial, boot_serial, location, version_before, version_after, file, file_sha256, file_release, image_name, "
+        "sectors_written, sectors_kept, bytes_verified, result, message, seconds, received) "
+        "VALUES (:uuid, :revision, CAST(:started AS timestamptz), CAST(:ended AS timestamptz), :program, :version, "
+        ":host, :label, :product, :serial, :boot, :location, :before, :after, :file, :sha, :release, :image, "
+        ":written, :kept, :verified, :result, :message, :seconds, clock_timestamp()) "
+        "ON CONFLICT (uuid) DO UPDATE SET revision = EXCLUDED.revision, started = EXCLUDED.started, "
+        "ended = EXCLUDED.ended, program = EXCLUDED.program, program_version = EXCLUDED.program_version, "
+        "host = EXCLUDED.host, label = EXCLUDED.label, product = EXCLUDED.product, serial = EXCLUDED.serial, "
+        "boot_serial = EXCLUDED.boot_serial, location = EXCLUDED.location, "
+        "version_before = EXCLUDED.version_before, version_after = EXCLUDED.version_after, file = EXCLUDED.file, "
+        "file_sha256 = EXCLUDED.file_sha256, file_release = EXCLUDED.file_release, "
+        "image_name = EXCLUDED.image_name, sectors_written = EXCLUDED.sectors_written, "
+        "sectors_kept = EXCLUDED.sectors_kept, bytes_verified = EXCLUDED.bytes_verified, result = EXCLUDED.result, "
+        "message = EXCLUDED.message, seconds = EXCLUDED.seconds, received = EXCLUDED.received "
+        // An older copy, sent late by another forwarder of the same history, replaces nothing.
+        "WHERE tolvex_updates.revision <= EXCLUDED.revision"));
+    bool done = true;
+    for (const History::Unsent &u : rows) {
+        const History::Record &r = u.record;
+        q.bindValue(QStringLiteral(":uuid"), r.uuid);
+        q.bindValue(QStringLiteral(":revision"), u.revision);
+        q.bindValue(QStringLiteral(":started"), isoUtc(r.started));
+        q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
+        q.bindValue(QStringLiteral(":program"), r.program);
+        q.bindValue(QStringLiteral(":version"), orNull(r.programVersion));
+        q.bindValue(QStringLiteral(":host"), r.host);
+        q.bindValue(QStringLiteral(":label"), orNull(r.label));
+        q.bindValue(QStringLiteral(":product"), orNull(r.product));
+        q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
+        q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
+        q.bindValue(QStringLiteral(":location"), orNull(r.location));
+        q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
+        q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
+        q.bindValue(QStringLiteral(":file"), orNull(r.file));
+        q.bindValue(QStringLiteral(":sha"), orNull(r.fileSha256));
+        q.bindValue(QStringLiteral(":release"), orNull(r.fileRelease));
+        q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
+        q.bindValue(QStringLiteral(":written"), orNull(qint64(r.sectorsWritten)));
+        q.bindValue(QStringLiteral(":kept"), orNull(qint64(r.sectorsKept)));
+        q.bindValue(QStringLiteral(":verified"), orNull(r.bytesVerified));
+        q.bindValue(QStringLiteral(":result"), r.result);
+        q.bindValue(QStringLiteral(":message"), r.message);
+        q.bindValue(QStringLiteral(":seconds"), r.seconds);
+        if (!q.exec()) {
+            done = false;
+            break;
+        }
+    }
+    if (done && db.commit())
+        return true;
+    const QString why = reasonOf(done ? db.lastError() : q.lastError());
+    db.rollback();
+    fail(QStringLiteral("written"), why);
+    return false;
+}
+
+QList<History::Record> Central::rows(const QString &serial, const QDateTime &since, const QString &host)
+{
+    QList<History::Record> out;
+    if (!open)
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.setForwardOnly(true);
+    // Times as milliseconds since the epoch: no text format of the server's to read back.
+    const auto ms = [](const char *column) {
+        return QStringLiteral("CAST(extract(epoch FROM %1) * 1000 AS bigint)").arg(QLatin1String(column));
+    };
+    QString sql = QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
+                                 "location, version_before, version_after, file, file_sha256, file_release, "
+                                 "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
+                                 "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
+                      .arg(ms("started"), ms("ended"), ms("received"));
+    if (!serial.isEmpty())
+        sql += QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)");
+    if (since.isValid())
+        sql += QStringLiteral(" AND started >= CAST(:since AS timestamptz)");
+    if (!host.isEmpty())
+        sql += QStringLiteral(" AND host = :host");
+    q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
+    if (!serial.isEmpty())
+        q.bindValue(QStringLiteral(":serial"), serial);
+    if (since.isValid())
+        q.bindValue(QStringLiteral(":since"), isoUtc(since));
+    if (!host.isEmpty())
+        q.bindValue(QStringLiteral(":host"), host);
+    if (!q.exec()) {
+        fail(QStringLiteral("read"), reasonOf(q.lastError()));
+        return out;
+    }
+    const auto time = [&](int i) {
+        return q.value(i).isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(q.value(i).toLongLong(), Qt::UTC);
+    };
+    while (q.next()) {
+        History::Record r = recordAt(q, 0);
+        r.started = time(23);
+        r.ended = time(24);
+        r.received = time(25);
+        out.append(r);
+    }
+    if (q.lastError().isValid())
+        fail(QStringLiteral("read"), reasonOf(q.lastError()));
+    return out;
+}
+
+} // namespace update
