@@ -1,5 +1,7 @@
 #include "MainWindow.h"
 
+#include "Central.h"
+
 #include "HidDevice.h"
 #include "MainWindowForm.h"
 #include "ProcessRandom.h"
@@ -245,8 +247,14 @@ void MainWindow::endDfuOperation(const char *status, int colour)
 
 void MainWindow::beginHistoryRow()
 {
-    if (!history)
-        history = std::make_unique<update::HistoryWriter>(update::History::defaultPath());
+    if (!history) {
+        // The central history of central.conf, where the machine or the user names one.
+        QString problem;
+        const QString central = update::centralConnection(QString(), nullptr, &problem);
+        if (!problem.isEmpty())
+            qWarning().noquote() << QStringLiteral("Central history:") << problem;
+        history = std::make_unique<update::HistoryWriter>(update::History::defaultPath(), central);
+    }
     awaitingVersion = false;
     road = update::Road();
     road.uuid = update::newRowId();

@@ -49,6 +49,11 @@ const char CommonHelp[] = "devices (all given must fit; several fitting devices 
                           "                     the mode the board is in (1209:2a16 application, 1209:2a17 DFU)\n"
                           "  --wait             wait for a fitting device to be plugged in (60 s)\n"
                           "  --wait-seconds N   ... for at most N seconds\n"
+                          "history:\n"
+                          "  --central URL      also send every row to this central history (PostgreSQL):\n"
+                          "                     postgresql://USER@HOST/DB?sslmode=verify-full or service=NAME,\n"
+                          "                     its password from ~/.pgpass or the service file (default: the\n"
+                          "                     line of central.conf; see CENTRAL HISTORY in tolvex-dfu(1))\n"
                           "output:\n"
                           "  -j, --json         JSON lines on standard output (schema in tolvex-dfu(1))\n"
                           "  -q, --quiet        no progress and no notes; results and problems only\n"
@@ -66,7 +71,7 @@ const char UpdateUsage[] =
     "usage: tolvex-dfu update FILE.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all]\n"
     "                         [--config PATH] [--stay] [--strict-timing] [--full] [--force]\n"
     "                         [--allow-older] [--dry-run [--enter]] [--history PATH | --no-history]\n"
-    "                         [--alt N|NAME] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
+    "                         [--central URL] [--alt N|NAME] [--wait | --wait-seconds N] [-j] [-q | -v]\n"
     "\n"
     "Sends the device into DFU mode if it is in application mode, checks the file's image\n"
     "names against Config.ini, erases the sectors the image touches, writes and verifies it,\n"
@@ -95,7 +100,7 @@ const char UpdateUsage[] =
 const char UploadUsage[] =
     "usage: tolvex-dfu upload OUT.dfu [--device WHERE] [--serial S] [--usb VID:PID] [--config PATH]\n"
     "                         [--alt N|NAME] [--address ADDR[:LEN]] [--history PATH | --no-history]\n"
-    "                         [--force] [--wait] [-j] [-q | -v]\n"
+    "                         [--central URL] [--force] [--wait] [-j] [-q | -v]\n"
     "\n"
     "Reads the memory of a device in DFU mode into a .dfu file with one image for that memory,\n"
     "its elements at their addresses, named as Config.ini permits for the product, so that\n"
@@ -124,7 +129,8 @@ const char VerifyUsage[] =
 const char StationUsage[] =
     "usage: tolvex-dfu station FILE.dfu [--count N] [--device P,...] [--usb VID:PID] [--config PATH]\n"
     "                          [--strict-timing] [--full] [--allow-older] [--label PORT=NAME ...]\n"
-    "                          [--labels FILE] [--history PATH | --no-history] [-j] [-q | -v]\n"
+    "                          [--labels FILE] [--history PATH | --no-history] [--central URL]\n"
+    "                          [-j] [-q | -v]\n"
     "\n"
     "For a production line or a support desk: waits for boards of the maker, in application\n"
     "or DFU mode, and updates each as soon as it is plugged in, several at once. A board is\n"
@@ -133,7 +139,8 @@ const char StationUsage[] =
     "again, it is a new arrival. A board that already holds the image is said so and sent back\n"
     "to its application. A board that is refused or fails is reported once and left to the\n"
     "next plug-in. Every board is recorded in the history; lines name the port (or its label)\n"
-    "and the serial, and the end lists the boards that did not end done.\n"
+    "and the serial, and the end lists the boards that did not end done. With a central history,\n"
+    "rows are sent there within seconds, and wait locally while it does not answer.\n"
     "  --count N      stop once N boards have ended (boards, not attempts)\n"
     "  --device P,... only the boards at these ports\n"
     "  --usb VID:PID  only the boards with these USB ids\n"
@@ -145,7 +152,8 @@ const char StationUsage[] =
     "date, 1 when any was refused or failed.\n";
 
 const char HistoryUsage[] =
-    "usage: tolvex-dfu history [--serial S] [--since DATE] [--utc] [--json | --csv] [--history PATH]\n"
+    "usage: tolvex-dfu history [--serial S] [--since DATE] [--host NAME] [--utc] [--json | --csv]\n"
+    "                          [--history PATH] [--central [URL]] [--sync]\n"
     "\n"
     "The update history that the window, tolvex-dfu and its station keep: one row per device\n"
     "per update (start and end, program, host, product, serial, place, versions before and\n"
@@ -156,7 +164,12 @@ const char HistoryUsage[] =
     "                   2026-12-01T08:00:00Z, 2026-12-01T08:00+01:00; without a zone, local time\n"
     "  --utc            the table's times, and --since without a zone, in UTC (JSON and CSV\n"
     "                   are in UTC always)\n"
-    "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n";
+    "  --host NAME      rows of the computer NAME only\n"
+    "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
+    "  --central [URL]  ask the central history instead, every station's rows (default: the line\n"
+    "                   of central.conf); the output names the store it shows\n"
+    "  --sync           send the rows of this computer's history that wait to the central one,\n"
+    "                   and say how many were sent and how many wait (exit 1 if any waits)\n";
 
 const char EnterUsage[] =
     "usage: tolvex-dfu enter-dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
@@ -249,7 +262,7 @@ int run(const QStringList &args, const Io &io)
                 + QStringList{QStringLiteral("--all"), QStringLiteral("--stay"), QStringLiteral("--strict-timing"),
                     QStringLiteral("--full"), QStringLiteral("--force"), QStringLiteral("--dry-run"),
                     QStringLiteral("--history"), QStringLiteral("--no-history"), QStringLiteral("--allow-older"),
-                    QStringLiteral("--enter"), QStringLiteral("--alt")},
+                    QStringLiteral("--enter"), QStringLiteral("--alt"), QStringLiteral("--central")},
             update},
         {"verify", VerifyUsage,
             selection + config
@@ -261,16 +274,18 @@ int run(const QStringList &args, const Io &io)
             {QStringLiteral("--count"), QStringLiteral("--config"), QStringLiteral("--strict-timing"),
                 QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
                 QStringLiteral("--no-history"), QStringLiteral("--allow-older"), QStringLiteral("--label"),
-                QStringLiteral("--labels"), QStringLiteral("--device"), QStringLiteral("--usb")},
+                QStringLiteral("--labels"), QStringLiteral("--device"), QStringLiteral("--usb"),
+                QStringLiteral("--central")},
             station},
         {"history", HistoryUsage,
             {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
-                QStringLiteral("--history"), QStringLiteral("--utc")},
+                QStringLiteral("--history"), QStringLiteral("--utc"), QStringLiteral("--host"),
+                QStringLiteral("--central"), QStringLiteral("--sync")},
             history},
         {"upload", UploadUsage,
             selection + config
                 + QStringList{QStringLiteral("--force"), QStringLiteral("--alt"), QStringLiteral("--address"),
-                    QStringLiteral("--history"), QStringLiteral("--no-history")},
+                    QStringLiteral("--history"), QStringLiteral("--no-history"), QStringLiteral("--central")},
             upload},
         {"enter-dfu", EnterUsage, selection + QStringList{QStringLiteral("--all")},
             [](const Options &o, const Io &io) { return changeMode(o, io, true); }},

@@ -1,5 +1,7 @@
 #include "CommandSupport.h"
 
+#include "Central.h"
+
 #include "FileSignature.h"
 #include "History.h"
 
@@ -47,6 +49,19 @@ int exitOf(update::Selected::Result r)
 QString hex(quint32 address)
 {
     return QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'));
+}
+
+QString centralFor(const Options &o, const QString &historyPath, Output &out)
+{
+    if (historyPath.isEmpty())
+        return QString();
+    QString origin, problem;
+    const QString connection = update::centralConnection(o.central.value_or(QString()), &origin, &problem);
+    if (!problem.isEmpty())
+        out.problem(QStringLiteral("Central history: ") + problem);
+    if (!connection.isEmpty())
+        qInfo("Central history: %s (%s)", qPrintable(update::maskedConnection(connection)), qPrintable(origin));
+    return connection;
 }
 
 QList<update::Device> presentDevices(const QString &historyPath)

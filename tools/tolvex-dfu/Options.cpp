@@ -41,6 +41,8 @@ const std::map<QString, Setter> &valued()
         {QStringLiteral("--config"), text(&Options::config)},
         {QStringLiteral("--history"), text(&Options::history)},
         {QStringLiteral("--since"), text(&Options::since)},
+        {QStringLiteral("--central"), text(&Options::central)},
+        {QStringLiteral("--host"), text(&Options::host)},
         {QStringLiteral("--alt"),
             [](Options &o, const QString &v, QString &error) {
                 if (v.trimmed().isEmpty()) {
@@ -137,6 +139,7 @@ const std::map<QString, bool Options::*> &flags()
         {QStringLiteral("--allow-older"), &Options::allowOlder},
         {QStringLiteral("--enter"), &Options::enter},
         {QStringLiteral("--utc"), &Options::utc},
+        {QStringLiteral("--sync"), &Options::sync},
     };
     return table;
 }
@@ -195,8 +198,13 @@ bool parseOptions(const QStringList &args, const QStringList &allowed, Options &
             const auto value = valued().find(name);
             if (value != valued().end()) {
                 QString given;
+                // history --central alone: the central history of central.conf.
+                const bool mayGoWithout =
+                    name == QLatin1String("--central") && allowed.contains(QStringLiteral("--sync"));
                 if (inlineValue) {
                     given = *inlineValue;
+                } else if (mayGoWithout && (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1Char('-')))) {
+                    given.clear();
                 } else if (i + 1 < args.size()) {
                     given = args.at(++i);
                 } else {

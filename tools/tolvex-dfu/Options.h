@@ -22,6 +22,11 @@ struct Options
     QString config;
     std::optional<QString> history; // the history's file; default: History::defaultPath()
     std::optional<QString> since;   // history: from this date or time on (ISO 8601)
+    // The central history's connection (update, station, upload, history); given without a value
+    // (history only), the one of central.conf.
+    std::optional<QString> central;
+    std::optional<QString> host; // history: of this host only
+    bool sync = false; // history: send the rows that wait to the central history
     bool noHistory = false;
     bool csv = false;
     bool utc = false; // history: the table's times, and --since without a zone, in UTC

@@ -56,13 +56,19 @@ int station(const Options &o, const Io &io)
     settings.station = true;
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
     // Rows go to a writer of their own: a locked history delays no board.
-    update::HistoryWriter history(historyPath);
+    update::HistoryWriter history(historyPath, centralFor(o, historyPath, out));
     settings.bootSerialOf = [historyPath](const QString &serial) {
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };
     QMap<QString, QString> labels;
     for (const QString &l : o.labels)
         labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));
+    // A board's row, with its slot's name where the port has one.
+    const auto row = [&labels](const update::Session &s) {
+        update::Road road = s.road(QStringLiteral("station"));
+        road.label = labels.value(s.device().location);
+        return update::historyRow(road);
+    };
     // Only the ports given (--device 1-1,1-2), only the USB ids given.
     const QStringList ports = o.device ? o.device->split(QLatin1Char(','), Qt::SkipEmptyParts) : QStringList();
     update::Selection only;
@@ -221,7 +227,7 @@ int station(const Options &o, const Io &io)
                         {QStringLiteral("mode"), d.dfuMode() ? QStringLiteral("dfu") : QStringLiteral("application")}});
                 else
                     out.note(name + QStringLiteral(": arrived"));
-                history.put(update::historyRow(p.session->road(QStringLiteral("station"))));
+                history.put(row(*p.session));
                 p.session->start();
             }
         }
@@ -233,7 +239,7 @@ int station(const Options &o, const Io &io)
                 p.session->advance();
             if (p.session->over()) {
                 out.finished(p.session->device().location);
-                const update::History::Record r = update::historyRow(p.session->road(QStringLiteral("station")));
+                const update::History::Record r = row(*p.session);
                 history.put(r);
                 report(*p.session, r);
                 p.ended = true;

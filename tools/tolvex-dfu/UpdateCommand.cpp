@@ -36,7 +36,8 @@ int road(const Options &o, const Io &io, bool verifying)
     out.note(QStringLiteral("%1: %2").arg(QFileInfo(settings.file->path).fileName(), checked.signature));
     // A dry run or a verify changes nothing, and leaves no trace either.
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
-    update::HistoryWriter history(o.dryRun || verifying ? QString() : historyPath);
+    const QString writtenTo = o.dryRun || verifying ? QString() : historyPath;
+    update::HistoryWriter history(writtenTo, centralFor(o, writtenTo, out));
     settings.bootSerialOf = [historyPath](const QString &serial) {
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };
