@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -16,6 +17,8 @@
 #include <QUuid>
 #include <QVariant>
 #include <QtDebug>
+
+#include <mutex>
 
 namespace update {
 
@@ -40,6 +43,17 @@ enum SqliteCode {
 };
 
 QAtomicInteger<quint64> connections;
+
+// Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's
+// own among them: another process could then take the history for unused and reset its -wal
+// under our connections. So its header is read only while no connection of this process has
+// the file open (one that has, found it ours already).
+std::mutex openMutex;
+QHash<QString, int> &openHere()
+{
+    static QHash<QString, int> paths;
+    return paths;
+}
 
 // Every column, as this program writes them; older files lack some of the later ones.
 const QStringList Columns{QStringLiteral("id"), QStringLiteral("uuid"), QStringLiteral("started"),
@@ -131,7 +145,9 @@ History::History(const QString &path, Mode mode)
         problem_ = QStringLiteral("there is no history at %1").arg(path);
         return;
     }
-    if (info.exists()) {
+    std::unique_lock<std::mutex> registry(openMutex);
+    const QString where = info.absoluteFilePath();
+    if (info.exists() && openHere().value(where) == 0) {
         // Only a regular file can be ours; a database starts with SQLite's header (an empty
         // file is a new one).
         QFile f(path);
@@ -151,6 +167,9 @@ History::History(const QString &path, Mode mode)
             return;
         }
     }
+    key = where;
+    openHere()[key] += 1;
+    registry.unlock();
     if (mode == Mode::Read)
         openForReading();
     else
@@ -160,6 +179,11 @@ History::History(const QString &path, Mode mode)
 History::~History()
 {
     disconnect();
+    if (key.isEmpty())
+        return;
+    std::lock_guard<std::mutex> registry(openMutex);
+    if (--openHere()[key] <= 0)
+        openHere().remove(key);
 }
 
 bool History::connect(const QString &name, const QString &options)
@@ -311,10 +335,28 @@ bool History::prepareSchema(bool fresh)
         return true;
     }
     // A new file is made whole; older ones take each step from their own on; either in one
-    // transaction, so that a file is never left half-way.
-    if (!db.transaction()) {
-        failedWith(db.lastError(), QStringLiteral("prepared"));
+    // transaction, so that a file is never left half-way. It takes the write lock at once
+    // (waiting for another writer, not failing on it), and then looks again: another program
+    // of this history may have prepared it meanwhile.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        failedWith(q.lastError(), QStringLiteral("prepared"));
         return false;
+    }
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        db.rollback();
+        return false;
+    }
+    const int now = q.value(0).toInt();
+    if (now >= SchemaVersion) {
+        q.finish();
+        if (!db.commit()) {
+            failedWith(db.lastError(), QStringLiteral("prepared"));
+            return false;
+        }
+        columns = Columns.join(QStringLiteral(", "));
+        version = now;
+        return true;
     }
     bool done = true;
     const auto run = [&](const QString &sql) { done = done && q.exec(sql); };

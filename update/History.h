@@ -135,6 +135,7 @@ private:
     bool failedWith(const QSqlError &error, const QString &doing);
 
     QString path_;
+    QString key; // the file's absolute path, while counted among those open in this process
     QString connection;
     Mode mode;
     State state_ = State::Off;
