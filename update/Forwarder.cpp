@@ -1,5 +1,6 @@
 #include "Forwarder.h"
 
+#include <QFileInfo>
 #include <QtDebug>
 
 #include <chrono>
@@ -11,8 +12,14 @@ Forwarder::Tally Forwarder::pass(const QString &historyPath, const QString &conn
     const std::function<bool()> &stop)
 {
     Tally t;
-    if (!local || !local->isOpen())
+    if (!local || !local->isOpen()) {
+        // Made by its writer: a history that is not there has nothing to send.
+        if (!QFileInfo::exists(historyPath)) {
+            t.waiting = 0;
+            return t;
+        }
         local = std::make_unique<History>(historyPath);
+    }
     if (!local->isOpen()) {
         t.problem = local->problem();
         return t;
@@ -35,6 +42,7 @@ Forwarder::Tally Forwarder::pass(const QString &historyPath, const QString &conn
         }
         if (!central->isOpen() || !central->put(rows)) {
             t.problem = central->problem();
+            t.centralAway = true;
             break;
         }
         // Sent but not marked (the local history is busy): sent again later, which replaces
@@ -76,6 +84,8 @@ void Forwarder::poke()
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (!poked)
+            pokedAt = std::chrono::steady_clock::now();
         poked = true;
     }
     wake.notify_all();
@@ -124,8 +134,7 @@ void Forwarder::run()
         const bool asked = wanted > done;
         if (!asked) {
             // After a failure, pokes wait for the next regular pass.
-            const auto soon =
-                poked && !failing ? std::min(next, Clock::now() + std::chrono::milliseconds(SettleMs)) : next;
+            const auto soon = poked && !failing ? std::min(next, pokedAt + std::chrono::milliseconds(SettleMs)) : next;
             if (Clock::now() < soon) {
                 wake.wait_until(lock, soon);
                 continue;
@@ -145,7 +154,9 @@ void Forwarder::run()
                 return stopping;
             });
         lock.lock();
-        if (!t.problem.isEmpty() && !said) {
+        if (!t.problem.isEmpty() && !t.centralAway) {
+            qDebug("Central history: %s; tried again", qPrintable(t.problem));
+        } else if (!t.problem.isEmpty() && !said) {
             said = true;
             news << QStringLiteral("Central history: %1; rows wait in the local history and are sent when it answers")
                         .arg(t.problem);

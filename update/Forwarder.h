@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -36,6 +37,8 @@ public:
         int sent = 0;
         int waiting = -1; // -1: not known (the local history cannot be read)
         QString problem; // why rows wait; empty when none does
+        // The problem is the central history\'s (the local one\'s is said by its writer).
+        bool centralAway = false;
     };
 
     // Sends every row that waits in the local history at `historyPath`, in order, on the
@@ -71,6 +74,7 @@ private:
     std::condition_variable passed;
     bool stopping = false;
     bool poked = false;
+    std::chrono::steady_clock::time_point pokedAt; // the first poke since the last pass
     quint64 wanted = 0; // passes asked for by sync()
     quint64 done = 0; // the last of them that has ended
     Tally last;
