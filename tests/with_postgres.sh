@@ -14,13 +14,15 @@ if [ ! -x "$bin/initdb" ]; then
 fi
 
 # The server refuses to run as root: as root it runs as nobody.
-as_server() {
+# From / : the server's user may not enter the caller's folder.
+as_server() (
+  cd / || exit 1
   if [ "$(id -u)" -eq 0 ]; then
-    setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"
+    exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"
   else
-    "$@"
+    exec "$@"
   fi
-}
+)
 
 pg_ctl_start() { # DIR
   as_server "$bin/pg_ctl" -D "$1/data" -l "$1/server.log" -w -t 30 \
