@@ -170,14 +170,26 @@ Arrivals arrivals(const QString &name)
 bool syncAll(const QString &name)
 {
     for (int s = 0; s < Stations; ++s) {
-        if (QProcess::execute(QStringLiteral(TOLVEX_DFU_PROGRAM),
-                {QStringLiteral("history"), QStringLiteral("--sync"), QStringLiteral("--quiet"),
-                    QStringLiteral("--history"), run(name, s) + QStringLiteral(".sqlite"), QStringLiteral("--central"),
-                    central()})
-            != 0)
+        QProcess sync;
+        sync.setStandardOutputFile(QProcess::nullDevice());
+        sync.start(QStringLiteral(TOLVEX_DFU_PROGRAM),
+            {QStringLiteral("history"), QStringLiteral("--sync"), QStringLiteral("--history"),
+                run(name, s) + QStringLiteral(".sqlite"), QStringLiteral("--central"), central()});
+        if (!sync.waitForFinished(60000) || sync.exitCode() != 0)
             return false;
     }
     return true;
+}
+
+// The stations of run `name` that said the central history was away.
+int warned(const QString &name)
+{
+    int n = 0;
+    for (int s = 0; s < Stations; ++s) {
+        QFile err(run(name, s) + QStringLiteral(".err"));
+        n += err.open(QIODevice::ReadOnly) && err.readAll().contains("Central history: ") ? 1 : 0;
+    }
+    return n;
 }
 
 } // namespace
@@ -222,8 +234,9 @@ int main(int argc, char *argv[])
         delays.isEmpty() ? 1e9 : double(delays.at(std::min(int(delays.size()) - 1, int(delays.size()) * 95 / 100))) / 1000.0;
 
     std::printf("%d stations x %d boards; rows made per run: %d\n", Stations, Boards, restart.made);
-    std::printf("central rows missing or doubled, server restarted once: %d missing, %d doubled\n", restart.missing,
-        restart.doubled);
+    std::printf("central rows missing or doubled, server restarted once (%d of %d stations saw it away): %d missing, "
+                "%d doubled\n",
+        warned(QStringLiteral("restart")), Stations, restart.missing, restart.doubled);
     std::printf("central rows missing or doubled / rows made: ratio %.3f (target <= 0.000)\n",
         double(restart.missing + restart.doubled) / double(restart.made));
     std::printf("central station time with / without the central history: %.2f s / %.2f s: ratio %.3f (target <= 1.02)\n",
