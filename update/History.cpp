@@ -87,8 +87,8 @@ const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid O
     "CREATE INDEX IF NOT EXISTS updates_started ON updates (started)",
     "CREATE INDEX IF NOT EXISTS updates_host ON updates (host)",
     // The rows still to be sent to the central history, found without reading the others.
-    "CREATE INDEX IF NOT EXISTS updates_unsent ON updates (id) WHERE sent_revision IS NULL OR sent_revision < "
-    "revision"};
+    ("CREATE INDEX IF NOT EXISTS updates_unsent ON updates (id)"
+     " WHERE sent_revision IS NULL OR sent_revision < revision")};
 
 QVariant orNull(const QString &text)
 {
@@ -130,7 +130,6 @@ QString History::defaultPath()
 History::History(const QString &path, Mode mode)
     : path_(path)
     , connection(QStringLiteral("tolvex-history-%1").arg(connections.fetchAndAddRelaxed(1)))
-    , mode(mode)
 {
     if (path.isEmpty())
         return;

@@ -137,7 +137,6 @@ private:
     QString path_;
     QString key; // the file's absolute path, while counted among those open in this process
     QString connection;
-    Mode mode;
     State state_ = State::Off;
     QString problem_;
     bool damaged = false; // SQLite's verdict on the last failure
