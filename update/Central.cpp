@@ -76,9 +76,11 @@ QString reasonOf(const QSqlError &e)
     return text.simplified();
 }
 
+} // namespace
+
 // libpq reads the URI or key=value text itself; Qt's driver takes key=value pairs, in which it
 // turns every ';' into a space.
-bool driverOptions(const QString &connection, QString &options, QString &why)
+bool centralDriverOptions(const QString &connection, QString &options, QString &why)
 {
     char *error = nullptr;
     PQconninfoOption *parsed = PQconninfoParse(connection.toUtf8().constData(), &error);
@@ -113,7 +115,15 @@ bool driverOptions(const QString &connection, QString &options, QString &why)
     return true;
 }
 
-} // namespace
+QString centralLineOf(const QByteArray &text)
+{
+    for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+        const QString trimmed = line.trimmed();
+        if (!trimmed.isEmpty() && !trimmed.startsWith(QLatin1Char('#')))
+            return trimmed;
+    }
+    return QString();
+}
 
 QString centralConnection(const QString &given, QString *origin, QString *problem)
 {
@@ -140,14 +150,11 @@ QString centralConnection(const QString &given, QString *origin, QString *proble
                 *problem = QStringLiteral("%1 cannot be read: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
             return QString();
         }
-        // Its first line that is not blank nor a comment.
-        for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
-            const QString trimmed = line.trimmed();
-            if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
-                continue;
+        const QString line = centralLineOf(text);
+        if (!line.isEmpty()) {
             if (origin)
                 *origin = path;
-            return trimmed;
+            return line;
         }
     }
     return QString();
@@ -186,7 +193,7 @@ Central::Central(const QString &connection, Mode mode)
         return;
     }
     QString options, why;
-    if (!driverOptions(connection, options, why)) {
+    if (!centralDriverOptions(connection, options, why)) {
         problem_ = QStringLiteral("the central history's connection %1 cannot be used: %2").arg(shown_, why);
         return;
     }

@@ -27,6 +27,10 @@ namespace update {
 QString centralConnection(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
 // The connection as it may be shown: any password replaced by "****".
 QString maskedConnection(const QString &connection);
+// The first line of a central.conf that is neither blank nor a comment.
+QString centralLineOf(const QByteArray &text);
+// The connection as Qt's PostgreSQL driver takes it, read by libpq; false with `why` set.
+bool centralDriverOptions(const QString &connection, QString &options, QString &why);
 
 class Central
 {
