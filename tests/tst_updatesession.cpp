@@ -249,10 +249,13 @@ void UpdateSessionTest::historyOfTheLastRelease_data()
     QTest::addColumn<int>("schema");
     QTest::newRow("schema 1, as the release before 0.0.9 wrote it") << 1;
     QTest::newRow("schema 2, a file that release 0.0.9 wrote") << 2;
+    QTest::newRow("schema 3, before rows were sent on") << 3;
 }
 
 // Histories of earlier releases: read as they are by a reader (nothing changed), then brought
-// up to date by a writer in one step, every row kept and given an identifier of its own.
+// up to date by a writer in one step, every row kept and given an identifier of its own. Every
+// row of theirs is still to be sent to a central history, and a row changed later, even by an
+// older program that knows nothing of sending, is to be sent again.
 void UpdateSessionTest::historyOfTheLastRelease()
 {
     QFETCH(int, schema);
@@ -270,22 +273,28 @@ void UpdateSessionTest::historyOfTheLastRelease()
         QSqlDatabase::removeDatabase(QStringLiteral("look"));
         return value;
     };
-    if (schema == 1) {
+    if (schema != 2) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
         db.setDatabaseName(path);
         QVERIFY(db.open());
         QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral(
-            "CREATE TABLE updates (id INTEGER PRIMARY KEY AUTOINCREMENT, started TEXT NOT NULL, ended TEXT,"
-            " program TEXT NOT NULL, program_version TEXT, host TEXT, product TEXT, serial TEXT, location TEXT,"
-            " version_before TEXT, version_after TEXT, file TEXT, file_sha256 TEXT, image_name TEXT,"
-            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER, result TEXT NOT NULL,"
-            " message TEXT, seconds REAL)")));
+        QVERIFY(q.exec(
+            QStringLiteral(
+                "CREATE TABLE updates (id INTEGER PRIMARY KEY AUTOINCREMENT, started TEXT NOT NULL, ended TEXT,"
+                " program TEXT NOT NULL, program_version TEXT, host TEXT, product TEXT, serial TEXT, location TEXT,"
+                " version_before TEXT, version_after TEXT, file TEXT, file_sha256 TEXT, image_name TEXT,"
+                " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER, result TEXT NOT NULL,"
+                " message TEXT, seconds REAL%1)")
+                .arg(schema == 3 ? QStringLiteral(", file_release TEXT, boot_serial TEXT, uuid TEXT") : QString())));
         QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result, seconds) VALUES "
                                       "('2026-11-30T10:00:00.000Z', 'tolvex-dfu', 'SN-0001', 'done', 7.5)")));
         QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result, seconds) VALUES "
                                       "('2026-11-30T10:00:01.000Z', 'tolvex-dfu', 'SN-0002', 'done', 0.518)")));
-        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = 1")));
+        if (schema == 3) {
+            QVERIFY(q.exec(QStringLiteral("UPDATE updates SET uuid = 'u-' || id, boot_serial = serial")));
+            QVERIFY(q.exec(QStringLiteral("PRAGMA application_id = %1").arg(update::History::ApplicationId)));
+        }
+        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schema)));
         q.finish();
         db.close();
         db = QSqlDatabase();
@@ -318,11 +327,42 @@ void UpdateSessionTest::historyOfTheLastRelease()
     const QList<update::History::Record> rows = history.rows(QString(), QDateTime());
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0].serial, QStringLiteral("SN-0001"));
-    QCOMPARE(rows[1].fileRelease, schema == 1 ? QString() : QStringLiteral("1.00"));
+    QCOMPARE(rows[1].fileRelease, schema == 2 ? QStringLiteral("1.00") : QString());
     QCOMPARE(rows[2].result, QStringLiteral("done"));
     QCOMPARE(rows[2].fileRelease, QStringLiteral("1.00"));
     QVERIFY(!rows[0].uuid.isEmpty() && rows[0].uuid != rows[1].uuid);
     QCOMPARE(rows[2].uuid, r.uuid);
+
+    QList<update::History::Unsent> unsent = history.unsent(100);
+    QCOMPARE(unsent.size(), 3);
+    QCOMPARE(unsent[0].record.serial, QStringLiteral("SN-0001"));
+    QCOMPARE(unsent[2].record.result, QStringLiteral("done")); // as it is now, not as first written
+    QCOMPARE(history.markSent(unsent), QString());
+    QCOMPARE(history.unsentCount(), 0);
+    {
+        // An older program writes the row again, as its upsert does.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("older"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("UPDATE updates SET message = 'written again' WHERE serial = 'SN-0002'")));
+        q.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("older"));
+    }
+    unsent = history.unsent(100);
+    QCOMPARE(unsent.size(), 1);
+    QCOMPARE(unsent[0].record.message, QStringLiteral("written again"));
+    // Written again here before its copy was marked sent: that copy's mark does not count.
+    r.message = QStringLiteral("once more");
+    QCOMPARE(history.put(r), QString());
+    const QList<update::History::Unsent> before = unsent;
+    unsent = history.unsent(100);
+    QCOMPARE(unsent.size(), 2);
+    QCOMPARE(history.markSent({before[0], {unsent[1].record, unsent[1].revision - 1}}), QString());
+    QCOMPARE(history.unsentCount(), 1);
+    QCOMPARE(history.unsent(100).value(0).record.message, QStringLiteral("once more"));
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)
