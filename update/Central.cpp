@@ -55,21 +55,6 @@ const char *const CreateSchema[] = {
     " result, message, seconds, received FROM tolvex_updates",
 };
 
-QString isoUtc(const QDateTime &t)
-{
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
-QVariant orNull(const QString &text)
-{
-    return text.isEmpty() ? QVariant() : QVariant(text);
-}
-
-QVariant orNull(qint64 number)
-{
-    return number < 0 ? QVariant() : QVariant(number);
-}
-
 QString reasonOf(const QSqlError &e)
 {
     const QString text = e.databaseText().isEmpty() ? e.text() : e.databaseText();
@@ -334,30 +319,8 @@ bool Central::put(const QList<History::Unsent> &rows)
     bool done = true;
     for (const History::Unsent &u : rows) {
         const History::Record &r = u.record;
-        q.bindValue(QStringLiteral(":uuid"), r.uuid);
+        bindRow(q, r);
         q.bindValue(QStringLiteral(":revision"), u.revision);
-        q.bindValue(QStringLiteral(":started"), isoUtc(r.started));
-        q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
-        q.bindValue(QStringLiteral(":program"), r.program);
-        q.bindValue(QStringLiteral(":version"), orNull(r.programVersion));
-        q.bindValue(QStringLiteral(":host"), r.host);
-        q.bindValue(QStringLiteral(":label"), orNull(r.label));
-        q.bindValue(QStringLiteral(":product"), orNull(r.product));
-        q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
-        q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
-        q.bindValue(QStringLiteral(":location"), orNull(r.location));
-        q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
-        q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
-        q.bindValue(QStringLiteral(":file"), orNull(r.file));
-        q.bindValue(QStringLiteral(":sha"), orNull(r.fileSha256));
-        q.bindValue(QStringLiteral(":release"), orNull(r.fileRelease));
-        q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
-        q.bindValue(QStringLiteral(":written"), orNull(qint64(r.sectorsWritten)));
-        q.bindValue(QStringLiteral(":kept"), orNull(qint64(r.sectorsKept)));
-        q.bindValue(QStringLiteral(":verified"), orNull(r.bytesVerified));
-        q.bindValue(QStringLiteral(":result"), r.result);
-        q.bindValue(QStringLiteral(":message"), r.message);
-        q.bindValue(QStringLiteral(":seconds"), r.seconds);
         if (!q.exec()) {
             done = false;
             break;
@@ -382,24 +345,14 @@ QList<History::Record> Central::rows(const QString &serial, const QDateTime &sin
     const auto ms = [](const char *column) {
         return QStringLiteral("CAST(extract(epoch FROM %1) * 1000 AS bigint)").arg(QLatin1String(column));
     };
-    QString sql = QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
-                                 "location, version_before, version_after, file, file_sha256, file_release, "
-                                 "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
-                                 "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
-                      .arg(ms("started"), ms("ended"), ms("received"));
-    if (!serial.isEmpty())
-        sql += QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)");
-    if (since.isValid())
-        sql += QStringLiteral(" AND started >= CAST(:since AS timestamptz)");
-    if (!host.isEmpty())
-        sql += QStringLiteral(" AND host = :host");
-    q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
-    if (!serial.isEmpty())
-        q.bindValue(QStringLiteral(":serial"), serial);
-    if (since.isValid())
-        q.bindValue(QStringLiteral(":since"), isoUtc(since));
-    if (!host.isEmpty())
-        q.bindValue(QStringLiteral(":host"), host);
+    const QString sql =
+        QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
+                       "location, version_before, version_after, file, file_sha256, file_release, "
+                       "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
+                       "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
+            .arg(ms("started"), ms("ended"), ms("received"));
+    prepareFiltered(q, sql, serial, QStringLiteral("(serial = :serial OR boot_serial = :serial)"), since,
+        QStringLiteral("started >= CAST(:since AS timestamptz)"), host);
     if (!q.exec()) {
         fail(QStringLiteral("read"), reasonOf(q.lastError()));
         return out;

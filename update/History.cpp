@@ -431,28 +431,8 @@ bool History::setAside()
     return true;
 }
 
-QString History::put(const Record &r, bool *retry)
+void bindRow(QSqlQuery &q, const History::Record &r)
 {
-    if (retry)
-        *retry = state_ == State::Unavailable;
-    if (!isOpen())
-        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
-    QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral(
-        "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
-        "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
-        "sectors_kept, bytes_verified, result, message, seconds, label) "
-        "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
-        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
-        "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
-        "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
-        "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
-        "location = excluded.location, version_before = excluded.version_before, "
-        "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
-        "file_release = excluded.file_release, image_name = excluded.image_name, "
-        "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
-        "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
-        "seconds = excluded.seconds, label = excluded.label"));
     q.bindValue(QStringLiteral(":uuid"), r.uuid.isEmpty() ? newRowId() : r.uuid);
     q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
@@ -476,6 +456,31 @@ QString History::put(const Record &r, bool *retry)
     q.bindValue(QStringLiteral(":message"), r.message);
     q.bindValue(QStringLiteral(":seconds"), r.seconds);
     q.bindValue(QStringLiteral(":label"), orNull(r.label));
+}
+
+QString History::put(const Record &r, bool *retry)
+{
+    if (retry)
+        *retry = state_ == State::Unavailable;
+    if (!isOpen())
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral(
+        "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
+        "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
+        "sectors_kept, bytes_verified, result, message, seconds, label) "
+        "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
+        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
+        "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
+        "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
+        "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
+        "location = excluded.location, version_before = excluded.version_before, "
+        "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
+        "file_release = excluded.file_release, image_name = excluded.image_name, "
+        "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
+        "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
+        "seconds = excluded.seconds, label = excluded.label"));
+    bindRow(q, r);
     if (q.exec())
         return QString();
     const int code = primaryCode(q.lastError());
@@ -506,19 +511,13 @@ History::Record recordAt(const QSqlQuery &q, int first)
     return r;
 }
 
-QList<History::Record> History::rows(const QString &serial, const QDateTime &since, const QString &host)
+void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QString &serialTerm,
+    const QDateTime &since, const QString &sinceTerm, const QString &host)
 {
-    QList<Record> out;
-    if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
-        return out;
-    QSqlQuery q(QSqlDatabase::database(connection, false));
-    QString sql = QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns);
-    // A board is found by its own serial or by its boot loader's.
     if (!serial.isEmpty())
-        sql += version >= 2 ? QStringLiteral(" AND (serial = :serial OR boot_serial = :serial)")
-                            : QStringLiteral(" AND serial = :serial");
+        sql += QStringLiteral(" AND ") + serialTerm;
     if (since.isValid())
-        sql += QStringLiteral(" AND started >= :since");
+        sql += QStringLiteral(" AND ") + sinceTerm;
     if (!host.isEmpty())
         sql += QStringLiteral(" AND host = :host");
     q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
@@ -528,6 +527,19 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
         q.bindValue(QStringLiteral(":since"), isoUtc(since));
     if (!host.isEmpty())
         q.bindValue(QStringLiteral(":host"), host);
+}
+
+QList<History::Record> History::rows(const QString &serial, const QDateTime &since, const QString &host)
+{
+    QList<Record> out;
+    if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    // A board is found by its own serial or by its boot loader's.
+    prepareFiltered(q, QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns), serial,
+        version >= 2 ? QStringLiteral("(serial = :serial OR boot_serial = :serial)")
+                     : QStringLiteral("serial = :serial"),
+        since, QStringLiteral("started >= :since"), host);
     if (!q.exec()) {
         failedWith(q.lastError(), QStringLiteral("read"));
         return out;

@@ -176,6 +176,13 @@ struct Road
 // The record in the columns of `q` from `first` on, in the history's own order (uuid, started,
 // ended, program ... seconds, label), times as ISO 8601 text.
 History::Record recordAt(const QSqlQuery &q, int first);
+// Binds the record to the placeholders of its columns (:uuid, :started ... :seconds, :label),
+// as every store writes them: a record without an identifier or start gets one now.
+void bindRow(QSqlQuery &q, const History::Record &r);
+// Prepares `sql` (which ends in a WHERE clause) with the filters given, oldest first: the
+// serial's term (on :serial), the time's (on :since, ISO 8601 text in UTC) and the host.
+void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QString &serialTerm,
+    const QDateTime &since, const QString &sinceTerm, const QString &host);
 // A new row identifier.
 QString newRowId();
 History::Record historyRow(const Road &road);
