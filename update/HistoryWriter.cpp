@@ -41,6 +41,7 @@ void HistoryWriter::put(const History::Record &record)
     if (path.isEmpty())
         return;
     std::lock_guard<std::mutex> lock(mutex);
+    ++puts;
     // A newer copy of the row may be recorded even if an older one was given up.
     failures.remove(record.uuid);
     const auto same =
@@ -133,8 +134,11 @@ bool HistoryWriter::drain(int timeoutMs)
         reportedLost = lost;
     }
     const bool recorded = failures.isEmpty();
+    // Once for the rows put since the last time (the end of a front end, then its writer's).
+    const bool forward = forwarder && puts != forwardedAt;
+    forwardedAt = puts;
     lock.unlock();
-    if (forwarder)
+    if (forward)
         forwarder->sync(ForwardMs);
     return recorded;
 }

@@ -69,6 +69,8 @@ private:
     QString inFlight; // its identifier
     int reportedLost = 0;
     bool stopping = false;
+    quint64 puts = 0; // rows put so far
+    quint64 forwardedAt = 0; // `puts` when drain() last waited for the central history
     QHash<QString, QString> failures; // uuid -> why, for rows given up
     QString lastFailure;
     QStringList said, news;
