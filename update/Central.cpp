@@ -34,7 +34,7 @@ const char *const CreateSchema[] = {
     "CREATE TABLE tolvex_updates ("
     " uuid text PRIMARY KEY, revision bigint NOT NULL,"
     " started timestamptz NOT NULL, ended timestamptz,"
-    " program text NOT NULL, program_version text, host text NOT NULL, label text,"
+    " program text NOT NULL, program_version text, host text, label text,"
     " product text, serial text, boot_serial text, location text,"
     " version_before text, version_after text,"
     " file text, file_sha256 text, file_release text, image_name text,"
@@ -321,6 +321,13 @@ bool Central::put(const QList<History::Unsent> &rows)
         const History::Record &r = u.record;
         bindRow(q, r);
         q.bindValue(QStringLiteral(":revision"), u.revision);
+        // PostgreSQL's text holds no NUL, which a device's strings may: one such row would stop
+        // every row behind it.
+        const QVariantList values = q.boundValues();
+        for (int i = 0; i < values.size(); ++i) {
+            if (values[i].typeId() == QMetaType::QString && values[i].toString().contains(QChar(0)))
+                q.bindValue(i, values[i].toString().remove(QChar(0)));
+        }
         if (!q.exec()) {
             done = false;
             break;

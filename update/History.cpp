@@ -371,19 +371,7 @@ bool History::prepareSchema(bool fresh)
         // 3: an identifier of each row, unique across machines, by which it is written again.
         if (version < 3) {
             run(QStringLiteral("ALTER TABLE updates ADD COLUMN uuid TEXT"));
-            QList<qint64> ids;
-            if (done && q.exec(QStringLiteral("SELECT id FROM updates WHERE uuid IS NULL"))) {
-                while (q.next())
-                    ids << q.value(0).toLongLong();
-            }
-            for (const qint64 id : ids) {
-                if (!done)
-                    break;
-                q.prepare(QStringLiteral("UPDATE updates SET uuid = :uuid WHERE id = :id"));
-                q.bindValue(QStringLiteral(":uuid"), newRowId());
-                q.bindValue(QStringLiteral(":id"), id);
-                done = q.exec();
-            }
+            done = done && nameRows(q);
         }
         // 4: the station's label of the port, and what was sent to the central history.
         if (version < 4) {
@@ -551,12 +539,34 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     return out;
 }
 
+bool History::nameRows(QSqlQuery &q)
+{
+    QList<qint64> ids;
+    if (!q.exec(QStringLiteral("SELECT id FROM updates WHERE uuid IS NULL")))
+        return false;
+    while (q.next())
+        ids << q.value(0).toLongLong();
+    for (const qint64 id : ids) {
+        q.prepare(QStringLiteral("UPDATE updates SET uuid = :uuid WHERE id = :id AND uuid IS NULL"));
+        q.bindValue(QStringLiteral(":uuid"), newRowId());
+        q.bindValue(QStringLiteral(":id"), id);
+        if (!q.exec())
+            return false;
+    }
+    return true;
+}
+
 QList<History::Unsent> History::unsent(int limit)
 {
     QList<Unsent> out;
     if (!isOpen() || version < 4)
         return out;
     QSqlQuery q(QSqlDatabase::database(connection, false));
+    // A row that an older program added knows no identifier: it gets one, to be stored by.
+    if (!nameRows(q)) {
+        failedWith(q.lastError(), QStringLiteral("written"));
+        return out;
+    }
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1, revision FROM updates WHERE %2 ORDER BY id LIMIT :limit")
                   .arg(columns, QLatin1String(UnsentRows)));

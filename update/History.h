@@ -129,6 +129,8 @@ private:
     // Whether the open database is ours (or new), by its application id, schema and tables.
     bool isOurs(bool &fresh);
     bool prepareSchema(bool fresh);
+    // Gives each row without an identifier one of its own.
+    bool nameRows(QSqlQuery &q);
     // Moves the damaged file and its -wal and -shm aside; true when it is out of the way.
     bool setAside();
     // The state a failed statement leaves; true when it said "damaged".
