@@ -354,6 +354,7 @@ void EndToEndTest::centralRowCompletedAfterSent()
     r.program = QStringLiteral("station");
     r.host = QStringLiteral("bench-7");
     r.serial = QStringLiteral("CR-0001");
+    r.product = QStringLiteral("Tolvex Demo") + QChar(0) + QStringLiteral("Board"); // as a device may say it
     r.started = QDateTime::currentDateTimeUtc();
     {
         update::HistoryWriter writer(history, central());
@@ -370,6 +371,7 @@ void EndToEndTest::centralRowCompletedAfterSent()
     QCOMPARE(there.size(), 1);
     QCOMPARE(there[0].result, QStringLiteral("done"));
     QCOMPARE(there[0].ended, r.ended);
+    QCOMPARE(there[0].product, QStringLiteral("Tolvex DemoBoard"));
 
     update::Central store(central());
     update::History::Record stale = r;

@@ -346,14 +346,21 @@ void UpdateSessionTest::historyOfTheLastRelease()
         QVERIFY(db.open());
         QSqlQuery q(db);
         QVERIFY(q.exec(QStringLiteral("UPDATE updates SET message = 'written again' WHERE serial = 'SN-0002'")));
+        // ... and adds a row with no identifier.
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO updates (started, program, serial, result) VALUES "
+                                      "('2026-12-01T09:00:00.000Z', 'tolvex-dfu', 'SN-0009', 'done')")));
         q.finish();
         db.close();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(QStringLiteral("older"));
     }
     unsent = history.unsent(100);
-    QCOMPARE(unsent.size(), 1);
+    QCOMPARE(unsent.size(), 2);
     QCOMPARE(unsent[0].record.message, QStringLiteral("written again"));
+    QCOMPARE(unsent[1].record.serial, QStringLiteral("SN-0009"));
+    QVERIFY(!unsent[1].record.uuid.isEmpty());
+    QCOMPARE(history.markSent({unsent[1]}), QString());
+    unsent.removeLast();
     // Written again here before its copy was marked sent: that copy's mark does not count.
     r.message = QStringLiteral("once more");
     QCOMPARE(history.put(r), QString());
