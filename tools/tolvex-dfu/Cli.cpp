@@ -187,11 +187,18 @@ QString commonHelp(const QStringList &allowed, const char *own)
 {
     static const QRegularExpression longName(QStringLiteral("--[a-z-]+"));
     QString out, heading;
+    bool kept = false; // the option line that a continuation line goes on
     for (const QString &line : QString::fromLatin1(CommonHelp).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         if (!line.startsWith(QLatin1String("  "))) {
             heading = line;
             continue;
         }
+        if (!line.trimmed().startsWith(QLatin1Char('-'))) {
+            if (kept)
+                out += line + QLatin1Char('\n');
+            continue;
+        }
+        kept = false;
         const QString name = longName.match(line).captured(0);
         const bool always = name == QLatin1String("--quiet") || name == QLatin1String("--verbose");
         if ((!always && !allowed.contains(name)) || QLatin1String(own).contains(QStringLiteral("  ") + name))
@@ -200,6 +207,7 @@ QString commonHelp(const QStringList &allowed, const char *own)
             out += heading + QLatin1Char('\n');
         heading.clear();
         out += line + QLatin1Char('\n');
+        kept = true;
     }
     return out;
 }
