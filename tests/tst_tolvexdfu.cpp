@@ -1106,7 +1106,8 @@ enum Convention {
     OtherIds,
     OtherIdsForced,
     AnyIds,
-    TableFits
+    TableFits,
+    Help
 };
 }
 
@@ -1134,6 +1135,8 @@ void TolvexDfuTest::scriptConventions_data()
     QTest::newRow("a file for other USB ids, --force") << int(OtherIdsForced) << 0 << "V1.0 -> V1.1";
     QTest::newRow("a file for any product id") << int(AnyIds) << 0 << "V1.0 -> V1.1";
     QTest::newRow("four boards: the table fits 80 columns") << int(TableFits) << 0 << "RESULT";
+    // Each option's whole text, its continuation lines too.
+    QTest::newRow("--help") << int(Help) << 0 << "history knows it)\n";
 }
 
 void TolvexDfuTest::scriptConventions()
@@ -1196,6 +1199,7 @@ void TolvexDfuTest::scriptConventions()
             boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
         args << QStringLiteral("--all");
         break;
+    case Help: args = QStringList{QStringLiteral("update"), QStringLiteral("--help")}; break;
     }
     const Run r = runCli(args);
     QCOMPARE(r.exit, exit);
@@ -1227,6 +1231,9 @@ void TolvexDfuTest::scriptConventions()
         for (const QString &line : r.out.split(QLatin1Char('\n')))
             QVERIFY2(line.size() < 80, qPrintable(line));
         QCOMPARE(r.out.count(QStringLiteral(" done ")), 4);
+        break;
+    case Help:
+        QVERIFY2(r.out.contains(QStringLiteral("line of central.conf; see CENTRAL HISTORY")), qPrintable(r.out));
         break;
     default:
         break;
