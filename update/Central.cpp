@@ -1,9 +1,9 @@
 #include "Central.h"
 
 #include "FileSignature.h"
+#include "HistorySql.h"
 #include "RegularFile.h"
 
-#include <QAtomicInteger>
 #include <QDir>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -20,8 +20,6 @@
 namespace update {
 
 namespace {
-
-QAtomicInteger<quint64> connections;
 
 // A server that does not answer in this time is away: the rows wait locally.
 constexpr int ConnectTimeoutSeconds = 5;
@@ -55,10 +53,10 @@ const char *const CreateSchema[] = {
     " result, message, seconds, received FROM tolvex_updates",
 };
 
+// libpq's messages come over several lines; ours are one.
 QString reasonOf(const QSqlError &e)
 {
-    const QString text = e.databaseText().isEmpty() ? e.text() : e.databaseText();
-    return text.simplified();
+    return sql::reasonOf(e).simplified();
 }
 
 } // namespace
@@ -168,7 +166,7 @@ QString maskedConnection(const QString &connection)
 }
 
 Central::Central(const QString &connection, Mode mode)
-    : connection(QStringLiteral("tolvex-central-%1").arg(connections.fetchAndAddRelaxed(1)))
+    : connection(sql::connectionName("tolvex-central"))
     , shown_(maskedConnection(connection))
 {
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {

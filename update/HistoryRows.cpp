@@ -1,0 +1,266 @@
+// The history's rows: written whole by their identifier, read with the support desk's filters,
+// handed to the forwarder and marked sent, and the lookups of a board's serials and backups.
+
+#include "History.h"
+
+#include "HistorySql.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace update {
+
+using namespace sql;
+
+void bindRow(QSqlQuery &q, const History::Record &r)
+{
+    q.bindValue(QStringLiteral(":uuid"), r.uuid.isEmpty() ? newRowId() : r.uuid);
+    q.bindValue(QStringLiteral(":started"), isoUtc(r.started.isValid() ? r.started : QDateTime::currentDateTimeUtc()));
+    q.bindValue(QStringLiteral(":ended"), orNull(isoUtc(r.ended)));
+    q.bindValue(QStringLiteral(":program"), r.program);
+    q.bindValue(QStringLiteral(":version"), r.programVersion);
+    q.bindValue(QStringLiteral(":host"), r.host);
+    q.bindValue(QStringLiteral(":product"), orNull(r.product));
+    q.bindValue(QStringLiteral(":serial"), orNull(r.serial));
+    q.bindValue(QStringLiteral(":boot"), orNull(r.bootSerial));
+    q.bindValue(QStringLiteral(":location"), orNull(r.location));
+    q.bindValue(QStringLiteral(":before"), orNull(r.versionBefore));
+    q.bindValue(QStringLiteral(":after"), orNull(r.versionAfter));
+    q.bindValue(QStringLiteral(":file"), orNull(r.file));
+    q.bindValue(QStringLiteral(":sha"), orNull(r.fileSha256));
+    q.bindValue(QStringLiteral(":release"), orNull(r.fileRelease));
+    q.bindValue(QStringLiteral(":image"), orNull(r.imageName));
+    q.bindValue(QStringLiteral(":written"), orNull(qint64(r.sectorsWritten)));
+    q.bindValue(QStringLiteral(":kept"), orNull(qint64(r.sectorsKept)));
+    q.bindValue(QStringLiteral(":verified"), orNull(r.bytesVerified));
+    q.bindValue(QStringLiteral(":result"), r.result);
+    q.bindValue(QStringLiteral(":message"), r.message);
+    q.bindValue(QStringLiteral(":seconds"), r.seconds);
+    q.bindValue(QStringLiteral(":label"), orNull(r.label));
+}
+
+QString History::put(const Record &r, bool *retry)
+{
+    if (retry)
+        *retry = state_ == State::Unavailable;
+    if (!isOpen())
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral(
+        "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
+        "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
+        "sectors_kept, bytes_verified, result, message, seconds, label) "
+        "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
+        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
+        "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
+        "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
+        "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
+        "location = excluded.location, version_before = excluded.version_before, "
+        "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
+        "file_release = excluded.file_release, image_name = excluded.image_name, "
+        "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
+        "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
+        "seconds = excluded.seconds, label = excluded.label"));
+    bindRow(q, r);
+    if (q.exec())
+        return QString();
+    const int code = primaryCode(q.lastError());
+    if (retry)
+        *retry =
+            code == Busy || code == Locked || code == ReadOnly || code == Full || code == IoError || code == CantOpen;
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(q.lastError()));
+}
+
+History::Record recordAt(const QSqlQuery &q, int first)
+{
+    const auto count = [&](int i) { return q.value(i).isNull() ? -1 : q.value(i).toLongLong(); };
+    History::Record r;
+    int i = first;
+    r.uuid = q.value(i++).toString();
+    r.started = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+    r.ended = QDateTime::fromString(q.value(i++).toString(), Qt::ISODateWithMs);
+    for (QString *text : {&r.program, &r.programVersion, &r.host, &r.product, &r.serial, &r.bootSerial, &r.location,
+             &r.versionBefore, &r.versionAfter, &r.file, &r.fileSha256, &r.fileRelease, &r.imageName})
+        *text = q.value(i++).toString();
+    r.sectorsWritten = int(count(i++));
+    r.sectorsKept = int(count(i++));
+    r.bytesVerified = count(i++);
+    r.result = q.value(i++).toString();
+    r.message = q.value(i++).toString();
+    r.seconds = q.value(i++).toDouble();
+    r.label = q.value(i++).toString();
+    return r;
+}
+
+void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QString &serialTerm,
+    const QDateTime &since, const QString &sinceTerm, const QString &host)
+{
+    if (!serial.isEmpty())
+        sql += QStringLiteral(" AND ") + serialTerm;
+    if (since.isValid())
+        sql += QStringLiteral(" AND ") + sinceTerm;
+    if (!host.isEmpty())
+        sql += QStringLiteral(" AND host = :host");
+    q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
+    if (!serial.isEmpty())
+        q.bindValue(QStringLiteral(":serial"), serial);
+    if (since.isValid())
+        q.bindValue(QStringLiteral(":since"), isoUtc(since));
+    if (!host.isEmpty())
+        q.bindValue(QStringLiteral(":host"), host);
+}
+
+QList<History::Record> History::rows(const QString &serial, const QDateTime &since, const QString &host)
+{
+    QList<Record> out;
+    if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    // A board is found by its own serial or by its boot loader's.
+    prepareFiltered(q, QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns), serial,
+        version >= 2 ? QStringLiteral("(serial = :serial OR boot_serial = :serial)")
+                     : QStringLiteral("serial = :serial"),
+        since, QStringLiteral("started >= :since"), host);
+    if (!q.exec()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return out;
+    }
+    while (q.next())
+        out.append(recordAt(q, 1)); // after id
+    if (q.lastError().isValid())
+        failedWith(q.lastError(), QStringLiteral("read"));
+    return out;
+}
+
+bool History::nameRows(QSqlQuery &q)
+{
+    QList<qint64> ids;
+    if (!q.exec(QStringLiteral("SELECT id FROM updates WHERE uuid IS NULL")))
+        return false;
+    while (q.next())
+        ids << q.value(0).toLongLong();
+    for (const qint64 id : ids) {
+        q.prepare(QStringLiteral("UPDATE updates SET uuid = :uuid WHERE id = :id AND uuid IS NULL"));
+        q.bindValue(QStringLiteral(":uuid"), newRowId());
+        q.bindValue(QStringLiteral(":id"), id);
+        if (!q.exec())
+            return false;
+    }
+    return true;
+}
+
+QList<History::Unsent> History::unsent(int limit)
+{
+    QList<Unsent> out;
+    if (!isOpen() || version < 4)
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    // A row that an older program added knows no identifier: it gets one, to be stored by.
+    if (!nameRows(q)) {
+        failedWith(q.lastError(), QStringLiteral("written"));
+        return out;
+    }
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1, revision FROM updates WHERE %2 ORDER BY id LIMIT :limit")
+                  .arg(columns, QLatin1String(UnsentRows)));
+    q.bindValue(QStringLiteral(":limit"), limit);
+    if (!q.exec()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return out;
+    }
+    const int revision = int(Columns.size());
+    while (q.next())
+        out.append({recordAt(q, 1), q.value(revision).toLongLong()});
+    if (q.lastError().isValid())
+        failedWith(q.lastError(), QStringLiteral("read"));
+    return out;
+}
+
+QString History::markSent(const QList<Unsent> &rows)
+{
+    if (!isOpen() || version < 4)
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    // Only the revision that was sent: a row written again since waits for its next turn.
+    q.prepare(
+        QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
+    bool done = db.transaction();
+    for (const Unsent &u : rows) {
+        if (!done)
+            break;
+        q.bindValue(QStringLiteral(":revision"), u.revision);
+        q.bindValue(QStringLiteral(":uuid"), u.record.uuid);
+        done = q.exec();
+    }
+    if (done && db.commit())
+        return QString();
+    const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
+    db.rollback();
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+}
+
+int History::unsentCount()
+{
+    if (!isOpen() || columns.isEmpty())
+        return 0;
+    if (version < 4) // nothing of this file was ever sent
+        return int(rows().size());
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM updates WHERE %1").arg(QLatin1String(UnsentRows))) || !q.next()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return -1;
+    }
+    return q.value(0).toInt();
+}
+
+QString History::bootSerialOf(const QString &serial)
+{
+    if (!isOpen() || columns.isEmpty() || serial.isEmpty() || version < 2)
+        return QString();
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(
+        QStringLiteral("SELECT DISTINCT boot_serial FROM updates WHERE serial = :serial AND boot_serial IS NOT NULL"));
+    q.bindValue(QStringLiteral(":serial"), serial);
+    if (!q.exec() || !q.next())
+        return QString();
+    const QString boot = q.value(0).toString();
+    // A board whose boot loader has shown several serials promises none.
+    return q.next() ? QString() : boot;
+}
+
+QString History::serialLeftAt(const QString &location, const QString &bootSerial)
+{
+    if (!isOpen() || columns.isEmpty() || location.isEmpty() || bootSerial.isEmpty() || version < 2)
+        return QString();
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT serial, result FROM updates WHERE location = :location AND boot_serial = :boot "
+                             "ORDER BY started DESC, id DESC LIMIT 1"));
+    q.bindValue(QStringLiteral(":location"), location);
+    q.bindValue(QStringLiteral(":boot"), bootSerial);
+    if (!q.exec() || !q.next())
+        return QString();
+    const QString result = q.value(1).toString();
+    const bool leftInDfuMode = result == QLatin1String("interrupted") || result == QLatin1String("failed");
+    return leftInDfuMode && q.value(0).toString() != bootSerial ? q.value(0).toString() : QString();
+}
+
+QStringList History::backupsOf(const QString &sha256)
+{
+    QStringList serials;
+    if (!isOpen() || columns.isEmpty() || sha256.isEmpty())
+        return serials;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE result = 'backup' AND file_sha256 = :sha "
+                             "AND serial IS NOT NULL"));
+    q.bindValue(QStringLiteral(":sha"), sha256);
+    if (q.exec()) {
+        while (q.next())
+            serials << q.value(0).toString();
+    }
+    return serials;
+}
+
+} // namespace update
