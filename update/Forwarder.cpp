@@ -128,7 +128,9 @@ void Forwarder::run()
     // The connections are made, used and closed on this thread only, as Qt SQL requires.
     std::unique_ptr<History> local;
     std::unique_ptr<Central> central;
-    auto next = Clock::now(); // the first pass sends what earlier runs left waiting
+    // The first pass sends what earlier runs left waiting: after a few seconds, or once the first
+    // row has ended here, when the history's writer has opened (and checked) the file already.
+    auto next = Clock::now() + std::chrono::milliseconds(EveryMs);
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
         const bool asked = wanted > done;

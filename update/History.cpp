@@ -41,6 +41,13 @@ QHash<QString, int> &openHere()
     static QHash<QString, int> paths;
     return paths;
 }
+// The writers of this process whose file passed its check: another writer of it (the forwarder
+// beside the history's writer) need not read the whole file again.
+QHash<QString, int> &checkedHere()
+{
+    static QHash<QString, int> paths;
+    return paths;
+}
 
 const char CreateTable[] = "CREATE TABLE updates ("
                            " id INTEGER PRIMARY KEY AUTOINCREMENT, uuid TEXT,"
@@ -128,6 +135,8 @@ History::~History()
     std::lock_guard<std::mutex> registry(openMutex);
     if (--openHere()[key] <= 0)
         openHere().remove(key);
+    if (checked && --checkedHere()[key] <= 0)
+        checkedHere().remove(key);
 }
 
 bool History::connect(const QString &name, const QString &options)
@@ -193,6 +202,9 @@ void History::openForWriting()
             && prepareSchema(fresh)) {
             state_ = State::Open;
             problem_.clear();
+            std::lock_guard<std::mutex> registry(openMutex);
+            checkedHere()[key] += 1;
+            checked = true;
             return;
         }
         // Only SQLite's own verdict sets a file aside; busy, locked or full leave it be. It is
@@ -255,7 +267,11 @@ bool History::prepareSchema(bool fresh)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
-    if (!fresh) {
+    const bool checkedAlready = [&] {
+        std::lock_guard<std::mutex> registry(openMutex);
+        return checkedHere().value(key) > 0;
+    }();
+    if (!fresh && !checkedAlready) {
         // quick_check reads the whole file: a damaged one fails here, before anything is added.
         if (!q.exec(QStringLiteral("PRAGMA quick_check"))) {
             failedWith(q.lastError(), QStringLiteral("read"));

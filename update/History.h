@@ -138,6 +138,7 @@ private:
 
     QString path_;
     QString key; // the file's absolute path, while counted among those open in this process
+    bool checked = false; // counted among the writers here whose file passed its check
     QString connection;
     State state_ = State::Off;
     QString problem_;
