@@ -11,6 +11,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +98,22 @@ ssize_t readWhenReady(int fd, void *buffer, size_t size)
     if (::poll(&p, 1, PollMs) <= 0)
         return 0;
     return ::read(fd, buffer, size);
+}
+
+// gadgetfs queues an OUT request's data stage as soon as the setup arrives, and the
+// controller ends the status stage by itself once the data is in; the host may then send its
+// next request before this side has read the data, and gadgetfs drops it (EIDRM). The kernel
+// offers no way to hold the status stage for a DFU interface here (FunctionFS refuses its
+// functional descriptor before Linux 6.9). So the serving thread runs first: on the one
+// processor of the emulated machine, a real-time thread woken by the setup runs before the
+// host's process can send anything else, and reads the data stage before it can be overtaken.
+void runBeforeTheHost()
+{
+    sched_param p{};
+    p.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    if (const int e = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p))
+        std::fprintf(stderr, "gadget: cannot serve at real-time priority (%s); data stages may be lost\n",
+                     std::strerror(e));
 }
 
 } // namespace
@@ -220,7 +238,10 @@ void GadgetServer::control()
         } else {
             board.dfu->attach();
             serving = Mode::Dfu;
-            worker = std::thread([this] { openDfu(); });
+            worker = std::thread([this] {
+                runBeforeTheHost();
+                openDfu();
+            });
         }
     }
 }
@@ -337,12 +358,10 @@ void GadgetServer::serveDfu(int fd)
             s.wLength = le16toh(c.wLength);
             std::vector<uint8_t> data(s.wLength);
             if (!s.isIn() && s.wLength > 0) {
-                // The data stage comes on a read of its own. gadgetfs completes the status
-                // stage by itself, so the host may already have sent its next request; then
-                // this read fails (EIDRM) and the data is gone. Reading again would stall
-                // that next request (EL2HLT), so the block is reported and dropped: the
-                // host learns of it from the device's state or its verify, as it would from
-                // a real device that lost a block.
+                // The data stage comes on a read of its own (see runBeforeTheHost). Should
+                // the host's next request overtake it all the same, this read fails (EIDRM)
+                // and the data is gone; reading again would stall that next request
+                // (EL2HLT), so the loss is counted, and the checks fail on any.
                 ssize_t got;
                 do
                     got = ::read(fd, data.data(), data.size());

@@ -175,8 +175,17 @@ int checkProgram(const QString &program, sim::Board &board)
         || view.targets[0].elements[0].size < image.size()
         || std::memcmp(view.targets[0].elements[0].data, image.data(), image.size()) != 0)
         return failed("tolvex-dfu upload", "the file does not hold the device memory");
-    std::printf("TOLVEX-GADGET PASS (tolvex-dfu)\n");
     return 0;
+}
+
+// Stops the server; a data stage the device never received fails the run, whatever the
+// library made of it afterwards.
+int finish(sim::GadgetServer &server, int result)
+{
+    server.stop();
+    if (result == 0 && server.lostDataStageCount() != 0)
+        return failed("endpoint 0", std::to_string(server.lostDataStageCount()) + " OUT data stages were lost");
+    return result;
 }
 
 } // namespace
@@ -202,9 +211,10 @@ int main(int argc, char *argv[])
         return failed("gadget", server.error());
     const int cli = application.arguments().indexOf(QStringLiteral("--cli"));
     if (cli > 0 && cli + 1 < application.arguments().size()) {
-        const int result = checkProgram(application.arguments().at(cli + 1), board);
-        server.stop();
-        return result;
+        if (finish(server, checkProgram(application.arguments().at(cli + 1), board)) != 0)
+            return 1;
+        std::printf("TOLVEX-GADGET PASS (tolvex-dfu)\n");
+        return 0;
     }
 
     if (otterNine) {
@@ -233,7 +243,8 @@ int main(int argc, char *argv[])
         if (!openApplicationMode(20000) || HidCommandSet(0x40).command66()[2] != 0)
             return failed("return", "the 8-byte device did not come back and answer");
         hidTransport.close();
-        server.stop();
+        if (finish(server, 0) != 0)
+            return 1;
         std::printf("TOLVEX-GADGET PASS (8-byte family)\n");
         return 0;
     }
@@ -356,7 +367,8 @@ int main(int argc, char *argv[])
                                          + versionTextFromAnswer(answer).toStdString() + "\"");
     say("back in application mode with version V1.1");
     hidTransport.close();
-    server.stop();
-    std::printf("TOLVEX-GADGET PASS (data stages lost on the way: %u)\n", server.lostDataStageCount());
+    if (finish(server, 0) != 0)
+        return 1;
+    std::printf("TOLVEX-GADGET PASS\n");
     return 0;
 }
