@@ -102,6 +102,7 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     // What a refused launch leaves is not the last file's.
     fileVendorId = fileProductId = fileRelease = 0;
     launchedSha.clear();
+    refusedSignature.clear();
     // A device that Config.ini permits no image for takes none, not any unnamed one.
     if (permittedImageName.isEmpty())
         return WrongImageName;
@@ -124,6 +125,7 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     case DfuLink::Launch::SignatureRefused:
         // Refused as a file of the wrong name is: the user is to pick the maker's file.
         qWarning("Download: %s refused: %s", filePath.toLocal8Bit().constData(), qPrintable(launched.message));
+        refusedSignature = launched.message;
         return WrongImageName;
     case DfuLink::Launch::NotPermitted: return WrongImageName;
     case DfuLink::Launch::NotADfuFile: return NotADfuFile;

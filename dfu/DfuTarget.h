@@ -48,6 +48,8 @@ public:
     DfuOperationContext contextSnapshot() const { return context; }
     // The SHA-256 of the bytes the last download was launched with (empty if none was read).
     const QString &fileSha256() const { return launchedSha; }
+    // Why the last download was refused as WrongImageName for its signature (empty otherwise).
+    const QString &signatureRefusal() const { return refusedSignature; }
     // Ends the return operations that have finished and releases their images.
     void reapReturns();
     // True while a return operation on the device at `path` has not ended.
@@ -78,6 +80,7 @@ private:
     void mirror();
 
     std::unique_ptr<DfuLink> link;
+    QString refusedSignature;
     QString launchedSha;
     // The last download ran to its end and was reaped by a poll.
     bool downloadCompleted = false;

@@ -11,6 +11,7 @@
 #include "Minisign.h"
 #include "OverlapFile.h"
 #include "SimDfu.h"
+#include "SimHid.h"
 #include "TestSupport.h"
 #include "Unpacked.h"
 #include "WindowWatcher.h"
@@ -93,6 +94,7 @@ private Q_SLOTS:
     void productNotInConfiguration_data();
     void productNotInConfiguration();
     void fileChoice();
+    void wholeDownload_data();
     void wholeDownload();
     void imageNameCheck_data();
     void imageNameCheck();
@@ -336,12 +338,26 @@ void DfuWindowTest::fileChoice()
     QVERIFY(!child(window, "pb_DownloadDfu")->isEnabled());
 }
 
+void DfuWindowTest::wholeDownload_data()
+{
+    // The phase in which an application-mode board is plugged in (empty: none is).
+    QTest::addColumn<QString>("plugDuring");
+    QTest::newRow("alone") << QString();
+    QTest::newRow("an application-mode board plugged in during the erase") << "Erasing...";
+    QTest::newRow("an application-mode board plugged in during the write") << "Upgrading...";
+}
+
 void DfuWindowTest::wholeDownload()
 {
+    QFETCH(QString, plugDuring);
     MainWindow window;
     window.show();
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
     setup.timing = sim::Timing::Realistic; // long enough for every phase to be seen
+    // The board connects in a nested refresh that takes more than a second: the phase it
+    // lands in must outlast it.
+    if (!plugDuring.isEmpty())
+        setup.timeScale = 2;
     const SimDfuDevice dev = plugDfuDevice(setup);
     bool left = false;
     dev.model->setOnLeave([&] { left = true; });
@@ -356,6 +372,21 @@ void DfuWindowTest::wholeDownload()
     chooseFile(window, path);
 
     WindowWatcher watcher(window);
+    sim::Board appBoard;
+    QString statusWhenConnected, phaseWhenConnected;
+    QTimer plug;
+    QObject::connect(&plug, &QTimer::timeout, [&] {
+        const QString status = text(window, "lbl_Status");
+        if (!appBoard.app && status == plugDuring) {
+            appBoard = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 7);
+            phaseWhenConnected = status;
+        } else if (appBoard.app && statusWhenConnected.isEmpty()
+                   && text(window, "lbl_AppDeviceName") == QLatin1String(Product)) {
+            statusWhenConnected = status;
+        }
+    });
+    if (!plugDuring.isEmpty())
+        plug.start(5);
     const SeenBox question = download(window);
     QCOMPARE(question.title, QStringLiteral("Download"));
     QCOMPARE(question.text, QStringLiteral("Are you sure, you want to Download \"fw_main_v2.dfu\" file into the device ?"));
@@ -373,6 +404,11 @@ void DfuWindowTest::wholeDownload()
     for (const QString &t : watcher.times)
         QVERIFY2(seconds.match(t).hasMatch(), qPrintable(t));
     QVERIFY(watcher.times.contains(QStringLiteral("1s")));
+    // The board plugged in meanwhile connected without taking the status line from the download.
+    if (!plugDuring.isEmpty()) {
+        QVERIFY(appBoard.app);
+        QCOMPARE(statusWhenConnected, phaseWhenConnected);
+    }
 
     // Sent back to application mode, the file label reset, the path kept.
     QTRY_VERIFY(left);
@@ -506,6 +542,8 @@ void DfuWindowTest::signatureCheck()
     } else {
         QVERIFY(wrongFile.box.seen);
         QCOMPARE(wrongFile.box.text, QStringLiteral("Please select correct DFU file"));
+        // The reason is one click away, not only on standard error.
+        QVERIFY2(wrongFile.box.detailedText.contains(warning), qPrintable(wrongFile.box.detailedText));
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     }
 }
@@ -556,6 +594,9 @@ void DfuWindowTest::downloadFailures_data()
     QTest::newRow("image without elements") << 7 << "Erase failed";
     QTest::newRow("image of empty elements") << 8 << "Erase failed";
     QTest::newRow("elements that overlap") << 9 << "Erase failed";
+    // Realistic timing, three sectors: the window learns of the loss a poll later.
+    QTest::newRow("device gone after the last erase, seen a poll later") << 10 << "Upgrade failed";
+    QTest::newRow("device gone during the erase") << 11 << "Erase failed";
 }
 
 void DfuWindowTest::downloadFailures()
@@ -563,10 +604,13 @@ void DfuWindowTest::downloadFailures()
     QFETCH(int, kind);
     QFETCH(QString, status);
     MainWindow window;
-    const SimDfuDevice dev = plugDfuDevice();
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
+    if (kind >= 10)
+        setup.timing = sim::Timing::Realistic;
+    const SimDfuDevice dev = plugDfuDevice(setup);
     connectWindow(window);
     const QString path = folder->file(QStringLiteral("case.dfu"));
-    const QByteArray data = pattern(9000, 5);
+    const QByteArray data = pattern(kind >= 10 ? 40000 : 9000, 5);
     QList<TargetSpec> targets{{1, "fw_main_v2", {{Flash, data}}}};
     sim::DfuFaults faults;
     switch (kind) {
@@ -583,6 +627,8 @@ void DfuWindowTest::downloadFailures()
     case 6: faults.disconnectAtBlock = 2; break;
     case 7: targets[0].elements.clear(); break;
     case 8: targets[0].elements = {{Flash, QByteArray()}, {0x08004000, QByteArray()}}; break;
+    case 10: faults.disconnectAfterErase = 3; break;
+    case 11: faults.disconnectAfterErase = 1; break;
     }
     if (kind == 9) {
         QFile f(path);
@@ -594,12 +640,21 @@ void DfuWindowTest::downloadFailures()
     }
     dev.model->setFaults(faults);
     chooseFile(window, path);
-    if (kind >= 3 && kind <= 6) // failures inside an operation are reported with their cause
+    const bool launched = (kind >= 3 && kind <= 6) || kind >= 10;
+    if (launched) // failures inside an operation are reported with their cause
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
     if (kind == 7 || kind == 8)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: the image holds no data"));
+    WindowWatcher watcher(window);
     download(window);
+    watcher.sample();
     QCOMPARE(text(window, "lbl_Status"), status);
+    // The failure names the phase the window showed last.
+    if (launched) {
+        QVERIFY2(watcher.statuses.size() >= 2, qPrintable(watcher.statuses.join(", ")));
+        QCOMPARE(watcher.statuses.at(watcher.statuses.size() - 2),
+                 status.startsWith("Upgrade") ? QStringLiteral("Upgrading...") : QStringLiteral("Erasing..."));
+    }
     auto *bar = child<QProgressBar>(window, "progressBar");
     QVERIFY(bar->styleSheet().contains("rgb(255, 0, 0)"));
     QVERIFY(bar->value() < 100);
@@ -607,13 +662,13 @@ void DfuWindowTest::downloadFailures()
     QCOMPARE(dfuTarget.image, 0u);
     QCOMPARE(dfuTarget.secondImage, 0u);
     // Still in DFU mode and connected (unless the fault took the device away).
-    if (kind != 4 && kind != 6) {
+    if (kind != 4 && kind != 6 && kind < 10) {
         QVERIFY(dev.model->connected());
         QCOMPARE(window.connectedDfuDevice().connected, 1);
         QVERIFY(child(window, "groupBox_DfuMode")->isEnabled());
     }
     QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
-    if (kind >= 7)
+    if (kind >= 7 && kind <= 9)
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     // The window records its downloads in the history that tolvex-dfu keeps too.
     const update::History::Record row = rowOfDownload(path);

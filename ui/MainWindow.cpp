@@ -170,8 +170,12 @@ void MainWindow::showAppDevice(bool connected)
     ui->lbl_AppDeviceName->setText(appDevices.selectedDevice().product);
     ui->labfirwareVer->setText(QStringLiteral("Current Firmware Version : ") + firmwareVersionText);
     progress->close();
-    ui->lbl_Status->setText(QStringLiteral("No operation"));
-    ui->progressBar->setValue(0);
+    // While a DFU operation runs (a board plugged in during a download connects from its
+    // nested event loop), the status line and the bar are the operation's.
+    if (!dfuOperationRunning) {
+        ui->lbl_Status->setText(QStringLiteral("No operation"));
+        ui->progressBar->setValue(0);
+    }
 }
 
 QString MainWindow::firmwareVersionFromAnswer(const HidAnswer &answer)
@@ -338,8 +342,11 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     if (launched == DfuTarget::WrongImageName) {
         finishHistoryRow(update::Road::Outcome::Refused, QStringLiteral("Wrong File"));
         dfuOperationRunning = false;
-        QMessageBox::critical(this, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        // A signature refusal keeps the box, with its reason one click away.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
+                        QMessageBox::Ok, this);
+        box.setDetailedText(dfuTarget.signatureRefusal());
+        box.exec();
         return;
     }
     ui->lbl_Status->setText(QStringLiteral("Erasing..."));
@@ -355,13 +362,23 @@ void MainWindow::on_pb_DownloadDfu_clicked()
         qWarning("Download: %s is release %s, older than the firmware %s the board last reported; it is written all "
                  "the same.",
             qPrintable(fileName), qPrintable(release.text), qPrintable(firmwareVersionText));
-    // One operation erases and writes; a failure belongs to the phase it reported last.
-    const auto failed = [this] {
-        const bool writing = dfuTarget.contextSnapshot().phase > DFU_PHASE_ERASE;
-        endDfuOperation(writing ? "Upgrade failed" : "Erase failed", Red);
+    // One operation erases and writes, and the window polls once a second: the library may
+    // have gone on to write before a failure the erase loop sees. The window then first shows
+    // the phase the library is in, so that the failure names the phase on show.
+    const auto eraseLoopFailed = [this] {
+        if (dfuTarget.contextSnapshot().phase <= DFU_PHASE_ERASE) {
+            endDfuOperation("Erase failed", Red);
+            return;
+        }
+        ui->lbl_Status->setText(QStringLiteral("Upgrading..."));
+        // Shown for one event step, so that it is painted before the failure replaces it.
+        QCoreApplication::processEvents();
+        QThread::msleep(EventStepMs);
+        QCoreApplication::processEvents();
+        endDfuOperation("Upgrade failed", Red);
     };
     if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
-        failed();
+        eraseLoopFailed();
         return;
     }
     QElapsedTimer poll;
@@ -374,7 +391,7 @@ void MainWindow::on_pb_DownloadDfu_clicked()
         downloadWaitStep(total, poll);
         poll.restart();
         if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
-            failed();
+            eraseLoopFailed();
             return;
         }
     }

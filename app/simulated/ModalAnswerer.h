@@ -18,6 +18,7 @@ struct SeenBox
     QString className;
     QString title;
     QString text;
+    QString detailedText;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
     // File dialogs
@@ -73,6 +74,7 @@ private:
         }
         if (auto *mb = qobject_cast<QMessageBox *>(modal)) {
             box.text = mb->text();
+            box.detailedText = mb->detailedText();
             box.icon = mb->icon();
             for (QAbstractButton *b : mb->buttons())
                 box.buttons << b->text().remove(QLatin1Char('&'));
