@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace sim {
 
@@ -472,10 +471,10 @@ ControlResult DfuDeviceModel::getStatus(const SetupPacket &request, uint8_t *dat
         if (now < busyUntil) {
             const auto timeout = std::chrono::milliseconds(request.timeoutMs);
             if (request.timeoutMs && busyUntil - now > timeout) {
-                std::this_thread::sleep_for(timeout);
+                answerAt = now + timeout;
                 return ControlResult::timedOut();
             }
-            std::this_thread::sleep_until(busyUntil);
+            answerAt = busyUntil;
         }
         if (result != Ok)
             error(result);
@@ -539,7 +538,7 @@ ControlResult DfuDeviceModel::upload(const SetupPacket &setup, uint8_t *data)
         const double work = figures.readMsPerKiB * double(n) / KiB;
         workTotalMs += work;
         busyTotalMs += uint64_t(work + 0.5);
-        std::this_thread::sleep_for(std::chrono::microseconds(int64_t(work * 1000)));
+        answerAt = Clock::now() + std::chrono::microseconds(int64_t(work * 1000));
     }
     return ControlResult::ok(n);
 }

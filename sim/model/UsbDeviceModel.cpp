@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace sim {
 
@@ -30,8 +31,19 @@ ControlResult UsbDeviceModel::control(const SetupPacket &setup, uint8_t *data)
         return ControlResult::gone();
     ControlResult result;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        result = setup.type() == 0 ? standardRequest(setup, data) : classRequest(setup, data);
+        // One transfer at a time, as on a real endpoint 0; the device's work is waited for
+        // with the state's lock released, so that whoever looks at the device meanwhile (the
+        // demo's window, a test) never waits on that work.
+        std::lock_guard<std::mutex> transfer(endpoint0);
+        std::chrono::steady_clock::time_point wait;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            answerAt = {};
+            result = setup.type() == 0 ? standardRequest(setup, data) : classRequest(setup, data);
+            wait = answerAt;
+        }
+        if (wait != std::chrono::steady_clock::time_point{})
+            std::this_thread::sleep_until(wait);
     }
     afterRequest();
     return result;

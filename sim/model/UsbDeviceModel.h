@@ -5,6 +5,7 @@
 // transport: the in-process libusb and the kernel gadget both feed it setup packets.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -86,6 +87,11 @@ protected:
         std::string product;
         std::string serial;
     };
+
+    // Set, under the lock, by a request whose answer waits for the device's work: `control`
+    // holds the answer back until then, with the lock released.
+    std::chrono::steady_clock::time_point answerAt{};
+    std::mutex endpoint0;
 
     // Subclasses set these in their constructor.
     Identity identity;
