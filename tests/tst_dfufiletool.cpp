@@ -125,6 +125,8 @@ void DfuFileToolTest::packFromIntelHex()
                             "  Element 1: address 0x08000000, 8 bytes\n"
                             "  Element 2: address 0x08000010, 4 bytes\n"),
              qPrintable(r.out));
+    // No --release: the file declares none, so no board's firmware makes it "older".
+    QVERIFY2(r.out.contains("Suffix: device 0xFFFF,"), qPrintable(r.out));
 }
 
 void DfuFileToolTest::packRefusals_data()

@@ -29,8 +29,9 @@ const char Usage[] =
     "        --target ALTERNATE NAME ELEMENT...\n"
     "      and each ELEMENT is either ADDRESS:FILE (the bytes of a binary file at ADDRESS)\n"
     "      or FILE.hex (the data of an Intel HEX file at its own addresses). Numbers may be\n"
-    "      decimal or 0x-prefixed. --vid, --pid and --release default to 0x1209, 0x2A17 and\n"
-    "      0x0100. --damage-crc writes a wrong CRC on purpose, to test readers of such files.\n"
+    "      decimal or 0x-prefixed. --vid and --pid default to 0x1209 and 0x2A17; without\n"
+    "      --release (BCD, 0x0102 is 1.02) the file declares none (0xFFFF). --damage-crc\n"
+    "      writes a wrong CRC on purpose, to test readers of such files.\n"
     "  tolvex-dfu-file --version\n"
     "Exit codes: 0 success (info: the file is sound), 1 info found the file or its signature\n"
     "damaged, or a signature that does not match,\n"
@@ -199,7 +200,9 @@ int pack(const QStringList &args)
     if (args.isEmpty())
         return usageError(Usage, QStringLiteral("pack takes OUT and at least one target"));
     const QString out = args[0];
-    quint64 ids[3] = {0x1209, 0x2A17, 0x0100};
+    // A release the packer was not told would read as a real one, and a board holding a newer
+    // release would refuse the file as older: no release is declared unless given.
+    quint64 ids[3] = {0x1209, 0x2A17, 0xFFFF};
     bool damage = false;
     std::vector<dfu::Target> targets;
     QStringList inputs;
