@@ -30,6 +30,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -136,6 +137,7 @@ private Q_SLOTS:
     void station_data();
     void station();
     void historyWritersAtOnce();
+    void historyBusyRowTriedAgain();
     void historySince_data();
     void historySince();
     void historyThatCannotBeKept_data();
@@ -1570,6 +1572,30 @@ void TolvexDfuTest::historyWritersAtOnce()
     QCOMPARE(rows.size(), 9 * PerWriter);
     for (const update::History::Record &r : rows)
         QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+// A row that meets the history locked past SQLite's busy timeout waits and is tried again:
+// it is recorded once the lock is let go, with no later copy of it to carry it.
+void TolvexDfuTest::historyBusyRowTriedAgain()
+{
+    const QString db = file(QStringLiteral("locked.sqlite"));
+    { update::History create(db); QVERIFY(create.isOpen()); }
+    update::History::Record r;
+    r.uuid = update::newRowId();
+    r.program = QStringLiteral("station");
+    r.result = QStringLiteral("done");
+    update::HistoryWriter writer(db);
+    {
+        HeldLock lock(db);
+        QVERIFY(lock.held);
+        writer.put(r);
+        QThread::msleep(2600); // past the 2 s busy timeout, so the first write fails
+    }
+    QVERIFY(writer.drain(10000));
+    QVERIFY2(writer.takeProblems().join('\n').contains(QStringLiteral("tried again")), "the wait was not said");
+    const QList<update::History::Record> rows = update::History(db, update::History::Mode::Read).rows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].uuid, r.uuid);
 }
 
 namespace {

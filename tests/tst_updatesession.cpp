@@ -82,6 +82,8 @@ private Q_SLOTS:
     }
     void road_data();
     void road();
+    void rules_data();
+    void rules();
     void otherUsbIds_data();
     void otherUsbIds();
     void backupName_data();
@@ -175,6 +177,67 @@ void UpdateSessionTest::road()
         QVERIFY(session.details().sectorsTouched > session.details().sectorsKept);
         QVERIFY(session.details().bytesVerified >= 40000);
     }
+}
+
+void UpdateSessionTest::rules_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<QString>("boardVersion");
+    QTest::addColumn<int>("fileRelease");
+    QTest::addColumn<QString>("bootSerialOfTheBoard"); // as the history knows it; empty: unknown
+    QTest::addColumn<bool>("silentInApplication");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("written");
+
+    using R = update::Session::Result;
+    QTest::newRow("a file of the board's own release is written")
+        << true << "V1.1" << 0x0101 << QString() << false << int(R::Done) << QString() << true;
+    QTest::newRow("no rollback: a file older than the board's firmware")
+        << true << "V2.0" << 0x0101 << QString() << false << int(R::Refused)
+        << "release 1.01 is older than the board's firmware V2.0" << false;
+    QTest::newRow("the boot serial this board always showed: the same board")
+        << true << "V1.0" << 0xFFFF << "TVX-0001" << false << int(R::Done) << QString() << true;
+    QTest::newRow("another boot serial than this board's: another board, untouched")
+        << true << "V1.0" << 0xFFFF << "LOADER-0002" << false << int(R::Replaced)
+        << "another board came back at 1-5 (serial TVX-0001, not TVX-0001)" << false;
+    QTest::newRow("written, but silent back in its application: not done")
+        << false << "V1.0" << 0xFFFF << QString() << true << int(R::Failed)
+        << "written and verified, but back in its application it does not answer" << true;
+}
+
+// The rules of the road that decide a board's result, each way.
+void UpdateSessionTest::rules()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(QString, boardVersion);
+    QFETCH(int, fileRelease);
+    QFETCH(QString, bootSerialOfTheBoard);
+    QFETCH(bool, silentInApplication);
+    QFETCH(int, result);
+    QFETCH(QString, message);
+    QFETCH(bool, written);
+
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), boardVersion.toStdString(), 50, std::string(), 5);
+    const QByteArray before = flashOf(board, 40000);
+    const update::Device device = fromApplication ? update::appDevices().value(0) : inDfuMode(board);
+    if (silentInApplication)
+        board.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 1000));
+    update::Session::Settings settings;
+    settings.file = readDfuFile(dfuFile("fw_main_v2", firmware("V1.1")));
+    settings.names = Names;
+    settings.fileRelease = quint16(fileRelease);
+    settings.arrivalTimeoutMs = 5000;
+    settings.bootSerialOf = [&](const QString &serial) {
+        return serial == QLatin1String("TVX-0001") ? bootSerialOfTheBoard : QString();
+    };
+    update::Session session(device, settings);
+    runToTheEnd(session);
+
+    QVERIFY(session.over());
+    QVERIFY2(session.message().contains(message), qPrintable(session.message()));
+    QCOMPARE(int(session.result()), result);
+    QCOMPARE(flashOf(board, 40000), written ? firmware("V1.1") : before);
 }
 
 void UpdateSessionTest::otherUsbIds_data()
