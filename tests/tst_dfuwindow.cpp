@@ -354,9 +354,9 @@ void DfuWindowTest::wholeDownload()
     window.show();
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
     setup.timing = sim::Timing::Realistic; // long enough for every phase to be seen
-    // The board connects in a nested refresh that takes more than a second: the phase it
-    // lands in must outlast it.
-    if (!plugDuring.isEmpty())
+    // The board connects in a nested refresh that takes more than a second: the write it
+    // lands in must outlast it (the erase does).
+    if (plugDuring == QLatin1String("Upgrading..."))
         setup.timeScale = 2;
     const SimDfuDevice dev = plugDfuDevice(setup);
     bool left = false;

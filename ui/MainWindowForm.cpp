@@ -46,7 +46,8 @@ QSpacerItem *verticalSpacerItem()
 }
 
 // The spacers beside the device names ask for no room of their own: they centre a short
-// name, and a long one takes their room before it is cut.
+// name, and a long one takes their room before it is cut. (With a width hint of 40 the grid
+// keeps 40 pixels beside each name, and a 30-character product name is cut.)
 QSpacerItem *horizontalSpacerItem(int width = 0)
 {
     return new QSpacerItem(width, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
