@@ -352,11 +352,12 @@ void Session::advance()
         details_.differingBytes =
             details_.sectorsTouched ? comparedBytes * differing / details_.sectorsTouched : 0;
         details_.estimatedSeconds = double(details_.differingBytes) / 1024.0 * 0.021;
-        compared = QStringLiteral("would erase and write %1 of %2 sectors (%3 KiB), about %4 s")
+        compared = QStringLiteral("%5would erase and write %1 of %2 sectors (%3 KiB), about %4 s")
                        .arg(differing)
                        .arg(details_.sectorsTouched)
                        .arg(details_.differingBytes / 1024)
-                       .arg(details_.estimatedSeconds, 0, 'f', 1);
+                       .arg(details_.estimatedSeconds, 0, 'f', 1)
+                       .arg(details_.sectorsTouched && !differing ? QStringLiteral("already up to date: ") : QString());
         // Sent here only to compare: back to its application, unchanged.
         if (fromApplication && !settings.stay)
             startReturn(Step::Return);
