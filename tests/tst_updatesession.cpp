@@ -186,24 +186,32 @@ void UpdateSessionTest::rules_data()
     QTest::addColumn<int>("fileRelease");
     QTest::addColumn<QString>("bootSerialOfTheBoard"); // as the history knows it; empty: unknown
     QTest::addColumn<bool>("silentInApplication");
+    QTest::addColumn<bool>("verify"); // of the file against the board, which holds V1.0
+    QTest::addColumn<int>("restartMs"); // the board's restart; longer than the wait: it never comes back
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("written");
 
     using R = update::Session::Result;
     QTest::newRow("a file of the board's own release is written")
-        << true << "V1.1" << 0x0101 << QString() << false << int(R::Done) << QString() << true;
+        << true << "V1.1" << 0x0101 << QString() << false << false << 50 << int(R::Done) << QString() << true;
     QTest::newRow("no rollback: a file older than the board's firmware")
-        << true << "V2.0" << 0x0101 << QString() << false << int(R::Refused)
+        << true << "V2.0" << 0x0101 << QString() << false << false << 50 << int(R::Refused)
         << "release 1.01 is older than the board's firmware V2.0" << false;
     QTest::newRow("the boot serial this board always showed: the same board")
-        << true << "V1.0" << 0xFFFF << "TVX-0001" << false << int(R::Done) << QString() << true;
+        << true << "V1.0" << 0xFFFF << "TVX-0001" << false << false << 50 << int(R::Done) << QString() << true;
     QTest::newRow("another boot serial than this board's: another board, untouched")
-        << true << "V1.0" << 0xFFFF << "LOADER-0002" << false << int(R::Replaced)
+        << true << "V1.0" << 0xFFFF << "LOADER-0002" << false << false << 50 << int(R::Replaced)
         << "another board came back at 1-5 (serial TVX-0001, not TVX-0001)" << false;
     QTest::newRow("written, but silent back in its application: not done")
-        << false << "V1.0" << 0xFFFF << QString() << true << int(R::Failed)
+        << false << "V1.0" << 0xFFFF << QString() << true << false << 50 << int(R::Failed)
         << "written and verified, but back in its application it does not answer" << true;
+    QTest::newRow("verify: a difference is said first, though the board stays away")
+        << false << "V1.0" << 0xFFFF << QString() << false << true << 60000 << int(R::Differs)
+        << "differs at 0x" << false;
+    QTest::newRow("verify: the board stays away after an identical compare")
+        << false << "V1.1" << 0xFFFF << QString() << false << true << 60000 << int(R::Missing)
+        << "compared, but it did not come back" << false;
 }
 
 // The rules of the road that decide a board's result, each way.
@@ -214,11 +222,15 @@ void UpdateSessionTest::rules()
     QFETCH(int, fileRelease);
     QFETCH(QString, bootSerialOfTheBoard);
     QFETCH(bool, silentInApplication);
+    QFETCH(bool, verify);
+    QFETCH(int, restartMs);
     QFETCH(int, result);
     QFETCH(QString, message);
     QFETCH(bool, written);
 
-    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), boardVersion.toStdString(), 50, std::string(), 5);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), boardVersion.toStdString(), restartMs, std::string(), 5);
+    if (verify && boardVersion == QLatin1String("V1.1")) // it holds the file
+        QVERIFY(board.dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(firmware("V1.1").constData()), 40000));
     const QByteArray before = flashOf(board, 40000);
     const update::Device device = fromApplication ? update::appDevices().value(0) : inDfuMode(board);
     if (silentInApplication)
@@ -227,7 +239,8 @@ void UpdateSessionTest::rules()
     settings.file = readDfuFile(dfuFile("fw_main_v2", firmware("V1.1")));
     settings.names = Names;
     settings.fileRelease = quint16(fileRelease);
-    settings.arrivalTimeoutMs = 5000;
+    settings.verify = verify;
+    settings.arrivalTimeoutMs = restartMs > 5000 ? 1500 : 5000;
     settings.bootSerialOf = [&](const QString &serial) {
         return serial == QLatin1String("TVX-0001") ? bootSerialOfTheBoard : QString();
     };
@@ -238,6 +251,8 @@ void UpdateSessionTest::rules()
     QVERIFY2(session.message().contains(message), qPrintable(session.message()));
     QCOMPARE(int(session.result()), result);
     QCOMPARE(flashOf(board, 40000), written ? firmware("V1.1") : before);
+    if (restartMs > 5000)
+        QVERIFY2(session.message().contains(QStringLiteral("did not come back")), qPrintable(session.message()));
 }
 
 void UpdateSessionTest::otherUsbIds_data()

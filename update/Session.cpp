@@ -87,6 +87,12 @@ Session::Session(const Device &device, const Settings &settings) : device_(devic
 
 void Session::end(Result r, const QString &text)
 {
+    // A difference found stays the news, whatever happens after the comparison: what went
+    // wrong afterwards (the board did not come back) is said with it.
+    if (settings.verify && comparedResult == Result::Differs && r != Result::Differs && r != Result::Done) {
+        end(Result::Differs, compared + QStringLiteral("; then: ") + text);
+        return;
+    }
     if (link)
         link->stop();
     link.reset();
