@@ -433,22 +433,25 @@ void DfuLink::stop()
     operation_.stop(nullptr);
 }
 
-bool DfuLink::writeBackup(const QString &filePath, QString &message)
+bool DfuLink::writeBackup(const QString &filePath, QString &message, bool replace, QString *sha256)
 {
     if (!image_.get() || runningOperation_ != DFU_OPERATION_UPLOAD || operation_.running()) {
         message = QStringLiteral("cannot write %1: no finished upload").arg(filePath);
         return false;
     }
     dfu::File file;
-    DfuStatus written =
-        DFUFILES_CreateNewDFUFile(filePath.toLocal8Bit().constData(), file.receive(), vendorId_, productId_, release_);
+    DfuStatus written = DFUFILES_CreateNewDFUFileEx(filePath.toLocal8Bit().constData(), file.receive(), vendorId_,
+        productId_, release_, replace ? 0 : DFU_NEW_FILE_KEEP_EXISTING);
+    uint8_t digest[32] = {};
     if (written == DFU_OK) {
         written = DFUFILES_AppendImageToDFUFile(file.get(), image_.get());
-        const DfuStatus closed = DFUFILES_CloseDFUFile(file.release());
+        const DfuStatus closed = DFUFILES_CloseDFUFileDigest(file.release(), digest);
         written = written == DFU_OK ? closed : written;
     }
     image_.reset();
     if (written != DFU_OK)
         message = QStringLiteral("cannot write %1: %2").arg(filePath, QLatin1String(DFU_StatusText(written)));
+    else if (sha256)
+        *sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), 32).toHex());
     return written == DFU_OK;
 }

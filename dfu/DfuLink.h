@@ -178,8 +178,10 @@ public:
     Poll poll();
     // Stops the running operation, if any, between two transfers.
     void stop();
-    // After a finished upload: the memory into a .dfu file, written whole or not at all.
-    bool writeBackup(const QString &filePath, QString &message);
+    // After a finished upload: the memory into a .dfu file, written whole or not at all, never
+    // through a symbolic link. Without `replace`, nothing already at the path (a file or a
+    // link) is replaced. `sha256`, if given, receives the hex SHA-256 of the bytes written.
+    bool writeBackup(const QString &filePath, QString &message, bool replace = true, QString *sha256 = nullptr);
 
 private:
     Launch launch(int32_t operation, int32_t flag, const QString &filePath, const DfuMappingRecord &record);

@@ -20,6 +20,7 @@ static const char *statusText(DfuStatus status)
     case DFU_ERROR_FILE_WRITE: return "the file cannot be written";
     case DFU_ERROR_FILE_TOO_LARGE: return "the file is too large";
     case DFU_ERROR_IMAGE_INDEX: return "no image with that index";
+    case DFU_ERROR_FILE_EXISTS: return "a file or a link of that name exists";
     case DFU_ERROR_NO_DEVICE: return "no such device";
     case DFU_ERROR_ACCESS: return "permission denied on the device";
     case DFU_ERROR_USB: return "USB error";

@@ -1,9 +1,10 @@
 // DFUFILES: images, filtering, and .dfu files on disk.
 
 #include "Internal.h"
+#include "NewFile.h"
 
+#include <QCryptographicHash>
 #include <QFile>
-#include <QSaveFile>
 #include <QString>
 
 #include <zlib.h>
@@ -45,7 +46,7 @@ struct DfuFileData
 
     // A new file, written at close.
     bool isNew = false;
-    std::unique_ptr<QSaveFile> save;
+    std::unique_ptr<NewFile> save;
     uint16_t vendorId = 0, productId = 0, release = 0;
     std::vector<Target> targets;
 };
@@ -499,15 +500,25 @@ DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuIm
 DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
                                     uint16_t release)
 {
+    return DFUFILES_CreateNewDFUFileEx(path, file, vendorId, productId, release, 0);
+}
+
+DfuStatus DFUFILES_CreateNewDFUFileEx(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
+                                      uint16_t release, uint32_t flags)
+{
     if (!path || !file || !*path)
         return DFU_ERROR_INVALID_PARAMETER;
     auto data = std::make_shared<DfuFileData>();
     data->isNew = true;
-    data->save = std::make_unique<QSaveFile>(QString::fromLocal8Bit(path));
+    data->save = std::make_unique<NewFile>();
     // Opening now creates the temporary file beside the destination, so an unwritable
     // folder is reported here rather than after a long upload.
-    if (!data->save->open(QIODevice::WriteOnly))
-        return DFU_ERROR_FILE_WRITE;
+    std::string why;
+    switch (data->save->open(path, !(flags & DFU_NEW_FILE_KEEP_EXISTING), why)) {
+    case NewFile::Result::Ok: break;
+    case NewFile::Result::Exists: return DFU_ERROR_FILE_EXISTS;
+    case NewFile::Result::Failed: return DFU_ERROR_FILE_WRITE;
+    }
     data->vendorId = vendorId;
     data->productId = productId;
     data->release = release;
@@ -535,6 +546,11 @@ DfuStatus DFUFILES_AppendImageToDFUFile(DfuFileHandle file, DfuImageHandle image
 
 DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file)
 {
+    return DFUFILES_CloseDFUFileDigest(file, nullptr);
+}
+
+DfuStatus DFUFILES_CloseDFUFileDigest(DfuFileHandle file, uint8_t *sha256)
+{
     const auto data = files().take(file);
     if (!data)
         return DFU_ERROR_INVALID_HANDLE;
@@ -543,11 +559,21 @@ DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file)
     std::vector<uint8_t> bytes;
     const DfuStatus status = buildFile(data->vendorId, data->productId, data->release, data->targets, bytes);
     if (status != DFU_OK) {
-        data->save->cancelWriting();
+        data->save->cancel();
         return status;
     }
-    const qint64 written = data->save->write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
-    if (written != qint64(bytes.size()) || !data->save->commit())
-        return DFU_ERROR_FILE_WRITE;
-    return DFU_OK;
+    // The digest of the very bytes written, not of whatever the path names afterwards.
+    if (sha256) {
+        const QByteArray digest = QCryptographicHash::hash(
+            QByteArrayView(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size())),
+            QCryptographicHash::Sha256);
+        std::memcpy(sha256, digest.constData(), 32);
+    }
+    std::string why;
+    switch (data->save->commit(bytes.data(), bytes.size(), why)) {
+    case NewFile::Result::Ok: return DFU_OK;
+    case NewFile::Result::Exists: return DFU_ERROR_FILE_EXISTS;
+    case NewFile::Result::Failed: break;
+    }
+    return DFU_ERROR_FILE_WRITE;
 }

@@ -41,6 +41,7 @@ enum DfuStatusCode : DfuStatus {
     DFU_ERROR_FILE_WRITE = 0x12340019u,
     DFU_ERROR_FILE_TOO_LARGE = 0x1234001Au,
     DFU_ERROR_IMAGE_INDEX = 0x1234001Bu,
+    DFU_ERROR_FILE_EXISTS = 0x1234001Cu,
 
     DFU_ERROR_NO_DEVICE = 0x12340020u,
     DFU_ERROR_ACCESS = 0x12340021u,
@@ -299,9 +300,17 @@ DfuStatus DFUFILES_OpenDFUFileFromMemory(const uint8_t *bytes, uint32_t size, Df
                                          uint16_t *productId, uint16_t *release, uint8_t *imageCount);
 DfuStatus DFUFILES_ReadImageFromDFUFile(DfuFileHandle file, int32_t index, DfuImageHandle *image);
 // Starts a new .dfu file; nothing appears at `path` until DFUFILES_CloseDFUFile writes it
-// complete, with sizes and CRC. The folder must be writeable now.
+// complete, with sizes and CRC. The folder must be writeable now. What is at `path` already
+// (a file, or a symbolic link, which is replaced itself and never written through) is replaced.
 DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
                                     uint16_t release);
+// The same, with DFU_NEW_FILE_KEEP_EXISTING: nothing at `path` is replaced, now or when the file
+// is written (DFU_ERROR_FILE_EXISTS).
+enum { DFU_NEW_FILE_KEEP_EXISTING = 1 };
+DfuStatus DFUFILES_CreateNewDFUFileEx(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
+                                      uint16_t release, uint32_t flags);
 DfuStatus DFUFILES_AppendImageToDFUFile(DfuFileHandle file, DfuImageHandle image);
 // Closes a file. For a new file this writes it; the status tells whether it was written.
 DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file);
+// The same; for a new file written, `sha256` (32 bytes) receives the SHA-256 of the bytes written.
+DfuStatus DFUFILES_CloseDFUFileDigest(DfuFileHandle file, uint8_t *sha256);

@@ -6,6 +6,7 @@
 #include "Registry.h"
 #include "dfulib.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -290,7 +291,7 @@ void DfuFileTest::libraryWritesFiles()
                                       target(1, "", {{0x08000000, QByteArray("abc")}, {0x08000100, QByteArray()}})},
                                      0x1209, 0x2A18, 0x0305);
     QCOMPARE(readFile(path), expected);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"out.dfu"});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"out.dfu"});
     DFUFILES_DestroyImage(&a);
     DFUFILES_DestroyImage(&b);
 }
@@ -300,6 +301,28 @@ void DfuFileTest::unwritableDestination()
     DfuFileHandle f = 0;
     QCOMPARE(DFUFILES_CreateNewDFUFile("/nonexistent-folder/x.dfu", &f, 1, 2, 3), DFU_ERROR_FILE_WRITE);
     QCOMPARE(DFUFILES_CreateNewDFUFile("", &f, 1, 2, 3), DFU_ERROR_INVALID_PARAMETER);
+
+    // A link at the destination is never written through: kept where nothing may be
+    // replaced, else replaced itself. The digest is of the bytes written.
+    QTemporaryDir d;
+    const QString there = d.filePath(QStringLiteral("there.dfu")), target = d.filePath(QStringLiteral("target"));
+    QVERIFY(QFile::link(target, there)); // dangling
+    QCOMPARE(DFUFILES_CreateNewDFUFileEx(qPrintable(there), &f, 1, 2, 3, DFU_NEW_FILE_KEEP_EXISTING),
+             DFU_ERROR_FILE_EXISTS);
+    QCOMPARE(DFUFILES_CreateNewDFUFile(qPrintable(there), &f, 1, 2, 3), DFU_OK);
+    uint8_t digest[32] = {};
+    QCOMPARE(DFUFILES_CloseDFUFileDigest(f, digest), DFU_OK);
+    QVERIFY(!QFileInfo::exists(target));
+    QVERIFY(!QFileInfo(there).isSymLink());
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), 32),
+             QCryptographicHash::hash(readFile(there), QCryptographicHash::Sha256));
+    // A file that appears meanwhile is not replaced either, and nothing is left behind.
+    const QString late = d.filePath(QStringLiteral("late.dfu"));
+    QCOMPARE(DFUFILES_CreateNewDFUFileEx(qPrintable(late), &f, 1, 2, 3, DFU_NEW_FILE_KEEP_EXISTING), DFU_OK);
+    QVERIFY(writeFile(late, "first"));
+    QCOMPARE(DFUFILES_CloseDFUFile(f), DFU_ERROR_FILE_EXISTS);
+    QCOMPARE(readFile(late), QByteArray("first"));
+    QCOMPARE(QDir(d.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
 }
 
 void DfuFileTest::handleMisuse()

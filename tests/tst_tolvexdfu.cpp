@@ -463,7 +463,8 @@ void TolvexDfuTest::uploadEnterAndLeave()
 
 namespace {
 enum Rule { BootLoaderName, RefusedBeforeTouching, EmptySerial, EmptyDevice, SharedSerial, InterruptedWait,
-            ListInterrupted, UploadOverExisting, UploadForced };
+            ListInterrupted, UploadOverExisting, UploadForced, UploadOntoDanglingLink, UploadOntoLink,
+            UploadOntoLinkForced };
 }
 
 void TolvexDfuTest::roadRules_data()
@@ -482,6 +483,10 @@ void TolvexDfuTest::roadRules_data()
     QTest::newRow("Ctrl-C during list") << int(ListInterrupted) << 130 << "";
     QTest::newRow("upload over an existing file") << int(UploadOverExisting) << 3 << "--force replaces it";
     QTest::newRow("upload over an existing file, --force") << int(UploadForced) << 0 << "";
+    // Another user's link where the backup goes: never written through.
+    QTest::newRow("upload onto a dangling link") << int(UploadOntoDanglingLink) << 3 << "is a symbolic link";
+    QTest::newRow("upload onto a link to a file") << int(UploadOntoLink) << 3 << "is a symbolic link";
+    QTest::newRow("upload onto a link, --force: the link replaced") << int(UploadOntoLinkForced) << 0 << "";
 }
 
 // The road's rules, through the command: exit codes, and what the boards hold and where they
@@ -532,12 +537,20 @@ void TolvexDfuTest::roadRules()
         break;
     case UploadOverExisting:
     case UploadForced:
+    case UploadOntoDanglingLink:
+    case UploadOntoLink:
+    case UploadOntoLinkForced:
         boards << plugBoard();
         sim::World::instance().unplug(boards.last().app);
         sim::World::instance().plug(boards.last().dfu);
-        QVERIFY(writeFile(file(QStringLiteral("backup.dfu")), existing));
+        if (rule == UploadOverExisting || rule == UploadForced)
+            QVERIFY(writeFile(file(QStringLiteral("backup.dfu")), existing));
+        else if (rule != UploadOntoDanglingLink)
+            QVERIFY(writeFile(file(QStringLiteral("target.dfu")), existing));
+        if (rule >= UploadOntoDanglingLink)
+            QVERIFY(QFile::link(file(QStringLiteral("target.dfu")), file(QStringLiteral("backup.dfu"))));
         args = QStringList{QStringLiteral("upload"), file(QStringLiteral("backup.dfu"))};
-        if (rule == UploadForced)
+        if (rule == UploadForced || rule == UploadOntoLinkForced)
             args << QStringLiteral("--force");
         break;
     }
@@ -567,6 +580,17 @@ void TolvexDfuTest::roadRules()
         break;
     case UploadForced:
         QVERIFY(readFile(file(QStringLiteral("backup.dfu"))).size() > 1024 * 1024);
+        break;
+    case UploadOntoDanglingLink:
+    case UploadOntoLink:
+    case UploadOntoLinkForced:
+        // The link's target is never written or made; --force replaces the link itself.
+        QCOMPARE(QFileInfo::exists(file(QStringLiteral("target.dfu"))), rule != UploadOntoDanglingLink);
+        if (rule != UploadOntoDanglingLink)
+            QCOMPARE(readFile(file(QStringLiteral("target.dfu"))), existing);
+        QCOMPARE(QFileInfo(file(QStringLiteral("backup.dfu"))).isSymLink(), rule != UploadOntoLinkForced);
+        if (rule == UploadOntoLinkForced)
+            QVERIFY(readFile(file(QStringLiteral("backup.dfu"))).size() > 1024 * 1024);
         break;
     default:
         break;

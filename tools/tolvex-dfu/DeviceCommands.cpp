@@ -5,10 +5,6 @@
 #include "CommandSupport.h"
 #include "HistoryWriter.h"
 
-#include "DfuFileFormat.h"
-#include "RegularFile.h"
-
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -105,8 +101,14 @@ int upload(const Options &o, const Io &io)
     if (o.positional.size() != 1 || o.all)
         return ends(out, ExitUsage, QStringLiteral("upload takes one OUT.dfu and one device"));
     const QString path = o.positional.first();
-    // Another file of the same name is not replaced unasked: it may be the only backup.
-    if (QFileInfo::exists(path) && !o.force)
+    // Another file of the same name is not replaced unasked: it may be the only backup. A
+    // symbolic link there, dangling or not, is not followed: --force replaces the link itself.
+    const QFileInfo there(path);
+    if (there.isSymLink() && !o.force)
+        return ends(out, ExitRefused,
+            QStringLiteral("%1 is a symbolic link; it is never written through (--force replaces the link itself)")
+                .arg(path));
+    if (there.exists() && !o.force)
         return ends(out, ExitRefused, QStringLiteral("%1 exists; --force replaces it").arg(path));
     int exit = ExitDone;
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
@@ -161,13 +163,11 @@ int upload(const Options &o, const Io &io)
         return stopped ? endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; nothing was written"))
                        : endsOn(out, d, ExitFailed, why);
     }
-    if (!link.writeBackup(path, why))
+    // Recorded with the hash of the bytes written, not of whatever the path names afterwards:
+    // this machine's backup of this board.
+    QString sha256;
+    if (!link.writeBackup(path, why, o.force, &sha256))
         return endsOn(out, d, ExitFailed, why);
-    // Recorded with the hash of the file as written: this machine's backup of this board.
-    QByteArray bytes;
-    std::string unread;
-    tolvex::readRegularFile(path.toLocal8Bit().constData(), dfu::MaxFileSize, bytes, unread);
-    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     road.program = QStringLiteral("tolvex-dfu");
     road.location = d.location;
     road.bootProduct = d.product;
