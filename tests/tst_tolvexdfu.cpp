@@ -1430,26 +1430,41 @@ void TolvexDfuTest::restoreUnderPolicy()
     const TestKey maker;
     const QString keys = folder.filePath(QStringLiteral("trusted-keys"));
     QVERIFY(QDir().mkpath(keys) && writeFile(keys + QStringLiteral("/maker.pub"), maker.publicFile()));
-    dfu::setTrustedKeyFolders({keys.toStdString()});
     const auto policy = [&](const QByteArray &word) {
         const QString setting = folder.filePath(QStringLiteral("restore-policy"));
         return writeFile(setting, word)
                && QFile::setPermissions(
                    setting, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     };
+    // A history only this user can write: the evidence of what this user backed up.
+    const QString own = folder.filePath(QStringLiteral("own"));
+    QVERIFY(QDir().mkpath(own) && QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QStringList history{QStringLiteral("--history"), own + QStringLiteral("/history.sqlite")};
+    const auto cli = [&](const QStringList &args) { return runCli(args + history); };
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    // Updated once from its application: the history knows which board shows its boot serial.
+    QCOMPARE(cli({QStringLiteral("update"), dfuFile(QStringLiteral("v10.dfu"), "fw_main_v2", firmware("V1.0"))}).exit, 0);
+    dfu::setTrustedKeyFolders({keys.toStdString()});
     QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
     const QString backup = file(QStringLiteral("backup.dfu"));
-    QCOMPARE(runCli({QStringLiteral("upload"), backup}).exit, 0);
-    const Run refused = runCli({QStringLiteral("update"), backup});
+    QCOMPARE(cli({QStringLiteral("upload"), backup}).exit, 0);
+    const Run refused = cli({QStringLiteral("update"), backup});
     QVERIFY2(refused.exit == 3
                  && refused.err.contains(
                      QStringLiteral("\"own-backups\" in ") + folder.filePath(QStringLiteral("restore-policy"))),
         qPrintable(refused.err));
     QVERIFY(policy("signed-only\n"));
-    QCOMPARE(runCli({QStringLiteral("update"), backup}).exit, 3);
+    QCOMPARE(cli({QStringLiteral("update"), backup}).exit, 3);
     QVERIFY(policy("own-backups\n"));
-    const Run restored = runCli({QStringLiteral("update"), backup});
+    // A history that others can write too (a shared group history) is no evidence: a row
+    // forged into it would whitelist any file.
+    QVERIFY(QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteGroup
+                                           | QFile::ExeGroup));
+    const Run shared = cli({QStringLiteral("update"), backup});
+    QVERIFY2(shared.exit == 3 && shared.err.contains(QStringLiteral("can be written by other users")),
+        qPrintable(shared.err));
+    QVERIFY(QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const Run restored = cli({QStringLiteral("update"), backup});
     QVERIFY2(restored.exit == 0, qPrintable(restored.err));
     QVERIFY2(restored.err.contains(QStringLiteral("this machine's backup")), qPrintable(restored.err));
     // Another board takes none of it.
@@ -1457,11 +1472,31 @@ void TolvexDfuTest::restoreUnderPolicy()
     sim::HidAppDeviceSpec other;
     other.serial = "TVX-0002";
     const sim::Board second = plugBoard(other, "V1.0");
-    const Run elsewhere = runCli({QStringLiteral("update"), backup});
-    dfu::setTrustedKeyFolders({});
+    const Run elsewhere = cli({QStringLiteral("update"), backup});
     QVERIFY2(
         elsewhere.exit == 3 && elsewhere.err.contains(QStringLiteral("not of this board")), qPrintable(elsewhere.err));
     QCOMPARE(second.dfu->erasedSectorCount(), uint64_t(0));
+
+    // A board met only in DFU mode, whose boot loader reports the serial every board of the
+    // family reports: its backup names no board, so neither it nor another takes it back.
+    sim::World::instance().unplugAll();
+    other.serial = "TVX-0003";
+    const sim::Board third = plugBoard(other, "V1.0");
+    sim::World::instance().unplug(third.app);
+    sim::World::instance().plug(third.dfu);
+    const QString thirdBackup = file(QStringLiteral("third.dfu"));
+    QCOMPARE(cli({QStringLiteral("upload"), thirdBackup}).exit, 0);
+    const Run same = cli({QStringLiteral("update"), thirdBackup});
+    QVERIFY2(same.exit == 3 && same.err.contains(QStringLiteral("names no board")), qPrintable(same.err));
+    sim::World::instance().unplugAll();
+    other.serial = "TVX-0004";
+    const sim::Board fourth = plugBoard(other, "V1.0");
+    sim::World::instance().unplug(fourth.app);
+    sim::World::instance().plug(fourth.dfu);
+    const Run sharing = cli({QStringLiteral("update"), thirdBackup});
+    dfu::setTrustedKeyFolders({});
+    QVERIFY2(sharing.exit == 3 && sharing.err.contains(QStringLiteral("names no board")), qPrintable(sharing.err));
+    QCOMPARE(third.dfu->erasedSectorCount() + fourth.dfu->erasedSectorCount(), uint64_t(0));
 }
 
 namespace {

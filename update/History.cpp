@@ -19,6 +19,9 @@
 
 #include <mutex>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace update {
 
 using namespace sql;
@@ -193,6 +196,15 @@ void History::openForWriting()
     if (!QDir().mkpath(QFileInfo(path_).absolutePath())) {
         state_ = State::Unavailable;
         problem_ = QStringLiteral("the folder of %1 cannot be made").arg(path_);
+        return;
+    }
+    // SQLite follows a link: one that another user planted would have this user's rows
+    // written, or a file made, wherever that user chose.
+    struct stat link;
+    if (::lstat(QFile::encodeName(path_).constData(), &link) == 0 && S_ISLNK(link.st_mode)
+        && link.st_uid != ::geteuid() && link.st_uid != 0) {
+        state_ = State::Unavailable;
+        problem_ = QStringLiteral("%1 is a symbolic link of another user; nothing is written through it").arg(path_);
         return;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {

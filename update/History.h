@@ -113,12 +113,17 @@ public:
     // The one serial the boot loader of the board `serial` has always shown; empty when none,
     // or several.
     QString bootSerialOf(const QString &serial);
-    // The board's own serial of the last row at `location` whose boot loader showed
-    // `bootSerial`, when that update left it in DFU mode (interrupted or failed): the board
-    // most likely still there.
-    QString serialLeftAt(const QString &location, const QString &bootSerial);
+    // The board's own serial that the boot serial `bootSerial` stands for: the one board the
+    // history has ever seen with it. Empty when it has seen none, or several (boards of a
+    // family may all report one boot serial, which then names none of them).
+    QString ownSerialOf(const QString &bootSerial);
     // The boards (their own serials) that a backup with this SHA-256 was read from here.
-    QStringList backupsOf(const QString &sha256);
+    // `recorded`, if given, tells whether any backup row has that hash, with a serial or not.
+    QStringList backupsOf(const QString &sha256, bool *recorded = nullptr);
+    // Why the history at `path` is no evidence of what the running user did (another user
+    // could have written it: its owner, its or its folders' permissions, a link); empty if
+    // only the running user (and root) could.
+    static QString credentialProblem(const QString &path);
 
 private:
     void openForWriting();
@@ -190,8 +195,11 @@ void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QSt
 QString newRowId();
 History::Record historyRow(const Road &road);
 
-// Each DFU-mode device that an update left there, as far as the history tells, gets its
-// board's own serial (Device::appSerial).
+// Each DFU-mode device whose boot serial names one board, as far as the history tells, gets
+// that board's own serial (Device::appSerial).
 void addKnownSerials(QList<Device> &devices, History &history);
+// Forgets the board's own serial of every DFU-mode device whose boot serial another device
+// in `devices` reports too.
+void forgetSharedBootSerials(QList<Device> &devices);
 
 } // namespace update

@@ -231,34 +231,39 @@ QString History::bootSerialOf(const QString &serial)
     return q.next() ? QString() : boot;
 }
 
-QString History::serialLeftAt(const QString &location, const QString &bootSerial)
+QString History::ownSerialOf(const QString &bootSerial)
 {
-    if (!isOpen() || columns.isEmpty() || location.isEmpty() || bootSerial.isEmpty() || version < 2)
+    if (!isOpen() || columns.isEmpty() || bootSerial.isEmpty() || version < 2)
         return QString();
     QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral("SELECT serial, result FROM updates WHERE location = :location AND boot_serial = :boot "
-                             "ORDER BY started DESC, id DESC LIMIT 1"));
-    q.bindValue(QStringLiteral(":location"), location);
+    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE boot_serial = :boot AND serial IS NOT NULL "
+                             "AND serial != '' LIMIT 2"));
     q.bindValue(QStringLiteral(":boot"), bootSerial);
     if (!q.exec() || !q.next())
         return QString();
-    const QString result = q.value(1).toString();
-    const bool leftInDfuMode = result == QLatin1String("interrupted") || result == QLatin1String("failed");
-    return leftInDfuMode && q.value(0).toString() != bootSerial ? q.value(0).toString() : QString();
+    const QString serial = q.value(0).toString();
+    return q.next() ? QString() : serial;
 }
 
-QStringList History::backupsOf(const QString &sha256)
+QStringList History::backupsOf(const QString &sha256, bool *recorded)
 {
     QStringList serials;
+    if (recorded)
+        *recorded = false;
     if (!isOpen() || columns.isEmpty() || sha256.isEmpty())
         return serials;
     QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE result = 'backup' AND file_sha256 = :sha "
-                             "AND serial IS NOT NULL"));
+    q.prepare(QStringLiteral("SELECT DISTINCT serial FROM updates WHERE result = 'backup' AND file_sha256 = :sha"));
     q.bindValue(QStringLiteral(":sha"), sha256);
     if (q.exec()) {
-        while (q.next())
-            serials << q.value(0).toString();
+        while (q.next()) {
+            if (recorded)
+                *recorded = true;
+            // A backup of a board whose own serial was not known names no board.
+            const QString serial = q.value(0).toString();
+            if (!serial.isEmpty())
+                serials << serial;
+        }
     }
     return serials;
 }

@@ -9,13 +9,29 @@
 #include <QSysInfo>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace update {
 
 void addKnownSerials(QList<Device> &devices, History &history)
 {
     for (Device &d : devices) {
         if (d.dfuMode() && d.appSerial.isEmpty())
-            d.appSerial = history.serialLeftAt(d.location, d.serial);
+            d.appSerial = history.ownSerialOf(d.serial);
+    }
+    forgetSharedBootSerials(devices);
+}
+
+void forgetSharedBootSerials(QList<Device> &devices)
+{
+    // Boot loaders present together with one serial share it: it names none of them.
+    for (Device &d : devices) {
+        if (!d.dfuMode() || d.appSerial.isEmpty())
+            continue;
+        const auto shared = std::count_if(devices.begin(), devices.end(),
+            [&](const Device &o) { return o.dfuMode() && o.serial == d.serial; });
+        if (shared > 1)
+            d.appSerial.clear();
     }
 }
 
@@ -34,8 +50,10 @@ History::Record historyRow(const Road &road)
     r.programVersion = QStringLiteral(TOLVEX_VERSION);
     r.host = QSysInfo::machineHostName();
     r.product = !road.product.isEmpty() ? road.product : road.bootProduct;
-    // The board's own serial, and its boot loader's beside it.
-    r.serial = !road.serial.isEmpty() ? road.serial : road.bootSerial;
+    // The board's own serial, and its boot loader's beside it. A boot loader's serial is no
+    // board's own (boards of a family may share one): a board met only in DFU mode whose own
+    // serial is not known is recorded without one.
+    r.serial = road.serial;
     r.bootSerial = road.bootSerial;
     r.location = road.location;
     r.label = road.label;

@@ -214,11 +214,18 @@ void Session::prepare(const Device &inDfu)
     if (alternate < 0 && !settings.alternate.isEmpty()) {
         l.result = DfuLink::Launch::Refused;
         l.message = QStringLiteral("the board has no alternate %1").arg(settings.alternate);
-    } else if (!settings.backupOf.isEmpty() && !settings.backupOf.contains(identity_.ownSerial())) {
-        // An unsigned backup is restored to the board it came from, and to no other.
+    } else if (!settings.backupOf.isEmpty() && identity_.serial.isEmpty()) {
+        // An unsigned backup is restored to the board it came from, and to no other: a board
+        // whose own serial is not known (a boot serial may be shared) is no such board.
+        l.result = DfuLink::Launch::Refused;
+        l.message = QStringLiteral("the file is a backup of %1, and this board's own serial is not known (its boot "
+                                   "loader's, %2, may be shared); a file for it must be signed")
+                        .arg(settings.backupOf.join(QStringLiteral(", ")),
+                            identity_.bootSerial.isEmpty() ? QStringLiteral("none") : identity_.bootSerial);
+    } else if (!settings.backupOf.isEmpty() && !settings.backupOf.contains(identity_.serial)) {
         l.result = DfuLink::Launch::Refused;
         l.message = QStringLiteral("the file is a backup of %1, not of this board (%2); a file for it must be signed")
-                        .arg(settings.backupOf.join(QStringLiteral(", ")), identity_.ownSerial());
+                        .arg(settings.backupOf.join(QStringLiteral(", ")), identity_.serial);
     } else if (settings.verify) {
         l = link->launchVerify(*settings.file, details_.permittedName, alternate);
     } else {

@@ -247,16 +247,27 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
         const dfu::RestoreSetting restore = dfu::loadRestorePolicy();
         if (!restore.problem.empty())
             out.problem(QString::fromStdString(restore.problem));
+        // Only a history that nobody but the running user could have written says what the
+        // user backed up: a row another user put in a shared one would whitelist any file.
+        const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
+        const QString untrusted = restore.policy == dfu::RestorePolicy::OwnBackups
+                                      ? update::History::credentialProblem(historyPath)
+                                      : QString();
+        bool recorded = false;
         const QStringList boards =
-            restore.policy == dfu::RestorePolicy::OwnBackups
-                ? update::History(o.noHistory ? QString() : o.history.value_or(update::History::defaultPath()),
-                    update::History::Mode::Read)
-                      .backupsOf(settings.file->sha256)
+            restore.policy == dfu::RestorePolicy::OwnBackups && untrusted.isEmpty()
+                ? update::History(historyPath, update::History::Mode::Read).backupsOf(settings.file->sha256, &recorded)
                 : QStringList();
         if (!boards.isEmpty()) {
             settings.file = asOwnBackup(*settings.file);
             settings.backupOf = boards;
             checked = checkDfuFile(*settings.file, settings.names);
+        } else if (restore.policy == dfu::RestorePolicy::OwnBackups && !untrusted.isEmpty()) {
+            checked.message += QStringLiteral("; no backup can be restored unsigned on the word of this history: ")
+                               + untrusted;
+        } else if (restore.policy == dfu::RestorePolicy::OwnBackups && recorded) {
+            checked.message += QStringLiteral("; it is a backup of a board whose own serial was not known, so it "
+                                              "names no board");
         } else if (restore.policy == dfu::RestorePolicy::OwnBackups) {
             checked.message += QStringLiteral("; it is no backup that this machine's history records");
         } else {

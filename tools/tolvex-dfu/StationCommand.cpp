@@ -175,6 +175,7 @@ int station(const Options &o, const Io &io)
             }
             d.appSerial = knownSerials.value(key);
         }
+        update::forgetSharedBootSerials(present);
         present.erase(std::remove_if(present.begin(), present.end(),
                           [&](const update::Device &d) {
                               return d.location.isEmpty() || !update::fits(d, only)
