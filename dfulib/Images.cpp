@@ -503,8 +503,8 @@ DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint1
     return DFUFILES_CreateNewDFUFileEx(path, file, vendorId, productId, release, 0);
 }
 
-DfuStatus DFUFILES_CreateNewDFUFileEx(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
-                                      uint16_t release, uint32_t flags)
+DfuStatus DFUFILES_CreateNewDFUFileEx(
+    const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId, uint16_t release, uint32_t flags)
 {
     if (!path || !file || !*path)
         return DFU_ERROR_INVALID_PARAMETER;

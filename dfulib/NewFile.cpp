@@ -31,8 +31,9 @@ NewFile::Result NewFile::open(const std::string &path, bool replaceExisting, std
 {
     replace = replaceExisting;
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
-                                                                                       : path.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? std::string(".")
+                            : slash == 0               ? std::string("/")
+                                                       : path.substr(0, slash);
     name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") {
         why = "not a file name";

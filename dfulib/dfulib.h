@@ -307,8 +307,8 @@ DfuStatus DFUFILES_CreateNewDFUFile(const char *path, DfuFileHandle *file, uint1
 // The same, with DFU_NEW_FILE_KEEP_EXISTING: nothing at `path` is replaced, now or when the file
 // is written (DFU_ERROR_FILE_EXISTS).
 enum { DFU_NEW_FILE_KEEP_EXISTING = 1 };
-DfuStatus DFUFILES_CreateNewDFUFileEx(const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId,
-                                      uint16_t release, uint32_t flags);
+DfuStatus DFUFILES_CreateNewDFUFileEx(
+    const char *path, DfuFileHandle *file, uint16_t vendorId, uint16_t productId, uint16_t release, uint32_t flags);
 DfuStatus DFUFILES_AppendImageToDFUFile(DfuFileHandle file, DfuImageHandle image);
 // Closes a file. For a new file this writes it; the status tells whether it was written.
 DfuStatus DFUFILES_CloseDFUFile(DfuFileHandle file);

@@ -307,15 +307,15 @@ void DfuFileTest::unwritableDestination()
     QTemporaryDir d;
     const QString there = d.filePath(QStringLiteral("there.dfu")), target = d.filePath(QStringLiteral("target"));
     QVERIFY(QFile::link(target, there)); // dangling
-    QCOMPARE(DFUFILES_CreateNewDFUFileEx(qPrintable(there), &f, 1, 2, 3, DFU_NEW_FILE_KEEP_EXISTING),
-             DFU_ERROR_FILE_EXISTS);
+    QCOMPARE(
+        DFUFILES_CreateNewDFUFileEx(qPrintable(there), &f, 1, 2, 3, DFU_NEW_FILE_KEEP_EXISTING), DFU_ERROR_FILE_EXISTS);
     QCOMPARE(DFUFILES_CreateNewDFUFile(qPrintable(there), &f, 1, 2, 3), DFU_OK);
     uint8_t digest[32] = {};
     QCOMPARE(DFUFILES_CloseDFUFileDigest(f, digest), DFU_OK);
     QVERIFY(!QFileInfo::exists(target));
     QVERIFY(!QFileInfo(there).isSymLink());
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), 32),
-             QCryptographicHash::hash(readFile(there), QCryptographicHash::Sha256));
+        QCryptographicHash::hash(readFile(there), QCryptographicHash::Sha256));
     // A file that appears meanwhile is not replaced either, and nothing is left behind.
     const QString late = d.filePath(QStringLiteral("late.dfu"));
     QCOMPARE(DFUFILES_CreateNewDFUFileEx(qPrintable(late), &f, 1, 2, 3, DFU_NEW_FILE_KEEP_EXISTING), DFU_OK);

@@ -252,10 +252,10 @@ void DfuParsersTest::overlappingElements_data()
     QTest::newRow("behind a short one, inside a long one") << QList<quint32>{0, 100, 20, 4, 50, 10}
                                                            << QList<quint32>{0, 1, 20};
     // The end to beat is the furthest of all before, not the first element's.
-    QTest::newRow("the third over the second, clear of the first") << QList<quint32>{0, 100, 100, 10, 105, 15}
-                                                                   << QList<quint32>{1, 2, 105};
-    QTest::newRow("the third over the first, clear of the second") << QList<quint32>{0, 100, 200, 10, 50, 10}
-                                                                   << QList<quint32>{0, 2, 50};
+    QTest::newRow("the third over the second, clear of the first")
+        << QList<quint32>{0, 100, 100, 10, 105, 15} << QList<quint32>{1, 2, 105};
+    QTest::newRow("the third over the first, clear of the second")
+        << QList<quint32>{0, 100, 200, 10, 50, 10} << QList<quint32>{0, 2, 50};
     QTest::newRow("empty elements share nothing") << QList<quint32>{0, 0, 0, 16, 8, 0} << QList<quint32>{};
     QTest::newRow("to the end of the address space") << QList<quint32>{0xFFFFFFF0u, 16, 0xFFFFFFFFu, 1}
                                                      << QList<quint32>{0, 1, 0xFFFFFFFFu};

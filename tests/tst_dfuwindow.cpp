@@ -653,7 +653,7 @@ void DfuWindowTest::downloadFailures()
     if (launched) {
         QVERIFY2(watcher.statuses.size() >= 2, qPrintable(watcher.statuses.join(", ")));
         QCOMPARE(watcher.statuses.at(watcher.statuses.size() - 2),
-                 status.startsWith("Upgrade") ? QStringLiteral("Upgrading...") : QStringLiteral("Erasing..."));
+            status.startsWith("Upgrade") ? QStringLiteral("Upgrading...") : QStringLiteral("Erasing..."));
     }
     auto *bar = child<QProgressBar>(window, "progressBar");
     QVERIFY(bar->styleSheet().contains("rgb(255, 0, 0)"));

@@ -462,9 +462,20 @@ void TolvexDfuTest::uploadEnterAndLeave()
 }
 
 namespace {
-enum Rule { BootLoaderName, RefusedBeforeTouching, EmptySerial, EmptyDevice, SharedSerial, InterruptedWait,
-            ListInterrupted, UploadOverExisting, UploadForced, UploadOntoDanglingLink, UploadOntoLink,
-            UploadOntoLinkForced };
+enum Rule {
+    BootLoaderName,
+    RefusedBeforeTouching,
+    EmptySerial,
+    EmptyDevice,
+    SharedSerial,
+    InterruptedWait,
+    ListInterrupted,
+    UploadOverExisting,
+    UploadForced,
+    UploadOntoDanglingLink,
+    UploadOntoLink,
+    UploadOntoLinkForced
+};
 }
 
 void TolvexDfuTest::roadRules_data()
@@ -1443,7 +1454,8 @@ void TolvexDfuTest::restoreUnderPolicy()
     const auto cli = [&](const QStringList &args) { return runCli(args + history); };
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     // Updated once from its application: the history knows which board shows its boot serial.
-    QCOMPARE(cli({QStringLiteral("update"), dfuFile(QStringLiteral("v10.dfu"), "fw_main_v2", firmware("V1.0"))}).exit, 0);
+    QCOMPARE(
+        cli({QStringLiteral("update"), dfuFile(QStringLiteral("v10.dfu"), "fw_main_v2", firmware("V1.0"))}).exit, 0);
     dfu::setTrustedKeyFolders({keys.toStdString()});
     QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
     const QString backup = file(QStringLiteral("backup.dfu"));
@@ -1458,8 +1470,8 @@ void TolvexDfuTest::restoreUnderPolicy()
     QVERIFY(policy("own-backups\n"));
     // A history that others can write too (a shared group history) is no evidence: a row
     // forged into it would whitelist any file.
-    QVERIFY(QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteGroup
-                                           | QFile::ExeGroup));
+    QVERIFY(QFile::setPermissions(
+        own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteGroup | QFile::ExeGroup));
     const Run shared = cli({QStringLiteral("update"), backup});
     QVERIFY2(shared.exit == 3 && shared.err.contains(QStringLiteral("can be written by other users")),
         qPrintable(shared.err));
@@ -1638,7 +1650,10 @@ void TolvexDfuTest::historyWritersAtOnce()
 void TolvexDfuTest::historyBusyRowTriedAgain()
 {
     const QString db = file(QStringLiteral("locked.sqlite"));
-    { update::History create(db); QVERIFY(create.isOpen()); }
+    {
+        update::History create(db);
+        QVERIFY(create.isOpen());
+    }
     update::History::Record r;
     r.uuid = update::newRowId();
     r.program = QStringLiteral("station");

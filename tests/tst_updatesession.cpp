@@ -207,8 +207,8 @@ void UpdateSessionTest::rules_data()
         << false << "V1.0" << 0xFFFF << QString() << true << false << 50 << int(R::Failed)
         << "written and verified, but back in its application it does not answer" << true;
     QTest::newRow("verify: a difference is said first, though the board stays away")
-        << false << "V1.0" << 0xFFFF << QString() << false << true << 60000 << int(R::Differs)
-        << "differs at 0x" << false;
+        << false << "V1.0" << 0xFFFF << QString() << false << true << 60000 << int(R::Differs) << "differs at 0x"
+        << false;
     QTest::newRow("verify: the board stays away after an identical compare")
         << false << "V1.1" << 0xFFFF << QString() << false << true << 60000 << int(R::Missing)
         << "compared, but it did not come back" << false;
@@ -228,9 +228,11 @@ void UpdateSessionTest::rules()
     QFETCH(QString, message);
     QFETCH(bool, written);
 
-    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), boardVersion.toStdString(), restartMs, std::string(), 5);
+    const sim::Board board =
+        plugBoard(sim::HidAppDeviceSpec(), boardVersion.toStdString(), restartMs, std::string(), 5);
     if (verify && boardVersion == QLatin1String("V1.1")) // it holds the file
-        QVERIFY(board.dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(firmware("V1.1").constData()), 40000));
+        QVERIFY(
+            board.dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(firmware("V1.1").constData()), 40000));
     const QByteArray before = flashOf(board, 40000);
     const update::Device device = fromApplication ? update::appDevices().value(0) : inDfuMode(board);
     if (silentInApplication)

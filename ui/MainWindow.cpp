@@ -343,8 +343,8 @@ void MainWindow::on_pb_DownloadDfu_clicked()
         finishHistoryRow(update::Road::Outcome::Refused, QStringLiteral("Wrong File"));
         dfuOperationRunning = false;
         // A signature refusal keeps the box, with its reason one click away.
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Wrong File"), QStringLiteral("Please select correct DFU file"),
-                        QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Wrong File"),
+            QStringLiteral("Please select correct DFU file"), QMessageBox::Ok, this);
         box.setDetailedText(dfuTarget.signatureRefusal());
         box.exec();
         return;

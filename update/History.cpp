@@ -201,8 +201,8 @@ void History::openForWriting()
     // SQLite follows a link: one that another user planted would have this user's rows
     // written, or a file made, wherever that user chose.
     struct stat link;
-    if (::lstat(QFile::encodeName(path_).constData(), &link) == 0 && S_ISLNK(link.st_mode)
-        && link.st_uid != ::geteuid() && link.st_uid != 0) {
+    if (::lstat(QFile::encodeName(path_).constData(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != ::geteuid()
+        && link.st_uid != 0) {
         state_ = State::Unavailable;
         problem_ = QStringLiteral("%1 is a symbolic link of another user; nothing is written through it").arg(path_);
         return;

@@ -28,8 +28,8 @@ void forgetSharedBootSerials(QList<Device> &devices)
     for (Device &d : devices) {
         if (!d.dfuMode() || d.appSerial.isEmpty())
             continue;
-        const auto shared = std::count_if(devices.begin(), devices.end(),
-            [&](const Device &o) { return o.dfuMode() && o.serial == d.serial; });
+        const auto shared = std::count_if(
+            devices.begin(), devices.end(), [&](const Device &o) { return o.dfuMode() && o.serial == d.serial; });
         if (shared > 1)
             d.appSerial.clear();
     }

@@ -112,8 +112,8 @@ void runBeforeTheHost()
     sched_param p{};
     p.sched_priority = sched_get_priority_max(SCHED_FIFO);
     if (const int e = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p))
-        std::fprintf(stderr, "gadget: cannot serve at real-time priority (%s); data stages may be lost\n",
-                     std::strerror(e));
+        std::fprintf(
+            stderr, "gadget: cannot serve at real-time priority (%s); data stages may be lost\n", std::strerror(e));
 }
 
 } // namespace

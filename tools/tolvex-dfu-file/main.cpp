@@ -18,24 +18,23 @@ namespace {
 
 using namespace tool;
 
-const char Usage[] =
-    "Usage:\n"
-    "  tolvex-dfu-file info FILE [--pubkey KEY.pub]\n"
-    "      Prints the prefix, every target and element, the suffix and whether the CRC is right,\n"
-    "      and the signature FILE.minisig if there is one: its key id, its trusted comment, and\n"
-    "      whether it verifies against the installed trusted keys, or against KEY.pub.\n"
-    "  tolvex-dfu-file pack OUT [--vid ID] [--pid ID] [--release BCD] [--damage-crc] TARGET...\n"
-    "      Writes a multi-image .dfu file. Each TARGET is\n"
-    "        --target ALTERNATE NAME ELEMENT...\n"
-    "      and each ELEMENT is either ADDRESS:FILE (the bytes of a binary file at ADDRESS)\n"
-    "      or FILE.hex (the data of an Intel HEX file at its own addresses). Numbers may be\n"
-    "      decimal or 0x-prefixed. --vid and --pid default to 0x1209 and 0x2A17; without\n"
-    "      --release (BCD, 0x0102 is 1.02) the file declares none (0xFFFF). --damage-crc\n"
-    "      writes a wrong CRC on purpose, to test readers of such files.\n"
-    "  tolvex-dfu-file --version\n"
-    "Exit codes: 0 success (info: the file is sound), 1 info found the file or its signature\n"
-    "damaged, or a signature that does not match,\n"
-    "2 usage error, 3 failure.\n";
+const char Usage[] = "Usage:\n"
+                     "  tolvex-dfu-file info FILE [--pubkey KEY.pub]\n"
+                     "      Prints the prefix, every target and element, the suffix and whether the CRC is right,\n"
+                     "      and the signature FILE.minisig if there is one: its key id, its trusted comment, and\n"
+                     "      whether it verifies against the installed trusted keys, or against KEY.pub.\n"
+                     "  tolvex-dfu-file pack OUT [--vid ID] [--pid ID] [--release BCD] [--damage-crc] TARGET...\n"
+                     "      Writes a multi-image .dfu file. Each TARGET is\n"
+                     "        --target ALTERNATE NAME ELEMENT...\n"
+                     "      and each ELEMENT is either ADDRESS:FILE (the bytes of a binary file at ADDRESS)\n"
+                     "      or FILE.hex (the data of an Intel HEX file at its own addresses). Numbers may be\n"
+                     "      decimal or 0x-prefixed. --vid and --pid default to 0x1209 and 0x2A17; without\n"
+                     "      --release (BCD, 0x0102 is 1.02) the file declares none (0xFFFF). --damage-crc\n"
+                     "      writes a wrong CRC on purpose, to test readers of such files.\n"
+                     "  tolvex-dfu-file --version\n"
+                     "Exit codes: 0 success (info: the file is sound), 1 info found the file or its signature\n"
+                     "damaged, or a signature that does not match,\n"
+                     "2 usage error, 3 failure.\n";
 
 bool number(const QString &text, quint64 limit, quint64 &out)
 {

@@ -263,8 +263,8 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
             settings.backupOf = boards;
             checked = checkDfuFile(*settings.file, settings.names);
         } else if (restore.policy == dfu::RestorePolicy::OwnBackups && !untrusted.isEmpty()) {
-            checked.message += QStringLiteral("; no backup can be restored unsigned on the word of this history: ")
-                               + untrusted;
+            checked.message +=
+                QStringLiteral("; no backup can be restored unsigned on the word of this history: ") + untrusted;
         } else if (restore.policy == dfu::RestorePolicy::OwnBackups && recorded) {
             checked.message += QStringLiteral("; it is a backup of a board whose own serial was not known, so it "
                                               "names no board");

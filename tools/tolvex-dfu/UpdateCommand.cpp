@@ -171,11 +171,11 @@ int road(const Options &o, const Io &io, bool verifying)
             out.line(o.stay ? QStringLiteral("%1: %2").arg(name, s->message())
                             : QStringLiteral("%1: %2 -> %3%4")
                                   .arg(name, s->oldVersion(),
-                                       s->newVersion().isEmpty() ? QStringLiteral("(not reported)") : s->newVersion(),
-                                       !s->message().isEmpty() ? QStringLiteral(" (") + s->message() + ")"
-                                       : keptEverySector(d.sectorsTouched, d.sectorsKept)
-                                           ? QStringLiteral(" (already up to date)")
-                                           : QString()));
+                                      s->newVersion().isEmpty() ? QStringLiteral("(not reported)") : s->newVersion(),
+                                      !s->message().isEmpty() ? QStringLiteral(" (") + s->message() + ")"
+                                      : keptEverySector(d.sectorsTouched, d.sectorsKept)
+                                          ? QStringLiteral(" (already up to date)")
+                                          : QString()));
         } else if (s->result() == update::Session::Result::Interrupted) {
             out.problem(name + QStringLiteral(": ") + s->message());
         }
