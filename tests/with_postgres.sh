@@ -78,7 +78,12 @@ parent=$$
 
 port=$(cat "$dir/port")
 "$bin/psql" -X -q -h "$dir/socket" -p "$port" -U tolvex_admin -d postgres -v ON_ERROR_STOP=1 \
-  -c "CREATE ROLE tolvex_station LOGIN" -c "CREATE DATABASE tolvex_test OWNER tolvex_station" || exit 1
+  -c "CREATE ROLE tolvex_station LOGIN" -c "CREATE DATABASE tolvex_test OWNER tolvex_station" \
+  -c "CREATE ROLE tolvex_other LOGIN" || exit 1
+# A second station's role, as the README sets one up: it may write rows in the tables the first
+# makes, and change only its own.
+"$bin/psql" -X -q -h "$dir/socket" -p "$port" -U tolvex_admin -d tolvex_test -v ON_ERROR_STOP=1 \
+  -c "ALTER DEFAULT PRIVILEGES FOR ROLE tolvex_station GRANT SELECT, INSERT, UPDATE ON TABLES TO tolvex_other" || exit 1
 
 export TOLVEX_TEST_PG_DIR=$dir
 export TOLVEX_TEST_PG_CTL="bash $(cd "$(dirname "$0")" && pwd)/$(basename "$0")"

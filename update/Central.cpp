@@ -17,12 +17,25 @@
 
 #include <libpq-fe.h>
 
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace update {
 
 namespace {
 
 // A server that does not answer in this time is away: the rows wait locally.
 constexpr int ConnectTimeoutSeconds = 5;
+// A network that stops carrying what was sent, or a server that stops answering, ends the
+// connection within seconds rather than when the kernel gives up (minutes, or never): data
+// unacknowledged this long, and keepalives unanswered, close it.
+constexpr int TcpUserTimeoutMs = 10000;
+constexpr int KeepalivesIdleSeconds = 5;
+constexpr int KeepalivesIntervalSeconds = 2;
+constexpr int KeepalivesCount = 3;
 // A statement that takes longer is stopped, so that a slow server holds no forwarder for long.
 constexpr int StatementTimeoutMs = 10000;
 // Taken while the schema is made, so that stations starting together make it once.
@@ -44,13 +57,26 @@ const char *const CreateSchema[] = {
     "CREATE INDEX tolvex_updates_boot_serial ON tolvex_updates (boot_serial)",
     "CREATE INDEX tolvex_updates_started ON tolvex_updates (started)",
     "CREATE INDEX tolvex_updates_host ON tolvex_updates (host, started)",
+};
+
+// Version 2: every row has an owner, the role that wrote it, set by the server; a role reads
+// every row and changes only its own, so that one station cannot rewrite another's rows.
+const char *const OwnedRows[] = {
+    "ALTER TABLE tolvex_updates ADD COLUMN IF NOT EXISTS written_by name NOT NULL DEFAULT current_user",
+    "ALTER TABLE tolvex_updates ENABLE ROW LEVEL SECURITY",
+    // The table's owner (the first station) too.
+    "ALTER TABLE tolvex_updates FORCE ROW LEVEL SECURITY",
+    "CREATE POLICY tolvex_read ON tolvex_updates FOR SELECT USING (true)",
+    "CREATE POLICY tolvex_add ON tolvex_updates FOR INSERT WITH CHECK (written_by = current_user)",
+    "CREATE POLICY tolvex_change ON tolvex_updates FOR UPDATE USING (written_by = current_user)"
+    " WITH CHECK (written_by = current_user)",
     // What a factory's other systems read: names as the history's CSV gives them, and the
     // revision left out.
-    "CREATE VIEW tolvex_update_history AS SELECT"
+    "CREATE OR REPLACE VIEW tolvex_update_history AS SELECT"
     " uuid AS id, started, ended, host, label AS station_label, program, program_version,"
     " product, serial, boot_serial, location, version_before, version_after,"
     " file, file_sha256, file_release, image_name, sectors_written, sectors_kept, bytes_verified,"
-    " result, message, seconds, received FROM tolvex_updates",
+    " result, message, seconds, received, written_by FROM tolvex_updates",
 };
 
 // libpq's messages come over several lines; ours are one.
@@ -73,11 +99,19 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
         return false;
     }
     QStringList pairs;
-    bool timeout = false, named = false;
+    QStringList given;
+    bool tcp = false;
     for (const PQconninfoOption *o = parsed; o->keyword; ++o) {
         if (!o->val)
             continue;
         const QString key = QString::fromLatin1(o->keyword);
+        given << key;
+        // A host that is not a socket folder (libpq takes a leading '/' or '@' for one), or an
+        // address: the network, where TLS is wanted.
+        if ((key == QLatin1String("host") || key == QLatin1String("hostaddr")) && *o->val
+            && !QString::fromUtf8(o->val).split(QLatin1Char(',')).first().startsWith(QLatin1Char('/'))
+            && !QString::fromUtf8(o->val).startsWith(QLatin1Char('@')))
+            tcp = true;
         QString value = QString::fromUtf8(o->val);
         if (value.contains(QLatin1Char(';'))) {
             why = QStringLiteral("the value of %1 holds a ';', which Qt's PostgreSQL driver cannot pass on").arg(key);
@@ -86,14 +120,24 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
         }
         value.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
         pairs << QStringLiteral("%1='%2'").arg(key, value);
-        timeout = timeout || key == QLatin1String("connect_timeout");
-        named = named || key == QLatin1String("application_name");
     }
     PQconninfoFree(parsed);
-    if (!timeout)
-        pairs << QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds);
-    if (!named)
-        pairs << QStringLiteral("application_name=tolvex-dfu");
+    const auto fallback = [&](const char *key, const QString &value) {
+        if (!given.contains(QLatin1String(key)))
+            pairs << QStringLiteral("%1=%2").arg(QLatin1String(key), value);
+    };
+    fallback("connect_timeout", QString::number(ConnectTimeoutSeconds));
+    fallback("application_name", QStringLiteral("tolvex-dfu"));
+    fallback("keepalives", QStringLiteral("1"));
+    fallback("keepalives_idle", QString::number(KeepalivesIdleSeconds));
+    fallback("keepalives_interval", QString::number(KeepalivesIntervalSeconds));
+    fallback("keepalives_count", QString::number(KeepalivesCount));
+    fallback("tcp_user_timeout", QString::number(TcpUserTimeoutMs));
+    // libpq's own default (prefer) lets a server that declines TLS ask for the password in
+    // clear, and ~/.pgpass hands it over: over a network, TLS with the server's certificate
+    // verified unless the connection says otherwise (a service file may: it is read then).
+    if (tcp && !given.contains(QLatin1String("service")) && std::getenv("PGSSLMODE") == nullptr)
+        fallback("sslmode", QStringLiteral("verify-full"));
     options = pairs.join(QLatin1Char(' '));
     return true;
 }
@@ -187,10 +231,15 @@ Central::Central(const QString &connection, Mode mode)
         return;
     }
     const QVariant handle = db.driver()->handle();
-    if (handle.isValid() && qstrcmp(handle.typeName(), "PGconn*") == 0) {
+    // Qt's driver names the type as libpq's header spells it behind the typedef.
+    if (handle.isValid()
+        && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0)) {
         PGconn *pg = *static_cast<PGconn *const *>(handle.data());
         std::lock_guard<std::mutex> lock(cancelMutex);
-        canceller = PQgetCancel(pg);
+        // A descriptor of our own for the connection's socket: libpq may close its own when
+        // the connection breaks, and its number could then name another file.
+        if (PQsocket(pg) >= 0)
+            socket = ::fcntl(PQsocket(pg), F_DUPFD_CLOEXEC, 0);
     }
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SET statement_timeout = %1").arg(StatementTimeoutMs))) {
@@ -216,9 +265,9 @@ Central::~Central()
 {
     {
         std::lock_guard<std::mutex> lock(cancelMutex);
-        if (canceller)
-            PQfreeCancel(canceller);
-        canceller = nullptr;
+        if (socket >= 0)
+            ::close(socket);
+        socket = -1;
     }
     {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
@@ -229,12 +278,14 @@ Central::~Central()
         QSqlDatabase::removeDatabase(connection);
 }
 
-void Central::cancel()
+void Central::abort()
 {
+    // Shutting the socket down wakes a wait in libpq at once, whatever the network does; a
+    // cancel request would itself wait on a silent network. The server ends the statement by
+    // its own timeout.
     std::lock_guard<std::mutex> lock(cancelMutex);
-    char error[256];
-    if (canceller)
-        PQcancel(canceller, error, int(sizeof error));
+    if (socket >= 0)
+        ::shutdown(socket, SHUT_RDWR);
 }
 
 void Central::fail(const QString &doing, const QString &why)
@@ -258,9 +309,10 @@ bool Central::prepareSchema()
     const auto version = [&] {
         return q.exec(QStringLiteral("SELECT max(version) FROM tolvex_schema")) && q.next() ? q.value(0).toInt() : -1;
     };
+    int before = -1;
     if (q.value(0).toBool()) {
-        const int found = version();
-        if (found >= SchemaVersion) // this one, or a newer program's: rows go in the columns known here
+        before = version();
+        if (before >= SchemaVersion) // this one, or a newer program's: rows go in the columns known here
             return true;
     }
     if (!db.transaction()) {
@@ -272,29 +324,41 @@ bool Central::prepareSchema()
     // Another station may have made it while this one waited for the lock.
     const int found = done ? version() : -1;
     done = found >= 0;
-    if (done && found < SchemaVersion) {
+    if (done && found < 1) {
         for (const char *sql : CreateSchema)
+            done = done && q.exec(QString::fromLatin1(sql));
+    }
+    if (done && found < SchemaVersion) {
+        for (const char *sql : OwnedRows)
             done = done && q.exec(QString::fromLatin1(sql));
         done = done && q.exec(QStringLiteral("INSERT INTO tolvex_schema (version) VALUES (%1)").arg(SchemaVersion));
     }
     if (!done || !db.commit()) {
         const QString why = reasonOf(done ? db.lastError() : q.lastError());
         db.rollback();
+        // A role that may only write rows cannot give an older schema its row owners: its
+        // rows still go in, and the owner of the tables is to connect once.
+        if (before >= 1) {
+            qWarning("Central history at %s: its schema is version %d; rows have no owners until the owner of its "
+                     "tables connects once (%s)",
+                qPrintable(shown_), before, qPrintable(why));
+            return true;
+        }
         fail(QStringLiteral("prepared"), why);
         return false;
     }
     return true;
 }
 
-bool Central::put(const QList<History::Unsent> &rows)
+Central::Put Central::put(const QList<History::Unsent> &rows)
 {
     if (!open)
-        return false;
+        return Put::Broken;
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
     if (!db.transaction()) {
         fail(QStringLiteral("written"), reasonOf(db.lastError()));
-        return false;
+        return Put::Broken;
     }
     q.prepare(QStringLiteral(
         "INSERT INTO tolvex_updates (uuid, revision, started, ended, program, program_version, host, label, product, "
@@ -332,11 +396,17 @@ bool Central::put(const QList<History::Unsent> &rows)
         }
     }
     if (done && db.commit())
-        return true;
+        return Put::Stored;
     const QString why = reasonOf(done ? db.lastError() : q.lastError());
     db.rollback();
+    // A statement the server refused, on a connection that still answers: the rows' fault.
+    QSqlQuery alive(db);
+    if (!done && alive.exec(QStringLiteral("SELECT 1")) && alive.next()) {
+        problem_ = QStringLiteral("the central history at %1 refused a row: %2").arg(shown_, why);
+        return Put::Refused;
+    }
     fail(QStringLiteral("written"), why);
-    return false;
+    return Put::Broken;
 }
 
 QList<History::Record> Central::rows(const QString &serial, const QDateTime &since, const QString &host)

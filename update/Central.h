@@ -14,8 +14,6 @@
 
 #include <mutex>
 
-struct pg_cancel;
-
 namespace update {
 
 // Where the central history is: a libpq connection URI (postgresql://user@host:port/db?...)
@@ -36,7 +34,8 @@ class Central
 {
 public:
     // The central schema this program writes.
-    static constexpr int SchemaVersion = 1;
+    // 2: rows have owners (written_by), and row-level security keeps them.
+    static constexpr int SchemaVersion = 2;
 
     // Write: for a forwarder, which creates the schema when it is missing. Read: for the
     // support desk, which needs the right to read the view only.
@@ -53,13 +52,17 @@ public:
     const QString &problem() const { return problem_; }
     const QString &shown() const { return shown_; }
 
-    // Stores the rows in one transaction; each replaces an older revision of itself. False with
-    // problem() set; the connection is closed then, and a new Central tries again.
-    bool put(const QList<History::Unsent> &rows);
+    // Stores the rows in one transaction; each replaces an older revision of itself (of its own
+    // writer: another role's row is refused). Refused: the server refused a row, and the
+    // connection still serves (problem() says why); Broken: the connection is closed, and a new
+    // Central tries again.
+    enum class Put { Stored, Refused, Broken };
+    Put put(const QList<History::Unsent> &rows);
     // The rows, oldest first, as History::rows() gives them, of one host too (when given).
     QList<History::Record> rows(const QString &serial, const QDateTime &since, const QString &host);
-    // Asks the server to stop the statement under way; from any thread.
-    void cancel();
+    // Ends the connection at once, from any thread: a statement under way, or a wait for the
+    // server, fails on the thread that uses it (whose problem() says so).
+    void abort();
 
 private:
     bool prepareSchema();
@@ -70,7 +73,7 @@ private:
     QString problem_;
     bool open = false;
     std::mutex cancelMutex;
-    pg_cancel *canceller = nullptr;
+    int socket = -1; // a duplicate of the connection's socket, for abort()
 };
 
 } // namespace update

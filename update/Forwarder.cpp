@@ -7,6 +7,78 @@
 
 namespace update {
 
+namespace {
+
+// Watches a pass from a thread of its own: a pass past its deadline, or asked to stop, has its
+// connection ended (Central::abort), so that no wait in libpq outlasts it.
+class PassWatch
+{
+public:
+    PassWatch(const std::function<bool()> &stop, std::chrono::milliseconds deadline)
+        : stop(stop)
+        , until(std::chrono::steady_clock::now() + deadline)
+        , thread([this] { watch(); })
+    { }
+    ~PassWatch()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+    // The connection in use, or null.
+    void use(Central *c)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        central = c;
+        if (central && ended)
+            central->abort();
+    }
+    bool timedOut() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return late;
+    }
+    bool stopped() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return asked;
+    }
+
+private:
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!over && !ended) {
+            wake.wait_for(lock, std::chrono::milliseconds(100));
+            if (over)
+                break;
+            lock.unlock();
+            const bool stopNow = stop && stop();
+            lock.lock();
+            late = !stopNow && std::chrono::steady_clock::now() >= until;
+            asked = stopNow;
+            if (stopNow || late) {
+                ended = true;
+                if (central)
+                    central->abort();
+            }
+        }
+    }
+
+    const std::function<bool()> stop;
+    const std::chrono::steady_clock::time_point until;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    Central *central = nullptr;
+    bool over = false, ended = false, late = false, asked = false;
+    std::thread thread;
+};
+
+} // namespace
+
 Forwarder::Tally Forwarder::pass(const QString &historyPath, const QString &connection, std::unique_ptr<History> &local,
     std::unique_ptr<Central> &central, const std::function<void(Central *)> &connected,
     const std::function<bool()> &stop)
@@ -24,39 +96,82 @@ Forwarder::Tally Forwarder::pass(const QString &historyPath, const QString &conn
         t.problem = local->problem();
         return t;
     }
+    PassWatch watch(stop, std::chrono::milliseconds(PassDeadlineMs));
+    const auto use = [&](Central *c) {
+        watch.use(c);
+        if (connected)
+            connected(c);
+    };
+    // A connection that broke since the last pass (a server restarted) is made anew once.
+    int reconnects = 1;
     for (;;) {
         const QList<History::Unsent> rows = local->unsent(Batch);
         if (!local->isOpen()) {
             t.problem = local->problem();
-            return t;
+            break;
         }
         if (rows.isEmpty())
             break;
-        // Connected only when there is something to send.
+        // Connected only when there is something to send; a connection kept from the last
+        // pass is watched as a new one is.
         if (!central || !central->isOpen()) {
-            if (connected)
-                connected(nullptr);
+            use(nullptr);
             central = std::make_unique<Central>(connection);
-            if (connected && central->isOpen())
-                connected(central.get());
         }
-        if (!central->isOpen() || !central->put(rows)) {
-            t.problem = central->problem();
+        use(central->isOpen() ? central.get() : nullptr);
+        Central::Put put = central->isOpen() ? central->put(rows) : Central::Put::Broken;
+        if (put == Central::Put::Broken) {
+            if (reconnects-- > 0 && !watch.stopped() && !watch.timedOut() && !(stop && stop())) {
+                use(nullptr);
+                central.reset();
+                continue;
+            }
+            t.problem = watch.timedOut() ? QStringLiteral("the central history at %1 did not answer within %2 s")
+                                               .arg(central->shown())
+                                               .arg(PassDeadlineMs / 1000)
+                                         : central->problem();
             t.centralAway = true;
             break;
         }
         // Sent but not marked (the local history is busy): sent again later, which replaces
         // the copy by itself.
-        const QString why = local->markSent(rows);
-        if (!why.isEmpty()) {
-            t.problem = why;
-            break;
+        QList<History::Unsent> stored = rows;
+        if (put == Central::Put::Refused) {
+            // One row the server will not take must not hold the rest: row by row, and the
+            // refused ones set aside with the server's reason.
+            stored.clear();
+            for (const History::Unsent &row : rows) {
+                put = central->put({row});
+                if (put == Central::Put::Stored) {
+                    stored << row;
+                } else if (put == Central::Put::Refused) {
+                    const QString why = local->setAside(row, central->problem());
+                    if (!why.isEmpty()) {
+                        t.problem = why;
+                        break;
+                    }
+                    ++t.setAside;
+                    qWarning("Central history: row %s set aside: %s", qPrintable(row.record.uuid),
+                        qPrintable(central->problem()));
+                } else {
+                    t.problem = central->problem();
+                    t.centralAway = true;
+                    break;
+                }
+            }
         }
-        t.sent += int(rows.size());
-        if (stop && stop())
+        const QString why = stored.isEmpty() ? QString() : local->markSent(stored);
+        if (!why.isEmpty() && t.problem.isEmpty())
+            t.problem = why;
+        t.sent += int(stored.size());
+        if (!t.problem.isEmpty() || (stop && stop()))
             break;
     }
-    t.waiting = local->unsentCount();
+    // A connection ended by the watch is of no more use.
+    use(nullptr);
+    if (central && !central->isOpen())
+        central.reset();
+    t.waiting = local->isOpen() ? local->unsentCount() : -1;
     return t;
 }
 
@@ -74,7 +189,7 @@ Forwarder::~Forwarder()
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
         if (current)
-            current->cancel();
+            current->abort();
     }
     wake.notify_all();
     thread.join();
@@ -101,9 +216,16 @@ bool Forwarder::sync(int timeoutMs)
     const bool clear = ended && done >= ticket && last.waiting == 0 && last.problem.isEmpty();
     if (!clear && !said) {
         said = true;
+        // A pass still under way has not counted: the local history says what waits.
+        int waiting = last.waiting;
+        if (!ended || done < ticket) {
+            lock.unlock();
+            waiting = History(historyPath, History::Mode::Read).unsentCount();
+            lock.lock();
+        }
         news << QStringLiteral("Central history at %1: %2 rows wait in the local history; \"tolvex-dfu history "
                                "--sync\" sends them")
-                    .arg(shown, last.waiting < 0 ? QStringLiteral("the") : QString::number(last.waiting));
+                    .arg(shown, waiting < 0 ? QStringLiteral("the") : QString::number(waiting));
     }
     return clear;
 }

@@ -31,10 +31,13 @@ public:
     static constexpr int SettleMs = 200;
     // Rows sent in one transaction at most.
     static constexpr int Batch = 200;
+    // A pass that takes longer has its connection ended: the rows wait for the next one.
+    static constexpr int PassDeadlineMs = 20000;
 
     struct Tally
     {
         int sent = 0;
+        int setAside = 0; // rows the server refused, set aside with its reason
         int waiting = -1; // -1: not known (the local history cannot be read)
         QString problem; // why rows wait; empty when none does
         // The problem is the central history\'s (the local one\'s is said by its writer).
@@ -43,13 +46,15 @@ public:
 
     // Sends every row that waits in the local history at `historyPath`, in order, on the
     // calling thread; `local` and `central` are opened when they are not, and kept. `connected`
-    // hears of each new connection (and of its end, with null); `stop` ends the pass early.
+    // hears of each new connection (and of its end, with null); `stop` ends the pass early,
+    // at once (it is asked from another thread, every 100 ms). A pass gives up after
+    // PassDeadlineMs, and makes a broken connection anew once before it gives up.
     static Tally pass(const QString &historyPath, const QString &connection, std::unique_ptr<History> &local,
         std::unique_ptr<Central> &central, const std::function<void(Central *)> &connected = {},
         const std::function<bool()> &stop = {});
 
     Forwarder(const QString &historyPath, const QString &connection);
-    // Stops after the pass under way, whose statement is cancelled.
+    // Stops after the pass under way, whose connection is ended.
     ~Forwarder();
     Forwarder(const Forwarder &) = delete;
     Forwarder &operator=(const Forwarder &) = delete;

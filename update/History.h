@@ -110,6 +110,18 @@ public:
     QString markSent(const QList<Unsent> &rows);
     // How many rows wait to be sent; -1 when that cannot be read.
     int unsentCount();
+    // A row the central history refused (its revision): set aside with the reason, so that the
+    // rows behind it go; a later revision of it is sent again. Empty on success.
+    QString setAside(const Unsent &row, const QString &reason);
+    struct SetAside
+    {
+        QString uuid;
+        qint64 revision = 0;
+        QString reason;
+        QDateTime at;
+    };
+    // The rows set aside whose revision is still the current one.
+    QList<SetAside> setAsideRows();
     // The one serial the boot loader of the board `serial` has always shown; empty when none,
     // or several.
     QString bootSerialOf(const QString &serial);

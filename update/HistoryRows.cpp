@@ -202,6 +202,55 @@ QString History::markSent(const QList<Unsent> &rows)
     return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
 }
 
+QString History::setAside(const Unsent &row, const QString &reason)
+{
+    if (!isOpen() || version < 4)
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    // A table of its own, which older programs never read: the rows keep their schema. Marked
+    // as sent at its revision, the row no longer holds the rows behind it.
+    bool done = db.transaction()
+                && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS central_refused (uuid TEXT PRIMARY KEY, "
+                                         "revision INTEGER NOT NULL, reason TEXT, at TEXT)"));
+    if (done) {
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO central_refused (uuid, revision, reason, at) "
+                                 "VALUES (:uuid, :revision, :reason, :at)"));
+        q.bindValue(QStringLiteral(":uuid"), row.record.uuid);
+        q.bindValue(QStringLiteral(":revision"), row.revision);
+        q.bindValue(QStringLiteral(":reason"), reason);
+        q.bindValue(QStringLiteral(":at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+        done = q.exec();
+    }
+    if (done) {
+        q.prepare(
+            QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
+        q.bindValue(QStringLiteral(":revision"), row.revision);
+        q.bindValue(QStringLiteral(":uuid"), row.record.uuid);
+        done = q.exec();
+    }
+    if (done && db.commit())
+        return QString();
+    const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
+    db.rollback();
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+}
+
+QList<History::SetAside> History::setAsideRows()
+{
+    QList<SetAside> out;
+    if (!isOpen() || version < 4)
+        return out;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    if (!q.exec(QStringLiteral("SELECT c.uuid, c.revision, c.reason, c.at FROM central_refused c JOIN updates u "
+                               "ON u.uuid = c.uuid AND u.revision = c.revision ORDER BY c.at")))
+        return out; // no table: nothing was ever set aside
+    while (q.next())
+        out.append({q.value(0).toString(), q.value(1).toLongLong(), q.value(2).toString(),
+            QDateTime::fromString(q.value(3).toString(), Qt::ISODateWithMs)});
+    return out;
+}
+
 int History::unsentCount()
 {
     if (!isOpen() || columns.isEmpty())

@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
 
@@ -35,12 +36,22 @@ int sync(const Options &o, const Io &io, Output &out, const QString &path)
     if (connection.isEmpty())
         return ends(out, ExitFailed, problem);
     update::Forwarder::Tally t;
+    QList<update::History::SetAside> asides;
     if (QFileInfo::exists(path)) {
         std::unique_ptr<update::History> local;
         std::unique_ptr<update::Central> central;
         t = update::Forwarder::pass(path, connection, local, central, {}, [&io] { return interrupted(io); });
+        if (local)
+            asides = local->setAsideRows();
     } else {
         t.waiting = 0; // no history here: nothing waits
+    }
+    // Rows the server refused wait for nothing: each is named, with the server's reason.
+    QJsonArray refused;
+    for (const update::History::SetAside &a : asides) {
+        refused.append(QJsonObject{{QStringLiteral("id"), a.uuid}, {QStringLiteral("reason"), a.reason}});
+        if (!o.json)
+            out.problem(QStringLiteral("Central history: row %1 is set aside: %2").arg(a.uuid, a.reason));
     }
     const QString shown = update::maskedConnection(connection);
     const int exit = interrupted(io)                         ? int(ExitInterrupted)
@@ -50,7 +61,8 @@ int sync(const Options &o, const Io &io, Output &out, const QString &path)
         out.event({{QStringLiteral("event"), QStringLiteral("sync")}, {QStringLiteral("central"), shown},
             {QStringLiteral("sent"), t.sent},
             {QStringLiteral("waiting"), t.waiting < 0 ? QJsonValue() : QJsonValue(t.waiting)},
-            {QStringLiteral("message"), t.problem}, {QStringLiteral("exit"), exit}});
+            {QStringLiteral("message"), t.problem}, {QStringLiteral("setAside"), refused},
+            {QStringLiteral("exit"), exit}});
         return exit;
     }
     if (!t.problem.isEmpty())
