@@ -401,6 +401,11 @@ void TestMainWindow::longTextsAreElidedNotWidened()
         label->setText(QStringLiteral("Short"));
         window.grab();
         QCOMPARE(label->toolTip(), QString());
+        // A device's name that looks like markup is shown as its characters, in the tip too.
+        const QString markup = QStringLiteral("<h1>Tolvex</h1> Demo Board Mk2 Extended Edition Long");
+        label->setText(markup);
+        window.grab();
+        QCOMPARE(label->toolTip(), QStringLiteral("<qt>") + markup.toHtmlEscaped() + QStringLiteral("</qt>"));
     }
     // The picture in docs/: both groups as a user sees them with such a name.
     if (qEnvironmentVariableIsSet("TOLVEX_SHOT_DIR")) {

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QStyle>
+#include <QTextDocument>
 
 ElidedLabel::ElidedLabel(QWidget *parent) : QLabel(parent)
 {
@@ -19,7 +20,11 @@ void ElidedLabel::paintEvent(QPaintEvent *)
 {
     const QRect room = contentsRect();
     const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, room.width());
-    const QString tip = shown == text() ? QString() : text();
+    QString tip = shown == text() ? QString() : text();
+    // A tooltip that looks like markup is shown as markup: a product name's "<h1>" is shown as
+    // the characters it is.
+    if (Qt::mightBeRichText(tip))
+        tip = QStringLiteral("<qt>") + tip.toHtmlEscaped() + QStringLiteral("</qt>");
     if (toolTip() != tip)
         setToolTip(tip);
     QPainter painter(this);

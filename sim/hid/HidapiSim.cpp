@@ -32,9 +32,10 @@ std::string pathOf(const sim::PluggedDevice &d)
 
 wchar_t *wideCopy(const std::string &text)
 {
-    auto *out = static_cast<wchar_t *>(std::calloc(text.size() + 1, sizeof(wchar_t)));
-    for (size_t i = 0; out && i < text.size(); ++i)
-        out[i] = wchar_t(static_cast<unsigned char>(text[i]));
+    const std::u32string chars = sim::codePointsOf(text);
+    auto *out = static_cast<wchar_t *>(std::calloc(chars.size() + 1, sizeof(wchar_t)));
+    for (size_t i = 0; out && i < chars.size(); ++i)
+        out[i] = wchar_t(chars[i]);
     return out;
 }
 

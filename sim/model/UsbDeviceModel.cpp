@@ -24,6 +24,27 @@ ControlResult copyOut(const std::vector<uint8_t> &bytes, uint8_t *data, uint16_t
 }
 } // namespace
 
+std::u32string codePointsOf(const std::string &text)
+{
+    std::u32string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        char32_t c = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
+        bool valid = length > 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        if (valid && length > 1 && (c < (length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u) || c > 0x10FFFF))
+            valid = false;
+        out.push_back(valid ? c : char32_t(b));
+        i += valid ? length : 1;
+    }
+    return out;
+}
+
 ControlResult UsbDeviceModel::control(const SetupPacket &setup, uint8_t *data)
 {
     ++transfers;
@@ -88,13 +109,22 @@ std::vector<uint8_t> UsbDeviceModel::stringDescriptor(uint8_t index) const
         return languageListStalls ? std::vector<uint8_t>() : std::vector<uint8_t>{4, 3, 0x09, 0x04}; // en-US
     if (index > strings.size())
         return {};
-    const std::string &text = strings[index - 1];
-    // bLength is one byte: 126 UTF-16 characters at most.
-    const size_t chars = std::min<size_t>(text.size(), 126);
-    std::vector<uint8_t> out = {uint8_t(2 + 2 * chars), 3};
-    for (size_t i = 0; i < chars; ++i) {
-        out.push_back(uint8_t(text[i]));
-        out.push_back(0);
+    // UTF-16LE; bLength is one byte: 126 code units at most.
+    std::vector<uint16_t> units;
+    for (char32_t c : codePointsOf(strings[index - 1])) {
+        if (c > 0xFFFF) {
+            c -= 0x10000;
+            units.push_back(uint16_t(0xD800 + (c >> 10)));
+            units.push_back(uint16_t(0xDC00 + (c & 0x3FF)));
+        } else {
+            units.push_back(uint16_t(c));
+        }
+    }
+    units.resize(std::min<size_t>(units.size(), 126));
+    std::vector<uint8_t> out = {uint8_t(2 + 2 * units.size()), 3};
+    for (uint16_t u : units) {
+        out.push_back(uint8_t(u));
+        out.push_back(uint8_t(u >> 8));
     }
     if (oddStringLengths) {
         out[0] = uint8_t(out[0] + 1);

@@ -42,6 +42,10 @@ struct ControlResult
     static ControlResult timedOut() { return {TimedOut, 0, NoDevice}; }
 };
 
+// The characters of a device string given as UTF-8; a byte that begins no valid sequence is
+// taken as the Latin-1 character of its value, so that any byte can be served.
+std::u32string codePointsOf(const std::string &text);
+
 class UsbDeviceModel
 {
 public:

@@ -11,14 +11,16 @@
 // (0x08000200), at port N (location 1-N; by default the next free one), plugged in `at`
 // seconds after the program first looks at the bus, away `restart` seconds whenever it
 // changes mode (0.2 by default); it keeps its port across its restarts. `unplug` empties a
-// port at its time, a board restarting into it included. Names may not contain blanks; an
-// underscore stands for one. An unknown word is a warning. The static build, linked into our
+// port at its time, a board restarting into it included. `layout` replaces the memory-layout
+// string of the boot loader's last alternate. Values may not contain blanks; an underscore
+// stands for one, and %XX for the byte XX (strings are UTF-8). An unknown word is a warning. The static build, linked into our
 // own tests and the demo, reads nothing: they plug their devices themselves.
 
 #include "../World.h"
 #include "../Board.h"
 #include "../model/DfuDeviceModel.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -92,8 +94,8 @@ void loadWorld(const char *path)
     }
     static const std::map<std::string, std::set<std::string>> known{
         {"app", {"product", "serial", "boot-product", "boot-serial", "version", "family", "port", "at", "restart",
-                    "timing"}},
-        {"dfu", {"product", "serial", "pid", "alternates", "port", "at", "timing"}},
+                    "timing", "layout"}},
+        {"dfu", {"product", "serial", "pid", "alternates", "port", "at", "timing", "layout"}},
         {"unplug", {"port", "at"}},
     };
     std::string text;
@@ -112,10 +114,22 @@ void loadWorld(const char *path)
         while (words >> word) {
             const size_t eq = word.find('=');
             const std::string key = word.substr(0, eq);
-            std::string value = eq == std::string::npos ? std::string() : word.substr(eq + 1);
-            for (char &c : value)
-                if (c == '_')
-                    c = ' ';
+            const std::string raw = eq == std::string::npos ? std::string() : word.substr(eq + 1);
+            // '_' is a blank; %XX is the byte XX, so that a test can plant any byte (a line
+            // feed, an escape, UTF-8 of a bidirectional override) in a device's strings.
+            std::string value;
+            for (size_t i = 0; i < raw.size(); ++i) {
+                const auto hex = [](char c) {
+                    return std::isxdigit(static_cast<unsigned char>(c)) ? std::stoi(std::string(1, c), nullptr, 16)
+                                                                        : -1;
+                };
+                if (raw[i] == '%' && i + 2 < raw.size() && hex(raw[i + 1]) >= 0 && hex(raw[i + 2]) >= 0) {
+                    value.push_back(char(hex(raw[i + 1]) * 16 + hex(raw[i + 2])));
+                    i += 2;
+                } else {
+                    value.push_back(raw[i] == '_' ? ' ' : raw[i]);
+                }
+            }
             if (!kindKnown->second.count(key))
                 std::fprintf(stderr, "tolvex-sim: unknown setting '%s'\n", word.c_str());
             else
@@ -136,7 +150,10 @@ void loadWorld(const char *path)
             if (l.text("alternates") == "1")
                 dfu.alternates = sim::DfuDeviceSpec::oneAlternate().alternates;
             dfu.timing = timingOf(l);
-            plugOnTime(std::make_shared<sim::DfuDeviceModel>(dfu), l);
+            const auto model = std::make_shared<sim::DfuDeviceModel>(dfu);
+            if (!l.text("layout").empty())
+                model->setLayoutString(dfu.alternates.size() - 1, l.text("layout"));
+            plugOnTime(model, l);
             continue;
         }
         sim::HidAppDeviceSpec app =
@@ -148,6 +165,8 @@ void loadWorld(const char *path)
         dfu.timing = timingOf(l);
         sim::Board board = sim::makeBoard(app, dfu, l.ms("restart", 200));
         board.app->setVersionText(l.text("version", "V1.0"));
+        if (!l.text("layout").empty())
+            board.dfu->setLayoutString(dfu.alternates.size() - 1, l.text("layout"));
         boards().push_back(board);
         plugOnTime(board.app, l);
     }

@@ -3,6 +3,7 @@
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
 #include "ConfigLint.h"
+#include "DisplayText.h"
 #include "ToolFiles.h"
 
 #include <QStringList>
@@ -103,12 +104,14 @@ int check(const QStringList &args)
         return ExitFailure;
     const ConfigReport report = checkConfiguration(cipherText);
     if (report.decrypted) {
-        std::printf("%lld product line(s) in %s:\n", static_cast<long long>(report.lines.size()), qPrintable(args[0]));
+        std::printf("%lld product line(s) in %s:\n", static_cast<long long>(report.lines.size()),
+            qPrintable(display::text(args[0])));
+        // The file's lines are data: a control character in one is shown, never obeyed.
         for (const QString &line : report.lines)
-            std::printf("  %s\n", qPrintable(line));
+            std::printf("  %s\n", qPrintable(display::text(line)));
     }
     for (const QString &w : report.warnings)
-        std::fprintf(stderr, "warning: %s\n", qPrintable(w));
+        std::fprintf(stderr, "warning: %s\n", qPrintable(display::text(w)));
     if (!report.decrypted)
         return ExitFailure;
     return report.warnings.isEmpty() ? ExitOk : ExitFindings;

@@ -92,7 +92,7 @@ bool showSignature(const QString &path, const QByteArray &file, const QString &p
             trusted.installed() ? "" : " (there are none: the tools write it all the same)");
         return true;
     }
-    std::printf("  DOES NOT VERIFY: %s\n", c.detail.c_str());
+    std::printf("  DOES NOT VERIFY: %s\n", display::utf8(c.detail).toUtf8().constData());
     return false;
 }
 
@@ -115,7 +115,7 @@ int info(const QStringList &given)
 
     const auto *bytes = reinterpret_cast<const uint8_t *>(file.constData());
     const size_t size = size_t(file.size());
-    std::printf("File: %s (%zu bytes)\n", qPrintable(args[0]), size);
+    std::printf("File: %s (%zu bytes)\n", qPrintable(display::text(args[0])), size);
     if (size < dfu::FilePrefixSize + dfu::SuffixSize) {
         std::printf("Not a .dfu file: too short for a prefix and a suffix.\n");
         return ExitFindings;
@@ -136,9 +136,11 @@ int info(const QStringList &given)
         uint64_t total = 0;
         for (const dfu::ElementView &e : target.elements)
             total += e.size;
+        // An image name is the file's bytes: shown escaped, so that it cannot fake the lines
+        // after it (a signature's, the CRC's).
         std::printf("Target %zu: alternate %u, %s \"%s\", %zu element(s), %llu bytes\n", t, target.alternate,
-                    target.named ? "name" : "unnamed", target.name.c_str(), target.elements.size(),
-                    static_cast<unsigned long long>(total));
+            target.named ? "name" : "unnamed", display::utf8(target.name).toUtf8().constData(), target.elements.size(),
+            static_cast<unsigned long long>(total));
         for (size_t i = 0; i < target.elements.size(); ++i)
             std::printf("  Element %zu: address 0x%08X, %u bytes\n", i, target.elements[i].address,
                         target.elements[i].size);

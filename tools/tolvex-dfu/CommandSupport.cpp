@@ -216,6 +216,14 @@ bool finish(DfuLink &link, const update::Device &device, const QString &phase, O
     }
 }
 
+QString tableLine(const QList<QPair<QString, int>> &fields)
+{
+    QStringList out;
+    for (const auto &f : fields)
+        out << (f.second < 0 ? f.first.leftJustified(-f.second) : f.first.rightJustified(f.second));
+    return out.join(QLatin1Char(' '));
+}
+
 QString elided(const QString &text, int width)
 {
     return display::elided(text, width);

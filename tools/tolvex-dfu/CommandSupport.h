@@ -52,6 +52,9 @@ bool finish(DfuLink &link, const update::Device &device, const QString &phase, O
     QString &message);
 // At most `width` characters of what `text` shows as (device strings escaped), "..." where cut.
 QString elided(const QString &text, int width);
+// A table's line: each text padded to its width (negative: left-aligned), one space between.
+// Built field by field: a '%1' in a device's string is never taken for a placeholder.
+QString tableLine(const QList<QPair<QString, int>> &fields);
 // The settings of a road over the one FILE given: Config.ini read, and the file checked as far
 // as it can be before any board is touched. False with the outcome said and `exit` set.
 bool prepareRoad(const Options &o, const Io &io, Output &out, const char *command, update::Session::Settings &settings,

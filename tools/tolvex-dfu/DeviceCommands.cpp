@@ -88,8 +88,10 @@ int list(const Options &o, const Io &io)
                    {QStringLiteral("application"), appJson},
                    {QStringLiteral("dfu"), dfuJson},
                    {QStringLiteral("config"), haveConfig ? QJsonValue(o.config) : QJsonValue()}});
-    else
-        out.line(lines.join(QLatin1Char('\n')));
+    else {
+        for (const QString &line : lines)
+            out.line(line);
+    }
     if (!haveConfig)
         out.problem(config.error);
     return ExitDone;

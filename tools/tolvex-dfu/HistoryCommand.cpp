@@ -169,25 +169,17 @@ int history(const Options &o, const Io &io)
     // The zone the times are shown in, named in the heading.
     const QString zone = o.utc ? QStringLiteral("UTC") : QDateTime::currentDateTime().timeZoneAbbreviation();
     const auto shown = [&](const QDateTime &t) { return o.utc ? t.toUTC() : t.toLocalTime(); };
-    out.line(QStringLiteral("%1 %2 %3 %4 %5 %6")
-                 .arg(QStringLiteral("STARTED (%1)").arg(zone), -20)
-                 .arg(QStringLiteral("SERIAL"), -12)
-                 .arg(QStringLiteral("PRODUCT"), -18)
-                 .arg(QStringLiteral("VERSIONS"), -14)
-                 .arg(QStringLiteral("RESULT"), -11)
-                 .arg(QStringLiteral("PROGRAM")));
+    out.line(tableLine({{QStringLiteral("STARTED (%1)").arg(zone), -20}, {QStringLiteral("SERIAL"), -12},
+        {QStringLiteral("PRODUCT"), -18}, {QStringLiteral("VERSIONS"), -14}, {QStringLiteral("RESULT"), -11},
+        {QStringLiteral("PROGRAM"), 0}}));
     for (const update::History::Record &r : rows)
-        out.line(QStringLiteral("%1 %2 %3 %4 %5 %6")
-                     .arg(shown(r.started).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), -20)
-                     .arg(elided(r.serial.isEmpty() ? QStringLiteral("-") : r.serial, 12), -12)
-                     .arg(elided(r.product, 18), -18)
-                     .arg(elided(QStringLiteral("%1->%2").arg(
-                                     r.versionBefore.isEmpty() ? QStringLiteral("?") : r.versionBefore,
-                                     r.versionAfter.isEmpty() ? QStringLiteral("?") : r.versionAfter),
-                              14),
-                         -14)
-                     .arg(r.result, -11)
-                     .arg(r.program));
+        out.line(tableLine({{shown(r.started).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), -20},
+            {elided(r.serial.isEmpty() ? QStringLiteral("-") : r.serial, 12), -12}, {elided(r.product, 18), -18},
+            {elided((r.versionBefore.isEmpty() ? QStringLiteral("?") : r.versionBefore) + QStringLiteral("->")
+                        + (r.versionAfter.isEmpty() ? QStringLiteral("?") : r.versionAfter),
+                 14),
+                -14},
+            {r.result, -11}, {r.program, 0}}));
     return ExitDone;
 }
 

@@ -12,10 +12,12 @@ namespace cli {
 // The version of the JSON objects' schema (tolvex-dfu.schema.json, and the manual page).
 constexpr int SchemaVersion = 1;
 
+// One call, one line: a line feed or carriage return in a device's or a file's string is
+// shown escaped, and cannot forge a line of its own.
 void Output::line(const QString &text)
 {
     clearLive();
-    io.out(display::text(text, true) + QLatin1Char('\n'));
+    io.out(display::text(text) + QLatin1Char('\n'));
 }
 
 void Output::note(const QString &text)
@@ -23,13 +25,13 @@ void Output::note(const QString &text)
     if (json || quiet)
         return;
     clearLive();
-    io.err(display::text(text, true) + QLatin1Char('\n'));
+    io.err(display::text(text) + QLatin1Char('\n'));
 }
 
 void Output::problem(const QString &text)
 {
     clearLive();
-    io.err(QStringLiteral("tolvex-dfu: ") + display::text(text, true) + QLatin1Char('\n'));
+    io.err(QStringLiteral("tolvex-dfu: ") + display::text(text) + QLatin1Char('\n'));
 }
 
 void Output::event(QJsonObject o)

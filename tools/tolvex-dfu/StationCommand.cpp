@@ -145,7 +145,9 @@ int station(const Options &o, const Io &io)
                 ? QStringLiteral("%1 -> %2")
                       .arg(s.oldVersion(), s.newVersion().isEmpty() ? QStringLiteral("(not reported)") : s.newVersion())
                 : said;
-        out.line(QStringLiteral("%1: %2 (%3 s)").arg(name, what).arg(double(s.elapsedMs()) / 1000.0, 0, 'f', 1));
+        // One call: a '%1' in a version text is text, not a placeholder of a later arg().
+        out.line(
+            QStringLiteral("%1: %2 (%3 s)").arg(name, what, QString::number(double(s.elapsedMs()) / 1000.0, 'f', 1)));
         out.note(tally());
     };
 
@@ -269,8 +271,11 @@ int station(const Options &o, const Io &io)
             {QStringLiteral("notRecorded"), history.lostRows()}, {QStringLiteral("exit"), exit}});
     } else {
         out.line(QStringLiteral("station: ") + tally());
-        if (!notDoneLines.isEmpty())
-            out.line(QStringLiteral("station: not done:\n") + notDoneLines.join(QLatin1Char('\n')));
+        if (!notDoneLines.isEmpty()) {
+            out.line(QStringLiteral("station: not done:"));
+            for (const QString &line : notDoneLines)
+                out.line(line);
+        }
     }
     return exit;
 }

@@ -183,15 +183,14 @@ int road(const Options &o, const Io &io, bool verifying)
     if (sessions.size() > 1 && !out.jsonOutput() && !verifying) {
         // As wide as the terminal allows, 80 columns otherwise.
         const int deviceWidth = std::max(20, std::min(40, io.columns - 1 - 42));
-        out.line(QStringLiteral("%1 %2 %3 %4 %5").arg(QStringLiteral("DEVICE"), -deviceWidth).arg(QStringLiteral("OLD"), -10)
-                     .arg(QStringLiteral("NEW"), -10).arg(QStringLiteral("RESULT"), -11).arg(QStringLiteral("TIME"), 7));
+        out.line(tableLine({{QStringLiteral("DEVICE"), -deviceWidth}, {QStringLiteral("OLD"), -10},
+            {QStringLiteral("NEW"), -10}, {QStringLiteral("RESULT"), -11}, {QStringLiteral("TIME"), 7}}));
         for (const auto &s : sessions)
-            out.line(QStringLiteral("%1 %2 %3 %4 %5")
-                         .arg(elided(s->device().name(), deviceWidth), -deviceWidth)
-                         .arg(elided(s->oldVersion(), 10), -10)
-                         .arg(elided(s->newVersion().isEmpty() ? QStringLiteral("-") : s->newVersion(), 10), -10)
-                         .arg(QString::fromLatin1(update::resultName(s->result())), -11)
-                         .arg(QStringLiteral("%1 s").arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1), 7));
+            out.line(
+                tableLine({{elided(s->device().name(), deviceWidth), -deviceWidth}, {elided(s->oldVersion(), 10), -10},
+                    {elided(s->newVersion().isEmpty() ? QStringLiteral("-") : s->newVersion(), 10), -10},
+                    {QString::fromLatin1(update::resultName(s->result())), -11},
+                    {QStringLiteral("%1 s").arg(double(s->elapsedMs()) / 1000.0, 0, 'f', 1), 7}}));
     }
     return stopped ? int(ExitInterrupted) : worstExit(codes);
 }

@@ -1,6 +1,7 @@
 // tolvex-dfu: the firmware update from a terminal, over the real hidapi and libusb.
 
 #include "Cli.h"
+#include "DisplayText.h"
 #include "FileSignature.h"
 #include "HidTransport.h"
 
@@ -31,8 +32,10 @@ void messages(QtMsgType type, const QMessageLogContext &context, const QString &
 {
     // Warnings are what a user must act on (keys that cannot be used, a history not recorded,
     // a file for other USB ids): always shown. The libraries' debug messages are for --verbose.
+    // A diagnostic may carry a device's or a file's string (a memory layout, a product name):
+    // shown escaped, one message one line, never an instruction to the terminal.
     if (verbose || (type != QtDebugMsg && type != QtInfoMsg))
-        qt_message_output(type, context, text);
+        qt_message_output(type, context, display::text(text));
 }
 
 // Writes `text` to `stream` until the reader has gone: a closed pipe ends what is said, not
