@@ -6,6 +6,7 @@
 #include "Cli.h"
 #include "DfuLink.h"
 #include "Devices.h"
+#include "Central.h"
 #include "HeldLock.h"
 #include "HistoryWriter.h"
 #include "JsonSchema.h"
@@ -138,6 +139,8 @@ private Q_SLOTS:
     void station();
     void historyWritersAtOnce();
     void historyBusyRowTriedAgain();
+    void centralPasswordsMasked_data();
+    void centralPasswordsMasked();
     void historySince_data();
     void historySince();
     void historyThatCannotBeKept_data();
@@ -951,7 +954,7 @@ void TolvexDfuTest::boardsThatComeBack_data()
     // The history knows the boot loader of SN-A: the board in DFU mode there now is not it.
     QTest::newRow("another board in DFU mode put in while it restarts into its boot loader")
         << int(SwappedIntoDfuMode) << "replaced"
-        << "another board came back at 1-3 (serial BOOT-B, not SN-A)";
+        << "another board came back at 1-3 (its boot loader reports serial BOOT-B, where SN-A's always reported ";
     QTest::newRow("back in its application, but it does not answer") << int(BackButSilent) << "failed"
                                                                      << "back in its application it does not answer";
 }
@@ -1310,7 +1313,8 @@ enum FieldCase {
     RangeInside,
     RangeToTheEnd,
     RangeAcrossTheEnd,
-    RangeOutside
+    RangeOutside,
+    RangeDecimal
 };
 } // namespace
 
@@ -1329,6 +1333,8 @@ void TolvexDfuTest::fieldService_data()
     QTest::newRow("upload --address without a length: to the end") << int(RangeToTheEnd) << 0;
     QTest::newRow("upload --address across the end of the memory") << int(RangeAcrossTheEnd) << 3;
     QTest::newRow("upload --address outside every memory") << int(RangeOutside) << 3;
+    // A leading zero is a decimal digit, never the octal prefix.
+    QTest::newRow("upload --address in decimal, with a leading 0") << int(RangeDecimal) << 0;
 }
 
 // A technician's questions: does the board hold exactly this file (read back, nothing written),
@@ -1399,6 +1405,7 @@ void TolvexDfuTest::fieldService()
     case RangeToTheEnd: args << QStringLiteral("--address=0x080E0000"), from = 0x080E0000, size = 128 * 1024; break;
     case RangeAcrossTheEnd: args << QStringLiteral("--address=0x080FFF00:0x200"); break;
     case RangeOutside: args << QStringLiteral("--address=0x09000000:16"); break;
+    case RangeDecimal: args << QStringLiteral("--address=0134217984:0512"), from = Flash + 0x100, size = 512; break;
     }
     const Run saved = runCli(args + json);
     QVERIFY2(saved.exit == exit, qPrintable(saved.out + saved.err));
@@ -1643,6 +1650,35 @@ void TolvexDfuTest::historyWritersAtOnce()
     QCOMPARE(rows.size(), 9 * PerWriter);
     for (const update::History::Record &r : rows)
         QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+void TolvexDfuTest::centralPasswordsMasked_data()
+{
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("in a URI") << "postgresql://u:s3cr3t@h/db"
+                              << "postgresql://u:****@h/db";
+    QTest::newRow("a query item") << "postgresql://h/db?password=s3cr3t"
+                                  << "postgresql://h/db?password=****";
+    QTest::newRow("key=value") << "host=h password=s3cr3t user=u"
+                               << "host=h password=**** user=u";
+    QTest::newRow("quoted, with a blank") << "host=h password='s3 cr3t' user=u"
+                                          << "host=h password=**** user=u";
+    QTest::newRow("a blank escaped by a backslash") << "host=h password=abc\\ s3cr3t user=u"
+                                                    << "host=h password=**** user=u";
+}
+
+// A password is never shown: not in the connection as shown, nor in what libpq says of a URI it
+// cannot read.
+void TolvexDfuTest::centralPasswordsMasked()
+{
+    QFETCH(QString, connection);
+    QFETCH(QString, shown);
+    QCOMPARE(update::maskedConnection(connection), shown);
+    // A URI libpq cannot read, which its complaint quotes whole.
+    QString options, why;
+    QVERIFY(!update::centralDriverOptions(QStringLiteral("postgresql://u:s3cr3t@[::1/db"), options, why));
+    QVERIFY2(!why.isEmpty() && !why.contains(QStringLiteral("s3cr3t")), qPrintable(why));
 }
 
 // A row that meets the history locked past SQLite's busy timeout waits and is tried again:

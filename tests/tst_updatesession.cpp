@@ -202,7 +202,9 @@ void UpdateSessionTest::rules_data()
         << true << "V1.0" << 0xFFFF << "TVX-0001" << false << false << 50 << int(R::Done) << QString() << true;
     QTest::newRow("another boot serial than this board's: another board, untouched")
         << true << "V1.0" << 0xFFFF << "LOADER-0002" << false << false << 50 << int(R::Replaced)
-        << "another board came back at 1-5 (serial TVX-0001, not TVX-0001)" << false;
+        << "another board came back at 1-5 (its boot loader reports serial TVX-0001, where TVX-0001's always "
+           "reported LOADER-0002)"
+        << false;
     QTest::newRow("written, but silent back in its application: not done")
         << false << "V1.0" << 0xFFFF << QString() << true << false << 50 << int(R::Failed)
         << "written and verified, but back in its application it does not answer" << true;

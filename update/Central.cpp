@@ -96,6 +96,11 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
     if (!parsed) {
         why = error ? QString::fromUtf8(error).simplified() : QStringLiteral("it cannot be read");
         PQfreemem(error);
+        // libpq quotes a URI it cannot read whole, password and all.
+        const QString password = QUrl(connection, QUrl::TolerantMode).password();
+        why.replace(connection, maskedConnection(connection));
+        if (!password.isEmpty())
+            why.replace(password, QStringLiteral("****"));
         return false;
     }
     QStringList pairs;
@@ -205,7 +210,9 @@ QString maskedConnection(const QString &connection)
         return url.toString();
     }
     QString shown = connection;
-    static const QRegularExpression password(QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))"));
+    // A value is quoted, or runs to the next blank that no backslash escapes (as libpq reads it).
+    static const QRegularExpression password(
+        QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|(?:[^\s\\]|\\.?)*))"));
     return shown.replace(password, QStringLiteral("\\1") + mask);
 }
 

@@ -159,6 +159,7 @@ bool Session::stillTheBoard(const Device &here)
     // A board's own serial is the proof where it has one; its boot loader's where the history
     // knows which one this board's shows.
     bool other = false;
+    QString why;
     if (here.dfuMode()) {
         // Asked of the history once a session: it does not change while the board restarts.
         if (!expectedBootSerial)
@@ -166,15 +167,24 @@ bool Session::stillTheBoard(const Device &here)
                                      ? settings.bootSerialOf(identity_.serial)
                                      : QString();
         const QString &expected = *expectedBootSerial;
-        other = dfuBefore.contains(here.busAddress) || (!expected.isEmpty() && here.serial != expected);
-    } else {
-        other = !identity_.serial.isEmpty() && here.serial != identity_.serial;
+        const QString shown = here.serial.isEmpty() ? QStringLiteral("none") : here.serial;
+        if (dfuBefore.contains(here.busAddress)) {
+            other = true;
+            why = QStringLiteral("a board was in DFU mode there before this one left");
+        } else if (!expected.isEmpty() && here.serial != expected) {
+            other = true;
+            why = QStringLiteral("its boot loader reports serial %1, where %2's always reported %3")
+                      .arg(shown, identity_.serial, expected);
+        }
+    } else if (!identity_.serial.isEmpty() && here.serial != identity_.serial) {
+        other = true;
+        why = QStringLiteral("serial %1, not %2")
+                  .arg(here.serial.isEmpty() ? QStringLiteral("unknown") : here.serial, identity_.serial);
     }
     if (!other)
         return true;
-    end(Result::Replaced, QStringLiteral("another board came back at %1 (serial %2, not %3); it was not touched")
-                              .arg(identity_.location, here.serial.isEmpty() ? QStringLiteral("unknown") : here.serial,
-                                  identity_.ownSerial()));
+    end(Result::Replaced,
+        QStringLiteral("another board came back at %1 (%2); it was not touched").arg(identity_.location, why));
     return false;
 }
 

@@ -56,9 +56,15 @@ const std::map<QString, Setter> &valued()
             [](Options &o, const QString &v, QString &error) {
                 // ADDR or ADDR:LEN, each hexadecimal (0x...) or decimal, within 32 bits.
                 bool addressOk = false, lengthOk = true;
-                const qulonglong address = v.section(QLatin1Char(':'), 0, 0).toULongLong(&addressOk, 0);
+                // Decimal or 0x-hexadecimal: base 0 would read a leading 0 as octal, and
+                // 01000000000 as 0x08000000.
+                const auto number = [](const QString &text, bool *ok) {
+                    return text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? text.mid(2).toULongLong(ok, 16)
+                                                                                     : text.toULongLong(ok, 10);
+                };
+                const qulonglong address = number(v.section(QLatin1Char(':'), 0, 0), &addressOk);
                 const qulonglong length =
-                    v.contains(QLatin1Char(':')) ? v.section(QLatin1Char(':'), 1).toULongLong(&lengthOk, 0) : 0;
+                    v.contains(QLatin1Char(':')) ? number(v.section(QLatin1Char(':'), 1), &lengthOk) : 0;
                 const bool lengthGiven = v.contains(QLatin1Char(':'));
                 if (!addressOk || !lengthOk || address > 0xFFFFFFFFull || length > 0xFFFFFFFFull
                     || (lengthGiven && length == 0) || address + length > 0x100000000ull) {
