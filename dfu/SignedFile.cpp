@@ -133,6 +133,46 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
         c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
         return c;
     }
+    // What makes a file unwritable is said before any board is touched, not after it went to
+    // DFU mode and back: overlapping elements (which bytes would a board get?), and two images
+    // for one memory and name whose data differ (which one is meant?).
+    dfu::FileView view;
+    if (dfu::parseFile(reinterpret_cast<const uint8_t *>(source.bytes.constData()), size_t(source.bytes.size()), view)
+        == DFU_OK) {
+        for (size_t t = 0; t < view.targets.size(); ++t) {
+            const dfu::TargetView &target = view.targets[t];
+            dfu::Overlap overlap;
+            if (dfu::findOverlap(dfu::spansOf(target), overlap)) {
+                c.message = QStringLiteral("%1 is refused: elements %2 and %3 of image %4 overlap at 0x%5")
+                                .arg(file)
+                                .arg(overlap.first)
+                                .arg(overlap.second)
+                                .arg(t)
+                                .arg(overlap.address, 8, 16, QLatin1Char('0'));
+                return c;
+            }
+            for (size_t u = 0; u < t; ++u) {
+                const dfu::TargetView &earlier = view.targets[u];
+                if (earlier.alternate != target.alternate || earlier.name != target.name)
+                    continue;
+                bool same = earlier.elements.size() == target.elements.size();
+                for (size_t e = 0; same && e < target.elements.size(); ++e) {
+                    const dfu::ElementView &a = earlier.elements[e], &b = target.elements[e];
+                    same = a.address == b.address && a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0;
+                }
+                if (!same) {
+                    c.message = QStringLiteral("%1 is refused: images %2 and %3 are both for alternate %4 named "
+                                               "\"%5\", with other data; which one is meant cannot be told")
+                                    .arg(file)
+                                    .arg(u)
+                                    .arg(t)
+                                    .arg(target.alternate)
+                                    .arg(display::utf8(target.name));
+                    return c;
+                }
+            }
+        }
+    }
     char name[512];
     std::memset(name, 0, sizeof name);
     DFUFILES_GetImageName(first.get(), name);
