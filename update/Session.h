@@ -54,6 +54,9 @@ public:
         // The file is this machine's backup of these boards (their own serials), restored
         // unsigned by the administrator's leave: every other board refuses it.
         QStringList backupOf;
+        // The file is a backup that upload made (a range of a memory, perhaps): a sector it
+        // covers only in part is said to be erased whole.
+        bool restoresBackup = false;
     };
     // Replaced: another board came back at the port than the one that left (exit 1).
     // Unknown: a dry run in application mode cannot tell without entering DFU mode.
@@ -152,6 +155,8 @@ private:
     bool stillTheBoard(const Device &here);
     // The end of a refusal once the board is back in its application (or did not come).
     void endRefused(const QString &how);
+    // What a backup covers of sectors only in part, for a note; empty when nothing.
+    QString partialSectors(int alternate) const;
     // How a board left in DFU mode is finished, for the front end at hand.
     QString again() const;
     // Polls the running operation; true once it has ended well.

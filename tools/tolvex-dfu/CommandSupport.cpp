@@ -287,6 +287,14 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     }
     settings.fileRelease = checked.release;
     settings.allowOlder = o.allowOlder;
+    // A backup upload made, restored: what it covers of a sector only in part is said.
+    if (settings.backupOf.isEmpty() && checked.ok && !o.noHistory) {
+        bool recorded = false;
+        update::History(o.history.value_or(update::History::defaultPath()), update::History::Mode::Read)
+            .backupsOf(settings.file->sha256, &recorded);
+        settings.restoresBackup = recorded;
+    }
+    settings.restoresBackup = settings.restoresBackup || !settings.backupOf.isEmpty();
     if (!checked.ok) {
         exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
         return false;
