@@ -26,6 +26,9 @@
 class QSqlError;
 class QSqlQuery;
 
+class QSqlDatabase;
+class QSqlQuery;
+
 namespace update {
 
 class History
@@ -139,6 +142,8 @@ public:
 
 private:
     void openForWriting();
+    // Commits the transaction under way if `done`, else rolls it back and says why.
+    QString finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done);
     void openForReading();
     // Adds the connection; false (with the state set) when SQLite cannot open the file.
     bool connect(const QString &name, const QString &options);

@@ -178,28 +178,32 @@ QList<History::Unsent> History::unsent(int limit)
     return out;
 }
 
+namespace {
+
+// Marks each row sent at its revision, in the transaction under way: only the revision that was
+// sent, so that a row written again since waits for its next turn.
+bool markRevisions(QSqlQuery &q, const QList<History::Unsent> &rows)
+{
+    q.prepare(
+        QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
+    for (const History::Unsent &u : rows) {
+        q.bindValue(QStringLiteral(":revision"), u.revision);
+        q.bindValue(QStringLiteral(":uuid"), u.record.uuid);
+        if (!q.exec())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 QString History::markSent(const QList<Unsent> &rows)
 {
     if (!isOpen() || version < 4)
         return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
-    // Only the revision that was sent: a row written again since waits for its next turn.
-    q.prepare(
-        QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
-    bool done = db.transaction();
-    for (const Unsent &u : rows) {
-        if (!done)
-            break;
-        q.bindValue(QStringLiteral(":revision"), u.revision);
-        q.bindValue(QStringLiteral(":uuid"), u.record.uuid);
-        done = q.exec();
-    }
-    if (done && db.commit())
-        return QString();
-    const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
-    db.rollback();
-    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+    return finishWrite(db, q, db.transaction() && markRevisions(q, rows));
 }
 
 QString History::setAside(const Unsent &row, const QString &reason)
@@ -222,13 +226,11 @@ QString History::setAside(const Unsent &row, const QString &reason)
         q.bindValue(QStringLiteral(":at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         done = q.exec();
     }
-    if (done) {
-        q.prepare(
-            QStringLiteral("UPDATE updates SET sent_revision = :revision WHERE uuid = :uuid AND revision = :revision"));
-        q.bindValue(QStringLiteral(":revision"), row.revision);
-        q.bindValue(QStringLiteral(":uuid"), row.record.uuid);
-        done = q.exec();
-    }
+    return finishWrite(db, q, done && markRevisions(q, {row}));
+}
+
+QString History::finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done)
+{
     if (done && db.commit())
         return QString();
     const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
