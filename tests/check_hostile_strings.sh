@@ -39,9 +39,12 @@ check update update.out update.err
 [ "$(wc -l <update.out)" -eq 1 ] || { echo "FAIL update: not one result line:"; cat -v update.out; failed=1; }
 run upload backup.dfu --device 1-2 --history h.sqlite -v >upload.out 2>upload.err
 check "upload -v" upload.out upload.err
+run station "$demo/Tolvex-Demo-Board-V1.1.dfu" --count 1 --device 1-1 --history h.sqlite >station.out 2>station.err
+check station station.out station.err
+grep -qF -- '%1: V%1\x1b -> V1.1 (' station.out || { echo "FAIL station: the board's line is not whole:"; cat -v station.out station.err; failed=1; }
 run history --history h.sqlite >history.out 2>history.err
 check history history.out history.err
-[ "$(wc -l <history.out)" -eq 3 ] || { echo "FAIL history: not a heading and two rows:"; cat -v history.out; failed=1; }
+[ "$(wc -l <history.out)" -eq 4 ] || { echo "FAIL history: not a heading and three rows:"; cat -v history.out; failed=1; }
 # JSON keeps the true strings.
 run list --json >list.json 2>/dev/null
 grep -qF 'Evil\ntolvex-dfu' list.json || { echo "FAIL list --json: the true product name is not kept"; cat list.json; failed=1; }
