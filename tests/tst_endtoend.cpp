@@ -591,6 +591,7 @@ private:
             }
             if (::poll(p.data(), p.size(), 50) <= 0)
                 continue;
+            const size_t polled = pairs.size(); // a pair accepted now was not polled yet
             if (p[0].revents & POLLIN) {
                 const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
                 const int u = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -600,9 +601,13 @@ private:
                 if (c >= 0 && u >= 0 && ::connect(u, reinterpret_cast<sockaddr *>(&s), sizeof s) == 0) {
                     pairs.emplace_back(c, u);
                     open << c << u;
+                } else {
+                    for (int fd : {c, u})
+                        if (fd >= 0)
+                            ::close(fd);
                 }
             }
-            for (size_t i = 0; i < pairs.size(); ++i) {
+            for (size_t i = 0; i < polled; ++i) {
                 for (int side = 0; side < 2; ++side) {
                     if (!(p[1 + 2 * i + side].revents & (POLLIN | POLLHUP)))
                         continue;
