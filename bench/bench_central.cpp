@@ -135,7 +135,7 @@ Arrivals arrivals(const QString &name)
     QHash<QString, int> copies;
     QHash<QString, int> perBoard;
     QHash<QString, update::History::Record> there;
-    for (const update::History::Record &r : store.rows(QString(), QDateTime(), QString())) {
+    for (const update::History::Record &r : store.rows(update::History::Filter())) {
         if (!r.serial.startsWith(name + QLatin1Char('-')))
             continue;
         copies[r.uuid] += 1;

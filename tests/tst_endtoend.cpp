@@ -102,7 +102,7 @@ QMultiHash<QString, update::History::Record> centralRows(const QString &serial =
 {
     QMultiHash<QString, update::History::Record> byId;
     update::Central store(central(), update::Central::Mode::Read);
-    for (const update::History::Record &r : store.rows(serial, QDateTime(), QString()))
+    for (const update::History::Record &r : store.rows(update::History::Filter{serial, {}, {}, {}, {}, {}, {}, {}}))
         byId.insert(r.uuid, r);
     return byId;
 }
@@ -477,16 +477,15 @@ void EndToEndTest::centralRowsHaveOwners()
             ids << r.uuid;
         }
     }
-    std::unique_ptr<update::History> local;
+    update::History local(history);
     std::unique_ptr<update::Central> other;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("row .* set aside: .*refused a row"));
-    const update::Forwarder::Tally t =
-        update::Forwarder::pass(history, central(QStringLiteral("tolvex_other")), local, other);
+    const update::Forwarder::Tally t = update::Forwarder::pass(local, central(QStringLiteral("tolvex_other")), other);
     QVERIFY2(t.problem.isEmpty(), qPrintable(t.problem));
     QCOMPARE(t.sent, 2);
     QCOMPARE(t.setAside, 1);
     QCOMPARE(t.waiting, 0);
-    const QList<update::History::SetAside> aside = local->setAsideRows();
+    const QList<update::History::SetAside> aside = local.setAsideRows();
     QCOMPARE(aside.size(), 1);
     QCOMPARE(aside[0].uuid, mine.uuid);
     QVERIFY2(aside[0].reason.contains(QStringLiteral("row-level security")), qPrintable(aside[0].reason));
@@ -673,19 +672,19 @@ void EndToEndTest::centralSilentAfterConnecting()
     QCOMPARE(update::History(history, update::History::Mode::Read).unsentCount(), 1);
 
     // A pass asked to stop while the server is silent returns at once, the row still waiting.
-    std::unique_ptr<update::History> local;
+    update::History local(history);
     std::unique_ptr<update::Central> store;
     proxy.silent = false;
     r.uuid = update::newRowId();
-    QCOMPARE(update::History(history).put(r), QString());
-    QCOMPARE(update::Forwarder::pass(history, url, local, store).waiting, 0);
+    QCOMPARE(local.put(r), QString());
+    QCOMPARE(update::Forwarder::pass(local, url, store).waiting, 0);
     proxy.silent = true;
     r.uuid = update::newRowId();
-    QCOMPARE(local->put(r), QString());
+    QCOMPARE(local.put(r), QString());
     QElapsedTimer asked;
     asked.start();
     const update::Forwarder::Tally t =
-        update::Forwarder::pass(history, url, local, store, {}, [&] { return asked.elapsed() > 1000; });
+        update::Forwarder::pass(local, url, store, [&] { return asked.elapsed() > 1000; });
     QVERIFY2(asked.elapsed() < 3000, qPrintable(QString::number(asked.elapsed())));
     QVERIFY(!t.problem.isEmpty());
     QCOMPARE(t.waiting, 1);

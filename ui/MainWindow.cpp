@@ -252,12 +252,12 @@ void MainWindow::endDfuOperation(const char *status, int colour)
 void MainWindow::beginHistoryRow()
 {
     if (!history) {
-        // The central history of central.conf, where the machine or the user names one.
+        // The central history and settings of central.conf, where the machine or the user has one.
         QString problem;
-        const QString central = update::centralConnection(QString(), nullptr, &problem);
+        const update::HistorySettings settings = update::historySettings(QString(), nullptr, &problem);
         if (!problem.isEmpty())
             qWarning().noquote() << QStringLiteral("Central history:") << problem;
-        history = std::make_unique<update::HistoryWriter>(update::History::defaultPath(), central);
+        history = std::make_unique<update::HistoryWriter>(update::History::defaultPath(), settings);
     }
     awaitingVersion = false;
     road = update::Road();

@@ -17,6 +17,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -78,6 +79,17 @@ const char *const OwnedRows[] = {
     " file, file_sha256, file_release, image_name, sectors_written, sectors_kept, bytes_verified,"
     " result, message, seconds, received, written_by FROM tolvex_updates",
 };
+
+// Version 3: an index for each of the support desk's other questions. Made by the owner of the
+// table; a station's role that may only write rows leaves them to it.
+QStringList indexedQuestions()
+{
+    return {QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_sha256 ON tolvex_updates (file_sha256)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_file_name ON tolvex_updates ((%1))")
+            .arg(QLatin1String(FileNameSql)),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_result ON tolvex_updates (result)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_label ON tolvex_updates (label)")};
+}
 
 // libpq's messages come over several lines; ours are one.
 QString reasonOf(const QSqlError &e)
@@ -147,27 +159,85 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
     return true;
 }
 
-QString centralLineOf(const QByteArray &text)
+namespace {
+
+// "keep-days = 30": a setting, whose name no libpq connection string starts with.
+const QRegularExpression &settingLine()
 {
+    static const QRegularExpression line(QStringLiteral(R"(^(keep-days|station-name)\s*=\s*(.*)$)"));
+    return line;
+}
+
+QStringList meaningfulLines(const QByteArray &text)
+{
+    QStringList out;
     for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
         const QString trimmed = line.trimmed();
         if (!trimmed.isEmpty() && !trimmed.startsWith(QLatin1Char('#')))
-            return trimmed;
+            out << trimmed;
+    }
+    return out;
+}
+
+} // namespace
+
+QString centralLineOf(const QByteArray &text)
+{
+    for (const QString &line : meaningfulLines(text)) {
+        if (!settingLine().match(line).hasMatch())
+            return line;
     }
     return QString();
 }
 
-QString centralConnection(const QString &given, QString *origin, QString *problem)
+bool readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given, QString &problem)
 {
+    constexpr int MaxKeepDays = 100 * 366;
+    constexpr int MaxStationName = 64;
+    for (const QString &line : meaningfulLines(text)) {
+        const QRegularExpressionMatch m = settingLine().match(line);
+        if (!m.hasMatch() || given.contains(m.captured(1)))
+            continue;
+        const QString name = m.captured(1), value = m.captured(2);
+        given << name;
+        if (name == QLatin1String("keep-days")) {
+            bool ok = false;
+            const int days = value.toInt(&ok);
+            if (!ok || days < 0 || days > MaxKeepDays) {
+                problem = QStringLiteral("keep-days takes a whole number of days from 0 (keep every row) to %1, not "
+                                         "\"%2\"")
+                              .arg(MaxKeepDays)
+                              .arg(value.left(MaxStationName));
+                return false;
+            }
+            into.keepDays = days;
+        } else {
+            // Shown in tables and sent to the central history: printable, and short.
+            const bool printable = std::all_of(value.begin(), value.end(), [](QChar c) { return c.isPrint(); });
+            if (value.isEmpty() || value.size() > MaxStationName || !printable) {
+                problem =
+                    QStringLiteral("station-name takes a name of 1 to %1 printable characters").arg(MaxStationName);
+                return false;
+            }
+            into.stationName = value;
+        }
+    }
+    return true;
+}
+
+HistorySettings historySettings(const QString &given, QString *origin, QString *problem)
+{
+    HistorySettings out;
     if (!given.isEmpty()) {
+        out.central = given;
         if (origin)
             *origin = QStringLiteral("--central");
-        return given;
     }
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (config.isEmpty() || QDir::isRelativePath(config))
         config = QDir::homePath() + QStringLiteral("/.config");
     const std::string machine = dfu::machineSettingsFolder();
+    QStringList settled;
     for (const QString &path : {config + QStringLiteral("/tolvex-dfu/central.conf"),
              machine.empty() ? QString() : QString::fromStdString(machine) + QStringLiteral("/central.conf")}) {
         if (path.isEmpty())
@@ -180,16 +250,27 @@ QString centralConnection(const QString &given, QString *origin, QString *proble
         if (read != tolvex::ReadResult::Read) {
             if (problem)
                 *problem = QStringLiteral("%1 cannot be read: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
-            return QString();
+            // A connection of a file read before stays; nothing of this one is guessed.
+            if (!given.isEmpty() || !out.central.isEmpty())
+                continue;
+            return HistorySettings();
         }
+        QString bad;
+        if (!readHistorySettings(text, out, settled, bad) && problem)
+            *problem = QStringLiteral("%1: %2").arg(path, bad);
         const QString line = centralLineOf(text);
-        if (!line.isEmpty()) {
+        if (out.central.isEmpty() && !line.isEmpty()) {
+            out.central = line;
             if (origin)
                 *origin = path;
-            return line;
         }
     }
-    return QString();
+    return out;
+}
+
+QString centralConnection(const QString &given, QString *origin, QString *problem)
+{
+    return historySettings(given, origin, problem).central;
 }
 
 QString maskedConnection(const QString &connection)
@@ -335,9 +416,13 @@ bool Central::prepareSchema()
         for (const char *sql : CreateSchema)
             done = done && q.exec(QString::fromLatin1(sql));
     }
-    if (done && found < SchemaVersion) {
+    if (done && found < 2) {
         for (const char *sql : OwnedRows)
             done = done && q.exec(QString::fromLatin1(sql));
+    }
+    if (done && found < SchemaVersion) {
+        for (const QString &sql : indexedQuestions())
+            done = done && q.exec(sql);
         done = done && q.exec(QStringLiteral("INSERT INTO tolvex_schema (version) VALUES (%1)").arg(SchemaVersion));
     }
     if (!done || !db.commit()) {
@@ -346,9 +431,10 @@ bool Central::prepareSchema()
         // A role that may only write rows cannot give an older schema its row owners: its
         // rows still go in, and the owner of the tables is to connect once.
         if (before >= 1) {
-            qWarning("Central history at %s: its schema is version %d; rows have no owners until the owner of its "
-                     "tables connects once (%s)",
-                qPrintable(shown_), before, qPrintable(why));
+            qWarning("Central history at %s: its schema is version %d, not %d; %s until the owner of its tables "
+                     "connects once (%s)",
+                qPrintable(shown_), before, SchemaVersion,
+                before < 2 ? "rows have no owners" : "some questions read the whole table", qPrintable(why));
             return true;
         }
         fail(QStringLiteral("prepared"), why);
@@ -416,25 +502,35 @@ Central::Put Central::put(const QList<History::Unsent> &rows)
     return Put::Broken;
 }
 
-QList<History::Record> Central::rows(const QString &serial, const QDateTime &since, const QString &host)
+namespace {
+
+// The support desk's view, in the columns of History's own order (see recordAt()), its times as
+// milliseconds since the epoch: no text format of the server's to read back.
+QString selectRows()
+{
+    const auto ms = [](const char *column) {
+        return QStringLiteral("CAST(extract(epoch FROM %1) * 1000 AS bigint)").arg(QLatin1String(column));
+    };
+    return QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
+                          "location, version_before, version_after, file, file_sha256, file_release, "
+                          "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
+                          "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
+        .arg(ms("started"), ms("ended"), ms("received"));
+}
+
+const FilterTerms CentralTerms{QStringLiteral("(serial = :serial OR boot_serial = :serial)"),
+    QStringLiteral("started >= CAST(:since AS timestamptz)"), QStringLiteral("started < CAST(:until AS timestamptz)")};
+
+} // namespace
+
+QList<History::Record> Central::rows(const History::Filter &filter)
 {
     QList<History::Record> out;
     if (!open)
         return out;
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.setForwardOnly(true);
-    // Times as milliseconds since the epoch: no text format of the server's to read back.
-    const auto ms = [](const char *column) {
-        return QStringLiteral("CAST(extract(epoch FROM %1) * 1000 AS bigint)").arg(QLatin1String(column));
-    };
-    const QString sql =
-        QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
-                       "location, version_before, version_after, file, file_sha256, file_release, "
-                       "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
-                       "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
-            .arg(ms("started"), ms("ended"), ms("received"));
-    prepareFiltered(q, sql, serial, QStringLiteral("(serial = :serial OR boot_serial = :serial)"), since,
-        QStringLiteral("started >= CAST(:since AS timestamptz)"), host);
+    prepareFiltered(q, selectRows(), filter, CentralTerms);
     if (!q.exec()) {
         fail(QStringLiteral("read"), reasonOf(q.lastError()));
         return out;
@@ -452,6 +548,27 @@ QList<History::Record> Central::rows(const QString &serial, const QDateTime &sin
     if (q.lastError().isValid())
         fail(QStringLiteral("read"), reasonOf(q.lastError()));
     return out;
+}
+
+QStringList Central::plan(const History::Filter &filter, bool indexesOnly)
+{
+    QStringList steps;
+    if (!open)
+        return steps;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    if (!db.transaction())
+        return steps;
+    // Local to the transaction, which is rolled back.
+    if (!indexesOnly || q.exec(QStringLiteral("SET LOCAL enable_seqscan = off"))) {
+        prepareFiltered(q, QStringLiteral("EXPLAIN ") + selectRows(), filter, CentralTerms);
+        if (q.exec()) {
+            while (q.next())
+                steps << q.value(0).toString();
+        }
+    }
+    db.rollback();
+    return steps;
 }
 
 } // namespace update

@@ -23,9 +23,25 @@ namespace update {
 // them). Empty: none.
 // `origin` tells where it came from, `problem` why a file that exists could not be read.
 QString centralConnection(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
+// What the history thread is told besides the history's path: central.conf's connection, and
+// its settings, each a line "name = value".
+struct HistorySettings
+{
+    QString central; // the central history's connection; empty: none
+    int keepDays = 0; // keep-days: local rows older than this many days go; 0: every row is kept
+    // station-name: recorded as each row's host, for stations cloned from one image that share
+    // a host name; empty: the machine's host name
+    QString stationName;
+};
+// The connection (as centralConnection() finds it) and central.conf's settings, each from the
+// first file that has it; `problem` tells of a file or a setting that cannot be read.
+HistorySettings historySettings(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
+// The settings lines of a central.conf, into those of `into` that no earlier file gave;
+// `given` names them. False, with `problem`, for a setting that cannot be read.
+bool readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given, QString &problem);
 // The connection as it may be shown: any password replaced by "****".
 QString maskedConnection(const QString &connection);
-// The first line of a central.conf that is neither blank nor a comment.
+// The first line of a central.conf that is neither blank, a comment nor a setting.
 QString centralLineOf(const QByteArray &text);
 // The connection as Qt's PostgreSQL driver takes it, read by libpq; false with `why` set.
 bool centralDriverOptions(const QString &connection, QString &options, QString &why);
@@ -35,7 +51,8 @@ class Central
 public:
     // The central schema this program writes.
     // 2: rows have owners (written_by), and row-level security keeps them.
-    static constexpr int SchemaVersion = 2;
+    // 3: indexes for the support desk's questions by file, hash, result and label.
+    static constexpr int SchemaVersion = 3;
 
     // Write: for a forwarder, which creates the schema when it is missing. Read: for the
     // support desk, which needs the right to read the view only.
@@ -58,8 +75,11 @@ public:
     // Central tries again.
     enum class Put { Stored, Refused, Broken };
     Put put(const QList<History::Unsent> &rows);
-    // The rows, oldest first, as History::rows() gives them, of one host too (when given).
-    QList<History::Record> rows(const QString &serial, const QDateTime &since, const QString &host);
+    // The rows, oldest first, as History::rows() gives them.
+    QList<History::Record> rows(const History::Filter &filter);
+    // How the server answers rows(filter), a line a step; with `indexesOnly`, as it does when it
+    // may not read the whole table (which it prefers while the table is small).
+    QStringList plan(const History::Filter &filter, bool indexesOnly);
     // Ends the connection at once, from any thread: a statement under way, or a wait for the
     // server, fails on the thread that uses it (whose problem() says so).
     void abort();

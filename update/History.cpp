@@ -17,7 +17,11 @@
 #include <QVariant>
 #include <QtDebug>
 
-#include <mutex>
+#include <QSqlDriver>
+
+#include <sqlite3.h>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,24 +37,7 @@ namespace {
 // under write-ahead logging.
 constexpr int WriteBusyTimeoutMs = 2000;
 constexpr int ReadBusyTimeoutMs = 1000;
-
-// Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's
-// own among them: another process could then take the history for unused and reset its -wal
-// under our connections. So its header is read only while no connection of this process has
-// the file open (one that has, found it ours already).
-std::mutex openMutex;
-QHash<QString, int> &openHere()
-{
-    static QHash<QString, int> paths;
-    return paths;
-}
-// The writers of this process whose file passed its check: another writer of it (the forwarder
-// beside the history's writer) need not read the whole file again.
-QHash<QString, int> &checkedHere()
-{
-    static QHash<QString, int> paths;
-    return paths;
-}
+constexpr int Interrupted = 9; // SQLITE_INTERRUPT
 
 const char CreateTable[] = "CREATE TABLE updates ("
                            " id INTEGER PRIMARY KEY AUTOINCREMENT, uuid TEXT,"
@@ -67,12 +54,28 @@ const char CreateTable[] = "CREATE TABLE updates ("
 const char CreateTrigger[] = "CREATE TRIGGER IF NOT EXISTS updates_revised AFTER UPDATE ON updates"
                              " WHEN NEW.revision = OLD.revision AND NEW.sent_revision IS OLD.sent_revision"
                              " BEGIN UPDATE updates SET revision = OLD.revision + 1 WHERE id = NEW.id; END";
-// A support desk asks by serial and by time.
+// A support desk asks by serial, by time, by host, and since schema 5 by file, result and label:
+// each by an index, so that no question reads the whole file.
 const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid ON updates (uuid)",
     "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)",
     "CREATE INDEX IF NOT EXISTS updates_boot_serial ON updates (boot_serial)",
     "CREATE INDEX IF NOT EXISTS updates_started ON updates (started)",
-    "CREATE INDEX IF NOT EXISTS updates_host ON updates (host)"};
+    "CREATE INDEX IF NOT EXISTS updates_host ON updates (host)",
+    "CREATE INDEX IF NOT EXISTS updates_sha256 ON updates (file_sha256)",
+    "CREATE INDEX IF NOT EXISTS updates_result ON updates (result)",
+    "CREATE INDEX IF NOT EXISTS updates_label ON updates (label)"};
+// What the history knows of itself (when its whole-file check last passed); older programs
+// never read it.
+const char CreateFacts[] = "CREATE TABLE IF NOT EXISTS history_facts (name TEXT PRIMARY KEY, value TEXT)";
+// The rows the central history refused, with its reason (see setAside()).
+const char CreateRefused[] = "CREATE TABLE IF NOT EXISTS central_refused (uuid TEXT PRIMARY KEY, "
+                             "revision INTEGER NOT NULL, reason TEXT, at TEXT)";
+
+sqlite3 *sqliteOf(const QSqlDatabase &db)
+{
+    const QVariant v = db.isValid() && db.driver() ? db.driver()->handle() : QVariant();
+    return v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(v.data()) : nullptr;
+}
 
 } // namespace
 
@@ -84,7 +87,10 @@ QString History::defaultPath()
     return state + QStringLiteral("/tolvex-dfu/history.sqlite");
 }
 
-History::History(const QString &path, Mode mode) : path_(path), connection(sql::connectionName("tolvex-history"))
+History::History(const QString &path, Mode mode)
+    : path_(path)
+    , mode_(mode)
+    , connection(sql::connectionName("tolvex-history"))
 {
     if (path.isEmpty())
         return;
@@ -99,31 +105,14 @@ History::History(const QString &path, Mode mode) : path_(path), connection(sql::
         problem_ = QStringLiteral("there is no history at %1").arg(path);
         return;
     }
-    std::unique_lock<std::mutex> registry(openMutex);
-    const QString where = info.absoluteFilePath();
-    if (info.exists() && openHere().value(where) == 0) {
-        // Only a regular file can be ours; a database starts with SQLite's header (an empty
-        // file is a new one).
-        QFile f(path);
-        const bool readable = info.isFile() && f.open(QIODevice::ReadOnly);
-        const QByteArray header = readable ? f.read(16) : QByteArray();
-        if (!info.isFile() || (readable && info.size() > 0 && header != QByteArray("SQLite format 3\0", 16))) {
-            state_ = State::NotOurs;
-            problem_ = QStringLiteral("%1 is %2, not a history; it is left as it is")
-                           .arg(path, info.isDir()    ? QStringLiteral("a folder")
-                                      : info.isFile() ? QStringLiteral("not an SQLite database")
-                                                      : QStringLiteral("not a regular file"));
-            return;
-        }
-        if (!readable) {
-            state_ = State::Unavailable;
-            problem_ = QStringLiteral("%1 cannot be read: %2").arg(path, f.errorString());
-            return;
-        }
+    // Only a regular file can be ours; whether it is an SQLite database SQLite tells (header()).
+    // A fifo or a device is not opened at all: reading one could wait for ever.
+    if (info.exists() && !info.isFile()) {
+        state_ = State::NotOurs;
+        problem_ = QStringLiteral("%1 is %2, not a history; it is left as it is")
+                       .arg(path, info.isDir() ? QStringLiteral("a folder") : QStringLiteral("not a regular file"));
+        return;
     }
-    key = where;
-    openHere()[key] += 1;
-    registry.unlock();
     if (mode == Mode::Read)
         openForReading();
     else
@@ -133,13 +122,6 @@ History::History(const QString &path, Mode mode) : path_(path), connection(sql::
 History::~History()
 {
     disconnect();
-    if (key.isEmpty())
-        return;
-    std::lock_guard<std::mutex> registry(openMutex);
-    if (--openHere()[key] <= 0)
-        openHere().remove(key);
-    if (checked && --checkedHere()[key] <= 0)
-        checkedHere().remove(key);
 }
 
 bool History::connect(const QString &name, const QString &options)
@@ -147,14 +129,21 @@ bool History::connect(const QString &name, const QString &options)
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(name);
     db.setConnectOptions(options);
-    if (db.open())
+    if (db.open()) {
+        std::lock_guard<std::mutex> lock(handleMutex);
+        handle = sqliteOf(db);
         return true;
+    }
     failedWith(db.lastError(), QStringLiteral("opened"));
     return false;
 }
 
 void History::disconnect()
 {
+    {
+        std::lock_guard<std::mutex> lock(handleMutex);
+        handle = nullptr;
+    }
     {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
         if (db.isValid())
@@ -214,9 +203,6 @@ void History::openForWriting()
             && prepareSchema(fresh)) {
             state_ = State::Open;
             problem_.clear();
-            std::lock_guard<std::mutex> registry(openMutex);
-            checkedHere()[key] += 1;
-            checked = true;
             return;
         }
         // Only SQLite's own verdict sets a file aside; busy, locked or full leave it be. It is
@@ -243,7 +229,17 @@ bool History::isOurs(bool &fresh)
     if (!number("PRAGMA application_id", id) || !number("PRAGMA user_version", schema)
         || !number("SELECT count(*) FROM sqlite_master", objects)
         || !number("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'updates'", table)) {
-        failedWith(q.lastError(), QStringLiteral("read"));
+        const QSqlError error = q.lastError();
+        q.finish();
+        // "Not a database" is a damaged history only when the file starts as SQLite's do; any
+        // other file is some other program's, and is left as it is.
+        const QByteArray start = primaryCode(error) == NotADb ? header() : QByteArray();
+        if (!start.isEmpty() && start != QByteArray("SQLite format 3\0", 16)) {
+            state_ = State::NotOurs;
+            problem_ = QStringLiteral("%1 is not an SQLite database, not a history; it is left as it is").arg(path_);
+            return false;
+        }
+        failedWith(error, QStringLiteral("read"));
         return false;
     }
     version = int(schema);
@@ -275,28 +271,38 @@ bool History::isOurs(bool &fresh)
     return true;
 }
 
+QByteArray History::header()
+{
+    // Through SQLite's own descriptor: closing a second one of this file would drop every POSIX
+    // lock this process holds on it, SQLite's own among them, and another process could then
+    // take the history for unused and reset its -wal under the connections here.
+    std::lock_guard<std::mutex> lock(handleMutex);
+    sqlite3_file *file = nullptr;
+    if (!handle || sqlite3_file_control(handle, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file
+        || !file->pMethods)
+        return QByteArray();
+    sqlite3_int64 size = 0;
+    char bytes[16] = {};
+    if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size <= 0)
+        return QByteArray();
+    const int n = int(std::min<sqlite3_int64>(size, sizeof bytes));
+    if (file->pMethods->xRead(file, bytes, n, 0) != SQLITE_OK)
+        return QByteArray();
+    return QByteArray(bytes, n);
+}
+
 bool History::prepareSchema(bool fresh)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
-    const bool checkedAlready = [&] {
-        std::lock_guard<std::mutex> registry(openMutex);
-        return checkedHere().value(key) > 0;
-    }();
-    if (!fresh && !checkedAlready) {
-        // quick_check reads the whole file: a damaged one fails here, before anything is added.
-        if (!q.exec(QStringLiteral("PRAGMA quick_check"))) {
-            failedWith(q.lastError(), QStringLiteral("read"));
-            return false;
-        }
-        if (!q.next() || q.value(0).toString() != QLatin1String("ok")) {
-            damaged = true;
-            state_ = State::Unavailable;
-            // Its first finding is enough for people; the file is kept for whoever looks closer.
-            const QString finding = q.value(0).toString().section(QLatin1Char('\n'), 0, 0);
-            problem_ = QStringLiteral("the history at %1 is damaged: %2").arg(path_, finding);
-            return false;
-        }
+    // No whole-file check here: opening costs the same at every size. A file damaged anywhere
+    // SQLite does not read now is found by the statement that reads there, and checkIfDue()
+    // looks at all of it while nobody waits.
+    // A new file gives back the space of the rows pruned from it; an older one cannot be changed
+    // so without being rewritten whole, and reuses it for new rows instead.
+    if (fresh && !q.exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"))) {
+        failedWith(q.lastError(), QStringLiteral("prepared"));
+        return false;
     }
     if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
         failedWith(q.lastError(), QStringLiteral("prepared"));
@@ -352,10 +358,15 @@ bool History::prepareSchema(bool fresh)
             run(QStringLiteral("ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1"));
             run(QStringLiteral("ALTER TABLE updates ADD COLUMN sent_revision INTEGER"));
         }
+        // 5: indexes for the support desk's other questions, and what the file knows of itself;
+        // no column changes.
     }
     run(QString::fromLatin1(CreateTrigger));
     for (const char *sql : Indexes)
         run(QString::fromLatin1(sql));
+    run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_file_name ON updates (%1)").arg(QLatin1String(FileNameSql)));
+    run(QString::fromLatin1(CreateFacts));
+    run(QString::fromLatin1(CreateRefused));
     // The rows still to be sent to the central history, found without reading the others: by
     // the very term their query uses, or SQLite does not take the index for it.
     run(QStringLiteral("CREATE INDEX IF NOT EXISTS updates_unsent ON updates (id) WHERE %1")
@@ -394,6 +405,152 @@ bool History::setAside()
     problem_.clear();
     state_ = State::Off;
     return true;
+}
+
+bool History::replaceDamaged()
+{
+    if (mode_ != Mode::Write || !damaged)
+        return false;
+    // Moved while still open: closing first would let SQLite fold the -wal in and delete it.
+    const bool aside = setAside();
+    disconnect();
+    if (!aside)
+        return false;
+    openForWriting();
+    return isOpen();
+}
+
+void History::interrupt()
+{
+    std::lock_guard<std::mutex> lock(handleMutex);
+    if (handle)
+        sqlite3_interrupt(handle);
+}
+
+bool History::checkIfDue(qint64 everySeconds)
+{
+    if (!isOpen() || mode_ != Mode::Write || version < 5)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!q.exec(QStringLiteral("SELECT value FROM history_facts WHERE name = 'checked'"))) {
+        if (failedWith(q.lastError(), QStringLiteral("read")))
+            replaceDamaged();
+        return false;
+    }
+    const QDateTime last = q.next() ? QDateTime::fromString(q.value(0).toString(), Qt::ISODateWithMs) : QDateTime();
+    q.finish();
+    // A time ahead of the clock (set back since) is no reason to wait.
+    if (last.isValid() && last <= now && last.secsTo(now) < everySeconds)
+        return false;
+    // quick_check reads every page: an interrupt() stops it, and it is not remembered then.
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
+        if (primaryCode(q.lastError()) != Interrupted && failedWith(q.lastError(), QStringLiteral("read")))
+            replaceDamaged();
+        return false;
+    }
+    const QString finding = q.value(0).toString();
+    q.finish();
+    if (finding != QLatin1String("ok")) {
+        damaged = true;
+        state_ = State::Unavailable;
+        // Its first finding is enough for people; the file is kept for whoever looks closer.
+        problem_ =
+            QStringLiteral("the history at %1 is damaged: %2").arg(path_, finding.section(QLatin1Char('\n'), 0, 0));
+        replaceDamaged();
+        return false;
+    }
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO history_facts (name, value) VALUES ('checked', :at)"));
+    q.bindValue(QStringLiteral(":at"), isoUtc(now));
+    return q.exec();
+}
+
+namespace {
+
+// The rows prune() deletes: started before :before, and with `centralOnly`, held by the central
+// history as they are now (sent at their revision, and not set aside as refused).
+QString prunedTerm(bool centralOnly)
+{
+    return centralOnly ? QStringLiteral("started < :before AND sent_revision = revision AND uuid NOT IN "
+                                        "(SELECT uuid FROM central_refused)")
+                       : QStringLiteral("started < :before");
+}
+
+} // namespace
+
+qint64 History::prunable(const QDateTime &before, bool centralOnly)
+{
+    if (!isOpen() || columns.isEmpty())
+        return 0;
+    if (version < 5)
+        return centralOnly ? 0 : -1;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    q.prepare(QStringLiteral("SELECT count(*) FROM updates WHERE %1").arg(prunedTerm(centralOnly)));
+    q.bindValue(QStringLiteral(":before"), isoUtc(before));
+    if (!q.exec() || !q.next()) {
+        failedWith(q.lastError(), QStringLiteral("read"));
+        return -1;
+    }
+    return q.value(0).toLongLong();
+}
+
+QString History::prune(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
+    const std::function<bool()> &more, const std::function<void()> &pause)
+{
+    deleted = 0;
+    if (!isOpen() || mode_ != Mode::Write)
+        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery q(db);
+    const auto failed = [&](const QString &doing) {
+        const QString why =
+            QStringLiteral("the history at %1 cannot be %2: %3").arg(path_, doing, reasonOf(q.lastError()));
+        if (failedWith(q.lastError(), doing))
+            replaceDamaged();
+        return why;
+    };
+    // Oldest first, a batch a transaction: a writer of this history waits one batch at most.
+    q.prepare(QStringLiteral("DELETE FROM updates WHERE id IN (SELECT id FROM updates WHERE %1 ORDER BY started "
+                             "LIMIT :batch)")
+                  .arg(prunedTerm(centralOnly)));
+    for (bool first = true;; first = false) {
+        if (!first && pause)
+            pause();
+        if (more && !more())
+            return QString();
+        q.bindValue(QStringLiteral(":before"), isoUtc(before));
+        q.bindValue(QStringLiteral(":batch"), batch);
+        if (!q.exec())
+            return failed(QStringLiteral("pruned"));
+        const int n = q.numRowsAffected();
+        deleted += n;
+        if (n < batch)
+            break;
+    }
+    // What was refused of rows no longer here is of no more use.
+    if (deleted > 0
+        && !q.exec(QStringLiteral("DELETE FROM central_refused WHERE uuid NOT IN (SELECT uuid FROM updates)")))
+        return failed(QStringLiteral("pruned"));
+    // The pages freed, given back to the file system a few at a time (a file older than
+    // schema 5 keeps them for its new rows: PRAGMA incremental_vacuum does nothing there).
+    for (;;) {
+        if (!q.exec(QStringLiteral("PRAGMA freelist_count")) || !q.next())
+            return failed(QStringLiteral("read"));
+        const qint64 free = q.value(0).toLongLong();
+        q.finish();
+        if (free == 0 || !q.exec(QStringLiteral("PRAGMA auto_vacuum")) || !q.next() || q.value(0).toInt() != 2)
+            break;
+        q.finish();
+        if (more && !more())
+            break;
+        if (!q.exec(QStringLiteral("PRAGMA incremental_vacuum(%1)").arg(std::max(batch, 64))))
+            return failed(QStringLiteral("pruned"));
+        while (q.next()) { } // each page freed is a step
+        if (pause)
+            pause();
+    }
+    return QString();
 }
 
 } // namespace update

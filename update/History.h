@@ -11,31 +11,45 @@
 // eight boards, a script) share the file through write-ahead logging and a busy timeout.
 //
 // What is done with a file that is not a sound history:
-// - SQLite's own verdict that it is damaged (not a database or corrupt, a failed quick_check):
-//   the writer moves it aside with its -wal and -shm, so that nothing committed is lost, and
-//   starts a new one;
+// - SQLite's own verdict that it is damaged (not a database or corrupt, a failed check), at
+//   whichever statement it comes: the writer moves it aside with its -wal and -shm, so that
+//   nothing committed is lost, and starts a new one;
 // - another program's database, a folder, any other file: refused and left as it is;
 // - busy, locked, read-only, a full disk: the row is not recorded now, and the update goes on.
 // A reader changes nothing: it opens read-only and creates no file.
+//
+// Opening costs the same at one row and at ten million: nothing on the way to a board reads
+// the whole file. The whole-file check runs on the history thread while it has nothing else to
+// do (checkIfDue).
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-class QSqlError;
-class QSqlQuery;
+#include <functional>
+#include <mutex>
 
+class QSqlError;
 class QSqlDatabase;
 class QSqlQuery;
+struct sqlite3;
 
 namespace update {
 
+// How a store spells the terms of a filter that differ between SQLite and PostgreSQL: the
+// serial's (on :serial), and the times' (on :since and :until, ISO 8601 text in UTC).
+struct FilterTerms
+{
+    QString serial;
+    QString since;
+    QString until;
+};
 class History
 {
 public:
     // The schema this program writes; it opens files of every earlier one.
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
     // "TVXH" in the file's header: what tells our history from another program's database.
     static constexpr qint32 ApplicationId = 0x54565848;
 
@@ -101,12 +115,35 @@ public:
     const QString &path() const { return path_; }
 
     // Writes `record` whole: a new row, or the row with its identifier replaced. Empty on success,
-    // the reason otherwise; `retry` tells whether a later try may succeed (busy, full...).
+    // the reason otherwise; `retry` tells whether a later try may succeed (busy, full...). A file
+    // SQLite finds damaged on the way is set aside, and the row goes in a new one.
     QString put(const Record &record, bool *retry = nullptr);
-    // The rows, oldest first: of one serial, own or boot loader's (when given), since a time
-    // (when valid) and of one host (when given). On failure, empty with problem() set.
-    QList<Record> rows(
-        const QString &serial = QString(), const QDateTime &since = QDateTime(), const QString &host = QString());
+
+    // What a support desk asks for; each term that is given narrows the rows, and each is
+    // answered by an index of its own.
+    struct Filter
+    {
+        QString serial; // the board's own, or its boot loader's
+        QDateTime since; // started at or after
+        QDateTime until; // started before
+        QString host;
+        QString sha256; // a prefix of the file's SHA-256, in lower-case hex
+        QString fileName; // the last part of the file's path
+        QString result;
+        QString label;
+    };
+    // The rows, oldest first. On failure, empty with problem() set.
+    QList<Record> rows(const Filter &filter = Filter());
+    QList<Record> rows(const QString &serial, const QDateTime &since = QDateTime(), const QString &host = QString())
+    {
+        Filter f;
+        f.serial = serial;
+        f.since = since;
+        f.host = host;
+        return rows(f);
+    }
+    // How SQLite answers rows(filter): its query plan, a line a step.
+    QStringList plan(const Filter &filter);
     // The rows not yet sent to the central history as they are now, oldest first.
     QList<Unsent> unsent(int limit);
     // Marks the rows sent at the revisions given; empty on success, the reason otherwise.
@@ -135,6 +172,28 @@ public:
     // The boards (their own serials) that a backup with this SHA-256 was read from here.
     // `recorded`, if given, tells whether any backup row has that hash, with a serial or not.
     QStringList backupsOf(const QString &sha256, bool *recorded = nullptr);
+    // Deletes, a batch of at most `batch` rows at a time, the rows that started before `before`:
+    // those the central history holds as they are now (`centralOnly`), or all of them. Each
+    // batch is a transaction of its own, short enough that no writer waits long for it; `more`
+    // is asked before each (false: stop), and `pause` runs between them. The space is given
+    // back to the file system where the file allows it (files made since schema 5). Empty on
+    // success, the reason otherwise; `deleted` counts the rows.
+    QString prune(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
+        const std::function<bool()> &more = {}, const std::function<void()> &pause = {});
+    // Rows prune(before, centralOnly) would delete; -1 when that cannot be read.
+    qint64 prunable(const QDateTime &before, bool centralOnly);
+
+    // Runs SQLite's whole-file check when the last one that passed is older than `everySeconds`,
+    // and remembers in the file when it passed. A failed check sets the file aside. False when
+    // it did not run to its end (interrupt(), busy, nothing to check).
+    bool checkIfDue(qint64 everySeconds);
+    // Stops the statement under way at once, from any thread; it fails with "interrupted".
+    void interrupt();
+    // SQLite said the file is damaged at the last failure.
+    bool isDamaged() const { return damaged; }
+    // Writing: sets the damaged file aside and starts a new one; true when the new one is open.
+    bool replaceDamaged();
+
     // Why the history at `path` is no evidence of what the running user did (another user
     // could have written it: its owner, its or its folders' permissions, a link); empty if
     // only the running user (and root) could.
@@ -150,6 +209,9 @@ private:
     void disconnect();
     // Whether the open database is ours (or new), by its application id, schema and tables.
     bool isOurs(bool &fresh);
+    // The first bytes of the open file, read through SQLite's own descriptor of it.
+    QByteArray header();
+    FilterTerms terms() const;
     bool prepareSchema(bool fresh);
     // Gives each row without an identifier one of its own.
     bool nameRows(QSqlQuery &q);
@@ -159,9 +221,10 @@ private:
     bool failedWith(const QSqlError &error, const QString &doing);
 
     QString path_;
-    QString key; // the file's absolute path, while counted among those open in this process
-    bool checked = false; // counted among the writers here whose file passed its check
+    Mode mode_;
     QString connection;
+    std::mutex handleMutex; // for interrupt() from another thread
+    sqlite3 *handle = nullptr;
     State state_ = State::Off;
     QString problem_;
     bool damaged = false; // SQLite's verdict on the last failure
@@ -204,10 +267,10 @@ History::Record recordAt(const QSqlQuery &q, int first);
 // Binds the record to the placeholders of its columns (:uuid, :started ... :seconds, :label),
 // as every store writes them: a record without an identifier or start gets one now.
 void bindRow(QSqlQuery &q, const History::Record &r);
-// Prepares `sql` (which ends in a WHERE clause) with the filters given, oldest first: the
-// serial's term (on :serial), the time's (on :since, ISO 8601 text in UTC) and the host.
-void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QString &serialTerm,
-    const QDateTime &since, const QString &sinceTerm, const QString &host);
+// Prepares `sql` (which ends in a WHERE clause) with the terms of the filter given, oldest first.
+void prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &filter, const FilterTerms &terms);
+// The last part of the `file` column's path, in SQL that both stores index.
+extern const char FileNameSql[];
 // A new row identifier.
 QString newRowId();
 History::Record historyRow(const Road &road);

@@ -47,30 +47,43 @@ QString History::put(const Record &r, bool *retry)
         *retry = state_ == State::Unavailable;
     if (!isOpen())
         return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
-    QSqlQuery q(QSqlDatabase::database(connection, false));
-    q.prepare(QStringLiteral(
-        "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
-        "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
-        "sectors_kept, bytes_verified, result, message, seconds, label) "
-        "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
-        ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
-        "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
-        "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
-        "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
-        "location = excluded.location, version_before = excluded.version_before, "
-        "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
-        "file_release = excluded.file_release, image_name = excluded.image_name, "
-        "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
-        "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
-        "seconds = excluded.seconds, label = excluded.label"));
-    bindRow(q, r);
-    if (q.exec())
+    // The error of the statement; none when it went in.
+    const auto write = [&] {
+        QSqlQuery q(QSqlDatabase::database(connection, false));
+        q.prepare(QStringLiteral(
+            "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
+            "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
+            "sectors_kept, bytes_verified, result, message, seconds, label) "
+            "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
+            ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
+            "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
+            "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
+            "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
+            "location = excluded.location, version_before = excluded.version_before, "
+            "version_after = excluded.version_after, file = excluded.file, file_sha256 = excluded.file_sha256, "
+            "file_release = excluded.file_release, image_name = excluded.image_name, "
+            "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
+            "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
+            "seconds = excluded.seconds, label = excluded.label"));
+        bindRow(q, r);
+        return q.exec() ? QSqlError() : q.lastError();
+    };
+    QSqlError error = write();
+    if (!error.isValid())
         return QString();
-    const int code = primaryCode(q.lastError());
+    // Damage found here (not at opening, which reads little): the file goes aside, the row in a
+    // new one.
+    const int found = primaryCode(error);
+    if ((found == Corrupt || found == NotADb) && failedWith(error, QStringLiteral("written")) && replaceDamaged()) {
+        error = write();
+        if (!error.isValid())
+            return QString();
+    }
+    const int code = primaryCode(error);
     if (retry)
         *retry =
             code == Busy || code == Locked || code == ReadOnly || code == Full || code == IoError || code == CantOpen;
-    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(q.lastError()));
+    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
 }
 
 History::Record recordAt(const QSqlQuery &q, int first)
@@ -94,35 +107,54 @@ History::Record recordAt(const QSqlQuery &q, int first)
     return r;
 }
 
-void prepareFiltered(QSqlQuery &q, QString sql, const QString &serial, const QString &serialTerm,
-    const QDateTime &since, const QString &sinceTerm, const QString &host)
+const char FileNameSql[] = "substr(file, length(rtrim(file, replace(file, '/', ''))) + 1)";
+
+void prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, const FilterTerms &terms)
 {
-    if (!serial.isEmpty())
-        sql += QStringLiteral(" AND ") + serialTerm;
-    if (since.isValid())
-        sql += QStringLiteral(" AND ") + sinceTerm;
-    if (!host.isEmpty())
-        sql += QStringLiteral(" AND host = :host");
+    // A hash's prefix as a range: what starts with "ab12" is at least "ab12" and below "ab12g".
+    const QString sha = f.sha256.toLower();
+    const QList<std::pair<bool, QString>> given{{!f.serial.isEmpty(), terms.serial}, {f.since.isValid(), terms.since},
+        {f.until.isValid(), terms.until}, {!f.host.isEmpty(), QStringLiteral("host = :host")},
+        {!sha.isEmpty(), QStringLiteral("file_sha256 >= :sha AND file_sha256 < :shaEnd")},
+        {!f.fileName.isEmpty(), QStringLiteral("%1 = :fileName").arg(QLatin1String(FileNameSql))},
+        {!f.result.isEmpty(), QStringLiteral("result = :result")},
+        {!f.label.isEmpty(), QStringLiteral("label = :label")}};
+    for (const auto &term : given) {
+        if (term.first)
+            sql += QStringLiteral(" AND ") + term.second;
+    }
     q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
-    if (!serial.isEmpty())
-        q.bindValue(QStringLiteral(":serial"), serial);
-    if (since.isValid())
-        q.bindValue(QStringLiteral(":since"), isoUtc(since));
-    if (!host.isEmpty())
-        q.bindValue(QStringLiteral(":host"), host);
+    const auto bind = [&](bool used, const char *name, const QVariant &value) {
+        if (used)
+            q.bindValue(QLatin1String(name), value);
+    };
+    bind(!f.serial.isEmpty(), ":serial", f.serial);
+    bind(f.since.isValid(), ":since", isoUtc(f.since));
+    bind(f.until.isValid(), ":until", isoUtc(f.until));
+    bind(!f.host.isEmpty(), ":host", f.host);
+    bind(!sha.isEmpty(), ":sha", sha);
+    bind(!sha.isEmpty(), ":shaEnd", sha + QLatin1Char('g'));
+    bind(!f.fileName.isEmpty(), ":fileName", f.fileName.section(QLatin1Char('/'), -1));
+    bind(!f.result.isEmpty(), ":result", f.result);
+    bind(!f.label.isEmpty(), ":label", f.label);
 }
 
-QList<History::Record> History::rows(const QString &serial, const QDateTime &since, const QString &host)
+FilterTerms History::terms() const
+{
+    // A board is found by its own serial or by its boot loader's.
+    return {version >= 2 ? QStringLiteral("(serial = :serial OR boot_serial = :serial)")
+                         : QStringLiteral("serial = :serial"),
+        QStringLiteral("started >= :since"), QStringLiteral("started < :until")};
+}
+
+QList<History::Record> History::rows(const Filter &filter)
 {
     QList<Record> out;
     if (!isOpen() || columns.isEmpty()) // a new file holds no table yet
         return out;
     QSqlQuery q(QSqlDatabase::database(connection, false));
-    // A board is found by its own serial or by its boot loader's.
-    prepareFiltered(q, QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns), serial,
-        version >= 2 ? QStringLiteral("(serial = :serial OR boot_serial = :serial)")
-                     : QStringLiteral("serial = :serial"),
-        since, QStringLiteral("started >= :since"), host);
+    q.setForwardOnly(true);
+    prepareFiltered(q, QStringLiteral("SELECT %1 FROM updates WHERE 1").arg(columns), filter, terms());
     if (!q.exec()) {
         failedWith(q.lastError(), QStringLiteral("read"));
         return out;
@@ -132,6 +164,21 @@ QList<History::Record> History::rows(const QString &serial, const QDateTime &sin
     if (q.lastError().isValid())
         failedWith(q.lastError(), QStringLiteral("read"));
     return out;
+}
+
+QStringList History::plan(const Filter &filter)
+{
+    QStringList steps;
+    if (!isOpen() || columns.isEmpty())
+        return steps;
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    prepareFiltered(
+        q, QStringLiteral("EXPLAIN QUERY PLAN SELECT %1 FROM updates WHERE 1").arg(columns), filter, terms());
+    if (q.exec()) {
+        while (q.next())
+            steps << q.value(3).toString();
+    }
+    return steps;
 }
 
 bool History::nameRows(QSqlQuery &q)
@@ -212,11 +259,9 @@ QString History::setAside(const Unsent &row, const QString &reason)
         return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
-    // A table of its own, which older programs never read: the rows keep their schema. Marked
-    // as sent at its revision, the row no longer holds the rows behind it.
-    bool done = db.transaction()
-                && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS central_refused (uuid TEXT PRIMARY KEY, "
-                                         "revision INTEGER NOT NULL, reason TEXT, at TEXT)"));
+    // A table of its own (made with schema 5), which older programs never read: the rows keep
+    // their schema. Marked as sent at its revision, the row no longer holds the rows behind it.
+    bool done = db.transaction();
     if (done) {
         q.prepare(QStringLiteral("INSERT OR REPLACE INTO central_refused (uuid, revision, reason, at) "
                                  "VALUES (:uuid, :revision, :reason, :at)"));

@@ -152,8 +152,11 @@ const char StationUsage[] =
     "date, 1 when any was refused or failed.\n";
 
 const char HistoryUsage[] =
-    "usage: tolvex-dfu history [--serial S] [--since DATE] [--host NAME] [--utc] [--json | --csv]\n"
-    "                          [--history PATH] [--central [URL]] [--sync]\n"
+    "usage: tolvex-dfu history [--serial S] [--since DATE] [--until DATE] [--host NAME]\n"
+    "                          [--sha256 HEX] [--file NAME] [--result RESULT] [--label NAME]\n"
+    "                          [--utc] [--json | --csv] [--history PATH] [--central [URL]]\n"
+    "       tolvex-dfu history --sync [--central URL] [--history PATH]\n"
+    "       tolvex-dfu history --prune --before DATE [--central URL] [--history PATH]\n"
     "\n"
     "The update history that the window, tolvex-dfu and its station keep: one row per device\n"
     "per update (start and end, program, host, product, serial, place, versions before and\n"
@@ -164,12 +167,23 @@ const char HistoryUsage[] =
     "                   2026-12-01T08:00:00Z, 2026-12-01T08:00+01:00; without a zone, local time\n"
     "  --utc            the table's times, and --since without a zone, in UTC (JSON and CSV\n"
     "                   are in UTC always)\n"
-    "  --host NAME      rows of the computer NAME only\n"
+    "  --until DATE     rows that started before this time, or up to the end of this date\n"
+    "  --host NAME      rows of the computer (or station-name) NAME only\n"
+    "  --sha256 HEX     rows of the files whose SHA-256 starts with HEX\n"
+    "  --file NAME      rows of the files named NAME (in any folder)\n"
+    "  --result RESULT  rows with this result: running, done, refused, failed, interrupted,\n"
+    "                   up to date, replaced, backup\n"
+    "  --label NAME     rows of the station slot labelled NAME\n"
     "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
     "  --central [URL]  ask the central history instead, every station's rows (default: the line\n"
     "                   of central.conf); the output names the store it shows\n"
     "  --sync           send the rows of this computer's history that wait to the central one,\n"
-    "                   and say how many were sent and how many wait (exit 1 if any waits)\n";
+    "                   and say how many were sent and how many wait (exit 1 if any waits)\n"
+    "  --prune --before DATE\n"
+    "                   delete the rows of this computer's history that started before DATE and\n"
+    "                   that the central history holds (every such row when no central history\n"
+    "                   is set, after saying so), a few hundred at a time so that a station\n"
+    "                   writing beside it never waits; the space goes back to the file system\n";
 
 const char EnterUsage[] =
     "usage: tolvex-dfu enter-dfu [--device WHERE] [--serial S] [--usb VID:PID] [--all] [-j]\n"
@@ -288,7 +302,9 @@ int run(const QStringList &args, const Io &io)
         {"history", HistoryUsage,
             {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
                 QStringLiteral("--history"), QStringLiteral("--utc"), QStringLiteral("--host"),
-                QStringLiteral("--central"), QStringLiteral("--sync")},
+                QStringLiteral("--central"), QStringLiteral("--sync"), QStringLiteral("--until"),
+                QStringLiteral("--sha256"), QStringLiteral("--file"), QStringLiteral("--result"),
+                QStringLiteral("--label"), QStringLiteral("--prune"), QStringLiteral("--before")},
             history},
         {"upload", UploadUsage,
             selection + config

@@ -51,17 +51,17 @@ QString hex(quint32 address)
     return QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'));
 }
 
-QString centralFor(const Options &o, const QString &historyPath, Output &out)
+update::HistorySettings historyFor(const Options &o, const QString &historyPath, Output &out)
 {
     if (historyPath.isEmpty())
-        return QString();
+        return update::HistorySettings();
     QString origin, problem;
-    const QString connection = update::centralConnection(o.central.value_or(QString()), &origin, &problem);
+    const update::HistorySettings settings = update::historySettings(o.central.value_or(QString()), &origin, &problem);
     if (!problem.isEmpty())
         out.problem(QStringLiteral("Central history: ") + problem);
-    if (!connection.isEmpty())
-        qInfo("Central history: %s (%s)", qPrintable(update::maskedConnection(connection)), qPrintable(origin));
-    return connection;
+    if (!settings.central.isEmpty())
+        qInfo("Central history: %s (%s)", qPrintable(update::maskedConnection(settings.central)), qPrintable(origin));
+    return settings;
 }
 
 QList<update::Device> presentDevices(const QString &historyPath)

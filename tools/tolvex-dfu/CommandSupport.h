@@ -3,6 +3,7 @@
 // What the commands of tolvex-dfu share: how an outcome is said (and given as JSON), the
 // choice of devices (with --wait), exit codes, and the polling of one operation alone.
 
+#include "Central.h"
 #include "Cli.h"
 #include "Devices.h"
 #include "DfuLink.h"
@@ -32,9 +33,10 @@ QString hex(quint32 address);
 // The devices present in both modes; those in DFU mode with the board's own serial where the
 // history at `historyPath` knows it.
 QList<update::Device> presentDevices(const QString &historyPath);
-// The central history to forward the rows of `historyPath` to: --central, or central.conf's;
-// empty when none, or when no history is kept. A file that cannot be read is said.
-QString centralFor(const Options &o, const QString &historyPath, Output &out);
+// What the history thread of `historyPath` is told: the central history to forward its rows to
+// (--central, or central.conf's), keep-days and station-name; nothing when no history is kept.
+// A file or setting that cannot be read is said.
+update::HistorySettings historyFor(const Options &o, const QString &historyPath, Output &out);
 // An outcome that is not a device's: said to people, and with --json one result object.
 int ends(Output &out, int exit, const QString &message);
 // A device's outcome in the commands that run one operation alone.

@@ -183,7 +183,7 @@ int upload(const Options &o, const Io &io)
     road.message = QStringLiteral("memory of \"%1\" written").arg(memory);
     road.ended = QDateTime::currentDateTimeUtc();
     road.elapsedMs = clock.elapsed();
-    update::HistoryWriter history(historyPath, centralFor(o, historyPath, out));
+    update::HistoryWriter history(historyPath, historyFor(o, historyPath, out));
     history.put(update::historyRow(road));
     history.drain();
     for (const QString &problem : history.takeProblems())

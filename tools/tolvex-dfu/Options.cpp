@@ -43,6 +43,11 @@ const std::map<QString, Setter> &valued()
         {QStringLiteral("--since"), text(&Options::since)},
         {QStringLiteral("--central"), text(&Options::central)},
         {QStringLiteral("--host"), text(&Options::host)},
+        {QStringLiteral("--until"), text(&Options::until)},
+        {QStringLiteral("--sha256"), text(&Options::sha256)},
+        {QStringLiteral("--file"), text(&Options::file)},
+        {QStringLiteral("--result"), text(&Options::result)},
+        {QStringLiteral("--before"), text(&Options::before)},
         {QStringLiteral("--alt"),
             [](Options &o, const QString &v, QString &error) {
                 if (v.trimmed().isEmpty()) {
@@ -146,6 +151,7 @@ const std::map<QString, bool Options::*> &flags()
         {QStringLiteral("--enter"), &Options::enter},
         {QStringLiteral("--utc"), &Options::utc},
         {QStringLiteral("--sync"), &Options::sync},
+        {QStringLiteral("--prune"), &Options::prune},
     };
     return table;
 }
@@ -216,6 +222,11 @@ bool parseOptions(const QStringList &args, const QStringList &allowed, Options &
                 } else {
                     error = name + QStringLiteral(" needs a value");
                     return false;
+                }
+                // history --label NAME: a slot's label to look for, not a PORT=NAME to give.
+                if (name == QLatin1String("--label") && allowed.contains(QStringLiteral("--sync"))) {
+                    o.label = given;
+                    continue;
                 }
                 if (!value->second(o, given, error))
                     return false;

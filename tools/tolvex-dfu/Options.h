@@ -26,7 +26,14 @@ struct Options
     // (history only), the one of central.conf.
     std::optional<QString> central;
     std::optional<QString> host; // history: of this host only
+    std::optional<QString> until; // history: started before this date or time (a date: its end)
+    std::optional<QString> sha256; // history: of a file whose SHA-256 starts so
+    std::optional<QString> file; // history: of a file of this name
+    std::optional<QString> result; // history: with this result
+    std::optional<QString> label; // history: of the station slot of this label
     bool sync = false; // history: send the rows that wait to the central history
+    bool prune = false; // history: delete the rows that started before --before
+    std::optional<QString> before;
     bool noHistory = false;
     bool csv = false;
     bool utc = false; // history: the table's times, and --since without a zone, in UTC

@@ -56,7 +56,7 @@ int station(const Options &o, const Io &io)
     settings.station = true;
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
     // Rows go to a writer of their own: a locked history delays no board.
-    update::HistoryWriter history(historyPath, centralFor(o, historyPath, out));
+    update::HistoryWriter history(historyPath, historyFor(o, historyPath, out));
     settings.bootSerialOf = [historyPath](const QString &serial) {
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };

@@ -37,7 +37,7 @@ int road(const Options &o, const Io &io, bool verifying)
     // A dry run or a verify changes nothing, and leaves no trace either.
     const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
     const QString writtenTo = o.dryRun || verifying ? QString() : historyPath;
-    update::HistoryWriter history(writtenTo, centralFor(o, writtenTo, out));
+    update::HistoryWriter history(writtenTo, historyFor(o, writtenTo, out));
     settings.bootSerialOf = [historyPath](const QString &serial) {
         return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
     };
