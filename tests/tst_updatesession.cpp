@@ -13,6 +13,9 @@
 #include "SimHid.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSqlDatabase>
@@ -20,6 +23,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -67,6 +75,41 @@ update::Device inDfuMode(const sim::Board &b)
     return present.value(0);
 }
 
+// Every statement SQLite runs in this process, on every connection (Qt's driver uses the same
+// library): what the history asks of the file, as SQLite saw it.
+std::mutex tracedMutex;
+QStringList traced;
+
+int traceStatement(unsigned, void *, void *statement, void *)
+{
+    const char *sql = sqlite3_sql(static_cast<sqlite3_stmt *>(statement));
+    std::lock_guard<std::mutex> lock(tracedMutex);
+    traced << QString::fromUtf8(sql ? sql : "");
+    return 0;
+}
+
+int traceConnection(sqlite3 *db, const char **, const struct sqlite3_api_routines *)
+{
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, traceStatement, nullptr);
+    return SQLITE_OK;
+}
+
+QStringList takeTraced()
+{
+    std::lock_guard<std::mutex> lock(tracedMutex);
+    QStringList out;
+    out.swap(traced);
+    return out;
+}
+
+// A statement that reads every page of the file.
+bool readsWhole(const QString &sql)
+{
+    return sql.contains(QLatin1String("quick_check"), Qt::CaseInsensitive)
+           || sql.contains(QLatin1String("integrity_check"), Qt::CaseInsensitive)
+           || sql.contains(QLatin1String("count(*) FROM updates"), Qt::CaseInsensitive);
+}
+
 } // namespace
 
 class UpdateSessionTest : public QObject
@@ -90,6 +133,8 @@ private Q_SLOTS:
     void backupName();
     void historyOfTheLastRelease_data();
     void historyOfTheLastRelease();
+    void historyCheckedWhereNobodyWaits_data();
+    void historyCheckedWhereNobodyWaits();
 
 private:
     QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
@@ -452,6 +497,98 @@ void UpdateSessionTest::historyOfTheLastRelease()
     QCOMPARE(history.markSent({before[0], {unsent[1].record, unsent[1].revision - 1}}), QString());
     QCOMPARE(history.unsentCount(), 1);
     QCOMPARE(history.unsent(100).value(0).record.message, QStringLiteral("once more"));
+}
+
+void UpdateSessionTest::historyCheckedWhereNobodyWaits_data()
+{
+    QTest::addColumn<bool>("damaged");
+    QTest::newRow("sound: checked once a day, remembered in the file") << false;
+    // A page of old rows that a new row never reads: found by the check, not on the way to a board.
+    QTest::newRow("damaged where writing does not read: set aside by the check, rows kept") << true;
+}
+
+// Opening a history and writing a row read no more of the file at ten million rows than at one:
+// SQLite's own trace shows no whole-file statement on that path; the whole-file check runs when
+// asked (the history thread asks while idle), once a day.
+void UpdateSessionTest::historyCheckedWhereNobodyWaits()
+{
+    QFETCH(bool, damaged);
+    static const bool tracing = sqlite3_auto_extension(reinterpret_cast<void (*)()>(traceConnection)) == SQLITE_OK;
+    QVERIFY(tracing);
+    const QString path = dir.filePath(QStringLiteral("checked-%1.sqlite").arg(damaged));
+    const auto row = [](int i) {
+        update::History::Record r;
+        r.uuid = update::newRowId();
+        r.program = QStringLiteral("station");
+        r.serial = QStringLiteral("SN-%1").arg(i, 5, 10, QLatin1Char('0'));
+        r.started = QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC).addSecs(30 * i);
+        r.result = QStringLiteral("done");
+        r.message = QString(200, QLatin1Char('m'));
+        return r;
+    };
+    qint64 page = 0, pageSize = 0;
+    {
+        update::History h(path);
+        for (int i = 0; i < 300; ++i)
+            QCOMPARE(h.put(row(i)), QString());
+    }
+    if (damaged) {
+        // The first leaf of the rows' table: the oldest rows, which no insert reads again.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("pages"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("SELECT min(pageno) FROM dbstat WHERE name = 'updates' AND pagetype = 'leaf'")));
+        QVERIFY(q.next());
+        page = q.value(0).toLongLong();
+        QVERIFY(q.exec(QStringLiteral("PRAGMA page_size")) && q.next());
+        pageSize = q.value(0).toLongLong();
+        q.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("pages"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek((page - 1) * pageSize + 8));
+        QCOMPARE(f.write(QByteArray(int(pageSize) - 8, '\xA5')), pageSize - 8);
+    }
+    const QByteArray bytes = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    takeTraced();
+    update::History h(path);
+    QVERIFY2(h.isOpen(), qPrintable(h.problem()));
+    QCOMPARE(h.put(row(1000)), QString());
+    const QStringList opening = takeTraced();
+    QVERIFY2(!opening.isEmpty(), "SQLite's trace saw nothing");
+    for (const QString &sql : opening)
+        QVERIFY2(!readsWhole(sql), qPrintable(sql));
+
+    if (damaged)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged .*; it is kept as .*damaged-"));
+    QCOMPARE(h.checkIfDue(24 * 3600), !damaged);
+    // The trace does see a whole-file statement when one runs.
+    const QStringList checking = takeTraced();
+    QVERIFY(std::any_of(checking.begin(), checking.end(), readsWhole));
+    if (damaged) {
+        // The file went aside, its old rows in it as they were; a new one is open, and takes the
+        // next row.
+        const QStringList aside =
+            QDir(dir.path()).entryList({QFileInfo(path).fileName() + QStringLiteral(".damaged-*")}, QDir::Files);
+        QCOMPARE(aside.filter(QRegularExpression("damaged-[0-9T]+$")).size(), 1);
+        QFile f(dir.filePath(aside.filter(QRegularExpression("damaged-[0-9T]+$")).first()));
+        QVERIFY(f.open(QIODevice::ReadOnly) && f.size() >= bytes.size() && f.seek((page - 1) * pageSize));
+        QCOMPARE(f.read(pageSize), bytes.mid(int((page - 1) * pageSize), int(pageSize)));
+        QVERIFY(h.isOpen());
+        QCOMPARE(h.put(row(1001)), QString());
+        QCOMPARE(h.rows().size(), 1);
+        return;
+    }
+    // Remembered in the file: neither this connection nor another runs it again within the day.
+    QVERIFY(!h.checkIfDue(24 * 3600));
+    update::History other(path);
+    QVERIFY(!other.checkIfDue(24 * 3600));
+    QVERIFY(other.checkIfDue(0));
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)

@@ -431,39 +431,42 @@ bool History::checkIfDue(qint64 everySeconds)
 {
     if (!isOpen() || mode_ != Mode::Write || version < 5)
         return false;
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
-    QSqlQuery q(db);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!q.exec(QStringLiteral("SELECT value FROM history_facts WHERE name = 'checked'"))) {
-        if (failedWith(q.lastError(), QStringLiteral("read")))
-            replaceDamaged();
-        return false;
-    }
-    const QDateTime last = q.next() ? QDateTime::fromString(q.value(0).toString(), Qt::ISODateWithMs) : QDateTime();
-    q.finish();
-    // A time ahead of the clock (set back since) is no reason to wait.
-    if (last.isValid() && last <= now && last.secsTo(now) < everySeconds)
-        return false;
-    // quick_check reads every page: an interrupt() stops it, and it is not remembered then.
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
-        if (primaryCode(q.lastError()) != Interrupted && failedWith(q.lastError(), QStringLiteral("read")))
-            replaceDamaged();
-        return false;
-    }
-    const QString finding = q.value(0).toString();
-    q.finish();
-    if (finding != QLatin1String("ok")) {
-        damaged = true;
-        state_ = State::Unavailable;
-        // Its first finding is enough for people; the file is kept for whoever looks closer.
-        problem_ =
-            QStringLiteral("the history at %1 is damaged: %2").arg(path_, finding.section(QLatin1Char('\n'), 0, 0));
+    const bool passed = [&] {
+        QSqlQuery q(QSqlDatabase::database(connection, false));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        if (!q.exec(QStringLiteral("SELECT value FROM history_facts WHERE name = 'checked'"))) {
+            failedWith(q.lastError(), QStringLiteral("read"));
+            return false;
+        }
+        const QDateTime last = q.next() ? QDateTime::fromString(q.value(0).toString(), Qt::ISODateWithMs) : QDateTime();
+        q.finish();
+        // A time ahead of the clock (set back since) is no reason to wait.
+        if (last.isValid() && last <= now && last.secsTo(now) < everySeconds)
+            return false;
+        // quick_check reads every page: an interrupt() stops it, and it is not remembered then.
+        if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
+            if (primaryCode(q.lastError()) != Interrupted)
+                failedWith(q.lastError(), QStringLiteral("read"));
+            return false;
+        }
+        const QString finding = q.value(0).toString();
+        q.finish();
+        if (finding != QLatin1String("ok")) {
+            damaged = true;
+            state_ = State::Unavailable;
+            // Its first finding is enough for people; the file is kept for whoever looks closer.
+            problem_ =
+                QStringLiteral("the history at %1 is damaged: %2").arg(path_, finding.section(QLatin1Char('\n'), 0, 0));
+            return false;
+        }
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO history_facts (name, value) VALUES ('checked', :at)"));
+        q.bindValue(QStringLiteral(":at"), isoUtc(now));
+        return q.exec();
+    }();
+    // With every statement of the check ended: the connection is closed on the way.
+    if (damaged)
         replaceDamaged();
-        return false;
-    }
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO history_facts (name, value) VALUES ('checked', :at)"));
-    q.bindValue(QStringLiteral(":at"), isoUtc(now));
-    return q.exec();
+    return passed;
 }
 
 namespace {
@@ -501,14 +504,21 @@ QString History::prune(const QDateTime &before, bool centralOnly, int batch, qin
     deleted = 0;
     if (!isOpen() || mode_ != Mode::Write)
         return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
-    QSqlQuery q(db);
+    damaged = false;
+    const QString why = pruneRows(before, centralOnly, batch, deleted, more, pause);
+    // With every statement ended: the connection is closed on the way.
+    if (damaged)
+        replaceDamaged();
+    return why;
+}
+
+QString History::pruneRows(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
+    const std::function<bool()> &more, const std::function<void()> &pause)
+{
+    QSqlQuery q(QSqlDatabase::database(connection, false));
     const auto failed = [&](const QString &doing) {
-        const QString why =
-            QStringLiteral("the history at %1 cannot be %2: %3").arg(path_, doing, reasonOf(q.lastError()));
-        if (failedWith(q.lastError(), doing))
-            replaceDamaged();
-        return why;
+        failedWith(q.lastError(), doing);
+        return QStringLiteral("the history at %1 cannot be %2: %3").arg(path_, doing, reasonOf(q.lastError()));
     };
     // Oldest first, a batch a transaction: a writer of this history waits one batch at most.
     q.prepare(QStringLiteral("DELETE FROM updates WHERE id IN (SELECT id FROM updates WHERE %1 ORDER BY started "

@@ -212,6 +212,8 @@ private:
     // The first bytes of the open file, read through SQLite's own descriptor of it.
     QByteArray header();
     FilterTerms terms() const;
+    QString pruneRows(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
+        const std::function<bool()> &more, const std::function<void()> &pause);
     bool prepareSchema(bool fresh);
     // Gives each row without an identifier one of its own.
     bool nameRows(QSqlQuery &q);
