@@ -141,8 +141,9 @@ private Q_SLOTS:
     void historyBusyRowTriedAgain();
     void centralPasswordsMasked_data();
     void centralPasswordsMasked();
-    void historySince_data();
-    void historySince();
+    void historyFilters_data();
+    void historyFilters();
+    void historyQuestionsUseIndexes();
     void historyThatCannotBeKept_data();
     void historyThatCannotBeKept();
 
@@ -1730,7 +1731,7 @@ enum HistoryCase { Damaged, KilledWriter, Csv, Folder, ForeignSchema, ForeignTab
 
 } // namespace
 
-void TolvexDfuTest::historySince_data()
+void TolvexDfuTest::historyFilters_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("rows");
@@ -1745,11 +1746,24 @@ void TolvexDfuTest::historySince_data()
     QTest::newRow("--utc: a date is UTC midnight") << QStringList{"--since", "2026-12-01", "--utc"} << 0 << QString();
     QTest::newRow("--utc: a time without a zone is UTC")
         << QStringList{"--since", "2026-11-30T15:00", "--utc"} << 1 << QStringLiteral("2026-11-30 15:30:00");
+    QTest::newRow("--until a date: up to its end")
+        << QStringList{"--until", "2026-11-30"} << 1 << QStringLiteral("2026-11-30 23:30:00  line-a       slot-1");
+    QTest::newRow("--until a time: before it") << QStringList{"--until", "2026-12-01T00:30"} << 1 << QString();
+    QTest::newRow("--sha256: a prefix, in either case") << QStringList{"--sha256", "AB12"} << 1 << QString();
+    QTest::newRow("--file: the name, in any folder") << QStringList{"--file", "fw_main_v2.dfu"} << 1 << QString();
+    QTest::newRow("--result") << QStringList{"--result", "failed"} << 1
+                              << QStringLiteral("2026-12-01 00:30:00  line-b       slot-2");
+    QTest::newRow("--label") << QStringList{"--label", "slot-2"} << 1 << QString();
+    QTest::newRow("--host") << QStringList{"--host", "line-a"} << 1 << QString();
+    QTest::newRow("terms together narrow") << QStringList{"--result", "done", "--label", "slot-2"} << 0 << QString();
+    QTest::newRow("--sha256 that is not hex: refused") << QStringList{"--sha256", "xyz"} << -1 << QString();
+    QTest::newRow("--result that no row has: refused") << QStringList{"--result", "maybe"} << -1 << QString();
 }
 
-// --since across a time zone: without a zone a value is in the zone the table shows, and the
-// table says which that is.
-void TolvexDfuTest::historySince()
+// The support desk's questions of this computer's history: times across a time zone (without a
+// zone a value is in the zone the table shows, and the table says which), and every other term;
+// the table shows where each row happened.
+void TolvexDfuTest::historyFilters()
 {
     QFETCH(QStringList, args);
     QFETCH(int, rows);
@@ -1759,24 +1773,73 @@ void TolvexDfuTest::historySince()
     const QString db = file(QStringLiteral("zones.sqlite"));
     {
         update::History h(db);
+        int i = 0;
         for (const char *started : {"2026-11-30T14:30:00Z", "2026-11-30T15:30:00Z"}) {
             update::History::Record r;
             r.program = QStringLiteral("station");
             r.started = QDateTime::fromString(QLatin1String(started), Qt::ISODate);
+            r.host = i ? QStringLiteral("line-b") : QStringLiteral("line-a");
+            r.label = QStringLiteral("slot-%1").arg(i + 1);
+            r.file = i ? QStringLiteral("/srv/fw_main_v2.dfu.old") : QStringLiteral("/srv/lot 7/fw_main_v2.dfu");
+            r.fileSha256 = (i ? QStringLiteral("cd34") : QStringLiteral("ab12")) + QString(60, QLatin1Char('0'));
+            r.result = i ? QStringLiteral("failed") : QStringLiteral("done");
             QCOMPARE(h.put(r), QString());
+            ++i;
         }
     }
     const Run csv =
         runCli(QStringList{QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--history"), db} + args);
     const Run table = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--history"), db} + args);
     zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+    if (rows < 0) {
+        QCOMPARE(csv.exit, 2);
+        QVERIFY2(csv.err.contains(args.first()), qPrintable(csv.err));
+        return;
+    }
     QCOMPARE(csv.exit, 0);
     QCOMPARE(csvRows(csv.out).size(), rows + 1);
     const QStringList lines = table.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QVERIFY2(
         lines.value(0).startsWith(args.contains("--utc") ? "STARTED (UTC)" : "STARTED (JST)"), qPrintable(table.out));
+    QVERIFY2(lines.value(0).contains(QStringLiteral("HOST")) && lines.value(0).contains(QStringLiteral("LABEL")),
+        qPrintable(table.out));
     if (!shown.isEmpty())
         QVERIFY2(lines.value(1).startsWith(shown), qPrintable(table.out));
+}
+
+// Each question of the support desk is answered by an index, as SQLite plans it: none reads
+// every row, at any size of the history.
+void TolvexDfuTest::historyQuestionsUseIndexes()
+{
+    const QString db = file(QStringLiteral("planned.sqlite"));
+    update::History h(db);
+    update::History::Record r;
+    r.program = QStringLiteral("station");
+    QCOMPARE(h.put(r), QString());
+    const QDateTime t(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC);
+    QList<std::pair<const char *, update::History::Filter>> questions;
+    const auto ask = [&](const char *name, const std::function<void(update::History::Filter &)> &set) {
+        update::History::Filter f;
+        set(f);
+        questions.append({name, f});
+    };
+    ask("serial, own or boot loader's", [](auto &f) { f.serial = QStringLiteral("SN-1"); });
+    ask("since", [&](auto &f) { f.since = t; });
+    ask("until", [&](auto &f) { f.until = t; });
+    ask("host", [](auto &f) { f.host = QStringLiteral("line-a"); });
+    ask("sha256 prefix", [](auto &f) { f.sha256 = QStringLiteral("ab12"); });
+    ask("file name", [](auto &f) { f.fileName = QStringLiteral("fw.dfu"); });
+    ask("result", [](auto &f) { f.result = QStringLiteral("failed"); });
+    ask("label", [](auto &f) { f.label = QStringLiteral("slot-2"); });
+    for (const auto &q : questions) {
+        const QStringList plan = h.plan(q.second);
+        QVERIFY2(!plan.isEmpty(), q.first);
+        // A SCAN reads every row (in an index's order or not); a SEARCH only those the index finds.
+        for (const QString &step : plan)
+            QVERIFY2(!step.startsWith(QLatin1String("SCAN updates")),
+                qPrintable(QStringLiteral("%1: %2").arg(q.first, plan.join(QStringLiteral("; ")))));
+        QVERIFY2(plan.join(' ').contains(QLatin1String("SEARCH updates USING ")), qPrintable(plan.join('\n')));
+    }
 }
 
 void TolvexDfuTest::historyThatCannotBeKept_data()
