@@ -144,6 +144,8 @@ private Q_SLOTS:
     void historyFilters_data();
     void historyFilters();
     void historyQuestionsUseIndexes();
+    void historyPruned_data();
+    void historyPruned();
     void historyThatCannotBeKept_data();
     void historyThatCannotBeKept();
 
@@ -1840,6 +1842,103 @@ void TolvexDfuTest::historyQuestionsUseIndexes()
                 qPrintable(QStringLiteral("%1: %2").arg(q.first, plan.join(QStringLiteral("; ")))));
         QVERIFY2(plan.join(' ').contains(QLatin1String("SEARCH updates USING ")), qPrintable(plan.join('\n')));
     }
+}
+
+namespace {
+enum PruneCase { CentralSet, NoCentral, KeepDays, Future };
+} // namespace
+
+void TolvexDfuTest::historyPruned_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("left"); // the rows left, by their names
+    QTest::addColumn<QString>("said"); // on standard error
+    QTest::newRow("--prune with a central history: only the rows it holds go")
+        << int(CentralSet) << QStringLiteral("unsent refused rewritten recent") << QString();
+    QTest::newRow("--prune without one: every row before the date, said first")
+        << int(NoCentral) << QStringLiteral("recent") << QStringLiteral("No central history is set");
+    QTest::newRow("keep-days of central.conf at the end of an update; station-name is the host")
+        << int(KeepDays) << QStringLiteral("recent new") << QString();
+    QTest::newRow("--before in the future: refused, nothing deleted")
+        << int(Future) << QStringLiteral("held unsent refused rewritten recent") << QStringLiteral("in the future");
+}
+
+// Retention deletes only what another store keeps, unless none is set; whatever the central
+// history lacks (never sent, refused, or changed since it was sent) stays.
+void TolvexDfuTest::historyPruned()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, left);
+    QFETCH(QString, said);
+    const QString db = file(QStringLiteral("pruned.sqlite"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QHash<QString, QString> names; // uuid -> name
+    {
+        update::History h(db);
+        for (const QString &name : QStringList{"held", "unsent", "refused", "rewritten", "recent"}) {
+            update::History::Record r;
+            r.uuid = update::newRowId();
+            r.program = QStringLiteral("station");
+            r.started = now.addDays(name == QLatin1String("recent") ? -1 : -60);
+            r.result = QStringLiteral("done");
+            QCOMPARE(h.put(r), QString());
+            names.insert(r.uuid, name);
+        }
+        QList<update::History::Unsent> sent;
+        for (const update::History::Unsent &u : h.unsent(10)) {
+            if (names.value(u.record.uuid) == QLatin1String("refused"))
+                QCOMPARE(h.setAside(u, QStringLiteral("refused by the server")), QString());
+            else if (names.value(u.record.uuid) != QLatin1String("unsent"))
+                sent << u;
+        }
+        QCOMPARE(h.markSent(sent), QString());
+        for (const update::History::Unsent &u : sent) {
+            if (names.value(u.record.uuid) == QLatin1String("rewritten")) {
+                update::History::Record r = u.record;
+                r.message = QStringLiteral("written again since it was sent");
+                QCOMPARE(h.put(r), QString());
+            }
+        }
+    }
+    const QString config = file(QStringLiteral("config"));
+    QVERIFY(QDir().mkpath(config + QStringLiteral("/tolvex-dfu")));
+    const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
+    const QString before = now.addDays(-30).toString(Qt::ISODate);
+    Run r;
+    std::unique_ptr<sim::Board> board;
+    switch (kind) {
+    case CentralSet:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
+            QStringLiteral("--history"), db, QStringLiteral("--central"),
+            QStringLiteral("postgresql://nobody@localhost/none")});
+        break;
+    case NoCentral:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
+            QStringLiteral("--history"), db});
+        break;
+    case KeepDays:
+        QVERIFY(writeFile(config + QStringLiteral("/tolvex-dfu/central.conf"),
+            "# no central history here\nkeep-days = 30\nstation-name = Line 3 / Station 2\n"));
+        board = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0"));
+        r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+            QStringLiteral("--history"), db});
+        break;
+    case Future:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"),
+            now.addDays(1).toString(Qt::ISODate), QStringLiteral("--history"), db});
+        break;
+    }
+    configHome.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
+    QCOMPARE(r.exit, kind == Future ? 2 : 0);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    QStringList found;
+    for (const update::History::Record &row : update::History(db, update::History::Mode::Read).rows()) {
+        found << names.value(row.uuid, QStringLiteral("new"));
+        if (kind == KeepDays && !names.contains(row.uuid))
+            QCOMPARE(row.host, QStringLiteral("Line 3 / Station 2"));
+    }
+    QCOMPARE(found.join(' '), left);
 }
 
 void TolvexDfuTest::historyThatCannotBeKept_data()
