@@ -706,11 +706,40 @@ void EndToEndTest::centralHistoryAsked()
         r.serial = i < 3 ? QStringLiteral("DESK-0001") : QStringLiteral("DESK-0002");
         r.started = t0.addSecs(3600 * i);
         r.ended = r.started.addSecs(5);
-        r.result = QStringLiteral("done");
+        r.result = i == 1 ? QStringLiteral("failed") : QStringLiteral("done");
+        r.file = QStringLiteral("/srv/lot-%1/fw_desk_v%1.dfu").arg(i % 2);
+        r.fileSha256 = QStringLiteral("%1e").arg(i).repeated(32);
         rows.append({r, 1});
     }
     update::Central store(central());
     QVERIFY2(store.put(rows) == update::Central::Put::Stored, qPrintable(store.problem()));
+    // The other questions, each answered by an index (asked as if the table were large: the
+    // server prefers reading a small table whole).
+    const QList<std::pair<QStringList, int>> questions{{{"--until", t0.addSecs(3600).toString(Qt::ISODate)}, 1},
+        {{"--sha256", "2E2E"}, 1}, {{"--file", "fw_desk_v1.dfu"}, 2}, {{"--result", "failed"}, 1},
+        {{"--label", "slot-3"}, 1}, {{"--label", "slot-3", "--result", "failed"}, 0}};
+    for (const auto &q : questions) {
+        const Said asked = tolvexDfu(
+            QStringList{QStringLiteral("history"), QStringLiteral("--central"), central(), QStringLiteral("--json")}
+            + q.first);
+        QVERIFY2(asked.exit == 0, qPrintable(asked.err));
+        QVERIFY2(asked.out.count(QStringLiteral("\"event\":\"history\"")) == q.second,
+            qPrintable(q.first.join(' ') + QStringLiteral(": ") + asked.out));
+    }
+    QList<update::History::Filter> filters(8);
+    filters[0].serial = QStringLiteral("DESK-0001");
+    filters[1].since = t0;
+    filters[2].until = t0;
+    filters[3].host = QStringLiteral("bench-a");
+    filters[4].sha256 = QStringLiteral("2e2e");
+    filters[5].fileName = QStringLiteral("fw_desk_v1.dfu");
+    filters[6].result = QStringLiteral("failed");
+    filters[7].label = QStringLiteral("slot-3");
+    for (const update::History::Filter &f : filters) {
+        const QString plan = store.plan(f, true).join('\n');
+        QVERIFY2(
+            plan.contains(QStringLiteral("Index")) && !plan.contains(QStringLiteral("Seq Scan")), qPrintable(plan));
+    }
     QString withPassword = central();
     withPassword.replace(QStringLiteral("tolvex_station@"), QStringLiteral("tolvex_station:s3cret-word@"));
     const auto ask = [&](const QStringList &more) {

@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QUrl>
@@ -519,7 +520,8 @@ QString selectRows()
 }
 
 const FilterTerms CentralTerms{QStringLiteral("(serial = :serial OR boot_serial = :serial)"),
-    QStringLiteral("started >= CAST(:since AS timestamptz)"), QStringLiteral("started < CAST(:until AS timestamptz)")};
+    QStringLiteral("started >= CAST(:since AS timestamptz)"), QStringLiteral("started < CAST(:until AS timestamptz)"),
+    QStringLiteral("station_label = :label")};
 
 } // namespace
 
@@ -561,8 +563,13 @@ QStringList Central::plan(const History::Filter &filter, bool indexesOnly)
         return steps;
     // Local to the transaction, which is rolled back.
     if (!indexesOnly || q.exec(QStringLiteral("SET LOCAL enable_seqscan = off"))) {
-        prepareFiltered(q, QStringLiteral("EXPLAIN ") + selectRows(), filter, CentralTerms);
-        if (q.exec()) {
+        // The server prepares no EXPLAIN: the values go in as the driver quotes them.
+        const auto literal = [&db](const QVariant &value) {
+            QSqlField field(QStringLiteral("value"), value.metaType());
+            field.setValue(value);
+            return db.driver()->formatValue(field);
+        };
+        if (q.exec(prepareFiltered(q, QStringLiteral("EXPLAIN ") + selectRows(), filter, CentralTerms, literal))) {
             while (q.next())
                 steps << q.value(0).toString();
         }

@@ -26,6 +26,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 #include <mutex>
@@ -38,12 +39,13 @@ struct sqlite3;
 namespace update {
 
 // How a store spells the terms of a filter that differ between SQLite and PostgreSQL: the
-// serial's (on :serial), and the times' (on :since and :until, ISO 8601 text in UTC).
+// serial's (on :serial), the times' (on :since and :until, ISO 8601 text in UTC), the label's.
 struct FilterTerms
 {
     QString serial;
     QString since;
     QString until;
+    QString label; // on :label
 };
 class History
 {
@@ -269,8 +271,11 @@ History::Record recordAt(const QSqlQuery &q, int first);
 // Binds the record to the placeholders of its columns (:uuid, :started ... :seconds, :label),
 // as every store writes them: a record without an identifier or start gets one now.
 void bindRow(QSqlQuery &q, const History::Record &r);
-// Prepares `sql` (which ends in a WHERE clause) with the terms of the filter given, oldest first.
-void prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &filter, const FilterTerms &terms);
+// Prepares `sql` (which ends in a WHERE clause) with the terms of the filter given, oldest first,
+// their values bound; or, with `literal`, gives the text to run with the values written in (for
+// what the server cannot prepare, such as PostgreSQL's EXPLAIN), preparing nothing.
+QString prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &filter, const FilterTerms &terms,
+    const std::function<QString(const QVariant &)> &literal = {});
 // The last part of the `file` column's path, in SQL that both stores index.
 extern const char FileNameSql[];
 // A new row identifier.

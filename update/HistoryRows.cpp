@@ -5,6 +5,7 @@
 
 #include "HistorySql.h"
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -109,7 +110,8 @@ History::Record recordAt(const QSqlQuery &q, int first)
 
 const char FileNameSql[] = "substr(file, length(rtrim(file, replace(file, '/', ''))) + 1)";
 
-void prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, const FilterTerms &terms)
+QString prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, const FilterTerms &terms,
+    const std::function<QString(const QVariant &)> &literal)
 {
     // A hash's prefix as a range: what starts with "ab12" is at least "ab12" and below "ab12g".
     const QString sha = f.sha256.toLower();
@@ -117,26 +119,36 @@ void prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, const 
         {f.until.isValid(), terms.until}, {!f.host.isEmpty(), QStringLiteral("host = :host")},
         {!sha.isEmpty(), QStringLiteral("file_sha256 >= :sha AND file_sha256 < :shaEnd")},
         {!f.fileName.isEmpty(), QStringLiteral("%1 = :fileName").arg(QLatin1String(FileNameSql))},
-        {!f.result.isEmpty(), QStringLiteral("result = :result")},
-        {!f.label.isEmpty(), QStringLiteral("label = :label")}};
+        {!f.result.isEmpty(), QStringLiteral("result = :result")}, {!f.label.isEmpty(), terms.label}};
     for (const auto &term : given) {
         if (term.first)
             sql += QStringLiteral(" AND ") + term.second;
     }
-    q.prepare(sql + QStringLiteral(" ORDER BY started, id"));
-    const auto bind = [&](bool used, const char *name, const QVariant &value) {
+    sql += QStringLiteral(" ORDER BY started, id");
+    QList<std::pair<QString, QVariant>> values;
+    const auto value = [&](bool used, const char *name, const QVariant &v) {
         if (used)
-            q.bindValue(QLatin1String(name), value);
+            values.append({QLatin1String(name), v});
     };
-    bind(!f.serial.isEmpty(), ":serial", f.serial);
-    bind(f.since.isValid(), ":since", isoUtc(f.since));
-    bind(f.until.isValid(), ":until", isoUtc(f.until));
-    bind(!f.host.isEmpty(), ":host", f.host);
-    bind(!sha.isEmpty(), ":sha", sha);
-    bind(!sha.isEmpty(), ":shaEnd", sha + QLatin1Char('g'));
-    bind(!f.fileName.isEmpty(), ":fileName", f.fileName.section(QLatin1Char('/'), -1));
-    bind(!f.result.isEmpty(), ":result", f.result);
-    bind(!f.label.isEmpty(), ":label", f.label);
+    value(!f.serial.isEmpty(), ":serial", f.serial);
+    value(f.since.isValid(), ":since", isoUtc(f.since));
+    value(f.until.isValid(), ":until", isoUtc(f.until));
+    value(!f.host.isEmpty(), ":host", f.host);
+    value(!sha.isEmpty(), ":sha", sha);
+    value(!sha.isEmpty(), ":shaEnd", sha + QLatin1Char('g'));
+    value(!f.fileName.isEmpty(), ":fileName", f.fileName.section(QLatin1Char('/'), -1));
+    value(!f.result.isEmpty(), ":result", f.result);
+    value(!f.label.isEmpty(), ":label", f.label);
+    if (literal) {
+        for (const auto &v : values)
+            sql.replace(
+                QRegularExpression(QRegularExpression::escape(v.first) + QStringLiteral("\\b")), literal(v.second));
+        return sql;
+    }
+    q.prepare(sql);
+    for (const auto &v : values)
+        q.bindValue(v.first, v.second);
+    return sql;
 }
 
 FilterTerms History::terms() const
@@ -144,7 +156,7 @@ FilterTerms History::terms() const
     // A board is found by its own serial or by its boot loader's.
     return {version >= 2 ? QStringLiteral("(serial = :serial OR boot_serial = :serial)")
                          : QStringLiteral("serial = :serial"),
-        QStringLiteral("started >= :since"), QStringLiteral("started < :until")};
+        QStringLiteral("started >= :since"), QStringLiteral("started < :until"), QStringLiteral("label = :label")};
 }
 
 QList<History::Record> History::rows(const Filter &filter)
