@@ -1,8 +1,10 @@
 // central.conf bytes: its line, read by libpq as a URI or key=value text and passed on to Qt's
-// PostgreSQL driver, and shown with any password masked.
+// PostgreSQL driver, and shown with any password masked; and its settings (keep-days,
+// station-name), within their bounds or refused.
 
 #include "Central.h"
 
+#include <QStringList>
 #include <QtGlobal>
 
 #include <cstdint>
@@ -33,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     if (options.contains(QLatin1Char(';')))
         std::abort();
+    update::HistorySettings settings;
+    QStringList given;
+    QString problem;
+    const bool read = update::readHistorySettings(bytes, settings, given, problem);
+    if (read != problem.isEmpty() || settings.keepDays < 0 || settings.stationName.size() > 64)
+        std::abort();
+    for (const QChar c : settings.stationName) {
+        if (!c.isPrint())
+            std::abort();
+    }
     // A password given as key=value is never shown.
     const QString shown = update::maskedConnection(line);
     if (line.startsWith(QLatin1String("password=x1y2z3")) && shown.contains(QLatin1String("x1y2z3")))
