@@ -10,6 +10,7 @@
 
 #include "Central.h"
 #include "History.h"
+#include "PrivateServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -196,16 +197,8 @@ int warned(const QString &name)
 
 int main(int argc, char *argv[])
 {
-    // A private server first, as the tests have one: this program again, under with_postgres.sh.
-    if (qEnvironmentVariableIsEmpty("TOLVEX_TEST_CENTRAL")) {
-        std::vector<char *> args{const_cast<char *>("bash"), const_cast<char *>(TOLVEX_WITH_POSTGRES)};
-        for (int i = 0; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execvp("bash", args.data());
-        std::perror("bash");
+    if (!underPrivateServer(argc, argv))
         return 1;
-    }
     QCoreApplication app(argc, argv);
     qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
     QTemporaryDir dir;

@@ -6,6 +6,7 @@
 #include "HistorySql.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -499,13 +500,17 @@ qint64 History::prunable(const QDateTime &before, bool centralOnly)
 }
 
 QString History::prune(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
-    const std::function<bool()> &more, const std::function<void()> &pause)
+    const std::function<bool()> &more, const std::function<void(int)> &pause)
 {
     deleted = 0;
     if (!isOpen() || mode_ != Mode::Write)
         return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
     damaged = false;
+    // A deletion lost to a power cut is done again by the next prune: its commits need not
+    // each wait for the disk, as a row's do. Never a damaged file, under write-ahead logging.
+    QSqlQuery(QSqlDatabase::database(connection, false)).exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
     const QString why = pruneRows(before, centralOnly, batch, deleted, more, pause);
+    QSqlQuery(QSqlDatabase::database(connection, false)).exec(QStringLiteral("PRAGMA synchronous = FULL"));
     // With every statement ended: the connection is closed on the way.
     if (damaged)
         replaceDamaged();
@@ -513,29 +518,47 @@ QString History::prune(const QDateTime &before, bool centralOnly, int batch, qin
 }
 
 QString History::pruneRows(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
-    const std::function<bool()> &more, const std::function<void()> &pause)
+    const std::function<bool()> &more, const std::function<void(int)> &pause)
 {
     QSqlQuery q(QSqlDatabase::database(connection, false));
     const auto failed = [&](const QString &doing) {
+        // interrupt(): stopped, not failed; the rest goes another time.
+        if (primaryCode(q.lastError()) == Interrupted)
+            return QString();
         failedWith(q.lastError(), doing);
         return QStringLiteral("the history at %1 cannot be %2: %3").arg(path_, doing, reasonOf(q.lastError()));
+    };
+    // Each row deleted changes a page of each index, the identifiers' scattered over the file: a
+    // batch is sized to hold the write lock for about HoldMs, whatever the disk and the load.
+    constexpr qint64 HoldMs = 50;
+    const int largest = std::max(batch, 1);
+    int rows = std::min(largest, 100);
+    QElapsedTimer held;
+    int ms = 0; // the last batch held the lock this long
+    const auto step = [&](bool first) {
+        ms = first ? 0 : int(held.elapsed());
+        if (!first) {
+            rows = ms > 2 * HoldMs ? std::max(1, rows / 2) : ms < HoldMs / 2 ? std::min(largest, rows * 2) : rows;
+            if (pause)
+                pause(ms);
+        }
+        held.start();
+        return !more || more();
     };
     // Oldest first, a batch a transaction: a writer of this history waits one batch at most.
     q.prepare(QStringLiteral("DELETE FROM updates WHERE id IN (SELECT id FROM updates WHERE %1 ORDER BY started "
                              "LIMIT :batch)")
                   .arg(prunedTerm(centralOnly)));
     for (bool first = true;; first = false) {
-        if (!first && pause)
-            pause();
-        if (more && !more())
+        if (!step(first))
             return QString();
         q.bindValue(QStringLiteral(":before"), isoUtc(before));
-        q.bindValue(QStringLiteral(":batch"), batch);
+        q.bindValue(QStringLiteral(":batch"), rows);
         if (!q.exec())
             return failed(QStringLiteral("pruned"));
         const int n = q.numRowsAffected();
         deleted += n;
-        if (n < batch)
+        if (n < rows)
             break;
     }
     // What was refused of rows no longer here is of no more use.
@@ -544,7 +567,8 @@ QString History::pruneRows(const QDateTime &before, bool centralOnly, int batch,
         return failed(QStringLiteral("pruned"));
     // The pages freed, given back to the file system a few at a time (a file older than
     // schema 5 keeps them for its new rows: PRAGMA incremental_vacuum does nothing there).
-    for (;;) {
+    int pages = 64;
+    for (bool first = true;; first = false) {
         if (!q.exec(QStringLiteral("PRAGMA freelist_count")) || !q.next())
             return failed(QStringLiteral("read"));
         const qint64 free = q.value(0).toLongLong();
@@ -552,13 +576,13 @@ QString History::pruneRows(const QDateTime &before, bool centralOnly, int batch,
         if (free == 0 || !q.exec(QStringLiteral("PRAGMA auto_vacuum")) || !q.next() || q.value(0).toInt() != 2)
             break;
         q.finish();
-        if (more && !more())
+        if (!step(first))
             break;
-        if (!q.exec(QStringLiteral("PRAGMA incremental_vacuum(%1)").arg(std::max(batch, 64))))
+        if (!first)
+            pages = ms > 2 * HoldMs ? std::max(8, pages / 2) : ms < HoldMs / 2 ? std::min(4096, pages * 2) : pages;
+        if (!q.exec(QStringLiteral("PRAGMA incremental_vacuum(%1)").arg(pages)))
             return failed(QStringLiteral("pruned"));
         while (q.next()) { } // each page freed is a step
-        if (pause)
-            pause();
     }
     return QString();
 }

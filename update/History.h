@@ -176,12 +176,13 @@ public:
     QStringList backupsOf(const QString &sha256, bool *recorded = nullptr);
     // Deletes, a batch of at most `batch` rows at a time, the rows that started before `before`:
     // those the central history holds as they are now (`centralOnly`), or all of them. Each
-    // batch is a transaction of its own, short enough that no writer waits long for it; `more`
-    // is asked before each (false: stop), and `pause` runs between them. The space is given
-    // back to the file system where the file allows it (files made since schema 5). Empty on
-    // success, the reason otherwise; `deleted` counts the rows.
+    // batch is a transaction of its own, sized to hold the file's write lock for some 50 ms;
+    // `more` is asked before each (false: stop), and `pause` runs between them with the
+    // milliseconds the last one held it. The space is given back to the file system where the
+    // file allows it (files made since schema 5). Empty on success (and when interrupt()ed), the
+    // reason otherwise; `deleted` counts the rows.
     QString prune(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
-        const std::function<bool()> &more = {}, const std::function<void()> &pause = {});
+        const std::function<bool()> &more = {}, const std::function<void(int)> &pause = {});
     // Rows prune(before, centralOnly) would delete; -1 when that cannot be read.
     qint64 prunable(const QDateTime &before, bool centralOnly);
 
@@ -215,7 +216,7 @@ private:
     QByteArray header();
     FilterTerms terms() const;
     QString pruneRows(const QDateTime &before, bool centralOnly, int batch, qint64 &deleted,
-        const std::function<bool()> &more, const std::function<void()> &pause);
+        const std::function<bool()> &more, const std::function<void(int)> &pause);
     bool prepareSchema(bool fresh);
     // Gives each row without an identifier one of its own.
     bool nameRows(QSqlQuery &q);

@@ -16,6 +16,8 @@
 #include <QStringList>
 #include <QThread>
 
+#include <algorithm>
+
 namespace cli {
 
 namespace {
@@ -123,12 +125,14 @@ int prune(const Options &o, const Io &io, Output &out, const QString &path)
         out.problem(QStringLiteral("No central history is set: the rows that started before %1 are deleted, and "
                                    "no other store keeps them")
                         .arg(date));
-    // A batch holds the file's write lock for a few milliseconds; the pause between two lets a
-    // writer waiting on it in.
+    // A batch holds the file's write lock for some 50 ms; the pause between two, as long at
+    // least, lets a writer waiting on it in, and leaves half the disk and a processor to a
+    // station beside it.
     constexpr int Batch = 500;
     qint64 deleted = 0;
     const QString why = history.prune(
-        before, centralOnly, Batch, deleted, [&io] { return !interrupted(io); }, [] { QThread::msleep(25); });
+        before, centralOnly, Batch, deleted, [&io] { return !interrupted(io); },
+        [](int heldMs) { QThread::msleep(std::max(25, heldMs)); });
     const qint64 kept = history.prunable(before, false);
     const int exit = interrupted(io) ? int(ExitInterrupted) : why.isEmpty() ? int(ExitDone) : int(ExitFailed);
     if (o.json) {
