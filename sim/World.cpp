@@ -110,32 +110,47 @@ std::vector<PluggedDevice> World::devices()
                                  [](const PluggedDevice &d) { return !d.model->connected(); }),
                   plugged.end());
     const auto now = std::chrono::steady_clock::now();
-    // Ports emptied first: a board put in at the moment another is pulled is the one left.
-    for (auto it = departures.begin(); it != departures.end();) {
-        if (it->at > now) {
-            ++it;
-            continue;
+    // Whatever fell due since the last look happens in the order of its times, however close:
+    // a board put in and pulled between two looks is gone again, and one pulled and put back is
+    // there. At the same moment, the port is emptied first: the board put in is the one left.
+    std::vector<Departure> leaving;
+    std::vector<Arrival> coming;
+    const auto due = [&](auto &pending, auto &into) {
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->at <= now) {
+                into.push_back(std::move(*it));
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
         }
-        const uint8_t port = it->port;
-        for (auto d = plugged.begin(); d != plugged.end();) {
-            const bool here = d->ports[0] == port;
+        std::stable_sort(into.begin(), into.end(), [](const auto &a, const auto &b) { return a.at < b.at; });
+    };
+    due(departures, leaving);
+    due(arrivals, coming);
+    size_t next = 0;
+    for (const Departure &d : leaving) {
+        for (; next < coming.size() && coming[next].at < d.at; ++next) {
+            if (coming[next].model)
+                plugLocked(std::move(coming[next].model), coming[next].port);
+        }
+        for (auto p = plugged.begin(); p != plugged.end();) {
+            const bool here = p->ports[0] == d.port;
             if (here)
-                d->model->disconnect();
-            d = here ? plugged.erase(d) : std::next(d);
+                p->model->disconnect();
+            p = here ? plugged.erase(p) : std::next(p);
         }
         // A board restarting into the port then is pulled too; one to be put in later is not.
-        arrivals.erase(std::remove_if(arrivals.begin(), arrivals.end(),
-                           [&](const Arrival &a) { return a.port == port && a.restart; }),
-            arrivals.end());
-        it = departures.erase(it);
-    }
-    for (auto it = arrivals.begin(); it != arrivals.end();) {
-        if (it->at <= now) {
-            plugLocked(std::move(it->model), it->port);
-            it = arrivals.erase(it);
-        } else {
-            ++it;
+        const auto restarting = [&](const Arrival &a) { return a.port == d.port && a.restart && a.model; };
+        arrivals.erase(std::remove_if(arrivals.begin(), arrivals.end(), restarting), arrivals.end());
+        for (size_t i = next; i < coming.size(); ++i) {
+            if (restarting(coming[i]))
+                coming[i].model.reset();
         }
+    }
+    for (; next < coming.size(); ++next) {
+        if (coming[next].model)
+            plugLocked(std::move(coming[next].model), coming[next].port);
     }
     return plugged;
 }

@@ -135,6 +135,7 @@ private Q_SLOTS:
     void historyOfTheLastRelease();
     void historyCheckedWhereNobodyWaits_data();
     void historyCheckedWhereNobodyWaits();
+    void worldKeepsItsTimetable();
 
 private:
     QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
@@ -589,6 +590,26 @@ void UpdateSessionTest::historyCheckedWhereNobodyWaits()
     update::History other(path);
     QVERIFY(!other.checkIfDue(24 * 3600));
     QVERIFY(other.checkIfDue(0));
+}
+
+// The simulated world's timetable: whatever fell due between two looks happens in the order of
+// its times, on its port; a line's hands are faster than a program's looks.
+void UpdateSessionTest::worldKeepsItsTimetable()
+{
+    sim::World &world = sim::World::instance();
+    const auto board = [] { return sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoAlternates()); };
+    const sim::Board a = board(), b = board(), c = board();
+    world.plug(b.app, 2);
+    world.plugLater(a.app, 10, 1, false); // port 1: put in, then pulled
+    world.unplugPortLater(2, 20); // port 2: pulled, then another board put in
+    world.unplugPortLater(1, 30);
+    world.plugLater(c.app, 40, 2, false);
+    QThread::msleep(100); // no look meanwhile
+    const std::vector<sim::PluggedDevice> present = world.devices();
+    world.unplugAll();
+    QCOMPARE(int(present.size()), 1);
+    QCOMPARE(static_cast<const void *>(present[0].model.get()), static_cast<const void *>(c.app.get()));
+    QCOMPARE(int(present[0].ports[0]), 2);
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)
