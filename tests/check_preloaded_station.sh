@@ -22,7 +22,9 @@ failed=0
 expect() { # WHAT TEXT: TEXT must be in the station's output
   grep -qF -- "$2" station.json || { echo "FAIL $1: no $2 in:"; cat station.json; failed=1; }
 }
-run station "$demo/Tolvex-Demo-Board-V1.1.dfu" --count 5 --json --history h.sqlite --label 1-1=slot-A \
+# A label as a hand types it in a --labels file: blanks around the '='.
+printf '# the fixture\n1-1 = slot-A\n' >labels.txt
+run station "$demo/Tolvex-Demo-Board-V1.1.dfu" --count 5 --json --history h.sqlite --labels labels.txt \
   >station.json 2>station.err
 code=$?
 [ "$code" -eq 1 ] || { echo "FAIL: exit $code, not 1 (a board refused, one replaced)"; cat station.err; failed=1; }

@@ -300,6 +300,9 @@ void TolvexDfuTest::exitCodes_data()
     QTest::newRow("two images of one memory and name, other data")
         << QStringList{QStringLiteral("update"), QStringLiteral("TWINS")} << 1 << 3
         << "images 0 and 1 are both for alternate 1 named \"fw_main_v2\", with other data";
+    QTest::newRow("a port labelled twice, once with blanks") << QStringList{QStringLiteral("station"),
+        QStringLiteral("GOOD"), QStringLiteral("--label"), QStringLiteral("1-1=Nest A"), QStringLiteral("--label"),
+        QStringLiteral("1-1 = Nest B")} << 1 << 2 << "port 1-1 is labelled twice (\"Nest A\" and \"Nest B\")";
     // -1: one device in application mode, which this user may not open.
     QTest::newRow("no permission") << good << -1 << 1 << "install the udev rules";
 }

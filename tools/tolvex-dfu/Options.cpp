@@ -10,13 +10,25 @@ namespace cli {
 
 namespace {
 
-bool labelFits(const QString &label, QString &error)
+// Adds PORT=NAME (blanks around either side left out) to the labels; a port labelled twice is
+// refused rather than one of them silently winning.
+bool addLabel(Options &o, const QString &label, QString &error)
 {
     const int equals = label.indexOf(QLatin1Char('='));
-    if (equals > 0 && equals + 1 < label.size())
-        return true;
-    error = QStringLiteral("a label reads PORT=NAME, such as 1-2=slot-A (not \"%1\")").arg(label);
-    return false;
+    const QString port = label.left(equals).trimmed(), name = label.mid(equals + 1).trimmed();
+    if (equals < 0 || port.isEmpty() || name.isEmpty()) {
+        error = QStringLiteral("a label reads PORT=NAME, such as 1-2=slot-A (not \"%1\")").arg(label);
+        return false;
+    }
+    for (const QString &given : o.labels) {
+        if (given.section(QLatin1Char('='), 0, 0) == port) {
+            error = QStringLiteral("port %1 is labelled twice (\"%2\" and \"%3\")")
+                        .arg(port, given.section(QLatin1Char('='), 1), name);
+            return false;
+        }
+    }
+    o.labels << port + QLatin1Char('=') + name;
+    return true;
 }
 
 // The options that take a value, and where it goes.
@@ -89,13 +101,7 @@ const std::map<QString, Setter> &valued()
                     error = QStringLiteral("--count takes a number of boards (1 or more)");
                 return error.isEmpty();
             }},
-        {QStringLiteral("--label"),
-            [](Options &o, const QString &v, QString &error) {
-                if (!labelFits(v, error))
-                    return false;
-                o.labels << v;
-                return true;
-            }},
+        {QStringLiteral("--label"), [](Options &o, const QString &v, QString &error) { return addLabel(o, v, error); }},
         {QStringLiteral("--labels"),
             [](Options &o, const QString &v, QString &error) {
                 // One PORT=NAME a line; blank lines and lines from # on are left out.
@@ -110,11 +116,10 @@ const std::map<QString, Setter> &valued()
                     line = line.section(QLatin1Char('#'), 0, 0).trimmed();
                     if (line.isEmpty())
                         continue;
-                    if (!labelFits(line, error)) {
+                    if (!addLabel(o, line, error)) {
                         error = QStringLiteral("%1: %2").arg(v, error);
                         return false;
                     }
-                    o.labels << line;
                 }
                 return true;
             }},
