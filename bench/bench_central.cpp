@@ -200,9 +200,7 @@ int main(int argc, char *argv[])
     if (!underPrivateServer(argc, argv))
         return 1;
     QCoreApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
+    const BenchFolder folder;
 
     // The same boards without the central history, with it, and with it restarted in the middle.
     const QList<double> without = stations(QStringLiteral("alone"), false);

@@ -216,9 +216,7 @@ int main(int argc, char *argv[])
     if (!underPrivateServer(argc, argv))
         return 1;
     QCoreApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
+    const BenchFolder folder;
     QDir().mkpath(QStringLiteral("config"));
 
     // One real row: an update of one board.

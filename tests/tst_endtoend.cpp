@@ -733,15 +733,14 @@ void EndToEndTest::centralHistoryAsked()
     const QList<std::pair<QStringList, int>> questions{{{"--until", t0.addSecs(3600).toString(Qt::ISODate)}, 1},
         {{"--sha256", "2E2E"}, 1}, {{"--file", "fw_desk_v1.dfu"}, 2}, {{"--result", "failed"}, 1},
         {{"--label", "slot-3"}, 1}, {{"--label", "slot-3", "--result", "failed"}, 0}};
-    // Within this test's own three days ago: the store holds the other tests' rows too.
+    // Within this test's own day three days ago: the store holds the other tests' rows too.
     const QStringList ours{QStringLiteral("--since"), t0.toString(Qt::ISODate)};
+    const QStringList ourDay{QStringLiteral("--until"), t0.addDays(1).toString(Qt::ISODate)};
     for (const auto &q : questions) {
+        const bool until = q.first.contains(QStringLiteral("--until"));
         const Said asked = tolvexDfu(
             QStringList{QStringLiteral("history"), QStringLiteral("--central"), central(), QStringLiteral("--json")}
-            + q.first + (q.first.contains(QStringLiteral("--until")) ? QStringList() : ours)
-            + (q.first.contains(QStringLiteral("--until"))
-                    ? ours
-                    : QStringList{QStringLiteral("--until"), t0.addDays(1).toString(Qt::ISODate)}));
+            + q.first + ours + (until ? QStringList() : ourDay));
         QVERIFY2(asked.exit == 0, qPrintable(asked.err));
         QVERIFY2(asked.out.count(QStringLiteral("\"event\":\"history\"")) == q.second,
             qPrintable(q.first.join(' ') + QStringLiteral(": ") + asked.out));

@@ -159,11 +159,9 @@ void HistoryWriter::writeRow(std::unique_lock<std::mutex> &lock, History::Record
     inFlight = record.uuid;
     lock.unlock();
     bool retry = false;
-    QString why;
-    if (History *h = history(true))
-        why = h->put(record, &retry);
-    else
-        why = open->put(record, &retry);
+    // A history that cannot be opened says why through put(), and whether to try again.
+    history(true);
+    const QString why = open->put(record, &retry);
     lock.lock();
     writing = false;
     inFlight.clear();
