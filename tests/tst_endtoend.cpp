@@ -683,7 +683,9 @@ void EndToEndTest::centralSilentAfterConnecting()
         QVERIFY2(said.join('\n').contains(QStringLiteral("2 rows wait")), qPrintable(said.join('\n')));
         ended.start();
     }
-    QVERIFY2(ended.elapsed() < 2000, qPrintable(QString::number(ended.elapsed())));
+    // The pass tried again after the row may be making a connection, which libpq ends only at
+    // its connect timeout (5 s, begun before the drain's 3 s): never the 10 s of a statement.
+    QVERIFY2(ended.elapsed() < 3500, qPrintable(QString::number(ended.elapsed())));
     QCOMPARE(update::History(history, update::History::Mode::Read).unsentCount(), 2);
 
     // A pass asked to stop while the server is silent returns at once, the row still waiting.
