@@ -102,7 +102,9 @@ QMultiHash<QString, update::History::Record> centralRows(const QString &serial =
 {
     QMultiHash<QString, update::History::Record> byId;
     update::Central store(central(), update::Central::Mode::Read);
-    for (const update::History::Record &r : store.rows(update::History::Filter{serial, {}, {}, {}, {}, {}, {}, {}}))
+    update::History::Filter filter;
+    filter.serial = serial;
+    for (const update::History::Record &r : store.rows(filter))
         byId.insert(r.uuid, r);
     return byId;
 }

@@ -89,7 +89,19 @@ QStringList indexedQuestions()
         QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_file_name ON tolvex_updates ((%1))")
             .arg(QLatin1String(FileNameSql)),
         QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_result ON tolvex_updates (result)"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_label ON tolvex_updates (label)")};
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_label ON tolvex_updates (label)"),
+        // Who ran a station, the lot and the label scanned; the view gains them at its end.
+        QStringLiteral("ALTER TABLE tolvex_updates ADD COLUMN IF NOT EXISTS operator_name text"),
+        QStringLiteral("ALTER TABLE tolvex_updates ADD COLUMN IF NOT EXISTS lot text"),
+        QStringLiteral("ALTER TABLE tolvex_updates ADD COLUMN IF NOT EXISTS scanned_label text"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_operator ON tolvex_updates (operator_name)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS tolvex_updates_lot ON tolvex_updates (lot)"),
+        QStringLiteral("CREATE OR REPLACE VIEW tolvex_update_history AS SELECT"
+                       " uuid AS id, started, ended, host, label AS station_label, program, program_version,"
+                       " product, serial, boot_serial, location, version_before, version_after,"
+                       " file, file_sha256, file_release, image_name, sectors_written, sectors_kept, bytes_verified,"
+                       " result, message, seconds, received, written_by, operator_name, lot, scanned_label"
+                       " FROM tolvex_updates")};
 }
 
 // libpq's messages come over several lines; ours are one.
@@ -432,6 +444,7 @@ bool Central::prepareSchema()
         // A role that may only write rows cannot give an older schema its row owners: its
         // rows still go in, and the owner of the tables is to connect once.
         if (before >= 1) {
+            stationColumns = before >= 3;
             qWarning("Central history at %s: its schema is version %d, not %d; %s until the owner of its tables "
                      "connects once (%s)",
                 qPrintable(shown_), before, SchemaVersion,
@@ -457,10 +470,10 @@ Central::Put Central::put(const QList<History::Unsent> &rows)
     q.prepare(QStringLiteral(
         "INSERT INTO tolvex_updates (uuid, revision, started, ended, program, program_version, host, label, product, "
         "serial, boot_serial, location, version_before, version_after, file, file_sha256, file_release, image_name, "
-        "sectors_written, sectors_kept, bytes_verified, result, message, seconds, received) "
+        "sectors_written, sectors_kept, bytes_verified, result, message, seconds, received%1) "
         "VALUES (:uuid, :revision, CAST(:started AS timestamptz), CAST(:ended AS timestamptz), :program, :version, "
         ":host, :label, :product, :serial, :boot, :location, :before, :after, :file, :sha, :release, :image, "
-        ":written, :kept, :verified, :result, :message, :seconds, clock_timestamp()) "
+        ":written, :kept, :verified, :result, :message, :seconds, clock_timestamp()%2) "
         "ON CONFLICT (uuid) DO UPDATE SET revision = EXCLUDED.revision, started = EXCLUDED.started, "
         "ended = EXCLUDED.ended, program = EXCLUDED.program, program_version = EXCLUDED.program_version, "
         "host = EXCLUDED.host, label = EXCLUDED.label, product = EXCLUDED.product, serial = EXCLUDED.serial, "
@@ -469,9 +482,16 @@ Central::Put Central::put(const QList<History::Unsent> &rows)
         "file_sha256 = EXCLUDED.file_sha256, file_release = EXCLUDED.file_release, "
         "image_name = EXCLUDED.image_name, sectors_written = EXCLUDED.sectors_written, "
         "sectors_kept = EXCLUDED.sectors_kept, bytes_verified = EXCLUDED.bytes_verified, result = EXCLUDED.result, "
-        "message = EXCLUDED.message, seconds = EXCLUDED.seconds, received = EXCLUDED.received "
+        "message = EXCLUDED.message, seconds = EXCLUDED.seconds, received = EXCLUDED.received%3 "
         // An older copy, sent late by another forwarder of the same history, replaces nothing.
-        "WHERE tolvex_updates.revision <= EXCLUDED.revision"));
+        "WHERE tolvex_updates.revision <= EXCLUDED.revision")
+                  // A schema older than the station's columns (its owner has not connected since)
+                  // still takes the rest of the row.
+                  .arg(stationColumns ? QStringLiteral(", operator_name, lot, scanned_label") : QString(),
+                      stationColumns ? QStringLiteral(", :operator, :lot, :scanned") : QString(),
+                      stationColumns ? QStringLiteral(", operator_name = EXCLUDED.operator_name, lot = EXCLUDED.lot, "
+                                                      "scanned_label = EXCLUDED.scanned_label")
+                                     : QString()));
     bool done = true;
     for (const History::Unsent &u : rows) {
         const History::Record &r = u.record;
@@ -507,7 +527,7 @@ namespace {
 
 // The support desk's view, in the columns of History's own order (see recordAt()), its times as
 // milliseconds since the epoch: no text format of the server's to read back.
-QString selectRows()
+QString selectRows(bool stationColumns)
 {
     const auto ms = [](const char *column) {
         return QStringLiteral("CAST(extract(epoch FROM %1) * 1000 AS bigint)").arg(QLatin1String(column));
@@ -515,8 +535,9 @@ QString selectRows()
     return QStringLiteral("SELECT id, NULL, NULL, program, program_version, host, product, serial, boot_serial, "
                           "location, version_before, version_after, file, file_sha256, file_release, "
                           "image_name, sectors_written, sectors_kept, bytes_verified, result, message, "
-                          "seconds, station_label, %1, %2, %3 FROM tolvex_update_history WHERE true")
-        .arg(ms("started"), ms("ended"), ms("received"));
+                          "seconds, station_label, %4, %1, %2, %3 FROM tolvex_update_history WHERE true")
+        .arg(ms("started"), ms("ended"), ms("received"),
+            stationColumns ? QStringLiteral("operator_name, lot, scanned_label") : QStringLiteral("NULL, NULL, NULL"));
 }
 
 const FilterTerms CentralTerms{QStringLiteral("(serial = :serial OR boot_serial = :serial)"),
@@ -532,7 +553,7 @@ QList<History::Record> Central::rows(const History::Filter &filter)
         return out;
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.setForwardOnly(true);
-    prepareFiltered(q, selectRows(), filter, CentralTerms);
+    prepareFiltered(q, selectRows(stationColumns), filter, CentralTerms);
     if (!q.exec()) {
         fail(QStringLiteral("read"), reasonOf(q.lastError()));
         return out;
@@ -542,9 +563,9 @@ QList<History::Record> Central::rows(const History::Filter &filter)
     };
     while (q.next()) {
         History::Record r = recordAt(q, 0);
-        r.started = time(23);
-        r.ended = time(24);
-        r.received = time(25);
+        r.started = time(26);
+        r.ended = time(27);
+        r.received = time(28);
         out.append(r);
     }
     if (q.lastError().isValid())
@@ -569,7 +590,8 @@ QStringList Central::plan(const History::Filter &filter, bool indexesOnly)
             field.setValue(value);
             return db.driver()->formatValue(field);
         };
-        if (q.exec(prepareFiltered(q, QStringLiteral("EXPLAIN ") + selectRows(), filter, CentralTerms, literal))) {
+        if (q.exec(prepareFiltered(
+                q, QStringLiteral("EXPLAIN ") + selectRows(stationColumns), filter, CentralTerms, literal))) {
             while (q.next())
                 steps << q.value(0).toString();
         }

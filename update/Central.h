@@ -92,6 +92,7 @@ private:
     QString shown_;
     QString problem_;
     bool open = false;
+    bool stationColumns = true; // operator_name, lot and scanned_label: schema 3 on
     std::mutex cancelMutex;
     int socket = -1; // a duplicate of the connection's socket, for abort()
 };

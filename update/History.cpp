@@ -49,13 +49,15 @@ const char CreateTable[] = "CREATE TABLE updates ("
                            " file TEXT, file_sha256 TEXT, file_release TEXT, image_name TEXT,"
                            " sectors_written INTEGER, sectors_kept INTEGER, bytes_verified INTEGER,"
                            " result TEXT NOT NULL, message TEXT, seconds REAL, label TEXT,"
+                           " operator_name TEXT, lot TEXT, scanned_label TEXT,"
                            " revision INTEGER NOT NULL DEFAULT 1, sent_revision INTEGER)";
 // Every change of a row's content, by this program or by an older one that knows nothing of
 // forwarding, makes it a new revision, to be sent again; marking it sent is no change.
 const char CreateTrigger[] = "CREATE TRIGGER IF NOT EXISTS updates_revised AFTER UPDATE ON updates"
                              " WHEN NEW.revision = OLD.revision AND NEW.sent_revision IS OLD.sent_revision"
                              " BEGIN UPDATE updates SET revision = OLD.revision + 1 WHERE id = NEW.id; END";
-// A support desk asks by serial, by time, by host, and since schema 5 by file, result and label:
+// A support desk asks by serial, by time, by host, and since schema 5 by file, result, label,
+// operator and lot:
 // each by an index, so that no question reads the whole file.
 const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid ON updates (uuid)",
     "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)",
@@ -64,7 +66,9 @@ const char *const Indexes[] = {"CREATE UNIQUE INDEX IF NOT EXISTS updates_uuid O
     "CREATE INDEX IF NOT EXISTS updates_host ON updates (host)",
     "CREATE INDEX IF NOT EXISTS updates_sha256 ON updates (file_sha256)",
     "CREATE INDEX IF NOT EXISTS updates_result ON updates (result)",
-    "CREATE INDEX IF NOT EXISTS updates_label ON updates (label)"};
+    "CREATE INDEX IF NOT EXISTS updates_label ON updates (label)",
+    "CREATE INDEX IF NOT EXISTS updates_operator ON updates (operator_name)",
+    "CREATE INDEX IF NOT EXISTS updates_lot ON updates (lot)"};
 // What the history knows of itself (when its whole-file check last passed); older programs
 // never read it.
 const char CreateFacts[] = "CREATE TABLE IF NOT EXISTS history_facts (name TEXT PRIMARY KEY, value TEXT)";
@@ -359,8 +363,13 @@ bool History::prepareSchema(bool fresh)
             run(QStringLiteral("ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1"));
             run(QStringLiteral("ALTER TABLE updates ADD COLUMN sent_revision INTEGER"));
         }
-        // 5: indexes for the support desk's other questions, and what the file knows of itself;
-        // no column changes.
+        // 5: who ran a station, the lot and the label scanned; indexes for the support desk's
+        // other questions, and what the file knows of itself.
+        if (version < 5) {
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN operator_name TEXT"));
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN lot TEXT"));
+            run(QStringLiteral("ALTER TABLE updates ADD COLUMN scanned_label TEXT"));
+        }
     }
     run(QString::fromLatin1(CreateTrigger));
     for (const char *sql : Indexes)

@@ -81,6 +81,9 @@ public:
         QString message;
         double seconds = 0;
         QString label; // the station's name of the port, where it has one
+        QString operatorName; // who ran the station, as given
+        QString lot; // the lot or work order, as given
+        QString scannedLabel; // the label scanned for the board
         QDateTime received; // UTC; when the central history took it (read from it only)
     };
     // A row still to be sent to the central history, at the revision it has now.
@@ -133,6 +136,8 @@ public:
         QString fileName; // the last part of the file's path
         QString result;
         QString label;
+        QString operatorName;
+        QString lot;
     };
     // The rows, oldest first. On failure, empty with problem() set.
     QList<Record> rows(const Filter &filter = Filter());
@@ -241,7 +246,7 @@ private:
 // row, so that the window's rows and the terminal's say the same of the same update.
 struct Road
 {
-    enum class Outcome { Running, Done, Refused, Failed, Interrupted, Replaced, Backup };
+    enum class Outcome { Running, Done, Refused, Failed, Interrupted, Replaced, Backup, Pulled };
 
     QString uuid;
     QString program;

@@ -40,6 +40,9 @@ void bindRow(QSqlQuery &q, const History::Record &r)
     q.bindValue(QStringLiteral(":message"), r.message);
     q.bindValue(QStringLiteral(":seconds"), r.seconds);
     q.bindValue(QStringLiteral(":label"), orNull(r.label));
+    q.bindValue(QStringLiteral(":operator"), orNull(r.operatorName));
+    q.bindValue(QStringLiteral(":lot"), orNull(r.lot));
+    q.bindValue(QStringLiteral(":scanned"), orNull(r.scannedLabel));
 }
 
 QString History::put(const Record &r, bool *retry)
@@ -54,9 +57,10 @@ QString History::put(const Record &r, bool *retry)
         q.prepare(QStringLiteral(
             "INSERT INTO updates (uuid, started, ended, program, program_version, host, product, serial, boot_serial, "
             "location, version_before, version_after, file, file_sha256, file_release, image_name, sectors_written, "
-            "sectors_kept, bytes_verified, result, message, seconds, label) "
+            "sectors_kept, bytes_verified, result, message, seconds, label, operator_name, lot, scanned_label) "
             "VALUES (:uuid, :started, :ended, :program, :version, :host, :product, :serial, :boot, :location, :before, "
-            ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label) "
+            ":after, :file, :sha, :release, :image, :written, :kept, :verified, :result, :message, :seconds, :label, "
+            ":operator, :lot, :scanned) "
             "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, ended = excluded.ended, "
             "program = excluded.program, program_version = excluded.program_version, host = excluded.host, "
             "product = excluded.product, serial = excluded.serial, boot_serial = excluded.boot_serial, "
@@ -65,7 +69,8 @@ QString History::put(const Record &r, bool *retry)
             "file_release = excluded.file_release, image_name = excluded.image_name, "
             "sectors_written = excluded.sectors_written, sectors_kept = excluded.sectors_kept, "
             "bytes_verified = excluded.bytes_verified, result = excluded.result, message = excluded.message, "
-            "seconds = excluded.seconds, label = excluded.label"));
+            "seconds = excluded.seconds, label = excluded.label, operator_name = excluded.operator_name, "
+            "lot = excluded.lot, scanned_label = excluded.scanned_label"));
         bindRow(q, r);
         return q.exec() ? QSqlError() : q.lastError();
     };
@@ -105,6 +110,9 @@ History::Record recordAt(const QSqlQuery &q, int first)
     r.message = q.value(i++).toString();
     r.seconds = q.value(i++).toDouble();
     r.label = q.value(i++).toString();
+    r.operatorName = q.value(i++).toString();
+    r.lot = q.value(i++).toString();
+    r.scannedLabel = q.value(i++).toString();
     return r;
 }
 
@@ -119,7 +127,9 @@ QString prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, con
         {f.until.isValid(), terms.until}, {!f.host.isEmpty(), QStringLiteral("host = :host")},
         {!sha.isEmpty(), QStringLiteral("file_sha256 >= :sha AND file_sha256 < :shaEnd")},
         {!f.fileName.isEmpty(), QStringLiteral("%1 = :fileName").arg(QLatin1String(FileNameSql))},
-        {!f.result.isEmpty(), QStringLiteral("result = :result")}, {!f.label.isEmpty(), terms.label}};
+        {!f.result.isEmpty(), QStringLiteral("result = :result")}, {!f.label.isEmpty(), terms.label},
+        {!f.operatorName.isEmpty(), QStringLiteral("operator_name = :operator")},
+        {!f.lot.isEmpty(), QStringLiteral("lot = :lot")}};
     for (const auto &term : given) {
         if (term.first)
             sql += QStringLiteral(" AND ") + term.second;
@@ -139,6 +149,8 @@ QString prepareFiltered(QSqlQuery &q, QString sql, const History::Filter &f, con
     value(!f.fileName.isEmpty(), ":fileName", f.fileName.section(QLatin1Char('/'), -1));
     value(!f.result.isEmpty(), ":result", f.result);
     value(!f.label.isEmpty(), ":label", f.label);
+    value(!f.operatorName.isEmpty(), ":operator", f.operatorName);
+    value(!f.lot.isEmpty(), ":lot", f.lot);
     if (literal) {
         for (const auto &v : values)
             sql.replace(

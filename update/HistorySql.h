@@ -32,7 +32,8 @@ inline const QStringList Columns{QStringLiteral("id"), QStringLiteral("uuid"), Q
     QStringLiteral("version_before"), QStringLiteral("version_after"), QStringLiteral("file"),
     QStringLiteral("file_sha256"), QStringLiteral("file_release"), QStringLiteral("image_name"),
     QStringLiteral("sectors_written"), QStringLiteral("sectors_kept"), QStringLiteral("bytes_verified"),
-    QStringLiteral("result"), QStringLiteral("message"), QStringLiteral("seconds"), QStringLiteral("label")};
+    QStringLiteral("result"), QStringLiteral("message"), QStringLiteral("seconds"), QStringLiteral("label"),
+    QStringLiteral("operator_name"), QStringLiteral("lot"), QStringLiteral("scanned_label")};
 
 // The rows still to be sent to the central history.
 inline const char UnsentRows[] = "sent_revision IS NULL OR sent_revision < revision";

@@ -79,6 +79,7 @@ History::Record historyRow(const Road &road)
     case O::Refused: r.result = QStringLiteral("refused"); break;
     case O::Interrupted: r.result = QStringLiteral("interrupted"); break;
     case O::Replaced: r.result = QStringLiteral("replaced"); break;
+    case O::Pulled: r.result = QStringLiteral("pulled"); break;
     case O::Failed: r.result = QStringLiteral("failed"); break;
     case O::Backup: r.result = QStringLiteral("backup"); break;
     }

@@ -3,6 +3,8 @@
 #include "DfuFileFormat.h"
 #include "MemoryLayout.h"
 
+#include <algorithm>
+
 namespace update {
 
 Road Session::road(const QString &program) const
@@ -33,6 +35,7 @@ Road Session::road(const QString &program) const
     case Result::Refused: r.outcome = O::Refused; break;
     case Result::Interrupted: r.outcome = O::Interrupted; break;
     case Result::Replaced: r.outcome = O::Replaced; break;
+    case Result::Pulled: r.outcome = O::Pulled; break;
     default: r.outcome = O::Failed; break;
     }
     r.message = message_;
@@ -66,6 +69,7 @@ const char *resultName(Session::Result r)
     case Session::Result::Unknown: return "unknown";
     case Session::Result::Differs: return "differs";
     case Session::Result::Unreadable: return "unreadable";
+    case Session::Result::Pulled: return "pulled";
     case Session::Result::Running: break;
     }
     return "running";
@@ -379,7 +383,10 @@ bool Session::operationDone(const QString &phaseName)
     progress.elapsedMs = c.elapsedMs;
     if (p.state == DfuLink::Poll::Failed) {
         const QString what = QStringLiteral("%1 failed: %2").arg(progress.phase, p.message);
-        if (step == Step::Download)
+        if (step == Step::Download && !stillThere())
+            end(Result::Pulled,
+                QStringLiteral("pulled during the %1: it may be half-written; %2").arg(progress.phase, again()));
+        else if (step == Step::Download)
             fail(what + QStringLiteral("; the device stays in DFU mode: ") + again());
         else if (step == Step::ReturnRefused)
             endRefused(QStringLiteral("nothing erased, but it stays in DFU mode: ") + what);
@@ -521,6 +528,37 @@ void Session::advance()
     case Step::Over:
         break;
     }
+}
+
+bool Session::stillThere() const
+{
+    const QList<Device> present = dfuDevices();
+    return std::any_of(present.begin(), present.end(),
+        [&](const Device &d) { return d.location == device_.location && d.busAddress == device_.busAddress; });
+}
+
+void Session::refuse(const QString &why)
+{
+    if (step == Step::Start)
+        end(Result::Refused, QStringLiteral("refused: ") + why + QStringLiteral("; nothing was changed"));
+}
+
+void Session::pulled(const QString &why)
+{
+    if (!over())
+        end(Result::Pulled, why);
+}
+
+void Session::continues(const Session &earlier)
+{
+    rowId = earlier.rowId;
+    started = earlier.started;
+    if (identity_.serial.isEmpty())
+        identity_.serial = earlier.identity_.serial;
+    if (identity_.product.isEmpty())
+        identity_.product = earlier.identity_.product;
+    if (oldVersion_ == QLatin1String("?"))
+        oldVersion_ = earlier.oldVersion_;
 }
 
 void Session::interrupt()

@@ -62,7 +62,20 @@ public:
     // Unknown: a dry run in application mode cannot tell without entering DFU mode.
     // Differs: a verify found the memory other than the file. Unreadable: a verify could not
     // read the memory back (not readable, or the board refused to).
-    enum class Result { Running, Done, Failed, Refused, Missing, Interrupted, Replaced, Unknown, Differs, Unreadable };
+    // Pulled: the board left its port in the middle of the road, perhaps half-written (exit 1).
+    enum class Result {
+        Running,
+        Done,
+        Failed,
+        Refused,
+        Missing,
+        Interrupted,
+        Replaced,
+        Unknown,
+        Differs,
+        Unreadable,
+        Pulled
+    };
 
     // Who the board is, as far as the road has met it: its port, and what it reports in
     // each mode. Its own serial is its application's where it has one: boot loaders often
@@ -101,6 +114,15 @@ public:
     void advance();
     // Stops between two transfers; the board stays where it is.
     void interrupt();
+    // Ends a session not yet started as refused: nothing was asked of the board.
+    void refuse(const QString &why);
+    // Ends a session whose board a station saw leave (another board took its port).
+    void pulled(const QString &why);
+    // Sent from its application, and not yet back in DFU mode: the board may have been pulled.
+    bool waitingForDfu() const { return step == Step::WaitDfu && fromApplication; }
+    // The same board come back after `earlier` gave it up (it restarted slower than the wait):
+    // one record, under the earlier row's identifier, start and serial.
+    void continues(const Session &earlier);
 
     bool over() const { return result_ != Result::Running; }
     Result result() const { return result_; }
@@ -159,6 +181,8 @@ private:
     QString partialSectors(int alternate) const;
     // How a board left in DFU mode is finished, for the front end at hand.
     QString again() const;
+    // Whether the DFU-mode device worked on is still on the bus, at its port.
+    bool stillThere() const;
     // Polls the running operation; true once it has ended well.
     bool operationDone(const QString &phaseName);
 
@@ -179,7 +203,7 @@ private:
     QElapsedTimer clock;
     QDateTime started = QDateTime::currentDateTimeUtc();
     QDateTime endedAt; // UTC, once over: a row is ended when its own board was, not later
-    const QString rowId = newRowId();
+    QString rowId = newRowId();
     qint64 endedAfterMs = 0;
     QElapsedTimer waiting;
     QString refusal; // why the file was refused, while the board is sent back

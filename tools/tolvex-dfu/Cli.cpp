@@ -130,30 +130,43 @@ const char StationUsage[] =
     "usage: tolvex-dfu station FILE.dfu [--count N] [--device P,...] [--usb VID:PID] [--config PATH]\n"
     "                          [--strict-timing] [--full] [--allow-older] [--label PORT=NAME ...]\n"
     "                          [--labels FILE] [--history PATH | --no-history] [--central URL]\n"
-    "                          [-j] [-q | -v]\n"
+    "                          [--restart-wait S] [--operator NAME] [--lot TEXT]\n"
+    "                          [--scan optional|required] [-j] [-q | -v]\n"
+    "       tolvex-dfu station --profile FILE [--operator NAME] [--lot TEXT] [-j] [-q | -v]\n"
     "\n"
     "For a production line or a support desk: waits for boards of the maker, in application\n"
     "or DFU mode, and updates each as soon as it is plugged in, several at once. A board is\n"
-    "updated once while it stays plugged in: a port empty for less than 1.5 s is a board\n"
-    "restarting, not an unplug, unless a board with another serial shows there. Plugged in\n"
-    "again, it is a new arrival. A board that already holds the image is said so and sent back\n"
-    "to its application. A board that is refused or fails is reported once and left to the\n"
-    "next plug-in. Every board is recorded in the history; lines name the port (or its label)\n"
-    "and the serial, and the end lists the boards that did not end done. With a central history,\n"
-    "rows are sent there within seconds, and wait locally while it does not answer.\n"
+    "updated once while it stays plugged in; unplugged and plugged in again (however quickly),\n"
+    "it is a new arrival. A board is given --restart-wait seconds (default 15) to come back in\n"
+    "its other mode; one that comes back later is still one board with one record. A board of\n"
+    "another serial at a port whose board was pulled is taken at once; a board pulled during\n"
+    "the write ends \"pulled\" (it may be half-written: plug it in again to finish). A board\n"
+    "that already holds the image is said so and sent back to its application. Every board is\n"
+    "recorded in the history, with the operator, the lot and its scanned label; lines name the\n"
+    "port (or its label) and the serial, and the end lists the boards that did not end done.\n"
+    "With a central history, rows are sent there within seconds, and wait locally while it\n"
+    "does not answer. With --lot, the tally is the lot's, counted from the history.\n"
+    "  --profile FILE the line engineer's settings (firmware, its SHA-256, Config.ini, ports and\n"
+    "                 labels, count, restart-wait, operator, lot, scan, history, central); the\n"
+    "                 first line says whether it is locked (owned and writable by root alone)\n"
     "  --count N      stop once N boards have ended (boards, not attempts)\n"
     "  --device P,... only the boards at these ports\n"
     "  --usb VID:PID  only the boards with these USB ids\n"
     "  --label PORT=NAME, --labels FILE\n"
-    "                 names for fixture slots in every line (FILE: one PORT=NAME a line)\n"
+    "                 names for fixture slots in every line (FILE: one PORT = NAME a line)\n"
+    "  --scan optional|required\n"
+    "                 a barcode scanner types a label and Enter on standard input: it pairs with\n"
+    "                 the next board to arrive, which is refused if its own serial differs;\n"
+    "                 required: a board that arrives unscanned is refused\n"
     "  --allow-older  write boards whose firmware is newer than the file's release\n"
-    "Ctrl-C takes no new boards, lets the running ones stop between two transfers, prints the\n"
-    "tally and exits 130; otherwise the exit code is 0 when every board ended done or up to\n"
-    "date, 1 when any was refused or failed.\n";
+    "The first Ctrl-C (or SIGTERM) takes no new boards and lets the running ones finish; a second\n"
+    "stops them between two transfers. The exit code is 0 when every board ended done or up to\n"
+    "date, 130 when a board was stopped, 1 otherwise.\n";
 
 const char HistoryUsage[] =
     "usage: tolvex-dfu history [--serial S] [--since DATE] [--until DATE] [--host NAME]\n"
     "                          [--sha256 HEX] [--file NAME] [--result RESULT] [--label NAME]\n"
+    "                          [--operator NAME] [--lot TEXT]\n"
     "                          [--utc] [--json | --csv] [--history PATH] [--central [URL]]\n"
     "       tolvex-dfu history --sync [--central URL] [--history PATH]\n"
     "       tolvex-dfu history --prune --before DATE [--central URL] [--history PATH]\n"
@@ -172,8 +185,10 @@ const char HistoryUsage[] =
     "  --sha256 HEX     rows of the files whose SHA-256 starts with HEX\n"
     "  --file NAME      rows of the files named NAME (in any folder)\n"
     "  --result RESULT  rows with this result: running, done, refused, failed, interrupted,\n"
-    "                   up to date, replaced, backup\n"
+    "                   up to date, replaced, pulled, backup\n"
     "  --label NAME     rows of the station slot labelled NAME\n"
+    "  --operator NAME, --lot TEXT\n"
+    "                   rows of a station run by this operator, of this lot\n"
     "  --history PATH   the history's file (default: $XDG_STATE_HOME/tolvex-dfu/history.sqlite)\n"
     "  --central [URL]  ask the central history instead, every station's rows (default: the line\n"
     "                   of central.conf); the output names the store it shows\n"
@@ -297,14 +312,16 @@ int run(const QStringList &args, const Io &io)
                 QStringLiteral("--full"), QStringLiteral("--json"), QStringLiteral("--history"),
                 QStringLiteral("--no-history"), QStringLiteral("--allow-older"), QStringLiteral("--label"),
                 QStringLiteral("--labels"), QStringLiteral("--device"), QStringLiteral("--usb"),
-                QStringLiteral("--central")},
+                QStringLiteral("--central"), QStringLiteral("--profile"), QStringLiteral("--operator"),
+                QStringLiteral("--lot"), QStringLiteral("--scan"), QStringLiteral("--restart-wait")},
             station},
         {"history", HistoryUsage,
             {QStringLiteral("--serial"), QStringLiteral("--since"), QStringLiteral("--json"), QStringLiteral("--csv"),
                 QStringLiteral("--history"), QStringLiteral("--utc"), QStringLiteral("--host"),
                 QStringLiteral("--central"), QStringLiteral("--sync"), QStringLiteral("--until"),
                 QStringLiteral("--sha256"), QStringLiteral("--file"), QStringLiteral("--result"),
-                QStringLiteral("--label"), QStringLiteral("--prune"), QStringLiteral("--before")},
+                QStringLiteral("--label"), QStringLiteral("--prune"), QStringLiteral("--before"),
+                QStringLiteral("--operator"), QStringLiteral("--lot")},
             history},
         {"upload", UploadUsage,
             selection + config

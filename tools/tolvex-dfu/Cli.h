@@ -34,6 +34,11 @@ struct Io
     int columns = 80;                         // its width
     // Set from a signal handler (SIGINT, SIGTERM): running operations stop between transfers.
     const std::atomic<bool> *interrupted = nullptr;
+    // How many such signals came (a station drains at the first, stops at the second); null:
+    // one when `interrupted` is set.
+    const std::atomic<int> *signalCount = nullptr;
+    // Where a station reads scanned labels, one a line.
+    int scanFd = 0;
     // How long a device may take to come back in its other mode.
     int arrivalTimeoutMs = 15000;
 };

@@ -159,6 +159,7 @@ int exitOf(update::Session::Result r)
     case update::Session::Result::Missing: return ExitNoDevice;
     case update::Session::Result::Interrupted: return ExitInterrupted;
     case update::Session::Result::Replaced: return ExitFailed;
+    case update::Session::Result::Pulled: return ExitFailed;
     case update::Session::Result::Unknown: return ExitCannotTell;
     case update::Session::Result::Differs: return ExitFailed;
     case update::Session::Result::Unreadable: return ExitUnreadable;

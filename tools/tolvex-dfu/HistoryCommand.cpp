@@ -159,7 +159,7 @@ int prune(const Options &o, const Io &io, Output &out, const QString &path)
 // The results a row can have.
 const QStringList Results{QStringLiteral("running"), QStringLiteral("done"), QStringLiteral("refused"),
     QStringLiteral("failed"), QStringLiteral("interrupted"), QStringLiteral("up to date"), QStringLiteral("replaced"),
-    QStringLiteral("backup")};
+    QStringLiteral("pulled"), QStringLiteral("backup")};
 
 } // namespace
 
@@ -202,6 +202,8 @@ int history(const Options &o, const Io &io)
     filter.fileName = o.file.value_or(QString());
     filter.result = o.result.value_or(QString());
     filter.label = o.label.value_or(QString());
+    filter.operatorName = o.operatorName.value_or(QString());
+    filter.lot = o.lot.value_or(QString());
     QList<update::History::Record> rows;
     // An empty table must mean "no such rows", never "could not be read".
     if (o.central) {
@@ -245,20 +247,24 @@ int history(const Options &o, const Io &io)
                 {QStringLiteral("bytesVerified"), number(r.bytesVerified)}, {QStringLiteral("result"), r.result},
                 {QStringLiteral("message"), r.message}, {QStringLiteral("seconds"), r.seconds},
                 {QStringLiteral("label"), known(r.label)}, {QStringLiteral("store"), store},
-                {QStringLiteral("received"), iso(r.received)}});
+                {QStringLiteral("received"), iso(r.received)}, {QStringLiteral("operator"), known(r.operatorName)},
+                {QStringLiteral("lot"), known(r.lot)}, {QStringLiteral("scannedLabel"), known(r.scannedLabel)}});
         return ExitDone;
     }
     if (o.csv) {
-        io.out(QStringLiteral("started,ended,program,program_version,host,product,serial,location,version_before,"
-                              "version_after,file,file_sha256,image_name,sectors_written,sectors_kept,"
-                              "bytes_verified,result,message,seconds,file_release,boot_serial,id,label,store\r\n"));
+        io.out(
+            QStringLiteral("started,ended,program,program_version,host,product,serial,location,version_before,"
+                           "version_after,file,file_sha256,image_name,sectors_written,sectors_kept,"
+                           "bytes_verified,result,message,seconds,file_release,boot_serial,id,label,store,operator,lot,"
+                           "scanned_label\r\n"));
         for (const update::History::Record &r : rows) {
             const auto count = [](qint64 n) { return n < 0 ? QString() : QString::number(n); };
             QStringList f{r.started.toString(Qt::ISODateWithMs),
                 r.ended.isValid() ? r.ended.toString(Qt::ISODateWithMs) : QString(), r.program, r.programVersion,
                 r.host, r.product, r.serial, r.location, r.versionBefore, r.versionAfter, r.file, r.fileSha256,
                 r.imageName, count(r.sectorsWritten), count(r.sectorsKept), count(r.bytesVerified), r.result, r.message,
-                QString::number(r.seconds, 'f', 3), r.fileRelease, r.bootSerial, r.uuid, r.label, store};
+                QString::number(r.seconds, 'f', 3), r.fileRelease, r.bootSerial, r.uuid, r.label, store, r.operatorName,
+                r.lot, r.scannedLabel};
             for (QString &x : f)
                 x = display::csvCell(x);
             io.out(f.join(QLatin1Char(',')) + QStringLiteral("\r\n"));

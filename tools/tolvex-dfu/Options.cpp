@@ -60,6 +60,25 @@ const std::map<QString, Setter> &valued()
         {QStringLiteral("--file"), text(&Options::file)},
         {QStringLiteral("--result"), text(&Options::result)},
         {QStringLiteral("--before"), text(&Options::before)},
+        {QStringLiteral("--operator"), text(&Options::operatorName)},
+        {QStringLiteral("--lot"), text(&Options::lot)},
+        {QStringLiteral("--profile"), text(&Options::profile)},
+        {QStringLiteral("--scan"),
+            [](Options &o, const QString &v, QString &error) {
+                if (v != QLatin1String("off") && v != QLatin1String("optional") && v != QLatin1String("required"))
+                    error = QStringLiteral("--scan takes off, optional or required");
+                o.scan = v;
+                return error.isEmpty();
+            }},
+        {QStringLiteral("--restart-wait"),
+            [](Options &o, const QString &v, QString &error) {
+                bool ok = false;
+                const int seconds = v.toInt(&ok);
+                if (!ok || seconds < 1 || seconds > 600)
+                    error = QStringLiteral("--restart-wait takes seconds, from 1 to 600");
+                o.restartWait = seconds;
+                return error.isEmpty();
+            }},
         {QStringLiteral("--alt"),
             [](Options &o, const QString &v, QString &error) {
                 if (v.trimmed().isEmpty()) {

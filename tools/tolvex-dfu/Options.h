@@ -31,6 +31,11 @@ struct Options
     std::optional<QString> file; // history: of a file of this name
     std::optional<QString> result; // history: with this result
     std::optional<QString> label; // history: of the station slot of this label
+    std::optional<QString> operatorName; // station: who runs it; history: rows of this operator
+    std::optional<QString> lot; // station: the lot or work order; history: rows of this lot
+    std::optional<QString> profile; // station: the line engineer's profile
+    std::optional<QString> scan; // station: off, optional or required
+    std::optional<int> restartWait; // station: seconds a board may take to restart
     bool sync = false; // history: send the rows that wait to the central history
     bool prune = false; // history: delete the rows that started before --before
     std::optional<QString> before;

@@ -2,6 +2,7 @@
 
 #include "DisplayText.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QStringList>
 
@@ -37,6 +38,8 @@ void Output::problem(const QString &text)
 void Output::event(QJsonObject o)
 {
     o.insert(QStringLiteral("schema"), SchemaVersion);
+    if (stampTimes)
+        o.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     io.out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 

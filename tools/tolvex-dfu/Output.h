@@ -28,6 +28,8 @@ public:
     // One JSON object on a line of standard output, with the schema's version.
     void event(QJsonObject o);
     bool jsonOutput() const { return json; }
+    // Every event with its time (UTC): a station's, for a factory system to order by.
+    bool stampTimes = false;
 
     void progress(const QString &device, const QString &phase, int percent, quint32 done, quint32 total,
                   qint64 elapsedMs);

@@ -1,129 +1,221 @@
-// tolvex-dfu station: every board updated as it is plugged in.
+// tolvex-dfu station: every board updated as it is plugged in; the rules are update::Station's,
+// this is its options and its output.
 
 #include "Commands.h"
 
 #include "CommandSupport.h"
 #include "HistoryWriter.h"
+#include "Station.h"
+#include "StationProfile.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QMap>
-#include <QThread>
+#include <QSocketNotifier>
+#include <QTimer>
 
-#include <algorithm>
-#include <memory>
+#include <unistd.h>
 
 namespace cli {
 
 namespace {
 
-// How long a port may stay empty while its board restarts between its modes. The simulated
-// boards are away 0.05 to 0.2 s; a boot loader re-enumerating takes well under a second on
-// the boards we know. A hand that swaps a board is slower than that, and a board with its own
-// serial is told apart at once.
-constexpr qint64 RestartGraceMs = 1500;
+// The longest label a scanner may type; a longer line is no label.
+constexpr int MaxScan = 128;
 
-// One fixture slot and the board in it.
-struct Place
+// The station's options from its profile; false with the outcome said and `exit` set. The
+// options a profile sets are not given beside it, so that an operator cannot start the line
+// engineer's station with another file.
+bool fromProfile(Options &o, const Io &io, Output &out, update::StationProfile &profile, int &exit)
 {
-    std::shared_ptr<update::Session> session;
-    bool ended = false; // its board was dealt with: not again until it is unplugged or replaced
-    QElapsedTimer empty; // running while the port is empty
-};
-
-// Whether `d`, at an ended place, is another board than the one dealt with there: one that
-// reports a serial of its own the board never showed.
-bool anotherBoard(const update::Device &d, const update::Session &s)
-{
-    const update::Session::Identity &was = s.identity();
-    return !d.serial.isEmpty() && d.serial != was.serial && d.serial != was.bootSerial && d.appSerial != was.serial;
+    QStringList given;
+    if (!o.positional.isEmpty())
+        given << QStringLiteral("FILE");
+    if (o.config != QLatin1String(ConfigurationFileName))
+        given << QStringLiteral("--config");
+    if (o.count)
+        given << QStringLiteral("--count");
+    if (!o.labels.isEmpty())
+        given << QStringLiteral("--label");
+    if (o.history || o.noHistory)
+        given << QStringLiteral("--history");
+    if (o.central)
+        given << QStringLiteral("--central");
+    if (o.allowOlder)
+        given << QStringLiteral("--allow-older");
+    if (o.scan)
+        given << QStringLiteral("--scan");
+    if (o.restartWait)
+        given << QStringLiteral("--restart-wait");
+    if (o.device)
+        given << QStringLiteral("--device");
+    if (o.full)
+        given << QStringLiteral("--full");
+    if (!given.isEmpty()) {
+        exit = ends(out, ExitUsage,
+            QStringLiteral("the profile sets %1; with --profile only --operator, --lot and the output options are "
+                           "given")
+                .arg(given.join(QStringLiteral(", "))));
+        return false;
+    }
+    QString problem;
+    if (!update::loadStationProfile(*o.profile, profile, problem)) {
+        exit = ends(out, ExitUsage, problem);
+        return false;
+    }
+    // Asked for where the profile says so; fixed where it names one.
+    for (auto [key, value, option] :
+        {std::tuple<const char *, QString, std::optional<QString> *>{"operator", profile.operatorName, &o.operatorName},
+            {"lot", profile.lot, &o.lot}}) {
+        const QString name = QLatin1String(key);
+        if (value == QLatin1String("ask") && (!*option || (*option)->trimmed().isEmpty())) {
+            exit = ends(out, ExitUsage, QStringLiteral("the profile asks for the %1: give --%1").arg(name));
+            return false;
+        }
+        if (value != QLatin1String("ask") && !value.isEmpty() && *option && **option != value) {
+            exit = ends(out, ExitUsage, QStringLiteral("the profile sets the %1 to %2").arg(name, value));
+            return false;
+        }
+        if (value != QLatin1String("ask") && !value.isEmpty())
+            *option = value;
+    }
+    o.positional = QStringList{profile.firmware};
+    if (!profile.config.isEmpty())
+        o.config = profile.config;
+    o.count = profile.count;
+    o.restartWait = profile.restartWaitSeconds;
+    o.allowOlder = profile.allowOlder;
+    if (!profile.history.isEmpty())
+        o.history = profile.history;
+    if (!profile.central.isEmpty())
+        o.central = profile.central;
+    o.scan = QString::fromLatin1(update::scanName(profile.scan));
+    QStringList ports;
+    for (const auto &port : profile.ports) {
+        o.labels << port.first + QLatin1Char('=') + port.second;
+        ports << port.first;
+    }
+    if (!ports.isEmpty())
+        o.device = ports.join(QLatin1Char(','));
+    Q_UNUSED(io);
+    return true;
 }
 
 } // namespace
 
-int station(const Options &o, const Io &io)
+int station(const Options &given, const Io &io)
 {
+    Options o = given;
     Output out(io, o.json, o.quiet);
-    update::Session::Settings settings;
-    DfuFileCheck checked;
+    out.stampTimes = true;
     int failure = ExitDone;
-    if (!prepareRoad(o, io, out, "station", settings, checked, failure))
+    update::StationProfile profile;
+    if (o.profile && !fromProfile(o, io, out, profile, failure))
         return failure;
-    settings.station = true;
-    const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
+    update::Station::Settings ss;
+    DfuFileCheck checked;
+    if (!prepareRoad(o, io, out, "station", ss.road, checked, failure))
+        return failure;
+    if (o.profile && !profile.sha256.isEmpty() && ss.road.file->sha256 != profile.sha256) {
+        return ends(out, ExitRefused,
+            QStringLiteral("%1 is not the firmware the profile names: its SHA-256 is %2, the profile's %3; no board "
+                           "was touched")
+                .arg(ss.road.file->path, ss.road.file->sha256, profile.sha256));
+    }
+    if (o.restartWait)
+        ss.road.arrivalTimeoutMs = *o.restartWait * 1000;
+    ss.historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
     // Rows go to a writer of their own: a locked history delays no board.
-    update::HistoryWriter history(historyPath, historyFor(o, historyPath, out));
-    settings.bootSerialOf = [historyPath](const QString &serial) {
-        return update::History(historyPath, update::History::Mode::Read).bootSerialOf(serial);
-    };
-    QMap<QString, QString> labels;
+    update::HistoryWriter history(ss.historyPath, historyFor(o, ss.historyPath, out));
     for (const QString &l : o.labels)
-        labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));
-    // A board's row, with its slot's name where the port has one.
-    const auto row = [&labels](const update::Session &s) {
-        update::Road road = s.road(QStringLiteral("station"));
-        road.label = labels.value(s.device().location);
-        return update::historyRow(road);
-    };
-    // Only the ports given (--device 1-1,1-2), only the USB ids given.
-    const QStringList ports = o.device ? o.device->split(QLatin1Char(','), Qt::SkipEmptyParts) : QStringList();
-    update::Selection only;
-    only.usb = o.usb;
+        ss.labels.insert(l.section(QLatin1Char('='), 0, 0), l.section(QLatin1Char('='), 1));
+    ss.ports = o.device ? o.device->split(QLatin1Char(','), Qt::SkipEmptyParts) : QStringList();
+    ss.only.usb = o.usb;
+    ss.count = o.count;
+    ss.operatorName = o.operatorName.value_or(QString()).trimmed();
+    ss.lot = o.lot.value_or(QString()).trimmed();
+    const QString scan = o.scan.value_or(QStringLiteral("off"));
+    ss.scan = scan == QLatin1String("required")   ? update::Station::Scan::Required
+              : scan == QLatin1String("optional") ? update::Station::Scan::Optional
+                                                  : update::Station::Scan::Off;
+    ss.lookMs = PollMs;
+    update::Station station(ss, history);
     DfuLink::waitOutPollTimeouts(o.strictTiming);
-    out.note(QStringLiteral("station: %1 (%2); plug boards in, Ctrl-C to stop")
-                 .arg(QFileInfo(settings.file->path).fileName(), checked.signature));
+
+    QString first = QStringLiteral("station: %1 (%2)").arg(QFileInfo(ss.road.file->path).fileName(), checked.signature);
+    if (o.profile)
+        first += QStringLiteral("; profile %1%2")
+                     .arg(profile.path, profile.locked ? QStringLiteral(" (locked)")
+                                                       : QStringLiteral(" (not locked: anyone who can write it "
+                                                                        "changes the line)"));
+    if (!ss.lot.isEmpty())
+        first += QStringLiteral("; lot %1").arg(ss.lot);
+    if (!ss.operatorName.isEmpty())
+        first += QStringLiteral("; operator %1").arg(ss.operatorName);
+    out.note(first + QStringLiteral("; plug boards in, Ctrl-C to finish"));
+    if (o.profile && !profile.locked && out.jsonOutput())
+        out.problem(QStringLiteral("the profile %1 is not locked").arg(profile.path));
 
     // "slot-A (1-2), serial TVX-0001", or "1-2, serial ..." without a label.
-    const auto who = [&labels](const QString &location, const QString &serial) {
-        const QString place =
-            labels.contains(location) ? QStringLiteral("%1 (%2)").arg(labels[location], location) : location;
+    const auto who = [&ss](const QString &location, const QString &serial) {
+        const QString place = ss.labels.contains(location)
+                                  ? QStringLiteral("%1 (%2)").arg(ss.labels.value(location), location)
+                                  : location;
         return serial.isEmpty() ? place : QStringLiteral("%1, serial %2").arg(place, serial);
     };
-    QMap<QString, Place> places;
-    int done = 0, upToDate = 0, refused = 0, failed = 0, stopped = 0, ended = 0;
+    const auto tallyText = [&station] {
+        const update::Station::Tally t = station.tally();
+        return QStringLiteral("done %1, already up to date %2, refused %3, failed %4, pulled %5, interrupted %6, in "
+                              "progress %7")
+            .arg(t.done)
+            .arg(t.upToDate)
+            .arg(t.refused)
+            .arg(t.failed)
+            .arg(t.pulled)
+            .arg(t.interrupted)
+            .arg(t.inProgress);
+    };
     QJsonArray notDone;
     QStringList notDoneLines;
-    const auto running = [&] {
-        return int(std::count_if(
-            places.begin(), places.end(), [](const Place &p) { return p.session && !p.session->over(); }));
+    bool allWell = true;
+    station.arrived = [&](const update::Session &, const update::Device &d) {
+        if (out.jsonOutput())
+            out.event({{QStringLiteral("event"), QStringLiteral("arrived")}, {QStringLiteral("device"), d.location},
+                {QStringLiteral("label"), known(ss.labels.value(d.location))}, {QStringLiteral("product"), d.product},
+                {QStringLiteral("serial"), known(d.serial)},
+                {QStringLiteral("mode"), d.dfuMode() ? QStringLiteral("dfu") : QStringLiteral("application")}});
+        else
+            out.note(who(d.location, d.dfuMode() && !d.appSerial.isEmpty() ? d.appSerial : d.serial)
+                     + QStringLiteral(": arrived"));
     };
-    const auto tally = [&] {
-        return QStringLiteral("done %1, already up to date %2, refused %3, failed %4, interrupted %5, in progress %6")
-            .arg(done)
-            .arg(upToDate)
-            .arg(refused)
-            .arg(failed)
-            .arg(stopped)
-            .arg(running());
+    station.noted = [&](const update::Session &s, const QString &text) {
+        out.note(who(s.device().location, s.identity().ownSerial()) + QStringLiteral(": ") + text);
     };
-    const auto report = [&](const update::Session &s, const update::History::Record &r) {
+    station.progressed = [&](const update::Session &s, const update::Session::Progress &p) {
+        out.progress(s.device().location, p.phase, p.percent, p.done, p.total, p.elapsedMs);
+    };
+    station.problem = [&](const QString &text) { out.problem(text); };
+    station.ended = [&](const update::Session &s, const update::History::Record &r, bool) {
         using R = update::Session::Result;
+        out.finished(s.device().location);
         const bool current = r.result == QLatin1String("up to date");
-        const QString serial = s.identity().ownSerial();
+        const QString serial = !s.identity().ownSerial().isEmpty() ? s.identity().ownSerial() : r.serial;
         const QString name = who(s.device().location, serial);
         const QString result =
             current ? QStringLiteral("up to date") : QString::fromLatin1(update::resultName(s.result()));
-        switch (s.result()) {
-        case R::Done: (current ? upToDate : done) += 1; break;
-        case R::Refused: ++refused; break;
-        case R::Interrupted: ++stopped; break;
-        default: ++failed; break;
-        }
-        ++ended;
+        allWell = allWell && s.result() == R::Done;
         if (s.result() != R::Done) {
             notDone.append(QJsonObject{{QStringLiteral("device"), s.device().location},
-                {QStringLiteral("label"), known(labels.value(s.device().location))},
+                {QStringLiteral("label"), known(ss.labels.value(s.device().location))},
                 {QStringLiteral("serial"), known(serial)}, {QStringLiteral("result"), result}});
             notDoneLines << QStringLiteral("  %1: %2").arg(name, result);
         }
         if (out.jsonOutput()) {
             out.event(
                 {{QStringLiteral("event"), QStringLiteral("result")}, {QStringLiteral("device"), s.device().location},
-                    {QStringLiteral("label"), known(labels.value(s.device().location))},
+                    {QStringLiteral("label"), known(ss.labels.value(s.device().location))},
                     {QStringLiteral("product"), s.device().product}, {QStringLiteral("serial"), known(s.metSerial())},
                     {QStringLiteral("appSerial"), known(s.identity().serial)},
                     {QStringLiteral("bootSerial"), known(s.identity().bootSerial)},
@@ -132,7 +224,9 @@ int station(const Options &o, const Io &io)
                     {QStringLiteral("signature"), checked.signature},
                     {QStringLiteral("fileRelease"), known(s.fileRelease())},
                     {QStringLiteral("seconds"), double(s.elapsedMs()) / 1000.0},
-                    {QStringLiteral("exit"), exitOf(s.result())}});
+                    {QStringLiteral("exit"), exitOf(s.result())}, {QStringLiteral("row"), r.uuid},
+                    {QStringLiteral("sha256"), r.fileSha256}, {QStringLiteral("operator"), known(r.operatorName)},
+                    {QStringLiteral("lot"), known(r.lot)}, {QStringLiteral("scannedLabel"), known(r.scannedLabel)}});
             return;
         }
         // The message says its own result where it begins with it.
@@ -148,129 +242,82 @@ int station(const Options &o, const Io &io)
         // One call: a '%1' in a version text is text, not a placeholder of a later arg().
         out.line(
             QStringLiteral("%1: %2 (%3 s)").arg(name, what, QString::number(double(s.elapsedMs()) / 1000.0, 'f', 1)));
-        out.note(tally());
+        out.note(tallyText());
     };
 
-    bool stopping = false, changeSaid = false;
-    QHash<QString, QString> knownSerials; // "BUS.ADDRESS|boot serial" -> the board's own serial
-    for (;;) {
-        if (interrupted(io) && !stopping) {
-            // No new boards; the running ones stop between two transfers.
-            stopping = true;
-            for (Place &p : places) {
-                if (p.session && !p.session->over())
-                    p.session->interrupt();
-            }
+    QEventLoop loop;
+    station.over = [&loop] { loop.quit(); };
+    // The first signal drains, the second stops the running boards.
+    QTimer signalWatch;
+    int signalsSeen = 0;
+    signalWatch.callOnTimeout([&] {
+        const int now = io.signalCount ? io.signalCount->load() : interrupted(io) ? 1 : 0;
+        if (now == signalsSeen)
+            return;
+        signalsSeen = now;
+        if (now == 1) {
+            out.note(QStringLiteral("station: finishing: no new boards; the running ones finish (Ctrl-C again stops "
+                                    "them)"));
+            station.drain();
+        } else {
+            station.stop();
         }
-        QList<update::Device> present = update::appDevices() + update::dfuDevices();
-        // Asked of the history once per DFU-mode device plugged in, not on every look: what it
-        // knows of a device does not change while the device stays.
-        for (update::Device &d : present) {
-            if (!d.dfuMode())
-                continue;
-            const QString key = d.busAddress + QLatin1Char('|') + d.serial;
-            if (!knownSerials.contains(key)) {
-                QList<update::Device> one{d};
-                update::History known(historyPath, update::History::Mode::Read);
-                update::addKnownSerials(one, known);
-                knownSerials.insert(key, one.first().appSerial);
+    });
+    signalWatch.start(PollMs);
+    // A scanner types a label and Enter.
+    std::unique_ptr<QSocketNotifier> scanner;
+    QByteArray typed;
+    if (ss.scan != update::Station::Scan::Off) {
+        scanner = std::make_unique<QSocketNotifier>(io.scanFd, QSocketNotifier::Read);
+        QObject::connect(scanner.get(), &QSocketNotifier::activated, [&] {
+            char buffer[512];
+            const ssize_t n = ::read(io.scanFd, buffer, sizeof buffer);
+            if (n <= 0) {
+                scanner->setEnabled(false); // the scanner is gone: boards still arrive
+                return;
             }
-            d.appSerial = knownSerials.value(key);
-        }
-        update::forgetSharedBootSerials(present);
-        present.erase(std::remove_if(present.begin(), present.end(),
-                          [&](const update::Device &d) {
-                              return d.location.isEmpty() || !update::fits(d, only)
-                                     || (!ports.isEmpty() && !ports.contains(d.location));
-                          }),
-            present.end());
-        for (auto it = places.begin(); it != places.end(); ++it) {
-            Place &p = it.value();
-            if (!p.ended)
-                continue;
-            // Really unplugged: empty for longer than a restart takes. Or another board in its place.
-            const std::optional<update::Device> here = update::deviceAt(present, it.key());
-            if (here && anotherBoard(*here, *p.session)) {
-                p = Place();
-                continue;
-            }
-            if (here) {
-                p.empty.invalidate();
-            } else if (!p.empty.isValid()) {
-                p.empty.start();
-            } else if (p.empty.elapsed() > RestartGraceMs) {
-                p = Place();
-            }
-        }
-        if (!stopping) {
-            for (const update::Device &d : present) {
-                if (o.count > 0 && ended + running() >= o.count)
-                    break;
-                Place &p = places[d.location];
-                if (p.session)
+            typed.append(buffer, int(n));
+            for (int end; (end = typed.indexOf('\n')) >= 0;) {
+                const QString label = QString::fromUtf8(typed.left(end)).trimmed();
+                typed.remove(0, end + 1);
+                const bool printable = std::all_of(label.begin(), label.end(), [](QChar c) { return c.isPrint(); });
+                if (label.isEmpty())
                     continue;
-                if (!changeSaid && settings.file->changedOnDisk()) {
-                    // The boards go on getting what was read: one run, one file.
-                    out.problem(QStringLiteral("%1 has changed on disk since the station read it; every board gets "
-                                               "the bytes read at the start (SHA-256 %2)")
-                                    .arg(settings.file->path, settings.file->sha256));
-                    changeSaid = true;
+                if (label.size() > MaxScan || !printable) {
+                    out.problem(QStringLiteral("a scanned label is at most %1 printable characters").arg(MaxScan));
+                    continue;
                 }
-                p.session = std::make_shared<update::Session>(d, settings);
-                const QString name = who(d.location, d.dfuMode() && !d.appSerial.isEmpty() ? d.appSerial : d.serial);
-                p.session->noted = [&out, name](const QString &text) { out.note(name + QStringLiteral(": ") + text); };
-                p.session->progressed = [&out, d](const update::Session::Progress &pr) {
-                    out.progress(d.location, pr.phase, pr.percent, pr.done, pr.total, pr.elapsedMs);
-                };
-                if (out.jsonOutput())
-                    out.event({{QStringLiteral("event"), QStringLiteral("arrived")},
-                        {QStringLiteral("device"), d.location},
-                        {QStringLiteral("label"), known(labels.value(d.location))},
-                        {QStringLiteral("product"), d.product}, {QStringLiteral("serial"), known(d.serial)},
-                        {QStringLiteral("mode"), d.dfuMode() ? QStringLiteral("dfu") : QStringLiteral("application")}});
-                else
-                    out.note(name + QStringLiteral(": arrived"));
-                history.put(row(*p.session));
-                p.session->start();
+                station.scanned(label);
+                out.note(QStringLiteral("station: scanned %1").arg(label));
             }
-        }
-        bool busy = false;
-        for (Place &p : places) {
-            if (!p.session || p.ended)
-                continue;
-            if (!p.session->over())
-                p.session->advance();
-            if (p.session->over()) {
-                out.finished(p.session->device().location);
-                const update::History::Record r = row(*p.session);
-                history.put(r);
-                report(*p.session, r);
-                p.ended = true;
-            } else {
-                busy = true;
-            }
-        }
-        for (const QString &problem : history.takeProblems())
-            out.problem(problem);
-        if ((stopping || (o.count > 0 && ended >= o.count)) && !busy)
-            break;
-        QCoreApplication::processEvents();
-        QThread::msleep(PollMs);
+            if (typed.size() > 4 * MaxScan)
+                typed.clear();
+        });
     }
+    station.start();
+    loop.exec();
+    signalWatch.stop();
+    scanner.reset();
     DfuLink::waitOutPollTimeouts(false);
     history.drain();
     for (const QString &problem : history.takeProblems())
         out.problem(problem);
-    // Any board that did not end done, refused ones too, asks something of the operator.
-    const int exit = stopping ? int(ExitInterrupted) : failed || refused ? int(ExitFailed) : int(ExitDone);
+    // 130 only when a board was stopped; any board that did not end done asks something of the
+    // operator.
+    const int exit = station.anyStopped() ? int(ExitInterrupted) : allWell ? int(ExitDone) : int(ExitFailed);
+    const update::Station::Tally t = station.tally();
     if (out.jsonOutput()) {
-        out.event({{QStringLiteral("event"), QStringLiteral("tally")}, {QStringLiteral("done"), done},
-            {QStringLiteral("upToDate"), upToDate}, {QStringLiteral("refused"), refused},
-            {QStringLiteral("failed"), failed}, {QStringLiteral("interrupted"), stopped},
-            {QStringLiteral("inProgress"), running()}, {QStringLiteral("notDone"), notDone},
+        out.event({{QStringLiteral("event"), QStringLiteral("tally")}, {QStringLiteral("done"), t.done},
+            {QStringLiteral("upToDate"), t.upToDate}, {QStringLiteral("refused"), t.refused},
+            {QStringLiteral("failed"), t.failed}, {QStringLiteral("pulled"), t.pulled},
+            {QStringLiteral("interrupted"), t.interrupted}, {QStringLiteral("inProgress"), t.inProgress},
+            {QStringLiteral("boards"), t.boards}, {QStringLiteral("firstPass"), t.firstPass},
+            {QStringLiteral("lot"), known(ss.lot)}, {QStringLiteral("notDone"), notDone},
             {QStringLiteral("notRecorded"), history.lostRows()}, {QStringLiteral("exit"), exit}});
     } else {
-        out.line(QStringLiteral("station: ") + tally());
+        out.line(QStringLiteral("station: ") + tallyText());
+        if (t.boards > 0)
+            out.line(QStringLiteral("station: first-pass yield %1 of %2 boards").arg(t.firstPass).arg(t.boards));
         if (!notDoneLines.isEmpty()) {
             out.line(QStringLiteral("station: not done:"));
             for (const QString &line : notDoneLines)

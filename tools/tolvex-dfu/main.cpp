@@ -20,10 +20,12 @@ HidTransport hidTransport;
 namespace {
 
 std::atomic<bool> interrupted{false};
+std::atomic<int> signalCount{0};
 
 void onSignal(int)
 {
     interrupted = true;
+    signalCount.fetch_add(1);
 }
 
 bool verbose = false;
@@ -81,5 +83,6 @@ int main(int argc, char *argv[])
     if (io.terminal && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         io.columns = size.ws_col;
     io.interrupted = &interrupted;
+    io.signalCount = &signalCount;
     return cli::run(args, io);
 }

@@ -1,0 +1,52 @@
+#pragma once
+
+// A station's profile: the line engineer's one file, in INI as Qt writes it, its keys named as
+// the options they stand for:
+//
+//   firmware = /srv/line/fw-2.4.dfu      (relative paths: from the profile's folder)
+//   sha256 = 3f0c...                     the firmware must still hash to this
+//   config = Config.ini
+//   count = 0, restart-wait = 15, allow-older = false, columns = 4
+//   operator = ask | NAME                lot = ask | TEXT   (ask: given when it starts)
+//   scan = off | optional | required
+//   history = PATH, central = URL
+//   [ports]
+//   1-1 = A1                             in the fixture's order, row by row
+//
+// Only root can lock it: a profile owned by root and writable by root alone.
+
+#include "Station.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+namespace update {
+
+struct StationProfile
+{
+    QString path;
+    bool locked = false;
+    QString firmware;
+    QString sha256; // lower-case hex
+    QString config;
+    QString history;
+    QString central;
+    int count = 0;
+    int restartWaitSeconds = 15;
+    bool allowOlder = false;
+    int columns = 0; // 0: as many as fit
+    QString operatorName; // "ask": asked for when the station starts
+    QString lot;
+    Station::Scan scan = Station::Scan::Off;
+    QList<QPair<QString, QString>> ports; // port, label
+};
+
+// Reads the text of a profile; false with `problem` set on anything it does not take (an unknown
+// key too: a misspelt one must not silently do nothing).
+bool parseStationProfile(const QByteArray &text, StationProfile &into, QString &problem);
+// Reads the profile at `path`, never through a link, and tells whether it is locked.
+bool loadStationProfile(const QString &path, StationProfile &into, QString &problem);
+
+} // namespace update
