@@ -8,12 +8,16 @@
 #include "DfuLink.h"
 #include "Devices.h"
 #include "History.h"
+#include "HistoryWriter.h"
 #include "Session.h"
+#include "Station.h"
 #include "SignedFile.h"
 #include "SimHid.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QElapsedTimer>
@@ -136,6 +140,8 @@ private Q_SLOTS:
     void historyCheckedWhereNobodyWaits_data();
     void historyCheckedWhereNobodyWaits();
     void worldKeepsItsTimetable();
+    void stationRules_data();
+    void stationRules();
 
 private:
     QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
@@ -610,6 +616,218 @@ void UpdateSessionTest::worldKeepsItsTimetable()
     QCOMPARE(int(present.size()), 1);
     QCOMPARE(static_cast<const void *>(present[0].model.get()), static_cast<const void *>(c.app.get()));
     QCOMPARE(int(present[0].ports[0]), 2);
+}
+
+namespace {
+enum StationCase {
+    PulledThenAnother,
+    LateRestart,
+    Reseated,
+    Drained,
+    ScanMatches,
+    ScanDiffers,
+    ScanMissing,
+    ScanNamesBlank,
+    LotAcrossRestart
+};
+}
+
+void UpdateSessionTest::stationRules_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QStringList>("results"); // the rows of the history, oldest first
+    QTest::addColumn<QString>("message"); // in the first row's message
+    QTest::newRow("a board pulled before DFU mode, another put in: no blind port") << int(
+        PulledThenAnother) << QStringList{"pulled", "done"} << "pulled before it reached DFU mode; nothing was written";
+    QTest::newRow("a board back after the restart wait: one board, one record")
+        << int(LateRestart) << QStringList{"done"} << QString();
+    QTest::newRow("pulled during the write and re-seated at once: retried")
+        << int(Reseated) << QStringList{"pulled", "done"} << "pulled during the write: it may be half-written";
+    QTest::newRow("drained with two boards running: they finish, no third")
+        << int(Drained) << QStringList{"done", "done"} << QString();
+    QTest::newRow("a scanned label that is the board's serial") << int(ScanMatches) << QStringList{"done"} << QString();
+    QTest::newRow("a scanned label that is not the board's serial")
+        << int(ScanDiffers) << QStringList{"refused"}
+        << "label TVX-0999 does not match the board's serial TVX-0001; nothing was changed";
+    QTest::newRow("no label scanned where one is required")
+        << int(ScanMissing) << QStringList{"refused"} << "no label was scanned for it";
+    QTest::newRow("a board without a serial is known by its label")
+        << int(ScanNamesBlank) << QStringList{"done"} << QString();
+    QTest::newRow("a lot counted across a restart of the station")
+        << int(LotAcrossRestart) << QStringList{"done", "up to date"} << QString();
+}
+
+// The station's rules on update::Station itself, on simulated boards that a hand plugs and
+// pulls on a timetable; each case is over in seconds, or its rule is broken.
+void UpdateSessionTest::stationRules()
+{
+    QFETCH(int, kind);
+    QFETCH(QStringList, results);
+    QFETCH(QString, message);
+    sim::World &world = sim::World::instance();
+    const QString historyPath = dir.filePath(QStringLiteral("station-%1.sqlite").arg(++files));
+    update::Station::Settings settings;
+    settings.road.file = readDfuFile(dfuFile("fw_main_v2", firmware("V1.1")));
+    settings.road.names = Names;
+    settings.road.arrivalTimeoutMs = 10000;
+    settings.historyPath = historyPath;
+    settings.lookMs = 10;
+    sim::HidAppDeviceSpec other;
+    other.serial = "TVX-0002";
+    QList<sim::Board> boards;
+    switch (kind) {
+    case PulledThenAnother:
+        // Away 3 s on its way to DFU mode: pulled meanwhile, another board put in its place.
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 3000, std::string(), 5);
+        world.unplugPortLater(5, 300);
+        boards << sim::makeBoard(other, sim::DfuDeviceSpec::twoAlternates(), 50);
+        boards[1].app->setVersionText("V1.0");
+        world.plugLater(boards[1].app, 400, 5, false);
+        break;
+    case LateRestart:
+        settings.road.arrivalTimeoutMs = 1000;
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+        break;
+    case Reseated: {
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+        sim::DfuFaults pull;
+        pull.disconnectAtBlock = 4;
+        pull.once = true;
+        boards[0].dfu->setFaults(pull);
+        break;
+    }
+    case Drained:
+        for (uint8_t port : {5, 6}) {
+            boards << plugBoard(port == 5 ? sim::HidAppDeviceSpec() : other, "V1.0", 50, std::string(), port);
+            boards.last().dfu->setTiming(sim::Timing::Realistic);
+        }
+        boards << sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoAlternates(), 50);
+        boards.last().app->setVersionText("V1.0");
+        world.plugLater(boards.last().app, 600, 7, false);
+        break;
+    case ScanMatches:
+    case ScanDiffers:
+    case ScanMissing:
+        settings.scan = kind == ScanMissing ? update::Station::Scan::Required : update::Station::Scan::Optional;
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+        break;
+    case ScanNamesBlank: {
+        sim::HidAppDeviceSpec blank;
+        blank.serial.clear();
+        settings.scan = update::Station::Scan::Required;
+        boards << plugBoard(blank, "V1.0", 50, std::string(), 5);
+        break;
+    }
+    case LotAcrossRestart:
+        settings.lot = QStringLiteral("L-0042");
+        settings.operatorName = QStringLiteral("Ana");
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+        break;
+    }
+    const QByteArray before = flashOf(boards[0], 40000);
+    QList<bool> again;
+    const auto run = [&](update::HistoryWriter &writer, const std::function<void(update::Station &)> &begin) {
+        update::Station station(settings, writer);
+        QEventLoop loop;
+        station.over = [&] { loop.quit(); };
+        station.ended = [&](const update::Session &, const update::History::Record &, bool was) {
+            again << was;
+            // Plugged in again 0.3 s after it dropped off, as a hand re-seats it.
+            if (kind == Reseated && again.size() == 1)
+                world.plugLater(boards[0].app, 300, 5, false);
+            // A late board ends twice: given up, then done.
+            if (int(again.size()) >= int(results.size()) + (kind == LateRestart) && kind != Drained)
+                station.drain();
+        };
+        // Slow on its way to DFU mode: there 1.8 s later, past the restart wait.
+        station.arrived = [&](const update::Session &, const update::Device &) {
+            if (kind == LateRestart && again.isEmpty()) {
+                world.unplugPortLater(5, 20);
+                world.plugLater(boards[0].dfu, 1800, 5, false);
+            }
+        };
+        if (kind == ScanMatches)
+            station.scanned(QStringLiteral("TVX-0001"));
+        if (kind == ScanDiffers)
+            station.scanned(QStringLiteral(" TVX-0999 "));
+        if (kind == ScanNamesBlank)
+            station.scanned(QStringLiteral("LBL-7"));
+        if (kind == Drained)
+            QTimer::singleShot(300, [&] { station.drain(); });
+        begin(station);
+        station.start();
+        QTimer::singleShot(8000, &loop, &QEventLoop::quit);
+        loop.exec();
+        return station.tally();
+    };
+    update::Station::Tally t;
+    {
+        update::HistoryWriter writer(historyPath);
+        if (kind == LotAcrossRestart)
+            results = QStringList{"done"};
+        t = run(writer, [](update::Station &) {});
+    }
+    if (kind == LotAcrossRestart) {
+        // Another run of the same lot: the board, plugged in again, is counted with the first.
+        world.unplug(boards[0].app);
+        world.plugLater(boards[0].app, 300, 5, false);
+        results = QStringList{"done", "up to date"};
+        again.clear();
+        update::HistoryWriter writer(historyPath);
+        update::Station::Tally first;
+        t = run(writer, [&](update::Station &s) {
+            // Read at the start, before any board: where the last run left the lot.
+            QTimer::singleShot(0, [&] { first = s.tally(); });
+        });
+        QCOMPARE(first.done, 1);
+        QCOMPARE(t.done, 1);
+        QCOMPARE(t.upToDate, 1);
+        QCOMPARE(t.boards, 1);
+        QCOMPARE(t.firstPass, 1);
+    }
+    const QList<update::History::Record> rows = update::History(historyPath, update::History::Mode::Read).rows();
+    QStringList found;
+    for (const update::History::Record &r : rows)
+        found << r.result;
+    QCOMPARE(found, results);
+    QVERIFY2(message.isEmpty() || rows[0].message.contains(message), qPrintable(rows[0].message));
+    switch (kind) {
+    case PulledThenAnother:
+        QCOMPARE(rows[1].serial, QStringLiteral("TVX-0002"));
+        QCOMPARE(boards[1].app->versionText(), std::string("V1.1"));
+        break;
+    case LateRestart:
+        // Given up once, then taken again under the same record: counted once, done.
+        QCOMPARE(again, (QList<bool>{false, true}));
+        QCOMPARE(t.done, 1);
+        QCOMPARE(t.failed, 0);
+        break;
+    case Reseated:
+        QCOMPARE(t.boards, 1);
+        QCOMPARE(t.firstPass, 0);
+        QCOMPARE(boards[0].app->versionText(), std::string("V1.1"));
+        break;
+    case Drained:
+        QCOMPARE(boards[2].app->versionText(), std::string("V1.0"));
+        QCOMPARE(t.inProgress, 0);
+        break;
+    case ScanMatches: QCOMPARE(rows[0].scannedLabel, QStringLiteral("TVX-0001")); break;
+    case ScanDiffers:
+    case ScanMissing:
+        QCOMPARE(flashOf(boards[0], 40000), before);
+        QCOMPARE(boards[0].app->requests().size(), size_t(0));
+        break;
+    case ScanNamesBlank:
+        QCOMPARE(rows[0].serial, QStringLiteral("LBL-7"));
+        QCOMPARE(rows[0].scannedLabel, QStringLiteral("LBL-7"));
+        break;
+    case LotAcrossRestart:
+        for (const update::History::Record &r : rows) {
+            QCOMPARE(r.lot, QStringLiteral("L-0042"));
+            QCOMPARE(r.operatorName, QStringLiteral("Ana"));
+        }
+        break;
+    }
 }
 
 QTEST_GUILESS_MAIN(UpdateSessionTest)
