@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   libhidapi-dev libusb-1.0-0-dev zlib1g-dev libsodium-dev libqt6sql6-sqlite
   libqt6sql6-psql libpq-dev libsqlite3-dev postgresql
-  desktop-file-utils appstream fonts-dejavu-core devscripts
+  desktop-file-utils appstream fonts-dejavu-core devscripts systemd
   clang libclang-rt-14-dev clang-format git
 )
 

@@ -19,4 +19,6 @@ set(TOLVEX_INSTALLED_FILES
     share/icons/hicolor/256x256/apps/com.corvantis.TolvexDfuTool.png
     share/tolvex-dfu/tolvex-dfu.schema.json
     share/bash-completion/completions/tolvex-dfu
-    lib/udev/rules.d/70-tolvex-dfu.rules)
+    lib/udev/rules.d/70-tolvex-dfu.rules
+    lib/systemd/system/tolvex-dfu-station@.service
+    lib/sysusers.d/tolvex-dfu.conf)
