@@ -139,6 +139,8 @@ private Q_SLOTS:
     void historyOfEveryOutcome();
     void station_data();
     void station();
+    void stationProfile_data();
+    void stationProfile();
     void historyWritersAtOnce();
     void historyBusyRowTriedAgain();
     void centralPasswordsMasked_data();
@@ -2298,6 +2300,68 @@ void TolvexDfuTest::station()
     }
     for (const update::History::Record &row : rows)
         QCOMPARE(row.program, QStringLiteral("station"));
+}
+
+void TolvexDfuTest::stationProfile_data()
+{
+    QTest::addColumn<QString>("profile"); // %SHA% stands for the firmware's SHA-256
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<int>("mode");
+    const QString line =
+        QStringLiteral("firmware = fw.dfu\nsha256 = %SHA%\nconfig = ../Config.ini\nhistory = h.sqlite\n"
+                       "count = 1\noperator = ask\nlot = \"L-7, rework\"\n[ports]\n1-1 = A1\n");
+    // Writable by a group: anyone in it changes the line.
+    QTest::newRow("the line engineer's profile, not locked")
+        << line << QStringList{"--operator", "Ana"} << 0 << "(not locked" << 0664;
+    QTest::newRow("a profile root alone can write: locked")
+        << line << QStringList{"--operator", "Ana"} << 0 << "station.conf (locked)" << 0644;
+    QTest::newRow("a firmware file that is no longer the profile's")
+        << QString(line).replace(QStringLiteral("%SHA%"), QString(64, QLatin1Char('0')))
+        << QStringList{"--operator", "Ana"} << 3
+        << "its SHA-256 is %SHA%, the profile's 0000000000000000000000000000000000000000000000000000000000000000"
+        << 0644;
+    QTest::newRow("another file given beside the profile")
+        << line << QStringList{"--operator", "Ana", "other.dfu"} << 2 << "the profile sets FILE" << 0644;
+    QTest::newRow("the operator the profile asks for, not given")
+        << line << QStringList{} << 2 << "give --operator" << 0644;
+    QTest::newRow("a misspelt key") << QStringLiteral("firmwre = fw.dfu\n") << QStringList{} << 2
+                                    << "line 1: no setting firmwre" << 0644;
+}
+
+// A station started from its profile: paths from the profile's folder, the file it names and no
+// other, the operator it asks for, and the lot and labels in every row.
+void TolvexDfuTest::stationProfile()
+{
+    QFETCH(QString, profile);
+    QFETCH(QStringList, args);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    QFETCH(int, mode);
+    if (said.contains(QLatin1String("(locked)")) && geteuid() != 0)
+        QSKIP("only root's own file is locked");
+    QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("line")));
+    const QString path = dfuFile(QStringLiteral("line/fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    const QString sha =
+        QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
+    const QString conf = file(QStringLiteral("line/station.conf"));
+    QVERIFY(writeFile(conf, profile.replace(QStringLiteral("%SHA%"), sha).toUtf8()));
+    QCOMPARE(::chmod(QFile::encodeName(conf).constData(), mode_t(mode)), 0);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1);
+    const Run r = runCli(QStringList{QStringLiteral("station"), QStringLiteral("--profile"), conf} + args);
+    QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
+    QVERIFY2((r.out + r.err).contains(said.replace(QStringLiteral("%SHA%"), sha)), qPrintable(r.out + r.err));
+    if (exit != 0) {
+        QCOMPARE(board.app->versionText(), std::string("V1.0"));
+        return;
+    }
+    const QList<update::History::Record> rows = update::History(file(QStringLiteral("line/h.sqlite"))).rows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].result, QStringLiteral("done"));
+    QCOMPARE(rows[0].operatorName, QStringLiteral("Ana"));
+    QCOMPARE(rows[0].lot, QStringLiteral("L-7, rework"));
+    QCOMPARE(rows[0].label, QStringLiteral("A1"));
 }
 
 QTEST_GUILESS_MAIN(TolvexDfuTest)
