@@ -728,6 +728,8 @@ void EndToEndTest::centralHistoryAsked()
         r.result = i == 1 ? QStringLiteral("failed") : QStringLiteral("done");
         r.file = QStringLiteral("/srv/lot-%1/fw_desk_v%1.dfu").arg(i % 2);
         r.fileSha256 = QStringLiteral("%1e").arg(i).repeated(32);
+        r.operatorName = i == 2 ? QStringLiteral("Ana") : QStringLiteral("Ben");
+        r.lot = QStringLiteral("LOT-%1").arg(i / 2);
         rows.append({r, 1});
     }
     update::Central store(central());
@@ -736,7 +738,8 @@ void EndToEndTest::centralHistoryAsked()
     // server prefers reading a small table whole).
     const QList<std::pair<QStringList, int>> questions{{{"--until", t0.addSecs(3600).toString(Qt::ISODate)}, 1},
         {{"--sha256", "2E2E"}, 1}, {{"--file", "fw_desk_v1.dfu"}, 2}, {{"--result", "failed"}, 1},
-        {{"--label", "slot-3"}, 1}, {{"--label", "slot-3", "--result", "failed"}, 0}};
+        {{"--label", "slot-3"}, 1}, {{"--label", "slot-3", "--result", "failed"}, 0}, {{"--operator", "Ana"}, 1},
+        {{"--lot", "LOT-1"}, 2}};
     // Within this test's own day three days ago: the store holds the other tests' rows too.
     const QStringList ours{QStringLiteral("--since"), t0.toString(Qt::ISODate)};
     const QStringList ourDay{QStringLiteral("--until"), t0.addDays(1).toString(Qt::ISODate)};
@@ -749,7 +752,7 @@ void EndToEndTest::centralHistoryAsked()
         QVERIFY2(asked.out.count(QStringLiteral("\"event\":\"history\"")) == q.second,
             qPrintable(q.first.join(' ') + QStringLiteral(": ") + asked.out));
     }
-    QList<update::History::Filter> filters(8);
+    QList<update::History::Filter> filters(10);
     filters[0].serial = QStringLiteral("DESK-0001");
     filters[1].since = t0;
     filters[2].until = t0;
@@ -758,6 +761,8 @@ void EndToEndTest::centralHistoryAsked()
     filters[5].fileName = QStringLiteral("fw_desk_v1.dfu");
     filters[6].result = QStringLiteral("failed");
     filters[7].label = QStringLiteral("slot-3");
+    filters[8].operatorName = QStringLiteral("Ana");
+    filters[9].lot = QStringLiteral("LOT-1");
     for (const update::History::Filter &f : filters) {
         const QString plan = store.plan(f, true).join('\n');
         // An index that finds the rows (its condition), not one read whole for its order.
@@ -786,7 +791,7 @@ void EndToEndTest::centralHistoryAsked()
     QCOMPARE(csv.exit, 0);
     const QString wanted = QStringLiteral(",DESK-");
     QCOMPARE(int(csv.out.count(wanted)), 2); // rows 2 and 3
-    QVERIFY2(csv.out.contains(QStringLiteral(",slot-3,central,,,\r\n")), qPrintable(csv.out));
+    QVERIFY2(csv.out.contains(QStringLiteral(",slot-3,central,Ben,LOT-1,\r\n")), qPrintable(csv.out));
     const Said table = ask({QStringLiteral("--serial"), QStringLiteral("DESK-0002")});
     QCOMPARE(table.exit, 0);
     QCOMPARE(int(table.out.count(QStringLiteral("DESK-0002"))), 1);

@@ -1765,6 +1765,8 @@ void TolvexDfuTest::historyFilters_data()
                               << QStringLiteral("2026-12-01 00:30:00  line-b       slot-2");
     QTest::newRow("--label") << QStringList{"--label", "slot-2"} << 1 << QString();
     QTest::newRow("--host") << QStringList{"--host", "line-a"} << 1 << QString();
+    QTest::newRow("--operator") << QStringList{"--operator", "Ben"} << 1 << QStringLiteral("2026-12-01 00:30:00");
+    QTest::newRow("--lot") << QStringList{"--lot", "L-1"} << 1 << QStringLiteral("2026-11-30 23:30:00");
     QTest::newRow("terms together narrow") << QStringList{"--result", "done", "--label", "slot-2"} << 0 << QString();
     QTest::newRow("--sha256 that is not hex: refused") << QStringList{"--sha256", "xyz"} << -1 << QString();
     QTest::newRow("--result that no row has: refused") << QStringList{"--result", "maybe"} << -1 << QString();
@@ -1793,6 +1795,8 @@ void TolvexDfuTest::historyFilters()
             r.file = i ? QStringLiteral("/srv/fw_main_v2.dfu.old") : QStringLiteral("/srv/lot 7/fw_main_v2.dfu");
             r.fileSha256 = (i ? QStringLiteral("cd34") : QStringLiteral("ab12")) + QString(60, QLatin1Char('0'));
             r.result = i ? QStringLiteral("failed") : QStringLiteral("done");
+            r.operatorName = i ? QStringLiteral("Ben") : QStringLiteral("Ana");
+            r.lot = QStringLiteral("L-%1").arg(i + 1);
             QCOMPARE(h.put(r), QString());
             ++i;
         }
@@ -1841,6 +1845,8 @@ void TolvexDfuTest::historyQuestionsUseIndexes()
     ask("file name", [](auto &f) { f.fileName = QStringLiteral("fw.dfu"); });
     ask("result", [](auto &f) { f.result = QStringLiteral("failed"); });
     ask("label", [](auto &f) { f.label = QStringLiteral("slot-2"); });
+    ask("operator", [](auto &f) { f.operatorName = QStringLiteral("Ana"); });
+    ask("lot", [](auto &f) { f.lot = QStringLiteral("L-1"); });
     for (const auto &q : questions) {
         const QStringList plan = h.plan(q.second);
         QVERIFY2(!plan.isEmpty(), q.first);
