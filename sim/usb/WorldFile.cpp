@@ -10,7 +10,7 @@
 // (by default its own), whose flash holds `version` where its application reads it
 // (0x08000200), at port N (location 1-N; by default the next free one), plugged in `at`
 // seconds after the program first looks at the bus, away `restart` seconds whenever it
-// changes mode (0.2 by default); it keeps its port across its restarts. `unplug` empties a
+// changes mode (0.2 by default, 1.5 with realistic timing); it keeps its port across its restarts. `unplug` empties a
 // port at its time, a board restarting into it included. `layout` replaces the memory-layout
 // string of the boot loader's last alternate. Values may not contain blanks; an underscore
 // stands for one, and %XX for the byte XX (strings are UTF-8). An unknown word is a warning. The static build, linked into our
@@ -163,7 +163,9 @@ void loadWorld(const char *path)
         dfu.product = l.text("boot-product", app.product);
         dfu.serial = l.text("boot-serial", app.serial);
         dfu.timing = timingOf(l);
-        sim::Board board = sim::makeBoard(app, dfu, l.ms("restart", 200));
+        // A real board is away a second or more while it restarts and its boot loader enumerates.
+        const int restart = l.ms("restart", dfu.timing == sim::Timing::Realistic ? 1500 : 200);
+        sim::Board board = sim::makeBoard(app, dfu, restart);
         board.app->setVersionText(l.text("version", "V1.0"));
         if (!l.text("layout").empty())
             board.dfu->setLayoutString(dfu.alternates.size() - 1, l.text("layout"));
