@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -28,7 +29,7 @@ constexpr int MaxScan = 128;
 // The station's options from its profile; false with the outcome said and `exit` set. The
 // options a profile sets are not given beside it, so that an operator cannot start the line
 // engineer's station with another file.
-bool fromProfile(Options &o, const Io &io, Output &out, update::StationProfile &profile, int &exit)
+bool fromProfile(Options &o, Output &out, update::StationProfile &profile, int &exit)
 {
     QStringList given;
     if (!o.positional.isEmpty())
@@ -99,7 +100,6 @@ bool fromProfile(Options &o, const Io &io, Output &out, update::StationProfile &
     }
     if (!ports.isEmpty())
         o.device = ports.join(QLatin1Char(','));
-    Q_UNUSED(io);
     return true;
 }
 
@@ -112,7 +112,7 @@ int station(const Options &given, const Io &io)
     out.stampTimes = true;
     int failure = ExitDone;
     update::StationProfile profile;
-    if (o.profile && !fromProfile(o, io, out, profile, failure))
+    if (o.profile && !fromProfile(o, out, profile, failure))
         return failure;
     update::Station::Settings ss;
     DfuFileCheck checked;
@@ -177,9 +177,9 @@ int station(const Options &given, const Io &io)
             .arg(t.interrupted)
             .arg(t.inProgress);
     };
-    QJsonArray notDone;
-    QStringList notDoneLines;
-    bool allWell = true;
+    // By row: a board that comes back after its record was given up ends that record again.
+    QMap<QString, std::pair<QJsonObject, QString>> notDone;
+    QStringList rowOrder;
     station.arrived = [&](const update::Session &, const update::Device &d) {
         if (out.jsonOutput())
             out.event({{QStringLiteral("event"), QStringLiteral("arrived")}, {QStringLiteral("device"), d.location},
@@ -205,13 +205,14 @@ int station(const Options &given, const Io &io)
         const QString name = who(s.device().location, serial);
         const QString result =
             current ? QStringLiteral("up to date") : QString::fromLatin1(update::resultName(s.result()));
-        allWell = allWell && s.result() == R::Done;
-        if (s.result() != R::Done) {
-            notDone.append(QJsonObject{{QStringLiteral("device"), s.device().location},
-                {QStringLiteral("label"), known(ss.labels.value(s.device().location))},
-                {QStringLiteral("serial"), known(serial)}, {QStringLiteral("result"), result}});
-            notDoneLines << QStringLiteral("  %1: %2").arg(name, result);
-        }
+        if (!rowOrder.contains(r.uuid))
+            rowOrder << r.uuid;
+        notDone.remove(r.uuid);
+        if (s.result() != R::Done)
+            notDone.insert(r.uuid, {QJsonObject{{QStringLiteral("device"), s.device().location},
+                                        {QStringLiteral("label"), known(ss.labels.value(s.device().location))},
+                                        {QStringLiteral("serial"), known(serial)}, {QStringLiteral("result"), result}},
+                                       QStringLiteral("  %1: %2").arg(name, result)});
         if (out.jsonOutput()) {
             out.event(
                 {{QStringLiteral("event"), QStringLiteral("result")}, {QStringLiteral("device"), s.device().location},
@@ -304,7 +305,15 @@ int station(const Options &given, const Io &io)
         out.problem(problem);
     // 130 only when a board was stopped; any board that did not end done asks something of the
     // operator.
-    const int exit = station.anyStopped() ? int(ExitInterrupted) : allWell ? int(ExitDone) : int(ExitFailed);
+    const int exit = station.anyStopped() ? int(ExitInterrupted) : notDone.isEmpty() ? int(ExitDone) : int(ExitFailed);
+    QJsonArray notDoneJson;
+    QStringList notDoneLines;
+    for (const QString &row : rowOrder) {
+        if (notDone.contains(row)) {
+            notDoneJson.append(notDone.value(row).first);
+            notDoneLines << notDone.value(row).second;
+        }
+    }
     const update::Station::Tally t = station.tally();
     if (out.jsonOutput()) {
         out.event({{QStringLiteral("event"), QStringLiteral("tally")}, {QStringLiteral("done"), t.done},
@@ -312,7 +321,7 @@ int station(const Options &given, const Io &io)
             {QStringLiteral("failed"), t.failed}, {QStringLiteral("pulled"), t.pulled},
             {QStringLiteral("interrupted"), t.interrupted}, {QStringLiteral("inProgress"), t.inProgress},
             {QStringLiteral("boards"), t.boards}, {QStringLiteral("firstPass"), t.firstPass},
-            {QStringLiteral("lot"), known(ss.lot)}, {QStringLiteral("notDone"), notDone},
+            {QStringLiteral("lot"), known(ss.lot)}, {QStringLiteral("notDone"), notDoneJson},
             {QStringLiteral("notRecorded"), history.lostRows()}, {QStringLiteral("exit"), exit}});
     } else {
         out.line(QStringLiteral("station: ") + tallyText());
