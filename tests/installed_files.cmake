@@ -5,6 +5,7 @@ set(TOLVEX_INSTALLED_FILES
     bin/tolvex-config
     bin/tolvex-dfu-file
     bin/tolvex-dfu
+    bin/tolvex-dfu-station
     share/man/man1/tolvex-dfu-tool.1.gz
     share/man/man1/tolvex-dfu.1.gz
     share/man/man1/tolvex-config.1.gz

@@ -226,6 +226,26 @@ Station::Tally Station::tally() const
         if (passed(x))
             ++t.firstPass;
     }
+    QList<double> seconds;
+    QDateTime first, last;
+    int ended = 0;
+    for (const History::Record &r : rows) {
+        if (passed(r.result))
+            seconds << r.seconds;
+        if (r.started.isValid() && (!first.isValid() || r.started < first))
+            first = r.started;
+        if (r.ended.isValid() && (!last.isValid() || r.ended > last))
+            last = r.ended;
+        ended += r.ended.isValid();
+    }
+    if (!seconds.isEmpty()) {
+        std::sort(seconds.begin(), seconds.end());
+        const int n = int(seconds.size());
+        t.medianSeconds = n % 2 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
+    }
+    // Over a minute at least: the first boards of a lot say little of an hour.
+    if (ended > 0 && first.isValid() && last.isValid())
+        t.perHour = ended * 3600.0 / double(std::max<qint64>(60, first.secsTo(last)));
     t.inProgress =
         int(std::count_if(places.begin(), places.end(), [](const Place &p) { return p.session && !p.ended; }));
     return t;
@@ -259,12 +279,17 @@ void Station::look()
         if (!d) {
             // Gone: the next board here is a new arrival, a re-seated one too. One given up
             // while it restarted may still come back, and is then the same record.
-            if (missing)
+            if (missing) {
                 p.emptySinceEnd = true;
-            else
+            } else {
                 p = Place();
+                if (left)
+                    left(it.key());
+            }
         } else if (anotherBoard(*d, *p.session)) {
             p = Place();
+            if (left)
+                left(it.key());
         } else if (missing && p.emptySinceEnd && !draining_) {
             const std::shared_ptr<Session> earlier = p.session;
             take(*d, p, earlier);

@@ -50,6 +50,8 @@ public:
         int inProgress = 0;
         int boards = 0; // boards seen (by serial where one is known)
         int firstPass = 0; // of them, done or up to date at their first attempt
+        double medianSeconds = 0; // of the boards done or up to date
+        double perHour = 0; // records ended an hour, from the first start to the last end
     };
 
     Station(const Settings &settings, HistoryWriter &history);
@@ -72,6 +74,8 @@ public:
     // A label read by a scanner: it pairs with the next board to arrive.
     void scanned(const QString &label);
     const QString &pendingScan() const { return scan_; }
+    // The label scanned for the board at `port`, empty when none.
+    QString scannedLabelAt(const QString &port) const { return places.value(port).scannedLabel; }
 
     Tally tally() const;
     // Whether some board was stopped by stop() or ended not done.
@@ -87,6 +91,8 @@ public:
     // came back after its record was given up).
     std::function<void(const Session &, const History::Record &, bool again)> ended;
     std::function<void(const QString &)> problem;
+    // The board dealt with at `port` has left it (or another board took its place).
+    std::function<void(const QString &port)> left;
     std::function<void()> over;
 
 private:

@@ -1,5 +1,9 @@
 #include "StationProfile.h"
 
+#include "ConfigFile.h"
+#include "Release.h"
+#include "SignedFile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -144,6 +148,20 @@ bool parseStationProfile(const QByteArray &text, StationProfile &p, QString &pro
             p.operatorName = value;
         } else if (key == QLatin1String("lot")) {
             p.lot = value;
+        } else if (key == QLatin1String("sound")) {
+            if (value != QLatin1String("on") && value != QLatin1String("off"))
+                return fail(QStringLiteral("sound takes on or off"));
+            p.sound = value == QLatin1String("on");
+        } else if (key == QLatin1String("theme")) {
+            if (value != QLatin1String("normal") && value != QLatin1String("high-contrast"))
+                return fail(QStringLiteral("theme takes normal or high-contrast"));
+            p.highContrast = value == QLatin1String("high-contrast");
+        } else if (key == QLatin1String("language")) {
+            const QStringList known{
+                QStringLiteral("en"), QStringLiteral("de"), QStringLiteral("es"), QStringLiteral("zh_CN")};
+            if (!known.contains(value))
+                return fail(QStringLiteral("language takes en, de, es or zh_CN"));
+            p.language = value;
         } else if (key == QLatin1String("scan")) {
             if (value == QLatin1String("optional"))
                 p.scan = Station::Scan::Optional;
@@ -198,6 +216,43 @@ bool loadStationProfile(const QString &path, StationProfile &p, QString &problem
     for (QString *file : {&p.firmware, &p.config, &p.history}) {
         if (!file->isEmpty())
             *file = QDir::cleanPath(folder.absoluteFilePath(*file));
+    }
+    return true;
+}
+
+bool stationSettings(const StationProfile &profile, Station::Settings &s, StationFirmware &firmware, QString &problem)
+{
+    s.road.file = readDfuFile(profile.firmware);
+    if (!profile.sha256.isEmpty() && s.road.file->sha256 != profile.sha256) {
+        problem = QStringLiteral("%1 is not the firmware the profile names: its SHA-256 is %2, the profile's %3")
+                      .arg(profile.firmware, s.road.file->sha256, profile.sha256);
+        return false;
+    }
+    const QString config = profile.config.isEmpty() ? QString::fromLatin1(ConfigurationFileName) : profile.config;
+    const LoadedConfiguration loaded = readConfiguration(config);
+    if (loaded.result != LoadedConfiguration::Loaded) {
+        problem = loaded.error;
+        return false;
+    }
+    s.road.names = loaded.names;
+    const DfuFileCheck checked = checkDfuFile(*s.road.file, s.road.names);
+    if (!checked.ok) {
+        problem = checked.message;
+        return false;
+    }
+    firmware.signature = checked.signature;
+    firmware.release = releaseOfFile(checked.release).text;
+    s.road.fileRelease = checked.release;
+    s.road.allowOlder = profile.allowOlder;
+    s.road.arrivalTimeoutMs = profile.restartWaitSeconds * 1000;
+    s.historyPath = profile.history.isEmpty() ? History::defaultPath() : profile.history;
+    s.count = profile.count;
+    s.scan = profile.scan;
+    s.labels.clear();
+    s.ports.clear();
+    for (const auto &port : profile.ports) {
+        s.labels.insert(port.first, port.second);
+        s.ports << port.first;
     }
     return true;
 }

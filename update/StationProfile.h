@@ -10,6 +10,7 @@
 //   operator = ask | NAME                lot = ask | TEXT   (ask: given when it starts)
 //   scan = off | optional | required
 //   history = PATH, central = URL
+//   sound = on | off, theme = normal | high-contrast, language = de | en | es | zh_CN
 //   [ports]
 //   1-1 = A1                             in the fixture's order, row by row
 //
@@ -41,6 +42,11 @@ struct StationProfile
     QString lot;
     Station::Scan scan = Station::Scan::Off;
     QList<QPair<QString, QString>> ports; // port, label
+    // The station screen's: a sound for each end, its colours, its language (empty: the
+    // system's).
+    bool sound = true;
+    bool highContrast = false;
+    QString language;
 };
 
 // Reads the text of a profile; false with `problem` set on anything it does not take (an unknown
@@ -48,5 +54,16 @@ struct StationProfile
 bool parseStationProfile(const QByteArray &text, StationProfile &into, QString &problem);
 // Reads the profile at `path`, never through a link, and tells whether it is locked.
 bool loadStationProfile(const QString &path, StationProfile &into, QString &problem);
+
+// A station's settings from a loaded profile: the firmware read once and checked (its SHA-256
+// the profile's, Config.ini permitting it), the ports, labels and policies. The operator and
+// lot are the caller's (the profile may ask for them). False with `problem` set, for people.
+struct StationFirmware
+{
+    QString signature; // "not signed", "signed by key ..."
+    QString release; // "1.02", empty when the file gives none
+};
+bool stationSettings(
+    const StationProfile &profile, Station::Settings &settings, StationFirmware &firmware, QString &problem);
 
 } // namespace update

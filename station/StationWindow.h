@@ -1,0 +1,80 @@
+#pragma once
+
+#include "HistoryWriter.h"
+#include "Station.h"
+#include "StationProfile.h"
+#include "StationTile.h"
+
+#include <QMap>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+class QPushButton;
+class QGridLayout;
+
+// The station screen for line operators: a tile per port of the fixture, the firmware and the
+// lot in the header, the lot's counters, Pause and Resume. Everything else is hands-free:
+// boards start when they are plugged in, a barcode scanner is read wherever the focus is, and
+// closing the window finishes the running boards first. The rules are update::Station's.
+class StationWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    struct Setup
+    {
+        update::StationProfile profile;
+        update::Station::Settings settings; // operator and lot already given
+        update::StationFirmware firmware;
+    };
+    explicit StationWindow(const Setup &setup, QWidget *parent = nullptr);
+    ~StationWindow() override;
+
+    update::Station &station() { return *station_; }
+    StationTile *tile(const QString &port) const { return tiles.value(port); }
+    QList<StationTile *> allTiles() const { return tiles.values(); }
+    // What a tile tells an operator for a board's end: its state and the one thing to do.
+    static StationTile::State stateOf(const update::Session &s, const update::History::Record &r);
+    static QString instructionFor(const update::Session &s, const update::History::Record &r);
+
+public Q_SLOTS:
+    void pause();
+    void resume();
+
+Q_SIGNALS:
+    // A board ended (for sounds and tests): whether it needs a hand.
+    void boardEnded(const QString &port, bool needsHand);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    StationTile *tileFor(const QString &port);
+    void showCounters();
+    void showHeader();
+    void placeTiles();
+
+    Setup setup;
+    std::unique_ptr<update::HistoryWriter> history;
+    std::unique_ptr<update::Station> station_;
+    QMap<QString, StationTile *> tiles;
+    QStringList order; // ports in the fixture's order
+    QGridLayout *grid = nullptr;
+    QLabel *firmwareLine = nullptr;
+    QLabel *lotLine = nullptr;
+    QLabel *lockLine = nullptr;
+    QLabel *statusLine = nullptr;
+    QLabel *counters = nullptr;
+    QLabel *rates = nullptr;
+    QPushButton *pauseButton = nullptr;
+    QPushButton *resumeButton = nullptr;
+    QString typed; // what a scanner typed since its last Enter
+    QTimer typedTimeout;
+    bool closing = false;
+    bool over = false;
+};

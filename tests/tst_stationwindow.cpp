@@ -1,0 +1,268 @@
+// The station screen over simulated boards: each tile's state in words, colour and for
+// assistive technology, with the one thing an operator is to do; the scanner read wherever the
+// focus is; the lot's counters across a restart; closing finishes the running boards; a
+// profile whose firmware changed starts nothing.
+
+#include "Bytes.h"
+#include "ConfigCipher.h"
+#include "ConfigFile.h"
+#include "DfuFileFormat.h"
+#include "History.h"
+#include "SimHid.h"
+#include "StationWindow.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr uint32_t Flash = 0x08000000;
+
+QByteArray dfuBytes(const QByteArray &data)
+{
+    dfu::Target t;
+    t.alternate = 1;
+    t.name = "fw_main_v2";
+    t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
+    std::vector<uint8_t> bytes;
+    dfu::buildFile(0x1209, 0x2A17, 0x0101, {t}, bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+} // namespace
+
+class StationWindowTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void tilesSayWhatToDo_data();
+    void tilesSayWhatToDo();
+    void sixteenPorts();
+    void countersSurviveARestart();
+    void closingFinishesTheBoards();
+    void changedFirmwareStartsNothing();
+
+private:
+    // A profile of `ports` ports (1-1 = A1 ...) in the test's folder, loaded as the screen
+    // loads it, with `more` lines in it.
+    StationWindow::Setup setup(int ports, const QString &more = QString());
+    QTemporaryDir *dir = nullptr;
+};
+
+void StationWindowTest::init()
+{
+    dir = new QTemporaryDir;
+    ConfigCipher cipher(ConfigurationKey);
+    QVERIFY(
+        writeFile(dir->filePath(QStringLiteral("Config.ini")), cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\n")));
+    QVERIFY(writeFile(dir->filePath(QStringLiteral("fw.dfu")), dfuBytes(firmware("V1.1"))));
+}
+
+void StationWindowTest::cleanup()
+{
+    hidTransport.close();
+    sim::World::instance().unplugAll();
+    delete dir;
+    dir = nullptr;
+}
+
+StationWindow::Setup StationWindowTest::setup(int ports, const QString &more)
+{
+    QString text = QStringLiteral("firmware = fw.dfu\nconfig = Config.ini\nhistory = h.sqlite\ncolumns = 4\n") + more
+                   + QStringLiteral("\n[ports]\n");
+    for (int i = 1; i <= ports; ++i)
+        text += QStringLiteral("1-%1 = %2%3\n").arg(i).arg(QChar(QLatin1Char('A' + (i - 1) / 4))).arg((i - 1) % 4 + 1);
+    const QString path = dir->filePath(QStringLiteral("station.conf"));
+    writeFile(path, text.toUtf8());
+    StationWindow::Setup s;
+    QString problem;
+    if (!update::loadStationProfile(path, s.profile, problem)
+        || !update::stationSettings(s.profile, s.settings, s.firmware, problem))
+        qWarning("%s", qPrintable(problem));
+    // Fixed in the profile, not asked for.
+    s.settings.operatorName = s.profile.operatorName;
+    s.settings.lot = s.profile.lot;
+    s.settings.road.arrivalTimeoutMs = 5000;
+    s.settings.lookMs = 10;
+    return s;
+}
+
+namespace {
+enum TileCase { Done, WrongProduct, Failing, PulledMidWrite, ScanMismatch, HighContrast };
+}
+
+void StationWindowTest::tilesSayWhatToDo_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("instruction");
+    using S = StationTile::State;
+    QTest::newRow("done") << int(Done) << int(S::Done) << "Take it out: done";
+    QTest::newRow("a product Config.ini does not list")
+        << int(WrongProduct) << int(S::Refused) << "Put it aside: wrong product";
+    QTest::newRow("a write that fails") << int(Failing) << int(S::Failed) << "Plug it in again; if it fails again";
+    QTest::newRow("pulled during the write") << int(PulledMidWrite) << int(S::Pulled) << "Plug it in again to finish";
+    QTest::newRow("a scanned label that is not the board's")
+        << int(ScanMismatch) << int(S::Refused) << "Scan the label again";
+    QTest::newRow("high contrast") << int(HighContrast) << int(S::Done) << "Take it out: done";
+}
+
+// One board at port 1-2 (tile A2), its end as the tile tells it: words, symbol, colour, what to
+// do, the technical message a tap away, and the same for a screen reader.
+void StationWindowTest::tilesSayWhatToDo()
+{
+    QFETCH(int, kind);
+    QFETCH(int, state);
+    QFETCH(QString, instruction);
+    StationWindow window(setup(4, kind == ScanMismatch   ? QStringLiteral("scan = optional")
+                                  : kind == HighContrast ? QStringLiteral("theme = high-contrast")
+                                                         : QString()));
+    window.resize(1000, 700);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    if (kind == ScanMismatch) {
+        // Typed by the scanner while nothing in particular has the focus.
+        QTest::keyClicks(
+            QApplication::focusWidget() ? QApplication::focusWidget() : &window, QStringLiteral("TVX-0999"));
+        QTest::keyClick(&window, Qt::Key_Return);
+        QVERIFY2(window.findChild<QLabel *>(QStringLiteral("status"))->text().contains(QStringLiteral("TVX-0999")),
+            qPrintable(window.findChild<QLabel *>(QStringLiteral("status"))->text()));
+    }
+    const sim::Board board = plugBoard(
+        sim::HidAppDeviceSpec(), "V1.0", 50, kind == WrongProduct ? std::string("Tolvex Loader") : std::string(), 2);
+    sim::DfuFaults faults;
+    faults.errorAtBlock = kind == Failing ? 3 : 0;
+    faults.disconnectAtBlock = kind == PulledMidWrite ? 3 : 0;
+    faults.once = true;
+    board.dfu->setFaults(faults);
+    StationTile *tile = window.tile(QStringLiteral("1-2"));
+    QVERIFY(tile);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        tile->state() != StationTile::State::Waiting && tile->state() != StationTile::State::Updating, 10000);
+    QCOMPARE(int(tile->state()), state);
+    const QString word = StationTile::wordOf(tile->state());
+    QCOMPARE(tile->accessibleName(), QStringLiteral("A2: %1").arg(word));
+    QVERIFY2(tile->accessibleDescription().contains(instruction), qPrintable(tile->accessibleDescription()));
+    QVERIFY2(tile->instruction().startsWith(instruction), qPrintable(tile->instruction()));
+    QCOMPARE(tile->palette().color(QPalette::Window), StationTile::colourOf(tile->state(), kind == HighContrast));
+    // The symbol beside the colour, and the state in words.
+    QVERIFY(
+        tile->findChild<QLabel *>(QStringLiteral("state"))->text().startsWith(StationTile::symbolOf(tile->state())));
+    // The technical message a tap away, and back.
+    if (state != int(StationTile::State::Done)) {
+        QTest::mouseClick(tile, Qt::LeftButton);
+        QVERIFY(tile->technicalShown());
+        QVERIFY(!tile->instruction().startsWith(instruction));
+        QTest::mouseClick(tile, Qt::LeftButton);
+        QVERIFY(tile->instruction().startsWith(instruction));
+    }
+    if (kind == ScanMismatch) {
+        QVERIFY(tile->accessibleDescription().contains(QStringLiteral("Label TVX-0999 does not match")));
+        QCOMPARE(board.app->requests().size(), size_t(0)); // nothing was asked of it
+    }
+    // The other tiles wait, named by their labels.
+    QCOMPARE(window.tile(QStringLiteral("1-1"))->accessibleName(), QStringLiteral("A1: Waiting for a board"));
+}
+
+// A fixture of 16 ports, boards arriving a little apart: every tile ends done, the counters
+// count them, and the screen's window stays readable.
+void StationWindowTest::sixteenPorts()
+{
+    StationWindow window(setup(16));
+    window.resize(1280, 800);
+    window.show();
+    QList<sim::Board> boards;
+    for (int i = 1; i <= 16; ++i) {
+        sim::HidAppDeviceSpec app;
+        app.serial = "TVX-" + std::to_string(100 + i);
+        boards << plugBoard(app, "V1.0", 50, std::string(), uint8_t(i));
+        QTest::qWait(30);
+    }
+    for (int i = 1; i <= 16; ++i) {
+        StationTile *t = window.tile(QStringLiteral("1-%1").arg(i));
+        QTRY_COMPARE_WITH_TIMEOUT(int(t->state()), int(StationTile::State::Done), 20000);
+    }
+    const QString counted = window.findChild<QLabel *>(QStringLiteral("counters"))->text();
+    QVERIFY2(counted.startsWith(QStringLiteral("Done 16 · Up to date 0 · Refused 0 · Failed 0 · In progress 0")),
+        qPrintable(counted));
+    const QString rates = window.findChild<QLabel *>(QStringLiteral("rates"))->text();
+    QVERIFY2(rates.startsWith(QStringLiteral("First-pass yield 100 % · ")) && rates.contains(QStringLiteral("a board")),
+        qPrintable(rates));
+    const QString picture = qEnvironmentVariable("TOLVEX_STATION_PICTURE");
+    if (!picture.isEmpty())
+        window.grab().save(picture);
+}
+
+// A station restarted in the middle of a lot goes on counting where it stopped.
+void StationWindowTest::countersSurviveARestart()
+{
+    const QString lot = QStringLiteral("lot = L-9\noperator = Ana");
+    {
+        StationWindow window(setup(2, lot));
+        window.show();
+        const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            int(window.tile(QStringLiteral("1-1"))->state()), int(StationTile::State::Done), 10000);
+    }
+    StationWindow again(setup(2, lot));
+    again.show();
+    QTRY_VERIFY(again.findChild<QLabel *>(QStringLiteral("counters"))->text().startsWith(QStringLiteral("Done 1 ")));
+    QVERIFY(again.findChild<QLabel *>(QStringLiteral("lot"))->text().contains(QStringLiteral("Lot L-9")));
+}
+
+// Closing the window (as SIGTERM does) takes no new board and lets the running ones finish:
+// the window goes only then, and no row is left "running".
+void StationWindowTest::closingFinishesTheBoards()
+{
+    auto *window = new StationWindow(setup(3));
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    QPointer<StationWindow> alive(window);
+    QList<sim::Board> boards;
+    for (uint8_t port : {1, 2}) {
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), port);
+        boards.last().dfu->setTiming(sim::Timing::Realistic);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        int(window->tile(QStringLiteral("1-1"))->state()), int(StationTile::State::Updating), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        int(window->tile(QStringLiteral("1-2"))->state()), int(StationTile::State::Updating), 5000);
+    QVERIFY(!window->close()); // not yet: two boards are running
+    boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000);
+    QCOMPARE(boards[2].app->versionText(), std::string("V1.0")); // plugged after the close: not taken
+    const QList<update::History::Record> rows = update::History(dir->filePath(QStringLiteral("h.sqlite"))).rows();
+    QCOMPARE(rows.size(), 2);
+    for (const update::History::Record &r : rows)
+        QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+// A firmware file that is no longer the one the profile names: the station does not start,
+// and says both hashes.
+void StationWindowTest::changedFirmwareStartsNothing()
+{
+    const QString sha = QString::fromLatin1(
+        QCryptographicHash::hash(readFile(dir->filePath(QStringLiteral("fw.dfu"))), QCryptographicHash::Sha256)
+            .toHex());
+    const QString other(64, QLatin1Char('e'));
+    const QString path = dir->filePath(QStringLiteral("station.conf"));
+    QVERIFY(
+        writeFile(path, QStringLiteral("firmware = fw.dfu\nconfig = Config.ini\nsha256 = %1\n").arg(other).toUtf8()));
+    update::StationProfile profile;
+    update::Station::Settings settings;
+    update::StationFirmware firmware;
+    QString problem;
+    QVERIFY(update::loadStationProfile(path, profile, problem));
+    QVERIFY(!update::stationSettings(profile, settings, firmware, problem));
+    QVERIFY2(problem.contains(sha) && problem.contains(other), qPrintable(problem));
+}
+
+QTEST_MAIN(StationWindowTest)
+#include "tst_stationwindow.moc"
