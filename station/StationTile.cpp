@@ -1,8 +1,11 @@
 #include "StationTile.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
+
+#include <climits>
 
 StationTile::StationTile(const QString &label, const QString &port, QWidget *parent)
     : QFrame(parent)
@@ -24,13 +27,14 @@ StationTile::StationTile(const QString &label, const QString &port, QWidget *par
         l->setTextFormat(Qt::PlainText);
         // A long text wraps within the tile; it never widens it.
         l->setWordWrap(true);
-        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        // Its share of the tile is fixed (the stretch); the text is fitted to it.
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
         box->addWidget(l, stretch);
         return l;
     };
     name = line("name", 2);
     name->setText(label);
-    stateLine = line("state", 2);
+    stateLine = line("state", 3);
     todo = line("instruction", 3);
     bar = new QProgressBar(this);
     bar->setObjectName(QStringLiteral("progress"));
@@ -71,10 +75,10 @@ QString StationTile::symbolOf(State s)
     case State::Updating: return QStringLiteral("\u21BB"); // clockwise arrow
     case State::Done:
     case State::UpToDate: return QStringLiteral("\u2714"); // check mark
-    case State::Refused: return QStringLiteral("\u26D4"); // no entry
+    case State::Refused: return QStringLiteral("\u2298"); // circled slash
     case State::Failed: return QStringLiteral("\u2716"); // heavy cross
     case State::Pulled: return QStringLiteral("\u26A0"); // warning sign
-    case State::Blocked: return QStringLiteral("\u23F8"); // pause
+    case State::Blocked: return QStringLiteral("\u2016"); // double bar
     }
     return QString();
 }
@@ -168,6 +172,7 @@ void StationTile::paint()
     serialLine->setText(who.join(QStringLiteral(" \u00B7 ")));
     timeLine->setText(time_);
     describe();
+    fitTexts();
 }
 
 void StationTile::describe()
@@ -184,19 +189,26 @@ void StationTile::describe()
 
 void StationTile::fitTexts()
 {
-    // Sized from the tile's height: the name and state largest, the instruction large.
+    // Sized from the tile's height for a screen read at two metres, then made smaller until the
+    // text fits its place: a long word of some language is never cut.
     const int h = std::max(60, height());
-    const auto size = [&](QLabel *l, double share, bool bold) {
+    const auto fit = [&](QLabel *l, double share, bool bold) {
         QFont f = l->font();
-        f.setPixelSize(std::max(10, int(h * share)));
         f.setBold(bold);
+        const QRect room(0, 0, std::max(1, l->width()), INT_MAX);
+        for (int size = std::max(10, int(h * share)); size >= 8; --size) {
+            f.setPixelSize(size);
+            const QRect needed = QFontMetrics(f).boundingRect(room, Qt::AlignCenter | Qt::TextWordWrap, l->text());
+            if ((needed.height() <= l->height() && needed.width() <= l->width()) || size == 8)
+                break;
+        }
         l->setFont(f);
     };
-    size(name, 0.13, true);
-    size(stateLine, 0.11, true);
-    size(todo, 0.10, false);
-    size(serialLine, 0.07, false);
-    size(timeLine, 0.07, false);
+    fit(name, 0.13, true);
+    fit(stateLine, 0.11, true);
+    fit(todo, 0.10, false);
+    fit(serialLine, 0.07, false);
+    fit(timeLine, 0.07, false);
 }
 
 void StationTile::mousePressEvent(QMouseEvent *event)

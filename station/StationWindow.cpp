@@ -6,6 +6,9 @@
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -39,10 +42,31 @@ QString seconds(qint64 ms)
 
 } // namespace
 
+bool StationWindow::loadLanguage(const QString &language)
+{
+    // The profile's language, else the system's; English needs nothing.
+    const QLocale locale = language.isEmpty() ? QLocale::system() : QLocale(language);
+    static QTranslator ours, qt;
+    QCoreApplication::removeTranslator(&ours);
+    QCoreApplication::removeTranslator(&qt);
+    if (locale.language() == QLocale::English || locale.language() == QLocale::C)
+        return true;
+    if (!ours.load(locale, QStringLiteral("tolvex-dfu-station"), QStringLiteral("_"), QStringLiteral(":/translations")))
+        return false;
+    QCoreApplication::installTranslator(&ours);
+    // Qt's own words (a dialog's buttons), where the system has them.
+    if (qt.load(
+            locale, QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qt);
+    return true;
+}
+
 StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent), setup(s)
 {
     setObjectName(QStringLiteral("station"));
     setWindowTitle(tr("Tolvex DFU station"));
+    // A small touch panel by a fixture; every text fits a tile there, in every language.
+    setMinimumSize(MinimumWidth, MinimumHeight);
     history = std::make_unique<update::HistoryWriter>(setup.settings.historyPath);
     station_ = std::make_unique<update::Station>(setup.settings, *history);
 
@@ -159,8 +183,8 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
     connect(&typedTimeout, &QTimer::timeout, this, [this] { typed.clear(); });
     qApp->installEventFilter(this);
     showHeader();
+    st.start(); // reads where the lot stands
     showCounters();
-    st.start();
 }
 
 StationWindow::~StationWindow()
@@ -206,10 +230,13 @@ void StationWindow::showHeader()
 {
     const update::Station::Settings &s = setup.settings;
     const QString sha = s.road.file ? s.road.file->sha256.left(12) : QString();
-    firmwareLine->setText(tr("Firmware %1 · release %2 · %3 · SHA-256 %4")
-                              .arg(s.road.file ? QFileInfo(s.road.file->path).fileName() : QString(),
-                                  setup.firmware.release.isEmpty() ? tr("not given") : setup.firmware.release,
-                                  setup.firmware.signature, sha));
+    // The library says "not signed" or names the key, whose name is data.
+    const QString signature =
+        setup.firmware.signature == QLatin1String("not signed") ? tr("not signed") : setup.firmware.signature;
+    firmwareLine->setText(
+        tr("Firmware %1 · release %2 · %3 · SHA-256 %4")
+            .arg(s.road.file ? QFileInfo(s.road.file->path).fileName() : QString(),
+                setup.firmware.release.isEmpty() ? tr("not given") : setup.firmware.release, signature, sha));
     QStringList lot;
     if (!s.operatorName.isEmpty())
         lot << tr("Operator %1").arg(s.operatorName);

@@ -30,6 +30,8 @@ public:
         update::Station::Settings settings; // operator and lot already given
         update::StationFirmware firmware;
     };
+    static constexpr int MinimumWidth = 800;
+    static constexpr int MinimumHeight = 480;
     explicit StationWindow(const Setup &setup, QWidget *parent = nullptr);
     ~StationWindow() override;
 
@@ -39,6 +41,9 @@ public:
     // What a tile tells an operator for a board's end: its state and the one thing to do.
     static StationTile::State stateOf(const update::Session &s, const update::History::Record &r);
     static QString instructionFor(const update::Session &s, const update::History::Record &r);
+    // Installs the screen's translation for `language` ("de", "es", "zh_CN"; empty: the
+    // system's locale); false when there is none for it (the screen is then in English).
+    static bool loadLanguage(const QString &language);
 
 public Q_SLOTS:
     void pause();

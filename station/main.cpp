@@ -77,6 +77,8 @@ int main(int argc, char *argv[])
                                                             : QString();
     StationWindow::Setup setup;
     QString problem;
+    // The system's language until the profile names one.
+    StationWindow::loadLanguage(QString());
     if (path.isEmpty()) {
         problem = QObject::tr("This station has no profile yet. The line engineer writes one (see \"tolvex-dfu "
                               "station --help\" and the production-line guide) and saves it as %1, owned by root, "
@@ -84,6 +86,8 @@ int main(int argc, char *argv[])
                       .arg(systemProfile);
     } else if (update::loadStationProfile(path, setup.profile, problem)
                && update::stationSettings(setup.profile, setup.settings, setup.firmware, problem)) {
+        if (!setup.profile.language.isEmpty() && !StationWindow::loadLanguage(setup.profile.language))
+            qWarning("Station: no translation for %s; the screen is in English", qPrintable(setup.profile.language));
         if (!given(setup.profile.operatorName, QObject::tr("Operator (type or scan):"), setup.settings.operatorName)
             || !given(setup.profile.lot, QObject::tr("Lot or work order (type or scan):"), setup.settings.lot))
             return 2;

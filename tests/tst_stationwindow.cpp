@@ -15,8 +15,10 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
 
 namespace {
 
@@ -48,6 +50,8 @@ private Q_SLOTS:
     void countersSurviveARestart();
     void closingFinishesTheBoards();
     void changedFirmwareStartsNothing();
+    void everyLanguage_data();
+    void everyLanguage();
 
 private:
     // A profile of `ports` ports (1-1 = A1 ...) in the test's folder, loaded as the screen
@@ -213,7 +217,8 @@ void StationWindowTest::countersSurviveARestart()
     }
     StationWindow again(setup(2, lot));
     again.show();
-    QTRY_VERIFY(again.findChild<QLabel *>(QStringLiteral("counters"))->text().startsWith(QStringLiteral("Done 1 ")));
+    QTRY_VERIFY2(again.findChild<QLabel *>(QStringLiteral("counters"))->text().startsWith(QStringLiteral("Done 1 ")),
+        qPrintable(again.findChild<QLabel *>(QStringLiteral("counters"))->text()));
     QVERIFY(again.findChild<QLabel *>(QStringLiteral("lot"))->text().contains(QStringLiteral("Lot L-9")));
 }
 
@@ -262,6 +267,96 @@ void StationWindowTest::changedFirmwareStartsNothing()
     QVERIFY(update::loadStationProfile(path, profile, problem));
     QVERIFY(!update::stationSettings(profile, settings, firmware, problem));
     QVERIFY2(problem.contains(sha) && problem.contains(other), qPrintable(problem));
+}
+
+namespace {
+
+// Each tile of a four-port screen in another state, with the instruction of such an end.
+void everyState(StationWindow &window)
+{
+    using S = StationTile::State;
+    const QList<std::pair<S, const char *>> states{{S::Done, "Take it out: done"},
+        {S::Refused, "Put it aside: wrong product"}, {S::Pulled, "Plug it in again to finish"},
+        {S::Failed, "Plug it in again; if it fails again, put it aside"}};
+    int i = 0;
+    for (const auto &s : states) {
+        StationTile *t = window.tile(QStringLiteral("1-%1").arg(++i));
+        t->setState(s.first, QString(), QCoreApplication::translate("StationWindow", s.second), QString());
+        t->setSerial(QStringLiteral("TVX-000%1").arg(i));
+    }
+}
+
+// The texts of the screen that are words (not names, serials or numbers), by widget.
+QMap<QString, QString> wordsOf(const StationWindow &window)
+{
+    QMap<QString, QString> words;
+    for (const QLabel *l : window.findChildren<QLabel *>()) {
+        const QString name = l->objectName();
+        if (name == QLatin1String("state") || name == QLatin1String("instruction") || name == QLatin1String("serial")
+            || name == QLatin1String("counters") || name == QLatin1String("firmware"))
+            words.insert(l->parentWidget()->objectName() + QLatin1Char('/') + name, l->text());
+    }
+    for (const QPushButton *b : window.findChildren<QPushButton *>())
+        words.insert(b->objectName(), b->text());
+    return words;
+}
+
+} // namespace
+
+void StationWindowTest::everyLanguage_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::newRow("German") << "de";
+    QTest::newRow("Spanish") << "es";
+    QTest::newRow("Simplified Chinese") << "zh_CN";
+}
+
+// Every word of the screen in each language, and none cut off in a tile at the smallest window
+// the screen allows.
+void StationWindowTest::everyLanguage()
+{
+    QFETCH(QString, language);
+    QMap<QString, QString> english;
+    {
+        StationWindow window(setup(4));
+        everyState(window);
+        english = wordsOf(window);
+    }
+    QVERIFY(StationWindow::loadLanguage(language));
+    StationWindow window(setup(4));
+    window.resize(StationWindow::MinimumWidth, StationWindow::MinimumHeight);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    everyState(window);
+    QTest::qWait(100); // laid out anew
+    const QMap<QString, QString> translated = wordsOf(window);
+    StationWindow::loadLanguage(QStringLiteral("en"));
+    // A word the language spells as English does ("Pause") is one its translation gives.
+    QTranslator ours;
+    QVERIFY(ours.load(QStringLiteral(":/translations/tolvex-dfu-station_%1.qm").arg(language)));
+    for (auto it = english.begin(); it != english.end(); ++it) {
+        if (it.value().isEmpty())
+            continue;
+        const bool same = !ours.translate("StationWindow", qPrintable(it.value())).isEmpty();
+        QVERIFY2(same || translated.value(it.key()) != it.value(),
+            qPrintable(QStringLiteral("%1 untranslated: %2").arg(it.key(), it.value())));
+    }
+    for (StationTile *t : window.allTiles()) {
+        for (const QLabel *l : t->findChildren<QLabel *>()) {
+            if (l->text().isEmpty())
+                continue;
+            QVERIFY2(l->heightForWidth(l->width()) <= l->height(),
+                qPrintable(QStringLiteral("%1 in %2: \"%3\" needs %4 px, has %5")
+                               .arg(l->objectName(), t->label(), l->text())
+                               .arg(l->heightForWidth(l->width()))
+                               .arg(l->height())));
+        }
+    }
+    for (const QPushButton *b : window.findChildren<QPushButton *>())
+        QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) < b->width(), qPrintable(b->text()));
+    const QString picture = qEnvironmentVariable("TOLVEX_STATION_PICTURE");
+    if (!picture.isEmpty())
+        window.grab().save(QString(picture).replace(QStringLiteral(".png"), QStringLiteral("-%1.png").arg(language)));
 }
 
 QTEST_MAIN(StationWindowTest)
