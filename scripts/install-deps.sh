@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-l10n-tools fonts-wqy-microhei
+  qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-multimedia-dev fonts-wqy-microhei
   libhidapi-dev libusb-1.0-0-dev zlib1g-dev libsodium-dev libqt6sql6-sqlite
   libqt6sql6-psql libpq-dev libsqlite3-dev postgresql
   desktop-file-utils appstream fonts-dejavu-core devscripts systemd

@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QTranslator>
 #include <QPushButton>
+#include <QSoundEffect>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -59,6 +60,11 @@ bool StationWindow::loadLanguage(const QString &language)
             locale, QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&qt);
     return true;
+}
+
+QUrl StationWindow::soundOf(bool needsHand)
+{
+    return QUrl(needsHand ? QStringLiteral("qrc:/sounds/needs-a-hand.wav") : QStringLiteral("qrc:/sounds/done.wav"));
 }
 
 StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent), setup(s)
@@ -178,6 +184,15 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
         if (closing)
             close();
     };
+    if (setup.profile.sound) {
+        // Without a sound device they stay silent: no error, the screen says everything too.
+        doneSound = new QSoundEffect(this);
+        doneSound->setSource(soundOf(false));
+        handSound = new QSoundEffect(this);
+        handSound->setSource(soundOf(true));
+        connect(this, &StationWindow::boardEnded, this,
+            [this](const QString &, bool needsHand) { (needsHand ? handSound : doneSound)->play(); });
+    }
     typedTimeout.setSingleShot(true);
     typedTimeout.setInterval(ScanKeysMs);
     connect(&typedTimeout, &QTimer::timeout, this, [this] { typed.clear(); });

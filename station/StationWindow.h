@@ -7,6 +7,7 @@
 
 #include <QMap>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 #include <memory>
@@ -14,6 +15,7 @@
 class QLabel;
 class QPushButton;
 class QGridLayout;
+class QSoundEffect;
 
 // The station screen for line operators: a tile per port of the fixture, the firmware and the
 // lot in the header, the lot's counters, Pause and Resume. Everything else is hands-free:
@@ -44,6 +46,8 @@ public:
     // Installs the screen's translation for `language` ("de", "es", "zh_CN"; empty: the
     // system's locale); false when there is none for it (the screen is then in English).
     static bool loadLanguage(const QString &language);
+    // The sound of a board's end: done, or one that needs a hand.
+    static QUrl soundOf(bool needsHand);
 
 public Q_SLOTS:
     void pause();
@@ -78,6 +82,8 @@ private:
     QLabel *rates = nullptr;
     QPushButton *pauseButton = nullptr;
     QPushButton *resumeButton = nullptr;
+    QSoundEffect *doneSound = nullptr; // null when the profile turns sound off
+    QSoundEffect *handSound = nullptr;
     QString typed; // what a scanner typed since its last Enter
     QTimer typedTimeout;
     bool closing = false;

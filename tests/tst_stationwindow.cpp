@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTranslator>
 
@@ -146,11 +147,18 @@ void StationWindowTest::tilesSayWhatToDo()
     faults.disconnectAtBlock = kind == PulledMidWrite ? 3 : 0;
     faults.once = true;
     board.dfu->setFaults(faults);
+    QSignalSpy ends(&window, &StationWindow::boardEnded);
     StationTile *tile = window.tile(QStringLiteral("1-2"));
     QVERIFY(tile);
     QTRY_VERIFY_WITH_TIMEOUT(
         tile->state() != StationTile::State::Waiting && tile->state() != StationTile::State::Updating, 10000);
     QCOMPARE(int(tile->state()), state);
+    // The sound of the end: one that needs a hand sounds otherwise, and both are shipped.
+    QCOMPARE(ends.size(), 1);
+    QCOMPARE(ends[0][0].toString(), QStringLiteral("1-2"));
+    const bool hand = state != int(StationTile::State::Done);
+    QCOMPARE(ends[0][1].toBool(), hand);
+    QVERIFY(QFile::exists(QLatin1Char(':') + StationWindow::soundOf(hand).path()));
     const QString word = StationTile::wordOf(tile->state());
     QCOMPARE(tile->accessibleName(), QStringLiteral("A2: %1").arg(word));
     QVERIFY2(tile->accessibleDescription().contains(instruction), qPrintable(tile->accessibleDescription()));
