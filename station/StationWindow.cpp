@@ -9,6 +9,8 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <QInputDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSoundEffect>
 #include <QVBoxLayout>
@@ -120,6 +122,13 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
         b->setFont(f);
         buttons->addWidget(b);
     }
+    endLotButton = new QPushButton(tr("End lot"), this);
+    endLotButton->setObjectName(QStringLiteral("endLot"));
+    endLotButton->setFocusPolicy(Qt::NoFocus);
+    endLotButton->setMinimumSize(160, 80);
+    endLotButton->setVisible(setup.profile.lot == QLatin1String("ask"));
+    buttons->addWidget(endLotButton);
+    connect(endLotButton, &QPushButton::clicked, this, &StationWindow::askEndLot);
     resumeButton->setEnabled(false);
     connect(pauseButton, &QPushButton::clicked, this, &StationWindow::pause);
     connect(resumeButton, &QPushButton::clicked, this, &StationWindow::resume);
@@ -138,6 +147,27 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
         setAutoFillBackground(true);
     }
 
+    wire();
+    if (setup.profile.sound) {
+        // Without a sound device they stay silent: no error, the screen says everything too.
+        doneSound = new QSoundEffect(this);
+        doneSound->setSource(soundOf(false));
+        handSound = new QSoundEffect(this);
+        handSound->setSource(soundOf(true));
+        connect(this, &StationWindow::boardEnded, this,
+            [this](const QString &, bool needsHand) { (needsHand ? handSound : doneSound)->play(); });
+    }
+    typedTimeout.setSingleShot(true);
+    typedTimeout.setInterval(ScanKeysMs);
+    connect(&typedTimeout, &QTimer::timeout, this, [this] { typed.clear(); });
+    qApp->installEventFilter(this);
+    showHeader();
+    station_->start(); // reads where the lot stands
+    showCounters();
+}
+
+void StationWindow::wire()
+{
     update::Station &st = *station_;
     st.arrived = [this](const update::Session &session, const update::Device &d) {
         StationTile *t = tileFor(d.location);
@@ -174,7 +204,8 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
     // saying what to do with it until the next board arrives.
     st.left = [this](const QString &port) {
         StationTile *t = tileFor(port);
-        if (t->state() == StationTile::State::Done || t->state() == StationTile::State::UpToDate)
+        if (t->state() == StationTile::State::Done || t->state() == StationTile::State::UpToDate
+            || t->state() == StationTile::State::Blocked)
             t->setState(station_->draining() ? StationTile::State::Empty : StationTile::State::Waiting, QString(),
                 QString(), QString());
     };
@@ -183,23 +214,14 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
         over = true;
         if (closing)
             close();
+        else if (nextLot)
+            startLot();
     };
-    if (setup.profile.sound) {
-        // Without a sound device they stay silent: no error, the screen says everything too.
-        doneSound = new QSoundEffect(this);
-        doneSound->setSource(soundOf(false));
-        handSound = new QSoundEffect(this);
-        handSound->setSource(soundOf(true));
-        connect(this, &StationWindow::boardEnded, this,
-            [this](const QString &, bool needsHand) { (needsHand ? handSound : doneSound)->play(); });
-    }
-    typedTimeout.setSingleShot(true);
-    typedTimeout.setInterval(ScanKeysMs);
-    connect(&typedTimeout, &QTimer::timeout, this, [this] { typed.clear(); });
-    qApp->installEventFilter(this);
-    showHeader();
-    st.start(); // reads where the lot stands
-    showCounters();
+    st.held = [this](const update::Device &d) {
+        StationTile *t = tileFor(d.location);
+        t->setState(StationTile::State::Blocked, QString(), tr("Press Resume to update it"), QString());
+        t->setSerial(d.serial);
+    };
 }
 
 StationWindow::~StationWindow()
@@ -319,6 +341,57 @@ QString StationWindow::instructionFor(const update::Session &s, const update::Hi
     case R::Replaced: return tr("Put the first board back to finish it");
     default: return tr("Plug it in again; if it fails again, put it aside");
     }
+}
+
+QString StationWindow::lotSummary() const
+{
+    const update::Station::Tally t = station_->tally();
+    QString text = tr("Lot %1: done %2, up to date %3, refused %4, failed %5")
+                       .arg(setup.settings.lot)
+                       .arg(t.done)
+                       .arg(t.upToDate)
+                       .arg(t.refused)
+                       .arg(t.failed + t.pulled + t.interrupted);
+    if (t.boards > 0)
+        text += QLatin1Char('\n')
+                + tr("First-pass yield %1 % of %2 boards").arg(100 * t.firstPass / t.boards).arg(t.boards);
+    if (t.medianSeconds > 0)
+        text += QLatin1Char('\n') + tr("median %1 s a board").arg(QString::number(t.medianSeconds, 'f', 1));
+    return text;
+}
+
+void StationWindow::endLot(const QString &next)
+{
+    // The running boards finish in the lot they began in; the next lot begins after them.
+    nextLot = next.trimmed();
+    if (nextLot->isEmpty()) {
+        nextLot.reset();
+        return;
+    }
+    pause();
+    statusLine->setText(tr("Ending lot %1: the running boards finish first").arg(setup.settings.lot));
+    if (over)
+        startLot();
+}
+
+void StationWindow::startLot()
+{
+    setup.settings.lot = *nextLot;
+    nextLot.reset();
+    station_->beginLot(setup.settings.lot);
+    showHeader();
+    resume();
+    showCounters();
+}
+
+void StationWindow::askEndLot()
+{
+    QMessageBox::information(this, tr("End lot"), lotSummary());
+    bool ok = false;
+    const QString next = QInputDialog::getText(
+        this, tr("End lot"), tr("Next lot or work order (type or scan):"), QLineEdit::Normal, QString(), &ok);
+    if (ok)
+        endLot(next);
 }
 
 void StationWindow::pause()

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -49,9 +50,14 @@ public:
     // The sound of a board's end: done, or one that needs a hand.
     static QUrl soundOf(bool needsHand);
 
+    // The lot's tally for people, as "End lot" shows it.
+    QString lotSummary() const;
+
 public Q_SLOTS:
     void pause();
     void resume();
+    // Ends the lot once its running boards are done, and goes on with `next`.
+    void endLot(const QString &next);
 
 Q_SIGNALS:
     // A board ended (for sounds and tests): whether it needs a hand.
@@ -63,6 +69,9 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void wire();
+    void startLot();
+    void askEndLot();
     StationTile *tileFor(const QString &port);
     void showCounters();
     void showHeader();
@@ -82,6 +91,8 @@ private:
     QLabel *rates = nullptr;
     QPushButton *pauseButton = nullptr;
     QPushButton *resumeButton = nullptr;
+    QPushButton *endLotButton = nullptr;
+    std::optional<QString> nextLot; // asked for: begins once the running boards are done
     QSoundEffect *doneSound = nullptr; // null when the profile turns sound off
     QSoundEffect *handSound = nullptr;
     QString typed; // what a scanner typed since its last Enter

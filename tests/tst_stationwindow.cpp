@@ -50,6 +50,7 @@ private Q_SLOTS:
     void sixteenPorts();
     void countersSurviveARestart();
     void closingFinishesTheBoards();
+    void lotEndedAndBoardsHeld();
     void changedFirmwareStartsNothing();
     void everyLanguage_data();
     void everyLanguage();
@@ -255,6 +256,41 @@ void StationWindowTest::closingFinishesTheBoards()
     QCOMPARE(rows.size(), 2);
     for (const update::History::Record &r : rows)
         QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+// "End lot" says the lot's tally and goes on with the next lot; a board plugged in while the
+// screen is paused waits, untouched, until Resume.
+void StationWindowTest::lotEndedAndBoardsHeld()
+{
+    StationWindow::Setup s = setup(2, QStringLiteral("lot = ask"));
+    s.settings.lot = QStringLiteral("L-1");
+    StationWindow window(s);
+    window.show();
+    QVERIFY(window.findChild<QPushButton *>(QStringLiteral("endLot"))->isVisible());
+    sim::HidAppDeviceSpec second;
+    second.serial = "TVX-0002";
+    const sim::Board first = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(int(window.tile(QStringLiteral("1-1"))->state()), int(StationTile::State::Done), 10000);
+    QVERIFY2(window.lotSummary().startsWith(QStringLiteral("Lot L-1: done 1, up to date 0")),
+        qPrintable(window.lotSummary()));
+    window.endLot(QStringLiteral("L-2"));
+    QTRY_VERIFY(window.findChild<QLabel *>(QStringLiteral("lot"))->text().contains(QStringLiteral("Lot L-2")));
+    QVERIFY(window.findChild<QLabel *>(QStringLiteral("counters"))->text().startsWith(QStringLiteral("Done 0 ")));
+
+    window.pause();
+    const sim::Board held = plugBoard(second, "V1.0", 50, std::string(), 2);
+    StationTile *tile = window.tile(QStringLiteral("1-2"));
+    QTRY_COMPARE(int(tile->state()), int(StationTile::State::Blocked));
+    QCOMPARE(tile->instruction(), QStringLiteral("Press Resume to update it"));
+    QTest::qWait(300);
+    QCOMPARE(held.app->requests().size(), size_t(0));
+    window.resume();
+    QTRY_COMPARE_WITH_TIMEOUT(int(tile->state()), int(StationTile::State::Done), 10000);
+    QCOMPARE(held.app->versionText(), std::string("V1.1"));
+    QTRY_COMPARE(update::History(dir->filePath(QStringLiteral("h.sqlite"))).rows().size(), 2);
+    const QList<update::History::Record> rows = update::History(dir->filePath(QStringLiteral("h.sqlite"))).rows();
+    QCOMPARE(rows[0].lot, QStringLiteral("L-1"));
+    QCOMPARE(rows[1].lot, QStringLiteral("L-2"));
 }
 
 // A firmware file that is no longer the one the profile names: the station does not start,

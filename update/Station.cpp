@@ -56,6 +56,20 @@ Station::~Station()
 
 void Station::start()
 {
+    readLot();
+    timer.start();
+}
+
+void Station::beginLot(const QString &lot)
+{
+    settings_.lot = lot;
+    rows.clear();
+    rowAt.clear();
+    readLot();
+}
+
+void Station::readLot()
+{
     if (!settings_.lot.isEmpty() && !settings_.historyPath.isEmpty()) {
         History::Filter f;
         f.lot = settings_.lot;
@@ -66,7 +80,6 @@ void Station::start()
             rows.append(r);
         }
     }
-    timer.start();
 }
 
 void Station::drain()
@@ -293,6 +306,23 @@ void Station::look()
         } else if (missing && p.emptySinceEnd && !draining_) {
             const std::shared_ptr<Session> earlier = p.session;
             take(*d, p, earlier);
+        }
+    }
+    // Boards that wait while the station is drained, and those that left meanwhile.
+    for (const QString &port : QSet<QString>(heldPorts)) {
+        if (!deviceAt(here, port) || !draining_) {
+            heldPorts.remove(port);
+            if (!deviceAt(here, port) && left)
+                left(port);
+        }
+    }
+    if (draining_ && !stopping) {
+        for (const Device &d : here) {
+            if (!places.value(d.location).session && !heldPorts.contains(d.location)) {
+                heldPorts.insert(d.location);
+                if (held)
+                    held(d);
+            }
         }
     }
     if (!draining_) {

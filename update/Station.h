@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
+#include <QSet>
 #include <QTimer>
 
 #include <functional>
@@ -66,6 +67,9 @@ public:
     void drain();
     // Takes boards again after a drain.
     void resume();
+    // The rows from now on are of `lot`, and the tally is that lot's (from the history, where it
+    // began before); the boards at the ports stay dealt with. For a drained station.
+    void beginLot(const QString &lot);
     // Stops the running boards between two transfers, and takes no new ones.
     void stop();
     bool draining() const { return draining_; }
@@ -91,8 +95,11 @@ public:
     // came back after its record was given up).
     std::function<void(const Session &, const History::Record &, bool again)> ended;
     std::function<void(const QString &)> problem;
-    // The board dealt with at `port` has left it (or another board took its place).
+    // The board dealt with at `port` has left it (or another board took its place); or a board
+    // held there while the station was drained has.
     std::function<void(const QString &port)> left;
+    // A board plugged in while the station is drained: it waits, untouched, for a resume.
+    std::function<void(const Device &)> held;
     std::function<void()> over;
 
 private:
@@ -106,6 +113,7 @@ private:
 
     void look();
     QList<Device> present();
+    void readLot();
     void take(const Device &d, Place &p, const std::shared_ptr<Session> &earlier);
     void finish(Place &p);
     History::Record row(const Session &s, const QString &scannedLabel) const;
@@ -126,6 +134,7 @@ private:
     bool finished_ = false;
     bool changeSaid = false;
     QString scan_;
+    QSet<QString> heldPorts;
 };
 
 const char *scanName(Station::Scan s);
