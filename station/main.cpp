@@ -5,7 +5,12 @@
 #include "StationWindow.h"
 
 #ifdef TOLVEX_SIMULATED
+#include "DemoBoards.h"
 #include "SimDevicesWindow.h"
+#include "World.h"
+
+#include <QDir>
+#include <QElapsedTimer>
 #endif
 
 #include <QApplication>
@@ -16,6 +21,8 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstdio>
+#include <memory>
 #include <csignal>
 
 namespace {
@@ -46,6 +53,98 @@ bool given(const QString &policy, const QString &question, QString &value)
     return ok && !value.isEmpty();
 }
 
+#ifdef TOLVEX_SIMULATED
+// The pictures of the docs, taken by the program itself: a board in each state on the demo's
+// eight ports, in English, in German and in high contrast.
+int takePictures(StationWindow::Setup setup, const QString &folder)
+{
+    using S = StationTile::State;
+    std::vector<sim::Board> boards;
+    const auto board = [&](const char *serial, sim::Timing timing, bool otherLoader = false) {
+        sim::HidAppDeviceSpec app;
+        app.product = demo::StandardProduct;
+        app.serial = serial;
+        sim::DfuDeviceSpec loader = sim::DfuDeviceSpec::twoAlternates();
+        loader.product = otherLoader ? "Tolvex Loader" : demo::StandardProduct;
+        loader.serial = serial;
+        loader.timing = timing;
+        sim::Board b = sim::makeBoard(app, loader, 100);
+        b.app->setVersionText("V1.0");
+        boards.push_back(b);
+        return b;
+    };
+    const QMap<QString, S> wanted{{QStringLiteral("1-1"), S::Done}, {QStringLiteral("1-2"), S::Updating},
+        {QStringLiteral("1-3"), S::Refused}, {QStringLiteral("1-4"), S::Failed}, {QStringLiteral("1-5"), S::Pulled},
+        {QStringLiteral("1-6"), S::Waiting}, {QStringLiteral("1-7"), S::UpToDate}};
+    QDir().mkpath(folder);
+    int taken = 0;
+    for (const QString &language : {QString(), QStringLiteral("de")}) {
+        for (bool contrast : {false, true}) {
+            if (!language.isEmpty() && contrast)
+                continue;
+            sim::World::instance().unplugAll();
+            boards.clear();
+            StationWindow::loadLanguage(language.isEmpty() ? QStringLiteral("en") : language);
+            setup.profile.highContrast = contrast;
+            // A history of each picture's own: its counters are its boards'.
+            setup.settings.historyPath = QDir(folder).filePath(QStringLiteral("pictures-history-%1.sqlite").arg(taken));
+            StationWindow window(setup);
+            window.resize(1280, 800);
+            window.show();
+            sim::World &world = sim::World::instance();
+            world.plug(board("TVX-1001", sim::Timing::Instant).app, 1);
+            world.plug(board("TVX-1002", sim::Timing::Realistic).app, 2);
+            world.plug(board("TVX-1003", sim::Timing::Instant, true).app, 3);
+            sim::DfuFaults fail;
+            fail.errorAtBlock = 3;
+            fail.once = true;
+            sim::Board failing = board("TVX-1004", sim::Timing::Instant);
+            failing.dfu->setFaults(fail);
+            world.plug(failing.app, 4);
+            sim::DfuFaults pull;
+            pull.disconnectAtBlock = 3;
+            pull.once = true;
+            sim::Board pulled = board("TVX-1005", sim::Timing::Instant);
+            pulled.dfu->setFaults(pull);
+            world.plug(pulled.app, 5);
+            sim::Board current = board("TVX-1007", sim::Timing::Instant);
+            world.plug(current.app, 7);
+            QElapsedTimer clock;
+            clock.start();
+            // Until each tile shows what it is to show (the seventh: once it is done, it is
+            // plugged in again, and then up to date).
+            bool replugged = false;
+            while (clock.elapsed() < 60000) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+                if (!replugged && window.tile(QStringLiteral("1-7"))->state() == S::Done) {
+                    world.unplug(current.app);
+                    world.plugLater(current.app, 300, 7, false);
+                    replugged = true;
+                }
+                bool all = true;
+                for (auto it = wanted.begin(); it != wanted.end(); ++it)
+                    all = all && window.tile(it.key())->state() == it.value();
+                if (all
+                    && window.tile(QStringLiteral("1-2"))
+                           ->findChild<QWidget *>(QStringLiteral("progress"))
+                           ->isVisible())
+                    break;
+            }
+            const QString name = contrast             ? QStringLiteral("station-high-contrast.png")
+                                 : language.isEmpty() ? QStringLiteral("station-screen.png")
+                                                      : QStringLiteral("station-screen-%1.png").arg(language);
+            if (!window.grab().save(QDir(folder).filePath(name)))
+                return 1;
+            std::printf("%s\n", qPrintable(QDir(folder).filePath(name)));
+            ++taken;
+            window.station().stop();
+            sim::World::instance().unplugAll();
+        }
+    }
+    return taken == 3 ? 0 : 1;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -61,15 +160,23 @@ int main(int argc, char *argv[])
     const QCommandLineOption windowed(QStringLiteral("windowed"), QStringLiteral("Not full screen."));
     options.addOption(profileOption);
     options.addOption(windowed);
+#ifdef TOLVEX_SIMULATED
+    const QCommandLineOption pictures(QStringLiteral("pictures"),
+        QStringLiteral("Take the docs' pictures of the screen into DIR, and end."), QStringLiteral("DIR"));
+    options.addOption(pictures);
+#endif
     options.process(application);
     // A signal finishes the running boards, as closing the window does.
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         std::signal(s, onSignal);
 
 #ifdef TOLVEX_SIMULATED
-    SimDevicesWindow simulated;
-    simulated.setAttribute(Qt::WA_QuitOnClose, false); // the station's window ends the program
-    simulated.show();
+    std::unique_ptr<SimDevicesWindow> simulatedWindow;
+    if (!options.isSet(pictures)) {
+        simulatedWindow = std::make_unique<SimDevicesWindow>();
+        simulatedWindow->setAttribute(Qt::WA_QuitOnClose, false); // the station's window ends the program
+        simulatedWindow->show();
+    }
 #endif
     const QString systemProfile = QStringLiteral("/etc/tolvex-dfu/station.conf");
     const QString path = options.isSet(profileOption)       ? options.value(profileOption)
@@ -108,6 +215,10 @@ int main(int argc, char *argv[])
         application.exec();
         return 3;
     }
+#ifdef TOLVEX_SIMULATED
+    if (options.isSet(pictures))
+        return takePictures(setup, options.value(pictures));
+#endif
     StationWindow window(setup);
     if (options.isSet(windowed)) {
         window.resize(1200, 800);

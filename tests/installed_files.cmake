@@ -12,6 +12,7 @@ set(TOLVEX_INSTALLED_FILES
     share/man/man1/tolvex-dfu-file.1.gz
     share/doc/tolvex-dfu-tool/copyright
     share/doc/tolvex-dfu-tool/changelog.gz
+    share/doc/tolvex-dfu-tool/examples/tolvex-dfu-station-autostart.desktop
     share/applications/com.corvantis.TolvexDfuTool.desktop
     share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
     share/icons/hicolor/scalable/apps/com.corvantis.TolvexDfuTool.svg

@@ -97,17 +97,17 @@
     <message>
         <location filename="../StationWindow.cpp" line="29"/>
         <source>erasing</source>
-        <translation>löschen</translation>
+        <translation>Löschen</translation>
     </message>
     <message>
         <location filename="../StationWindow.cpp" line="31"/>
         <source>writing</source>
-        <translation>schreiben</translation>
+        <translation>Schreiben</translation>
     </message>
     <message>
         <location filename="../StationWindow.cpp" line="33"/>
         <source>verifying</source>
-        <translation>prüfen</translation>
+        <translation>Prüfen</translation>
     </message>
     <message>
         <location filename="../StationWindow.cpp" line="35"/>
@@ -117,12 +117,12 @@
     <message>
         <location filename="../StationWindow.cpp" line="37"/>
         <source>comparing</source>
-        <translation>vergleichen</translation>
+        <translation>Vergleichen</translation>
     </message>
     <message>
         <location filename="../StationWindow.cpp" line="38"/>
         <source>reading</source>
-        <translation>lesen</translation>
+        <translation>Lesen</translation>
     </message>
     <message>
         <location filename="../StationWindow.cpp" line="43"/>
