@@ -351,6 +351,10 @@ void Station::look()
         if (problem)
             problem(text);
     }
+    // Looked at less often while nothing runs: an idle station costs next to nothing.
+    const int interval = busy ? settings_.lookMs : std::max(settings_.lookMs, settings_.idleLookMs);
+    if (timer.interval() != interval)
+        timer.setInterval(interval);
     const bool counted = settings_.count > 0 && endedBoards >= settings_.count;
     if ((draining_ || counted) && !busy && !finished_) {
         finished_ = true;

@@ -37,7 +37,8 @@ public:
         QString operatorName;
         QString lot;
         Scan scan = Scan::Off;
-        int lookMs = 20;
+        int lookMs = 20; // while boards run: their sessions are stepped at each look
+        int idleLookMs = 100; // while none runs: a board plugged in is taken within this
     };
     // Counted by board record: a board that comes back after its record ended changes that record.
     struct Tally
