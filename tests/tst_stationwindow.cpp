@@ -101,7 +101,7 @@ StationWindow::Setup StationWindowTest::setup(int ports, const QString &more)
 }
 
 namespace {
-enum TileCase { Done, WrongProduct, Failing, PulledMidWrite, ScanMismatch, HighContrast };
+enum TileCase { Done, WrongProduct, Failing, PulledMidWrite, ScanMismatch, HighContrast, Swapped };
 }
 
 void StationWindowTest::tilesSayWhatToDo_data()
@@ -118,6 +118,8 @@ void StationWindowTest::tilesSayWhatToDo_data()
     QTest::newRow("a scanned label that is not the board's")
         << int(ScanMismatch) << int(S::Refused) << "Scan the label again";
     QTest::newRow("high contrast") << int(HighContrast) << int(S::Done) << "Take it out: done";
+    // Pulled on its way to DFU mode, another board put in: the tile goes on with that one.
+    QTest::newRow("a board swapped before DFU mode") << int(Swapped) << int(S::Done) << "Take it out: done";
 }
 
 // One board at port 1-2 (tile A2), its end as the tile tells it: words, symbol, colour, what to
@@ -141,8 +143,16 @@ void StationWindowTest::tilesSayWhatToDo()
         QVERIFY2(window.findChild<QLabel *>(QStringLiteral("status"))->text().contains(QStringLiteral("TVX-0999")),
             qPrintable(window.findChild<QLabel *>(QStringLiteral("status"))->text()));
     }
-    const sim::Board board = plugBoard(
-        sim::HidAppDeviceSpec(), "V1.0", 50, kind == WrongProduct ? std::string("Tolvex Loader") : std::string(), 2);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", kind == Swapped ? 3000 : 50,
+        kind == WrongProduct ? std::string("Tolvex Loader") : std::string(), 2);
+    sim::HidAppDeviceSpec other;
+    other.serial = "TVX-0002";
+    const sim::Board swapped = sim::makeBoard(other, sim::DfuDeviceSpec::twoAlternates(), 50);
+    swapped.app->setVersionText("V1.0");
+    if (kind == Swapped) {
+        sim::World::instance().unplugPortLater(2, 300);
+        sim::World::instance().plugLater(swapped.app, 400, 2, false);
+    }
     sim::DfuFaults faults;
     faults.errorAtBlock = kind == Failing ? 3 : 0;
     faults.disconnectAtBlock = kind == PulledMidWrite ? 3 : 0;
@@ -151,14 +161,20 @@ void StationWindowTest::tilesSayWhatToDo()
     QSignalSpy ends(&window, &StationWindow::boardEnded);
     StationTile *tile = window.tile(QStringLiteral("1-2"));
     QVERIFY(tile);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        tile->state() != StationTile::State::Waiting && tile->state() != StationTile::State::Updating, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(tile->state() != StationTile::State::Waiting
+                                 && tile->state() != StationTile::State::Updating
+                                 && ends.size() == (kind == Swapped ? 2 : 1),
+        10000);
     QCOMPARE(int(tile->state()), state);
     // The sound of the end: one that needs a hand sounds otherwise, and both are shipped.
-    QCOMPARE(ends.size(), 1);
-    QCOMPARE(ends[0][0].toString(), QStringLiteral("1-2"));
+    QCOMPARE(ends.last()[0].toString(), QStringLiteral("1-2"));
     const bool hand = state != int(StationTile::State::Done);
-    QCOMPARE(ends[0][1].toBool(), hand);
+    QCOMPARE(ends.last()[1].toBool(), hand);
+    if (kind == Swapped) {
+        QVERIFY(ends.first()[1].toBool()); // the pulled one needs a hand
+        QVERIFY2(tile->accessibleDescription().contains(QStringLiteral("Serial TVX-0002")),
+            qPrintable(tile->accessibleDescription()));
+    }
     QVERIFY(QFile::exists(QLatin1Char(':') + StationWindow::soundOf(hand).path()));
     const QString word = StationTile::wordOf(tile->state());
     QCOMPARE(tile->accessibleName(), QStringLiteral("A2: %1").arg(word));
