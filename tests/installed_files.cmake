@@ -8,6 +8,7 @@ set(TOLVEX_INSTALLED_FILES
     bin/tolvex-dfu-station
     share/man/man1/tolvex-dfu-tool.1.gz
     share/man/man1/tolvex-dfu.1.gz
+    share/man/man1/tolvex-dfu-station.1.gz
     share/man/man1/tolvex-config.1.gz
     share/man/man1/tolvex-dfu-file.1.gz
     share/doc/tolvex-dfu-tool/copyright
