@@ -1,0 +1,537 @@
+// The update history through tolvex-dfu: a row for every outcome, read back as a table,
+// JSON and CSV; writers at once; the support desk's questions and their indexes; pruning;
+// histories that cannot be kept.
+
+#include "CliTestSupport.h"
+
+class HistoryCommandTest : public CliTestBase
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { setUpFolder(); }
+    void cleanup() { tearDownFolder(); }
+
+    void historyOfEveryOutcome();
+    void historyWritersAtOnce();
+    void historyBusyRowTriedAgain();
+    void centralPasswordsMasked_data();
+    void centralPasswordsMasked();
+    void historyFilters_data();
+    void historyFilters();
+    void historyQuestionsUseIndexes();
+    void historyPruned_data();
+    void historyPruned();
+    void historyThatCannotBeKept_data();
+    void historyThatCannotBeKept();
+};
+
+// A completed, a refused, a failed and an interrupted update each leave their row; the
+// history reads back as JSON (checked against the schema) and as CSV.
+void HistoryCommandTest::historyOfEveryOutcome()
+{
+    const QString db = file(QStringLiteral("history.sqlite"));
+    const QStringList keep{QStringLiteral("--history"), db};
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const QString good = dfuFile(QStringLiteral("fw, \"release\".dfu"), "fw_main_v2", firmware("V1.1"));
+    QCOMPARE(runCli(QStringList{QStringLiteral("update"), good} + keep).exit, 0);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("o.dfu"), "otter9_app", firmware("V9"))}
+               + keep)
+            .exit,
+        3);
+    QTRY_COMPARE(update::appDevices().size(), 1); // sent back to its application
+    sim::DfuFaults unplug;
+    unplug.disconnectAtBlock = 3;
+    unplug.once = true;
+    board.dfu->setFaults(unplug);
+    QCOMPARE(runCli(QStringList{QStringLiteral("update"), good, QStringLiteral("--full")} + keep).exit, 1);
+    sim::World::instance().unplug(board.dfu);
+    sim::World::instance().plug(board.dfu, 1);
+    std::atomic<bool> stop{true};
+    const Run stopped = runCli(QStringList{QStringLiteral("update"), good} + keep, &stop);
+    QVERIFY2(stopped.exit == 130, qPrintable(stopped.err));
+
+    const Run json = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--json")} + keep);
+    QCOMPARE(json.exit, 0);
+    QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
+    const QList<QJsonObject> rows = jsonLines(json.out);
+    QCOMPARE(rows.size(), 4);
+    QStringList results;
+    for (const QJsonObject &r : rows)
+        results << r.value(QStringLiteral("result")).toString();
+    QCOMPARE(results, (QStringList{"done", "refused", "pulled", "interrupted"}));
+    const QJsonObject done = rows[0];
+    QCOMPARE(done.value(QStringLiteral("program")).toString(), QStringLiteral("tolvex-dfu"));
+    QCOMPARE(done.value(QStringLiteral("serial")).toString(), QStringLiteral("TVX-0001"));
+    QCOMPARE(done.value(QStringLiteral("old")).toString(), QStringLiteral("V1.0"));
+    QCOMPARE(done.value(QStringLiteral("new")).toString(), QStringLiteral("V1.1"));
+    QCOMPARE(done.value(QStringLiteral("image")).toString(), QStringLiteral("fw_main_v2"));
+    QCOMPARE(done.value(QStringLiteral("sha256")).toString(),
+        QString::fromLatin1(QCryptographicHash::hash(readFile(good), QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(done.value(QStringLiteral("bytesVerified")).toInt(), firmware("V1.1").size());
+    QVERIFY(!done.value(QStringLiteral("ended")).isNull());
+    QCOMPARE(rows[2].value(QStringLiteral("sectorsWritten")).toInt(), 3); // --full: none kept
+
+    const Run csv = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--serial"),
+                               QStringLiteral("TVX-0001")}
+                           + keep);
+    const QList<QStringList> table = csvRows(csv.out);
+    QCOMPARE(table.size(), 5);
+    for (const QStringList &row : table)
+        QCOMPARE(row.size(), table[0].size());
+    QCOMPARE(table[1][table[0].indexOf(QStringLiteral("file"))], QFileInfo(good).absoluteFilePath());
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("history"), QStringLiteral("--since"), QStringLiteral("2999-01-01")} + keep)
+            .out.count(QLatin1Char('\n')),
+        1); // the heading alone
+}
+
+// A station's eight threads and another process write at once: no row is lost.
+void HistoryCommandTest::historyWritersAtOnce()
+{
+    const QString db = file(QStringLiteral("busy.sqlite"));
+    {
+        update::History create(db);
+        QVERIFY(create.isOpen());
+    }
+    constexpr int PerWriter = 40;
+    const auto write = [db](const QString &serial) {
+        update::HistoryWriter h(db);
+        for (int i = 0; i < PerWriter; ++i) {
+            update::History::Record r;
+            r.uuid = update::newRowId();
+            r.program = QStringLiteral("station");
+            r.serial = serial;
+            h.put(r);
+            r.result = QStringLiteral("done");
+            h.put(r);
+        }
+        return h.drain(60000);
+    };
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(write(QStringLiteral("process")) ? 0 : 1);
+    QVERIFY(child > 0);
+    std::vector<std::thread> threads;
+    std::atomic<int> recorded{0};
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] { recorded += write(QStringLiteral("thread-%1").arg(t)) ? 1 : 0; });
+    for (std::thread &t : threads)
+        t.join();
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QCOMPARE(recorded.load(), 8);
+    update::History h(db);
+    const QList<update::History::Record> rows = h.rows();
+    QCOMPARE(rows.size(), 9 * PerWriter);
+    for (const update::History::Record &r : rows)
+        QCOMPARE(r.result, QStringLiteral("done"));
+}
+
+void HistoryCommandTest::centralPasswordsMasked_data()
+{
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("in a URI") << "postgresql://u:s3cr3t@h/db"
+                              << "postgresql://u:****@h/db";
+    QTest::newRow("a query item") << "postgresql://h/db?password=s3cr3t"
+                                  << "postgresql://h/db?password=****";
+    QTest::newRow("key=value") << "host=h password=s3cr3t user=u"
+                               << "host=h password=**** user=u";
+    QTest::newRow("quoted, with a blank") << "host=h password='s3 cr3t' user=u"
+                                          << "host=h password=**** user=u";
+    QTest::newRow("a blank escaped by a backslash") << "host=h password=abc\\ s3cr3t user=u"
+                                                    << "host=h password=**** user=u";
+}
+
+// A password is never shown: not in the connection as shown, nor in what libpq says of a URI it
+// cannot read.
+void HistoryCommandTest::centralPasswordsMasked()
+{
+    QFETCH(QString, connection);
+    QFETCH(QString, shown);
+    QCOMPARE(update::maskedConnection(connection), shown);
+    // A URI libpq cannot read, which its complaint quotes whole.
+    QString options, why;
+    QVERIFY(!update::centralDriverOptions(QStringLiteral("postgresql://u:s3cr3t@[::1/db"), options, why));
+    QVERIFY2(!why.isEmpty() && !why.contains(QStringLiteral("s3cr3t")), qPrintable(why));
+}
+
+// A row that meets the history locked past SQLite's busy timeout waits and is tried again:
+// it is recorded once the lock is let go, with no later copy of it to carry it.
+void HistoryCommandTest::historyBusyRowTriedAgain()
+{
+    const QString db = file(QStringLiteral("locked.sqlite"));
+    {
+        update::History create(db);
+        QVERIFY(create.isOpen());
+    }
+    update::History::Record r;
+    r.uuid = update::newRowId();
+    r.program = QStringLiteral("station");
+    r.result = QStringLiteral("done");
+    update::HistoryWriter writer(db);
+    {
+        HeldLock lock(db);
+        QVERIFY(lock.held);
+        writer.put(r);
+        QThread::msleep(2600); // past the 2 s busy timeout, so the first write fails
+    }
+    QVERIFY(writer.drain(10000));
+    QVERIFY2(writer.takeProblems().join('\n').contains(QStringLiteral("tried again")), "the wait was not said");
+    const QList<update::History::Record> rows = update::History(db, update::History::Mode::Read).rows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].uuid, r.uuid);
+}
+
+namespace {
+enum HistoryCase { Damaged, KilledWriter, Csv, Folder, ForeignSchema, ForeignTables, LockHeld, NoFolder };
+
+} // namespace
+
+void HistoryCommandTest::historyFilters_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("shown"); // in the table's first row
+    // The rows start at 23:30 and 00:30 in Tokyo (UTC+9), 14:30 and 15:30 UTC.
+    QTest::newRow("a date: local midnight")
+        << QStringList{"--since", "2026-12-01"} << 1 << QStringLiteral("2026-12-01 00:30:00");
+    QTest::newRow("a local time") << QStringList{"--since", "2026-11-30T23:00"} << 2
+                                  << QStringLiteral("2026-11-30 23:30:00");
+    QTest::newRow("a time in UTC") << QStringList{"--since", "2026-11-30T15:00:00Z"} << 1 << QString();
+    QTest::newRow("a time with its offset") << QStringList{"--since", "2026-12-01T00:00+09:00"} << 1 << QString();
+    QTest::newRow("--utc: a date is UTC midnight") << QStringList{"--since", "2026-12-01", "--utc"} << 0 << QString();
+    QTest::newRow("--utc: a time without a zone is UTC")
+        << QStringList{"--since", "2026-11-30T15:00", "--utc"} << 1 << QStringLiteral("2026-11-30 15:30:00");
+    QTest::newRow("--until a date: up to its end")
+        << QStringList{"--until", "2026-11-30"} << 1 << QStringLiteral("2026-11-30 23:30:00  line-a       slot-1");
+    QTest::newRow("--until a time: before it") << QStringList{"--until", "2026-12-01T00:30"} << 1 << QString();
+    QTest::newRow("--sha256: a prefix, in either case") << QStringList{"--sha256", "AB12"} << 1 << QString();
+    QTest::newRow("--file: the name, in any folder") << QStringList{"--file", "fw_main_v2.dfu"} << 1 << QString();
+    QTest::newRow("--result") << QStringList{"--result", "failed"} << 1
+                              << QStringLiteral("2026-12-01 00:30:00  line-b       slot-2");
+    QTest::newRow("--label") << QStringList{"--label", "slot-2"} << 1 << QString();
+    QTest::newRow("--host") << QStringList{"--host", "line-a"} << 1 << QString();
+    QTest::newRow("--operator") << QStringList{"--operator", "Ben"} << 1 << QStringLiteral("2026-12-01 00:30:00");
+    QTest::newRow("--lot") << QStringList{"--lot", "L-1"} << 1 << QStringLiteral("2026-11-30 23:30:00");
+    QTest::newRow("terms together narrow") << QStringList{"--result", "done", "--label", "slot-2"} << 0 << QString();
+    QTest::newRow("--sha256 that is not hex: refused") << QStringList{"--sha256", "xyz"} << -1 << QString();
+    QTest::newRow("--result that no row has: refused") << QStringList{"--result", "maybe"} << -1 << QString();
+}
+
+// The support desk's questions of this computer's history: times across a time zone (without a
+// zone a value is in the zone the table shows, and the table says which), and every other term;
+// the table shows where each row happened.
+void HistoryCommandTest::historyFilters()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, rows);
+    QFETCH(QString, shown);
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "JST-9");
+    const QString db = file(QStringLiteral("zones.sqlite"));
+    {
+        update::History h(db);
+        int i = 0;
+        for (const char *started : {"2026-11-30T14:30:00Z", "2026-11-30T15:30:00Z"}) {
+            update::History::Record r;
+            r.program = QStringLiteral("station");
+            r.started = QDateTime::fromString(QLatin1String(started), Qt::ISODate);
+            r.host = i ? QStringLiteral("line-b") : QStringLiteral("line-a");
+            r.label = QStringLiteral("slot-%1").arg(i + 1);
+            r.file = i ? QStringLiteral("/srv/fw_main_v2.dfu.old") : QStringLiteral("/srv/lot 7/fw_main_v2.dfu");
+            r.fileSha256 = (i ? QStringLiteral("cd34") : QStringLiteral("ab12")) + QString(60, QLatin1Char('0'));
+            r.result = i ? QStringLiteral("failed") : QStringLiteral("done");
+            r.operatorName = i ? QStringLiteral("Ben") : QStringLiteral("Ana");
+            r.lot = QStringLiteral("L-%1").arg(i + 1);
+            QCOMPARE(h.put(r), QString());
+            ++i;
+        }
+    }
+    const Run csv =
+        runCli(QStringList{QStringLiteral("history"), QStringLiteral("--csv"), QStringLiteral("--history"), db} + args);
+    const Run table = runCli(QStringList{QStringLiteral("history"), QStringLiteral("--history"), db} + args);
+    zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+    if (rows < 0) {
+        QCOMPARE(csv.exit, 2);
+        QVERIFY2(csv.err.contains(args.first()), qPrintable(csv.err));
+        return;
+    }
+    QCOMPARE(csv.exit, 0);
+    QCOMPARE(csvRows(csv.out).size(), rows + 1);
+    const QStringList lines = table.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(
+        lines.value(0).startsWith(args.contains("--utc") ? "STARTED (UTC)" : "STARTED (JST)"), qPrintable(table.out));
+    QVERIFY2(lines.value(0).contains(QStringLiteral("HOST")) && lines.value(0).contains(QStringLiteral("LABEL")),
+        qPrintable(table.out));
+    if (!shown.isEmpty())
+        QVERIFY2(lines.value(1).startsWith(shown), qPrintable(table.out));
+}
+
+// Each question of the support desk is answered by an index, as SQLite plans it: none reads
+// every row, at any size of the history.
+void HistoryCommandTest::historyQuestionsUseIndexes()
+{
+    const QString db = file(QStringLiteral("planned.sqlite"));
+    update::History h(db);
+    update::History::Record r;
+    r.program = QStringLiteral("station");
+    QCOMPARE(h.put(r), QString());
+    const QDateTime t(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC);
+    QList<std::pair<const char *, update::History::Filter>> questions;
+    const auto ask = [&](const char *name, const std::function<void(update::History::Filter &)> &set) {
+        update::History::Filter f;
+        set(f);
+        questions.append({name, f});
+    };
+    ask("serial, own or boot loader's", [](auto &f) { f.serial = QStringLiteral("SN-1"); });
+    ask("since", [&](auto &f) { f.since = t; });
+    ask("until", [&](auto &f) { f.until = t; });
+    ask("host", [](auto &f) { f.host = QStringLiteral("line-a"); });
+    ask("sha256 prefix", [](auto &f) { f.sha256 = QStringLiteral("ab12"); });
+    ask("file name", [](auto &f) { f.fileName = QStringLiteral("fw.dfu"); });
+    ask("result", [](auto &f) { f.result = QStringLiteral("failed"); });
+    ask("label", [](auto &f) { f.label = QStringLiteral("slot-2"); });
+    ask("operator", [](auto &f) { f.operatorName = QStringLiteral("Ana"); });
+    ask("lot", [](auto &f) { f.lot = QStringLiteral("L-1"); });
+    for (const auto &q : questions) {
+        const QStringList plan = h.plan(q.second);
+        QVERIFY2(!plan.isEmpty(), q.first);
+        // A SCAN reads every row (in an index's order or not); a SEARCH only those the index finds.
+        for (const QString &step : plan)
+            QVERIFY2(!step.startsWith(QLatin1String("SCAN updates")),
+                qPrintable(QStringLiteral("%1: %2").arg(q.first, plan.join(QStringLiteral("; ")))));
+        QVERIFY2(plan.join(' ').contains(QLatin1String("SEARCH updates USING ")), qPrintable(plan.join('\n')));
+    }
+}
+
+namespace {
+enum PruneCase { CentralSet, NoCentral, KeepDays, Future };
+} // namespace
+
+void HistoryCommandTest::historyPruned_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("left"); // the rows left, by their names
+    QTest::addColumn<QString>("said"); // on standard error
+    QTest::newRow("--prune with a central history: only the rows it holds go")
+        << int(CentralSet) << QStringLiteral("unsent refused rewritten recent") << QString();
+    QTest::newRow("--prune without one: every row before the date, said first")
+        << int(NoCentral) << QStringLiteral("recent") << QStringLiteral("No central history is set");
+    QTest::newRow("keep-days of central.conf at the end of an update; station-name is the host")
+        << int(KeepDays) << QStringLiteral("recent new") << QString();
+    QTest::newRow("--before in the future: refused, nothing deleted")
+        << int(Future) << QStringLiteral("held unsent refused rewritten recent") << QStringLiteral("in the future");
+}
+
+// Retention deletes only what another store keeps, unless none is set; whatever the central
+// history lacks (never sent, refused, or changed since it was sent) stays.
+void HistoryCommandTest::historyPruned()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, left);
+    QFETCH(QString, said);
+    const QString db = file(QStringLiteral("pruned.sqlite"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QHash<QString, QString> names; // uuid -> name
+    {
+        update::History h(db);
+        for (const QString &name : QStringList{"held", "unsent", "refused", "rewritten", "recent"}) {
+            update::History::Record r;
+            r.uuid = update::newRowId();
+            r.program = QStringLiteral("station");
+            r.started = now.addDays(name == QLatin1String("recent") ? -1 : -60);
+            r.result = QStringLiteral("done");
+            QCOMPARE(h.put(r), QString());
+            names.insert(r.uuid, name);
+        }
+        QList<update::History::Unsent> sent;
+        for (const update::History::Unsent &u : h.unsent(10)) {
+            if (names.value(u.record.uuid) == QLatin1String("refused"))
+                QCOMPARE(h.setAside(u, QStringLiteral("refused by the server")), QString());
+            else if (names.value(u.record.uuid) != QLatin1String("unsent"))
+                sent << u;
+        }
+        QCOMPARE(h.markSent(sent), QString());
+        for (const update::History::Unsent &u : sent) {
+            if (names.value(u.record.uuid) == QLatin1String("rewritten")) {
+                update::History::Record r = u.record;
+                r.message = QStringLiteral("written again since it was sent");
+                QCOMPARE(h.put(r), QString());
+            }
+        }
+    }
+    const QString config = file(QStringLiteral("config"));
+    QVERIFY(QDir().mkpath(config + QStringLiteral("/tolvex-dfu")));
+    const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
+    const QString before = now.addDays(-30).toString(Qt::ISODate);
+    Run r;
+    std::unique_ptr<sim::Board> board;
+    switch (kind) {
+    case CentralSet:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
+            QStringLiteral("--history"), db, QStringLiteral("--central"),
+            QStringLiteral("postgresql://nobody@localhost/none")});
+        break;
+    case NoCentral:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
+            QStringLiteral("--history"), db});
+        break;
+    case KeepDays:
+        QVERIFY(writeFile(config + QStringLiteral("/tolvex-dfu/central.conf"),
+            "# no central history here\nkeep-days = 30\nstation-name = Line 3 / Station 2\n"));
+        board = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0"));
+        r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+            QStringLiteral("--history"), db});
+        break;
+    case Future:
+        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"),
+            now.addDays(1).toString(Qt::ISODate), QStringLiteral("--history"), db});
+        break;
+    }
+    configHome.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
+    QCOMPARE(r.exit, kind == Future ? 2 : 0);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    QStringList found;
+    for (const update::History::Record &row : update::History(db, update::History::Mode::Read).rows()) {
+        found << names.value(row.uuid, QStringLiteral("new"));
+        if (kind == KeepDays && !names.contains(row.uuid))
+            QCOMPARE(row.host, QStringLiteral("Line 3 / Station 2"));
+    }
+    QCOMPARE(found.join(' '), left);
+}
+
+void HistoryCommandTest::historyThatCannotBeKept_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("said"); // on standard error
+    QTest::addColumn<bool>("recorded");
+    QTest::newRow("damaged: set aside with its -wal, a new one started") << int(Damaged) << QString() << true;
+    QTest::newRow("a killed writer's -wal: its rows read and kept") << int(KilledWriter) << QString() << true;
+    QTest::newRow("a CSV file: left as it is") << int(Csv) << QStringLiteral("not an SQLite database") << false;
+    QTest::newRow("a folder: left as it is") << int(Folder) << QStringLiteral("is a folder") << false;
+    QTest::newRow("another program's database (user_version 7)")
+        << int(ForeignSchema) << QStringLiteral("another program's database") << false;
+    QTest::newRow("another program's database (user_version 0, its own tables)")
+        << int(ForeignTables) << QStringLiteral("another program's database") << false;
+    QTest::newRow("locked past the busy timeout: not recorded, nothing renamed")
+        << int(LockHeld) << QStringLiteral("database is locked") << false;
+    QTest::newRow("a folder that cannot be made") << int(NoFolder) << QStringLiteral("cannot be made") << false;
+}
+
+// A history that cannot be written never fails an update, and only SQLite's verdict "damaged"
+// moves a file: whatever is not ours is left as it was, and nothing committed is lost.
+void HistoryCommandTest::historyThatCannotBeKept()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, said);
+    QFETCH(bool, recorded);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    QString db = file(QStringLiteral("history.sqlite"));
+    const auto sqlite = [&](const QStringList &statements) {
+        QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+        c.setDatabaseName(db);
+        bool ok = c.open();
+        for (const QString &sql : statements)
+            ok = ok && QSqlQuery(c).exec(sql);
+        c.close();
+        c = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("maker"));
+        return ok;
+    };
+    const auto rowsIn = [](const QString &path) {
+        update::History h(path, update::History::Mode::Read);
+        return h.isOpen() ? int(h.rows().size()) : -1;
+    };
+    int before = 0; // rows already in the history
+    std::unique_ptr<HeldLock> lock;
+    switch (kind) {
+    case Damaged: {
+        {
+            update::History h(db); // closed cleanly: its rows are in the file itself
+            update::History::Record r;
+            r.program = QStringLiteral("station");
+            QCOMPARE(h.put(r), QString());
+        }
+        QFile f(db);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(4096) && f.write(QByteArray(3 * 4096, '\xA5')) == 3 * 4096);
+        f.close();
+        QVERIFY(writeFile(db + QStringLiteral("-wal"), "left by a writer"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged .*; it is kept as .*damaged-"));
+        break;
+    }
+    case KilledWriter: {
+        // Three rows, left in the -wal by a writer that died before it closed the file.
+        const pid_t child = fork();
+        if (child == 0) {
+            auto *h = new update::History(db);
+            for (int i = 0; i < 3; ++i) {
+                update::History::Record r;
+                r.uuid = update::newRowId();
+                r.program = QStringLiteral("station");
+                r.result = QStringLiteral("done");
+                h->put(r);
+            }
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(QFileInfo::exists(db + QStringLiteral("-wal")));
+        before = 3;
+        QCOMPARE(rowsIn(db), 3);
+        break;
+    }
+    case Csv: QVERIFY(writeFile(db, "started,serial\r\n2026-12-01,SN-1\r\n")); break;
+    case Folder: QVERIFY(QDir().mkpath(db)); break;
+    case ForeignSchema:
+        QVERIFY(sqlite({QStringLiteral("CREATE TABLE updates (x)"), QStringLiteral("PRAGMA user_version = 7")}));
+        break;
+    case ForeignTables: QVERIFY(sqlite({QStringLiteral("CREATE TABLE things (x)")})); break;
+    case LockHeld:
+        QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.0")),
+                            QStringLiteral("--history"), db})
+                     .exit,
+            0);
+        before = 1;
+        lock = std::make_unique<HeldLock>(db);
+        QVERIFY(lock->held);
+        break;
+    case NoFolder: db = QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite"); break;
+    }
+    const QByteArray bytes = QFileInfo(db).isFile() ? readFile(db) : QByteArray();
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+        QStringLiteral("--history"), db, QStringLiteral("--json")});
+    lock.reset();
+    QVERIFY2(r.exit == 0, qPrintable(r.err));
+    QCOMPARE(board.app->versionText(), std::string("V1.1"));
+    const QJsonObject result = jsonLines(r.out).last();
+    QCOMPARE(result.value(QStringLiteral("recorded")).toBool(), recorded);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    if (!recorded) {
+        QVERIFY2(result.value(QStringLiteral("historyProblem")).toString().contains(said), qPrintable(r.out));
+        QVERIFY2(r.err.contains(QStringLiteral("1 update row is not recorded")), qPrintable(r.err));
+    }
+    const QStringList aside = QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")});
+    if (kind == Damaged) {
+        // The damaged file and its -wal went aside together; a new history holds the new row.
+        QCOMPARE(aside.filter(QStringLiteral("-wal")).size(), 1);
+        QCOMPARE(readFile(dir->filePath(aside.filter(QStringLiteral("-wal")).first())), QByteArray("left by a writer"));
+        QCOMPARE(readFile(dir->filePath(aside.filter(QRegularExpression("damaged-[0-9T]+$")).first())), bytes);
+        QCOMPARE(rowsIn(db), 1);
+        return;
+    }
+    QVERIFY2(aside.isEmpty(), qPrintable(aside.join(' ')));
+    if (kind == Csv || kind == ForeignSchema || kind == ForeignTables)
+        QCOMPARE(readFile(db), bytes);
+    if (kind == Folder)
+        QVERIFY(QFileInfo(db).isDir());
+    if (kind == KilledWriter || kind == LockHeld)
+        QCOMPARE(rowsIn(db), before + (recorded ? 1 : 0));
+}
+
+QTEST_GUILESS_MAIN(HistoryCommandTest)
+#include "tst_historycommand.moc"
