@@ -8,4 +8,4 @@ inline constexpr char MakerManufacturer[] = "Corvantis";
 
 // The end of every "cannot be opened" message: the usual cause is a missing udev rule.
 inline constexpr char UdevRulesHint[] =
-    "install the udev rules (packaging/70-tolvex-dfu.rules, see the README) and replug the device";
+    "install the udev rules (packaging/70-tolvex-dfu.rules, see docs/user-guide.md) and replug the device";
