@@ -2,6 +2,8 @@
 
 #include "ConfigFile.h"
 #include "DfuEnumeration.h"
+#include "DfuFileFormat.h"
+#include "MemoryLayout.h"
 #include "Maker.h"
 #include "SignedFile.h"
 
@@ -454,4 +456,33 @@ bool DfuLink::writeBackup(const QString &filePath, QString &message, bool replac
     else if (sha256)
         *sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), 32).toHex());
     return written == DFU_OK;
+}
+
+QStringList DfuLink::partlyCoveredSectors(const DfuFileBytes &file, int alternate) const
+{
+    const QList<Alternate> all = alternates();
+    if (all.isEmpty())
+        return {};
+    const Alternate &a = all.value(alternate < 0 ? int(all.size()) - 1 : alternate);
+    dfu::MemoryLayout layout;
+    dfu::FileView view;
+    if (dfu::parseMemoryLayout(("@" + a.name + a.layout).toStdString(), layout) != DFU_OK
+        || dfu::parseFile(reinterpret_cast<const uint8_t *>(file.bytes.constData()), size_t(file.bytes.size()), view)
+               != DFU_OK)
+        return {};
+    QStringList cut;
+    for (const dfu::TargetView &t : view.targets) {
+        if (t.alternate != a.number)
+            continue;
+        for (const dfu::ElementView &e : t.elements) {
+            dfu::Sector first, last;
+            if (e.size == 0 || !layout.sectorAt(e.address, first) || !layout.sectorAt(e.address + e.size - 1, last))
+                continue;
+            if (first.address != e.address || uint64_t(last.address) + last.size != uint64_t(e.address) + e.size)
+                cut << QStringLiteral("0x%1-0x%2")
+                           .arg(e.address, 8, 16, QLatin1Char('0'))
+                           .arg(e.address + e.size - 1, 8, 16, QLatin1Char('0'));
+        }
+    }
+    return cut;
 }

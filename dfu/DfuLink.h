@@ -16,6 +16,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // A download that kept every sector it touched changed nothing: the board held the image.
 inline bool keptEverySector(int sectorsTouched, int sectorsKept)
@@ -86,6 +87,9 @@ public:
         QString layout; // in the layout string's own notation
     };
     QList<Alternate> alternates() const;
+    // The ranges ("0x08004000-0x080041ff") of the file's elements for `alternate` (-1: the
+    // last) that cover part of a sector only: writing them erases the rest of that sector.
+    QStringList partlyCoveredSectors(const DfuFileBytes &file, int alternate) const;
     // The memory the tool works on: the last alternate's.
     QString memoryName() const;
 

@@ -187,3 +187,8 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
         QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
     return c;
 }
+
+QString machineSettingsFolder()
+{
+    return QString::fromStdString(dfu::machineSettingsFolder());
+}

@@ -73,3 +73,6 @@ struct DfuFileCheck
     quint16 release = 0; // the suffix's bcdDevice
 };
 DfuFileCheck checkDfuFile(const DfuFileBytes &file, const ImageNameList &names);
+// The machine's settings folder (/etc/tolvex-dfu, or the test build's own), where the
+// administrator's files are; empty when there is none.
+QString machineSettingsFolder();

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The DFU-mode half of an update exists once, in dfu/: no other product file launches a DFU
 # operation or opens a .dfu file through the library, the front ends and update/ call none of
-# the library's C API, and tolvex-dfu carries nothing of the window's DfuTarget.
+# the library's C API nor include its headers, and tolvex-dfu carries nothing of the window's
+# DfuTarget.
 #   check_layers.sh SOURCE_DIR TOLVEX_DFU      checks the tree and the program
 #   check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY
 #                                              shows that each rule fails on a planted breach
 set -uo pipefail
+
+# The library's headers, by name: what the layers above dfu/ include of it is a breach.
+library_headers=$(cd "$(dirname "$0")/../dfulib" && ls -- *.h | paste -sd '|' | sed 's/\./\\./g')
 
 check() {
   local src=$1 bin=$2 status=0 f rel
@@ -20,6 +24,14 @@ check() {
       ui/* | update/* | tools/tolvex-dfu/*)
         if grep -nE '(DFUOPS|DFUFILES|DFUDEV)_[A-Za-z]+[[:space:]]*\(' "$f"; then
           echo "$rel calls the DFU library's C API: go through dfu/"
+          status=1
+        fi
+        ;;
+    esac
+    case $rel in
+      ui/* | update/* | station/* | app/*)
+        if grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*[\"<]($library_headers)[\">]" "$f"; then
+          echo "$rel includes a header of the DFU library: what it needs of it, dfu/ gives"
           status=1
         fi
         ;;
@@ -40,12 +52,14 @@ if [ "${1:-}" = --self-test ]; then
   [ $# -eq 3 ] || { echo "usage: check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY"; exit 2; }
   planted=$(mktemp -d)
   trap 'rm -rf "$planted"' EXIT
-  mkdir -p "$planted/update" "$planted/clean"
+  mkdir -p "$planted/update" "$planted/clean" "$planted/includes/ui"
   printf 'void planted(DfuOperationContext &c, uint32_t &code)\n{\n    DFUOPS_LaunchOperation(&c, &code);\n}\n' \
     >"$planted/update/Planted.cpp"
   if check "$planted" "$2" >/dev/null; then echo "a planted launch in update/ was not found"; exit 1; fi
   if check "$planted/clean" "$3" >/dev/null; then echo "DfuTarget in $3 was not found"; exit 1; fi
-  echo "both planted breaches were found"
+  printf '#include "MemoryLayout.h"\n' >"$planted/includes/ui/Planted.cpp"
+  if check "$planted/includes" "$2" >/dev/null; then echo "a planted include in ui/ was not found"; exit 1; fi
+  echo "the three planted breaches were found"
   exit 0
 fi
 [ $# -eq 2 ] || { echo "usage: check_layers.sh SOURCE_DIR TOLVEX_DFU"; exit 2; }

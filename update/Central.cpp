@@ -1,6 +1,6 @@
 #include "Central.h"
 
-#include "FileSignature.h"
+#include "SignedFile.h"
 #include "HistorySql.h"
 #include "RegularFile.h"
 
@@ -249,10 +249,10 @@ HistorySettings historySettings(const QString &given, QString *origin, QString *
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (config.isEmpty() || QDir::isRelativePath(config))
         config = QDir::homePath() + QStringLiteral("/.config");
-    const std::string machine = dfu::machineSettingsFolder();
+    const QString machine = machineSettingsFolder();
     QStringList settled;
     for (const QString &path : {config + QStringLiteral("/tolvex-dfu/central.conf"),
-             machine.empty() ? QString() : QString::fromStdString(machine) + QStringLiteral("/central.conf")}) {
+             machine.isEmpty() ? QString() : machine + QStringLiteral("/central.conf")}) {
         if (path.isEmpty())
             continue;
         QByteArray text;

@@ -1,8 +1,5 @@
 #include "Session.h"
 
-#include "DfuFileFormat.h"
-#include "MemoryLayout.h"
-
 #include <algorithm>
 
 namespace update {
@@ -281,31 +278,7 @@ void Session::prepare(const Device &inDfu)
 
 QString Session::partialSectors(int alternate) const
 {
-    const QList<DfuLink::Alternate> alternates = link->alternates();
-    if (alternates.isEmpty())
-        return QString();
-    const DfuLink::Alternate &a = alternates.value(alternate < 0 ? int(alternates.size()) - 1 : alternate);
-    dfu::MemoryLayout layout;
-    dfu::FileView view;
-    if (dfu::parseMemoryLayout(("@" + a.name + a.layout).toStdString(), layout) != DFU_OK
-        || dfu::parseFile(reinterpret_cast<const uint8_t *>(settings.file->bytes.constData()),
-               size_t(settings.file->bytes.size()), view)
-               != DFU_OK)
-        return QString();
-    QStringList cut;
-    for (const dfu::TargetView &t : view.targets) {
-        if (t.alternate != a.number)
-            continue;
-        for (const dfu::ElementView &e : t.elements) {
-            dfu::Sector first, last;
-            if (e.size == 0 || !layout.sectorAt(e.address, first) || !layout.sectorAt(e.address + e.size - 1, last))
-                continue;
-            if (first.address != e.address || uint64_t(last.address) + last.size != uint64_t(e.address) + e.size)
-                cut << QStringLiteral("0x%1-0x%2")
-                           .arg(e.address, 8, 16, QLatin1Char('0'))
-                           .arg(e.address + e.size - 1, 8, 16, QLatin1Char('0'));
-        }
-    }
+    const QStringList cut = link->partlyCoveredSectors(*settings.file, alternate);
     if (cut.isEmpty())
         return QString();
     return QStringLiteral("the backup holds %1, which covers part of the sectors it touches: they are erased whole, "
