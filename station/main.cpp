@@ -95,18 +95,17 @@ int takePictures(StationWindow::Setup setup, const QString &folder)
             world.plug(board("TVX-1001", sim::Timing::Instant).app, 1);
             world.plug(board("TVX-1002", sim::Timing::Realistic).app, 2);
             world.plug(board("TVX-1003", sim::Timing::Instant, true).app, 3);
-            sim::DfuFaults fail;
-            fail.errorAtBlock = 3;
-            fail.once = true;
-            sim::Board failing = board("TVX-1004", sim::Timing::Instant);
-            failing.dfu->setFaults(fail);
-            world.plug(failing.app, 4);
-            sim::DfuFaults pull;
-            pull.disconnectAtBlock = 3;
-            pull.once = true;
-            sim::Board pulled = board("TVX-1005", sim::Timing::Instant);
-            pulled.dfu->setFaults(pull);
-            world.plug(pulled.app, 5);
+            // One whose write fails, one that drops off the bus during it, each at the third block.
+            const auto faulty = [&](const char *serial, int sim::DfuFaults::*fault, uint8_t port) {
+                sim::DfuFaults faults;
+                faults.*fault = 3;
+                faults.once = true;
+                const sim::Board b = board(serial, sim::Timing::Instant);
+                b.dfu->setFaults(faults);
+                world.plug(b.app, port);
+            };
+            faulty("TVX-1004", &sim::DfuFaults::errorAtBlock, 4);
+            faulty("TVX-1005", &sim::DfuFaults::disconnectAtBlock, 5);
             sim::Board current = board("TVX-1007", sim::Timing::Instant);
             world.plug(current.app, 7);
             QElapsedTimer clock;
