@@ -19,7 +19,7 @@ inline QString writeConfigAndFirmware(size_t size)
     if (!config.open(QIODevice::WriteOnly) || config.write(cipher.encryptBytes("Tolvex Demo Board,fw_main_v2\n")) < 0)
         return QString();
     config.close();
-    dfu::Target t;
+    dfulib::Target t;
     t.alternate = 1;
     t.name = "fw_main_v2";
     std::vector<uint8_t> image(size);
@@ -30,7 +30,7 @@ inline QString writeConfigAndFirmware(size_t size)
         std::copy_n("V1.1\0\0\0\0\0", 9, image.begin() + long(version));
     t.elements.emplace_back(0x08000000, std::move(image));
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    dfulib::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
     QFile file(QStringLiteral("fw.dfu"));
     if (!file.open(QIODevice::WriteOnly)
         || file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size()))

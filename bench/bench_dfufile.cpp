@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
     constexpr size_t FileTarget = 16u << 20;
     {
         // Four targets of four 1 MiB elements each, nearly 16 MiB in all.
-        std::vector<dfu::Target> targets(4);
+        std::vector<dfulib::Target> targets(4);
         uint32_t seed = 1;
         for (size_t t = 0; t < targets.size(); ++t) {
             targets[t].alternate = uint8_t(t);
@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
             }
         }
         std::vector<uint8_t> bytes;
-        if (dfu::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK)
+        if (dfulib::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK)
             return 1;
         std::ofstream(path.constData(), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
                                                                  std::streamsize(bytes.size()));

@@ -112,13 +112,13 @@ Run download(sim::EarlyStatus early, bool honour, int32_t flag, Before before, d
     setup.readMsPerKiB = readMsPerBlock / 2;
     const SimDfuDevice dev = plugDfuDevice(setup);
     Run run;
-    dfu::Mapping mapping;
+    dfulib::Mapping mapping;
     if (mapping.createFrom(dev.path.c_str()) != DFU_OK)
         return run;
     const std::vector<uint8_t> data = imageData();
     const std::vector<uint8_t> memory = memoryBefore(before, data);
     dev.model->writeMemory(mapping.size() - 1, Base, memory.data(), memory.size());
-    dfu::Image image;
+    dfulib::Image image;
     DFUFILES_CreateImage(mapping.last().alternate, "fw", image.receive());
     DFUFILES_AppendElement(image.get(), Base, data.data(), uint32_t(data.size()));
     DFUFILES_FilterImageForOperation(image.get(), &mapping.last(), DFU_OPERATION_DOWNLOAD, 0);

@@ -43,12 +43,12 @@ bool writeFiles(const QTemporaryDir &dir)
     // The version text where the device reads it.
     const char version[9] = "V1.1";
     std::copy(version, version + sizeof version, firmware.begin() + 0x200);
-    dfu::Target target;
+    dfulib::Target target;
     target.alternate = 1;
     target.name = "fw_main_v2";
     target.elements.emplace_back(demo::FlashStart, std::move(firmware));
     std::vector<uint8_t> bytes;
-    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, {target}, bytes) != DFU_OK)
+    if (dfulib::buildFile(0x1209, 0x2A17, 0x0100, {target}, bytes) != DFU_OK)
         return false;
     QFile file(dir.filePath(QStringLiteral("512k.dfu")));
     return file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());

@@ -1,5 +1,7 @@
 #include "DfuEnumeration.h"
 
+#include "dfulib.h"
+
 #include <QElapsedTimer>
 #include <QSet>
 #include <QtDebug>

@@ -3,8 +3,6 @@
 // Finding the maker's DFU-mode devices on the bus, and telling one from another plugged into
 // the same port later.
 
-#include "dfulib.h"
-
 #include <QHash>
 #include <QList>
 #include <QString>

@@ -3,9 +3,11 @@
 #include "ConfigFile.h"
 #include "DfuEnumeration.h"
 #include "DfuFileFormat.h"
+#include "DfuHandles.h"
 #include "MemoryLayout.h"
 #include "Maker.h"
 #include "SignedFile.h"
+#include "SignedFile_p.h"
 
 #include <QtDebug>
 
@@ -51,11 +53,11 @@ QString imageNameOf(DfuImageHandle image)
 // then must bear a name that `permitted` permits. No image for that alternate is NoImage:
 // another alternate's image is never taken instead.
 DfuLink::Launch::Reason chooseImage(
-    DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate, dfu::Image &chosen)
+    DfuFileHandle file, uint8_t imageCount, const QString &permitted, uint8_t alternate, dfulib::Image &chosen)
 {
     chosen.reset();
     for (uint8_t i = 0; i < imageCount; ++i) {
-        dfu::Image image;
+        dfulib::Image image;
         if (DFUFILES_ReadImageFromDFUFile(file, i, image.receive()) != DFU_OK)
             continue;
         uint8_t imageAlternate = 0;
@@ -70,7 +72,46 @@ DfuLink::Launch::Reason chooseImage(
     return DfuLink::Launch::NoImage;
 }
 
+// The library's operation context, as the callers of DfuLink see it.
+DfuProgress progressOf(const DfuOperationContext &c)
+{
+    DfuProgress p;
+    switch (c.phase) {
+    case DFU_PHASE_ERASE: p.phase = DfuProgress::Phase::Erase; break;
+    case DFU_PHASE_WRITE: p.phase = DfuProgress::Phase::Write; break;
+    case DFU_PHASE_VERIFY: p.phase = DfuProgress::Phase::Verify; break;
+    case DFU_PHASE_READ: p.phase = DfuProgress::Phase::Read; break;
+    case DFU_PHASE_LEAVE: p.phase = DfuProgress::Phase::Leave; break;
+    case DFU_PHASE_DONE: p.phase = DfuProgress::Phase::Done; break;
+    default: p.phase = DfuProgress::Phase::Idle; break;
+    }
+    p.percent = c.percent;
+    p.bytesDone = c.bytesDone;
+    p.bytesTotal = c.bytesTotal;
+    p.elapsedMs = c.elapsedMs;
+    p.failedAddress = c.failedAddress;
+    p.sectorsTouched = c.sectorsTouched;
+    p.sectorsKept = c.sectorsKept;
+    p.failure = c.errorStatus == DFU_OK ? DfuProgress::Failure::None
+                : c.errorStatus == DFU_ERROR_STALL || c.errorStatus == DFU_ERROR_DEVICE_STATUS
+                    ? DfuProgress::Failure::BoardSaidNo
+                    : DfuProgress::Failure::Other;
+    return p;
+}
+
 } // namespace
+
+struct DfuLink::Handles
+{
+    dfulib::Device device;
+    DfuMappingRecord *mapping = nullptr;
+    dfulib::Image image;
+    dfulib::Image expected; // a verify's image from the file, to compare what was read with
+    dfulib::Operation operation;
+    Operation launched = Operation::None;
+
+    const DfuMappingRecord &record(int index) const { return mapping[index]; }
+};
 
 QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId)
 {
@@ -90,15 +131,40 @@ void DfuLink::waitOutPollTimeouts(bool on)
     DFUOPS_SetHonourPollTimeouts(on);
 }
 
-DfuLink::DfuLink() = default;
+DfuLink::DfuLink() : h_(std::make_unique<Handles>()) { }
 
-DfuLink::DfuLink(const Settings &settings) : settings_(settings) { }
+DfuLink::DfuLink(const Settings &settings) : settings_(settings), h_(std::make_unique<Handles>()) { }
 
 DfuLink::~DfuLink()
 {
     stop();
-    image_.reset();
+    h_->image.reset();
     letGo();
+}
+
+quint32 DfuLink::image() const
+{
+    return h_->image.get();
+}
+
+quint32 DfuLink::operationCode() const
+{
+    return h_->operation.launchedCode();
+}
+
+bool DfuLink::running() const
+{
+    return h_->operation.running();
+}
+
+DfuLink::Operation DfuLink::launched() const
+{
+    return h_->launched;
+}
+
+bool DfuLink::pathFits(const QString &path)
+{
+    return size_t(path.toLocal8Bit().size()) < sizeof DfuOperationContext::devicePath;
 }
 
 int DfuLink::open(const QString &path, const QString &busAddress, const QString &product)
@@ -106,7 +172,7 @@ int DfuLink::open(const QString &path, const QString &busAddress, const QString 
     letGo();
     product_ = product;
     const QByteArray local = path.toLocal8Bit();
-    dfu::Device handle;
+    dfulib::Device handle;
     if (DFUDEV_Open(local.constData(), handle.receive()) != DFU_OK)
         return NoDescriptor;
     DfuDeviceHandle h = handle.get();
@@ -128,14 +194,14 @@ int DfuLink::open(const QString &path, const QString &busAddress, const QString 
     productId_ = descriptor.idProduct;
     release_ = descriptor.bcdDevice;
     transferSize_ = functional.wTransferSize;
-    if (DFUOPS_CreateMappingFromDevice(local.constData(), &mapping_, &alternateCount_) != DFU_OK) {
-        mapping_ = nullptr;
+    if (DFUOPS_CreateMappingFromDevice(local.constData(), &h_->mapping, &alternateCount_) != DFU_OK) {
+        h_->mapping = nullptr;
         alternateCount_ = 0;
         return NoMapping;
     }
     if (alternateCount_ == 0)
         return NoMapping;
-    device_ = std::move(handle);
+    h_->device = std::move(handle);
     path_ = path;
     busAddress_ = busAddress.isEmpty() ? dfuBusAddressAt(path) : busAddress;
     return Connected;
@@ -153,9 +219,9 @@ QString DfuLink::openProblem(int code)
 
 void DfuLink::letGo()
 {
-    device_.reset();
-    DFUOPS_ReleaseMapping(mapping_);
-    mapping_ = nullptr;
+    h_->device.reset();
+    DFUOPS_ReleaseMapping(h_->mapping);
+    h_->mapping = nullptr;
     alternateCount_ = 0;
 }
 
@@ -164,15 +230,16 @@ QList<DfuLink::Alternate> DfuLink::alternates() const
     QList<Alternate> out;
     for (quint32 i = 0; i < alternateCount_; ++i) {
         char layout[512];
-        DFUOPS_GetMappingLayout(&mapping_[i], layout, sizeof layout);
-        out.append({mapping_[i].alternate, QString::fromLatin1(mapping_[i].name), QString::fromLatin1(layout)});
+        const DfuMappingRecord &r = h_->record(int(i));
+        DFUOPS_GetMappingLayout(&r, layout, sizeof layout);
+        out.append({r.alternate, QString::fromLatin1(r.name), QString::fromLatin1(layout)});
     }
     return out;
 }
 
 QString DfuLink::memoryName() const
 {
-    return isOpen() ? QString::fromLatin1(last().name) : QString();
+    return isOpen() ? QString::fromLatin1(h_->record(recordOf(-1)).name) : QString();
 }
 
 bool DfuLink::stillThere() const
@@ -182,7 +249,7 @@ bool DfuLink::stillThere() const
 
 DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
 {
-    image_.reset();
+    h_->image.reset();
     Launch l;
     l.result = reason == Launch::Replaced || reason == Launch::NotOpen || reason == Launch::NotStarted
                    ? Launch::Failed
@@ -192,11 +259,11 @@ DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
     return l;
 }
 
-const DfuMappingRecord *DfuLink::recordOf(int alternate) const
+int DfuLink::recordOf(int alternate) const
 {
     if (!isOpen() || alternate >= int(alternateCount_) || alternate < -1)
-        return nullptr;
-    return alternate < 0 ? &last() : &mapping_[alternate];
+        return -1;
+    return alternate < 0 ? int(alternateCount_) - 1 : alternate;
 }
 
 int DfuLink::alternateIndex(const QString &nameOrNumber) const
@@ -204,28 +271,29 @@ int DfuLink::alternateIndex(const QString &nameOrNumber) const
     bool number = false;
     const uint value = nameOrNumber.toUInt(&number, 0);
     for (quint32 i = 0; i < alternateCount_; ++i) {
-        const bool named = QString::fromLatin1(mapping_[i].name).trimmed() == nameOrNumber.trimmed();
-        if ((number && value == mapping_[i].alternate) || (!number && named))
+        const DfuMappingRecord &r = h_->record(int(i));
+        const bool named = QString::fromLatin1(r.name).trimmed() == nameOrNumber.trimmed();
+        if ((number && value == r.alternate) || (!number && named))
             return int(i);
     }
     return -1;
 }
 
-DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &permitted, int alternate,
-    dfu::Image &chosen, QString &mismatch, const DfuMappingRecord *&found)
+DfuLink::Launch DfuLink::checkFile(
+    const DfuFileBytes &source, const QString &permitted, int alternate, bool forVerify, QString &mismatch, int &found)
 {
     file_ = FileFacts();
     imageName_.clear();
-    expected_.reset();
+    h_->expected.reset();
     // A device that Config.ini permits no image for takes none, not any unnamed one.
     if (permitted.isEmpty())
         return refuse(Launch::NotPermitted,
             QStringLiteral("Config.ini permits no image for \"%1\" (tolvex-config check shows what it lists)")
                 .arg(product_));
     found = recordOf(alternate);
-    if (!found)
+    if (found < 0)
         return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
-    const DfuMappingRecord &record = *found;
+    const DfuMappingRecord &record = h_->record(found);
     const QString &filePath = source.path;
     // The bytes that were read, checked and hashed once are the bytes written.
     const SignedFile &opened = source.check;
@@ -236,12 +304,13 @@ DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &pe
     file_.sha256 = source.sha256;
     if (opened.result == SignedFile::SignatureRefused)
         return refuse(Launch::SignatureRefused, opened.reason());
-    dfu::File file;
+    dfulib::File file;
     if (opened.result != SignedFile::Opened || openDfuBytes(source, file) != DFU_OK)
         return refuse(Launch::NotADfuFile, QStringLiteral("%1: %2").arg(filePath, opened.reason()));
     mismatch = usbIdMismatch(opened.vendorId, opened.productId, vendorId_, productId_);
     if (!mismatch.isEmpty() && settings_.otherUsbIds == Settings::OtherUsbIds::Refuse)
         return refuse(Launch::OtherUsbIds, mismatch);
+    dfulib::Image &chosen = forVerify ? h_->expected : h_->image;
     const Launch::Reason choice = chooseImage(file.get(), opened.imageCount, permitted, record.alternate, chosen);
     if (choice == Launch::NotPermitted)
         return refuse(choice, QStringLiteral("the file's image names are not permitted: Config.ini permits \"%1\" "
@@ -257,15 +326,15 @@ DfuLink::Launch DfuLink::checkFile(const DfuFileBytes &source, const QString &pe
 }
 
 DfuLink::Launch DfuLink::launchDownload(
-    const DfuFileBytes &source, const QString &permitted, int32_t flag, int alternate)
+    const DfuFileBytes &source, const QString &permitted, Download how, int alternate)
 {
-    const DfuMappingRecord *record = nullptr;
+    int record = -1;
     QString mismatch;
-    const Launch checked = checkFile(source, permitted, alternate, image_, mismatch, record);
+    const Launch checked = checkFile(source, permitted, alternate, false, mismatch, record);
     if (checked.result != Launch::Launched)
         return checked;
-    imageName_ = imageNameOf(image_.get());
-    Launch l = launch(DFU_OPERATION_DOWNLOAD, flag, source.path, *record);
+    imageName_ = imageNameOf(h_->image.get());
+    Launch l = launch(Operation::Download, how, source.path, record);
     if (l.result == Launch::Launched && !mismatch.isEmpty())
         l.note = mismatch + QStringLiteral("; it is written all the same");
     return l;
@@ -273,28 +342,30 @@ DfuLink::Launch DfuLink::launchDownload(
 
 DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString &permitted, int alternate)
 {
-    const DfuMappingRecord *record = nullptr;
+    int record = -1;
     QString mismatch;
-    const Launch checked = checkFile(source, permitted, alternate, expected_, mismatch, record);
+    const Launch checked = checkFile(source, permitted, alternate, true, mismatch, record);
     if (checked.result != Launch::Launched)
         return checked;
-    imageName_ = imageNameOf(expected_.get());
+    const dfulib::Image &expected = h_->expected;
+    imageName_ = imageNameOf(expected.get());
     // An image of the same ranges to read into: only what the file covers is read.
-    DFUFILES_CreateImage(record->alternate, record->name, image_.receive());
+    const DfuMappingRecord &r = h_->record(record);
+    DFUFILES_CreateImage(r.alternate, r.name, h_->image.receive());
     uint32_t count = 0;
-    DFUFILES_GetElementCount(expected_.get(), &count);
+    DFUFILES_GetElementCount(expected.get(), &count);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t address = 0, size = 0;
-        DFUFILES_GetElement(expected_.get(), i, &address, &size, nullptr, 0);
+        DFUFILES_GetElement(expected.get(), i, &address, &size, nullptr, 0);
         if (size == 0)
             continue;
         const std::vector<uint8_t> room(size);
-        if (DFUFILES_AppendElement(image_.get(), address, room.data(), size) != DFU_OK)
+        if (DFUFILES_AppendElement(h_->image.get(), address, room.data(), size) != DFU_OK)
             return refuse(Launch::DoesNotFit, QStringLiteral("the image does not fit in memory"));
     }
     if (count == 0)
         return refuse(Launch::DoesNotFit, QStringLiteral("the image holds no data"));
-    Launch l = launch(DFU_OPERATION_UPLOAD, 0, source.path, *record);
+    Launch l = launch(Operation::Upload, Download::Changed, source.path, record);
     if (l.result == Launch::Launched && !mismatch.isEmpty())
         l.note = mismatch;
     return l;
@@ -304,19 +375,20 @@ QList<QPair<quint32, quint32>> DfuLink::differences(qint64 *compared) const
 {
     QList<QPair<quint32, quint32>> out;
     qint64 bytes = 0;
+    const dfulib::Image &expected = h_->expected;
     uint32_t expectedCount = 0, readCount = 0;
-    DFUFILES_GetElementCount(expected_.get(), &expectedCount);
-    DFUFILES_GetElementCount(image_.get(), &readCount);
+    DFUFILES_GetElementCount(expected.get(), &expectedCount);
+    DFUFILES_GetElementCount(h_->image.get(), &readCount);
     for (uint32_t i = 0, r = 0; i < expectedCount; ++i) {
         uint32_t address = 0, size = 0, readAddress = 0, readSize = 0;
-        DFUFILES_GetElement(expected_.get(), i, &address, &size, nullptr, 0);
+        DFUFILES_GetElement(expected.get(), i, &address, &size, nullptr, 0);
         if (size == 0)
             continue;
         std::vector<uint8_t> want(size), got(size);
-        DFUFILES_GetElement(expected_.get(), i, &address, &size, want.data(), size);
+        DFUFILES_GetElement(expected.get(), i, &address, &size, want.data(), size);
         // The elements read are in the file's order, empty ones left out.
         if (r >= readCount
-            || DFUFILES_GetElement(image_.get(), r++, &readAddress, &readSize, got.data(), size) != DFU_OK
+            || DFUFILES_GetElement(h_->image.get(), r++, &readAddress, &readSize, got.data(), size) != DFU_OK
             || readAddress != address || readSize != size) {
             out.append({address, address + size});
             continue;
@@ -344,21 +416,22 @@ QList<QPair<quint32, quint32>> DfuLink::differences(qint64 *compared) const
 
 DfuLink::Launch DfuLink::launchUpload(const QString &permitted, int alternate, const Range *range)
 {
-    expected_.reset();
-    const DfuMappingRecord *record = recordOf(alternate);
-    if (!record)
+    h_->expected.reset();
+    const int index = recordOf(alternate);
+    if (index < 0)
         return refuse(Launch::NotOpen, QStringLiteral("no device is open with alternate %1").arg(alternate));
+    const DfuMappingRecord &record = h_->record(index);
     if (range) {
-        DFUFILES_CreateImage(record->alternate, record->name, image_.receive());
+        DFUFILES_CreateImage(record.alternate, record.name, h_->image.receive());
         const std::vector<uint8_t> room(range->length);
-        DFUFILES_AppendElement(image_.get(), range->address, room.data(), range->length);
+        DFUFILES_AppendElement(h_->image.get(), range->address, room.data(), range->length);
     } else {
-        DFUFILES_CreateImageFromMapping(image_.receive(), record);
+        DFUFILES_CreateImageFromMapping(h_->image.receive(), &record);
     }
     const bool named = settings_.backupName == Settings::BackupName::Permitted && !permitted.isEmpty();
-    imageName_ = named ? permitted : QString::fromLatin1(record->name);
-    DFUFILES_SetImageName(image_.get(), imageName_.toLocal8Bit().constData());
-    Launch l = launch(DFU_OPERATION_UPLOAD, 0, QString(), *record);
+    imageName_ = named ? permitted : QString::fromLatin1(record.name);
+    DFUFILES_SetImageName(h_->image.get(), imageName_.toLocal8Bit().constData());
+    Launch l = launch(Operation::Upload, Download::Changed, QString(), index);
     if (l.result == Launch::Launched && settings_.backupName == Settings::BackupName::Permitted && !named)
         l.note = QStringLiteral("Config.ini permits no image for this product: the image is named after its memory, "
                                 "and updates will refuse it");
@@ -369,21 +442,30 @@ DfuLink::Launch DfuLink::launchReturn()
 {
     if (!isOpen())
         return refuse(Launch::NotOpen, QStringLiteral("no device is open"));
-    DFUFILES_CreateImageFromMapping(image_.receive(), &last());
-    DFUFILES_SetImageName(image_.get(), last().name);
+    const int last = recordOf(-1);
+    DFUFILES_CreateImageFromMapping(h_->image.receive(), &h_->record(last));
+    DFUFILES_SetImageName(h_->image.get(), h_->record(last).name);
     imageName_ = memoryName();
-    return launch(DFU_OPERATION_RETURN, 0, QString(), last());
+    return launch(Operation::Return, Download::Changed, QString(), last);
 }
 
-DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePath, const DfuMappingRecord &record)
+DfuLink::Launch DfuLink::launch(Operation operation, Download how, const QString &filePath, int index)
 {
+    const int32_t op = operation == Operation::Download ? DFU_OPERATION_DOWNLOAD
+                       : operation == Operation::Upload ? DFU_OPERATION_UPLOAD
+                                                        : DFU_OPERATION_RETURN;
+    const int32_t flag = operation != Operation::Download ? 0
+                         : how == Download::Full          ? DFU_FLAG_FULL_DOWNLOAD
+                         : how == Download::CompareOnly   ? DFU_FLAG_COMPARE_ONLY
+                                                          : 0;
+    const DfuMappingRecord &record = h_->record(index);
     DfuOperationContext c;
     // What was opened must still be what is there: a board swapped on the port since is
     // another board, with another memory.
     if (!makeOperationContext(c, op, path_, flag) || !sameDfuDevice(path_, busAddress_))
         return refuse(Launch::Replaced, QStringLiteral("another device is plugged in there now; nothing was done"));
     stop();
-    const DfuStatus filtered = DFUFILES_FilterImageForOperation(image_.get(), &record, op, 0);
+    const DfuStatus filtered = DFUFILES_FilterImageForOperation(h_->image.get(), &record, op, 0);
     if (filtered != DFU_OK) {
         if (op == DFU_OPERATION_DOWNLOAD)
             qWarning("Download: %s refused for %s: %s", filePath.toLocal8Bit().constData(), record.name,
@@ -391,14 +473,13 @@ DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePat
         return refuse(filtered == DFU_ERROR_NOT_READABLE ? Launch::NotReadable : Launch::DoesNotFit,
             QStringLiteral("the image does not fit the device: %1").arg(QLatin1String(DFU_StatusText(filtered))));
     }
-    c.image = image_.get();
-    const DfuStatus s = operation_.launch(c);
+    c.image = h_->image.get();
+    const DfuStatus s = h_->operation.launch(c);
     if (s != DFU_OK)
         return refuse(Launch::NotStarted,
             s == DFU_ERROR_CLAIMED ? QStringLiteral("another program holds the device; close it and try again")
                                    : QStringLiteral("cannot start: %1").arg(QLatin1String(DFU_StatusText(s))));
-    runningOperation_ = op;
-    launched_ = c;
+    h_->launched = operation;
     Launch l;
     l.result = Launch::Launched;
     return l;
@@ -407,50 +488,54 @@ DfuLink::Launch DfuLink::launch(int32_t op, int32_t flag, const QString &filePat
 DfuLink::Poll DfuLink::poll()
 {
     Poll p;
-    if (operation_.status(p.context) != DFU_OK) {
+    DfuOperationContext c{};
+    if (h_->operation.status(c) != DFU_OK) {
         p.state = Poll::Failed;
         p.message = QStringLiteral("no operation runs");
         return p;
     }
-    if (p.context.errorStatus == DFU_OK && p.context.percent < 100)
-        return p;
-    // Ended: its final context, copied as the operation is let go.
-    operation_.stop(&p.context);
-    if (p.context.errorStatus != DFU_OK) {
-        image_.reset();
-        p.state = Poll::Failed;
-        p.message = QStringLiteral("%1 (at 0x%2)")
-                        .arg(QLatin1String(DFU_StatusText(p.context.errorStatus)))
-                        .arg(p.context.failedAddress, 8, 16, QLatin1Char('0'));
+    if (c.errorStatus == DFU_OK && c.percent < 100) {
+        p.progress = progressOf(c);
         return p;
     }
-    if (runningOperation_ != DFU_OPERATION_UPLOAD)
-        image_.reset();
+    // Ended: its final context, copied as the operation is let go.
+    h_->operation.stop(&c);
+    p.progress = progressOf(c);
+    if (c.errorStatus != DFU_OK) {
+        h_->image.reset();
+        p.state = Poll::Failed;
+        p.message = QStringLiteral("%1 (at 0x%2)")
+                        .arg(QLatin1String(DFU_StatusText(c.errorStatus)))
+                        .arg(c.failedAddress, 8, 16, QLatin1Char('0'));
+        return p;
+    }
+    if (h_->launched != Operation::Upload)
+        h_->image.reset();
     p.state = Poll::Done;
     return p;
 }
 
 void DfuLink::stop()
 {
-    operation_.stop(nullptr);
+    h_->operation.stop(nullptr);
 }
 
 bool DfuLink::writeBackup(const QString &filePath, QString &message, bool replace, QString *sha256)
 {
-    if (!image_.get() || runningOperation_ != DFU_OPERATION_UPLOAD || operation_.running()) {
+    if (!h_->image.get() || h_->launched != Operation::Upload || h_->operation.running()) {
         message = QStringLiteral("cannot write %1: no finished upload").arg(filePath);
         return false;
     }
-    dfu::File file;
+    dfulib::File file;
     DfuStatus written = DFUFILES_CreateNewDFUFileEx(filePath.toLocal8Bit().constData(), file.receive(), vendorId_,
         productId_, release_, replace ? 0 : DFU_NEW_FILE_KEEP_EXISTING);
     uint8_t digest[32] = {};
     if (written == DFU_OK) {
-        written = DFUFILES_AppendImageToDFUFile(file.get(), image_.get());
+        written = DFUFILES_AppendImageToDFUFile(file.get(), h_->image.get());
         const DfuStatus closed = DFUFILES_CloseDFUFileDigest(file.release(), digest);
         written = written == DFU_OK ? closed : written;
     }
-    image_.reset();
+    h_->image.reset();
     if (written != DFU_OK)
         message = QStringLiteral("cannot write %1: %2").arg(filePath, QLatin1String(DFU_StatusText(written)));
     else if (sha256)
@@ -464,18 +549,18 @@ QStringList DfuLink::partlyCoveredSectors(const DfuFileBytes &file, int alternat
     if (all.isEmpty())
         return {};
     const Alternate &a = all.value(alternate < 0 ? int(all.size()) - 1 : alternate);
-    dfu::MemoryLayout layout;
-    dfu::FileView view;
-    if (dfu::parseMemoryLayout(("@" + a.name + a.layout).toStdString(), layout) != DFU_OK
-        || dfu::parseFile(reinterpret_cast<const uint8_t *>(file.bytes.constData()), size_t(file.bytes.size()), view)
+    dfulib::MemoryLayout layout;
+    dfulib::FileView view;
+    if (dfulib::parseMemoryLayout(("@" + a.name + a.layout).toStdString(), layout) != DFU_OK
+        || dfulib::parseFile(reinterpret_cast<const uint8_t *>(file.bytes.constData()), size_t(file.bytes.size()), view)
                != DFU_OK)
         return {};
     QStringList cut;
-    for (const dfu::TargetView &t : view.targets) {
+    for (const dfulib::TargetView &t : view.targets) {
         if (t.alternate != a.number)
             continue;
-        for (const dfu::ElementView &e : t.elements) {
-            dfu::Sector first, last;
+        for (const dfulib::ElementView &e : t.elements) {
+            dfulib::Sector first, last;
             if (e.size == 0 || !layout.sectorAt(e.address, first) || !layout.sectorAt(e.address + e.size - 1, last))
                 continue;
             if (first.address != e.address || uint64_t(last.address) + last.size != uint64_t(e.address) + e.size)

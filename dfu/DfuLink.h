@@ -11,12 +11,13 @@
 // GUI thread (or the thread that drives it) only: the library runs the operations on its own
 // worker threads, and a poll copies their state.
 
-#include "DfuHandles.h"
 #include "SignedFile.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 // A download that kept every sector it touched changed nothing: the board held the image.
 inline bool keptEverySector(int sectorsTouched, int sectorsKept)
@@ -27,6 +28,28 @@ inline bool keptEverySector(int sectorsTouched, int sectorsKept)
 // Why a file whose suffix names other USB ids than the device's was not made for it; empty
 // when the ids fit (0xFFFF in the file stands for any).
 QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendorId, quint16 productId);
+
+// What a running operation has done so far, copied from the library at each poll.
+struct DfuProgress
+{
+    // In the order an operation goes through them: Erase (comparing and erasing) before Write
+    // before Verify; an upload reads; a return leaves.
+    enum class Phase { Idle, Erase, Write, Verify, Read, Leave, Done };
+    // What a failure was, as far as callers act on it: the board answered the request with an
+    // error or a stall (a protected memory does), or anything else (the bus, the file, a lost
+    // board).
+    enum class Failure { None, BoardSaidNo, Other };
+    Phase phase = Phase::Idle;
+    int percent = 0; // 0 to 100; 100 only once the operation has fully succeeded
+    quint32 bytesDone = 0;
+    quint32 bytesTotal = 0;
+    quint32 elapsedMs = 0;
+    quint32 failedAddress = 0; // of the failing command or mismatch
+    // A download: the erasable sectors the image touches, and of those the ones found holding it.
+    quint16 sectorsTouched = 0;
+    quint16 sectorsKept = 0;
+    Failure failure = Failure::None;
+};
 
 class DfuLink
 {
@@ -77,7 +100,6 @@ public:
     quint16 productId() const { return productId_; }
     quint16 release() const { return release_; }
     quint16 transferSize() const { return transferSize_; }
-    DfuMappingRecord *mapping() const { return mapping_; }
     quint32 alternateCount() const { return alternateCount_; }
 
     struct Alternate
@@ -126,10 +148,14 @@ public:
     // blanks aside); -1 when there is none.
     int alternateIndex(const QString &nameOrNumber) const;
 
+    // What a download writes: the sectors that differ from the image (erased and written
+    // again), every sector the image touches, or nothing (it compares only).
+    enum class Download { Changed, Full, CompareOnly };
     // Checks the file against `permitted` (what Config.ini permits for the product as the
     // device names itself in DFU mode) and against the device's USB ids, chooses the image of
-    // the alternate, and launches the download with `flag` (DFU_FLAG_*).
-    Launch launchDownload(const DfuFileBytes &file, const QString &permitted, int32_t flag = 0, int alternate = -1);
+    // the alternate, and launches the download.
+    Launch launchDownload(
+        const DfuFileBytes &file, const QString &permitted, Download how = Download::Changed, int alternate = -1);
     // One range of a memory: `length` bytes from `address`; a length of 0 reads to the end of
     // the readable sectors that follow the address.
     struct Range
@@ -160,21 +186,26 @@ public:
     const FileFacts &fileFacts() const { return file_; }
     // What the image launched is called.
     const QString &imageName() const { return imageName_; }
-    // The image of the operation, while it is held (0 otherwise).
-    DfuImageHandle image() const { return image_.get(); }
-    uint32_t operationCode() const { return operation_.launchedCode(); }
-    bool running() const { return operation_.running(); }
-    int32_t runningOperation() const { return runningOperation_; }
-    // The context the running operation was launched with.
-    const DfuOperationContext &launchedContext() const { return launched_; }
+    // The image of the operation, while it is held (0 otherwise): the library's handle, for
+    // the window, which shows whether one is held.
+    quint32 image() const;
+    // The library's code for the operation launched last.
+    quint32 operationCode() const;
+    bool running() const;
+    enum class Operation { None, Download, Upload, Return };
+    // The operation launched last (a verify is an upload).
+    Operation launched() const;
+    // Whether `path` fits the library's field for it: a longer one would be cut into another
+    // device's.
+    static bool pathFits(const QString &path);
 
     struct Poll
     {
         enum State { Running, Done, Failed };
         State state = Running;
-        DfuOperationContext context{};
+        DfuProgress progress;
         QString message; // Failed: what went wrong, where
-        bool upToDate() const { return keptEverySector(context.sectorsTouched, context.sectorsKept); }
+        bool upToDate() const { return keptEverySector(progress.sectorsTouched, progress.sectorsKept); }
     };
     // The running operation's state; once it has ended (Done or Failed), it is let go and its
     // final context copied. A download's image is released with it; an upload's stays for
@@ -188,19 +219,21 @@ public:
     bool writeBackup(const QString &filePath, QString &message, bool replace = true, QString *sha256 = nullptr);
 
 private:
-    Launch launch(int32_t operation, int32_t flag, const QString &filePath, const DfuMappingRecord &record);
+    // The library's handles: only DfuLink.cpp sees the library.
+    struct Handles;
+    // `record` is an index among alternates(), checked.
+    Launch launch(Operation operation, Download how, const QString &filePath, int record);
     Launch refuse(Launch::Reason reason, const QString &message);
-    // The checks a download and a verify share; `chosen` receives the image for the alternate,
-    // `record` its mapping record.
-    Launch checkFile(const DfuFileBytes &file, const QString &permitted, int alternate, dfu::Image &chosen,
-        QString &mismatch, const DfuMappingRecord *&record);
-    const DfuMappingRecord &last() const { return mapping_[alternateCount_ - 1]; }
-    // The record of `alternate`, or null (-1: the last).
-    const DfuMappingRecord *recordOf(int alternate) const;
+    // The checks a download and a verify share; the image for the alternate goes to the
+    // download's image, or to the verify's expected one, and `record` receives the index of
+    // its mapping record.
+    Launch checkFile(const DfuFileBytes &file, const QString &permitted, int alternate, bool forVerify,
+        QString &mismatch, int &record);
+    // The index of `alternate`'s record, or -1 (the argument -1: the last).
+    int recordOf(int alternate) const;
 
     Settings settings_;
-    dfu::Device device_;
-    DfuMappingRecord *mapping_ = nullptr;
+    std::unique_ptr<Handles> h_;
     quint32 alternateCount_ = 0;
     QString path_;
     QString busAddress_;
@@ -211,9 +244,4 @@ private:
     quint16 transferSize_ = 0;
     FileFacts file_;
     QString imageName_;
-    dfu::Image image_;
-    dfu::Image expected_; // a verify's image from the file, to compare what was read with
-    dfu::Operation operation_;
-    int32_t runningOperation_ = 0;
-    DfuOperationContext launched_{};
 };

@@ -25,19 +25,16 @@ DfuLink *DfuTarget::linkFor(const QString &devicePath) const
     if (link->path() == devicePath)
         return link.get();
     // Not the device opened: nothing is known of it, and it is not worked on.
-    if (devicePath.toLocal8Bit().size() < int(sizeof context.devicePath))
+    if (DfuLink::pathFits(devicePath))
         sameDfuDevice(devicePath, QString());
     return nullptr;
 }
 
 void DfuTarget::mirror()
 {
-    mapping = link ? link->mapping() : nullptr;
     alternateCount = link ? link->alternateCount() : 0;
     image = link ? link->image() : 0;
     secondImage = 0;
-    if (!image)
-        context.image = 0;
 }
 
 int DfuTarget::openDevice(const QString &path)
@@ -59,7 +56,7 @@ int DfuTarget::openDevice(const QString &path)
 
 void DfuTarget::releaseDevice()
 {
-    if (link && link->running() && link->runningOperation() == DFU_OPERATION_RETURN) {
+    if (link && link->running() && link->launched() == DfuLink::Operation::Return) {
         // A return goes on to its end without the handle and the mapping.
         link->letGo();
         returns.push_back(std::move(link));
@@ -138,7 +135,7 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     case DfuLink::Launch::NotStarted: return LaunchRefused;
     }
     operationCode = l->operationCode();
-    context = l->launchedContext();
+    context = DfuProgress();
     upgradePending = 1;
     return DownloadLaunched;
 }
@@ -153,30 +150,31 @@ int DfuTarget::launchUpload(const QString &filePath, const QString &devicePath)
     if (!launched)
         return UploadRefused;
     operationCode = l->operationCode();
-    context = l->launchedContext();
+    context = DfuProgress();
     return UploadLaunched;
 }
 
 int DfuTarget::pollOperation()
 {
     // The window polls once more after a download that ended between two of its polls.
-    if (!link || !link->running() || link->runningOperation() == DFU_OPERATION_RETURN)
+    if (!link || !link->running() || link->launched() == DfuLink::Operation::Return)
         return downloadCompleted ? PollOk : PollError;
     const DfuLink::Poll p = link->poll();
-    context = p.context;
+    context = p.progress;
+    const DfuLink::Operation operation = link->launched();
     if (p.state == DfuLink::Poll::Failed) {
         mirror();
         return PollError;
     }
-    if (context.operation == DFU_OPERATION_DOWNLOAD && context.phase > DFU_PHASE_ERASE)
+    if (operation == DfuLink::Operation::Download && context.phase > DfuProgress::Phase::Erase)
         upgradePending = 0;
     if (p.state == DfuLink::Poll::Running)
         return PollOk;
     int result = PollOk;
-    if (context.operation == DFU_OPERATION_DOWNLOAD) {
+    if (operation == DfuLink::Operation::Download) {
         upgradePending = 0;
         downloadCompleted = true;
-    } else if (context.operation == DFU_OPERATION_UPLOAD) {
+    } else if (operation == DfuLink::Operation::Upload) {
         QString why;
         if (!link->writeBackup(uploadPath, why)) {
             qWarning("Upload: %s", qPrintable(why));

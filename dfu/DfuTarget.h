@@ -45,7 +45,7 @@ public:
     int launchDownload(const QString &filePath, const QString &permittedImageName, const QString &devicePath);
     int launchUpload(const QString &filePath, const QString &devicePath);
     int pollOperation();
-    DfuOperationContext contextSnapshot() const { return context; }
+    DfuProgress contextSnapshot() const { return context; }
     // The SHA-256 of the bytes the last download was launched with (empty if none was read).
     const QString &fileSha256() const { return launchedSha; }
     // Why the last download was refused as WrongImageName for its signature (empty otherwise).
@@ -62,13 +62,12 @@ public:
     quint16 vendorId = 0;
     quint16 productId = 0;
     quint16 deviceRelease = 0;
-    DfuMappingRecord *mapping = nullptr;
     quint32 alternateCount = 0;
-    DfuImageHandle image = 0;
-    DfuImageHandle secondImage = 0;
+    quint32 image = 0; // the library's handle of the running operation's image, 0 when none is held
+    quint32 secondImage = 0;
     quint32 operationCode = 0;
     QString uploadPath;
-    DfuOperationContext context{};
+    DfuProgress context;
 
 private:
     // The window writes files for other USB ids with a warning, as it always did, and names

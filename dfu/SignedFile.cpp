@@ -1,6 +1,8 @@
 #include "SignedFile.h"
+#include "SignedFile_p.h"
 
 #include "DfuFileFormat.h"
+#include "FileSignature.h"
 #include "DisplayText.h"
 #include "RegularFile.h"
 
@@ -14,14 +16,14 @@
 QString SignedFile::reason() const
 {
     switch (result) {
-    case NotDfu: return unreadable.isEmpty() ? QString::fromLatin1(DFU_StatusText(status)) : unreadable;
+    case NotDfu: return unreadable.isEmpty() ? notDfu : unreadable;
     case SignatureRefused:
         if (!keyProblems.isEmpty())
             return QStringLiteral("trusted keys are installed but cannot be used, so no file is written until that is "
                                   "mended: %1")
                 .arg(keyProblems.join(QStringLiteral("; ")));
         return QStringLiteral("only files signed by a trusted key are written, and this one is not: %1")
-            .arg(QString::fromStdString(dfu::verdictText(signature)));
+            .arg(signatureVerdict);
     case Opened: break;
     }
     return signatureText();
@@ -31,21 +33,34 @@ QString SignedFile::signatureText() const
 {
     if (ownBackup)
         return QStringLiteral("not signed; this machine's backup of the board, restored as restore-policy allows");
-    const QString key = QString::fromStdString(signature.keyId);
-    switch (signature.verdict) {
-    case dfu::SignatureVerdict::NoSignature: return QStringLiteral("not signed");
-    case dfu::SignatureVerdict::Damaged: return QString::fromStdString(dfu::verdictText(signature));
-    case dfu::SignatureVerdict::Trusted:
-        return QStringLiteral("signed by key %1 (\"%2\"), trusted").arg(key, display::utf8(signature.trustedComment));
-    default: break;
+    const QString &key = signatureKey;
+    switch (signature) {
+    case Signature::None: return QStringLiteral("not signed");
+    case Signature::Damaged: return signatureVerdict;
+    case Signature::Trusted: return QStringLiteral("signed by key %1 (\"%2\"), trusted").arg(key, signatureComment);
+    case Signature::Other: break;
     }
     if (!keysInstalled)
         return QStringLiteral("a signature by key %1, not checked (no trusted keys installed)").arg(key);
     if (!keyProblems.isEmpty())
         return QStringLiteral("a signature by key %1, not checked (the trusted keys cannot be used)").arg(key);
-    return QStringLiteral("a signature by key %1, not trusted: %2")
-        .arg(key, QString::fromStdString(dfu::verdictText(signature)));
+    return QStringLiteral("a signature by key %1, not trusted: %2").arg(key, signatureVerdict);
 }
+
+namespace {
+
+// The bytes parsed, with their suffix's ids and image count: Opened, or NotDfu and why.
+void parse(DfuFileBytes &f)
+{
+    SignedFile &s = f.check;
+    dfulib::File parsed;
+    const DfuStatus status = DFUFILES_OpenDFUFileFromMemory(reinterpret_cast<const uint8_t *>(f.bytes.constData()),
+        uint32_t(f.bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
+    s.result = status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
+    s.notDfu = status == DFU_OK ? QString() : QString::fromLatin1(DFU_StatusText(status));
+}
+
+} // namespace
 
 SharedDfuFile readDfuFile(const QString &path)
 {
@@ -59,28 +74,33 @@ SharedDfuFile readDfuFile(const QString &path)
         f->modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
     std::string why;
-    if (tolvex::readRegularFile(local.constData(), dfu::MaxFileSize, f->bytes, why) != tolvex::ReadResult::Read) {
-        s.status = DFU_ERROR_FILE_OPEN;
+    if (tolvex::readRegularFile(local.constData(), dfulib::MaxFileSize, f->bytes, why) != tolvex::ReadResult::Read) {
+        s.notDfu = QString::fromLatin1(DFU_StatusText(DFU_ERROR_FILE_OPEN));
         s.unreadable = QString::fromLocal8Bit(why.c_str());
         return f;
     }
     f->sha256 = QString::fromLatin1(QCryptographicHash::hash(f->bytes, QCryptographicHash::Sha256).toHex());
-    const dfu::TrustedKeys keys = dfu::loadTrustedKeys(dfu::trustedKeyFolders());
+    const dfulib::TrustedKeys keys = dfulib::loadTrustedKeys(dfulib::trustedKeyFolders());
     for (const std::string &p : keys.problems) {
         qWarning("Signatures: %s; no file is trusted until that is mended.", p.c_str());
         s.keyProblems << QString::fromLocal8Bit(p.c_str());
     }
     s.keysInstalled = keys.installed();
     const auto *data = reinterpret_cast<const uint8_t *>(f->bytes.constData());
-    s.signature = dfu::checkSignatureBeside(local.toStdString(), data, size_t(f->bytes.size()), keys.keys);
-    if (s.keysInstalled && (!keys.usable() || s.signature.verdict != dfu::SignatureVerdict::Trusted)) {
+    const dfulib::SignatureCheck signature =
+        dfulib::checkSignatureBeside(local.toStdString(), data, size_t(f->bytes.size()), keys.keys);
+    s.signature = signature.verdict == dfulib::SignatureVerdict::NoSignature ? SignedFile::Signature::None
+                  : signature.verdict == dfulib::SignatureVerdict::Damaged   ? SignedFile::Signature::Damaged
+                  : signature.verdict == dfulib::SignatureVerdict::Trusted   ? SignedFile::Signature::Trusted
+                                                                             : SignedFile::Signature::Other;
+    s.signatureKey = QString::fromStdString(signature.keyId);
+    s.signatureComment = display::utf8(signature.trustedComment);
+    s.signatureVerdict = QString::fromStdString(dfulib::verdictText(signature));
+    if (s.keysInstalled && (!keys.usable() || s.signature != SignedFile::Signature::Trusted)) {
         s.result = SignedFile::SignatureRefused;
         return f;
     }
-    dfu::File parsed;
-    s.status = DFUFILES_OpenDFUFileFromMemory(
-        data, uint32_t(f->bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
-    s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
+    parse(*f);
     return f;
 }
 
@@ -90,15 +110,12 @@ SharedDfuFile asOwnBackup(const DfuFileBytes &file)
     SignedFile &s = f->check;
     if (s.result != SignedFile::SignatureRefused || !s.keyProblems.isEmpty())
         return f; // keys that cannot be used fail closed, backups too
-    dfu::File parsed;
-    s.status = DFUFILES_OpenDFUFileFromMemory(reinterpret_cast<const uint8_t *>(f->bytes.constData()),
-        uint32_t(f->bytes.size()), parsed.receive(), &s.vendorId, &s.productId, &s.release, &s.imageCount);
-    s.result = s.status == DFU_OK ? SignedFile::Opened : SignedFile::NotDfu;
+    parse(*f);
     s.ownBackup = s.result == SignedFile::Opened;
     return f;
 }
 
-DfuStatus openDfuBytes(const DfuFileBytes &source, dfu::File &file)
+DfuStatus openDfuBytes(const DfuFileBytes &source, dfulib::File &file)
 {
     if (source.check.result != SignedFile::Opened)
         return DFU_ERROR_FILE_OPEN;
@@ -123,12 +140,12 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
     const SignedFile &opened = source.check;
     c.signature = opened.signatureText();
     c.release = opened.release;
-    dfu::File handle;
+    dfulib::File handle;
     if (opened.result != SignedFile::Opened || openDfuBytes(source, handle) != DFU_OK) {
         c.message = QStringLiteral("%1 is refused: %2").arg(file, opened.reason());
         return c;
     }
-    dfu::Image first;
+    dfulib::Image first;
     if (opened.imageCount == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
         c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
         return c;
@@ -136,13 +153,14 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
     // What makes a file unwritable is said before any board is touched, not after it went to
     // DFU mode and back: overlapping elements (which bytes would a board get?), and two images
     // for one memory and name whose data differ (which one is meant?).
-    dfu::FileView view;
-    if (dfu::parseFile(reinterpret_cast<const uint8_t *>(source.bytes.constData()), size_t(source.bytes.size()), view)
+    dfulib::FileView view;
+    if (dfulib::parseFile(
+            reinterpret_cast<const uint8_t *>(source.bytes.constData()), size_t(source.bytes.size()), view)
         == DFU_OK) {
         for (size_t t = 0; t < view.targets.size(); ++t) {
-            const dfu::TargetView &target = view.targets[t];
-            dfu::Overlap overlap;
-            if (dfu::findOverlap(dfu::spansOf(target), overlap)) {
+            const dfulib::TargetView &target = view.targets[t];
+            dfulib::Overlap overlap;
+            if (dfulib::findOverlap(dfulib::spansOf(target), overlap)) {
                 c.message = QStringLiteral("%1 is refused: elements %2 and %3 of image %4 overlap at 0x%5")
                                 .arg(file)
                                 .arg(overlap.first)
@@ -152,12 +170,12 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
                 return c;
             }
             for (size_t u = 0; u < t; ++u) {
-                const dfu::TargetView &earlier = view.targets[u];
+                const dfulib::TargetView &earlier = view.targets[u];
                 if (earlier.alternate != target.alternate || earlier.name != target.name)
                     continue;
                 bool same = earlier.elements.size() == target.elements.size();
                 for (size_t e = 0; same && e < target.elements.size(); ++e) {
-                    const dfu::ElementView &a = earlier.elements[e], &b = target.elements[e];
+                    const dfulib::ElementView &a = earlier.elements[e], &b = target.elements[e];
                     same = a.address == b.address && a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0;
                 }
                 if (!same) {
@@ -190,5 +208,20 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
 
 QString machineSettingsFolder()
 {
-    return QString::fromStdString(dfu::machineSettingsFolder());
+    return QString::fromStdString(dfulib::machineSettingsFolder());
+}
+
+void setTrustedKeyFoldersFrom(const char *list)
+{
+    dfulib::setTrustedKeyFoldersFrom(list);
+}
+
+RestorePolicy loadRestorePolicy()
+{
+    const dfulib::RestoreSetting setting = dfulib::loadRestorePolicy();
+    RestorePolicy p;
+    p.ownBackups = setting.policy == dfulib::RestorePolicy::OwnBackups;
+    p.path = QString::fromStdString(setting.path);
+    p.problem = QString::fromStdString(setting.problem);
+    return p;
 }

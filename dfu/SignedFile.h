@@ -5,9 +5,7 @@
 // bytes are parsed, hashed and written into every board of a run; a file rebuilt on disk
 // meanwhile changes nothing of them.
 
-#include "DfuHandles.h"
 #include "ConfigFile.h"
-#include "FileSignature.h"
 
 #include <QByteArray>
 #include <QString>
@@ -18,12 +16,18 @@
 struct SignedFile
 {
     enum Result { Opened, NotDfu, SignatureRefused } result = NotDfu;
-    DfuStatus status = DFU_OK;         // NotDfu: why the bytes are no .dfu file
+    QString notDfu; // NotDfu: why the bytes are no .dfu file
     QString unreadable; // NotDfu: why the file itself was not read (not a regular file...)
     bool keysInstalled = false;        // the policy: with keys, only trusted files open
     QStringList keyProblems; // why the installed keys cannot be used: then nothing opens
     bool ownBackup = false; // let through unsigned as this machine's backup (asOwnBackup)
-    dfu::SignatureCheck signature;
+    // The signature beside it: none, one whose file is damaged, one a trusted key made, or
+    // another (a key not trusted, bytes it does not match). Its key's id, its trusted comment
+    // (escaped for display) and what the check found, in words.
+    enum class Signature { None, Damaged, Trusted, Other } signature = Signature::None;
+    QString signatureKey;
+    QString signatureComment;
+    QString signatureVerdict;
     quint16 vendorId = 0;
     quint16 productId = 0;
     quint16 release = 0;
@@ -57,8 +61,6 @@ SharedDfuFile readDfuFile(const QString &path);
 // (the administrator's restore policy allows it, and the caller has found it in the history):
 // they open if they parse. Whoever writes them must still keep them to the board they came from.
 SharedDfuFile asOwnBackup(const DfuFileBytes &file);
-// The bytes parsed into `file`, for a file whose check is Opened.
-DfuStatus openDfuBytes(const DfuFileBytes &source, dfu::File &file);
 
 // What can be checked before any board is touched: the file reads whole with a right CRC (and
 // its signature where trusted keys are installed), and some product of Config.ini permits the
@@ -76,3 +78,17 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &file, const ImageNameList &names);
 // The machine's settings folder (/etc/tolvex-dfu, or the test build's own), where the
 // administrator's files are; empty when there is none.
 QString machineSettingsFolder();
+// The test builds of the programs read the trusted keys from the folders of this
+// colon-separated list (empty: none); the shipped programs read the machine's.
+void setTrustedKeyFoldersFrom(const char *list);
+
+// Whether this machine's own backups may be written back unsigned while a signature policy is
+// in force: the administrator's restore-policy file in the settings folder ("signed-only", the
+// default, or "own-backups"), taken only when root owns it and nobody else may write it.
+struct RestorePolicy
+{
+    bool ownBackups = false;
+    QString path; // where the file is, or would be
+    QString problem; // why the file was not taken, for people; empty when it was (or is absent)
+};
+RestorePolicy loadRestorePolicy();

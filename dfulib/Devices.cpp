@@ -1,6 +1,6 @@
 // DFUDEV and the memory mapping: finding, opening and describing DFU-mode devices over libusb.
 
-#include "Internal.h"
+#include "Internal_p.h"
 
 #include "Maker.h"
 #include "UsbAnswers.h"
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <map>
 
-using namespace dfu;
+using namespace dfulib;
 
 namespace {
 
@@ -125,7 +125,7 @@ int controlIn(OpenDevice &device, uint8_t requestType, uint8_t request, uint16_t
 
 } // namespace
 
-namespace dfu {
+namespace dfulib {
 
 libusb_context *usbContext()
 {
@@ -284,7 +284,7 @@ DfuStatus readInterfaceInfo(OpenDevice &device, DfuInterfaceInfo &info)
     return info.hasFunctional ? DFU_OK : DFU_ERROR_DESCRIPTOR;
 }
 
-} // namespace dfu
+} // namespace dfulib
 
 DfuStatus DFUDEV_Enumerate(DfuPresentInterface *interfaces, uint32_t maxInterfaces, uint32_t *count)
 {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-namespace dfu {
+namespace dfulib {
 
 namespace {
 
@@ -255,4 +255,4 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
     return DFU_OK;
 }
 
-} // namespace dfu
+} // namespace dfulib

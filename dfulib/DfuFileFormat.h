@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace dfu {
+namespace dfulib {
 
 constexpr size_t FilePrefixSize = 11;
 constexpr size_t TargetPrefixSize = 274;
@@ -104,4 +104,4 @@ DfuStatus buildFile(uint16_t vendorId, uint16_t productId, uint16_t release, con
 // Owned copies of the targets of a parsed file, for writing it again.
 std::vector<Target> copyTargets(const FileView &view);
 
-} // namespace dfu
+} // namespace dfulib

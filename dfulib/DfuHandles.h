@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-namespace dfu {
+namespace dfulib {
 
 template <typename Handle, void (*Free)(Handle &)>
 class UniqueHandle
@@ -174,4 +174,4 @@ inline bool makeContext(DfuOperationContext &context, int32_t operation, DfuImag
     return true;
 }
 
-} // namespace dfu
+} // namespace dfulib

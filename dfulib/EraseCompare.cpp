@@ -1,13 +1,13 @@
 // Erasing, and the download's comparison of each sector with what the image wants there.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 #include <cstring>
 
-namespace dfu {
+namespace dfulib {
 
 // A plain erase: every sector it was given, whatever they hold.
 void Worker::erase(Link &link)
@@ -134,4 +134,4 @@ bool Worker::readsEqual(Link &link, uint32_t address, const std::vector<uint8_t>
     }
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace dfu {
+namespace dfulib {
 
 namespace {
 
@@ -328,4 +328,4 @@ TrustedKeys loadTrustedKeys(const std::vector<std::string> &folders)
     return out;
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace dfu {
+namespace dfulib {
 
 // Larger signature or key files are refused unread: the real ones take a few hundred bytes.
 constexpr size_t MaxSignatureFileSize = 4096;
@@ -117,4 +117,4 @@ struct RestoreSetting
 };
 RestoreSetting loadRestorePolicy();
 
-} // namespace dfu
+} // namespace dfulib

@@ -1,7 +1,7 @@
 // DFUFILES: images, filtering, and .dfu files on disk.
 
-#include "Internal.h"
-#include "NewFile.h"
+#include "Internal_p.h"
+#include "NewFile_p.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,9 +16,9 @@
 #include <mutex>
 #include <thread>
 
-using namespace dfu;
+using namespace dfulib;
 
-namespace dfu {
+namespace dfulib {
 
 Registry<ImageData> &images()
 {
@@ -34,7 +34,7 @@ Registry<MappingData> &mappings()
     return *registry;
 }
 
-} // namespace dfu
+} // namespace dfulib
 
 namespace {
 

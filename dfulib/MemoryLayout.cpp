@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace dfu {
+namespace dfulib {
 
 namespace {
 
@@ -129,4 +129,4 @@ DfuStatus parseMemoryLayout(const std::string &input, MemoryLayout &out)
     return out.groups.empty() ? DFU_ERROR_LAYOUT : DFU_OK;
 }
 
-} // namespace dfu
+} // namespace dfulib

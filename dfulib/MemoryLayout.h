@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace dfu {
+namespace dfulib {
 
 enum Access : uint8_t { AccessRead = 1, AccessErase = 2, AccessWrite = 4 };
 
@@ -62,4 +62,4 @@ bool MemoryLayout::forEachSector(uint32_t address, uint64_t size, F visit) const
     return true;
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -1,4 +1,4 @@
-#include "NewFile.h"
+#include "NewFile_p.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace dfu {
+namespace dfulib {
 
 namespace {
 
@@ -127,4 +127,4 @@ void NewFile::cancel()
     temporary.clear();
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -2,14 +2,14 @@
 // stops operations, each on a worker thread of its own. The worker owns the live context;
 // callers get copies of it under the operation's mutex.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 #include <cstring>
 
-namespace dfu {
+namespace dfulib {
 
 std::atomic<uint32_t> busyLimitMs{120000};
 std::atomic<bool> honourPollsAlways{false};
@@ -144,9 +144,9 @@ bool Worker::skipUnchanged() const
     return !(op.context.flag & DFU_FLAG_FULL_DOWNLOAD) && canUpload;
 }
 
-} // namespace dfu
+} // namespace dfulib
 
-using namespace dfu;
+using namespace dfulib;
 
 namespace {
 

@@ -1,13 +1,13 @@
 // The DFU requests of one operation, the timing of its status requests, and the walk of a
 // memory range in blocks.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 
-namespace dfu {
+namespace dfulib {
 
 Link::Link(OperationRecord &op, OpenDevice &device, uint16_t deviceTransferSize)
     : op(op), device(device), transferSize(std::min(deviceTransferSize, MaxControlData)),
@@ -313,4 +313,4 @@ void Link::read(uint32_t address, uint8_t *out, uint32_t size, const Progress &p
     simple(Abort);
 }
 
-} // namespace dfu
+} // namespace dfulib

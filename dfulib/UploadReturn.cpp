@@ -1,8 +1,8 @@
 // Reading a device's memory into an image, and sending the device back to its application.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
-namespace dfu {
+namespace dfulib {
 
 void Worker::upload(Link &link)
 {
@@ -60,4 +60,4 @@ void Worker::leave(Link &link)
         throw Failure{DFU_ERROR_NOT_LEFT};
 }
 
-} // namespace dfu
+} // namespace dfulib

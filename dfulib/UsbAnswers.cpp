@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace dfu {
+namespace dfulib {
 
 bool parseStatusAnswer(const uint8_t *data, size_t length, StatusAnswer &out)
 {
@@ -69,4 +69,4 @@ bool parseDeviceDescriptor(const uint8_t *data, size_t length, DfuUsbDeviceDescr
     return true;
 }
 
-} // namespace dfu
+} // namespace dfulib

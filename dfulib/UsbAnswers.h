@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace dfu {
+namespace dfulib {
 
 enum DfuState : uint8_t {
     StateAppIdle = 0,
@@ -50,4 +50,4 @@ bool parseLanguageIds(const uint8_t *data, size_t length, uint16_t &firstLanguag
 // An 18-byte device descriptor of type 1.
 bool parseDeviceDescriptor(const uint8_t *data, size_t length, DfuUsbDeviceDescriptor &out);
 
-} // namespace dfu
+} // namespace dfulib

@@ -1,12 +1,12 @@
 // Reading back what was written.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 
-namespace dfu {
+namespace dfulib {
 
 // Whether the device holds `size` bytes of `expected` at `address`; false where it cannot
 // be read.
@@ -80,4 +80,4 @@ void Worker::verify(Link &link, const std::vector<const SectorWork *> &written, 
     }
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -1,13 +1,13 @@
 // Writing the image sector by sector, and repairing a sector whose early status request
 // was stalled.
 
-#include "OperationInternal.h"
+#include "Operation_p.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 
-namespace dfu {
+namespace dfulib {
 
 std::vector<SectorWork> Worker::planBySector() const
 {
@@ -114,4 +114,4 @@ void Worker::writeSector(Link &link, const SectorWork &w, const Progress &progre
     }
 }
 
-} // namespace dfu
+} // namespace dfulib

@@ -10,23 +10,23 @@ namespace {
 
 void check(const uint8_t *data, size_t size)
 {
-    dfu::FileView view;
-    if (dfu::parseFile(data, size, view) != DFU_OK)
+    dfulib::FileView view;
+    if (dfulib::parseFile(data, size, view) != DFU_OK)
         return;
-    const std::vector<dfu::Target> targets = dfu::copyTargets(view);
+    const std::vector<dfulib::Target> targets = dfulib::copyTargets(view);
     // The reader is lenient about overlapping elements, so that they can be shown; the
     // writer refuses them, and must say so.
     bool overlaps = false;
-    for (const dfu::TargetView &t : view.targets) {
-        dfu::Overlap overlap;
-        if (dfu::findOverlap(dfu::spansOf(t), overlap)) {
+    for (const dfulib::TargetView &t : view.targets) {
+        dfulib::Overlap overlap;
+        if (dfulib::findOverlap(dfulib::spansOf(t), overlap)) {
             if (overlap.first >= overlap.second || overlap.second >= t.elements.size())
                 std::abort();
             overlaps = true;
         }
     }
     std::vector<uint8_t> rebuilt;
-    const DfuStatus built = dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt);
+    const DfuStatus built = dfulib::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt);
     if (overlaps) {
         if (built != DFU_ERROR_OVERLAP)
             std::abort();
@@ -34,8 +34,9 @@ void check(const uint8_t *data, size_t size)
     }
     if (built != DFU_OK)
         std::abort();
-    dfu::FileView again;
-    if (dfu::parseFile(rebuilt.data(), rebuilt.size(), again) != DFU_OK || again.targets.size() != view.targets.size())
+    dfulib::FileView again;
+    if (dfulib::parseFile(rebuilt.data(), rebuilt.size(), again) != DFU_OK
+        || again.targets.size() != view.targets.size())
         std::abort();
     // Names of named targets survive; an unnamed target is written unnamed.
     for (size_t i = 0; i < view.targets.size(); ++i)
@@ -50,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(data, size);
     // Mutations almost never keep the CRC right: also try each input with its CRC fixed,
     // so that the checks behind it are reached.
-    if (size >= dfu::SuffixSize) {
+    if (size >= dfulib::SuffixSize) {
         std::vector<uint8_t> fixed(data, data + size);
-        const uint32_t crc = dfu::suffixCrc(fixed.data(), size - 4);
+        const uint32_t crc = dfulib::suffixCrc(fixed.data(), size - 4);
         std::memcpy(fixed.data() + size - 4, &crc, 4);
         check(fixed.data(), size);
     }

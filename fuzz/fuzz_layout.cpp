@@ -8,13 +8,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
-    dfu::MemoryLayout layout;
-    if (dfu::parseMemoryLayout(text, layout) != DFU_OK)
+    dfulib::MemoryLayout layout;
+    if (dfulib::parseMemoryLayout(text, layout) != DFU_OK)
         return 0;
     if (layout.groups.empty() || layout.regionStarts.empty())
         std::abort();
-    for (const dfu::SectorGroup &g : layout.groups) {
-        dfu::Sector s;
+    for (const dfulib::SectorGroup &g : layout.groups) {
+        dfulib::Sector s;
         if (!layout.sectorAt(g.start, s) || s.address != g.start || s.size != g.size)
             std::abort();
         const uint64_t lastByte = g.end() - 1;
@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // A bounded walk over the first region.
     size_t visited = 0;
-    layout.forEachSector(layout.groups.front().start, 1u << 20, [&](const dfu::Sector &) { return ++visited < 4096; });
+    layout.forEachSector(
+        layout.groups.front().start, 1u << 20, [&](const dfulib::Sector &) { return ++visited < 4096; });
     return 0;
 }

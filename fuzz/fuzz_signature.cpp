@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
     std::string error;
-    dfu::MinisignKey key;
-    const bool isKey = dfu::parseMinisignKey(text, key, error);
+    dfulib::MinisignKey key;
+    const bool isKey = dfulib::parseMinisignKey(text, key, error);
     if (!isKey && error.empty())
         std::abort();
     static const std::string folder = [] {
@@ -26,22 +26,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }();
     if (!folder.empty()) {
         std::ofstream(folder + "/key.pub", std::ios::binary | std::ios::trunc) << text;
-        const dfu::TrustedKeys keys = dfu::loadTrustedKeys({folder});
+        const dfulib::TrustedKeys keys = dfulib::loadTrustedKeys({folder});
         const bool loaded = keys.keys.size() == 1 && keys.problems.empty();
         const bool refused = keys.keys.empty() && keys.problems.size() == 1 && !keys.usable() && keys.installed();
         if (isKey ? !loaded : !refused)
             std::abort();
     }
-    dfu::MinisignSignature signature;
-    if (dfu::parseMinisignSignature(text, signature, error)) {
+    dfulib::MinisignSignature signature;
+    if (dfulib::parseMinisignSignature(text, signature, error)) {
         // Checked against itself as the data, and against the key it names.
-        dfu::MinisignKey named;
+        dfulib::MinisignKey named;
         std::memcpy(named.keyId, signature.keyId, sizeof named.keyId);
-        const dfu::SignatureCheck c = dfu::checkSignature(data, size, true, text, {named});
-        if (c.verdict == dfu::SignatureVerdict::NoSignature || c.verdict == dfu::SignatureVerdict::Damaged
+        const dfulib::SignatureCheck c = dfulib::checkSignature(data, size, true, text, {named});
+        if (c.verdict == dfulib::SignatureVerdict::NoSignature || c.verdict == dfulib::SignatureVerdict::Damaged
             || c.keyId.size() != 16)
             std::abort();
-        if (dfu::verdictText(c).empty())
+        if (dfulib::verdictText(c).empty())
             std::abort();
     }
     return 0;

@@ -13,31 +13,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t length = size - 1;
     switch (data[0] % 5) {
     case 0: {
-        dfu::StatusAnswer s;
-        if (dfu::parseStatusAnswer(bytes, length, s) && (length != 6 || s.pollTimeoutMs > 0xFFFFFF))
+        dfulib::StatusAnswer s;
+        if (dfulib::parseStatusAnswer(bytes, length, s) && (length != 6 || s.pollTimeoutMs > 0xFFFFFF))
             std::abort();
         break;
     }
     case 1: {
         DfuFunctionalDescriptor d;
-        if (dfu::findFunctionalDescriptor(bytes, length, d) && d.bDescriptorType != 0x21)
+        if (dfulib::findFunctionalDescriptor(bytes, length, d) && d.bDescriptorType != 0x21)
             std::abort();
         break;
     }
     case 2: {
         std::string text;
-        if (dfu::parseStringDescriptor(bytes, length, text) && text.size() * 2 + 2 > length)
+        if (dfulib::parseStringDescriptor(bytes, length, text) && text.size() * 2 + 2 > length)
             std::abort();
         break;
     }
     case 3: {
         uint16_t language;
-        dfu::parseLanguageIds(bytes, length, language);
+        dfulib::parseLanguageIds(bytes, length, language);
         break;
     }
     default: {
         DfuUsbDeviceDescriptor d;
-        dfu::parseDeviceDescriptor(bytes, length, d);
+        dfulib::parseDeviceDescriptor(bytes, length, d);
         break;
     }
     }

@@ -157,12 +157,12 @@ protected:
     QString dfuFile(const QString &name, const QByteArray &imageName, const QByteArray &data,
         quint16 productId = 0x2A17, quint16 release = 0x0200)
     {
-        dfu::Target t;
+        dfulib::Target t;
         t.alternate = 1;
         t.name = imageName.toStdString();
         t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
         std::vector<uint8_t> bytes;
-        dfu::buildFile(0x1209, productId, release, {t}, bytes);
+        dfulib::buildFile(0x1209, productId, release, {t}, bytes);
         writeFile(file(name), QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
         return file(name);
     }

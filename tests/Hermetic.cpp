@@ -16,7 +16,7 @@ QTemporaryDir &stateFolder()
 }
 
 const bool noMachineState = [] {
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     qputenv("XDG_STATE_HOME", stateFolder().path().toLocal8Bit());
     return true;
 }();

@@ -11,7 +11,7 @@
 
 inline QByteArray overlappingDfuFile(uint32_t address)
 {
-    dfu::Target t;
+    dfulib::Target t;
     t.alternate = 1;
     t.name = "fw_main_v2";
     const QByteArray first = pattern(4096, 1), second = pattern(2048, 2);
@@ -19,9 +19,10 @@ inline QByteArray overlappingDfuFile(uint32_t address)
     t.elements.emplace_back(address + 8192, std::vector<uint8_t>(second.begin(), second.end()));
     std::vector<uint8_t> bytes;
     // Written apart (our writer refuses overlaps), then the second element moved back.
-    if (dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes) != DFU_OK)
+    if (dfulib::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes) != DFU_OK)
         return QByteArray();
-    tolvex::setLe32(bytes, dfu::FilePrefixSize + dfu::TargetPrefixSize + dfu::ElementHeaderSize + 4096, address + 2048);
-    tolvex::setLe32(bytes, bytes.size() - 4, dfu::suffixCrc(bytes.data(), bytes.size() - 4));
+    tolvex::setLe32(
+        bytes, dfulib::FilePrefixSize + dfulib::TargetPrefixSize + dfulib::ElementHeaderSize + 4096, address + 2048);
+    tolvex::setLe32(bytes, bytes.size() - 4, dfulib::suffixCrc(bytes.data(), bytes.size() - 4));
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }

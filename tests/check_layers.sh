@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The DFU-mode half of an update exists once, in dfu/: no other product file launches a DFU
 # operation or opens a .dfu file through the library, the front ends and update/ call none of
-# the library's C API nor include its headers, and tolvex-dfu carries nothing of the window's
-# DfuTarget.
+# the library's C API nor include its headers (the build also keeps its include folder from
+# them: dfu/ links it privately), and tolvex-dfu carries nothing of the window's DfuTarget.
 #   check_layers.sh SOURCE_DIR TOLVEX_DFU      checks the tree and the program
 #   check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY
 #                                              shows that each rule fails on a planted breach
@@ -16,7 +16,7 @@ check() {
   while IFS= read -r f; do
     rel=${f#"$src"/}
     case $rel in dfulib/* | dfu/* | tests/* | fuzz/* | bench/* | sim/*) continue ;; esac
-    if grep -nE 'DFUOPS_LaunchOperation[[:space:]]*\(|DFUFILES_OpenDFUFile[A-Za-z]*[[:space:]]*\(|openSignedDfuFile[[:space:]]*\(|dfu::Operation\b' "$f"; then
+    if grep -nE 'DFUOPS_LaunchOperation[[:space:]]*\(|DFUFILES_OpenDFUFile[A-Za-z]*[[:space:]]*\(|openSignedDfuFile[[:space:]]*\(|dfulib::Operation\b' "$f"; then
       echo "$rel launches a DFU operation or opens a .dfu file itself: that belongs to dfu/ (DfuLink)"
       status=1
     fi
@@ -29,7 +29,7 @@ check() {
         ;;
     esac
     case $rel in
-      ui/* | update/* | station/* | app/*)
+      ui/* | update/* | station/* | app/* | tools/tolvex-dfu/*)
         if grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*[\"<]($library_headers)[\">]" "$f"; then
           echo "$rel includes a header of the DFU library: what it needs of it, dfu/ gives"
           status=1
@@ -59,7 +59,11 @@ if [ "${1:-}" = --self-test ]; then
   if check "$planted/clean" "$3" >/dev/null; then echo "DfuTarget in $3 was not found"; exit 1; fi
   printf '#include "MemoryLayout.h"\n' >"$planted/includes/ui/Planted.cpp"
   if check "$planted/includes" "$2" >/dev/null; then echo "a planted include in ui/ was not found"; exit 1; fi
-  echo "the three planted breaches were found"
+  rm "$planted/includes/ui/Planted.cpp"
+  mkdir -p "$planted/includes/update"
+  printf '#  include <dfulib.h>\n' >"$planted/includes/update/Planted.h"
+  if check "$planted/includes" "$2" >/dev/null; then echo "a planted include in update/ was not found"; exit 1; fi
+  echo "the four planted breaches were found"
   exit 0
 fi
 [ $# -eq 2 ] || { echo "usage: check_layers.sh SOURCE_DIR TOLVEX_DFU"; exit 2; }

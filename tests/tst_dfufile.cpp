@@ -3,7 +3,7 @@
 
 #include "Bytes.h"
 #include "DfuFileFormat.h"
-#include "Registry.h"
+#include "Registry_p.h"
 #include "dfulib.h"
 
 #include <QCryptographicHash>
@@ -48,22 +48,22 @@ QByteArray file(const QList<QByteArray> &targets, quint16 vid = 0x1209, quint16 
         body += t;
     QByteArray out = QByteArray("DfuSe\x01", 6) + u32(quint32(11 + body.size())) + char(targets.size()) + body;
     out += u16(bcd) + u16(pid) + u16(vid) + u16(0x011A) + QByteArray("UFD\x10", 4);
-    out += u32(dfu::suffixCrc(reinterpret_cast<const uint8_t *>(out.constData()), size_t(out.size())));
+    out += u32(dfulib::suffixCrc(reinterpret_cast<const uint8_t *>(out.constData()), size_t(out.size())));
     return out;
 }
 
 QByteArray withCrcFixed(QByteArray bytes)
 {
     bytes.chop(4);
-    return bytes + u32(dfu::suffixCrc(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())));
+    return bytes + u32(dfulib::suffixCrc(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())));
 }
 
-DfuStatus parse(const QByteArray &bytes, dfu::FileView &view)
+DfuStatus parse(const QByteArray &bytes, dfulib::FileView &view)
 {
-    return dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view);
+    return dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view);
 }
 
-QByteArray elementBytes(const dfu::ElementView &e)
+QByteArray elementBytes(const dfulib::ElementView &e)
 {
     return QByteArray(reinterpret_cast<const char *>(e.data), int(e.size));
 }
@@ -90,12 +90,12 @@ private Q_SLOTS:
 
 void DfuFileTest::crcCheckValue()
 {
-    QCOMPARE(dfu::suffixCrc(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
+    QCOMPARE(dfulib::suffixCrc(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
 }
 
 void DfuFileTest::readsFilesOfAnotherWriter()
 {
-    dfu::FileView view;
+    dfulib::FileView view;
     const QByteArray two = readFile(testData("two-targets.dfu"));
     QCOMPARE(two.size(), 1679);
     QCOMPARE(parse(two, view), DFU_OK);
@@ -125,9 +125,9 @@ void DfuFileTest::readsFilesOfAnotherWriter()
     QCOMPARE(elementBytes(view.targets[0].elements[0]), readFile(testData("f3.bin")));
 
     // Our writer gives back the other program's bytes exactly.
-    const std::vector<dfu::Target> targets = dfu::copyTargets(view);
+    const std::vector<dfulib::Target> targets = dfulib::copyTargets(view);
     std::vector<uint8_t> rebuilt;
-    QCOMPARE(dfu::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt), DFU_OK);
+    QCOMPARE(dfulib::buildFile(view.idVendor, view.idProduct, view.bcdDevice, targets, rebuilt), DFU_OK);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(rebuilt.data()), int(rebuilt.size())), one);
 }
 
@@ -138,7 +138,7 @@ void DfuFileTest::readsHandMadeFile()
                                   0x1209, 0x2A18, 0x0305);
     // Prefix 11 + two target prefixes 548 + elements (8+4) + (8+3) + (8+0) + suffix 16.
     QCOMPARE(bytes.size(), 11 + 548 + 12 + 11 + 8 + 16);
-    dfu::FileView view;
+    dfulib::FileView view;
     QCOMPARE(parse(bytes, view), DFU_OK);
     QCOMPARE(view.idProduct, quint16(0x2A18));
     QCOMPARE(view.bcdDevice, quint16(0x0305));
@@ -155,7 +155,7 @@ void DfuFileTest::readsHandMadeFile()
 void DfuFileTest::exampleSuffixIsPlainDfu()
 {
     const QByteArray plain = QByteArray(100, '\x5A') + QByteArray::fromHex("ffff0300af1e0001554644 10d7a8756b");
-    dfu::FileView view;
+    dfulib::FileView view;
     QCOMPARE(parse(plain, view), DFU_ERROR_FILE_PLAIN_DFU);
     QCOMPARE(QByteArray(DFU_StatusText(DFU_ERROR_FILE_PLAIN_DFU)).contains("plain DFU file"), true);
 }
@@ -202,7 +202,7 @@ void DfuFileTest::refusesMalformed()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(quint32, status);
-    dfu::FileView view;
+    dfulib::FileView view;
     QCOMPARE(parse(bytes, view), status);
 }
 
@@ -213,7 +213,7 @@ void DfuFileTest::everyTruncationIsRefused()
     for (int cut = 1; cut < good.size() - 16; ++cut) {
         QByteArray shorter = good.left(good.size() - 16 - cut) + good.right(16);
         shorter = withCrcFixed(shorter);
-        dfu::FileView view;
+        dfulib::FileView view;
         QVERIFY2(parse(shorter, view) != DFU_OK, qPrintable(QString::number(cut)));
     }
 }
@@ -351,7 +351,7 @@ void DfuFileTest::handleMisuse()
     QCOMPARE(DFUOPS_ReleaseMapping(nullptr), DFU_OK);
 
     // Past four billion handles the numbers wrap, around 0 and around the ones still held.
-    struct Wrapping : dfu::Registry<int>
+    struct Wrapping : dfulib::Registry<int>
     {
         void numberFrom(uint32_t n) { next = n; }
     } registry;

@@ -30,7 +30,7 @@ DfuImageHandle imageWith(uint8_t alternate, const QList<QPair<uint32_t, QByteArr
     return image;
 }
 
-using Mapping = dfu::Mapping;
+using Mapping = dfulib::Mapping;
 
 // Runs the download operation of `image` (filtered for it here) on the device.
 DfuOperationContext download(const SimDfuDevice &d, const Mapping &m, DfuImageHandle image, int32_t flag = 0)
@@ -475,7 +475,7 @@ void DfuOperationsTest::launchRefusesBadImages()
     QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, options, dev.path).errorStatus), DFU_ERROR_NOT_WRITEABLE);
 
     // 4 KiB at the start, then 2 KiB of other bytes from +2 KiB: refused, naming both.
-    dfu::Image overlapping(imageWith(1, {{Flash, pattern(4096, 1)}, {Flash + 2048, pattern(2048, 2)}}));
+    dfulib::Image overlapping(imageWith(1, {{Flash, pattern(4096, 1)}, {Flash + 2048, pattern(2048, 2)}}));
     for (int32_t operation : {DFU_OPERATION_DOWNLOAD, DFU_OPERATION_ERASE, DFU_OPERATION_UPGRADE}) {
         QTest::ignoreMessage(QtWarningMsg, "DFU: elements 0 and 1 of image \"fw_main_v2\" overlap at 0x08000800; "
                                            "nothing is written.");
@@ -531,8 +531,9 @@ void DfuOperationsTest::uploadThenFileGivesMemoryBack()
     QFile written(path);
     QVERIFY(written.open(QIODevice::ReadOnly));
     const QByteArray bytes = written.readAll();
-    dfu::FileView view;
-    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    dfulib::FileView view;
+    QCOMPARE(
+        dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
     QCOMPARE(view.targets.size(), size_t(2));
     QCOMPARE(QByteArray::fromStdString(view.targets[1].name), QByteArray("Internal Flash"));
     QCOMPARE(view.targets[1].alternate, quint8(1));
@@ -781,7 +782,7 @@ namespace {
 DfuStatus downloadWith(const SimDfuDevice &d, const Mapping &m, const QList<QPair<uint32_t, QByteArray>> &elements,
                        int32_t flag)
 {
-    const dfu::Image image(imageWith(1, elements));
+    const dfulib::Image image(imageWith(1, elements));
     return download(d, m, image.get(), flag).errorStatus;
 }
 
@@ -842,7 +843,7 @@ void DfuOperationsTest::skipsWhatIsAlreadyThere()
     if (before != ReadFails && before != WriteFaultThenAgain) {
         // A comparison alone says what the download will keep, and changes nothing.
         const QByteArray held = memory(skipping, 1, Flash, 64 * 1024);
-        const dfu::Image compare(imageWith(1, image));
+        const dfulib::Image compare(imageWith(1, image));
         const DfuOperationContext c = download(skipping, m, compare.get(), DFU_FLAG_COMPARE_ONLY);
         QCOMPARE(unpacked(c.errorStatus), DFU_OK);
         QCOMPARE(int(c.sectorsTouched), 3);
@@ -902,7 +903,7 @@ void DfuOperationsTest::nothingOutlivesAnOperation()
     std::shared_ptr<sim::DfuDeviceModel> target = dev.model;
 
     if (between == PortSwapped) {
-        dfu::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, a}}));
+        dfulib::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, a}}));
         QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
         QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
         sim::World::instance().unplug(dev.model);
@@ -914,8 +915,8 @@ void DfuOperationsTest::nothingOutlivesAnOperation()
         // Alternate 0 holds old data, alternate 1 already its image.
         const QByteArray old = pattern(4096, 9), zero = pattern(3000, 10);
         QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(old.constData()), 4096));
-        dfu::Image i0(imageWith(0, {{Flash, zero}})), i1(imageWith(1, {{base, a}}));
-        dfu::Image e0, e1;
+        dfulib::Image i0(imageWith(0, {{Flash, zero}})), i1(imageWith(1, {{base, a}}));
+        dfulib::Image e0, e1;
         DFUFILES_DuplicateImage(i0.get(), e0.receive());
         DFUFILES_DuplicateImage(i1.get(), e1.receive());
         QCOMPARE(DFUFILES_FilterImageForOperation(e0.get(), &m[0], DFU_OPERATION_ERASE, 0), DFU_OK);
@@ -940,13 +941,13 @@ void DfuOperationsTest::nothingOutlivesAnOperation()
         QCOMPARE(sectorCrc(b), sectorCrc(a));
         expected = b;
         if (between == CrcTwinSeparate) {
-            dfu::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, b}}));
+            dfulib::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, b}}));
             QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
             QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
             QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
             QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
         } else {
-            dfu::Image image(imageWith(0, {{Flash, b}}));
+            dfulib::Image image(imageWith(0, {{Flash, b}}));
             QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
             QCOMPARE(dev.model->erasedSectorCount(), 1u);
         }
@@ -993,7 +994,7 @@ void DfuOperationsTest::earlyRequestsNeedAReadBack()
     QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     if (kind != ErrorBehindStall) {
         const QByteArray data = pattern(20000, 7);
-        const dfu::Image image(imageWith(0, {{Flash, data}}));
+        const dfulib::Image image(imageWith(0, {{Flash, data}}));
         if (kind == WithoutUpload)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not verified"));
         QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
@@ -1004,7 +1005,7 @@ void DfuOperationsTest::earlyRequestsNeedAReadBack()
     // The first block already holds what is sent (0xFF over erased flash), but the device
     // reports errWRITE for it, behind a stall of the early request.
     const QByteArray data = QByteArray(2048, '\xFF') + pattern(2048, 7);
-    dfu::Image erase(imageWith(0, {{Flash, data}})), image(imageWith(0, {{Flash, data}}));
+    dfulib::Image erase(imageWith(0, {{Flash, data}})), image(imageWith(0, {{Flash, data}}));
     QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
     DFUOPS_SetHonourPollTimeouts(true);
     QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);

@@ -76,12 +76,12 @@ void DfuParsersTest::layouts()
     QFETCH(QString, name);
     QFETCH(QList<quint32>, regions);
     QFETCH(Groups, groups);
-    dfu::MemoryLayout layout;
-    QCOMPARE(dfu::parseMemoryLayout(text.toStdString(), layout), DFU_OK);
+    dfulib::MemoryLayout layout;
+    QCOMPARE(dfulib::parseMemoryLayout(text.toStdString(), layout), DFU_OK);
     QCOMPARE(QString::fromStdString(layout.name), name);
     QCOMPARE(QList<quint32>(layout.regionStarts.begin(), layout.regionStarts.end()), regions);
     Groups actual;
-    for (const dfu::SectorGroup &g : layout.groups)
+    for (const dfulib::SectorGroup &g : layout.groups)
         actual << QList<quint32>{g.start, g.count, g.size, g.access};
     QCOMPARE(actual, groups);
 }
@@ -110,15 +110,15 @@ void DfuParsersTest::badLayouts_data()
 void DfuParsersTest::badLayouts()
 {
     QFETCH(QString, text);
-    dfu::MemoryLayout layout;
-    QCOMPARE(dfu::parseMemoryLayout(text.toStdString(), layout), DFU_ERROR_LAYOUT);
+    dfulib::MemoryLayout layout;
+    QCOMPARE(dfulib::parseMemoryLayout(text.toStdString(), layout), DFU_ERROR_LAYOUT);
 }
 
 void DfuParsersTest::sectorLookup()
 {
-    dfu::MemoryLayout layout;
-    QCOMPARE(dfu::parseMemoryLayout("@F/0x08000000/04*016Kg,01*064Kg/0x09000000/02*1Ka", layout), DFU_OK);
-    dfu::Sector s;
+    dfulib::MemoryLayout layout;
+    QCOMPARE(dfulib::parseMemoryLayout("@F/0x08000000/04*016Kg,01*064Kg/0x09000000/02*1Ka", layout), DFU_OK);
+    dfulib::Sector s;
     QVERIFY(layout.sectorAt(0x08007FFF, s));
     QCOMPARE(s.address, 0x08004000u);
     QCOMPARE(s.size, 16384u);
@@ -127,13 +127,14 @@ void DfuParsersTest::sectorLookup()
     QVERIFY(!layout.sectorAt(0x08020000, s));
     QVERIFY(!layout.sectorAt(0x07FFFFFF, s));
     QList<quint32> visited;
-    QVERIFY(layout.forEachSector(0x08003FFF, 2 + 16384, [&](const dfu::Sector &x) {
+    QVERIFY(layout.forEachSector(0x08003FFF, 2 + 16384, [&](const dfulib::Sector &x) {
         visited << x.address;
         return true;
     }));
     QCOMPARE(visited, (QList<quint32>{0x08000000, 0x08004000, 0x08008000}));
-    QVERIFY(!layout.forEachSector(0x0801FFFF, 2, [](const dfu::Sector &) { return true; }));
-    QVERIFY(layout.forEachSector(0x09000400, 1, [](const dfu::Sector &x) { return x.access == dfu::AccessRead; }));
+    QVERIFY(!layout.forEachSector(0x0801FFFF, 2, [](const dfulib::Sector &) { return true; }));
+    QVERIFY(
+        layout.forEachSector(0x09000400, 1, [](const dfulib::Sector &x) { return x.access == dfulib::AccessRead; }));
 }
 
 void DfuParsersTest::statusAnswers_data()
@@ -155,9 +156,9 @@ void DfuParsersTest::statusAnswers()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, valid);
-    dfu::StatusAnswer s;
-    QCOMPARE(dfu::parseStatusAnswer(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), s),
-             valid);
+    dfulib::StatusAnswer s;
+    QCOMPARE(dfulib::parseStatusAnswer(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), s),
+        valid);
     if (valid) {
         QTEST(int(s.status), "status");
         QTEST(int(s.pollTimeoutMs), "poll");
@@ -187,8 +188,9 @@ void DfuParsersTest::functionalDescriptors()
     QFETCH(QByteArray, extra);
     QFETCH(bool, found);
     DfuFunctionalDescriptor d{};
-    QCOMPARE(dfu::findFunctionalDescriptor(reinterpret_cast<const uint8_t *>(extra.constData()), size_t(extra.size()), d),
-             found);
+    QCOMPARE(
+        dfulib::findFunctionalDescriptor(reinterpret_cast<const uint8_t *>(extra.constData()), size_t(extra.size()), d),
+        found);
     if (found) {
         QCOMPARE(unpacked(d.bmAttributes), quint8(0x0B));
         QCOMPARE(unpacked(d.wDetachTimeOut), quint16(255));
@@ -219,8 +221,9 @@ void DfuParsersTest::stringDescriptors()
     QFETCH(QByteArray, bytes);
     QFETCH(bool, valid);
     std::string text;
-    QCOMPARE(dfu::parseStringDescriptor(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), text),
-             valid);
+    QCOMPARE(
+        dfulib::parseStringDescriptor(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), text),
+        valid);
     if (valid)
         QTEST(QByteArray::fromStdString(text), "text");
 }
@@ -229,15 +232,15 @@ void DfuParsersTest::deviceDescriptor()
 {
     const QByteArray d = QByteArray::fromHex("120100020000004009 12172a000201020301");
     DfuUsbDeviceDescriptor out{};
-    QVERIFY(dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), size_t(d.size()), out));
+    QVERIFY(dfulib::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), size_t(d.size()), out));
     QCOMPARE(unpacked(out.idVendor), quint16(0x1209));
     QCOMPARE(unpacked(out.idProduct), quint16(0x2A17));
     QCOMPARE(unpacked(out.bcdDevice), quint16(0x0200));
     QCOMPARE(unpacked(out.iSerialNumber), quint8(3));
-    QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), 17, out));
+    QVERIFY(!dfulib::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(d.constData()), 17, out));
     QByteArray wrongType = d;
     wrongType[1] = 2;
-    QVERIFY(!dfu::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(wrongType.constData()), 18, out));
+    QVERIFY(!dfulib::parseDeviceDescriptor(reinterpret_cast<const uint8_t *>(wrongType.constData()), 18, out));
 }
 
 void DfuParsersTest::overlappingElements_data()
@@ -268,8 +271,8 @@ void DfuParsersTest::overlappingElements()
     std::vector<std::pair<uint32_t, uint32_t>> pairs;
     for (int i = 0; i + 1 < spans.size(); i += 2)
         pairs.emplace_back(spans[i], spans[i + 1]);
-    dfu::Overlap overlap;
-    QCOMPARE(dfu::findOverlap(pairs, overlap), !found.isEmpty());
+    dfulib::Overlap overlap;
+    QCOMPARE(dfulib::findOverlap(pairs, overlap), !found.isEmpty());
     if (!found.isEmpty())
         QCOMPARE((QList<quint32>{quint32(overlap.first), quint32(overlap.second), overlap.address}), found);
 }
@@ -290,17 +293,17 @@ void DfuParsersTest::minisignSignatures_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("verdict");
     QTest::addColumn<QString>("detail");
-    const int trusted = int(dfu::SignatureVerdict::Trusted), mismatch = int(dfu::SignatureVerdict::Mismatch),
-              damaged = int(dfu::SignatureVerdict::Damaged);
+    const int trusted = int(dfulib::SignatureVerdict::Trusted), mismatch = int(dfulib::SignatureVerdict::Mismatch),
+              damaged = int(dfulib::SignatureVerdict::Damaged);
     QTest::newRow("the minisign program's, prehashed") << int(RealPrehashed) << trusted << "";
     QTest::newRow("the minisign program's, legacy") << int(RealLegacy) << trusted << "";
     QTest::newRow("libsodium's, prehashed") << int(OursPrehashed) << trusted << "";
     QTest::newRow("libsodium's, legacy") << int(OursLegacy) << trusted << "";
-    QTest::newRow("signed by another key") << int(AnotherKey) << int(dfu::SignatureVerdict::UnknownKey) << "";
+    QTest::newRow("signed by another key") << int(AnotherKey) << int(dfulib::SignatureVerdict::UnknownKey) << "";
     QTest::newRow("signature of another file") << int(AnotherFile) << mismatch << "does not match the file";
     QTest::newRow("a byte of the file changed") << int(ByteChanged) << mismatch << "does not match the file";
     QTest::newRow("the trusted comment changed") << int(CommentChanged) << mismatch << "trusted comment was changed";
-    QTest::newRow("no signature file") << int(NoSignature) << int(dfu::SignatureVerdict::NoSignature) << "";
+    QTest::newRow("no signature file") << int(NoSignature) << int(dfulib::SignatureVerdict::NoSignature) << "";
     QTest::newRow("cut short") << int(Truncated) << damaged << "cut short";
     QTest::newRow("oversized") << int(Oversized) << damaged << "too large";
     QTest::newRow("unknown algorithm") << int(UnknownAlgorithm) << damaged << "unknown algorithm";
@@ -312,13 +315,13 @@ void DfuParsersTest::minisignSignatures()
     QFETCH(int, kind);
     QFETCH(int, verdict);
     QFETCH(QString, detail);
-    dfu::MinisignKey maker;
+    dfulib::MinisignKey maker;
     std::string error;
-    QVERIFY(dfu::parseMinisignKey(readData("maker.pub").toStdString(), maker, error));
-    QCOMPARE(QString::fromStdString(dfu::keyIdText(maker.keyId)), QStringLiteral("2945C8051142B921"));
+    QVERIFY(dfulib::parseMinisignKey(readData("maker.pub").toStdString(), maker, error));
+    QCOMPARE(QString::fromStdString(dfulib::keyIdText(maker.keyId)), QStringLiteral("2945C8051142B921"));
     const TestKey ours, other;
-    dfu::MinisignKey oursKey;
-    QVERIFY(dfu::parseMinisignKey(ours.publicFile().toStdString(), oursKey, error));
+    dfulib::MinisignKey oursKey;
+    QVERIFY(dfulib::parseMinisignKey(ours.publicFile().toStdString(), oursKey, error));
     QByteArray data = readData(kind == RealLegacy ? "legacy.dfu" : "signed.dfu");
     QByteArray signature = readData(kind == RealLegacy ? "legacy.dfu.minisig" : "signed.dfu.minisig");
     QVERIFY(!data.isEmpty() && !signature.isEmpty());
@@ -342,9 +345,8 @@ void DfuParsersTest::minisignSignatures()
     case NotBase64: signature.replace(signature.indexOf('\n') + 5, 3, "!!!"); break;
     default: break;
     }
-    const dfu::SignatureCheck c = dfu::checkSignature(reinterpret_cast<const uint8_t *>(data.constData()),
-                                                      size_t(data.size()), kind != NoSignature,
-                                                      signature.toStdString(), {maker, oursKey});
+    const dfulib::SignatureCheck c = dfulib::checkSignature(reinterpret_cast<const uint8_t *>(data.constData()),
+        size_t(data.size()), kind != NoSignature, signature.toStdString(), {maker, oursKey});
     QCOMPARE(int(c.verdict), verdict);
     QVERIFY2(QString::fromStdString(c.detail).contains(detail), c.detail.c_str());
     if (kind == RealPrehashed) {

@@ -13,7 +13,7 @@
 
 #include "Bytes.h"
 #include "DfuHandles.h"
-#include "Internal.h"
+#include "Internal_p.h"
 #include "SimDfu.h"
 
 #include <QDir>
@@ -58,19 +58,19 @@ sim::DfuDeviceSpec scaled(sim::DfuDeviceSpec setup)
 }
 
 // The memory of one alternate, whole: its regions as the layout describes them.
-QByteArray wholeMemory(const SimDfuDevice &dev, size_t alternate, const dfu::MemoryLayout &layout)
+QByteArray wholeMemory(const SimDfuDevice &dev, size_t alternate, const dfulib::MemoryLayout &layout)
 {
     QByteArray all;
-    for (const dfu::SectorGroup &g : layout.groups)
+    for (const dfulib::SectorGroup &g : layout.groups)
         all += memory(dev, alternate, g.start, int(g.end() - g.start));
     return all;
 }
 
 // Where `address` lies in wholeMemory(); -1 outside.
-int offsetIn(const dfu::MemoryLayout &layout, uint32_t address)
+int offsetIn(const dfulib::MemoryLayout &layout, uint32_t address)
 {
     int offset = 0;
-    for (const dfu::SectorGroup &g : layout.groups) {
+    for (const dfulib::SectorGroup &g : layout.groups) {
         if (address >= g.start && address < g.end())
             return offset + int(address - g.start);
         offset += int(g.end() - g.start);
@@ -95,7 +95,8 @@ struct Counts
 
 Counts counts()
 {
-    return {dfu::images().size(), dfu::mappings().size(), countEntries("/proc/self/task"), countEntries("/proc/self/fd")};
+    return {dfulib::images().size(), dfulib::mappings().size(), countEntries("/proc/self/task"),
+        countEntries("/proc/self/fd")};
 }
 
 } // namespace
@@ -201,7 +202,8 @@ void DfuSoakTest::randomRoad()
             // Into either flash of the two-flash device, else into the last alternate.
             const uint32_t alternate = which == 2 ? uint32_t(random.bounded(2)) : alternates - 1;
             const DfuMappingRecord &record = mapping[alternate];
-            const dfu::MemoryLayout layout = dfu::mappings().get(record.mappingId)->layouts[record.alternateIndex];
+            const dfulib::MemoryLayout layout =
+                dfulib::mappings().get(record.mappingId)->layouts[record.alternateIndex];
             const uint32_t base = layout.regionStarts.front();
             const int size = wholeMemory(dev, alternate, layout).size();
             // One to three elements, in order and apart, of random sizes and places.
@@ -218,7 +220,7 @@ void DfuSoakTest::randomRoad()
                 dev.model->writeMemory(alternate, e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
                                        size_t(e.second.size()));
             }
-            dfu::Image image;
+            dfulib::Image image;
             DFUFILES_CreateImage(record.alternate, "soak", image.receive());
             for (const auto &e : elements)
                 DFUFILES_AppendElement(image.get(), e.first, reinterpret_cast<const uint8_t *>(e.second.constData()),
@@ -231,7 +233,7 @@ void DfuSoakTest::randomRoad()
             QByteArray full = before;
             QByteArray touched(before.size(), '\0');
             for (const auto &e : elements) {
-                layout.forEachSector(e.first, uint64_t(e.second.size()), [&](const dfu::Sector &sector) {
+                layout.forEachSector(e.first, uint64_t(e.second.size()), [&](const dfulib::Sector &sector) {
                     const int from = offsetIn(layout, sector.address);
                     full.replace(from, int(sector.size), QByteArray(int(sector.size), '\xFF'));
                     touched.replace(from, int(sector.size), QByteArray(int(sector.size), '\x01'));

@@ -57,9 +57,9 @@ update::History::Record rowOfDownload(const QString &file)
 
 bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
 {
-    std::vector<dfu::Target> targets;
+    std::vector<dfulib::Target> targets;
     for (const TargetSpec &s : specs) {
-        dfu::Target t;
+        dfulib::Target t;
         t.alternate = s.alternate;
         t.name = s.name.toStdString();
         for (const auto &e : s.elements)
@@ -67,7 +67,7 @@ bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 produ
         targets.push_back(std::move(t));
     }
     std::vector<uint8_t> bytes;
-    if (dfu::buildFile(0x1209, productId, 0x0100, targets, bytes) != DFU_OK)
+    if (dfulib::buildFile(0x1209, productId, 0x0100, targets, bytes) != DFU_OK)
         return false;
     QFile f(path);
     return f.open(QIODevice::WriteOnly)
@@ -523,7 +523,7 @@ void DfuWindowTest::signatureCheck()
     const TestKey maker, stranger;
     if (signing != NoKeysUnsigned)
         QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
-    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    dfulib::setTrustedKeyFolders({keys.path().toStdString()});
     MainWindow window;
     const SimDfuDevice dev = plugDfuDevice();
     connectWindow(window);
@@ -536,7 +536,7 @@ void DfuWindowTest::signatureCheck()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Download: .*fw.dfu refused: .*" + warning));
     ModalAnswerer wrongFile(QStringLiteral("OK"), QStringLiteral("Wrong File"));
     download(window);
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     if (warning.isEmpty()) {
         QVERIFY(!wrongFile.box.seen);
         QCOMPARE(text(window, "lbl_Status"), QStringLiteral("Upgrade completed"));
@@ -842,8 +842,9 @@ void DfuWindowTest::uploadByName()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray bytes = file.readAll();
-    dfu::FileView view;
-    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    dfulib::FileView view;
+    QCOMPARE(
+        dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
     QCOMPARE(view.idVendor, quint16(0x1209));
     QCOMPARE(view.idProduct, quint16(0x2A17));
     QCOMPARE(view.bcdDevice, quint16(0x0200));

@@ -48,11 +48,11 @@ QString demoFile(const char *name)
 bool memoryHoldsImage(const sim::Board &board, const QString &file)
 {
     const QByteArray bytes = readFile(file);
-    dfu::FileView view;
-    if (dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view) != DFU_OK
+    dfulib::FileView view;
+    if (dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view) != DFU_OK
         || view.targets.size() != 1)
         return false;
-    for (const dfu::ElementView &e : view.targets[0].elements) {
+    for (const dfulib::ElementView &e : view.targets[0].elements) {
         std::vector<uint8_t> memory(e.size);
         if (!board.dfu->readMemory(demo::FlashAlternate, e.address, memory.data(), memory.size())
             || std::memcmp(memory.data(), e.data, e.size) != 0)
@@ -227,12 +227,12 @@ void EndToEndTest::firmwareUpdateAndUpload()
     const QString saved = folder->file(QStringLiteral("read-back.dfu"));
     QCOMPARE(road.upload(saved), QStringLiteral("Upload completed"));
     const QByteArray bytes = readFile(saved);
-    dfu::FileView view;
-    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view),
-             DfuStatus(DFU_OK));
+    dfulib::FileView view;
+    QCOMPARE(dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view),
+        DfuStatus(DFU_OK));
     QCOMPARE(view.targets.size(), size_t(1));
     QVERIFY(!view.targets[0].elements.empty());
-    for (const dfu::ElementView &e : view.targets[0].elements) {
+    for (const dfulib::ElementView &e : view.targets[0].elements) {
         std::vector<uint8_t> memory(e.size);
         QVERIFY(board.dfu->readMemory(demo::FlashAlternate, e.address, memory.data(), memory.size()));
         QVERIFY(std::memcmp(memory.data(), e.data, e.size) == 0);

@@ -27,12 +27,12 @@ constexpr uint32_t Flash = 0x08000000;
 
 QByteArray dfuBytes(const QByteArray &data)
 {
-    dfu::Target t;
+    dfulib::Target t;
     t.alternate = 1;
     t.name = "fw_main_v2";
     t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, 0x2A17, 0x0101, {t}, bytes);
+    dfulib::buildFile(0x1209, 0x2A17, 0x0101, {t}, bytes);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
 

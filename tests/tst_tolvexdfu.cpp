@@ -191,14 +191,14 @@ void TolvexDfuTest::exitCodes()
             bytes[100] = char(bytes[100] ^ 0x40);
             writeFile(a, bytes);
         } else if (a == QLatin1String("TWINS")) {
-            std::vector<dfu::Target> twins(2);
+            std::vector<dfulib::Target> twins(2);
             for (int t = 0; t < 2; ++t) {
                 twins[t].alternate = 1;
                 twins[t].name = "fw_main_v2";
                 twins[t].elements.emplace_back(Flash, std::vector<uint8_t>(size_t(1024), uint8_t(t)));
             }
             std::vector<uint8_t> bytes;
-            QCOMPARE(dfu::buildFile(0x1209, 0x2A17, 0x0200, twins, bytes), DfuStatus(DFU_OK));
+            QCOMPARE(dfulib::buildFile(0x1209, 0x2A17, 0x0200, twins, bytes), DfuStatus(DFU_OK));
             a = file(QStringLiteral("twins.dfu"));
             writeFile(a, QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
         } else if (a == QLatin1String("OVERLAP")) {
@@ -323,11 +323,12 @@ void TolvexDfuTest::uploadEnterAndLeave()
     const Run read = runCli({QStringLiteral("upload"), out});
     QCOMPARE(read.exit, 0);
     const QByteArray bytes = readFile(out);
-    dfu::FileView view;
-    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
+    dfulib::FileView view;
+    QCOMPARE(
+        dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view), DFU_OK);
     QCOMPARE(view.targets.size(), size_t(1));
     QCOMPARE(view.targets[0].alternate, quint8(1));
-    const dfu::ElementView &e = view.targets[0].elements.at(0);
+    const dfulib::ElementView &e = view.targets[0].elements.at(0);
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, e.address, int(e.size)),
              QByteArray(reinterpret_cast<const char *>(e.data), int(e.size)));
 
@@ -592,13 +593,13 @@ void TolvexDfuTest::signatures()
     const TestKey maker, stranger;
     if (signing != NoKeysUnsigned)
         QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
-    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    dfulib::setTrustedKeyFolders({keys.path().toStdString()});
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QByteArray image = firmware("V1.1");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
     QVERIFY(signFileAs(signing::Signing(signing), maker, stranger, path));
     const Run r = runCli({QStringLiteral("update"), path});
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     QCOMPARE(r.exit, exit);
     QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
     if (exit == 0) {
@@ -694,12 +695,12 @@ void TolvexDfuTest::keysFailClosed()
     }
     case NoKeysSignedAnyway: break;
     }
-    dfu::setTrustedKeyFolders({folders});
+    dfulib::setTrustedKeyFolders({folders});
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
     QVERIFY(signFileAs(signedFile ? signing::Trusted : signing::KeysButUnsigned, maker, stranger, path));
     const Run r = runCli({QStringLiteral("update"), path});
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QCOMPARE(r.exit, exit);
     QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
@@ -739,7 +740,7 @@ void TolvexDfuTest::onlyRegularFiles()
     QStringList extra;
     switch (what) {
     case PipeAsSignature:
-        dfu::setTrustedKeyFolders({keys.path().toStdString()});
+        dfulib::setTrustedKeyFolders({keys.path().toStdString()});
         QCOMPARE(mkfifo(qPrintable(path + QStringLiteral(".minisig")), 0600), 0);
         break;
     case PipeAsFile:
@@ -758,7 +759,7 @@ void TolvexDfuTest::onlyRegularFiles()
     QElapsedTimer clock;
     clock.start();
     const Run r = runCli(QStringList{QStringLiteral("update"), path} + extra);
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     QCOMPARE(r.exit, 3);
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     QVERIFY(board.app->requests().empty());
@@ -972,7 +973,7 @@ void TolvexDfuTest::noRollback()
     QTemporaryDir keys;
     const TestKey maker, stranger;
     QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
-    dfu::setTrustedKeyFolders({keys.path().toStdString()});
+    dfulib::setTrustedKeyFolders({keys.path().toStdString()});
     const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), board.toStdString());
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"), 0x2A17, quint16(release));
     QVERIFY(signFileAs(signing::Trusted, maker, stranger, path));
@@ -984,7 +985,7 @@ void TolvexDfuTest::noRollback()
     if (station)
         args << QStringLiteral("--count") << QStringLiteral("1");
     const Run r = runCli(args);
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     QCOMPARE(r.exit, exit);
     QCOMPARE(schemaMismatch(r.out), QString());
     const QJsonObject result = [&] {
@@ -1291,8 +1292,8 @@ void TolvexDfuTest::fieldService()
     }
     // One image, for that alternate, its one element where it was read.
     const QByteArray bytes = readFile(backup);
-    dfu::FileView view;
-    QCOMPARE(dfu::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view),
+    dfulib::FileView view;
+    QCOMPARE(dfulib::parseFile(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), view),
         DfuStatus(DFU_OK));
     QCOMPARE(view.targets.size(), size_t(1));
     QCOMPARE(view.targets[0].alternate, uint8_t(alternate));
@@ -1341,7 +1342,7 @@ void TolvexDfuTest::restoreUnderPolicy()
     // Updated once from its application: the history knows which board shows its boot serial.
     QCOMPARE(
         cli({QStringLiteral("update"), dfuFile(QStringLiteral("v10.dfu"), "fw_main_v2", firmware("V1.0"))}).exit, 0);
-    dfu::setTrustedKeyFolders({keys.toStdString()});
+    dfulib::setTrustedKeyFolders({keys.toStdString()});
     QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
     const QString backup = file(QStringLiteral("backup.dfu"));
     QCOMPARE(cli({QStringLiteral("upload"), backup}).exit, 0);
@@ -1391,7 +1392,7 @@ void TolvexDfuTest::restoreUnderPolicy()
     sim::World::instance().unplug(fourth.app);
     sim::World::instance().plug(fourth.dfu);
     const Run sharing = cli({QStringLiteral("update"), thirdBackup});
-    dfu::setTrustedKeyFolders({});
+    dfulib::setTrustedKeyFolders({});
     QVERIFY2(sharing.exit == 3 && sharing.err.contains(QStringLiteral("names no board")), qPrintable(sharing.err));
     QCOMPARE(third.dfu->erasedSectorCount() + fourth.dfu->erasedSectorCount(), uint64_t(0));
 }

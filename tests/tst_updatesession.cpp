@@ -151,12 +151,12 @@ private:
 
 QString UpdateSessionTest::dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId)
 {
-    dfu::Target t;
+    dfulib::Target t;
     t.alternate = 1;
     t.name = imageName.toStdString();
     t.elements.emplace_back(Flash, std::vector<uint8_t>(data.begin(), data.end()));
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, productId, 0x0200, {t}, bytes);
+    dfulib::buildFile(0x1209, productId, 0x0200, {t}, bytes);
     const QString path = dir.filePath(QStringLiteral("f%1.dfu").arg(++files));
     writeFile(path, QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())));
     return path;

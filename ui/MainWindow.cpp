@@ -283,10 +283,10 @@ void MainWindow::finishHistoryRow(update::Road::Outcome outcome, const QString &
 {
     // The context tells of this download only once it was launched.
     if (historyLaunched) {
-        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        const DfuProgress c = dfuTarget.contextSnapshot();
         road.sectorsTouched = c.sectorsTouched;
         road.sectorsKept = c.sectorsKept;
-        if (c.phase == DFU_PHASE_DONE)
+        if (c.phase == DfuProgress::Phase::Done)
             road.bytesVerified = c.bytesDone;
     }
     historyLaunched = false;
@@ -366,7 +366,7 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     // have gone on to write before a failure the erase loop sees. The window then first shows
     // the phase the library is in, so that the failure names the phase on show.
     const auto eraseLoopFailed = [this] {
-        if (dfuTarget.contextSnapshot().phase <= DFU_PHASE_ERASE) {
+        if (dfuTarget.contextSnapshot().phase <= DfuProgress::Phase::Erase) {
             endDfuOperation("Erase failed", Red);
             return;
         }
@@ -384,9 +384,9 @@ void MainWindow::on_pb_DownloadDfu_clicked()
     QElapsedTimer poll;
     poll.start();
     for (;;) {
-        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        const DfuProgress c = dfuTarget.contextSnapshot();
         ui->progressBar->setValue(c.percent);
-        if (c.percent == 100 || c.phase > DFU_PHASE_ERASE)
+        if (c.percent == 100 || c.phase > DfuProgress::Phase::Erase)
             break;
         downloadWaitStep(total, poll);
         poll.restart();
@@ -402,7 +402,7 @@ void MainWindow::on_pb_DownloadDfu_clicked()
             endDfuOperation("Upgrade failed", Red);
             return;
         }
-        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        const DfuProgress c = dfuTarget.contextSnapshot();
         ui->progressBar->setValue(c.percent);
         if (c.percent == 100)
             break;
@@ -434,7 +434,7 @@ void MainWindow::on_pb_UploadDfu_clicked()
             endDfuOperation("Upload failed", Red);
             return;
         }
-        const DfuOperationContext c = dfuTarget.contextSnapshot();
+        const DfuProgress c = dfuTarget.contextSnapshot();
         ui->progressBar->setValue(c.percent);
         if (c.percent == 100)
             break;

@@ -42,16 +42,18 @@ Road Session::road(const QString &program) const
     return r;
 }
 
-QString phaseText(uint32_t phase)
+QString phaseText(DfuProgress::Phase phase)
 {
     switch (phase) {
-    case DFU_PHASE_WRITE: return QStringLiteral("write");
-    case DFU_PHASE_VERIFY:
-    case DFU_PHASE_DONE: return QStringLiteral("verify");
-    case DFU_PHASE_READ: return QStringLiteral("read");
-    case DFU_PHASE_LEAVE: return QStringLiteral("return");
-    default: return QStringLiteral("erase");
+    case DfuProgress::Phase::Write: return QStringLiteral("write");
+    case DfuProgress::Phase::Verify:
+    case DfuProgress::Phase::Done: return QStringLiteral("verify");
+    case DfuProgress::Phase::Read: return QStringLiteral("read");
+    case DfuProgress::Phase::Leave: return QStringLiteral("return");
+    case DfuProgress::Phase::Idle:
+    case DfuProgress::Phase::Erase: break;
     }
+    return QStringLiteral("erase");
 }
 
 const char *resultName(Session::Result r)
@@ -218,7 +220,9 @@ void Session::prepare(const Device &inDfu)
     details_.dfuPath = device_.path;
     details_.transferSize = link->transferSize();
     details_.permittedName = permittedImageName(settings.names, device_.product);
-    const int32_t flag = settings.dryRun ? DFU_FLAG_COMPARE_ONLY : settings.full ? DFU_FLAG_FULL_DOWNLOAD : 0;
+    const DfuLink::Download how = settings.dryRun ? DfuLink::Download::CompareOnly
+                                  : settings.full ? DfuLink::Download::Full
+                                                  : DfuLink::Download::Changed;
     if (!settings.file) {
         fail(QStringLiteral("no file to write"));
         return;
@@ -243,7 +247,7 @@ void Session::prepare(const Device &inDfu)
     } else if (settings.verify) {
         l = link->launchVerify(*settings.file, details_.permittedName, alternate);
     } else {
-        l = link->launchDownload(*settings.file, details_.permittedName, flag, alternate);
+        l = link->launchDownload(*settings.file, details_.permittedName, how, alternate);
     }
     details_.imageName = link->imageName();
     if (l.result == DfuLink::Launch::Launched) {
@@ -335,7 +339,7 @@ void Session::returnFailed(const QString &why)
 bool Session::operationDone(const QString &phaseName)
 {
     const DfuLink::Poll p = link->poll();
-    const DfuOperationContext &c = p.context;
+    const DfuProgress &c = p.progress;
     const bool done = p.state == DfuLink::Poll::Done;
     if (c.sectorsTouched) {
         details_.sectorsTouched = c.sectorsTouched;
@@ -343,7 +347,7 @@ bool Session::operationDone(const QString &phaseName)
     }
     if (step == Step::Compare)
         comparedBytes = c.bytesTotal;
-    if (c.phase == DFU_PHASE_VERIFY || (done && step == Step::Download))
+    if (c.phase == DfuProgress::Phase::Verify || (done && step == Step::Download))
         details_.bytesVerified = c.bytesDone;
     Progress progress;
     // A download names its phase as the library reports it, and counts that phase's bytes.
@@ -412,15 +416,14 @@ void Session::advance()
         const DfuLink::Poll p = link->poll();
         if (p.state == DfuLink::Poll::Running) {
             if (progressed)
-                progressed({QStringLiteral("read"), int(p.context.percent), p.context.bytesDone, p.context.bytesTotal,
-                    p.context.elapsedMs});
+                progressed({QStringLiteral("read"), p.progress.percent, p.progress.bytesDone, p.progress.bytesTotal,
+                    p.progress.elapsedMs});
             break;
         }
         if (p.state == DfuLink::Poll::Failed) {
             // The board said no to the read (a protected memory stalls or errs): it cannot be
             // read back. Anything else is a failure of the road.
-            const DfuStatus e = p.context.errorStatus;
-            if (e != DFU_ERROR_STALL && e != DFU_ERROR_DEVICE_STATUS) {
+            if (p.progress.failure != DfuProgress::Failure::BoardSaidNo) {
                 fail(QStringLiteral("read failed: %1; the device stays in DFU mode").arg(p.message));
                 break;
             }

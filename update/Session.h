@@ -215,7 +215,7 @@ private:
 };
 
 const char *resultName(Session::Result r);
-// The name of a library phase for people: "erase" (comparing and erasing), "write", "verify"...
-QString phaseText(uint32_t phase);
+// The name of an operation's phase for people: "erase" (comparing and erasing), "write", "verify"...
+QString phaseText(DfuProgress::Phase phase);
 
 } // namespace update

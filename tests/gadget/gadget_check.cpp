@@ -123,12 +123,12 @@ int checkProgram(const QString &program, sim::Board &board)
         image[i] = uint8_t(i * 7 + 3);
     const char version[9] = "V1.1";
     std::memcpy(image.data() + (sim::HidAppDeviceModel::VersionTextAddress - Flash), version, sizeof version);
-    dfu::Target t;
+    dfulib::Target t;
     t.alternate = 1;
     t.name = "fw_main_v2";
     t.elements.emplace_back(Flash, image);
     std::vector<uint8_t> bytes;
-    dfu::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
+    dfulib::buildFile(0x1209, 0x2A17, 0x0200, {t}, bytes);
     QFile file(QStringLiteral("fw.dfu"));
     if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) < 0)
         return failed("tolvex-dfu", "cannot write fw.dfu");
@@ -169,8 +169,9 @@ int checkProgram(const QString &program, sim::Board &board)
     if (r.exit != 0 || !readBack.open(QIODevice::ReadOnly))
         return failed("tolvex-dfu upload", "exit " + std::to_string(r.exit));
     const QByteArray uploaded = readBack.readAll();
-    dfu::FileView view;
-    if (dfu::parseFile(reinterpret_cast<const uint8_t *>(uploaded.constData()), size_t(uploaded.size()), view) != DFU_OK
+    dfulib::FileView view;
+    if (dfulib::parseFile(reinterpret_cast<const uint8_t *>(uploaded.constData()), size_t(uploaded.size()), view)
+            != DFU_OK
         || view.targets.size() != 1 || view.targets[0].elements.empty()
         || view.targets[0].elements[0].size < image.size()
         || std::memcmp(view.targets[0].elements[0].data, image.data(), image.size()) != 0)
@@ -283,7 +284,7 @@ int main(int argc, char *argv[])
         firmware[i] = uint8_t(i * 7 + (i >> 8));
     std::memcpy(firmware.data() + 0x200, "V1.1\0\0\0\0\0", 9);
     std::vector<uint8_t> options(16, 0x5A);
-    std::vector<dfu::Target> targets(2);
+    std::vector<dfulib::Target> targets(2);
     targets[0].alternate = 0;
     targets[0].name = "options";
     targets[0].elements.emplace_back(OptionBytes, options);
@@ -293,7 +294,7 @@ int main(int argc, char *argv[])
     std::vector<uint8_t> bytes;
     const char *file = "/tmp/multi.dfu";
     FILE *out = std::fopen(file, "wb");
-    if (dfu::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK || !out
+    if (dfulib::buildFile(0x1209, 0x2A17, 0x0100, targets, bytes) != DFU_OK || !out
         || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fclose(out) != 0)
         return failed("file", "cannot write the multi-image file");
     DfuFileHandle opened = 0;

@@ -50,13 +50,13 @@ using tolvex::le32;
 // there is nothing wrong with it (none, or one that verifies or cannot be checked here).
 bool showSignature(const QString &path, const QByteArray &file, const QString &pubkey)
 {
-    dfu::TrustedKeys trusted;
+    dfulib::TrustedKeys trusted;
     std::string error;
     const char *against = "the installed trusted keys";
     if (!pubkey.isEmpty()) {
         QByteArray text;
-        dfu::MinisignKey key;
-        if (!readAll(pubkey, text) || !dfu::parseMinisignKey(text.toStdString(), key, error)) {
+        dfulib::MinisignKey key;
+        if (!readAll(pubkey, text) || !dfulib::parseMinisignKey(text.toStdString(), key, error)) {
             std::printf("Signature: %s is no minisign public key%s%s\n", qPrintable(pubkey), error.empty() ? "" : ": ",
                         error.c_str());
             return false;
@@ -64,18 +64,18 @@ bool showSignature(const QString &path, const QByteArray &file, const QString &p
         trusted.keys.push_back(key);
         against = "the key given";
     } else {
-        trusted = dfu::loadTrustedKeys(dfu::trustedKeyFolders());
+        trusted = dfulib::loadTrustedKeys(dfulib::trustedKeyFolders());
         for (const std::string &p : trusted.problems)
             std::printf("Trusted keys: %s (the tools write no file until that is mended)\n", p.c_str());
     }
-    const dfu::SignatureCheck c = dfu::checkSignatureBeside(path.toLocal8Bit().toStdString(),
+    const dfulib::SignatureCheck c = dfulib::checkSignatureBeside(path.toLocal8Bit().toStdString(),
         reinterpret_cast<const uint8_t *>(file.constData()), size_t(file.size()), trusted.keys);
     switch (c.verdict) {
-    case dfu::SignatureVerdict::NoSignature:
+    case dfulib::SignatureVerdict::NoSignature:
         std::printf("Signature: not signed%s\n", trusted.installed() ? " (the tools write only signed files)" : "");
         return true;
-    case dfu::SignatureVerdict::Damaged:
-        std::printf("Signature: %s\n", qPrintable(display::text(QString::fromStdString(dfu::verdictText(c)))));
+    case dfulib::SignatureVerdict::Damaged:
+        std::printf("Signature: %s\n", qPrintable(display::text(QString::fromStdString(dfulib::verdictText(c)))));
         return false;
     default: break;
     }
@@ -83,11 +83,11 @@ bool showSignature(const QString &path, const QByteArray &file, const QString &p
     // shown as data, escaped.
     std::printf("Signature: key %s, trusted comment \"%s\"\n", c.keyId.c_str(),
         display::utf8(c.trustedComment).toUtf8().constData());
-    if (c.verdict == dfu::SignatureVerdict::Trusted) {
+    if (c.verdict == dfulib::SignatureVerdict::Trusted) {
         std::printf("  verifies against %s\n", against);
         return true;
     }
-    if (c.verdict == dfu::SignatureVerdict::UnknownKey) {
+    if (c.verdict == dfulib::SignatureVerdict::UnknownKey) {
         std::printf("  not checked: made by a key that is not among %s%s\n", against,
             trusted.installed() ? "" : " (there are none: the tools write it all the same)");
         return true;
@@ -116,15 +116,15 @@ int info(const QStringList &given)
     const auto *bytes = reinterpret_cast<const uint8_t *>(file.constData());
     const size_t size = size_t(file.size());
     std::printf("File: %s (%zu bytes)\n", qPrintable(display::text(args[0])), size);
-    if (size < dfu::FilePrefixSize + dfu::SuffixSize) {
+    if (size < dfulib::FilePrefixSize + dfulib::SuffixSize) {
         std::printf("Not a .dfu file: too short for a prefix and a suffix.\n");
         return ExitFindings;
     }
     // Parsed against the stored CRC, so that a file with a wrong one can still be shown.
     const uint32_t stored = le32(bytes + size - 4);
-    const uint32_t computed = dfu::suffixCrc(bytes, size - 4);
-    dfu::FileView view;
-    const DfuStatus parsed = dfu::parseFile(bytes, size, view, &stored);
+    const uint32_t computed = dfulib::suffixCrc(bytes, size - 4);
+    dfulib::FileView view;
+    const DfuStatus parsed = dfulib::parseFile(bytes, size, view, &stored);
     if (parsed != DFU_OK) {
         std::printf("Not a valid .dfu file: %s.\n", DFU_StatusText(parsed));
         return ExitFindings;
@@ -132,9 +132,9 @@ int info(const QStringList &given)
     std::printf("Prefix: version %u, image size %u, %u target(s)\n", bytes[5], le32(bytes + 6), bytes[10]);
     bool overlaps = false;
     for (size_t t = 0; t < view.targets.size(); ++t) {
-        const dfu::TargetView &target = view.targets[t];
+        const dfulib::TargetView &target = view.targets[t];
         uint64_t total = 0;
-        for (const dfu::ElementView &e : target.elements)
+        for (const dfulib::ElementView &e : target.elements)
             total += e.size;
         // An image name is the file's bytes: shown escaped, so that it cannot fake the lines
         // after it (a signature's, the CRC's).
@@ -144,8 +144,8 @@ int info(const QStringList &given)
         for (size_t i = 0; i < target.elements.size(); ++i)
             std::printf("  Element %zu: address 0x%08X, %u bytes\n", i, target.elements[i].address,
                         target.elements[i].size);
-        dfu::Overlap overlap;
-        if (dfu::findOverlap(dfu::spansOf(target), overlap)) {
+        dfulib::Overlap overlap;
+        if (dfulib::findOverlap(dfulib::spansOf(target), overlap)) {
             std::printf("  Elements %zu and %zu overlap at 0x%08X: the tools refuse to write this image\n",
                         overlap.first, overlap.second, overlap.address);
             overlaps = true;
@@ -163,7 +163,7 @@ int info(const QStringList &given)
 }
 
 // One element argument: ADDRESS:FILE or FILE.hex, appended to `target`.
-bool addElements(const QString &arg, dfu::Target &target)
+bool addElements(const QString &arg, dfulib::Target &target)
 {
     if (arg.endsWith(QLatin1String(".hex"), Qt::CaseInsensitive) && QFileInfo(arg).isFile()) {
         QByteArray text;
@@ -205,7 +205,7 @@ int pack(const QStringList &args)
     // release would refuse the file as older: no release is declared unless given.
     quint64 ids[3] = {0x1209, 0x2A17, 0xFFFF};
     bool damage = false;
-    std::vector<dfu::Target> targets;
+    std::vector<dfulib::Target> targets;
     QStringList inputs;
     for (int i = 1; i < args.size(); ++i) {
         const QString &a = args.at(i);
@@ -221,9 +221,10 @@ int pack(const QStringList &args)
             if (i + 2 >= args.size() || !number(args.at(i + 1), 255, alternate))
                 return usageError(Usage, QStringLiteral("--target needs an alternate (0 to 255) and a name"));
             const QByteArray name = args.at(i + 2).toUtf8();
-            if (size_t(name.size()) >= dfu::TargetNameSize)
-                return usageError(Usage, QStringLiteral("target name longer than %1 bytes").arg(dfu::TargetNameSize - 1));
-            dfu::Target target;
+            if (size_t(name.size()) >= dfulib::TargetNameSize)
+                return usageError(
+                    Usage, QStringLiteral("target name longer than %1 bytes").arg(dfulib::TargetNameSize - 1));
+            dfulib::Target target;
             target.alternate = uint8_t(alternate);
             target.name = name.toStdString();
             targets.push_back(std::move(target));
@@ -245,7 +246,7 @@ int pack(const QStringList &args)
             return refuseOverwrite();
     }
     std::vector<uint8_t> bytes;
-    const DfuStatus built = dfu::buildFile(uint16_t(ids[0]), uint16_t(ids[1]), uint16_t(ids[2]), targets, bytes);
+    const DfuStatus built = dfulib::buildFile(uint16_t(ids[0]), uint16_t(ids[1]), uint16_t(ids[2]), targets, bytes);
     if (built != DFU_OK) {
         printErr(QStringLiteral("cannot build the file: %1").arg(QString::fromLatin1(DFU_StatusText(built))));
         return ExitFailure;
@@ -262,7 +263,7 @@ int main(int argc, char *argv[])
 {
 #ifdef TOLVEX_HERMETIC_KEYS
     // The test build: the trusted keys are the test's own, never the machine's.
-    dfu::setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
+    dfulib::setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
 #endif
     return tool::runCommand(argc, argv, "tolvex-dfu-file", Usage, {{"info", info}, {"pack", pack}});
 }

@@ -2,7 +2,6 @@
 
 #include "Central.h"
 
-#include "FileSignature.h"
 #include "History.h"
 
 #include "DisplayText.h"
@@ -201,8 +200,8 @@ bool finish(DfuLink &link, const update::Device &device, const QString &phase, O
             message = QStringLiteral("%1 failed: %2").arg(phase, p.message);
             return false;
         }
-        const DfuOperationContext &c = p.context;
-        out.progress(device.location, phase, p.state == DfuLink::Poll::Done ? 100 : int(c.percent), c.bytesDone,
+        const DfuProgress &c = p.progress;
+        out.progress(device.location, phase, p.state == DfuLink::Poll::Done ? 100 : c.percent, c.bytesDone,
             c.bytesTotal, c.elapsedMs);
         if (p.state == DfuLink::Poll::Done) {
             out.finished(device.location);
@@ -253,37 +252,35 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     if (!checked.ok && settings.file->check.result == SignedFile::SignatureRefused) {
         // Unsigned, but perhaps this machine's own backup, which the administrator may let
         // through for the board it came from.
-        const dfu::RestoreSetting restore = dfu::loadRestorePolicy();
-        if (!restore.problem.empty())
-            out.problem(QString::fromStdString(restore.problem));
+        const RestorePolicy restore = loadRestorePolicy();
+        if (!restore.problem.isEmpty())
+            out.problem(restore.problem);
         // Only a history that nobody but the running user could have written says what the
         // user backed up: a row another user put in a shared one would whitelist any file.
         const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
-        const QString untrusted = restore.policy == dfu::RestorePolicy::OwnBackups
-                                      ? update::History::credentialProblem(historyPath)
-                                      : QString();
+        const QString untrusted = restore.ownBackups ? update::History::credentialProblem(historyPath) : QString();
         bool recorded = false;
         const QStringList boards =
-            restore.policy == dfu::RestorePolicy::OwnBackups && untrusted.isEmpty()
+            restore.ownBackups && untrusted.isEmpty()
                 ? update::History(historyPath, update::History::Mode::Read).backupsOf(settings.file->sha256, &recorded)
                 : QStringList();
         if (!boards.isEmpty()) {
             settings.file = asOwnBackup(*settings.file);
             settings.backupOf = boards;
             checked = checkDfuFile(*settings.file, settings.names);
-        } else if (restore.policy == dfu::RestorePolicy::OwnBackups && !untrusted.isEmpty()) {
+        } else if (restore.ownBackups && !untrusted.isEmpty()) {
             checked.message +=
                 QStringLiteral("; no backup can be restored unsigned on the word of this history: ") + untrusted;
-        } else if (restore.policy == dfu::RestorePolicy::OwnBackups && recorded) {
+        } else if (restore.ownBackups && recorded) {
             checked.message += QStringLiteral("; it is a backup of a board whose own serial was not known, so it "
                                               "names no board");
-        } else if (restore.policy == dfu::RestorePolicy::OwnBackups) {
+        } else if (restore.ownBackups) {
             checked.message += QStringLiteral("; it is no backup that this machine's history records");
         } else {
             checked.message += QStringLiteral(
                 "; to restore a backup, have it signed with a trusted key (a .minisig beside it), or ask the "
                 "administrator to allow this machine's own backups (\"own-backups\" in %1)")
-                                   .arg(QString::fromStdString(restore.path));
+                                   .arg(restore.path);
         }
     }
     settings.fileRelease = checked.release;

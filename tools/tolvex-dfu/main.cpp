@@ -2,7 +2,7 @@
 
 #include "Cli.h"
 #include "DisplayText.h"
-#include "FileSignature.h"
+#include "SignedFile.h"
 #include "HidTransport.h"
 
 #include <QCoreApplication>
@@ -66,7 +66,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(messages);
 #ifdef TOLVEX_HERMETIC_KEYS
     // The test build: the trusted keys are the test's own, never the machine's.
-    dfu::setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
+    setTrustedKeyFoldersFrom(std::getenv("TOLVEX_TEST_TRUSTED_KEYS"));
 #endif
     // Each stops the update at its next safe point, the board left in DFU mode and its row
     // "interrupted": a closed terminal or ssh session (SIGHUP) and a reader that went away

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-namespace dfu {
+namespace dfulib {
 
 class NewFile
 {
@@ -36,4 +36,4 @@ private:
     bool replace = false;
 };
 
-} // namespace dfu
+} // namespace dfulib

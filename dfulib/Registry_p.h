@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-namespace dfu {
+namespace dfulib {
 
 template <typename T>
 class Registry
@@ -78,4 +78,4 @@ protected:
     uint32_t next = 1; // guarded by mutex
 };
 
-} // namespace dfu
+} // namespace dfulib

@@ -4,7 +4,7 @@
 
 #include "DfuFileFormat.h"
 #include "MemoryLayout.h"
-#include "Registry.h"
+#include "Registry_p.h"
 #include "dfulib.h"
 
 #include <libusb.h>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace dfu {
+namespace dfulib {
 
 struct ImageData
 {
@@ -25,8 +25,8 @@ struct ImageData
     DfuStatus filterStatus = DFU_ERROR_NOT_FILTERED;
     uint8_t filterAlternate = 0;
     MemoryLayout layout;
-    std::vector<Sector> eraseSectors;                        // erase: the sectors to erase, in order
-    std::vector<std::pair<uint32_t, uint32_t>> uploadPlan;   // upload: (address, size) to read
+    std::vector<Sector> eraseSectors; // erase: the sectors to erase, in order
+    std::vector<std::pair<uint32_t, uint32_t>> uploadPlan; // upload: (address, size) to read
 };
 
 struct MappingData
@@ -52,7 +52,7 @@ struct OpenDevice
     int interfaceNumber = -1;
     DfuUsbDeviceDescriptor descriptor{};
     std::atomic<uint16_t> languageId{0}; // 0 until string descriptor 0 has been read
-    std::atomic<bool> gone{false};      // set when a transfer reported the device missing
+    std::atomic<bool> gone{false}; // set when a transfer reported the device missing
     std::atomic<bool> honourPolls{false}; // set once it stalled an early status request
     std::atomic<bool> operationRunning{false};
 };
@@ -80,4 +80,4 @@ DfuStatus readInterfaceInfo(OpenDevice &device, DfuInterfaceInfo &info);
 // Maps a libusb error to our status.
 DfuStatus statusFromUsb(int usbError);
 
-} // namespace dfu
+} // namespace dfulib

@@ -9,7 +9,7 @@
 //   UploadReturn.cpp   reading memory into an image, returning to the application
 //   Operations.cpp     the worker's road, the C API and the operation registry
 
-#include "Internal.h"
+#include "Internal_p.h"
 #include "UsbAnswers.h"
 
 #include <chrono>
@@ -19,11 +19,19 @@
 #include <thread>
 #include <vector>
 
-namespace dfu {
+namespace dfulib {
 
 using Clock = std::chrono::steady_clock;
 
-enum Request : uint8_t { Detach = 0, Download = 1, Upload = 2, GetStatus = 3, ClearStatus = 4, GetState = 5, Abort = 6 };
+enum Request : uint8_t {
+    Detach = 0,
+    Download = 1,
+    Upload = 2,
+    GetStatus = 3,
+    ClearStatus = 4,
+    GetState = 5,
+    Abort = 6
+};
 constexpr uint8_t RequestOut = LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE;
 constexpr uint8_t RequestIn = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE;
 constexpr uint8_t CommandSetAddress = 0x21, CommandErase = 0x41;
@@ -48,11 +56,11 @@ struct OperationRecord
 
     std::mutex mutex;
     std::condition_variable wake;
-    DfuOperationContext context{};     // guarded by mutex
-    bool cancel = false;               // guarded by mutex
+    DfuOperationContext context{}; // guarded by mutex
+    bool cancel = false; // guarded by mutex
     std::thread thread;
     std::shared_ptr<OpenDevice> device;
-    ImageData image;                   // the worker's own copy
+    ImageData image; // the worker's own copy
     DfuImageHandle imageHandle = 0;
 };
 
@@ -64,8 +72,7 @@ struct Failure
 // A status request sent before the device's poll timeout was stalled (the device is back
 // in dfuIDLE): what the device was doing may be undone, and its poll timeouts must be kept.
 struct EarlyStall
-{
-};
+{ };
 
 // The same, during the data block at `address`, `length` bytes long.
 struct BlockStall
@@ -121,7 +128,7 @@ public:
 private:
     void clearAfterStall();
     void forEachBlock(uint32_t address, uint32_t size, const std::function<void(uint32_t)> &start,
-                      const std::function<void(uint16_t, uint32_t, uint32_t)> &block);
+        const std::function<void(uint16_t, uint32_t, uint32_t)> &block);
 
     OperationRecord &op;
     OpenDevice &device;
@@ -129,7 +136,7 @@ private:
     bool addressEachBlock;
     bool early = false;
     bool sentEarly = false;
-    uint8_t statusAfterStall = 0;  // bStatus the device gave when its stall was cleared
+    uint8_t statusAfterStall = 0; // bStatus the device gave when its stall was cleared
 };
 
 // Holds the DFU interface for the time of one operation: other programs, and the list
@@ -158,13 +165,13 @@ struct SectorWork
 {
     Sector sector;
     std::vector<Part> parts;
-    bool kept = false;  // found holding what the image wants: neither erased nor written
+    bool kept = false; // found holding what the image wants: neither erased nor written
 };
 
 class Worker
 {
 public:
-    explicit Worker(OperationRecord &op) : op(op) {}
+    explicit Worker(OperationRecord &op) : op(op) { }
     void run();
 
 private:
@@ -194,9 +201,9 @@ private:
 
     // Verify.cpp
     bool holds(Link &link, const Sector &sector, uint32_t address, const uint8_t *expected, uint32_t size,
-               uint32_t *firstDifference = nullptr);
-    std::vector<const SectorWork *> differing(Link &link, const std::vector<const SectorWork *> &sectors,
-                                             uint32_t &firstDifference);
+        uint32_t *firstDifference = nullptr);
+    std::vector<const SectorWork *> differing(
+        Link &link, const std::vector<const SectorWork *> &sectors, uint32_t &firstDifference);
     void verify(Link &link, const std::vector<const SectorWork *> &written, bool wroteEarly, const Progress &progress);
 
     // UploadReturn.cpp
@@ -212,4 +219,4 @@ private:
 
 uint32_t overlap(const Element &e, const Sector &s);
 
-} // namespace dfu
+} // namespace dfulib
