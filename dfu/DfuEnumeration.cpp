@@ -1,5 +1,6 @@
 #include "DfuEnumeration.h"
 
+#include "LibraryLog_p.h"
 #include "dfulib.h"
 
 #include <QElapsedTimer>
@@ -30,6 +31,7 @@ const QElapsedTimer &unreadableClock()
 // walk only if there are more still.
 std::vector<DfuPresentInterface> presentInterfaces()
 {
+    routeDfuLibraryLog();
     std::vector<DfuPresentInterface> present(16);
     uint32_t count = 0;
     if (DFUDEV_Enumerate(present.data(), uint32_t(present.size()), &count) != DFU_OK)

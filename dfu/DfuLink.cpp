@@ -4,6 +4,7 @@
 #include "DfuEnumeration.h"
 #include "DfuFileFormat.h"
 #include "DfuHandles.h"
+#include "LibraryLog_p.h"
 #include "MemoryLayout.h"
 #include "Maker.h"
 #include "SignedFile.h"
@@ -128,12 +129,16 @@ QString usbIdMismatch(quint16 fileVendorId, quint16 fileProductId, quint16 vendo
 
 void DfuLink::waitOutPollTimeouts(bool on)
 {
+    routeDfuLibraryLog();
     DFUOPS_SetHonourPollTimeouts(on);
 }
 
-DfuLink::DfuLink() : h_(std::make_unique<Handles>()) { }
+DfuLink::DfuLink() : DfuLink(Settings()) { }
 
-DfuLink::DfuLink(const Settings &settings) : settings_(settings), h_(std::make_unique<Handles>()) { }
+DfuLink::DfuLink(const Settings &settings) : settings_(settings), h_(std::make_unique<Handles>())
+{
+    routeDfuLibraryLog();
+}
 
 DfuLink::~DfuLink()
 {

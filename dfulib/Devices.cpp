@@ -5,8 +5,6 @@
 #include "Maker.h"
 #include "UsbAnswers.h"
 
-#include <QtGlobal>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -133,7 +131,7 @@ libusb_context *usbContext()
         libusb_context *c = nullptr;
         const int r = libusb_init(&c);
         if (r != LIBUSB_SUCCESS) {
-            qWarning("DFU: libusb cannot start: %s", libusb_error_name(r));
+            dfulib::log(DFU_LOG_WARNING, "DFU: libusb cannot start: %s", libusb_error_name(r));
             return static_cast<libusb_context *>(nullptr);
         }
         return c;
@@ -206,9 +204,9 @@ DfuStatus openDevice(const std::string &path, std::shared_ptr<OpenDevice> &out)
     libusb_unref_device(found);
     if (r != LIBUSB_SUCCESS) {
         if (r == LIBUSB_ERROR_ACCESS)
-            qWarning("DFU: permission denied opening %s: %s.", path.c_str(), UdevRulesHint);
+            dfulib::log(DFU_LOG_WARNING, "DFU: permission denied opening %s: %s.", path.c_str(), UdevRulesHint);
         else
-            qWarning("DFU: cannot open %s: %s", path.c_str(), libusb_error_name(r));
+            dfulib::log(DFU_LOG_WARNING, "DFU: cannot open %s: %s", path.c_str(), libusb_error_name(r));
         return statusFromUsb(r);
     }
     device->descriptor.bLength = d.bLength;
@@ -397,8 +395,8 @@ DfuStatus DFUOPS_CreateMappingFromDevice(const char *path, DfuMappingRecord **ma
             return status;
         MemoryLayout layout;
         if (parseMemoryLayout(text, layout) != DFU_OK) {
-            qWarning("DFU: alternate %u of %s has a malformed memory layout: \"%s\"", info.alternates[i], path,
-                     text.c_str());
+            dfulib::log(DFU_LOG_WARNING, "DFU: alternate %u of %s has a malformed memory layout: \"%s\"",
+                info.alternates[i], path, text.c_str());
             return DFU_ERROR_LAYOUT;
         }
         data->alternates.push_back(info.alternates[i]);

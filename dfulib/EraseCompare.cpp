@@ -2,8 +2,6 @@
 
 #include "Operation_p.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 #include <cstring>
 
@@ -69,9 +67,10 @@ void Worker::compareAndErase(Link &link, std::vector<SectorWork> &plan)
             wasted += bytesRead;
             if (wasted > kept + comparable / 16) {
                 comparing = false;
-                qDebug("DFU: %s: the memory differs from the image nearly everywhere; the rest is erased without "
-                       "comparing.",
-                       op.context.devicePath);
+                dfulib::log(DFU_LOG_DEBUG,
+                    "DFU: %s: the memory differs from the image nearly everywhere; the rest is erased without "
+                    "comparing.",
+                    op.context.devicePath);
             }
         }
         if (!compareOnly) {

@@ -413,8 +413,9 @@ DfuStatus DFUFILES_FilterImageForOperation(DfuImageHandle image, const DfuMappin
         Overlap overlap;
         if (status == DFU_OK && operation != DFU_OPERATION_UPLOAD && operation != DFU_OPERATION_RETURN
             && findOverlap(spansOf(d.target), overlap)) {
-            qWarning("DFU: elements %zu and %zu of image \"%s\" overlap at 0x%08X; nothing is written.", overlap.first,
-                     overlap.second, d.target.name.c_str(), overlap.address);
+            dfulib::log(DFU_LOG_WARNING,
+                "DFU: elements %zu and %zu of image \"%s\" overlap at 0x%08X; nothing is written.", overlap.first,
+                overlap.second, d.target.name.c_str(), overlap.address);
             status = DFU_ERROR_OVERLAP;
         }
         d.filterStatus = status;

@@ -16,6 +16,9 @@
 
 namespace dfulib {
 
+// A diagnostic to the program's handler (DFU_SetLogHandler), formatted as printf does.
+void log(DfuLogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 struct ImageData
 {
     Target target;

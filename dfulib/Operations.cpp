@@ -4,8 +4,6 @@
 
 #include "Operation_p.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 #include <cstring>
 
@@ -31,8 +29,8 @@ Claim::Claim(OpenDevice &device) : device(device)
     libusb_set_auto_detach_kernel_driver(device.handle, 1);
     const int r = libusb_claim_interface(device.handle, device.interfaceNumber);
     if (r == LIBUSB_ERROR_BUSY) {
-        qWarning("DFU: another program holds interface %d of %s; close it and try again.", device.interfaceNumber,
-                 device.path.c_str());
+        dfulib::log(DFU_LOG_WARNING, "DFU: another program holds interface %d of %s; close it and try again.",
+            device.interfaceNumber, device.path.c_str());
         throw Failure{DFU_ERROR_CLAIMED};
     }
     if (r < 0)
@@ -102,9 +100,10 @@ void Worker::run()
         op.context.percent = 100;
     } else {
         const char *usbName = op.context.usbError ? libusb_error_name(op.context.usbError) : "none";
-        qWarning("DFU: operation %d on %s failed: %s (device state %u, status %u, address 0x%08X, libusb %s)",
-                 op.context.operation, op.context.devicePath, DFU_StatusText(result), op.context.lastDeviceState,
-                 op.context.lastDeviceStatus, op.context.failedAddress, usbName);
+        dfulib::log(DFU_LOG_WARNING,
+            "DFU: operation %d on %s failed: %s (device state %u, status %u, address 0x%08X, libusb %s)",
+            op.context.operation, op.context.devicePath, DFU_StatusText(result), op.context.lastDeviceState,
+            op.context.lastDeviceStatus, op.context.failedAddress, usbName);
     }
 }
 

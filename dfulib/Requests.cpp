@@ -3,8 +3,6 @@
 
 #include "Operation_p.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 
 namespace dfulib {
@@ -35,7 +33,8 @@ void Link::honourPollTimeouts(const char *why)
         op.context.usbError = 0;
     }
     if (!device.honourPolls.exchange(true))
-        qWarning("DFU: %s %s; its poll timeouts are waited out from now on.", device.path.c_str(), why);
+        dfulib::log(
+            DFU_LOG_WARNING, "DFU: %s %s; its poll timeouts are waited out from now on.", device.path.c_str(), why);
 }
 
 void Link::checkStop()

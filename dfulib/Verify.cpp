@@ -2,8 +2,6 @@
 
 #include "Operation_p.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 
 namespace dfulib {
@@ -54,8 +52,9 @@ void Worker::verify(Link &link, const std::vector<const SectorWork *> &written, 
 {
     if (!canUpload) {
         // Nothing can be read back: the download stands, but nobody may think it checked.
-        qWarning("DFU: %s cannot be read back (no upload in its DFU descriptor): the download was not verified.",
-                 op.context.devicePath);
+        dfulib::log(DFU_LOG_WARNING,
+            "DFU: %s cannot be read back (no upload in its DFU descriptor): the download was not verified.",
+            op.context.devicePath);
         return;
     }
     uint64_t toRead = 0;

@@ -3,8 +3,6 @@
 
 #include "Operation_p.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 
 namespace dfulib {

@@ -72,6 +72,14 @@ enum DfuStatusCode : DfuStatus {
 // Text for a status; never null. Unknown values give "unknown status".
 const char *DFU_StatusText(DfuStatus status);
 
+// The library's diagnostics (a device that stalls or cannot be opened, an operation that
+// failed and why) go to the handler the program installs, called on the thread where they
+// arise, so it must be safe on any thread. Without one they are dropped. A message is one
+// line without a newline; the handler may keep no pointer to it.
+enum DfuLogLevel : int32_t { DFU_LOG_DEBUG = 0, DFU_LOG_WARNING = 1 };
+typedef void (*DfuLogHandler)(DfuLogLevel level, const char *message, void *user);
+void DFU_SetLogHandler(DfuLogHandler handler, void *user);
+
 // Operation codes of the context's operation field.
 enum : int32_t {
     DFU_OPERATION_RETURN = 1,

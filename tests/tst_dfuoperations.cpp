@@ -4,6 +4,7 @@
 #include "Bytes.h"
 #include "DfuHandles.h"
 #include "DfuFileFormat.h"
+#include "LibraryLog_p.h"
 #include "SimDfu.h"
 #include "Unpacked.h"
 
@@ -17,6 +18,9 @@
 #include <zlib.h>
 
 namespace {
+
+// The library's diagnostics in Qt's message output, as the program's are.
+const bool libraryLogRouted = (routeDfuLibraryLog(), true);
 
 constexpr uint32_t Flash = 0x08000000;
 

@@ -14,6 +14,7 @@
 #include "Bytes.h"
 #include "DfuHandles.h"
 #include "Internal_p.h"
+#include "LibraryLog_p.h"
 #include "SimDfu.h"
 
 #include <QDir>
@@ -21,6 +22,9 @@
 #include <QTest>
 
 namespace {
+
+// The library's diagnostics in Qt's message output, as the program's are.
+const bool libraryLogRouted = (routeDfuLibraryLog(), true);
 
 constexpr int StepBoundMs = 20000;
 

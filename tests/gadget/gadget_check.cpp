@@ -16,6 +16,7 @@
 #include "GadgetServer.h"
 #include "HidCommandSet.h"
 #include "HidTransport.h"
+#include "LibraryLog_p.h"
 #include "SimDfu.h"
 
 #include "ConfigCipher.h"
@@ -194,6 +195,7 @@ int finish(sim::GadgetServer &server, int result)
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    routeDfuLibraryLog();
     const bool broken = application.arguments().contains(QStringLiteral("--broken-functional-descriptor"));
     const bool otterNine = application.arguments().contains(QStringLiteral("--otternine"));
 
