@@ -4,6 +4,7 @@
 // simulated "Tolvex Demo Board", firmware "V1.1" where the application reads its version, in
 // the working folder.
 
+#include "BenchFolder.h"
 #include "ConfigCipher.h"
 #include "ConfigFile.h"
 #include "DfuFileFormat.h"

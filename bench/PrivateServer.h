@@ -4,8 +4,8 @@
 // start theirs: the program runs again under tests/with_postgres.sh, which sets
 // TOLVEX_TEST_CENTRAL and stops the server at the end whatever happened.
 
-#include <QDir>
-#include <QTemporaryDir>
+#include "BenchFolder.h"
+
 #include <QtGlobal>
 
 #include <cstdio>
@@ -26,15 +26,3 @@ inline bool underPrivateServer(int argc, char *argv[])
     std::perror("bash");
     return false;
 }
-
-// A benchmark's run: its files in a folder of its own, removed at the end, and the programs'
-// messages left out of its figures.
-struct BenchFolder
-{
-    BenchFolder()
-    {
-        qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
-        QDir::setCurrent(dir.path());
-    }
-    QTemporaryDir dir;
-};

@@ -41,9 +41,7 @@ double updateSeconds(int boards, const QString &file)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.warning=false");
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
+    const BenchFolder folder;
     const QString firmware = writeConfigAndFirmware(512 * 1024);
     if (firmware.isEmpty())
         return 1;

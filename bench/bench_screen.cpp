@@ -116,17 +116,15 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
+    const BenchFolder folder;
     const QString firmware = writeConfigAndFirmware(512 * 1024);
     if (firmware.isEmpty())
         return 1;
 
     const double terminal = terminalSeconds(16, 1000, firmware);
-    const double screen = screenSeconds(16, 1000, dir.filePath(QStringLiteral("h1.sqlite")));
+    const double screen = screenSeconds(16, 1000, folder.dir.filePath(QStringLiteral("h1.sqlite")));
     qint64 gap = 0;
-    const double many = screenSeconds(32, 0, dir.filePath(QStringLiteral("h2.sqlite")), &gap);
+    const double many = screenSeconds(32, 0, folder.dir.filePath(QStringLiteral("h2.sqlite")), &gap);
     if (terminal <= 0 || screen <= 0 || many <= 0) {
         std::fprintf(stderr, "a station run failed\n");
         return 1;
@@ -138,7 +136,7 @@ int main(int argc, char *argv[])
                                 : 60;
     double idleShare = 0;
     {
-        StationWindow window(screenSetup(16, dir.filePath(QStringLiteral("h3.sqlite"))));
+        StationWindow window(screenSetup(16, folder.dir.filePath(QStringLiteral("h3.sqlite"))));
         window.resize(1280, 800);
         window.show();
         QElapsedTimer settle;

@@ -89,9 +89,7 @@ Usage usage()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.warning=false;*.debug=false");
-    QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
+    const BenchFolder folder;
     const QString firmware = writeConfigAndFirmware(512 * 1024);
     if (firmware.isEmpty())
         return 1;
@@ -134,7 +132,7 @@ int main(int argc, char *argv[])
     });
     swap.start(5);
     const cli::Io io = quietIo();
-    const QString history = dir.filePath(QStringLiteral("history.sqlite"));
+    const QString history = folder.dir.filePath(QStringLiteral("history.sqlite"));
     QElapsedTimer clock;
     clock.start();
     const int exit = cli::run({QStringLiteral("station"), small, QStringLiteral("--count"), QString::number(Boards),
