@@ -13,6 +13,9 @@ set(TOLVEX_INSTALLED_FILES
     share/man/man1/tolvex-dfu-file.1.gz
     share/doc/tolvex-dfu-tool/copyright
     share/doc/tolvex-dfu-tool/changelog.gz
+    share/doc/tolvex-dfu-tool/user-guide.md.gz
+    share/doc/tolvex-dfu-tool/production-line.md.gz
+    share/doc/tolvex-dfu-tool/administration.md.gz
     share/doc/tolvex-dfu-tool/examples/tolvex-dfu-station-autostart.desktop
     share/applications/com.corvantis.TolvexDfuTool.desktop
     share/metainfo/com.corvantis.TolvexDfuTool.metainfo.xml
