@@ -17,6 +17,8 @@
 
 #include <zlib.h>
 
+Q_DECLARE_METATYPE(sim::DfuFaults)
+
 namespace {
 
 // The library's diagnostics in Qt's message output, as the program's are.
@@ -422,32 +424,39 @@ void DfuOperationsTest::verifyFailures()
 
 void DfuOperationsTest::faultsEndInErrors_data()
 {
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<sim::DfuFaults>("faults");
+    QTest::addColumn<int>("busyLimitMs"); // 0: the default
     QTest::addColumn<quint32>("status");
-    QTest::addColumn<int>("deviceStatus");
-    QTest::newRow("stall at block 2") << 0 << quint32(DFU_ERROR_STALL) << -1;
-    QTest::newRow("error status at block 1") << 1 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x03;
-    QTest::newRow("disconnect at block 3") << 2 << quint32(DFU_ERROR_DEVICE_GONE) << -1;
-    QTest::newRow("busy forever") << 3 << quint32(DFU_ERROR_DEVICE_BUSY) << -1;
-    QTest::newRow("read protected") << 4 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x0B;
+    QTest::addColumn<int>("deviceStatus"); // -1: not checked
+    QTest::addColumn<bool>("endsIdle"); // the device is in dfuIDLE again, its error cleared (false: not checked)
+    QTest::addColumn<int>("usbError"); // 0: not checked
+    sim::DfuFaults stall, error, gone, busy, unreadable;
+    stall.stallAtBlock = 2;
+    error.errorAtBlock = 1;
+    gone.disconnectAtBlock = 3;
+    busy.busyForever = true;
+    unreadable.readProtected = true;
+    QTest::newRow("stall at block 2") << stall << 0 << quint32(DFU_ERROR_STALL) << -1 << true << 0;
+    QTest::newRow("error status at block 1") << error << 0 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x03 << true << 0;
+    QTest::newRow("disconnect at block 3")
+        << gone << 0 << quint32(DFU_ERROR_DEVICE_GONE) << -1 << false << int(LIBUSB_ERROR_NO_DEVICE);
+    QTest::newRow("busy forever") << busy << 300 << quint32(DFU_ERROR_DEVICE_BUSY) << -1 << false << 0;
+    QTest::newRow("read protected") << unreadable << 0 << quint32(DFU_ERROR_DEVICE_STATUS) << 0x0B << false << 0;
 }
 
 void DfuOperationsTest::faultsEndInErrors()
 {
-    QFETCH(int, kind);
+    QFETCH(sim::DfuFaults, faults);
+    QFETCH(int, busyLimitMs);
     QFETCH(quint32, status);
     QFETCH(int, deviceStatus);
+    QFETCH(bool, endsIdle);
+    QFETCH(int, usbError);
     const SimDfuDevice dev = plugDfuDevice();
     Mapping m;
     QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
-    sim::DfuFaults faults;
-    switch (kind) {
-    case 0: faults.stallAtBlock = 2; break;
-    case 1: faults.errorAtBlock = 1; break;
-    case 2: faults.disconnectAtBlock = 3; break;
-    case 3: faults.busyForever = true; DFUOPS_SetBusyLimitMs(300); break;
-    case 4: faults.readProtected = true; break;
-    }
+    if (busyLimitMs)
+        DFUOPS_SetBusyLimitMs(uint32_t(busyLimitMs));
     dev.model->setFaults(faults);
     const DfuImageHandle image = imageWith(1, {{Flash, pattern(10000, 5)}});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
@@ -456,10 +465,10 @@ void DfuOperationsTest::faultsEndInErrors()
     QVERIFY(c.percent < 100);
     if (deviceStatus >= 0)
         QCOMPARE(int(c.lastDeviceStatus), deviceStatus);
-    if (kind == 0 || kind == 1)
-        QCOMPARE(dev.model->state(), quint8(2)); // the error was cleared: dfuIDLE again
-    if (kind == 2)
-        QCOMPARE(unpacked(c.usbError), int(LIBUSB_ERROR_NO_DEVICE));
+    if (endsIdle)
+        QCOMPARE(dev.model->state(), quint8(2));
+    if (usbError)
+        QCOMPARE(unpacked(c.usbError), usbError);
 }
 
 void DfuOperationsTest::launchRefusesBadImages()
