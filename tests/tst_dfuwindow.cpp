@@ -25,6 +25,8 @@
 #include <QPushButton>
 #include <QTest>
 
+Q_DECLARE_METATYPE(sim::DfuFaults)
+
 namespace {
 
 constexpr uint32_t Flash = 0x08000000;
@@ -55,7 +57,7 @@ update::History::Record rowOfDownload(const QString &file)
     return update::History::Record();
 }
 
-bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
+QByteArray dfuBytes(const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
 {
     std::vector<dfulib::Target> targets;
     for (const TargetSpec &s : specs) {
@@ -68,10 +70,15 @@ bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 produ
     }
     std::vector<uint8_t> bytes;
     if (dfulib::buildFile(0x1209, productId, 0x0100, targets, bytes) != DFU_OK)
-        return false;
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+bool writeDfu(const QString &path, const QList<TargetSpec> &specs, quint16 productId = 0x2A17)
+{
+    const QByteArray bytes = dfuBytes(specs, productId);
     QFile f(path);
-    return f.open(QIODevice::WriteOnly)
-           && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
+    return !bytes.isEmpty() && f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -582,71 +589,84 @@ void DfuWindowTest::imageOfLastAlternate()
 
 void DfuWindowTest::downloadFailures_data()
 {
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<sim::DfuFaults>("faults");
+    // Realistic timing and three sectors: the window learns of a loss a poll later.
+    QTest::addColumn<bool>("realistic");
+    // The operation was launched and failed inside; otherwise it was refused, nothing erased.
+    QTest::addColumn<bool>("launched");
+    QTest::addColumn<bool>("staysConnected");
+    QTest::addColumn<QStringList>("warnings");
     QTest::addColumn<QString>("status");
-    QTest::newRow("not a .dfu file") << 0 << "Erase failed";
-    QTest::newRow("no image in the file") << 1 << "Erase failed";
-    QTest::newRow("launch refused: image outside the memory") << 2 << "Erase failed";
-    QTest::newRow("error during the erase") << 3 << "Erase failed";
+    const QList<TargetSpec> small{{1, "fw_main_v2", {{Flash, pattern(9000, 5)}}}};
+    const QByteArray large = dfuBytes({{1, "fw_main_v2", {{Flash, pattern(40000, 5)}}}});
+    QList<TargetSpec> outside = small, noElements = small, emptyElements = small;
+    outside[0].elements.append({0x08100000, QByteArray(4, 'x')});
+    noElements[0].elements.clear();
+    emptyElements[0].elements = {{Flash, QByteArray()}, {0x08004000, QByteArray()}};
+    sim::DfuFaults none, eraseError, goneAfterErase, writeError, goneWriting, goneAfterLastErase;
+    eraseError.eraseErrorAt = 1;
+    goneAfterErase.disconnectAfterErase = 1;
+    writeError.errorAtBlock = 3;
+    goneWriting.disconnectAtBlock = 2;
+    goneAfterLastErase.disconnectAfterErase = 3;
+    // Failures inside an operation are reported with their cause.
+    const QStringList failed{QStringLiteral("DFU: operation . on .* failed")};
+    const QStringList noData{QStringLiteral("refused for Internal Flash: the image holds no data")};
+    const QStringList overlap{QStringLiteral("elements 0 and 1 .* overlap at 0x08000800"),
+        QStringLiteral("refused for Internal Flash: two elements of the image overlap")};
+    QTest::newRow("not a .dfu file") << QByteArray("this is no firmware") << none << false << false << true
+                                     << QStringList() << "Erase failed";
+    QTest::newRow("no image in the file")
+        << dfuBytes({}) << none << false << false << true << QStringList() << "Erase failed";
+    QTest::newRow("launch refused: image outside the memory")
+        << dfuBytes(outside) << none << false << false << true << QStringList() << "Erase failed";
+    QTest::newRow("error during the erase")
+        << dfuBytes(small) << eraseError << false << true << true << failed << "Erase failed";
     // One operation: the device gone once the erase is done fails the write that follows.
-    QTest::newRow("device gone right after the erase") << 4 << "Upgrade failed";
-    QTest::newRow("error during the upgrade") << 5 << "Upgrade failed";
-    QTest::newRow("device gone during the upgrade") << 6 << "Upgrade failed";
+    QTest::newRow("device gone right after the erase")
+        << dfuBytes(small) << goneAfterErase << false << true << false << failed << "Upgrade failed";
+    QTest::newRow("error during the upgrade")
+        << dfuBytes(small) << writeError << false << true << true << failed << "Upgrade failed";
+    QTest::newRow("device gone during the upgrade")
+        << dfuBytes(small) << goneWriting << false << true << false << failed << "Upgrade failed";
     // A file that would write nothing must not end green and send the device back.
-    QTest::newRow("image without elements") << 7 << "Erase failed";
-    QTest::newRow("image of empty elements") << 8 << "Erase failed";
-    QTest::newRow("elements that overlap") << 9 << "Erase failed";
-    // Realistic timing, three sectors: the window learns of the loss a poll later.
-    QTest::newRow("device gone after the last erase, seen a poll later") << 10 << "Upgrade failed";
-    QTest::newRow("device gone during the erase") << 11 << "Erase failed";
+    QTest::newRow("image without elements")
+        << dfuBytes(noElements) << none << false << false << true << noData << "Erase failed";
+    QTest::newRow("image of empty elements")
+        << dfuBytes(emptyElements) << none << false << false << true << noData << "Erase failed";
+    QTest::newRow("elements that overlap")
+        << overlappingDfuFile(Flash) << none << false << false << true << overlap << "Erase failed";
+    QTest::newRow("device gone after the last erase, seen a poll later")
+        << large << goneAfterLastErase << true << true << false << failed << "Upgrade failed";
+    QTest::newRow("device gone during the erase")
+        << large << goneAfterErase << true << true << false << failed << "Erase failed";
 }
 
 void DfuWindowTest::downloadFailures()
 {
-    QFETCH(int, kind);
+    QFETCH(QByteArray, file);
+    QFETCH(sim::DfuFaults, faults);
+    QFETCH(bool, realistic);
+    QFETCH(bool, launched);
+    QFETCH(bool, staysConnected);
+    QFETCH(QStringList, warnings);
     QFETCH(QString, status);
+    QVERIFY(!file.isEmpty());
     MainWindow window;
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
-    if (kind >= 10)
+    if (realistic)
         setup.timing = sim::Timing::Realistic;
     const SimDfuDevice dev = plugDfuDevice(setup);
     connectWindow(window);
     const QString path = folder->file(QStringLiteral("case.dfu"));
-    const QByteArray data = pattern(kind >= 10 ? 40000 : 9000, 5);
-    QList<TargetSpec> targets{{1, "fw_main_v2", {{Flash, data}}}};
-    sim::DfuFaults faults;
-    switch (kind) {
-    case 0: {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("this is no firmware") > 0);
-        break;
-    }
-    case 1: targets.clear(); break;
-    case 2: targets[0].elements.append({0x08100000, QByteArray(4, 'x')}); break;
-    case 3: faults.eraseErrorAt = 1; break;
-    case 4: faults.disconnectAfterErase = 1; break;
-    case 5: faults.errorAtBlock = 3; break;
-    case 6: faults.disconnectAtBlock = 2; break;
-    case 7: targets[0].elements.clear(); break;
-    case 8: targets[0].elements = {{Flash, QByteArray()}, {0x08004000, QByteArray()}}; break;
-    case 10: faults.disconnectAfterErase = 3; break;
-    case 11: faults.disconnectAfterErase = 1; break;
-    }
-    if (kind == 9) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(overlappingDfuFile(Flash)) > 0);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("elements 0 and 1 .* overlap at 0x08000800"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: two elements of the image overlap"));
-    } else if (kind != 0) {
-        QVERIFY(writeDfu(path, targets));
-    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+    f.close();
     dev.model->setFaults(faults);
     chooseFile(window, path);
-    const bool launched = (kind >= 3 && kind <= 6) || kind >= 10;
-    if (launched) // failures inside an operation are reported with their cause
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
-    if (kind == 7 || kind == 8)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused for Internal Flash: the image holds no data"));
+    for (const QString &warning : warnings)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     WindowWatcher watcher(window);
     download(window);
     watcher.sample();
@@ -664,13 +684,13 @@ void DfuWindowTest::downloadFailures()
     QCOMPARE(dfuTarget.image, 0u);
     QCOMPARE(dfuTarget.secondImage, 0u);
     // Still in DFU mode and connected (unless the fault took the device away).
-    if (kind != 4 && kind != 6 && kind < 10) {
+    if (staysConnected) {
         QVERIFY(dev.model->connected());
         QCOMPARE(window.connectedDfuDevice().connected, 1);
         QVERIFY(child(window, "groupBox_DfuMode")->isEnabled());
     }
     QCOMPARE(text(window, "labDFUfileName"), QStringLiteral("case.dfu"));
-    if (kind >= 7 && kind <= 9)
+    if (!launched)
         QCOMPARE(dev.model->erasedSectorCount(), 0u);
     // The window records its downloads in the history that tolvex-dfu keeps too.
     const update::History::Record row = rowOfDownload(path);
