@@ -152,8 +152,8 @@ bool growCentral(const QString &seed, const QString &host, int count)
     if (!store.isOpen() || store.put({{r, 1}}) != update::Central::Put::Stored)
         return false;
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("growCentral"));
-    QString options, why;
-    update::centralDriverOptions(central(), options, why);
+    QString options;
+    update::centralDriverOptions(central(), options);
     db.setConnectOptions(options);
     bool ok = db.open();
     {

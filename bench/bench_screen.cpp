@@ -46,10 +46,11 @@ StationWindow::Setup screenSetup(int ports, const QString &history)
         return {};
     f.close();
     StationWindow::Setup s;
-    QString problem;
-    if (!update::loadStationProfile(QDir::current().filePath(QStringLiteral("station.conf")), s.profile, problem)
-        || !update::stationSettings(s.profile, s.settings, s.firmware, problem))
-        std::fprintf(stderr, "%s\n", qPrintable(problem));
+    Outcome ready = update::loadStationProfile(QDir::current().filePath(QStringLiteral("station.conf")), s.profile);
+    if (ready)
+        ready = update::stationSettings(s.profile, s.settings, s.firmware);
+    if (!ready)
+        std::fprintf(stderr, "%s\n", qPrintable(ready.message()));
     s.settings.road.arrivalTimeoutMs = 20000;
     return s;
 }

@@ -525,12 +525,11 @@ void DfuLink::stop()
     h_->operation.stop(nullptr);
 }
 
-bool DfuLink::writeBackup(const QString &filePath, QString &message, bool replace, QString *sha256)
+Outcome DfuLink::writeBackup(const QString &filePath, bool replace, QString *sha256)
 {
-    if (!h_->image.get() || h_->launched != Operation::Upload || h_->operation.running()) {
-        message = QStringLiteral("cannot write %1: no finished upload").arg(filePath);
-        return false;
-    }
+    const QString context = QStringLiteral("cannot write %1").arg(filePath);
+    if (!h_->image.get() || h_->launched != Operation::Upload || h_->operation.running())
+        return Outcome::refused(QStringLiteral("no finished upload")).within(context);
     dfulib::File file;
     DfuStatus written = DFUFILES_CreateNewDFUFileEx(filePath.toLocal8Bit().constData(), file.receive(), vendorId_,
         productId_, release_, replace ? 0 : DFU_NEW_FILE_KEEP_EXISTING);
@@ -541,11 +540,14 @@ bool DfuLink::writeBackup(const QString &filePath, QString &message, bool replac
         written = written == DFU_OK ? closed : written;
     }
     h_->image.reset();
+    const QString why = QLatin1String(DFU_StatusText(written));
+    if (written == DFU_ERROR_FILE_EXISTS)
+        return Outcome::refused(why).within(context);
     if (written != DFU_OK)
-        message = QStringLiteral("cannot write %1: %2").arg(filePath, QLatin1String(DFU_StatusText(written)));
-    else if (sha256)
+        return Outcome::failed(why).within(context);
+    if (sha256)
         *sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), 32).toHex());
-    return written == DFU_OK;
+    return Outcome::ok();
 }
 
 QStringList DfuLink::partlyCoveredSectors(const DfuFileBytes &file, int alternate) const

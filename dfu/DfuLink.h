@@ -11,6 +11,7 @@
 // GUI thread (or the thread that drives it) only: the library runs the operations on its own
 // worker threads, and a poll copies their state.
 
+#include "Outcome.h"
 #include "SignedFile.h"
 
 #include <QList>
@@ -216,7 +217,8 @@ public:
     // After a finished upload: the memory into a .dfu file, written whole or not at all, never
     // through a symbolic link. Without `replace`, nothing already at the path (a file or a
     // link) is replaced. `sha256`, if given, receives the hex SHA-256 of the bytes written.
-    bool writeBackup(const QString &filePath, QString &message, bool replace = true, QString *sha256 = nullptr);
+    // Refused when no upload has finished, or without `replace` where something is at the path.
+    Outcome writeBackup(const QString &filePath, bool replace = true, QString *sha256 = nullptr);
 
 private:
     // The library's handles: only DfuLink.cpp sees the library.

@@ -175,9 +175,9 @@ int DfuTarget::pollOperation()
         upgradePending = 0;
         downloadCompleted = true;
     } else if (operation == DfuLink::Operation::Upload) {
-        QString why;
-        if (!link->writeBackup(uploadPath, why)) {
-            qWarning("Upload: %s", qPrintable(why));
+        const Outcome written = link->writeBackup(uploadPath);
+        if (!written) {
+            qWarning("Upload: %s", qPrintable(written.message()));
             result = PollError;
         }
     }

@@ -27,19 +27,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The line is one line, trimmed, never a comment.
     if (line.contains(QLatin1Char('\n')) || line.startsWith(QLatin1Char('#')) || line != line.trimmed())
         std::abort();
-    QString options, why;
-    if (!update::centralDriverOptions(line, options, why) && why.isEmpty())
+    QString options;
+    const Outcome usable = update::centralDriverOptions(line, options);
+    if (!usable && usable.message().isEmpty())
         std::abort();
     // The driver turns ';' into blanks: none may reach it inside a value.
-    if (!why.isEmpty() && !options.isEmpty())
+    if (!usable && !options.isEmpty())
         std::abort();
     if (options.contains(QLatin1Char(';')))
         std::abort();
     update::HistorySettings settings;
     QStringList given;
-    QString problem;
-    const bool read = update::readHistorySettings(bytes, settings, given, problem);
-    if (read != problem.isEmpty() || settings.keepDays < 0 || settings.stationName.size() > 64)
+    const Outcome read = update::readHistorySettings(bytes, settings, given);
+    if (read.isOk() != read.message().isEmpty() || settings.keepDays < 0 || settings.stationName.size() > 64)
         std::abort();
     for (const QChar c : settings.stationName) {
         if (!c.isPrint())

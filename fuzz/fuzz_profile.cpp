@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     update::StationProfile p;
-    QString problem;
-    if (!update::parseStationProfile(bytes, p, problem)) {
-        if (problem.isEmpty())
+    const Outcome parsed = update::parseStationProfile(bytes, p);
+    if (!parsed) {
+        if (parsed.message().isEmpty() || parsed.kind() != Outcome::Kind::Refused)
             std::abort();
         return 0;
     }

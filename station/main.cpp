@@ -190,14 +190,19 @@ int main(int argc, char *argv[])
                               "station --help\" and the production-line guide) and saves it as %1, owned by root, "
                               "or starts the screen with --profile FILE.")
                       .arg(systemProfile);
-    } else if (update::loadStationProfile(path, setup.profile, problem)
-               && update::stationSettings(setup.profile, setup.settings, setup.firmware, problem)) {
+    } else if (const Outcome ready =
+                   [&] {
+                       const Outcome loaded = update::loadStationProfile(path, setup.profile);
+                       return loaded ? update::stationSettings(setup.profile, setup.settings, setup.firmware) : loaded;
+                   }();
+               !ready) {
+        problem = ready.message();
+    } else {
         if (!setup.profile.language.isEmpty() && !StationWindow::loadLanguage(setup.profile.language))
             qWarning("Station: no translation for %s; the screen is in English", qPrintable(setup.profile.language));
         if (!given(setup.profile.operatorName, QObject::tr("Operator (type or scan):"), setup.settings.operatorName)
             || !given(setup.profile.lot, QObject::tr("Lot or work order (type or scan):"), setup.settings.lot))
             return 2;
-        problem.clear();
     }
     if (!problem.isEmpty()) {
         // No board is touched; what to do is said where the operator looks.

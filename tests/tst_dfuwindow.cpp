@@ -716,7 +716,7 @@ void DfuWindowTest::historyLockedDuringDownload()
         update::History h(update::History::defaultPath());
         update::History::Record earlier;
         earlier.program = QStringLiteral("tolvex-dfu");
-        QCOMPARE(h.put(earlier), QString());
+        QCOMPARE(h.put(earlier).message(), QString());
     }
     MainWindow window;
     window.show();

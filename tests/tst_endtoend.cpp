@@ -473,9 +473,9 @@ void EndToEndTest::centralRowsHaveOwners()
             r.uuid = i == 1 ? mine.uuid : update::newRowId();
             r.serial = QStringLiteral("OWN-000%1").arg(i + 2);
             r.result = QStringLiteral("failed");
-            QCOMPARE(local.put(r), QString());
+            QCOMPARE(local.put(r).message(), QString());
             if (i == 1) // two revisions: newer than the first role's copy
-                QCOMPARE(local.put(r), QString());
+                QCOMPARE(local.put(r).message(), QString());
             ids << r.uuid;
         }
     }
@@ -695,11 +695,11 @@ void EndToEndTest::centralSilentAfterConnecting()
     std::unique_ptr<update::Central> store;
     proxy.silent = false;
     r.uuid = update::newRowId();
-    QCOMPARE(local.put(r), QString());
+    QCOMPARE(local.put(r).message(), QString());
     QCOMPARE(update::Forwarder::pass(local, url, store).waiting, 0);
     proxy.silent = true;
     r.uuid = update::newRowId();
-    QCOMPARE(local.put(r), QString());
+    QCOMPARE(local.put(r).message(), QString());
     QElapsedTimer asked;
     asked.start();
     const update::Forwarder::Tally t =

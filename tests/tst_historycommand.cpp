@@ -154,9 +154,11 @@ void HistoryCommandTest::centralPasswordsMasked()
     QFETCH(QString, shown);
     QCOMPARE(update::maskedConnection(connection), shown);
     // A URI libpq cannot read, which its complaint quotes whole.
-    QString options, why;
-    QVERIFY(!update::centralDriverOptions(QStringLiteral("postgresql://u:s3cr3t@[::1/db"), options, why));
-    QVERIFY2(!why.isEmpty() && !why.contains(QStringLiteral("s3cr3t")), qPrintable(why));
+    QString options;
+    const Outcome refused = update::centralDriverOptions(QStringLiteral("postgresql://u:s3cr3t@[::1/db"), options);
+    QCOMPARE(int(refused.kind()), int(Outcome::Kind::Refused));
+    QVERIFY2(!refused.message().isEmpty() && !refused.message().contains(QStringLiteral("s3cr3t")),
+        qPrintable(refused.message()));
 }
 
 // A row that meets the history locked past SQLite's busy timeout waits and is tried again:
@@ -247,7 +249,7 @@ void HistoryCommandTest::historyFilters()
             r.result = i ? QStringLiteral("failed") : QStringLiteral("done");
             r.operatorName = i ? QStringLiteral("Ben") : QStringLiteral("Ana");
             r.lot = QStringLiteral("L-%1").arg(i + 1);
-            QCOMPARE(h.put(r), QString());
+            QCOMPARE(h.put(r).message(), QString());
             ++i;
         }
     }
@@ -279,7 +281,7 @@ void HistoryCommandTest::historyQuestionsUseIndexes()
     update::History h(db);
     update::History::Record r;
     r.program = QStringLiteral("station");
-    QCOMPARE(h.put(r), QString());
+    QCOMPARE(h.put(r).message(), QString());
     const QDateTime t(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC);
     QList<std::pair<const char *, update::History::Filter>> questions;
     const auto ask = [&](const char *name, const std::function<void(update::History::Filter &)> &set) {
@@ -345,22 +347,22 @@ void HistoryCommandTest::historyPruned()
             r.program = QStringLiteral("station");
             r.started = now.addDays(name == QLatin1String("recent") ? -1 : -60);
             r.result = QStringLiteral("done");
-            QCOMPARE(h.put(r), QString());
+            QCOMPARE(h.put(r).message(), QString());
             names.insert(r.uuid, name);
         }
         QList<update::History::Unsent> sent;
         for (const update::History::Unsent &u : h.unsent(10)) {
             if (names.value(u.record.uuid) == QLatin1String("refused"))
-                QCOMPARE(h.setAside(u, QStringLiteral("refused by the server")), QString());
+                QCOMPARE(h.setAside(u, QStringLiteral("refused by the server")).message(), QString());
             else if (names.value(u.record.uuid) != QLatin1String("unsent"))
                 sent << u;
         }
-        QCOMPARE(h.markSent(sent), QString());
+        QCOMPARE(h.markSent(sent).message(), QString());
         for (const update::History::Unsent &u : sent) {
             if (names.value(u.record.uuid) == QLatin1String("rewritten")) {
                 update::History::Record r = u.record;
                 r.message = QStringLiteral("written again since it was sent");
-                QCOMPARE(h.put(r), QString());
+                QCOMPARE(h.put(r).message(), QString());
             }
         }
     }
@@ -455,7 +457,7 @@ void HistoryCommandTest::historyThatCannotBeKept()
             update::History h(db); // closed cleanly: its rows are in the file itself
             update::History::Record r;
             r.program = QStringLiteral("station");
-            QCOMPARE(h.put(r), QString());
+            QCOMPARE(h.put(r).message(), QString());
         }
         QFile f(db);
         QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(4096) && f.write(QByteArray(3 * 4096, '\xA5')) == 3 * 4096);

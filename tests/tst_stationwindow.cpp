@@ -88,10 +88,11 @@ StationWindow::Setup StationWindowTest::setup(int ports, const QString &more)
     const QString path = dir->filePath(QStringLiteral("station.conf"));
     writeFile(path, text.toUtf8());
     StationWindow::Setup s;
-    QString problem;
-    if (!update::loadStationProfile(path, s.profile, problem)
-        || !update::stationSettings(s.profile, s.settings, s.firmware, problem))
-        qWarning("%s", qPrintable(problem));
+    Outcome ready = update::loadStationProfile(path, s.profile);
+    if (ready)
+        ready = update::stationSettings(s.profile, s.settings, s.firmware);
+    if (!ready)
+        qWarning("%s", qPrintable(ready.message()));
     // Fixed in the profile, not asked for.
     s.settings.operatorName = s.profile.operatorName;
     s.settings.lot = s.profile.lot;
@@ -323,10 +324,10 @@ void StationWindowTest::changedFirmwareStartsNothing()
     update::StationProfile profile;
     update::Station::Settings settings;
     update::StationFirmware firmware;
-    QString problem;
-    QVERIFY(update::loadStationProfile(path, profile, problem));
-    QVERIFY(!update::stationSettings(profile, settings, firmware, problem));
-    QVERIFY2(problem.contains(sha) && problem.contains(other), qPrintable(problem));
+    QVERIFY(update::loadStationProfile(path, profile));
+    const Outcome refused = update::stationSettings(profile, settings, firmware);
+    QCOMPARE(int(refused.kind()), int(Outcome::Kind::Refused));
+    QVERIFY2(refused.message().contains(sha) && refused.message().contains(other), qPrintable(refused.message()));
 }
 
 namespace {

@@ -371,10 +371,10 @@ void UpdateSessionTest::backupName()
     QCOMPARE(link.imageName(), restorable ? permitted : link.memoryName());
     QCOMPARE(int(pollToTheEnd(link).state), int(DfuLink::Poll::Done));
     const QString backup = dir.filePath(QStringLiteral("backup.dfu"));
-    QString why;
-    QVERIFY2(link.writeBackup(backup, why), qPrintable(why));
+    const Outcome written = link.writeBackup(backup);
+    QVERIFY2(written, qPrintable(written.message()));
     // Written once: the image went with the file.
-    QVERIFY(!link.writeBackup(dir.filePath(QStringLiteral("again.dfu")), why));
+    QCOMPARE(int(link.writeBackup(dir.filePath(QStringLiteral("again.dfu"))).kind()), int(Outcome::Kind::Refused));
     QCOMPARE(checkDfuFile(*readDfuFile(backup), Names).ok, restorable);
 }
 
@@ -455,9 +455,9 @@ void UpdateSessionTest::historyOfTheLastRelease()
     r.uuid = update::newRowId();
     r.program = QStringLiteral("tolvex-dfu");
     r.fileRelease = QStringLiteral("1.00");
-    QCOMPARE(history.put(r), QString());
+    QCOMPARE(history.put(r).message(), QString());
     r.result = QStringLiteral("done");
-    QCOMPARE(history.put(r), QString()); // the same row, completed
+    QCOMPARE(history.put(r).message(), QString()); // the same row, completed
     const QList<update::History::Record> rows = history.rows(QString(), QDateTime());
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0].serial, QStringLiteral("SN-0001"));
@@ -471,7 +471,7 @@ void UpdateSessionTest::historyOfTheLastRelease()
     QCOMPARE(unsent.size(), 3);
     QCOMPARE(unsent[0].record.serial, QStringLiteral("SN-0001"));
     QCOMPARE(unsent[2].record.result, QStringLiteral("done")); // as it is now, not as first written
-    QCOMPARE(history.markSent(unsent), QString());
+    QCOMPARE(history.markSent(unsent).message(), QString());
     QCOMPARE(history.unsentCount(), 0);
     {
         // An older program writes the row again, as its upsert does.
@@ -493,15 +493,15 @@ void UpdateSessionTest::historyOfTheLastRelease()
     QCOMPARE(unsent[0].record.message, QStringLiteral("written again"));
     QCOMPARE(unsent[1].record.serial, QStringLiteral("SN-0009"));
     QVERIFY(!unsent[1].record.uuid.isEmpty());
-    QCOMPARE(history.markSent({unsent[1]}), QString());
+    QCOMPARE(history.markSent({unsent[1]}).message(), QString());
     unsent.removeLast();
     // Written again here before its copy was marked sent: that copy's mark does not count.
     r.message = QStringLiteral("once more");
-    QCOMPARE(history.put(r), QString());
+    QCOMPARE(history.put(r).message(), QString());
     const QList<update::History::Unsent> before = unsent;
     unsent = history.unsent(100);
     QCOMPARE(unsent.size(), 2);
-    QCOMPARE(history.markSent({before[0], {unsent[1].record, unsent[1].revision - 1}}), QString());
+    QCOMPARE(history.markSent({before[0], {unsent[1].record, unsent[1].revision - 1}}).message(), QString());
     QCOMPARE(history.unsentCount(), 1);
     QCOMPARE(history.unsent(100).value(0).record.message, QStringLiteral("once more"));
 }
@@ -537,7 +537,7 @@ void UpdateSessionTest::historyCheckedWhereNobodyWaits()
     {
         update::History h(path);
         for (int i = 0; i < 300; ++i)
-            QCOMPARE(h.put(row(i)), QString());
+            QCOMPARE(h.put(row(i)).message(), QString());
     }
     if (damaged) {
         // The first leaf of the rows' table: the oldest rows, which no insert reads again.
@@ -565,7 +565,7 @@ void UpdateSessionTest::historyCheckedWhereNobodyWaits()
     takeTraced();
     update::History h(path);
     QVERIFY2(h.isOpen(), qPrintable(h.problem()));
-    QCOMPARE(h.put(row(1000)), QString());
+    QCOMPARE(h.put(row(1000)).message(), QString());
     const QStringList opening = takeTraced();
     QVERIFY2(!opening.isEmpty(), "SQLite's trace saw nothing");
     for (const QString &sql : opening)
@@ -587,7 +587,7 @@ void UpdateSessionTest::historyCheckedWhereNobodyWaits()
         QVERIFY(f.open(QIODevice::ReadOnly) && f.size() >= bytes.size() && f.seek((page - 1) * pageSize));
         QCOMPARE(f.read(pageSize), bytes.mid(int((page - 1) * pageSize), int(pageSize)));
         QVERIFY(h.isOpen());
-        QCOMPARE(h.put(row(1001)), QString());
+        QCOMPARE(h.put(row(1001)).message(), QString());
         QCOMPARE(h.rows().size(), 1);
         return;
     }

@@ -107,9 +107,12 @@ Central::Central(const QString &connection, Mode mode)
                        .arg(shown_);
         return;
     }
-    QString options, why;
-    if (!centralDriverOptions(connection, options, why)) {
-        problem_ = QStringLiteral("the central history's connection %1 cannot be used: %2").arg(shown_, why);
+    QString options;
+    const Outcome usable =
+        centralDriverOptions(connection, options)
+            .within(QStringLiteral("the central history's connection %1 cannot be used").arg(shown_));
+    if (!usable) {
+        problem_ = usable.message();
         return;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), this->connection);

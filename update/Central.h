@@ -6,6 +6,7 @@
 // --central`. A row is stored by its identifier, and only a newer revision of it replaces it,
 // so that sending a row twice, or two forwarders of one local history at once, never make two.
 
+#include "Outcome.h"
 #include "History.h"
 
 #include <QDateTime>
@@ -37,14 +38,14 @@ struct HistorySettings
 // first file that has it; `problem` tells of a file or a setting that cannot be read.
 HistorySettings historySettings(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
 // The settings lines of a central.conf, into those of `into` that no earlier file gave;
-// `given` names them. False, with `problem`, for a setting that cannot be read.
-bool readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given, QString &problem);
+// `given` names them. Refused for a setting that cannot be read.
+Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given);
 // The connection as it may be shown: any password replaced by "****".
 QString maskedConnection(const QString &connection);
 // The first line of a central.conf that is neither blank, a comment nor a setting.
 QString centralLineOf(const QByteArray &text);
-// The connection as Qt's PostgreSQL driver takes it, read by libpq; false with `why` set.
-bool centralDriverOptions(const QString &connection, QString &options, QString &why);
+// The connection as Qt's PostgreSQL driver takes it, read by libpq; Refused when it cannot be.
+Outcome centralDriverOptions(const QString &connection, QString &options);
 
 class Central
 {

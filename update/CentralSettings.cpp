@@ -36,19 +36,19 @@ constexpr int KeepalivesCount = 3;
 
 // libpq reads the URI or key=value text itself; Qt's driver takes key=value pairs, in which it
 // turns every ';' into a space.
-bool centralDriverOptions(const QString &connection, QString &options, QString &why)
+Outcome centralDriverOptions(const QString &connection, QString &options)
 {
     char *error = nullptr;
     PQconninfoOption *parsed = PQconninfoParse(connection.toUtf8().constData(), &error);
     if (!parsed) {
-        why = error ? QString::fromUtf8(error).simplified() : QStringLiteral("it cannot be read");
+        QString why = error ? QString::fromUtf8(error).simplified() : QStringLiteral("it cannot be read");
         PQfreemem(error);
         // libpq quotes a URI it cannot read whole, password and all.
         const QString password = QUrl(connection, QUrl::TolerantMode).password();
         why.replace(connection, maskedConnection(connection));
         if (!password.isEmpty())
             why.replace(password, QStringLiteral("****"));
-        return false;
+        return Outcome::refused(why);
     }
     QStringList pairs;
     QStringList given;
@@ -66,9 +66,9 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
             tcp = true;
         QString value = QString::fromUtf8(o->val);
         if (value.contains(QLatin1Char(';'))) {
-            why = QStringLiteral("the value of %1 holds a ';', which Qt's PostgreSQL driver cannot pass on").arg(key);
             PQconninfoFree(parsed);
-            return false;
+            return Outcome::refused(
+                QStringLiteral("the value of %1 holds a ';', which Qt's PostgreSQL driver cannot pass on").arg(key));
         }
         value.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
         pairs << QStringLiteral("%1='%2'").arg(key, value);
@@ -91,7 +91,7 @@ bool centralDriverOptions(const QString &connection, QString &options, QString &
     if (tcp && !given.contains(QLatin1String("service")) && std::getenv("PGSSLMODE") == nullptr)
         fallback("sslmode", QStringLiteral("verify-full"));
     options = pairs.join(QLatin1Char(' '));
-    return true;
+    return Outcome::ok();
 }
 
 namespace {
@@ -125,7 +125,7 @@ QString centralLineOf(const QByteArray &text)
     return QString();
 }
 
-bool readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given, QString &problem)
+Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given)
 {
     constexpr int MaxKeepDays = 100 * 366;
     constexpr int MaxStationName = 64;
@@ -139,25 +139,23 @@ bool readHistorySettings(const QByteArray &text, HistorySettings &into, QStringL
             bool ok = false;
             const int days = value.toInt(&ok);
             if (!ok || days < 0 || days > MaxKeepDays) {
-                problem = QStringLiteral("keep-days takes a whole number of days from 0 (keep every row) to %1, not "
-                                         "\"%2\"")
-                              .arg(MaxKeepDays)
-                              .arg(value.left(MaxStationName));
-                return false;
+                return Outcome::refused(
+                    QStringLiteral("keep-days takes a whole number of days from 0 (keep every row) to %1, not \"%2\"")
+                        .arg(MaxKeepDays)
+                        .arg(value.left(MaxStationName)));
             }
             into.keepDays = days;
         } else {
             // Shown in tables and sent to the central history: printable, and short.
             const bool printable = std::all_of(value.begin(), value.end(), [](QChar c) { return c.isPrint(); });
             if (value.isEmpty() || value.size() > MaxStationName || !printable) {
-                problem =
-                    QStringLiteral("station-name takes a name of 1 to %1 printable characters").arg(MaxStationName);
-                return false;
+                return Outcome::refused(
+                    QStringLiteral("station-name takes a name of 1 to %1 printable characters").arg(MaxStationName));
             }
             into.stationName = value;
         }
     }
-    return true;
+    return Outcome::ok();
 }
 
 HistorySettings historySettings(const QString &given, QString *origin, QString *problem)
@@ -190,9 +188,9 @@ HistorySettings historySettings(const QString &given, QString *origin, QString *
                 continue;
             return HistorySettings();
         }
-        QString bad;
-        if (!readHistorySettings(text, out, settled, bad) && problem)
-            *problem = QStringLiteral("%1: %2").arg(path, bad);
+        const Outcome settings = readHistorySettings(text, out, settled).within(path);
+        if (!settings && problem)
+            *problem = settings.message();
         const QString line = centralLineOf(text);
         if (out.central.isEmpty() && !line.isEmpty()) {
             out.central = line;

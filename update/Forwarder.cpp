@@ -134,9 +134,9 @@ Forwarder::Tally Forwarder::pass(History &local, const QString &connection, std:
                 if (put == Central::Put::Stored) {
                     stored << row;
                 } else if (put == Central::Put::Refused) {
-                    const QString why = local.setAside(row, central->problem());
-                    if (!why.isEmpty()) {
-                        t.problem = why;
+                    const Outcome kept = local.setAside(row, central->problem());
+                    if (!kept) {
+                        t.problem = kept.message();
                         break;
                     }
                     ++t.setAside;
@@ -149,9 +149,9 @@ Forwarder::Tally Forwarder::pass(History &local, const QString &connection, std:
                 }
             }
         }
-        const QString why = stored.isEmpty() ? QString() : local.markSent(stored);
-        if (!why.isEmpty() && t.problem.isEmpty())
-            t.problem = why;
+        const Outcome marked = stored.isEmpty() ? Outcome::ok() : local.markSent(stored);
+        if (!marked && t.problem.isEmpty())
+            t.problem = marked.message();
         t.sent += int(stored.size());
         if (!t.problem.isEmpty() || (stop && stop()) || (yield && yield()))
             break;

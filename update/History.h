@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Devices.h"
+#include "Outcome.h"
 
 // The update history: one row per device per update, in an SQLite database that every
 // support tool can read, written by the window, tolvex-dfu and its station alike.
@@ -119,10 +120,10 @@ public:
     const QString &problem() const { return problem_; }
     const QString &path() const { return path_; }
 
-    // Writes `record` whole: a new row, or the row with its identifier replaced. Empty on success,
-    // the reason otherwise; `retry` tells whether a later try may succeed (busy, full...). A file
-    // SQLite finds damaged on the way is set aside, and the row goes in a new one.
-    QString put(const Record &record, bool *retry = nullptr);
+    // Writes `record` whole: a new row, or the row with its identifier replaced. Unavailable when
+    // a later try may succeed (busy, locked, full...). A file SQLite finds damaged on the way is
+    // set aside, and the row goes in a new one.
+    Outcome put(const Record &record);
 
     // What a support desk asks for; each term that is given narrows the rows, and each is
     // answered by an index of its own.
@@ -153,13 +154,13 @@ public:
     QStringList plan(const Filter &filter);
     // The rows not yet sent to the central history as they are now, oldest first.
     QList<Unsent> unsent(int limit);
-    // Marks the rows sent at the revisions given; empty on success, the reason otherwise.
-    QString markSent(const QList<Unsent> &rows);
+    // Marks the rows sent at the revisions given.
+    Outcome markSent(const QList<Unsent> &rows);
     // How many rows wait to be sent; -1 when that cannot be read.
     int unsentCount();
     // A row the central history refused (its revision): set aside with the reason, so that the
-    // rows behind it go; a later revision of it is sent again. Empty on success.
-    QString setAside(const Unsent &row, const QString &reason);
+    // rows behind it go; a later revision of it is sent again.
+    Outcome setAside(const Unsent &row, const QString &reason);
     struct SetAside
     {
         QString uuid;
@@ -210,7 +211,11 @@ public:
 private:
     void openForWriting();
     // Commits the transaction under way if `done`, else rolls it back and says why.
-    QString finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done);
+    Outcome finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done);
+    // Why nothing can be written: the history is not open (Unavailable while it may open later).
+    Outcome notOpen() const;
+    // A statement that did not write: Unavailable where a later try may succeed.
+    Outcome cannotWrite(const QSqlError &error) const;
     void openForReading();
     // Adds the connection; false (with the state set) when SQLite cannot open the file.
     bool connect(const QString &name, const QString &options);

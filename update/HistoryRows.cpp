@@ -45,12 +45,25 @@ void bindRow(QSqlQuery &q, const History::Record &r)
     q.bindValue(QStringLiteral(":scanned"), orNull(r.scannedLabel));
 }
 
-QString History::put(const Record &r, bool *retry)
+Outcome History::notOpen() const
 {
-    if (retry)
-        *retry = state_ == State::Unavailable;
+    const QString why = problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+    return state_ == State::Unavailable ? Outcome::unavailable(why) : Outcome::failed(why);
+}
+
+Outcome History::cannotWrite(const QSqlError &error) const
+{
+    const int code = primaryCode(error);
+    const QString why = QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+    const bool later =
+        code == Busy || code == Locked || code == ReadOnly || code == Full || code == IoError || code == CantOpen;
+    return later ? Outcome::unavailable(why) : Outcome::failed(why);
+}
+
+Outcome History::put(const Record &r)
+{
     if (!isOpen())
-        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+        return notOpen();
     // The error of the statement; none when it went in.
     const auto write = [&] {
         QSqlQuery q(QSqlDatabase::database(connection, false));
@@ -76,20 +89,16 @@ QString History::put(const Record &r, bool *retry)
     };
     QSqlError error = write();
     if (!error.isValid())
-        return QString();
+        return Outcome::ok();
     // Damage found here (not at opening, which reads little): the file goes aside, the row in a
     // new one.
     const int found = primaryCode(error);
     if ((found == Corrupt || found == NotADb) && failedWith(error, QStringLiteral("written")) && replaceDamaged()) {
         error = write();
         if (!error.isValid())
-            return QString();
+            return Outcome::ok();
     }
-    const int code = primaryCode(error);
-    if (retry)
-        *retry =
-            code == Busy || code == Locked || code == ReadOnly || code == Full || code == IoError || code == CantOpen;
-    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+    return cannotWrite(error);
 }
 
 History::Record recordAt(const QSqlQuery &q, int first)
@@ -268,19 +277,19 @@ bool markRevisions(QSqlQuery &q, const QList<History::Unsent> &rows)
 
 } // namespace
 
-QString History::markSent(const QList<Unsent> &rows)
+Outcome History::markSent(const QList<Unsent> &rows)
 {
     if (!isOpen() || version < 4)
-        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+        return notOpen();
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
     return finishWrite(db, q, db.transaction() && markRevisions(q, rows));
 }
 
-QString History::setAside(const Unsent &row, const QString &reason)
+Outcome History::setAside(const Unsent &row, const QString &reason)
 {
     if (!isOpen() || version < 4)
-        return problem_.isEmpty() ? QStringLiteral("no history is kept") : problem_;
+        return notOpen();
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
     // A table of its own (made with schema 5), which older programs never read: the rows keep
@@ -298,13 +307,13 @@ QString History::setAside(const Unsent &row, const QString &reason)
     return finishWrite(db, q, done && markRevisions(q, {row}));
 }
 
-QString History::finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done)
+Outcome History::finishWrite(QSqlDatabase &db, QSqlQuery &q, bool done)
 {
     if (done && db.commit())
-        return QString();
+        return Outcome::ok();
     const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
     db.rollback();
-    return QStringLiteral("the history at %1 cannot be written: %2").arg(path_, reasonOf(error));
+    return cannotWrite(error);
 }
 
 QList<History::SetAside> History::setAsideRows()

@@ -158,15 +158,16 @@ void HistoryWriter::writeRow(std::unique_lock<std::mutex> &lock, History::Record
     writing = true;
     inFlight = record.uuid;
     lock.unlock();
-    bool retry = false;
     // A history that cannot be opened says why through put(), and whether to try again.
     history(true);
-    const QString why = open->put(record, &retry);
+    const Outcome written = open->put(record);
+    const QString &why = written.message();
+    const bool retry = written.kind() == Outcome::Kind::Unavailable;
     lock.lock();
     writing = false;
     inFlight.clear();
     lastActive = Clock::now();
-    if (why.isEmpty()) {
+    if (written) {
         failures.remove(record.uuid);
         lastFailure.clear();
         if (record.ended.isValid() && !poked) {

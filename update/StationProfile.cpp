@@ -62,12 +62,10 @@ bool number(const QString &text, int low, int high, int &out)
 
 } // namespace
 
-bool parseStationProfile(const QByteArray &text, StationProfile &p, QString &problem)
+Outcome parseStationProfile(const QByteArray &text, StationProfile &p)
 {
-    if (text.size() > MaxProfileBytes) {
-        problem = QStringLiteral("a profile is at most %1 KiB").arg(MaxProfileBytes / 1024);
-        return false;
-    }
+    if (text.size() > MaxProfileBytes)
+        return Outcome::refused(QStringLiteral("a profile is at most %1 KiB").arg(MaxProfileBytes / 1024));
     QString group;
     QSet<QString> given, ports;
     int lineNumber = 0;
@@ -75,8 +73,7 @@ bool parseStationProfile(const QByteArray &text, StationProfile &p, QString &pro
         ++lineNumber;
         const QString line = raw.trimmed();
         const auto fail = [&](const QString &why) {
-            problem = QStringLiteral("line %1: %2").arg(lineNumber).arg(why);
-            return false;
+            return Outcome::refused(why).within(QStringLiteral("line %1").arg(lineNumber));
         };
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
@@ -175,25 +172,22 @@ bool parseStationProfile(const QByteArray &text, StationProfile &p, QString &pro
             return fail(QStringLiteral("no setting %1").arg(key.left(40)));
         }
     }
-    if (p.firmware.isEmpty()) {
-        problem = QStringLiteral("it names no firmware (firmware = FILE.dfu)");
-        return false;
-    }
-    return true;
+    if (p.firmware.isEmpty())
+        return Outcome::refused(QStringLiteral("it names no firmware (firmware = FILE.dfu)"));
+    return Outcome::ok();
 }
 
-bool loadStationProfile(const QString &path, StationProfile &p, QString &problem)
+Outcome loadStationProfile(const QString &path, StationProfile &p)
 {
     // Never through a link: the file read is the file whose owner is judged.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st = {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = QStringLiteral("cannot read the profile %1: %2")
-                      .arg(path,
-                          fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a regular file"));
+        const QString why =
+            fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a regular file");
         if (fd >= 0)
             ::close(fd);
-        return false;
+        return Outcome::refused(why).within(QStringLiteral("cannot read the profile %1").arg(path));
     }
     QByteArray text;
     char buffer[4096];
@@ -207,39 +201,34 @@ bool loadStationProfile(const QString &path, StationProfile &p, QString &problem
     p = StationProfile();
     p.path = QFileInfo(path).absoluteFilePath();
     p.locked = st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    if (!parseStationProfile(text, p, problem)) {
-        problem = QStringLiteral("the profile %1: %2").arg(path, problem);
-        return false;
-    }
+    const Outcome parsed = parseStationProfile(text, p);
+    if (!parsed)
+        return parsed.within(QStringLiteral("the profile %1").arg(path));
     // Paths in it are from its own folder, wherever the station is started.
     const QDir folder = QFileInfo(p.path).dir();
     for (QString *file : {&p.firmware, &p.config, &p.history}) {
         if (!file->isEmpty())
             *file = QDir::cleanPath(folder.absoluteFilePath(*file));
     }
-    return true;
+    return Outcome::ok();
 }
 
-bool stationSettings(const StationProfile &profile, Station::Settings &s, StationFirmware &firmware, QString &problem)
+Outcome stationSettings(const StationProfile &profile, Station::Settings &s, StationFirmware &firmware)
 {
     s.road.file = readDfuFile(profile.firmware);
     if (!profile.sha256.isEmpty() && s.road.file->sha256 != profile.sha256) {
-        problem = QStringLiteral("%1 is not the firmware the profile names: its SHA-256 is %2, the profile's %3")
-                      .arg(profile.firmware, s.road.file->sha256, profile.sha256);
-        return false;
+        return Outcome::refused(
+            QStringLiteral("%1 is not the firmware the profile names: its SHA-256 is %2, the profile's %3")
+                .arg(profile.firmware, s.road.file->sha256, profile.sha256));
     }
     const QString config = profile.config.isEmpty() ? QString::fromLatin1(ConfigurationFileName) : profile.config;
     const LoadedConfiguration loaded = readConfiguration(config);
-    if (loaded.result != LoadedConfiguration::Loaded) {
-        problem = loaded.error;
-        return false;
-    }
+    if (loaded.result != LoadedConfiguration::Loaded)
+        return Outcome::refused(loaded.error);
     s.road.names = loaded.names;
     const DfuFileCheck checked = checkDfuFile(*s.road.file, s.road.names);
-    if (!checked.ok) {
-        problem = checked.message;
-        return false;
-    }
+    if (!checked.ok)
+        return Outcome::refused(checked.message);
     firmware.signature = checked.signature;
     firmware.release = releaseOfFile(checked.release).text;
     s.road.fileRelease = checked.release;
@@ -254,7 +243,7 @@ bool stationSettings(const StationProfile &profile, Station::Settings &s, Statio
         s.labels.insert(port.first, port.second);
         s.ports << port.first;
     }
-    return true;
+    return Outcome::ok();
 }
 
 } // namespace update

@@ -16,6 +16,7 @@
 //
 // Only root can lock it: a profile owned by root and writable by root alone.
 
+#include "Outcome.h"
 #include "Station.h"
 
 #include <QByteArray>
@@ -49,21 +50,21 @@ struct StationProfile
     QString language;
 };
 
-// Reads the text of a profile; false with `problem` set on anything it does not take (an unknown
-// key too: a misspelt one must not silently do nothing).
-bool parseStationProfile(const QByteArray &text, StationProfile &into, QString &problem);
+// Reads the text of a profile; Refused on anything it does not take (an unknown key too: a
+// misspelt one must not silently do nothing), the line named.
+Outcome parseStationProfile(const QByteArray &text, StationProfile &into);
 // Reads the profile at `path`, never through a link, and tells whether it is locked.
-bool loadStationProfile(const QString &path, StationProfile &into, QString &problem);
+Outcome loadStationProfile(const QString &path, StationProfile &into);
 
 // A station's settings from a loaded profile: the firmware read once and checked (its SHA-256
 // the profile's, Config.ini permitting it), the ports, labels and policies. The operator and
-// lot are the caller's (the profile may ask for them). False with `problem` set, for people.
+// lot are the caller's (the profile may ask for them). Refused when the firmware or Config.ini
+// will not do.
 struct StationFirmware
 {
     QString signature; // "not signed", "signed by key ..."
     QString release; // "1.02", empty when the file gives none
 };
-bool stationSettings(
-    const StationProfile &profile, Station::Settings &settings, StationFirmware &firmware, QString &problem);
+Outcome stationSettings(const StationProfile &profile, Station::Settings &settings, StationFirmware &firmware);
 
 } // namespace update

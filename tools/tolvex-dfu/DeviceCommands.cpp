@@ -168,8 +168,9 @@ int upload(const Options &o, const Io &io)
     // Recorded with the hash of the bytes written, not of whatever the path names afterwards:
     // this machine's backup of this board.
     QString sha256;
-    if (!link.writeBackup(path, why, o.force, &sha256))
-        return endsOn(out, d, ExitFailed, why);
+    const Outcome written = link.writeBackup(path, o.force, &sha256);
+    if (!written)
+        return endsOn(out, d, ExitFailed, written.message());
     road.program = QStringLiteral("tolvex-dfu");
     road.location = d.location;
     road.bootProduct = d.product;

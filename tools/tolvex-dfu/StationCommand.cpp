@@ -61,9 +61,9 @@ bool fromProfile(Options &o, Output &out, update::StationProfile &profile, int &
                 .arg(given.join(QStringLiteral(", "))));
         return false;
     }
-    QString problem;
-    if (!update::loadStationProfile(*o.profile, profile, problem)) {
-        exit = ends(out, ExitUsage, problem);
+    const Outcome loaded = update::loadStationProfile(*o.profile, profile);
+    if (!loaded) {
+        exit = ends(out, ExitUsage, loaded.message());
         return false;
     }
     // Asked for where the profile says so; fixed where it names one.
