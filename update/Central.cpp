@@ -1,6 +1,6 @@
 #include "Central.h"
 
-#include "HistorySql.h"
+#include "HistorySql_p.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>

@@ -3,7 +3,7 @@
 
 #include "History.h"
 
-#include "HistorySql.h"
+#include "HistorySql_p.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>
