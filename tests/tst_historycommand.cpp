@@ -310,32 +310,44 @@ void HistoryCommandTest::historyQuestionsUseIndexes()
     }
 }
 
-namespace {
-enum PruneCase { CentralSet, NoCentral, KeepDays, Future };
-} // namespace
-
 void HistoryCommandTest::historyPruned_data()
 {
-    QTest::addColumn<int>("kind");
+    // The command, with DB (the history), BEFORE (30 days ago), TOMORROW and FW (a firmware
+    // file) put in when it runs.
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QByteArray>("centralConf"); // the user's central.conf; empty: none
+    QTest::addColumn<bool>("board"); // a board is plugged in for the command
+    QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("left"); // the rows left, by their names
     QTest::addColumn<QString>("said"); // on standard error
+    QTest::addColumn<QString>("host"); // of the new row, where one is made
+    const QStringList prune{"history", "--prune", "--before", "BEFORE", "--history", "DB"};
     QTest::newRow("--prune with a central history: only the rows it holds go")
-        << int(CentralSet) << QStringLiteral("unsent refused rewritten recent") << QString();
+        << (prune + QStringList{"--central", "postgresql://nobody@localhost/none"}) << QByteArray() << false << 0
+        << QStringLiteral("unsent refused rewritten recent") << QString() << QString();
     QTest::newRow("--prune without one: every row before the date, said first")
-        << int(NoCentral) << QStringLiteral("recent") << QStringLiteral("No central history is set");
+        << prune << QByteArray() << false << 0 << QStringLiteral("recent")
+        << QStringLiteral("No central history is set") << QString();
     QTest::newRow("keep-days of central.conf at the end of an update; station-name is the host")
-        << int(KeepDays) << QStringLiteral("recent new") << QString();
+        << QStringList{"update", "FW", "--history", "DB"}
+        << QByteArray("# no central history here\nkeep-days = 30\nstation-name = Line 3 / Station 2\n") << true << 0
+        << QStringLiteral("recent new") << QString() << QStringLiteral("Line 3 / Station 2");
     QTest::newRow("--before in the future: refused, nothing deleted")
-        << int(Future) << QStringLiteral("held unsent refused rewritten recent") << QStringLiteral("in the future");
+        << QStringList{"history", "--prune", "--before", "TOMORROW", "--history", "DB"} << QByteArray() << false << 2
+        << QStringLiteral("held unsent refused rewritten recent") << QStringLiteral("in the future") << QString();
 }
 
 // Retention deletes only what another store keeps, unless none is set; whatever the central
 // history lacks (never sent, refused, or changed since it was sent) stays.
 void HistoryCommandTest::historyPruned()
 {
-    QFETCH(int, kind);
+    QFETCH(QStringList, command);
+    QFETCH(QByteArray, centralConf);
+    QFETCH(bool, board);
+    QFETCH(int, exit);
     QFETCH(QString, left);
     QFETCH(QString, said);
+    QFETCH(QString, host);
     const QString db = file(QStringLiteral("pruned.sqlite"));
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QHash<QString, QString> names; // uuid -> name
@@ -370,39 +382,30 @@ void HistoryCommandTest::historyPruned()
     QVERIFY(QDir().mkpath(config + QStringLiteral("/tolvex-dfu")));
     const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
-    const QString before = now.addDays(-30).toString(Qt::ISODate);
-    Run r;
-    std::unique_ptr<sim::Board> board;
-    switch (kind) {
-    case CentralSet:
-        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
-            QStringLiteral("--history"), db, QStringLiteral("--central"),
-            QStringLiteral("postgresql://nobody@localhost/none")});
-        break;
-    case NoCentral:
-        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"), before,
-            QStringLiteral("--history"), db});
-        break;
-    case KeepDays:
-        QVERIFY(writeFile(config + QStringLiteral("/tolvex-dfu/central.conf"),
-            "# no central history here\nkeep-days = 30\nstation-name = Line 3 / Station 2\n"));
-        board = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0"));
-        r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
-            QStringLiteral("--history"), db});
-        break;
-    case Future:
-        r = runCli({QStringLiteral("history"), QStringLiteral("--prune"), QStringLiteral("--before"),
-            now.addDays(1).toString(Qt::ISODate), QStringLiteral("--history"), db});
-        break;
+    if (!centralConf.isEmpty())
+        QVERIFY(writeFile(config + QStringLiteral("/tolvex-dfu/central.conf"), centralConf));
+    std::unique_ptr<sim::Board> plugged;
+    if (board)
+        plugged = std::make_unique<sim::Board>(plugBoard(sim::HidAppDeviceSpec(), "V1.0"));
+    for (QString &word : command) {
+        if (word == QLatin1String("DB"))
+            word = db;
+        else if (word == QLatin1String("BEFORE"))
+            word = now.addDays(-30).toString(Qt::ISODate);
+        else if (word == QLatin1String("TOMORROW"))
+            word = now.addDays(1).toString(Qt::ISODate);
+        else if (word == QLatin1String("FW"))
+            word = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
     }
+    const Run r = runCli(command);
     configHome.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
-    QCOMPARE(r.exit, kind == Future ? 2 : 0);
+    QCOMPARE(r.exit, exit);
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     QStringList found;
     for (const update::History::Record &row : update::History(db, update::History::Mode::Read).rows()) {
         found << names.value(row.uuid, QStringLiteral("new"));
-        if (kind == KeepDays && !names.contains(row.uuid))
-            QCOMPARE(row.host, QStringLiteral("Line 3 / Station 2"));
+        if (!names.contains(row.uuid))
+            QCOMPARE(row.host, host);
     }
     QCOMPARE(found.join(' '), left);
 }
