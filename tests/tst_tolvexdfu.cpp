@@ -42,6 +42,8 @@ private Q_SLOTS:
     void backupAndRestore();
     void fieldService_data();
     void fieldService();
+    void backups_data();
+    void backups();
     void restoreUnderPolicy();
 };
 
@@ -1178,20 +1180,7 @@ void TolvexDfuTest::backupAndRestore()
 }
 
 namespace {
-enum FieldCase {
-    Identical,
-    OneByteDiffers,
-    OtherProduct,
-    ReadProtected,
-    NotReadable,
-    AltByNumber,
-    AltByName,
-    RangeInside,
-    RangeToTheEnd,
-    RangeAcrossTheEnd,
-    RangeOutside,
-    RangeDecimal
-};
+enum FieldCase { Identical, OneByteDiffers, OtherProduct, ReadProtected, NotReadable };
 } // namespace
 
 void TolvexDfuTest::fieldService_data()
@@ -1203,35 +1192,20 @@ void TolvexDfuTest::fieldService_data()
     QTest::newRow("verify: another product's file, refused as an update") << int(OtherProduct) << 3;
     QTest::newRow("verify: a read-protected board") << int(ReadProtected) << 6;
     QTest::newRow("verify: a memory its layout says cannot be read") << int(NotReadable) << 6;
-    QTest::newRow("upload --alt 0, written back and verified") << int(AltByNumber) << 0;
-    QTest::newRow("upload --alt \"Option Bytes\"") << int(AltByName) << 0;
-    QTest::newRow("upload --address inside a memory") << int(RangeInside) << 0;
-    QTest::newRow("upload --address without a length: to the end") << int(RangeToTheEnd) << 0;
-    QTest::newRow("upload --address across the end of the memory") << int(RangeAcrossTheEnd) << 3;
-    QTest::newRow("upload --address outside every memory") << int(RangeOutside) << 3;
-    // A leading zero is a decimal digit, never the octal prefix.
-    QTest::newRow("upload --address in decimal, with a leading 0") << int(RangeDecimal) << 0;
 }
 
-// A technician's questions: does the board hold exactly this file (read back, nothing written),
-// and backups of any memory or range that update writes back and verify finds identical.
+// A technician's first question: does the board hold exactly this file (read back, nothing
+// written)?
 void TolvexDfuTest::fieldService()
 {
     QFETCH(int, kind);
     QFETCH(int, exit);
-    // Alternates by number and name on a board of two flashes (both erasable, so that a backup
-    // of either is written back), the rest on one of option bytes and a flash.
-    const bool twoFlashes = kind == AltByNumber || kind == AltByName;
-    const sim::Board board = twoFlashes ? sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoFlashes(), 50)
-                                        : plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-    if (twoFlashes)
-        sim::World::instance().plug(board.app);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QByteArray image = firmware("V1.1");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
-    if (!twoFlashes)
-        QCOMPARE(runCli({QStringLiteral("update"), path}).exit, 0);
+    QCOMPARE(runCli({QStringLiteral("update"), path}).exit, 0);
     const QStringList json{QStringLiteral("--json")};
-    if (kind <= NotReadable) {
+    {
         QString file = path;
         if (kind == OneByteDiffers) {
             const uint8_t changed = 0x5A ^ uint8_t(image[0x123]);
@@ -1263,27 +1237,63 @@ void TolvexDfuTest::fieldService()
             // Back in its application afterwards.
             QTRY_VERIFY(board.app->connected());
         }
-        return;
     }
+}
+
+void TolvexDfuTest::backups_data()
+{
+    QTest::addColumn<QStringList>("options"); // of upload
+    // A board of two flashes (both erasable, so that a backup of either is written back), or
+    // one of option bytes and a flash.
+    QTest::addColumn<bool>("twoFlashes");
+    QTest::addColumn<int>("exit");
+    // Where the backup's one element must be: its alternate, address and size.
+    QTest::addColumn<int>("alternate");
+    QTest::addColumn<quint32>("from");
+    QTest::addColumn<quint32>("size");
+    // Written back, it covers part of a sector, and says it erases the sector whole.
+    QTest::addColumn<bool>("partial");
+    const quint32 Bank = 128 * 1024;
+    QTest::newRow("upload --alt 0, written back and verified")
+        << QStringList{"--alt", "0"} << true << 0 << 0 << quint32(Flash) << Bank << false;
+    QTest::newRow("upload --alt \"Boot Flash\"")
+        << QStringList{"--alt=Boot Flash"} << true << 0 << 0 << quint32(Flash) << Bank << false;
+    QTest::newRow("upload --address inside a memory")
+        << QStringList{"--address", "0x08000100:512"} << false << 0 << 1 << quint32(Flash + 0x100) << 512u << true;
+    QTest::newRow("upload --address without a length: to the end")
+        << QStringList{"--address=0x080E0000"} << false << 0 << 1 << 0x080E0000u << Bank << false;
+    QTest::newRow("upload --address across the end of the memory")
+        << QStringList{"--address=0x080FFF00:0x200"} << false << 3 << 1 << 0u << 0u << false;
+    QTest::newRow("upload --address outside every memory")
+        << QStringList{"--address=0x09000000:16"} << false << 3 << 1 << 0u << 0u << false;
+    // A leading zero is a decimal digit, never the octal prefix.
+    QTest::newRow("upload --address in decimal, with a leading 0")
+        << QStringList{"--address=0134217984:0512"} << false << 0 << 1 << quint32(Flash + 0x100) << 512u << true;
+}
+
+// A technician's backups of any memory or range, which update writes back and verify finds
+// identical.
+void TolvexDfuTest::backups()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, twoFlashes);
+    QFETCH(int, exit);
+    QFETCH(int, alternate);
+    QFETCH(quint32, from);
+    QFETCH(quint32, size);
+    QFETCH(bool, partial);
+    const sim::Board board = twoFlashes ? sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoFlashes(), 50)
+                                        : plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    if (twoFlashes)
+        sim::World::instance().plug(board.app);
+    else
+        QCOMPARE(
+            runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))}).exit,
+            0);
+    const QStringList json{QStringLiteral("--json")};
     QCOMPARE(runCli({QStringLiteral("enter-dfu")}).exit, 0);
     const QString backup = file(QStringLiteral("backup.dfu"));
-    QStringList args{QStringLiteral("upload"), backup};
-    uint32_t from = 0, size = 0;
-    size_t alternate = 1;
-    switch (kind) {
-    case AltByNumber:
-        args << QStringLiteral("--alt") << QStringLiteral("0"), alternate = 0, from = Flash, size = 128 * 1024;
-        break;
-    case AltByName: args << QStringLiteral("--alt=Boot Flash"), alternate = 0, from = Flash, size = 128 * 1024; break;
-    case RangeInside:
-        args << QStringLiteral("--address") << QStringLiteral("0x08000100:512"), from = Flash + 0x100, size = 512;
-        break;
-    case RangeToTheEnd: args << QStringLiteral("--address=0x080E0000"), from = 0x080E0000, size = 128 * 1024; break;
-    case RangeAcrossTheEnd: args << QStringLiteral("--address=0x080FFF00:0x200"); break;
-    case RangeOutside: args << QStringLiteral("--address=0x09000000:16"); break;
-    case RangeDecimal: args << QStringLiteral("--address=0134217984:0512"), from = Flash + 0x100, size = 512; break;
-    }
-    const Run saved = runCli(args + json);
+    const Run saved = runCli(QStringList{QStringLiteral("upload"), backup} + options + json);
     QVERIFY2(saved.exit == exit, qPrintable(saved.out + saved.err));
     QVERIFY2(schemaMismatch(saved.out).isEmpty(), qPrintable(schemaMismatch(saved.out)));
     if (exit != 0) {
@@ -1309,7 +1319,6 @@ void TolvexDfuTest::fieldService()
     const Run restored = runCli(QStringList{QStringLiteral("update"), backup} + alt);
     QVERIFY2(restored.exit == 0, qPrintable(restored.out + restored.err));
     // A range that covers part of a sector is said, when it is written back, to erase it whole.
-    const bool partial = kind == RangeInside || kind == RangeDecimal;
     QVERIFY2(restored.err.contains(QStringLiteral("covers part of the sectors")) == partial, qPrintable(restored.err));
     const Run verified = runCli(QStringList{QStringLiteral("verify"), backup} + alt);
     QVERIFY2(verified.exit == 0 && verified.out.contains(QStringLiteral("identical")),
