@@ -74,42 +74,47 @@ void DfuTargetTest::enumerationFilters()
 void DfuTargetTest::openDeviceCodes_data()
 {
     QTest::addColumn<int>("version");
-    // 0 none, 1 malformed layout, 2 malformed descriptor, 3 no permission, 4 7-byte descriptor of USB DFU 1.0
-    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("functionalLength"); // of the DFU functional descriptor; 0: 9, as usual
+    QTest::addColumn<QString>("layout"); // the second alternate's string; empty: as built
+    QTest::addColumn<bool>("openDenied");
+    QTest::addColumn<QString>("warning"); // what the open says, as a pattern; empty: nothing
     QTest::addColumn<int>("code");
-    QTest::newRow("0x0110") << 0x0110 << 0 << int(DfuTarget::VersionNotSupported);
-    QTest::newRow("0x011A") << 0x011A << 0 << int(DfuTarget::Connected);
-    QTest::newRow("0x011F") << 0x011F << 0 << int(DfuTarget::Connected);
-    QTest::newRow("0x0120") << 0x0120 << 0 << int(DfuTarget::VersionNotSupported);
-    QTest::newRow("layout unreadable") << 0x011A << 1 << int(DfuTarget::NoMapping);
-    QTest::newRow("descriptor malformed") << 0x011A << 2 << int(DfuTarget::NoDescriptor);
-    QTest::newRow("cannot be opened") << 0x011A << 3 << int(DfuTarget::NoDescriptor);
-    QTest::newRow("7-byte descriptor (USB DFU 1.0)") << 0x011A << 4 << int(DfuTarget::VersionNotSupported);
+    const QString speaks = QStringLiteral("speaks DFU version");
+    QTest::newRow("0x0110") << 0x0110 << 0 << QString() << false << speaks << int(DfuTarget::VersionNotSupported);
+    QTest::newRow("0x011A") << 0x011A << 0 << QString() << false << QString() << int(DfuTarget::Connected);
+    QTest::newRow("0x011F") << 0x011F << 0 << QString() << false << QString() << int(DfuTarget::Connected);
+    QTest::newRow("0x0120") << 0x0120 << 0 << QString() << false << speaks << int(DfuTarget::VersionNotSupported);
+    QTest::newRow("layout unreadable") << 0x011A << 0 << QStringLiteral("@Internal Flash/0x08000000") << false
+                                       << QStringLiteral("malformed memory layout") << int(DfuTarget::NoMapping);
+    QTest::newRow("descriptor malformed")
+        << 0x011A << 12 << QString() << false << QString() << int(DfuTarget::NoDescriptor);
+    QTest::newRow("cannot be opened") << 0x011A << 0 << QString() << true
+                                      << QStringLiteral("permission denied.*udev rules")
+                                      << int(DfuTarget::NoDescriptor);
+    QTest::newRow("7-byte descriptor (USB DFU 1.0)")
+        << 0x011A << 7 << QString() << false << QStringLiteral("speaks DFU version 1.00")
+        << int(DfuTarget::VersionNotSupported);
 }
 
 void DfuTargetTest::openDeviceCodes()
 {
     QFETCH(int, version);
-    QFETCH(int, fault);
+    QFETCH(int, functionalLength);
+    QFETCH(QString, layout);
+    QFETCH(bool, openDenied);
+    QFETCH(QString, warning);
     QFETCH(int, code);
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
     setup.dfuVersion = uint16_t(version);
     setup.release = 0x0321;
-    if (fault == 2)
-        setup.functionalLength = 12;
-    if (fault == 4)
-        setup.functionalLength = 7;
-    if (code == DfuTarget::VersionNotSupported)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(fault == 4 ? "speaks DFU version 1.00" : "speaks DFU version"));
+    if (functionalLength)
+        setup.functionalLength = uint8_t(functionalLength);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     const SimDfuDevice dev = plugDfuDevice(setup);
-    if (fault == 1) {
-        dev.model->setLayoutString(1, "@Internal Flash/0x08000000");
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("malformed memory layout"));
-    }
-    if (fault == 3) {
-        dev.model->setOpenDenied(true);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("permission denied.*udev rules"));
-    }
+    if (!layout.isEmpty())
+        dev.model->setLayoutString(1, layout.toStdString());
+    dev.model->setOpenDenied(openDenied);
     QCOMPARE(dfuTarget.openDevice(QString::fromStdString(dev.path)), code);
     QCOMPARE(dfuTarget.alternateCount, code == DfuTarget::Connected ? 2u : 0u);
     QCOMPARE(dfuTarget.deviceRelease, code == DfuTarget::Connected || code == DfuTarget::NoMapping ? quint16(0x0321)

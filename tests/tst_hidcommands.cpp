@@ -14,6 +14,7 @@
 
 using Command = std::function<HidAnswer(HidCommandSet &)>;
 Q_DECLARE_METATYPE(Command)
+Q_DECLARE_METATYPE(sim::HidFaults)
 
 namespace {
 
@@ -291,31 +292,35 @@ void HidCommandsTest::staleReportsAreDrained()
 
 void HidCommandsTest::transportFailures_data()
 {
-    QTest::addColumn<int>("fault");
+    QTest::addColumn<sim::HidFaults>("faults");
     QTest::addColumn<bool>("shortFrame");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("never answers") << 0 << false << QStringLiteral("no answer within");
-    QTest::newRow("read error") << 1 << false << QStringLiteral("read error");
-    QTest::newRow("unplugged mid-exchange") << 2 << false << QStringLiteral("read error");
-    QTest::newRow("write fails") << 3 << false << QStringLiteral("write failed");
+    QTest::addColumn<int>("sent"); // requests that went out
+    QTest::addColumn<bool>("waited"); // the whole answer timeout, events processed meanwhile
+    sim::HidFaults silent, unreadable, unplugged, unwritable;
+    silent.noAnswer = 1;
+    unreadable.readErrors = 1;
+    unplugged.unplugOnRequest = true;
+    unwritable.writeErrorAt = 1;
+    QTest::newRow("never answers") << silent << false << QStringLiteral("no answer within") << 1 << true;
+    QTest::newRow("read error") << unreadable << false << QStringLiteral("read error") << 1 << false;
+    QTest::newRow("unplugged mid-exchange") << unplugged << false << QStringLiteral("read error") << 1 << false;
+    QTest::newRow("write fails") << unwritable << false << QStringLiteral("write failed") << 0 << false;
     // The 8-byte form has no echo to judge, but no answer is still no success.
-    QTest::newRow("8-byte, never answers") << 0 << true << QStringLiteral("no answer within");
-    QTest::newRow("8-byte, read error") << 1 << true << QStringLiteral("read error");
-    QTest::newRow("8-byte, write fails") << 3 << true << QStringLiteral("write failed");
+    QTest::newRow("8-byte, never answers") << silent << true << QStringLiteral("no answer within") << 1 << true;
+    QTest::newRow("8-byte, read error") << unreadable << true << QStringLiteral("read error") << 1 << false;
+    QTest::newRow("8-byte, write fails") << unwritable << true << QStringLiteral("write failed") << 0 << false;
 }
 
 void HidCommandsTest::transportFailures()
 {
-    QFETCH(int, fault);
+    QFETCH(sim::HidFaults, faults);
     QFETCH(bool, shortFrame);
     QFETCH(QString, warning);
+    QFETCH(int, sent);
+    QFETCH(bool, waited);
     const sim::Board board = plugBoard(shortFrame ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec());
     QVERIFY(openFirst());
-    sim::HidFaults faults;
-    faults.noAnswer = fault == 0 ? 1 : 0;
-    faults.readErrors = fault == 1 ? 1 : 0;
-    faults.unplugOnRequest = fault == 2;
-    faults.writeErrorAt = fault == 3 ? 1 : 0;
     board.app->setFaults(faults);
 
     // The wait processes events: a timer keeps firing while the exchange is outstanding.
@@ -329,9 +334,8 @@ void HidCommandsTest::transportFailures()
     const HidAnswer answer = send();
     QCOMPARE(int(answer[2]), 0xF2);
     QVERIFY(!hidTransport.isOpen());
-    const int sent = fault == 3 ? 0 : 1;
     QCOMPARE(requestsOf(board).size(), sent);
-    if (fault == 0)
+    if (waited)
         QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
     // Closed: nothing more goes out.
     QCOMPARE(int(send()[2]), 0xF2);
@@ -341,44 +345,53 @@ void HidCommandsTest::transportFailures()
 void HidCommandsTest::dfuEntry_data()
 {
     QTest::addColumn<bool>("otterNine");
-    QTest::addColumn<int>("fault"); // 0 none, 1 refused, 2 first never answered, 3 second not written
+    QTest::addColumn<sim::HidFaults>("faults");
+    QTest::addColumn<QString>("warning"); // as a pattern; empty: none
     QTest::addColumn<QList<QByteArray>>("requests");
-    QTest::newRow("standard") << false << 0
-                              << QList<QByteArray>{frame("a101e01faa", 16), frame("a102e11e55", 16)};
-    QTest::newRow("standard refused") << false << 1 << QList<QByteArray>{frame("a101e01faa", 16)};
-    QTest::newRow("standard, second write fails") << false << 3 << QList<QByteArray>{frame("a101e01faa", 16)};
-    QTest::newRow("OtterNINE") << true << 0
-                               << QList<QByteArray>{frame("0401e01faa", 8), frame("0402e11e55", 8)};
-    QTest::newRow("OtterNINE refused") << true << 1 << QList<QByteArray>{frame("0401e01faa", 8)};
-    QTest::newRow("OtterNINE never answers") << true << 2 << QList<QByteArray>{frame("0401e01faa", 8)};
-    QTest::newRow("OtterNINE, second write fails") << true << 3 << QList<QByteArray>{frame("0401e01faa", 8)};
+    QTest::addColumn<bool>("entered");
+    QTest::addColumn<bool>("stillOpen"); // the transport, after a refusal
+    sim::HidFaults none, refused, silent, secondUnwritten;
+    refused.failStatus = 1;
+    silent.noAnswer = 1;
+    secondUnwritten.writeErrorAt = 2;
+    const QString written = QStringLiteral("write failed");
+    QTest::newRow("standard") << false << none << QString()
+                              << QList<QByteArray>{frame("a101e01faa", 16), frame("a102e11e55", 16)} << true << false;
+    QTest::newRow("standard refused") << false << refused << QString() << QList<QByteArray>{frame("a101e01faa", 16)}
+                                      << false << true;
+    QTest::newRow("standard, second write fails")
+        << false << secondUnwritten << written << QList<QByteArray>{frame("a101e01faa", 16)} << false << false;
+    QTest::newRow("OtterNINE") << true << none << QString()
+                               << QList<QByteArray>{frame("0401e01faa", 8), frame("0402e11e55", 8)} << true << false;
+    QTest::newRow("OtterNINE refused") << true << refused << QString() << QList<QByteArray>{frame("0401e01faa", 8)}
+                                       << false << true;
+    QTest::newRow("OtterNINE never answers") << true << silent << QStringLiteral("no answer within")
+                                             << QList<QByteArray>{frame("0401e01faa", 8)} << false << false;
+    QTest::newRow("OtterNINE, second write fails")
+        << true << secondUnwritten << written << QList<QByteArray>{frame("0401e01faa", 8)} << false << false;
 }
 
 void HidCommandsTest::dfuEntry()
 {
     QFETCH(bool, otterNine);
-    QFETCH(int, fault);
+    QFETCH(sim::HidFaults, faults);
+    QFETCH(QString, warning);
     QFETCH(QList<QByteArray>, requests);
+    QFETCH(bool, entered);
+    QFETCH(bool, stillOpen);
     const sim::Board board = plugBoard(otterNine ? sim::HidAppDeviceSpec::otterNine() : sim::HidAppDeviceSpec());
     QVERIFY(openFirst());
-    sim::HidFaults faults;
-    faults.failStatus = fault == 1 ? 1 : 0;
-    faults.noAnswer = fault == 2 ? 1 : 0;
-    faults.writeErrorAt = fault == 3 ? 2 : 0;
     board.app->setFaults(faults);
-    if (fault == 2)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no answer within"));
-    if (fault == 3)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("write failed"));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
 
     DfuEntryCommandSet entry(0);
-    const bool entered = otterNine ? entry.enterDfuModeShort() : entry.enterDfuMode();
-    QCOMPARE(entered, fault == 0);
+    QCOMPARE(otterNine ? entry.enterDfuModeShort() : entry.enterDfuMode(), entered);
     QCOMPARE(requestsOf(board), requests);
     // Accepted: the transport is closed after the second write, the device has left and its
     // boot loader arrives a little later.
-    const bool stayed = fault != 0;
-    QCOMPARE(hidTransport.isOpen(), fault == 1);
+    const bool stayed = !entered;
+    QCOMPARE(hidTransport.isOpen(), stillOpen);
     QCOMPARE(board.app->connected(), stayed);
     if (stayed)
         return;
