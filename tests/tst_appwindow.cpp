@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTest>
 
+Q_DECLARE_METATYPE(sim::HidFaults)
+
 namespace {
 
 const char VersionPrefix[] = "Current Firmware Version : ";
@@ -177,30 +179,31 @@ void AppWindowTest::twoDevicesThenBothUnplugged()
 
 void AppWindowTest::shownDeviceLeavesOtherCannotBeShown_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("the other cannot be opened") << 0;
-    QTest::newRow("the other does not answer") << 1;
-    QTest::newRow("the other answers with an error status") << 2;
+    QTest::addColumn<bool>("openDenied");
+    QTest::addColumn<sim::HidFaults>("faults");
+    QTest::addColumn<QString>("warning"); // as a pattern; empty: none
+    QTest::newRow("the other cannot be opened") << true << sim::HidFaults() << QStringLiteral("HID: cannot open");
+    QTest::newRow("the other does not answer")
+        << false << faultOf(&sim::HidFaults::noAnswer, 1) << QStringLiteral("no answer within");
+    QTest::newRow("the other answers with an error status")
+        << false << faultOf(&sim::HidFaults::failStatus, 1) << QString();
 }
 
 // The device on show leaves while another stays that cannot be shown: the window must not
 // keep the first one's name, version and "Go to DFU mode" over the second.
 void AppWindowTest::shownDeviceLeavesOtherCannotBeShown()
 {
-    QFETCH(int, kind);
+    QFETCH(bool, openDenied);
+    QFETCH(sim::HidFaults, faults);
+    QFETCH(QString, warning);
     const sim::Board first = plugBoard(named("Tolvex Demo Board", false), "V2.0");
     const sim::Board second = plugBoard(named("Tolvex Second Board", false), "V3.0");
     MainWindow window;
     waitShown(window, "Tolvex Demo Board", QStringLiteral("V2.0"));
-    if (kind == 0) {
-        second.app->setOpenDenied(true);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("HID: cannot open")));
-    } else if (kind == 1) {
-        second.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 1));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("no answer within")));
-    } else {
-        second.app->setFaults(faultOf(&sim::HidFaults::failStatus, 1));
-    }
+    second.app->setOpenDenied(openDenied);
+    second.app->setFaults(faults);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     sim::World::instance().unplug(first.app);
     QVERIFY(QMetaObject::invokeMethod(&window, "refreshHidDevList"));
     QVERIFY(!appGroupEnabled(window));

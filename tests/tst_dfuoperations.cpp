@@ -133,6 +133,7 @@ private Q_SLOTS:
     void nothingOutlivesAnOperation();
     void earlyRequestsNeedAReadBack_data();
     void earlyRequestsNeedAReadBack();
+    void errorBehindAStallStands();
 };
 
 void DfuOperationsTest::cleanup()
@@ -972,49 +973,53 @@ void DfuOperationsTest::nothingOutlivesAnOperation()
         sim::World::instance().unplug(target);
 }
 
-namespace {
-enum EarlyCase { WithoutUpload, NoReadAccess, ErrorBehindStall };
-}
-
 void DfuOperationsTest::earlyRequestsNeedAReadBack_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("a device that cannot upload: poll timeouts waited out") << int(WithoutUpload);
-    QTest::newRow("a memory without read access: poll timeouts waited out") << int(NoReadAccess);
-    QTest::newRow("an error status behind a stalled early request") << int(ErrorBehindStall);
+    QTest::addColumn<int>("attributes"); // of the DFU functional descriptor
+    QTest::addColumn<bool>("readable"); // the memory's sectors have read access
+    QTest::addColumn<QString>("warning"); // as a pattern; empty: none
+    QTest::newRow("a device that cannot upload: poll timeouts waited out")
+        << 0x09 << true << QStringLiteral("was not verified");
+    QTest::newRow("a memory without read access: poll timeouts waited out") << 0x0B << false << QString();
 }
 
 // An early status request is a bet that a read-back will catch a device that answered
-// "done" too soon; where nothing can be read back the bet is not made, and an error the
-// device reports stands whatever a read-back shows.
+// "done" too soon; where nothing can be read back the bet is not made.
 void DfuOperationsTest::earlyRequestsNeedAReadBack()
 {
-    QFETCH(int, kind);
+    QFETCH(int, attributes);
+    QFETCH(bool, readable);
+    QFETCH(QString, warning);
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
     setup.timing = sim::Timing::Realistic;
     setup.timeScale = 0.2;
-    if (kind == WithoutUpload)
-        setup.attributes = 0x09;
-    if (kind == NoReadAccess)
+    setup.attributes = uint8_t(attributes);
+    if (!readable)
         setup.alternates = {{"Sealed Flash  ", {{Flash, {{2, 16 * 1024, 'f'}}}}}};
-    if (kind == ErrorBehindStall) {
-        setup.quirks.earlyStatus = sim::EarlyStatus::Stall;
-        setup.quirks.stallKeepsWorkError = true;
-        setup.timeScale = 1; // the block's 8 ms of work outlast the early request
-    }
     const SimDfuDevice dev = plugDfuDevice(setup);
     Mapping m;
     QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
-    if (kind != ErrorBehindStall) {
-        const QByteArray data = pattern(20000, 7);
-        const dfulib::Image image(imageWith(0, {{Flash, data}}));
-        if (kind == WithoutUpload)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not verified"));
-        QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
-        QCOMPARE(dev.model->earlyStatusPolls(), 0u);
-        QCOMPARE(memory(dev, 0, Flash, data.size()), data);
-        return;
-    }
+    const QByteArray data = pattern(20000, 7);
+    const dfulib::Image image(imageWith(0, {{Flash, data}}));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
+    QCOMPARE(dev.model->earlyStatusPolls(), 0u);
+    QCOMPARE(memory(dev, 0, Flash, data.size()), data);
+}
+
+// An error the device reports stands whatever a read-back shows, even behind a stalled early
+// request.
+void DfuOperationsTest::errorBehindAStallStands()
+{
+    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
+    setup.timing = sim::Timing::Realistic;
+    setup.timeScale = 1; // the block's 8 ms of work outlast the early request
+    setup.quirks.earlyStatus = sim::EarlyStatus::Stall;
+    setup.quirks.stallKeepsWorkError = true;
+    const SimDfuDevice dev = plugDfuDevice(setup);
+    Mapping m;
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
     // The first block already holds what is sent (0xFF over erased flash), but the device
     // reports errWRITE for it, behind a stall of the early request.
     const QByteArray data = QByteArray(2048, '\xFF') + pattern(2048, 7);
