@@ -715,52 +715,49 @@ void TolvexDfuTest::keysFailClosed()
     }
 }
 
-namespace {
-enum Unregular { PipeAsSignature, PipeAsFile, ZeroAsFile, PipeAsConfig };
-}
-
 void TolvexDfuTest::onlyRegularFiles_data()
 {
-    QTest::addColumn<int>("what");
+    QTest::addColumn<QString>("special"); // made in the test's folder: a named pipe, or a link
+    QTest::addColumn<bool>("toZero"); // a link to /dev/zero rather than a pipe
+    QTest::addColumn<QStringList>("command"); // FW: the firmware; SPECIAL: the file above
+    QTest::addColumn<bool>("keys"); // trusted keys installed, so that the signature is read
     QTest::addColumn<QString>("said");
-    QTest::newRow("a named pipe as FILE.dfu.minisig") << int(PipeAsSignature) << "fw.dfu.minisig: it is a named pipe";
-    QTest::newRow("a named pipe as FILE.dfu") << int(PipeAsFile) << "it is a named pipe";
-    QTest::newRow("/dev/zero as FILE.dfu, through a link") << int(ZeroAsFile) << "it is a device";
-    QTest::newRow("a named pipe as Config.ini") << int(PipeAsConfig) << "pipe.ini: it is a named pipe";
+    QTest::newRow("a named pipe as FILE.dfu.minisig")
+        << QStringLiteral("fw.dfu.minisig") << false << QStringList{"update", "FW"} << true
+        << QStringLiteral("fw.dfu.minisig: it is a named pipe");
+    QTest::newRow("a named pipe as FILE.dfu") << QStringLiteral("pipe.dfu") << false << QStringList{"update", "SPECIAL"}
+                                              << false << QStringLiteral("it is a named pipe");
+    QTest::newRow("/dev/zero as FILE.dfu, through a link")
+        << QStringLiteral("zero.dfu") << true << QStringList{"update", "SPECIAL"} << false
+        << QStringLiteral("it is a device");
+    QTest::newRow("a named pipe as Config.ini")
+        << QStringLiteral("pipe.ini") << false << QStringList{"update", "FW", "--config", "SPECIAL"} << false
+        << QStringLiteral("pipe.ini: it is a named pipe");
 }
 
 // Each is refused at once: opening a pipe would wait for a writer, and /dev/zero never ends.
 void TolvexDfuTest::onlyRegularFiles()
 {
-    QFETCH(int, what);
+    QFETCH(QString, special);
+    QFETCH(bool, toZero);
+    QFETCH(QStringList, command);
+    QFETCH(bool, keys);
     QFETCH(QString, said);
     const TestKey maker;
-    QTemporaryDir keys;
-    QVERIFY(writeFile(keys.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
+    QTemporaryDir keyFolder;
+    QVERIFY(writeFile(keyFolder.filePath(QStringLiteral("maker.pub")), maker.publicFile()));
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-    QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
-    QStringList extra;
-    switch (what) {
-    case PipeAsSignature:
-        dfulib::setTrustedKeyFolders({keys.path().toStdString()});
-        QCOMPARE(mkfifo(qPrintable(path + QStringLiteral(".minisig")), 0600), 0);
-        break;
-    case PipeAsFile:
-        path = file(QStringLiteral("pipe.dfu"));
-        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
-        break;
-    case ZeroAsFile:
-        path = file(QStringLiteral("zero.dfu"));
-        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
-        break;
-    case PipeAsConfig:
-        QCOMPARE(mkfifo(qPrintable(file(QStringLiteral("pipe.ini"))), 0600), 0);
-        extra << QStringLiteral("--config") << file(QStringLiteral("pipe.ini"));
-        break;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    const Run r = runCli(QStringList{QStringLiteral("update"), path} + extra);
+    const QString firmwarePath = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
+    const QString specialPath = file(special);
+    if (toZero)
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), specialPath));
+    else
+        QCOMPARE(mkfifo(qPrintable(specialPath), 0600), 0);
+    if (keys)
+        dfulib::setTrustedKeyFolders({keyFolder.path().toStdString()});
+    for (QString &word : command)
+        word = word == QLatin1String("FW") ? firmwarePath : word == QLatin1String("SPECIAL") ? specialPath : word;
+    const Run r = runCli(command);
     dfulib::setTrustedKeyFolders({});
     QCOMPARE(r.exit, 3);
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
@@ -1179,65 +1176,66 @@ void TolvexDfuTest::backupAndRestore()
     QCOMPARE(memory(SimDfuDevice{board.dfu, std::string(), QString(), 0}, 1, Flash, 1024 * 1024), before);
 }
 
-namespace {
-enum FieldCase { Identical, OneByteDiffers, OtherProduct, ReadProtected, NotReadable };
-} // namespace
-
 void TolvexDfuTest::fieldService_data()
 {
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("changedAt"); // the offset of a byte changed in the board's memory; -1: none
+    QTest::addColumn<QByteArray>("imageName"); // of the file verified
+    QTest::addColumn<bool>("readProtected");
+    QTest::addColumn<QString>("layout"); // the memory's layout string; empty: as built
     QTest::addColumn<int>("exit");
-    QTest::newRow("verify: identical") << int(Identical) << 0;
-    QTest::newRow("verify: one byte differs, its range said") << int(OneByteDiffers) << 1;
-    QTest::newRow("verify: another product's file, refused as an update") << int(OtherProduct) << 3;
-    QTest::newRow("verify: a read-protected board") << int(ReadProtected) << 6;
-    QTest::newRow("verify: a memory its layout says cannot be read") << int(NotReadable) << 6;
+    QTest::addColumn<QStringList>("differences"); // "START-END"; checked when the exit is 0 or 1
+    const QByteArray name = "fw_main_v2";
+    QTest::newRow("verify: identical") << -1 << name << false << QString() << 0 << QStringList();
+    QTest::newRow("verify: one byte differs, its range said")
+        << 0x123 << name << false << QString() << 1 << QStringList{"0x08000123-0x08000124"};
+    QTest::newRow("verify: another product's file, refused as an update")
+        << -1 << QByteArray("otter9_app") << false << QString() << 3 << QStringList();
+    QTest::newRow("verify: a read-protected board") << -1 << name << true << QString() << 6 << QStringList();
+    QTest::newRow("verify: a memory its layout says cannot be read")
+        << -1 << name << false << QStringLiteral("@Internal Flash  /0x08000000/04*016Kf,01*064Kf,07*128Kf") << 6
+        << QStringList();
 }
 
 // A technician's first question: does the board hold exactly this file (read back, nothing
 // written)?
 void TolvexDfuTest::fieldService()
 {
-    QFETCH(int, kind);
+    QFETCH(int, changedAt);
+    QFETCH(QByteArray, imageName);
+    QFETCH(bool, readProtected);
+    QFETCH(QString, layout);
     QFETCH(int, exit);
+    QFETCH(QStringList, differences);
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QByteArray image = firmware("V1.1");
-    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
-    QCOMPARE(runCli({QStringLiteral("update"), path}).exit, 0);
-    const QStringList json{QStringLiteral("--json")};
-    {
-        QString file = path;
-        if (kind == OneByteDiffers) {
-            const uint8_t changed = 0x5A ^ uint8_t(image[0x123]);
-            QVERIFY(board.dfu->writeMemory(1, Flash + 0x123, &changed, 1));
-        } else if (kind == OtherProduct) {
-            file = dfuFile(QStringLiteral("otter.dfu"), "otter9_app", image);
-        } else if (kind == ReadProtected) {
-            sim::DfuFaults faults;
-            faults.readProtected = true;
-            board.dfu->setFaults(faults);
-        } else if (kind == NotReadable) {
-            board.dfu->setLayoutString(1, "@Internal Flash  /0x08000000/04*016Kf,01*064Kf,07*128Kf");
-        }
-        const uint64_t erasedBefore = board.dfu->erasedSectorCount();
-        const Run r = runCli(QStringList{QStringLiteral("verify"), file} + json);
-        QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
-        QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
-        QCOMPARE(board.dfu->erasedSectorCount(), erasedBefore); // nothing erased, ever
-        const QJsonObject result = jsonLines(r.out).last();
-        if (kind == Identical || kind == OneByteDiffers) {
-            QCOMPARE(result.value(QStringLiteral("identical")).toBool(), kind == Identical);
-            QCOMPARE(result.value(QStringLiteral("bytesCompared")).toInt(), image.size());
-            const QJsonArray ranges = result.value(QStringLiteral("differences")).toArray();
-            QCOMPARE(ranges.size(), kind == Identical ? 0 : 1);
-            if (kind == OneByteDiffers) {
-                QCOMPARE(ranges[0].toObject().value(QStringLiteral("start")).toString(), QStringLiteral("0x08000123"));
-                QCOMPARE(ranges[0].toObject().value(QStringLiteral("end")).toString(), QStringLiteral("0x08000124"));
-            }
-            // Back in its application afterwards.
-            QTRY_VERIFY(board.app->connected());
-        }
+    QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image)}).exit, 0);
+    const QString file = dfuFile(QStringLiteral("verified.dfu"), imageName, image);
+    if (changedAt >= 0) {
+        const uint8_t changed = 0x5A ^ uint8_t(image[changedAt]);
+        QVERIFY(board.dfu->writeMemory(1, Flash + uint32_t(changedAt), &changed, 1));
     }
+    sim::DfuFaults faults;
+    faults.readProtected = readProtected;
+    board.dfu->setFaults(faults);
+    if (!layout.isEmpty())
+        board.dfu->setLayoutString(1, layout.toStdString());
+    const uint64_t erasedBefore = board.dfu->erasedSectorCount();
+    const Run r = runCli({QStringLiteral("verify"), file, QStringLiteral("--json")});
+    QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
+    QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
+    QCOMPARE(board.dfu->erasedSectorCount(), erasedBefore); // nothing erased, ever
+    if (exit > 1)
+        return;
+    const QJsonObject result = jsonLines(r.out).last();
+    QCOMPARE(result.value(QStringLiteral("identical")).toBool(), differences.isEmpty());
+    QCOMPARE(result.value(QStringLiteral("bytesCompared")).toInt(), image.size());
+    QStringList found;
+    for (const QJsonValue &range : result.value(QStringLiteral("differences")).toArray())
+        found << range.toObject().value(QStringLiteral("start")).toString() + QLatin1Char('-')
+                     + range.toObject().value(QStringLiteral("end")).toString();
+    QCOMPARE(found, differences);
+    // Back in its application afterwards.
+    QTRY_VERIFY(board.app->connected());
 }
 
 void TolvexDfuTest::backups_data()
