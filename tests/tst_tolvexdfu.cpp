@@ -613,102 +613,85 @@ void TolvexDfuTest::signatures()
     QCOMPARE(board.dfu->erasedSectorCount(), 0u);
 }
 
-namespace {
-enum KeyTrouble {
-    LinkToNothing,
-    ByteOrderMark,
-    NotNamedPub,
-    FolderIsAFile,
-    FolderUnreadable,
-    PipeAsKey,
-    TwoKeysOneId,
-    NoKeysSignedAnyway
-};
-}
-
 void TolvexDfuTest::keysFailClosed_data()
 {
-    QTest::addColumn<int>("trouble");
+    // What the key folder holds, as NAME:WHAT, WHAT being the maker's key ("maker"), the same
+    // after a byte-order mark ("bom"), another key bearing the maker's id ("impostor"), a link
+    // to nothing ("link"), a named pipe ("fifo") or a line of text ("text").
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("folder"); // the folder given, within the key folder; empty: itself
+    QTest::addColumn<bool>("unlistable"); // the folder's mode lets nobody list it
+    QTest::addColumn<bool>("signedFile"); // the file is signed by the maker
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("said");
+    QTest::addColumn<QStringList>("notSaid");
     // The maker's key is installed beside it, and the file is the maker's: one broken key
     // still stops everything, so that a half-installed policy is noticed, not bypassed.
-    QTest::newRow("an installed key that cannot be read") << int(LinkToNothing) << 3 << "broken.pub:";
+    QTest::newRow("an installed key that cannot be read")
+        << QStringList{"maker.pub:maker", "broken.pub:link"} << QString() << false << true << 3
+        << QStringLiteral("broken.pub:") << QStringList();
     // The only key does not load: before, that meant "no keys" and unsigned files went through.
-    QTest::newRow("a key file that does not load") << int(ByteOrderMark) << 3 << "bom.pub:";
-    QTest::newRow("a key not named .pub") << int(NotNamedPub) << 3 << "must be named NAME.pub";
-    QTest::newRow("a key folder that is no folder") << int(FolderIsAFile) << 3 << "not a folder";
-    QTest::newRow("a key folder that cannot be listed") << int(FolderUnreadable) << 3 << "cannot be listed";
-    QTest::newRow("a named pipe as a key") << int(PipeAsKey) << 3 << "named pipe";
-    QTest::newRow("two keys with one id: each is tried") << int(TwoKeysOneId) << 0 << ", trusted";
+    QTest::newRow("a key file that does not load") << QStringList{"bom.pub:bom"} << QString() << false << false << 3
+                                                   << QStringLiteral("bom.pub:") << QStringList();
+    QTest::newRow("a key not named .pub") << QStringList{"maker.key:maker"} << QString() << false << false << 3
+                                          << QStringLiteral("must be named NAME.pub") << QStringList();
+    QTest::newRow("a key folder that is no folder") << QStringList{"plain:text"} << QStringLiteral("plain") << false
+                                                    << false << 3 << QStringLiteral("not a folder") << QStringList();
+    QTest::newRow("a key folder that cannot be listed") << QStringList{"maker.pub:maker"} << QString() << true << false
+                                                        << 3 << QStringLiteral("cannot be listed") << QStringList();
+    QTest::newRow("a named pipe as a key") << QStringList{"maker.pub:maker", "pipe.pub:fifo"} << QString() << false
+                                           << true << 3 << QStringLiteral("named pipe") << QStringList();
+    // Another key that bears the maker's id, sorted after it: it is tried too, and fails.
+    QTest::newRow("two keys with one id: each is tried")
+        << QStringList{"maker.pub:maker", "z-impostor.pub:impostor"} << QString() << false << true << 0
+        << QStringLiteral(", trusted") << QStringList();
     QTest::newRow("no keys: a signature is not checked, and not shown as trusted")
-        << int(NoKeysSignedAnyway) << 0 << "not checked (no trusted keys installed)";
+        << QStringList() << QString() << false << true << 0 << QStringLiteral("not checked (no trusted keys installed)")
+        << QStringList{"trusted\"", ", trusted"};
 }
 
 void TolvexDfuTest::keysFailClosed()
 {
-    QFETCH(int, trouble);
+    QFETCH(QStringList, entries);
+    QFETCH(QString, folder);
+    QFETCH(bool, unlistable);
+    QFETCH(bool, signedFile);
     QFETCH(int, exit);
     QFETCH(QString, said);
-    if (trouble == FolderUnreadable && geteuid() == 0)
+    QFETCH(QStringList, notSaid);
+    if (unlistable && geteuid() == 0)
         QSKIP("root lists every folder");
     QTemporaryDir keys;
-    const QString folder = keys.path();
     const TestKey maker, stranger;
-    const auto key = [&](const QString &name, const QByteArray &text) {
-        QVERIFY(writeFile(keys.filePath(name), text));
-    };
-    std::string folders = folder.toStdString();
-    bool signedFile = true;
-    switch (trouble) {
-    case LinkToNothing:
-        key(QStringLiteral("maker.pub"), maker.publicFile());
-        QVERIFY(QFile::link(keys.filePath(QStringLiteral("gone")), keys.filePath(QStringLiteral("broken.pub"))));
-        break;
-    case ByteOrderMark:
-        key(QStringLiteral("bom.pub"), "\xEF\xBB\xBF" + maker.publicFile());
-        signedFile = false;
-        break;
-    case NotNamedPub:
-        key(QStringLiteral("maker.key"), maker.publicFile());
-        signedFile = false;
-        break;
-    case FolderIsAFile:
-        key(QStringLiteral("plain"), "not a folder");
-        folders = keys.filePath(QStringLiteral("plain")).toStdString();
-        signedFile = false;
-        break;
-    case FolderUnreadable:
-        key(QStringLiteral("maker.pub"), maker.publicFile());
-        QVERIFY(QFile::setPermissions(folder, QFileDevice::WriteOwner));
-        signedFile = false;
-        break;
-    case PipeAsKey:
-        key(QStringLiteral("maker.pub"), maker.publicFile());
-        QCOMPARE(mkfifo(qPrintable(keys.filePath(QStringLiteral("pipe.pub"))), 0600), 0);
-        break;
-    case TwoKeysOneId: {
-        // Another key that bears the maker's id, sorted after it: it is tried too, and fails.
-        TestKey impostor = stranger;
-        std::memcpy(impostor.keyId, maker.keyId, sizeof maker.keyId);
-        key(QStringLiteral("maker.pub"), maker.publicFile());
-        key(QStringLiteral("z-impostor.pub"), impostor.publicFile());
-        break;
+    TestKey impostor = stranger;
+    std::memcpy(impostor.keyId, maker.keyId, sizeof maker.keyId);
+    for (const QString &entry : entries) {
+        const QString path = keys.filePath(entry.section(QLatin1Char(':'), 0, 0));
+        const QString what = entry.section(QLatin1Char(':'), 1);
+        if (what == QLatin1String("link"))
+            QVERIFY(QFile::link(keys.filePath(QStringLiteral("gone")), path));
+        else if (what == QLatin1String("fifo"))
+            QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
+        else
+            QVERIFY(writeFile(path, what == QLatin1String("maker")      ? maker.publicFile()
+                                    : what == QLatin1String("bom")      ? "\xEF\xBB\xBF" + maker.publicFile()
+                                    : what == QLatin1String("impostor") ? impostor.publicFile()
+                                                                        : QByteArray("not a folder")));
     }
-    case NoKeysSignedAnyway: break;
-    }
+    if (unlistable)
+        QVERIFY(QFile::setPermissions(keys.path(), QFileDevice::WriteOwner));
+    const std::string folders = (folder.isEmpty() ? keys.path() : keys.filePath(folder)).toStdString();
     dfulib::setTrustedKeyFolders({folders});
     const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
     const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"));
     QVERIFY(signFileAs(signedFile ? signing::Trusted : signing::KeysButUnsigned, maker, stranger, path));
     const Run r = runCli({QStringLiteral("update"), path});
     dfulib::setTrustedKeyFolders({});
-    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(keys.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QCOMPARE(r.exit, exit);
     QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
-    if (trouble == NoKeysSignedAnyway)
-        QVERIFY2(!(r.out + r.err).contains(QStringLiteral("trusted\"")) && !r.err.contains(QStringLiteral(", trusted")),
-            qPrintable(r.err));
+    for (const QString &text : notSaid)
+        QVERIFY2(!(r.out + r.err).contains(text), qPrintable(r.out + r.err));
     if (exit != 0) {
         QVERIFY2(r.err.contains(QStringLiteral("cannot be used")), qPrintable(r.err));
         QCOMPARE(board.dfu->erasedSectorCount(), 0u);
