@@ -21,6 +21,8 @@
 #include <QTest>
 #include <QTranslator>
 
+Q_DECLARE_METATYPE(sim::DfuFaults)
+
 namespace {
 
 constexpr uint32_t Flash = 0x08000000;
@@ -101,87 +103,100 @@ StationWindow::Setup StationWindowTest::setup(int ports, const QString &more)
     return s;
 }
 
-namespace {
-enum TileCase { Done, WrongProduct, Failing, PulledMidWrite, ScanMismatch, HighContrast, Swapped };
-}
-
 void StationWindowTest::tilesSayWhatToDo_data()
 {
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("profileLine"); // added to the profile
+    QTest::addColumn<QString>("scanned"); // typed by the scanner before the board comes; empty: none
+    QTest::addColumn<QByteArray>("bootProduct"); // the name its boot loader gives; empty: the usual
+    QTest::addColumn<sim::DfuFaults>("faults");
+    // Pulled 0.3 s in, on its way to DFU mode, and another board (TVX-0002) put in its port.
+    QTest::addColumn<bool>("swapped");
     QTest::addColumn<int>("state");
     QTest::addColumn<QString>("instruction");
+    QTest::addColumn<QString>("described"); // also in the tile's accessible description
+    QTest::addColumn<bool>("untouched"); // nothing was asked of the board
     using S = StationTile::State;
-    QTest::newRow("done") << int(Done) << int(S::Done) << "Take it out: done";
+    sim::DfuFaults none, failing, pulled;
+    failing.errorAtBlock = 3;
+    pulled.disconnectAtBlock = 3;
+    for (sim::DfuFaults *f : {&none, &failing, &pulled})
+        f->once = true;
+    QTest::newRow("done") << QString() << QString() << QByteArray() << none << false << int(S::Done)
+                          << "Take it out: done" << QString() << false;
     QTest::newRow("a product Config.ini does not list")
-        << int(WrongProduct) << int(S::Refused) << "Put it aside: wrong product";
-    QTest::newRow("a write that fails") << int(Failing) << int(S::Failed) << "Plug it in again; if it fails again";
-    QTest::newRow("pulled during the write") << int(PulledMidWrite) << int(S::Pulled) << "Plug it in again to finish";
+        << QString() << QString() << QByteArray("Tolvex Loader") << none << false << int(S::Refused)
+        << "Put it aside: wrong product" << QString() << false;
+    QTest::newRow("a write that fails") << QString() << QString() << QByteArray() << failing << false << int(S::Failed)
+                                        << "Plug it in again; if it fails again" << QString() << false;
+    QTest::newRow("pulled during the write") << QString() << QString() << QByteArray() << pulled << false
+                                             << int(S::Pulled) << "Plug it in again to finish" << QString() << false;
     QTest::newRow("a scanned label that is not the board's")
-        << int(ScanMismatch) << int(S::Refused) << "Scan the label again";
-    QTest::newRow("high contrast") << int(HighContrast) << int(S::Done) << "Take it out: done";
-    // Pulled on its way to DFU mode, another board put in: the tile goes on with that one.
-    QTest::newRow("a board swapped before DFU mode") << int(Swapped) << int(S::Done) << "Take it out: done";
+        << QStringLiteral("scan = optional") << QStringLiteral("TVX-0999") << QByteArray() << none << false
+        << int(S::Refused) << "Scan the label again" << QStringLiteral("Label TVX-0999 does not match") << true;
+    QTest::newRow("high contrast") << QStringLiteral("theme = high-contrast") << QString() << QByteArray() << none
+                                   << false << int(S::Done) << "Take it out: done" << QString() << false;
+    // The tile goes on with the board put in.
+    QTest::newRow("a board swapped before DFU mode")
+        << QString() << QString() << QByteArray() << none << true << int(S::Done) << "Take it out: done"
+        << QStringLiteral("Serial TVX-0002") << false;
 }
 
 // One board at port 1-2 (tile A2), its end as the tile tells it: words, symbol, colour, what to
 // do, the technical message a tap away, and the same for a screen reader.
 void StationWindowTest::tilesSayWhatToDo()
 {
-    QFETCH(int, kind);
+    QFETCH(QString, profileLine);
+    QFETCH(QString, scanned);
+    QFETCH(QByteArray, bootProduct);
+    QFETCH(sim::DfuFaults, faults);
+    QFETCH(bool, swapped);
     QFETCH(int, state);
     QFETCH(QString, instruction);
-    StationWindow window(setup(4, kind == ScanMismatch   ? QStringLiteral("scan = optional")
-                                  : kind == HighContrast ? QStringLiteral("theme = high-contrast")
-                                                         : QString()));
+    QFETCH(QString, described);
+    QFETCH(bool, untouched);
+    StationWindow window(setup(4, profileLine));
     window.resize(1000, 700);
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    if (kind == ScanMismatch) {
+    if (!scanned.isEmpty()) {
         // Typed by the scanner while nothing in particular has the focus.
-        QTest::keyClicks(
-            QApplication::focusWidget() ? QApplication::focusWidget() : &window, QStringLiteral("TVX-0999"));
+        QTest::keyClicks(QApplication::focusWidget() ? QApplication::focusWidget() : &window, scanned);
         QTest::keyClick(&window, Qt::Key_Return);
-        QVERIFY2(window.findChild<QLabel *>(QStringLiteral("status"))->text().contains(QStringLiteral("TVX-0999")),
+        QVERIFY2(window.findChild<QLabel *>(QStringLiteral("status"))->text().contains(scanned),
             qPrintable(window.findChild<QLabel *>(QStringLiteral("status"))->text()));
     }
-    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", kind == Swapped ? 3000 : 50,
-        kind == WrongProduct ? std::string("Tolvex Loader") : std::string(), 2);
+    const sim::Board board =
+        plugBoard(sim::HidAppDeviceSpec(), "V1.0", swapped ? 3000 : 50, bootProduct.toStdString(), 2);
     sim::HidAppDeviceSpec other;
     other.serial = "TVX-0002";
-    const sim::Board swapped = sim::makeBoard(other, sim::DfuDeviceSpec::twoAlternates(), 50);
-    swapped.app->setVersionText("V1.0");
-    if (kind == Swapped) {
+    const sim::Board another = sim::makeBoard(other, sim::DfuDeviceSpec::twoAlternates(), 50);
+    another.app->setVersionText("V1.0");
+    if (swapped) {
         sim::World::instance().unplugPortLater(2, 300);
-        sim::World::instance().plugLater(swapped.app, 400, 2, false);
+        sim::World::instance().plugLater(another.app, 400, 2, false);
     }
-    sim::DfuFaults faults;
-    faults.errorAtBlock = kind == Failing ? 3 : 0;
-    faults.disconnectAtBlock = kind == PulledMidWrite ? 3 : 0;
-    faults.once = true;
     board.dfu->setFaults(faults);
     QSignalSpy ends(&window, &StationWindow::boardEnded);
     StationTile *tile = window.tile(QStringLiteral("1-2"));
     QVERIFY(tile);
     QTRY_VERIFY_WITH_TIMEOUT(tile->state() != StationTile::State::Waiting
-                                 && tile->state() != StationTile::State::Updating
-                                 && ends.size() == (kind == Swapped ? 2 : 1),
+                                 && tile->state() != StationTile::State::Updating && ends.size() == (swapped ? 2 : 1),
         10000);
     QCOMPARE(int(tile->state()), state);
     // The sound of the end: one that needs a hand sounds otherwise, and both are shipped.
     QCOMPARE(ends.last()[0].toString(), QStringLiteral("1-2"));
     const bool hand = state != int(StationTile::State::Done);
     QCOMPARE(ends.last()[1].toBool(), hand);
-    if (kind == Swapped) {
+    if (swapped)
         QVERIFY(ends.first()[1].toBool()); // the pulled one needs a hand
-        QVERIFY2(tile->accessibleDescription().contains(QStringLiteral("Serial TVX-0002")),
-            qPrintable(tile->accessibleDescription()));
-    }
+    QVERIFY2(tile->accessibleDescription().contains(described), qPrintable(tile->accessibleDescription()));
     QVERIFY(QFile::exists(QLatin1Char(':') + StationWindow::soundOf(hand).path()));
     const QString word = StationTile::wordOf(tile->state());
     QCOMPARE(tile->accessibleName(), QStringLiteral("A2: %1").arg(word));
     QVERIFY2(tile->accessibleDescription().contains(instruction), qPrintable(tile->accessibleDescription()));
     QVERIFY2(tile->instruction().startsWith(instruction), qPrintable(tile->instruction()));
-    QCOMPARE(tile->palette().color(QPalette::Window), StationTile::colourOf(tile->state(), kind == HighContrast));
+    QCOMPARE(tile->palette().color(QPalette::Window),
+        StationTile::colourOf(tile->state(), profileLine.contains(QLatin1String("high-contrast"))));
     // The symbol beside the colour, and the state in words.
     QVERIFY(
         tile->findChild<QLabel *>(QStringLiteral("state"))->text().startsWith(StationTile::symbolOf(tile->state())));
@@ -193,10 +208,8 @@ void StationWindowTest::tilesSayWhatToDo()
         QTest::mouseClick(tile, Qt::LeftButton);
         QVERIFY(tile->instruction().startsWith(instruction));
     }
-    if (kind == ScanMismatch) {
-        QVERIFY(tile->accessibleDescription().contains(QStringLiteral("Label TVX-0999 does not match")));
-        QCOMPARE(board.app->requests().size(), size_t(0)); // nothing was asked of it
-    }
+    if (untouched)
+        QCOMPARE(board.app->requests().size(), size_t(0));
     // The other tiles wait, named by their labels.
     QCOMPARE(window.tile(QStringLiteral("1-1"))->accessibleName(), QStringLiteral("A1: Waiting for a board"));
 }
