@@ -24,6 +24,13 @@ private Q_SLOTS:
     void historyPruned();
     void historyThatCannotBeKept_data();
     void historyThatCannotBeKept();
+    void damagedHistorySetAside();
+    void killedWritersRowsKept();
+    void lockedHistoryNotRecorded();
+
+private:
+    void updateBeside(const sim::Board &board, const QString &db, bool recorded, const QString &said, Run &r);
+    QStringList setAside() const;
 };
 
 // A completed, a refused, a failed and an interrupted update each leave their row; the
@@ -189,7 +196,26 @@ void HistoryCommandTest::historyBusyRowTriedAgain()
 }
 
 namespace {
-enum HistoryCase { Damaged, KilledWriter, Csv, Folder, ForeignSchema, ForeignTables, LockHeld, NoFolder };
+
+// Runs the statements in an SQLite database at `path`, as another program would make it.
+bool makeDatabase(const QString &path, const QStringList &statements)
+{
+    QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+    c.setDatabaseName(path);
+    bool ok = c.open();
+    for (const QString &sql : statements)
+        ok = ok && QSqlQuery(c).exec(sql);
+    c.close();
+    c = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("maker"));
+    return ok;
+}
+
+int rowsIn(const QString &path)
+{
+    update::History h(path, update::History::Mode::Read);
+    return h.isOpen() ? int(h.rows().size()) : -1;
+}
 
 } // namespace
 
@@ -410,107 +436,14 @@ void HistoryCommandTest::historyPruned()
     QCOMPARE(found.join(' '), left);
 }
 
-void HistoryCommandTest::historyThatCannotBeKept_data()
+// An update of `board` with its history at `db`: the update is done whatever the history does,
+// and its result says whether its row was recorded, and if not, why (`said`, on standard error
+// too). The result is left in `r`.
+void HistoryCommandTest::updateBeside(
+    const sim::Board &board, const QString &db, bool recorded, const QString &said, Run &r)
 {
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("said"); // on standard error
-    QTest::addColumn<bool>("recorded");
-    QTest::newRow("damaged: set aside with its -wal, a new one started") << int(Damaged) << QString() << true;
-    QTest::newRow("a killed writer's -wal: its rows read and kept") << int(KilledWriter) << QString() << true;
-    QTest::newRow("a CSV file: left as it is") << int(Csv) << QStringLiteral("not an SQLite database") << false;
-    QTest::newRow("a folder: left as it is") << int(Folder) << QStringLiteral("is a folder") << false;
-    QTest::newRow("another program's database (user_version 7)")
-        << int(ForeignSchema) << QStringLiteral("another program's database") << false;
-    QTest::newRow("another program's database (user_version 0, its own tables)")
-        << int(ForeignTables) << QStringLiteral("another program's database") << false;
-    QTest::newRow("locked past the busy timeout: not recorded, nothing renamed")
-        << int(LockHeld) << QStringLiteral("database is locked") << false;
-    QTest::newRow("a folder that cannot be made") << int(NoFolder) << QStringLiteral("cannot be made") << false;
-}
-
-// A history that cannot be written never fails an update, and only SQLite's verdict "damaged"
-// moves a file: whatever is not ours is left as it was, and nothing committed is lost.
-void HistoryCommandTest::historyThatCannotBeKept()
-{
-    QFETCH(int, kind);
-    QFETCH(QString, said);
-    QFETCH(bool, recorded);
-    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-    QString db = file(QStringLiteral("history.sqlite"));
-    const auto sqlite = [&](const QStringList &statements) {
-        QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
-        c.setDatabaseName(db);
-        bool ok = c.open();
-        for (const QString &sql : statements)
-            ok = ok && QSqlQuery(c).exec(sql);
-        c.close();
-        c = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("maker"));
-        return ok;
-    };
-    const auto rowsIn = [](const QString &path) {
-        update::History h(path, update::History::Mode::Read);
-        return h.isOpen() ? int(h.rows().size()) : -1;
-    };
-    int before = 0; // rows already in the history
-    std::unique_ptr<HeldLock> lock;
-    switch (kind) {
-    case Damaged: {
-        {
-            update::History h(db); // closed cleanly: its rows are in the file itself
-            update::History::Record r;
-            r.program = QStringLiteral("station");
-            QCOMPARE(h.put(r).message(), QString());
-        }
-        QFile f(db);
-        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(4096) && f.write(QByteArray(3 * 4096, '\xA5')) == 3 * 4096);
-        f.close();
-        QVERIFY(writeFile(db + QStringLiteral("-wal"), "left by a writer"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged .*; it is kept as .*damaged-"));
-        break;
-    }
-    case KilledWriter: {
-        // Three rows, left in the -wal by a writer that died before it closed the file.
-        const pid_t child = fork();
-        if (child == 0) {
-            auto *h = new update::History(db);
-            for (int i = 0; i < 3; ++i) {
-                update::History::Record r;
-                r.uuid = update::newRowId();
-                r.program = QStringLiteral("station");
-                r.result = QStringLiteral("done");
-                h->put(r);
-            }
-            _exit(0);
-        }
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(QFileInfo::exists(db + QStringLiteral("-wal")));
-        before = 3;
-        QCOMPARE(rowsIn(db), 3);
-        break;
-    }
-    case Csv: QVERIFY(writeFile(db, "started,serial\r\n2026-12-01,SN-1\r\n")); break;
-    case Folder: QVERIFY(QDir().mkpath(db)); break;
-    case ForeignSchema:
-        QVERIFY(sqlite({QStringLiteral("CREATE TABLE updates (x)"), QStringLiteral("PRAGMA user_version = 7")}));
-        break;
-    case ForeignTables: QVERIFY(sqlite({QStringLiteral("CREATE TABLE things (x)")})); break;
-    case LockHeld:
-        QCOMPARE(runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.0")),
-                            QStringLiteral("--history"), db})
-                     .exit,
-            0);
-        before = 1;
-        lock = std::make_unique<HeldLock>(db);
-        QVERIFY(lock->held);
-        break;
-    case NoFolder: db = QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite"); break;
-    }
-    const QByteArray bytes = QFileInfo(db).isFile() ? readFile(db) : QByteArray();
-    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+    r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
         QStringLiteral("--history"), db, QStringLiteral("--json")});
-    lock.reset();
     QVERIFY2(r.exit == 0, qPrintable(r.err));
     QCOMPARE(board.app->versionText(), std::string("V1.1"));
     const QJsonObject result = jsonLines(r.out).last();
@@ -520,22 +453,136 @@ void HistoryCommandTest::historyThatCannotBeKept()
         QVERIFY2(result.value(QStringLiteral("historyProblem")).toString().contains(said), qPrintable(r.out));
         QVERIFY2(r.err.contains(QStringLiteral("1 update row is not recorded")), qPrintable(r.err));
     }
-    const QStringList aside = QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")});
-    if (kind == Damaged) {
-        // The damaged file and its -wal went aside together; a new history holds the new row.
-        QCOMPARE(aside.filter(QStringLiteral("-wal")).size(), 1);
-        QCOMPARE(readFile(dir->filePath(aside.filter(QStringLiteral("-wal")).first())), QByteArray("left by a writer"));
-        QCOMPARE(readFile(dir->filePath(aside.filter(QRegularExpression("damaged-[0-9T]+$")).first())), bytes);
-        QCOMPARE(rowsIn(db), 1);
+}
+
+QStringList HistoryCommandTest::setAside() const
+{
+    return QDir(dir->path()).entryList({QStringLiteral("history.sqlite.damaged-*")});
+}
+
+void HistoryCommandTest::historyThatCannotBeKept_data()
+{
+    QTest::addColumn<QString>("path"); // of the history; empty: history.sqlite in the test's folder
+    QTest::addColumn<QByteArray>("text"); // what the file holds; empty: no such file
+    QTest::addColumn<QStringList>("sql"); // another program's database, made by these statements
+    QTest::addColumn<bool>("folder"); // a folder stands where the file would be
+    QTest::addColumn<QString>("said"); // on standard error
+    QTest::newRow("a CSV file") << QString() << QByteArray("started,serial\r\n2026-12-01,SN-1\r\n") << QStringList()
+                                << false << QStringLiteral("not an SQLite database");
+    QTest::newRow("a folder") << QString() << QByteArray() << QStringList() << true << QStringLiteral("is a folder");
+    QTest::newRow("another program's database (user_version 7)")
+        << QString() << QByteArray() << QStringList{"CREATE TABLE updates (x)", "PRAGMA user_version = 7"} << false
+        << QStringLiteral("another program's database");
+    QTest::newRow("another program's database (user_version 0, its own tables)")
+        << QString() << QByteArray() << QStringList{"CREATE TABLE things (x)"} << false
+        << QStringLiteral("another program's database");
+    QTest::newRow("a folder that cannot be made")
+        << QStringLiteral("/proc/tolvex-no-such-folder/history.sqlite") << QByteArray() << QStringList() << false
+        << QStringLiteral("cannot be made");
+}
+
+// A history that cannot be written never fails an update, and what is not ours is left as it
+// was: not recorded, said, nothing renamed.
+void HistoryCommandTest::historyThatCannotBeKept()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, sql);
+    QFETCH(bool, folder);
+    QFETCH(QString, said);
+    const QString db = path.isEmpty() ? file(QStringLiteral("history.sqlite")) : path;
+    if (!text.isEmpty())
+        QVERIFY(writeFile(db, text));
+    if (!sql.isEmpty())
+        QVERIFY(makeDatabase(db, sql));
+    if (folder)
+        QVERIFY(QDir().mkpath(db));
+    const QByteArray bytes = QFileInfo(db).isFile() ? readFile(db) : QByteArray();
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    Run r;
+    updateBeside(board, db, false, said, r);
+    if (QTest::currentTestFailed())
         return;
+    QVERIFY2(setAside().isEmpty(), qPrintable(setAside().join(' ')));
+    QCOMPARE(QFileInfo(db).isFile() ? readFile(db) : QByteArray(), bytes);
+    QCOMPARE(QFileInfo(db).isDir(), folder);
+}
+
+// Only SQLite's verdict "damaged" moves a file, with its -wal, so that nothing committed is lost;
+// a new history holds the new row.
+void HistoryCommandTest::damagedHistorySetAside()
+{
+    const QString db = file(QStringLiteral("history.sqlite"));
+    {
+        update::History h(db); // closed cleanly: its rows are in the file itself
+        update::History::Record r;
+        r.program = QStringLiteral("station");
+        QCOMPARE(h.put(r).message(), QString());
     }
-    QVERIFY2(aside.isEmpty(), qPrintable(aside.join(' ')));
-    if (kind == Csv || kind == ForeignSchema || kind == ForeignTables)
-        QCOMPARE(readFile(db), bytes);
-    if (kind == Folder)
-        QVERIFY(QFileInfo(db).isDir());
-    if (kind == KilledWriter || kind == LockHeld)
-        QCOMPARE(rowsIn(db), before + (recorded ? 1 : 0));
+    QFile f(db);
+    QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(4096) && f.write(QByteArray(3 * 4096, '\xA5')) == 3 * 4096);
+    f.close();
+    QVERIFY(writeFile(db + QStringLiteral("-wal"), "left by a writer"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("History: .* was damaged .*; it is kept as .*damaged-"));
+    const QByteArray bytes = readFile(db);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    Run r;
+    updateBeside(board, db, true, QString(), r);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList aside = setAside();
+    QCOMPARE(aside.filter(QStringLiteral("-wal")).size(), 1);
+    QCOMPARE(readFile(dir->filePath(aside.filter(QStringLiteral("-wal")).first())), QByteArray("left by a writer"));
+    QCOMPARE(readFile(dir->filePath(aside.filter(QRegularExpression("damaged-[0-9T]+$")).first())), bytes);
+    QCOMPARE(rowsIn(db), 1);
+}
+
+// Three rows left in the -wal by a writer that died before it closed the file: read and kept.
+void HistoryCommandTest::killedWritersRowsKept()
+{
+    const QString db = file(QStringLiteral("history.sqlite"));
+    const pid_t child = fork();
+    if (child == 0) {
+        auto *h = new update::History(db);
+        for (int i = 0; i < 3; ++i) {
+            update::History::Record r;
+            r.uuid = update::newRowId();
+            r.program = QStringLiteral("station");
+            r.result = QStringLiteral("done");
+            h->put(r);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(QFileInfo::exists(db + QStringLiteral("-wal")));
+    QCOMPARE(rowsIn(db), 3);
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    Run r;
+    updateBeside(board, db, true, QString(), r);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(setAside().isEmpty(), qPrintable(setAside().join(' ')));
+    QCOMPARE(rowsIn(db), 4);
+}
+
+// Locked by another program past the busy timeout: not recorded, nothing renamed, the rows kept.
+void HistoryCommandTest::lockedHistoryNotRecorded()
+{
+    const QString db = file(QStringLiteral("history.sqlite"));
+    const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    Run r;
+    updateBeside(board, db, true, QString(), r);
+    if (QTest::currentTestFailed())
+        return;
+    auto lock = std::make_unique<HeldLock>(db);
+    QVERIFY(lock->held);
+    updateBeside(board, db, false, QStringLiteral("database is locked"), r);
+    lock.reset();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(setAside().isEmpty(), qPrintable(setAside().join(' ')));
+    QCOMPARE(rowsIn(db), 1);
 }
 
 QTEST_GUILESS_MAIN(HistoryCommandTest)
