@@ -46,9 +46,8 @@ StationWindow::Setup screenSetup(int ports, const QString &history)
         return {};
     f.close();
     StationWindow::Setup s;
-    Outcome ready = update::loadStationProfile(QDir::current().filePath(QStringLiteral("station.conf")), s.profile);
-    if (ready)
-        ready = update::stationSettings(s.profile, s.settings, s.firmware);
+    const Outcome ready = update::stationFromProfile(
+        QDir::current().filePath(QStringLiteral("station.conf")), s.profile, s.settings, s.firmware);
     if (!ready)
         std::fprintf(stderr, "%s\n", qPrintable(ready.message()));
     s.settings.road.arrivalTimeoutMs = 20000;

@@ -339,7 +339,7 @@ DfuLink::Launch DfuLink::launchDownload(
     if (checked.result != Launch::Launched)
         return checked;
     imageName_ = imageNameOf(h_->image.get());
-    Launch l = launch(Operation::Download, how, source.path, record);
+    Launch l = launch(Operation::Download, source.path, record, how);
     if (l.result == Launch::Launched && !mismatch.isEmpty())
         l.note = mismatch + QStringLiteral("; it is written all the same");
     return l;
@@ -370,7 +370,7 @@ DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString 
     }
     if (count == 0)
         return refuse(Launch::DoesNotFit, QStringLiteral("the image holds no data"));
-    Launch l = launch(Operation::Upload, Download::Changed, source.path, record);
+    Launch l = launch(Operation::Upload, source.path, record);
     if (l.result == Launch::Launched && !mismatch.isEmpty())
         l.note = mismatch;
     return l;
@@ -436,7 +436,7 @@ DfuLink::Launch DfuLink::launchUpload(const QString &permitted, int alternate, c
     const bool named = settings_.backupName == Settings::BackupName::Permitted && !permitted.isEmpty();
     imageName_ = named ? permitted : QString::fromLatin1(record.name);
     DFUFILES_SetImageName(h_->image.get(), imageName_.toLocal8Bit().constData());
-    Launch l = launch(Operation::Upload, Download::Changed, QString(), index);
+    Launch l = launch(Operation::Upload, QString(), index);
     if (l.result == Launch::Launched && settings_.backupName == Settings::BackupName::Permitted && !named)
         l.note = QStringLiteral("Config.ini permits no image for this product: the image is named after its memory, "
                                 "and updates will refuse it");
@@ -451,10 +451,10 @@ DfuLink::Launch DfuLink::launchReturn()
     DFUFILES_CreateImageFromMapping(h_->image.receive(), &h_->record(last));
     DFUFILES_SetImageName(h_->image.get(), h_->record(last).name);
     imageName_ = memoryName();
-    return launch(Operation::Return, Download::Changed, QString(), last);
+    return launch(Operation::Return, QString(), last);
 }
 
-DfuLink::Launch DfuLink::launch(Operation operation, Download how, const QString &filePath, int index)
+DfuLink::Launch DfuLink::launch(Operation operation, const QString &filePath, int index, Download how)
 {
     const int32_t op = operation == Operation::Download ? DFU_OPERATION_DOWNLOAD
                        : operation == Operation::Upload ? DFU_OPERATION_UPLOAD

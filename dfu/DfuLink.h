@@ -224,7 +224,7 @@ private:
     // The library's handles: only DfuLink.cpp sees the library.
     struct Handles;
     // `record` is an index among alternates(), checked.
-    Launch launch(Operation operation, Download how, const QString &filePath, int record);
+    Launch launch(Operation operation, const QString &filePath, int record, Download how = Download::Changed);
     Launch refuse(Launch::Reason reason, const QString &message);
     // The checks a download and a verify share; the image for the alternate goes to the
     // download's image, or to the verify's expected one, and `record` receives the index of

@@ -190,11 +190,7 @@ int main(int argc, char *argv[])
                               "station --help\" and the production-line guide) and saves it as %1, owned by root, "
                               "or starts the screen with --profile FILE.")
                       .arg(systemProfile);
-    } else if (const Outcome ready =
-                   [&] {
-                       const Outcome loaded = update::loadStationProfile(path, setup.profile);
-                       return loaded ? update::stationSettings(setup.profile, setup.settings, setup.firmware) : loaded;
-                   }();
+    } else if (const Outcome ready = update::stationFromProfile(path, setup.profile, setup.settings, setup.firmware);
                !ready) {
         problem = ready.message();
     } else {

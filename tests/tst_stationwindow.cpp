@@ -90,9 +90,7 @@ StationWindow::Setup StationWindowTest::setup(int ports, const QString &more)
     const QString path = dir->filePath(QStringLiteral("station.conf"));
     writeFile(path, text.toUtf8());
     StationWindow::Setup s;
-    Outcome ready = update::loadStationProfile(path, s.profile);
-    if (ready)
-        ready = update::stationSettings(s.profile, s.settings, s.firmware);
+    const Outcome ready = update::stationFromProfile(path, s.profile, s.settings, s.firmware);
     if (!ready)
         qWarning("%s", qPrintable(ready.message()));
     // Fixed in the profile, not asked for.

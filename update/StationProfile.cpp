@@ -246,4 +246,11 @@ Outcome stationSettings(const StationProfile &profile, Station::Settings &s, Sta
     return Outcome::ok();
 }
 
+Outcome stationFromProfile(
+    const QString &path, StationProfile &profile, Station::Settings &settings, StationFirmware &firmware)
+{
+    const Outcome loaded = loadStationProfile(path, profile);
+    return loaded ? stationSettings(profile, settings, firmware) : loaded;
+}
+
 } // namespace update

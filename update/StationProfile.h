@@ -66,5 +66,8 @@ struct StationFirmware
     QString release; // "1.02", empty when the file gives none
 };
 Outcome stationSettings(const StationProfile &profile, Station::Settings &settings, StationFirmware &firmware);
+// The profile at `path` loaded, and the station's settings from it.
+Outcome stationFromProfile(
+    const QString &path, StationProfile &profile, Station::Settings &settings, StationFirmware &firmware);
 
 } // namespace update
