@@ -31,6 +31,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -114,6 +115,8 @@ bool readsWhole(const QString &sql)
            || sql.contains(QLatin1String("count(*) FROM updates"), Qt::CaseInsensitive);
 }
 
+struct StationRun;
+
 } // namespace
 
 class UpdateSessionTest : public QObject
@@ -140,10 +143,16 @@ private Q_SLOTS:
     void historyCheckedWhereNobodyWaits_data();
     void historyCheckedWhereNobodyWaits();
     void worldKeepsItsTimetable();
-    void stationRules_data();
-    void stationRules();
+    void stationPulledBeforeDfuMode();
+    void stationLateRestart();
+    void stationReseated();
+    void stationDrained();
+    void stationScannedLabel_data();
+    void stationScannedLabel();
+    void stationLotAcrossRestart();
 
 private:
+    StationRun stationRun();
     QString dfuFile(const QByteArray &imageName, const QByteArray &data, quint16 productId = 0x2A17);
     QTemporaryDir dir;
     int files = 0;
@@ -619,214 +628,245 @@ void UpdateSessionTest::worldKeepsItsTimetable()
 }
 
 namespace {
-enum StationCase {
-    PulledThenAnother,
-    LateRestart,
-    Reseated,
-    Drained,
-    ScanMatches,
-    ScanDiffers,
-    ScanMissing,
-    ScanNamesBlank,
-    LotAcrossRestart
-};
-}
 
-void UpdateSessionTest::stationRules_data()
+// One run of update::Station on simulated boards that a hand plugs and pulls on a timetable;
+// each rule's test sets up its world and its hooks, and reads what the run left.
+struct StationRun
 {
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QStringList>("results"); // the rows of the history, oldest first
-    QTest::addColumn<QString>("message"); // in the first row's message
-    QTest::newRow("a board pulled before DFU mode, another put in: no blind port") << int(
-        PulledThenAnother) << QStringList{"pulled", "done"} << "pulled before it reached DFU mode; nothing was written";
-    QTest::newRow("a board back after the restart wait: one board, one record")
-        << int(LateRestart) << QStringList{"done"} << QString();
-    QTest::newRow("pulled during the write and re-seated at once: retried")
-        << int(Reseated) << QStringList{"pulled", "done"} << "pulled during the write: it may be half-written";
-    QTest::newRow("drained with two boards running: they finish, no third")
-        << int(Drained) << QStringList{"done", "done"} << QString();
-    QTest::newRow("a scanned label that is the board's serial") << int(ScanMatches) << QStringList{"done"} << QString();
-    QTest::newRow("a scanned label that is not the board's serial")
-        << int(ScanDiffers) << QStringList{"refused"}
-        << "label TVX-0999 does not match the board's serial TVX-0001; nothing was changed";
-    QTest::newRow("no label scanned where one is required")
-        << int(ScanMissing) << QStringList{"refused"} << "no label was scanned for it";
-    QTest::newRow("a board without a serial is known by its label")
-        << int(ScanNamesBlank) << QStringList{"done"} << QString();
-    QTest::newRow("a lot counted across a restart of the station")
-        << int(LotAcrossRestart) << QStringList{"done", "up to date"} << QString();
-}
-
-// The station's rules on update::Station itself, on simulated boards that a hand plugs and
-// pulls on a timetable; each case is over in seconds, or its rule is broken.
-void UpdateSessionTest::stationRules()
-{
-    QFETCH(int, kind);
-    QFETCH(QStringList, results);
-    QFETCH(QString, message);
-    sim::World &world = sim::World::instance();
-    const QString historyPath = dir.filePath(QStringLiteral("station-%1.sqlite").arg(++files));
     update::Station::Settings settings;
-    settings.road.file = readDfuFile(dfuFile("fw_main_v2", firmware("V1.1")));
-    settings.road.names = Names;
-    settings.road.arrivalTimeoutMs = 10000;
-    settings.historyPath = historyPath;
-    settings.lookMs = 10;
-    sim::HidAppDeviceSpec other;
-    other.serial = "TVX-0002";
     QList<sim::Board> boards;
-    switch (kind) {
-    case PulledThenAnother:
-        // Away 3 s on its way to DFU mode: pulled meanwhile, another board put in its place.
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 3000, std::string(), 5);
-        world.unplugPortLater(5, 300);
-        boards << sim::makeBoard(other, sim::DfuDeviceSpec::twoAlternates(), 50);
-        boards[1].app->setVersionText("V1.0");
-        world.plugLater(boards[1].app, 400, 5, false);
-        break;
-    case LateRestart:
-        settings.road.arrivalTimeoutMs = 1000;
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
-        break;
-    case Reseated: {
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
-        sim::DfuFaults pull;
-        pull.disconnectAtBlock = 4;
-        pull.once = true;
-        boards[0].dfu->setFaults(pull);
-        break;
-    }
-    case Drained:
-        for (uint8_t port : {5, 6}) {
-            boards << plugBoard(port == 5 ? sim::HidAppDeviceSpec() : other, "V1.0", 50, std::string(), port);
-            boards.last().dfu->setTiming(sim::Timing::Realistic);
-        }
-        boards << sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoAlternates(), 50);
-        boards.last().app->setVersionText("V1.0");
-        world.plugLater(boards.last().app, 600, 7, false);
-        break;
-    case ScanMatches:
-    case ScanDiffers:
-    case ScanMissing:
-        settings.scan = kind == ScanMissing ? update::Station::Scan::Required : update::Station::Scan::Optional;
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
-        break;
-    case ScanNamesBlank: {
-        sim::HidAppDeviceSpec blank;
-        blank.serial.clear();
-        settings.scan = update::Station::Scan::Required;
-        boards << plugBoard(blank, "V1.0", 50, std::string(), 5);
-        break;
-    }
-    case LotAcrossRestart:
-        settings.lot = QStringLiteral("L-0042");
-        settings.operatorName = QStringLiteral("Ana");
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
-        break;
-    }
-    const QByteArray before = flashOf(boards[0], 40000);
-    QList<bool> again;
-    const auto run = [&](update::HistoryWriter &writer, const std::function<void(update::Station &)> &begin) {
-        update::Station station(settings, writer);
-        QEventLoop loop;
-        station.over = [&] { loop.quit(); };
-        station.ended = [&](const update::Session &, const update::History::Record &, bool was) {
-            again << was;
-            // Plugged in again 0.3 s after it dropped off, as a hand re-seats it.
-            if (kind == Reseated && again.size() == 1)
-                world.plugLater(boards[0].app, 300, 5, false);
-            // A late board ends twice: given up, then done.
-            if (int(again.size()) >= int(results.size()) + (kind == LateRestart) && kind != Drained)
-                station.drain();
-        };
-        // Slow on its way to DFU mode: there 1.8 s later, past the restart wait.
-        station.arrived = [&](const update::Session &, const update::Device &) {
-            if (kind == LateRestart && again.isEmpty()) {
-                world.unplugPortLater(5, 20);
-                world.plugLater(boards[0].dfu, 1800, 5, false);
-            }
-        };
-        if (kind == ScanMatches)
-            station.scanned(QStringLiteral("TVX-0001"));
-        if (kind == ScanDiffers)
-            station.scanned(QStringLiteral(" TVX-0999 "));
-        if (kind == ScanNamesBlank)
-            station.scanned(QStringLiteral("LBL-7"));
-        if (kind == Drained)
-            QTimer::singleShot(300, [&] { station.drain(); });
-        begin(station);
-        station.start();
-        QTimer::singleShot(8000, &loop, &QEventLoop::quit);
-        loop.exec();
-        return station.tally();
+    int drainAfter = 1; // ends after which the station takes no more boards; 0: the test drains
+    std::function<void(update::Station &)> begin; // before the station starts
+    std::function<void(update::Station &)> ended; // after each end, once it is counted
+    std::function<void()> arrived;
+    QList<bool> again; // each end: had that board's record ended before?
+};
+
+// Runs the station until it is over (or 8 s, when a rule is broken) and returns its tally.
+update::Station::Tally runStation(StationRun &run)
+{
+    update::HistoryWriter writer(run.settings.historyPath);
+    update::Station station(run.settings, writer);
+    QEventLoop loop;
+    station.over = [&] { loop.quit(); };
+    station.ended = [&](const update::Session &, const update::History::Record &, bool was) {
+        run.again << was;
+        if (run.ended)
+            run.ended(station);
+        if (run.drainAfter && run.again.size() >= run.drainAfter)
+            station.drain();
     };
-    update::Station::Tally t;
-    {
-        update::HistoryWriter writer(historyPath);
-        if (kind == LotAcrossRestart)
-            results = QStringList{"done"};
-        t = run(writer, [](update::Station &) {});
-    }
-    if (kind == LotAcrossRestart) {
-        // Another run of the same lot: the board, plugged in again, is counted with the first.
-        world.unplug(boards[0].app);
-        world.plugLater(boards[0].app, 300, 5, false);
-        results = QStringList{"done", "up to date"};
-        again.clear();
-        update::HistoryWriter writer(historyPath);
-        update::Station::Tally first;
-        t = run(writer, [&](update::Station &s) {
-            // Read at the start, before any board: where the last run left the lot.
-            QTimer::singleShot(0, [&] { first = s.tally(); });
-        });
-        QCOMPARE(first.done, 1);
-        QCOMPARE(t.done, 1);
-        QCOMPARE(t.upToDate, 1);
-        QCOMPARE(t.boards, 1);
-        QCOMPARE(t.firstPass, 1);
-    }
-    const QList<update::History::Record> rows = update::History(historyPath, update::History::Mode::Read).rows();
-    QStringList found;
+    station.arrived = [&](const update::Session &, const update::Device &) {
+        if (run.arrived)
+            run.arrived();
+    };
+    if (run.begin)
+        run.begin(station);
+    station.start();
+    QTimer::singleShot(8000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return station.tally();
+}
+
+QList<update::History::Record> stationRows(const StationRun &run)
+{
+    return update::History(run.settings.historyPath, update::History::Mode::Read).rows();
+}
+
+QStringList resultsOf(const QList<update::History::Record> &rows)
+{
+    QStringList out;
     for (const update::History::Record &r : rows)
-        found << r.result;
-    QCOMPARE(found, results);
-    QVERIFY2(message.isEmpty() || rows[0].message.contains(message), qPrintable(rows[0].message));
-    switch (kind) {
-    case PulledThenAnother:
-        QCOMPARE(rows[1].serial, QStringLiteral("TVX-0002"));
-        QCOMPARE(boards[1].app->versionText(), std::string("V1.1"));
-        break;
-    case LateRestart:
-        // Given up once, then taken again under the same record: counted once, done.
-        QCOMPARE(again, (QList<bool>{false, true}));
-        QCOMPARE(t.done, 1);
-        QCOMPARE(t.failed, 0);
-        break;
-    case Reseated:
-        QCOMPARE(t.boards, 1);
-        QCOMPARE(t.firstPass, 0);
-        QCOMPARE(boards[0].app->versionText(), std::string("V1.1"));
-        break;
-    case Drained:
-        QCOMPARE(boards[2].app->versionText(), std::string("V1.0"));
-        QCOMPARE(t.inProgress, 0);
-        break;
-    case ScanMatches: QCOMPARE(rows[0].scannedLabel, QStringLiteral("TVX-0001")); break;
-    case ScanDiffers:
-    case ScanMissing:
-        QCOMPARE(flashOf(boards[0], 40000), before);
-        QCOMPARE(boards[0].app->requests().size(), size_t(0));
-        break;
-    case ScanNamesBlank:
-        QCOMPARE(rows[0].serial, QStringLiteral("LBL-7"));
-        QCOMPARE(rows[0].scannedLabel, QStringLiteral("LBL-7"));
-        break;
-    case LotAcrossRestart:
-        for (const update::History::Record &r : rows) {
-            QCOMPARE(r.lot, QStringLiteral("L-0042"));
-            QCOMPARE(r.operatorName, QStringLiteral("Ana"));
-        }
-        break;
+        out << r.result;
+    return out;
+}
+
+sim::HidAppDeviceSpec boardWithSerial(const std::string &serial)
+{
+    sim::HidAppDeviceSpec spec;
+    spec.serial = serial;
+    return spec;
+}
+
+} // namespace
+
+StationRun UpdateSessionTest::stationRun()
+{
+    StationRun run;
+    run.settings.road.file = readDfuFile(dfuFile("fw_main_v2", firmware("V1.1")));
+    run.settings.road.names = Names;
+    run.settings.road.arrivalTimeoutMs = 10000;
+    run.settings.historyPath = dir.filePath(QStringLiteral("station-%1.sqlite").arg(++files));
+    run.settings.lookMs = 10;
+    return run;
+}
+
+// Away 3 s on its way to DFU mode, pulled meanwhile and another board put in its place: the
+// port is not written blind, and the other board is a board of its own.
+void UpdateSessionTest::stationPulledBeforeDfuMode()
+{
+    sim::World &world = sim::World::instance();
+    StationRun run = stationRun();
+    run.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 3000, std::string(), 5);
+    world.unplugPortLater(5, 300);
+    run.boards << sim::makeBoard(boardWithSerial("TVX-0002"), sim::DfuDeviceSpec::twoAlternates(), 50);
+    run.boards[1].app->setVersionText("V1.0");
+    world.plugLater(run.boards[1].app, 400, 5, false);
+    run.drainAfter = 2;
+    runStation(run);
+    const QList<update::History::Record> rows = stationRows(run);
+    QCOMPARE(resultsOf(rows), (QStringList{"pulled", "done"}));
+    QVERIFY2(rows[0].message.contains("pulled before it reached DFU mode; nothing was written"),
+        qPrintable(rows[0].message));
+    QCOMPARE(rows[1].serial, QStringLiteral("TVX-0002"));
+    QCOMPARE(run.boards[1].app->versionText(), std::string("V1.1"));
+}
+
+// Slow on its way to DFU mode, there 1.8 s later, past the restart wait: given up once, then
+// taken again under the same record; one board, one record, counted once as done.
+void UpdateSessionTest::stationLateRestart()
+{
+    sim::World &world = sim::World::instance();
+    StationRun run = stationRun();
+    run.settings.road.arrivalTimeoutMs = 1000;
+    run.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+    run.arrived = [&] {
+        if (!run.again.isEmpty())
+            return;
+        world.unplugPortLater(5, 20);
+        world.plugLater(run.boards[0].dfu, 1800, 5, false);
+    };
+    run.drainAfter = 2;
+    const update::Station::Tally t = runStation(run);
+    QCOMPARE(resultsOf(stationRows(run)), QStringList{"done"});
+    QCOMPARE(run.again, (QList<bool>{false, true}));
+    QCOMPARE(t.done, 1);
+    QCOMPARE(t.failed, 0);
+}
+
+// Pulled during the write and re-seated 0.3 s later, as a hand does: retried, and the board is
+// counted once, not at its first pass.
+void UpdateSessionTest::stationReseated()
+{
+    StationRun run = stationRun();
+    run.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+    sim::DfuFaults pull;
+    pull.disconnectAtBlock = 4;
+    pull.once = true;
+    run.boards[0].dfu->setFaults(pull);
+    run.ended = [&](update::Station &) {
+        if (run.again.size() == 1)
+            sim::World::instance().plugLater(run.boards[0].app, 300, 5, false);
+    };
+    run.drainAfter = 2;
+    const update::Station::Tally t = runStation(run);
+    const QList<update::History::Record> rows = stationRows(run);
+    QCOMPARE(resultsOf(rows), (QStringList{"pulled", "done"}));
+    QVERIFY2(rows[0].message.contains("pulled during the write: it may be half-written"), qPrintable(rows[0].message));
+    QCOMPARE(t.boards, 1);
+    QCOMPARE(t.firstPass, 0);
+    QCOMPARE(run.boards[0].app->versionText(), std::string("V1.1"));
+}
+
+// Drained with two boards running: they finish, and a third plugged in afterwards is left alone.
+void UpdateSessionTest::stationDrained()
+{
+    StationRun run = stationRun();
+    for (uint8_t port : {5, 6}) {
+        run.boards << plugBoard(
+            port == 5 ? sim::HidAppDeviceSpec() : boardWithSerial("TVX-0002"), "V1.0", 50, std::string(), port);
+        run.boards.last().dfu->setTiming(sim::Timing::Realistic);
+    }
+    run.boards << sim::makeBoard(sim::HidAppDeviceSpec(), sim::DfuDeviceSpec::twoAlternates(), 50);
+    run.boards.last().app->setVersionText("V1.0");
+    sim::World::instance().plugLater(run.boards.last().app, 600, 7, false);
+    run.drainAfter = 0;
+    run.begin = [](update::Station &s) { QTimer::singleShot(300, [&s] { s.drain(); }); };
+    const update::Station::Tally t = runStation(run);
+    QCOMPARE(resultsOf(stationRows(run)), (QStringList{"done", "done"}));
+    QCOMPARE(run.boards[2].app->versionText(), std::string("V1.0"));
+    QCOMPARE(t.inProgress, 0);
+}
+
+void UpdateSessionTest::stationScannedLabel_data()
+{
+    QTest::addColumn<QString>("serial"); // the board's
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<QString>("label"); // scanned before it arrives; null: none
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("recorded"); // the row's serial
+    QTest::newRow("a scanned label that is the board's serial") << "TVX-0001" << false << "TVX-0001"
+                                                                << "done" << QString() << "TVX-0001";
+    QTest::newRow("a scanned label that is not the board's serial")
+        << "TVX-0001" << false << " TVX-0999 "
+        << "refused"
+        << "label TVX-0999 does not match the board's serial TVX-0001; nothing was changed"
+        << "TVX-0001";
+    QTest::newRow("no label scanned where one is required") << "TVX-0001" << true << QString() << "refused"
+                                                            << "no label was scanned for it"
+                                                            << "TVX-0001";
+    QTest::newRow("a board without a serial is known by its label") << QString("") << true << "LBL-7"
+                                                                    << "done" << QString() << "LBL-7";
+}
+
+// A label scanned for the next board: it must be the board's serial, or name a board without
+// one; a refused board is not touched.
+void UpdateSessionTest::stationScannedLabel()
+{
+    QFETCH(QString, serial);
+    QFETCH(bool, required);
+    QFETCH(QString, label);
+    QFETCH(QString, result);
+    QFETCH(QString, message);
+    QFETCH(QString, recorded);
+    StationRun run = stationRun();
+    run.settings.scan = required ? update::Station::Scan::Required : update::Station::Scan::Optional;
+    run.boards << plugBoard(boardWithSerial(serial.toStdString()), "V1.0", 50, std::string(), 5);
+    if (!label.isNull())
+        run.begin = [&](update::Station &s) { s.scanned(label); };
+    const QByteArray before = flashOf(run.boards[0], 40000);
+    runStation(run);
+    const QList<update::History::Record> rows = stationRows(run);
+    QCOMPARE(resultsOf(rows), QStringList{result});
+    QVERIFY2(rows[0].message.contains(message), qPrintable(rows[0].message));
+    QCOMPARE(rows[0].serial, recorded);
+    if (result == QLatin1String("done")) {
+        QCOMPARE(rows[0].scannedLabel, label);
+        return;
+    }
+    QCOMPARE(flashOf(run.boards[0], 40000), before);
+    QCOMPARE(run.boards[0].app->requests().size(), size_t(0));
+}
+
+// A lot counted across a restart of the station: the second run reads where the first left the
+// lot, and the board plugged in again is counted with the first.
+void UpdateSessionTest::stationLotAcrossRestart()
+{
+    StationRun run = stationRun();
+    run.settings.lot = QStringLiteral("L-0042");
+    run.settings.operatorName = QStringLiteral("Ana");
+    run.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5);
+    runStation(run);
+    QCOMPARE(resultsOf(stationRows(run)), QStringList{"done"});
+
+    sim::World::instance().unplug(run.boards[0].app);
+    sim::World::instance().plugLater(run.boards[0].app, 300, 5, false);
+    run.again.clear();
+    update::Station::Tally first;
+    // Read at the start, before any board.
+    run.begin = [&](update::Station &s) { QTimer::singleShot(0, [&] { first = s.tally(); }); };
+    const update::Station::Tally t = runStation(run);
+    const QList<update::History::Record> rows = stationRows(run);
+    QCOMPARE(resultsOf(rows), (QStringList{"done", "up to date"}));
+    QCOMPARE(first.done, 1);
+    QCOMPARE(t.done, 1);
+    QCOMPARE(t.upToDate, 1);
+    QCOMPARE(t.boards, 1);
+    QCOMPARE(t.firstPass, 1);
+    for (const update::History::Record &r : rows) {
+        QCOMPARE(r.lot, QStringLiteral("L-0042"));
+        QCOMPARE(r.operatorName, QStringLiteral("Ana"));
     }
 }
 
