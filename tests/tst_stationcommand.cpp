@@ -3,6 +3,10 @@
 
 #include "CliTestSupport.h"
 
+namespace {
+struct Scene;
+}
+
 class StationCommandTest : public CliTestBase
 {
     Q_OBJECT
@@ -11,233 +15,251 @@ private Q_SLOTS:
     void init() { setUpFolder(); }
     void cleanup() { tearDownFolder(); }
 
-    void station_data();
-    void station();
+    void boardsArrivingWhileWriting();
+    void boardUnpluggedMidWrite();
+    void boardLeftPlugged();
+    void boardReplugged();
+    void boardAlreadyHoldsTheImage();
+    void ctrlC_data();
+    void ctrlC();
+    void countOfThree();
+    void boardRefusedOnce();
+    void fileRewrittenBetweenBoards();
     void stationProfile_data();
     void stationProfile();
+
+private:
+    void setUp(Scene &s, int boards);
 };
 
 namespace {
-enum StationCase {
-    ArrivingWhileWriting,
-    UnpluggedMidWrite,
-    LeftPlugged,
-    Replugged,
-    AlreadyHolds,
-    CtrlC,
-    CtrlCTwice,
-    Count,
-    RefusedOnce,
-    FileRewritten
-};
-}
 
-void StationCommandTest::station_data()
+// One `tolvex-dfu station` over simulated boards: the file, its history, and the boards plugged
+// at the start; each scene adds its own world, then runs and reads what the station left.
+struct Scene
 {
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("exit");
-    QTest::addColumn<QString>("tally");
-    QTest::newRow("boards arriving while others are written")
-        << int(ArrivingWhileWriting) << 0 << "done 3, already up to date 0, refused 0, failed 0";
-    // Pulled in the middle of the write: perhaps half-written, which "failed" would not say.
-    QTest::newRow("one unplugged mid-write, the others finish")
-        << int(UnpluggedMidWrite) << 1 << "done 2, already up to date 0, refused 0, failed 0, pulled 1";
-    QTest::newRow("a board left plugged is updated once")
-        << int(LeftPlugged) << 0 << "done 1, already up to date 0, refused 0, failed 0";
-    QTest::newRow("plugged in again, it is a new arrival")
-        << int(Replugged) << 0 << "done 1, already up to date 1, refused 0, failed 0";
-    QTest::newRow("a board that already holds the image")
-        << int(AlreadyHolds) << 0 << "done 0, already up to date 1, refused 0, failed 0";
-    // The first Ctrl-C lets the running boards finish; the second stops them, and interrupted
-    // boards are counted, and named in the closing list.
-    QTest::newRow("Ctrl-C with boards in flight: they finish")
-        << int(CtrlC) << 0 << "done 2, already up to date 0, refused 0, failed 0, pulled 0, interrupted 0";
-    QTest::newRow("Ctrl-C twice with boards in flight: they stop")
-        << int(CtrlCTwice) << 130
-        << "done 0, already up to date 0, refused 0, failed 0, pulled 0, interrupted 2, in progress 0";
-    QTest::newRow("--count 2 of three boards")
-        << int(Count) << 0 << "done 2, already up to date 0, refused 0, failed 0";
-    // Refused while it restarts back into its application, a board used to "arrive" again and
-    // again, using up --count: it is reported once, and the next board is worked on.
-    QTest::newRow("a refused board, and another plugged in later, --count 2")
-        << int(RefusedOnce) << 1 << "done 1, already up to date 0, refused 1, failed 0";
-    QTest::newRow("the file rebuilt between two boards: both get the bytes read")
-        << int(FileRewritten) << 0 << "done 2, already up to date 0, refused 0, failed 0";
-}
-
-void StationCommandTest::station()
-{
-    QFETCH(int, kind);
-    QFETCH(int, exit);
-    QFETCH(QString, tally);
-    const QByteArray image = firmware("V1.1");
-    const QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
-    QVERIFY(writeFile(file(QStringLiteral("fw.dfu.first")), readFile(path)));
-    const QString db = file(QStringLiteral("station.sqlite"));
-    QStringList args{QStringLiteral("station"), path, QStringLiteral("--history"), db};
+    QByteArray image = firmware("V1.1");
+    QString path;
+    QString db;
+    QStringList args;
     QList<sim::Board> boards;
     std::atomic<bool> stop{false};
     std::atomic<int> signalsSent{0};
-    const auto signal = [&] {
+    QTimer watch;
+    Run run;
+
+    // An operator's Ctrl-C.
+    void signal()
+    {
         stop = true;
         ++signalsSent;
-    };
-    QTimer watch;
-    int replugs = 0;
-    const int count = kind == UnpluggedMidWrite || kind == ArrivingWhileWriting                            ? 3
-                      : kind == Count || kind == Replugged || kind == RefusedOnce || kind == FileRewritten ? 2
-                                                                                                           : 1;
-    for (int i = 0; i < (kind == ArrivingWhileWriting                 ? 1
-                         : kind == UnpluggedMidWrite || kind == Count ? 3
-                         : kind == CtrlC || kind == CtrlCTwice        ? 2
-                                                                      : 1);
-         ++i)
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-    switch (kind) {
-    case ArrivingWhileWriting:
-        boards[0].dfu->setTiming(sim::Timing::Realistic); // still at work when the others come
-        // Into ports of their own: a port a restarting board has left for a moment is still its.
-        QTimer::singleShot(300, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5); });
-        QTimer::singleShot(500, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 6); });
-        break;
-    case UnpluggedMidWrite: {
-        sim::DfuFaults unplug;
-        unplug.disconnectAtBlock = 4;
-        unplug.once = true;
-        boards[1].dfu->setFaults(unplug);
-        break;
     }
-    case LeftPlugged:
-        // Never reaches --count 2: stopped once the one board has long been done.
-        args << QStringLiteral("--count") << QStringLiteral("2");
-        watch.callOnTimeout([&] {
-            if (boards[0].app->versionText() == "V1.1")
-                QTimer::singleShot(1500, signal);
-            if (boards[0].app->versionText() == "V1.1")
-                watch.stop();
-        });
-        watch.start(50);
-        break;
-    case Replugged:
-        watch.callOnTimeout([&] {
-            if (boards[0].app->versionText() != "V1.1" || !boards[0].app->connected() || replugs)
-                return;
-            ++replugs;
-            sim::World::instance().unplug(boards[0].app);
-            // Away longer than a restart takes: the same board, plugged in again by a hand.
-            QTimer::singleShot(2000, [&] { sim::World::instance().plug(boards[0].app); });
-        });
-        watch.start(50);
-        break;
-    case AlreadyHolds:
-        QVERIFY(boards[0].dfu->writeMemory(
-            1, Flash, reinterpret_cast<const uint8_t *>(image.constData()), size_t(image.size())));
-        break;
-    case CtrlC:
-    case CtrlCTwice:
-        for (const sim::Board &b : boards)
-            b.dfu->setTiming(sim::Timing::Realistic);
-        QTimer::singleShot(700, signal);
-        if (kind == CtrlCTwice)
-            QTimer::singleShot(800, signal);
-        break;
-    case RefusedOnce:
-        sim::World::instance().unplug(boards[0].app);
-        boards[0] = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "Tolvex Loader", 1);
-        QTimer::singleShot(2500, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2); });
-        break;
-    case FileRewritten:
-        watch.callOnTimeout([&] {
-            if (boards[0].app->versionText() != "V1.1" || boards.size() > 1)
-                return;
-            QVERIFY(writeFile(path + QStringLiteral(".new"),
-                readFile(dfuFile(QStringLiteral("v2.dfu"), "fw_main_v2", firmware("V1.2")))));
-            QVERIFY(QFile::remove(path) && QFile::rename(path + QStringLiteral(".new"), path));
-            boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2);
-        });
-        watch.start(20);
-        break;
-    default: break;
+    // Runs the station, --count COUNT unless 0, and says whether it ended with EXIT and the
+    // tally TALLY, its every row written as the station's.
+    bool ends(int count, int exit, const QString &tally)
+    {
+        if (count)
+            args << QStringLiteral("--count") << QString::number(count);
+        run = runCli(args, &stop, &signalsSent);
+        const QList<update::History::Record> all = rows();
+        return run.exit == exit && run.out.contains(QStringLiteral("station: ") + tally)
+               && std::all_of(all.begin(), all.end(),
+                   [](const update::History::Record &r) { return r.program == QLatin1String("station"); });
     }
-    if (kind != LeftPlugged && kind != CtrlC && kind != CtrlCTwice)
-        args << QStringLiteral("--count") << QString::number(count);
-    const Run r = runCli(args, &stop, &signalsSent);
-    QVERIFY2(r.exit == exit, qPrintable(r.out + r.err));
-    QVERIFY2(r.out.contains(QStringLiteral("station: ") + tally), qPrintable(r.out + r.err));
-    const QList<update::History::Record> rows = update::History(db).rows();
-    switch (kind) {
-    case ArrivingWhileWriting:
-        for (const sim::Board &b : boards)
-            QCOMPARE(b.app->versionText(), std::string("V1.1"));
-        QCOMPARE(rows.size(), 3);
-        break;
-    case UnpluggedMidWrite:
-        QCOMPARE(boards[0].app->versionText(), std::string("V1.1"));
-        QCOMPARE(boards[2].app->versionText(), std::string("V1.1"));
-        break;
-    case LeftPlugged:
-        QCOMPARE(rows.size(), 1);
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 3u);
-        break;
-    case Replugged:
-        QCOMPARE(rows.size(), 2);
-        QCOMPARE(rows[1].result, QStringLiteral("up to date"));
-        QCOMPARE(rows[1].sectorsWritten, 0);
-        break;
-    case AlreadyHolds: {
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
-        // Sent back to its application; replugged, once more, as JSON lines in the schema.
-        sim::World::instance().unplug(boards[0].app);
-        sim::World::instance().plug(boards[0].app, 1);
-        const Run json = runCli({QStringLiteral("station"), path, QStringLiteral("--count"), QStringLiteral("1"),
-            QStringLiteral("-j"), QStringLiteral("--no-history")});
-        QCOMPARE(json.exit, 0);
-        QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
-        QCOMPARE(jsonLines(json.out).last().value(QStringLiteral("upToDate")).toInt(), 1);
-        break;
+    QList<update::History::Record> rows() const { return update::History(db).rows(); }
+    QString said() const { return run.out + run.err; }
+    int boardsAt(const char *version) const
+    {
+        return int(std::count_if(
+            boards.begin(), boards.end(), [&](const sim::Board &b) { return b.app->versionText() == version; }));
     }
-    case CtrlC:
-        QCOMPARE(rows.size(), 2);
-        for (const sim::Board &b : boards)
-            QCOMPARE(b.app->versionText(), std::string("V1.1"));
-        break;
-    case CtrlCTwice:
-        QCOMPARE(rows.size(), 2);
-        for (const update::History::Record &row : rows)
-            QCOMPARE(row.result, QStringLiteral("interrupted"));
-        // The boards an operator must see to, by port and serial.
-        QVERIFY2(
-            r.out.contains(QStringLiteral("station: not done:\n")) && r.out.count(QStringLiteral("interrupted\n")) == 2,
-            qPrintable(r.out));
-        break;
-    case RefusedOnce:
-        QCOMPARE(rows.size(), 2);
-        QCOMPARE(rows[0].result, QStringLiteral("refused"));
-        QCOMPARE(rows[1].result, QStringLiteral("done"));
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
-        QCOMPARE(boards[1].app->versionText(), std::string("V1.1"));
-        QVERIFY2(
-            r.out.contains(QStringLiteral("station: not done:\n  1-1, serial TVX-0001: refused")), qPrintable(r.out));
-        break;
-    case FileRewritten:
-        QCOMPARE(rows.size(), 2);
-        for (const update::History::Record &row : rows)
-            QCOMPARE(row.fileSha256, QString::fromLatin1(QCryptographicHash::hash(
-                                         readFile(file(QStringLiteral("fw.dfu.first"))), QCryptographicHash::Sha256)
-                                                             .toHex()));
-        for (const sim::Board &b : boards)
-            QCOMPARE(b.app->versionText(), std::string("V1.1"));
-        QVERIFY2(r.err.contains(QStringLiteral("has changed on disk")), qPrintable(r.err));
-        break;
-    case Count:
-        QCOMPARE(rows.size(), 2);
-        QCOMPARE(int(std::count_if(
-                     boards.begin(), boards.end(), [](const sim::Board &b) { return b.app->versionText() == "V1.1"; })),
-            2);
-        break;
-    }
+};
+
+} // namespace
+
+// A scene of BOARDS boards at V1.0 and a file of V1.1.
+void StationCommandTest::setUp(Scene &s, int boards)
+{
+    s.path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", s.image);
+    s.db = file(QStringLiteral("station.sqlite"));
+    s.args = QStringList{QStringLiteral("station"), s.path, QStringLiteral("--history"), s.db};
+    for (int i = 0; i < boards; ++i)
+        s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+}
+
+void StationCommandTest::boardsArrivingWhileWriting()
+{
+    Scene s;
+    setUp(s, 1);
+    s.boards[0].dfu->setTiming(sim::Timing::Realistic); // still at work when the others come
+    // Into ports of their own: a port a restarting board has left for a moment is still its.
+    QTimer::singleShot(300, [&] { s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 5); });
+    QTimer::singleShot(500, [&] { s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 6); });
+    QVERIFY2(s.ends(3, 0, "done 3, already up to date 0, refused 0, failed 0"), qPrintable(s.said()));
+    QCOMPARE(s.boardsAt("V1.1"), 3);
+    QCOMPARE(s.rows().size(), 3);
+}
+
+// Pulled in the middle of the write: perhaps half-written, which "failed" would not say.
+void StationCommandTest::boardUnpluggedMidWrite()
+{
+    Scene s;
+    setUp(s, 3);
+    sim::DfuFaults unplug;
+    unplug.disconnectAtBlock = 4;
+    unplug.once = true;
+    s.boards[1].dfu->setFaults(unplug);
+    QVERIFY2(s.ends(3, 1, "done 2, already up to date 0, refused 0, failed 0, pulled 1"), qPrintable(s.said()));
+    QCOMPARE(s.boards[0].app->versionText(), std::string("V1.1"));
+    QCOMPARE(s.boards[2].app->versionText(), std::string("V1.1"));
+}
+
+// Never reaches --count 2: stopped once the one board has long been done, written once.
+void StationCommandTest::boardLeftPlugged()
+{
+    Scene s;
+    setUp(s, 1);
+    s.args << QStringLiteral("--count") << QStringLiteral("2");
+    s.watch.callOnTimeout([&] {
+        if (s.boards[0].app->versionText() != "V1.1")
+            return;
+        QTimer::singleShot(1500, [&] { s.signal(); });
+        s.watch.stop();
+    });
+    s.watch.start(50);
+    QVERIFY2(s.ends(0, 0, "done 1, already up to date 0, refused 0, failed 0"), qPrintable(s.said()));
+    QCOMPARE(s.rows().size(), 1);
+    QCOMPARE(s.boards[0].dfu->erasedSectorCount(), 3u);
+}
+
+// Away longer than a restart takes, the same board plugged in again by a hand is a new arrival.
+void StationCommandTest::boardReplugged()
+{
+    Scene s;
+    setUp(s, 1);
+    s.watch.callOnTimeout([&] {
+        if (s.boards[0].app->versionText() != "V1.1" || !s.boards[0].app->connected())
+            return;
+        s.watch.stop();
+        sim::World::instance().unplug(s.boards[0].app);
+        QTimer::singleShot(2000, [&] { sim::World::instance().plug(s.boards[0].app); });
+    });
+    s.watch.start(50);
+    QVERIFY2(s.ends(2, 0, "done 1, already up to date 1, refused 0, failed 0"), qPrintable(s.said()));
+    const QList<update::History::Record> rows = s.rows();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[1].result, QStringLiteral("up to date"));
+    QCOMPARE(rows[1].sectorsWritten, 0);
+}
+
+void StationCommandTest::boardAlreadyHoldsTheImage()
+{
+    Scene s;
+    setUp(s, 1);
+    QVERIFY(s.boards[0].dfu->writeMemory(
+        1, Flash, reinterpret_cast<const uint8_t *>(s.image.constData()), size_t(s.image.size())));
+    QVERIFY2(s.ends(1, 0, "done 0, already up to date 1, refused 0, failed 0"), qPrintable(s.said()));
+    QCOMPARE(s.boards[0].dfu->erasedSectorCount(), 0u);
+    // Sent back to its application; replugged, once more, as JSON lines in the schema.
+    sim::World::instance().unplug(s.boards[0].app);
+    sim::World::instance().plug(s.boards[0].app, 1);
+    const Run json = runCli({QStringLiteral("station"), s.path, QStringLiteral("--count"), QStringLiteral("1"),
+        QStringLiteral("-j"), QStringLiteral("--no-history")});
+    QCOMPARE(json.exit, 0);
+    QVERIFY2(schemaMismatch(json.out).isEmpty(), qPrintable(schemaMismatch(json.out)));
+    QCOMPARE(jsonLines(json.out).last().value(QStringLiteral("upToDate")).toInt(), 1);
+}
+
+void StationCommandTest::ctrlC_data()
+{
+    QTest::addColumn<int>("presses");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("tally");
+    QTest::addColumn<QString>("result"); // of both boards' rows
+    QTest::newRow("Ctrl-C with boards in flight: they finish")
+        << 1 << 0 << "done 2, already up to date 0, refused 0, failed 0, pulled 0, interrupted 0"
+        << "done";
+    QTest::newRow("Ctrl-C twice with boards in flight: they stop")
+        << 2 << 130 << "done 0, already up to date 0, refused 0, failed 0, pulled 0, interrupted 2, in progress 0"
+        << "interrupted";
+}
+
+// The first Ctrl-C lets the running boards finish; the second stops them, and interrupted
+// boards are counted, and named in the closing list for an operator to see to.
+void StationCommandTest::ctrlC()
+{
+    QFETCH(int, presses);
+    QFETCH(int, exit);
+    QFETCH(QString, tally);
+    QFETCH(QString, result);
+    Scene s;
+    setUp(s, 2);
+    for (const sim::Board &b : s.boards)
+        b.dfu->setTiming(sim::Timing::Realistic);
+    for (int i = 0; i < presses; ++i)
+        QTimer::singleShot(700 + 100 * i, [&] { s.signal(); });
+    QVERIFY2(s.ends(0, exit, tally), qPrintable(s.said()));
+    const QList<update::History::Record> rows = s.rows();
+    QCOMPARE(rows.size(), 2);
     for (const update::History::Record &row : rows)
-        QCOMPARE(row.program, QStringLiteral("station"));
+        QCOMPARE(row.result, result);
+    const bool finished = result == QLatin1String("done");
+    QCOMPARE(s.boardsAt("V1.1"), finished ? 2 : 0);
+    QCOMPARE(s.run.out.contains(QStringLiteral("station: not done:\n")), !finished);
+    QCOMPARE(int(s.run.out.count(QStringLiteral("interrupted\n"))), finished ? 0 : 2);
+}
+
+void StationCommandTest::countOfThree()
+{
+    Scene s;
+    setUp(s, 3);
+    QVERIFY2(s.ends(2, 0, "done 2, already up to date 0, refused 0, failed 0"), qPrintable(s.said()));
+    QCOMPARE(s.rows().size(), 2);
+    QCOMPARE(s.boardsAt("V1.1"), 2);
+}
+
+// Refused while it restarts back into its application, a board used to "arrive" again and
+// again, using up --count: it is reported once, and the next board is worked on.
+void StationCommandTest::boardRefusedOnce()
+{
+    Scene s;
+    setUp(s, 0);
+    s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "Tolvex Loader", 1);
+    QTimer::singleShot(2500, [&] { s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2); });
+    QVERIFY2(s.ends(2, 1, "done 1, already up to date 0, refused 1, failed 0"), qPrintable(s.said()));
+    const QList<update::History::Record> rows = s.rows();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].result, QStringLiteral("refused"));
+    QCOMPARE(rows[1].result, QStringLiteral("done"));
+    QCOMPARE(s.boards[0].dfu->erasedSectorCount(), 0u);
+    QCOMPARE(s.boards[1].app->versionText(), std::string("V1.1"));
+    QVERIFY2(s.run.out.contains(QStringLiteral("station: not done:\n  1-1, serial TVX-0001: refused")),
+        qPrintable(s.run.out));
+}
+
+// The file rebuilt between two boards: both get the bytes the station read at its start.
+void StationCommandTest::fileRewrittenBetweenBoards()
+{
+    Scene s;
+    setUp(s, 1);
+    const QByteArray first = readFile(s.path);
+    s.watch.callOnTimeout([&] {
+        if (s.boards[0].app->versionText() != "V1.1" || s.boards.size() > 1)
+            return;
+        QVERIFY(writeFile(s.path + QStringLiteral(".new"),
+            readFile(dfuFile(QStringLiteral("v2.dfu"), "fw_main_v2", firmware("V1.2")))));
+        QVERIFY(QFile::remove(s.path) && QFile::rename(s.path + QStringLiteral(".new"), s.path));
+        s.boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 2);
+    });
+    s.watch.start(20);
+    QVERIFY2(s.ends(2, 0, "done 2, already up to date 0, refused 0, failed 0"), qPrintable(s.said()));
+    const QList<update::History::Record> rows = s.rows();
+    QCOMPARE(rows.size(), 2);
+    for (const update::History::Record &row : rows)
+        QCOMPARE(
+            row.fileSha256, QString::fromLatin1(QCryptographicHash::hash(first, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(s.boardsAt("V1.1"), 2);
+    QVERIFY2(s.run.err.contains(QStringLiteral("has changed on disk")), qPrintable(s.run.err));
 }
 
 void StationCommandTest::stationProfile_data()
