@@ -20,8 +20,14 @@ private Q_SLOTS:
     void allDevicesOneFailing();
     void interruptLeavesDfuMode();
     void uploadEnterAndLeave();
-    void roadRules_data();
-    void roadRules();
+    void bootLoaderNameDecides();
+    void refusedBeforeTouching_data();
+    void refusedBeforeTouching();
+    void sharedSerialNamesBoth();
+    void ctrlCWhileWaiting_data();
+    void ctrlCWhileWaiting();
+    void uploadNeverWritesThrough_data();
+    void uploadNeverWritesThrough();
     void replacedDeviceIsNotWorkedOn();
     void outputForEachReader_data();
     void outputForEachReader();
@@ -342,150 +348,148 @@ void TolvexDfuTest::uploadEnterAndLeave()
     QCOMPARE(o.value(QStringLiteral("version")).toString(), QStringLiteral("V1.3"));
 }
 
-namespace {
-enum Rule {
-    BootLoaderName,
-    RefusedBeforeTouching,
-    EmptySerial,
-    EmptyDevice,
-    SharedSerial,
-    InterruptedWait,
-    ListInterrupted,
-    UploadOverExisting,
-    UploadForced,
-    UploadOntoDanglingLink,
-    UploadOntoLink,
-    UploadOntoLinkForced
-};
+// The application says "Tolvex Demo Board"; the boot loader, to which Config.ini permits
+// otter9_app, "OtterNINE Sensor": Config.ini is read by the boot loader's name, and the board,
+// refused, is sent back to its application untouched.
+void TolvexDfuTest::bootLoaderNameDecides()
+{
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "OtterNINE Sensor");
+    const Run r =
+        runCli({QStringLiteral("update"), dfuFile(QStringLiteral("good.dfu"), "fw_main_v2", firmware("V1.1"))});
+    QCOMPARE(r.exit, 3);
+    QVERIFY2(r.err.contains(QStringLiteral("and it was sent back to its application")), qPrintable(r.err));
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    // Back in its application (a simulated board arrives when the bus is looked at).
+    QTRY_COMPARE(update::appDevices().size(), 1);
+    QVERIFY(b.app->connected());
+    QCOMPARE(b.app->versionText(), std::string("V1.0"));
 }
 
-void TolvexDfuTest::roadRules_data()
+void TolvexDfuTest::refusedBeforeTouching_data()
 {
-    QTest::addColumn<int>("rule");
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
-    QTest::newRow("Config.ini by the boot loader's name, and the board sent back")
-        << int(BootLoaderName) << 3 << "and it was sent back to its application";
-    QTest::newRow("a file no product may take: refused before the board is touched")
-        << int(RefusedBeforeTouching) << 3 << "no device was touched";
-    QTest::newRow("--serial \"\" selects nothing") << int(EmptySerial) << 2 << "an empty --serial";
-    QTest::newRow("--device \"\" selects nothing") << int(EmptyDevice) << 2 << "an empty --device";
-    QTest::newRow("two boards with one serial") << int(SharedSerial) << 2 << "2 devices report the serial TVX-0001";
-    QTest::newRow("Ctrl-C while waiting for the board") << int(InterruptedWait) << 130 << "interrupted";
-    QTest::newRow("Ctrl-C during list") << int(ListInterrupted) << 130 << "";
-    QTest::newRow("upload over an existing file") << int(UploadOverExisting) << 3 << "--force replaces it";
-    QTest::newRow("upload over an existing file, --force") << int(UploadForced) << 0 << "";
-    // Another user's link where the backup goes: never written through.
-    QTest::newRow("upload onto a dangling link") << int(UploadOntoDanglingLink) << 3 << "is a symbolic link";
-    QTest::newRow("upload onto a link to a file") << int(UploadOntoLink) << 3 << "is a symbolic link";
-    QTest::newRow("upload onto a link, --force: the link replaced") << int(UploadOntoLinkForced) << 0 << "";
+    QTest::newRow("a file no product may take")
+        << QByteArray("nobody_app") << QStringList() << 3 << "no device was touched";
+    QTest::newRow("--serial \"\" selects nothing")
+        << QByteArray("fw_main_v2") << QStringList{"--serial", ""} << 2 << "an empty --serial";
+    QTest::newRow("--device \"\" selects nothing")
+        << QByteArray("fw_main_v2") << QStringList{"--device", ""} << 2 << "an empty --device";
 }
 
-// The road's rules, through the command: exit codes, and what the boards hold and where they
-// are afterwards.
-void TolvexDfuTest::roadRules()
+// Refused before the board is touched: not even asked for its version.
+void TolvexDfuTest::refusedBeforeTouching()
 {
-    QFETCH(int, rule);
+    QFETCH(QByteArray, imageName);
+    QFETCH(QStringList, options);
     QFETCH(int, exit);
     QFETCH(QString, message);
-    const QString good = dfuFile(QStringLiteral("good.dfu"), "fw_main_v2", firmware("V1.1"));
-    QList<sim::Board> boards;
-    QStringList args{QStringLiteral("update"), good};
-    std::atomic<bool> interrupted{false};
-    const QByteArray existing("keep me");
-    switch (rule) {
-    case BootLoaderName:
-        // The application says "Tolvex Demo Board"; the boot loader, to which Config.ini
-        // permits otter9_app, "OtterNINE Sensor".
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "OtterNINE Sensor");
-        break;
-    case RefusedBeforeTouching:
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-        args[1] = dfuFile(QStringLiteral("nobody.dfu"), "nobody_app", firmware("V1.1"));
-        break;
-    case EmptySerial:
-    case EmptyDevice:
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-        args << (rule == EmptySerial ? QStringLiteral("--serial") : QStringLiteral("--device")) << QString();
-        break;
-    case SharedSerial:
-        for (int i = 0; i < 2; ++i) {
-            boards << plugBoard();
-            sim::World::instance().unplug(boards.last().app);
-            sim::World::instance().plug(boards.last().dfu, uint8_t(3 + i));
-        }
-        args << QStringLiteral("--serial") << QStringLiteral("TVX-0001");
-        break;
-    case InterruptedWait:
-        // The board takes its time to restart; Ctrl-C comes while it is awaited.
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0", 3000);
-        args = QStringList{QStringLiteral("enter-dfu")};
-        QTimer::singleShot(300, [&] { interrupted = true; });
-        break;
-    case ListInterrupted:
-        boards << plugBoard();
-        interrupted = true;
-        args = QStringList{QStringLiteral("list")};
-        break;
-    case UploadOverExisting:
-    case UploadForced:
-    case UploadOntoDanglingLink:
-    case UploadOntoLink:
-    case UploadOntoLinkForced:
-        boards << plugBoard();
-        sim::World::instance().unplug(boards.last().app);
-        sim::World::instance().plug(boards.last().dfu);
-        if (rule == UploadOverExisting || rule == UploadForced)
-            QVERIFY(writeFile(file(QStringLiteral("backup.dfu")), existing));
-        else if (rule != UploadOntoDanglingLink)
-            QVERIFY(writeFile(file(QStringLiteral("target.dfu")), existing));
-        if (rule >= UploadOntoDanglingLink)
-            QVERIFY(QFile::link(file(QStringLiteral("target.dfu")), file(QStringLiteral("backup.dfu"))));
-        args = QStringList{QStringLiteral("upload"), file(QStringLiteral("backup.dfu"))};
-        if (rule == UploadForced || rule == UploadOntoLinkForced)
-            args << QStringLiteral("--force");
-        break;
-    }
-    const Run r = runCli(args, &interrupted);
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const Run r = runCli(
+        QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("f.dfu"), imageName, firmware("V1.1"))} + options);
     QCOMPARE(r.exit, exit);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(b.app->requests().empty());
+    QVERIFY(b.app->connected());
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+}
+
+// Two boards in DFU mode report one serial: --serial cannot tell them apart, and says so,
+// naming both.
+void TolvexDfuTest::sharedSerialNamesBoth()
+{
+    QList<sim::Board> boards;
+    for (int i = 0; i < 2; ++i) {
+        boards << plugBoard();
+        sim::World::instance().unplug(boards.last().app);
+        sim::World::instance().plug(boards.last().dfu, uint8_t(3 + i));
+    }
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("good.dfu"), "fw_main_v2", firmware("V1.1")),
+        QStringLiteral("--serial"), QStringLiteral("TVX-0001")});
+    QCOMPARE(r.exit, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("2 devices report the serial TVX-0001")), qPrintable(r.err));
+    QCOMPARE(r.err.count(QStringLiteral("Tolvex Demo Board at ")), 2);
     for (const sim::Board &b : boards)
         QCOMPARE(b.dfu->erasedSectorCount(), 0u);
-    switch (rule) {
-    case BootLoaderName:
-        // Back in its application (a simulated board arrives when the bus is looked at).
-        QTRY_COMPARE(update::appDevices().size(), 1);
-        QVERIFY(boards[0].app->connected());
-        QCOMPARE(boards[0].app->versionText(), std::string("V1.0"));
-        break;
-    case RefusedBeforeTouching:
-    case EmptySerial:
-    case EmptyDevice:
-        QVERIFY(boards[0].app->requests().empty()); // not even asked for its version
-        QVERIFY(boards[0].app->connected());
-        break;
-    case SharedSerial:
-        QCOMPARE(r.err.count(QStringLiteral("Tolvex Demo Board at ")), 2); // both named
-        break;
-    case UploadOverExisting:
-        QCOMPARE(readFile(file(QStringLiteral("backup.dfu"))), existing);
-        break;
-    case UploadForced:
-        QVERIFY(readFile(file(QStringLiteral("backup.dfu"))).size() > 1024 * 1024);
-        break;
-    case UploadOntoDanglingLink:
-    case UploadOntoLink:
-    case UploadOntoLinkForced:
-        // The link's target is never written or made; --force replaces the link itself.
-        QCOMPARE(QFileInfo::exists(file(QStringLiteral("target.dfu"))), rule != UploadOntoDanglingLink);
-        if (rule != UploadOntoDanglingLink)
-            QCOMPARE(readFile(file(QStringLiteral("target.dfu"))), existing);
-        QCOMPARE(QFileInfo(file(QStringLiteral("backup.dfu"))).isSymLink(), rule != UploadOntoLinkForced);
-        if (rule == UploadOntoLinkForced)
-            QVERIFY(readFile(file(QStringLiteral("backup.dfu"))).size() > 1024 * 1024);
-        break;
-    default:
-        break;
+}
+
+void TolvexDfuTest::ctrlCWhileWaiting_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("restartMs"); // the board's, on its way to DFU mode
+    QTest::addColumn<int>("pressedMs"); // after the start; 0: pressed already
+    QTest::addColumn<QString>("message");
+    // The board takes its time to restart; Ctrl-C comes while it is awaited.
+    QTest::newRow("enter-dfu, while waiting for the board") << "enter-dfu" << 3000 << 300 << "interrupted";
+    QTest::newRow("list") << "list" << 50 << 0 << "";
+}
+
+void TolvexDfuTest::ctrlCWhileWaiting()
+{
+    QFETCH(QString, command);
+    QFETCH(int, restartMs);
+    QFETCH(int, pressedMs);
+    QFETCH(QString, message);
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0", restartMs);
+    std::atomic<bool> interrupted{pressedMs == 0};
+    if (pressedMs)
+        QTimer::singleShot(pressedMs, [&] { interrupted = true; });
+    const Run r = runCli({command}, &interrupted);
+    QCOMPARE(r.exit, 130);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+}
+
+void TolvexDfuTest::uploadNeverWritesThrough_data()
+{
+    QTest::addColumn<QString>("backup"); // what is there before: "file", "link", "dangling link"
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("over an existing file") << "file" << false << 3 << "--force replaces it";
+    QTest::newRow("over an existing file, --force") << "file" << true << 0 << "";
+    // Another user's link where the backup goes: never written through.
+    QTest::newRow("onto a dangling link") << "dangling link" << false << 3 << "is a symbolic link";
+    QTest::newRow("onto a link to a file") << "link" << false << 3 << "is a symbolic link";
+    QTest::newRow("onto a link, --force: the link replaced") << "link" << true << 0 << "";
+}
+
+// upload never writes over a file unasked, nor through a link, not even with --force: that
+// replaces the link itself; the link's target is never written or made.
+void TolvexDfuTest::uploadNeverWritesThrough()
+{
+    QFETCH(QString, backup);
+    QFETCH(bool, force);
+    QFETCH(int, exit);
+    QFETCH(QString, message);
+    const sim::Board b = plugBoard();
+    sim::World::instance().unplug(b.app);
+    sim::World::instance().plug(b.dfu);
+    const QByteArray existing("keep me");
+    const QString path = file(QStringLiteral("backup.dfu")), target = file(QStringLiteral("target.dfu"));
+    const bool link = backup != QLatin1String("file");
+    if (backup != QLatin1String("dangling link"))
+        QVERIFY(writeFile(link ? target : path, existing));
+    if (link)
+        QVERIFY(QFile::link(target, path));
+    QStringList args{QStringLiteral("upload"), path};
+    if (force)
+        args << QStringLiteral("--force");
+    const Run r = runCli(args);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    QCOMPARE(QFileInfo(path).isSymLink(), link && !force);
+    if (force)
+        QVERIFY(readFile(path).size() > 1024 * 1024);
+    else if (!link)
+        QCOMPARE(readFile(path), existing);
+    if (link) {
+        QCOMPARE(QFileInfo::exists(target), backup == QLatin1String("link"));
+        if (backup == QLatin1String("link"))
+            QCOMPARE(readFile(target), existing);
     }
 }
 
