@@ -43,8 +43,15 @@ private Q_SLOTS:
     void bothSerials();
     void noRollback_data();
     void noRollback();
-    void scriptConventions_data();
-    void scriptConventions();
+    void dryRun_data();
+    void dryRun();
+    void filesForOtherUsbIds_data();
+    void filesForOtherUsbIds();
+    void waitsForABoardPluggedInLater();
+    void gnuForms();
+    void verboseAndHelp_data();
+    void verboseAndHelp();
+    void tableFits80Columns();
     void backupAndRestore();
     void fieldService_data();
     void fieldService();
@@ -994,152 +1001,153 @@ void TolvexDfuTest::noRollback()
     }
 }
 
-namespace {
-enum Convention {
-    DryRunApplication,
-    DryRunLoaderRefused,
-    DryRunEnterRefused,
-    DryRunEnter,
-    DryRunSameImage,
-    DryRunRefused,
-    WaitForPlug,
-    GnuForms,
-    Verbose,
-    OtherIds,
-    OtherIdsForced,
-    AnyIds,
-    TableFits,
-    Help
-};
-}
-
-void TolvexDfuTest::scriptConventions_data()
+void TolvexDfuTest::dryRun_data()
 {
-    QTest::addColumn<int>("convention");
+    QTest::addColumn<QString>("loader"); // the boot loader's name; empty: the board's own
+    QTest::addColumn<bool>("inDfuMode"); // at the start
+    QTest::addColumn<bool>("holdsImage");
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exit");
-    QTest::addColumn<QString>("said"); // on standard output or error
+    QTest::addColumn<QString>("said");
+    const QStringList dry{"--dry-run"}, enter{"--dry-run", "--enter"};
+    const QByteArray ours("fw_main_v2");
     // In application mode a dry run cannot know the boot loader's name: never "would go ahead".
-    QTest::newRow("--dry-run in application mode: not sent into DFU mode")
-        << int(DryRunApplication) << 5 << "known only in DFU mode";
-    QTest::newRow("--dry-run of a boot loader Config.ini does not list")
-        << int(DryRunLoaderRefused) << 5 << "known only in DFU mode";
-    QTest::newRow("--dry-run --enter of that board: refused, and back")
-        << int(DryRunEnterRefused) << 3 << "permits no image for \"Tolvex Loader\"";
-    QTest::newRow("--dry-run --enter: compared in DFU mode, and back")
-        << int(DryRunEnter) << 0 << "would erase and write 3 of 3 sectors";
-    QTest::newRow("--dry-run in DFU mode: compared, nothing erased") << int(DryRunSameImage) << 0
-                                                                      << "would erase and write 0 of 3 sectors";
-    QTest::newRow("--dry-run of a file the board refuses") << int(DryRunRefused) << 3 << "not permitted";
-    QTest::newRow("--wait-seconds for a board plugged in later") << int(WaitForPlug) << 0 << "V1.0 -> V1.1";
-    QTest::newRow("--config=PATH, -j and -- before the file") << int(GnuForms) << 0 << "\"result\":\"done\"";
-    QTest::newRow("--verbose says what it did") << int(Verbose) << 0 << "transfer size 2048 bytes";
-    QTest::newRow("a file for other USB ids") << int(OtherIds) << 3 << "the file is made for USB ids 1209:2a99";
-    QTest::newRow("a file for other USB ids, --force") << int(OtherIdsForced) << 0 << "V1.0 -> V1.1";
-    QTest::newRow("a file for any product id") << int(AnyIds) << 0 << "V1.0 -> V1.1";
-    QTest::newRow("four boards: the table fits 80 columns") << int(TableFits) << 0 << "RESULT";
-    // Each option's whole text, its continuation lines too.
-    QTest::newRow("--help") << int(Help) << 0 << "history knows it)\n";
+    QTest::newRow("in application mode: not sent into DFU mode")
+        << QString() << false << false << ours << dry << 5 << "known only in DFU mode";
+    QTest::newRow("of a boot loader Config.ini does not list")
+        << "Tolvex Loader" << false << false << ours << dry << 5 << "known only in DFU mode";
+    QTest::newRow("--enter of that board: refused, and back")
+        << "Tolvex Loader" << false << false << ours << enter << 3 << "permits no image for \"Tolvex Loader\"";
+    QTest::newRow("--enter: compared in DFU mode, and back")
+        << QString() << false << false << ours << enter << 0 << "would erase and write 3 of 3 sectors";
+    QTest::newRow("in DFU mode: compared, nothing erased")
+        << QString() << true << true << ours << dry << 0 << "would erase and write 0 of 3 sectors";
+    QTest::newRow("of a file the board refuses")
+        << QString() << true << false << QByteArray("otter9_app") << dry << 3 << "not permitted";
 }
 
-void TolvexDfuTest::scriptConventions()
+// --dry-run erases nothing and leaves the board where it found it: sent into DFU mode only with
+// --enter, and then back.
+void TolvexDfuTest::dryRun()
 {
-    QFETCH(int, convention);
+    QFETCH(QString, loader);
+    QFETCH(bool, inDfuMode);
+    QFETCH(bool, holdsImage);
+    QFETCH(QByteArray, imageName);
+    QFETCH(QStringList, options);
     QFETCH(int, exit);
     QFETCH(QString, said);
     const QByteArray image = firmware("V1.1");
-    QString path = dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", image);
-    QStringList args{QStringLiteral("update"), path};
-    QList<sim::Board> boards;
-    if (convention != WaitForPlug && convention != TableFits)
-        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-    const auto toDfuMode = [](const sim::Board &b) {
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, loader.toStdString());
+    if (inDfuMode) {
         sim::World::instance().unplug(b.app);
         sim::World::instance().plug(b.dfu, 1);
-    };
-    if (convention == DryRunLoaderRefused || convention == DryRunEnterRefused) {
-        sim::World::instance().unplug(boards[0].app);
-        boards[0] = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, "Tolvex Loader");
     }
-    switch (convention) {
-    case DryRunApplication:
-    case DryRunLoaderRefused: args << QStringLiteral("--dry-run"); break;
-    case DryRunEnterRefused:
-    case DryRunEnter: args << QStringLiteral("--dry-run") << QStringLiteral("--enter"); break;
-    case DryRunSameImage:
-        toDfuMode(boards[0]);
-        QVERIFY(boards[0].dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(image.constData()),
-                                           size_t(image.size())));
-        args << QStringLiteral("--dry-run");
-        break;
-    case DryRunRefused:
-        toDfuMode(boards[0]);
-        args = QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("o.dfu"), "otter9_app", image),
-                           QStringLiteral("--dry-run")};
-        break;
-    case WaitForPlug:
-        args << QStringLiteral("--wait-seconds") << QStringLiteral("10");
-        QTimer::singleShot(400, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0"); });
-        break;
-    case GnuForms:
-        args = QStringList{QStringLiteral("update"), QStringLiteral("-j"), QStringLiteral("--config=Config.ini"),
-                           QStringLiteral("--"), path};
-        break;
-    case Verbose:
-        args << QStringLiteral("-v");
-        break;
-    case OtherIds:
-    case OtherIdsForced:
-        args[1] = dfuFile(QStringLiteral("other.dfu"), "fw_main_v2", image, 0x2A99);
-        if (convention == OtherIdsForced)
-            args << QStringLiteral("--force");
-        break;
-    case AnyIds:
-        args[1] = dfuFile(QStringLiteral("any.dfu"), "fw_main_v2", image, 0xFFFF);
-        break;
-    case TableFits:
-        for (int i = 0; i < 4; ++i)
-            boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
-        args << QStringLiteral("--all");
-        break;
-    case Help: args = QStringList{QStringLiteral("update"), QStringLiteral("--help")}; break;
+    if (holdsImage)
+        QVERIFY(
+            b.dfu->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(image.constData()), size_t(image.size())));
+    const Run r =
+        runCli(QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), imageName, image)} + options);
+    QCOMPARE(r.exit, exit);
+    QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+    QCOMPARE(b.dfu->erasedSectorCount(), 0u);
+    if (inDfuMode) {
+        QVERIFY(b.dfu->connected());
+        return;
     }
+    QTRY_VERIFY_WITH_TIMEOUT(!update::appDevices().isEmpty(), 5000);
+    QCOMPARE(b.app->versionText(), std::string("V1.0"));
+    QVERIFY2(r.out.contains(QStringLiteral("firmware V1.0")), qPrintable(r.out));
+}
+
+void TolvexDfuTest::filesForOtherUsbIds_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("other USB ids") << 0x2A99 << false << 3 << "the file is made for USB ids 1209:2a99";
+    QTest::newRow("other USB ids, --force") << 0x2A99 << true << 0 << "V1.0 -> V1.1";
+    QTest::newRow("any product id") << 0xFFFF << false << 0 << "V1.0 -> V1.1";
+}
+
+void TolvexDfuTest::filesForOtherUsbIds()
+{
+    QFETCH(int, productId);
+    QFETCH(bool, force);
+    QFETCH(int, exit);
+    QFETCH(QString, said);
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    QStringList args{QStringLiteral("update"),
+        dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"), quint16(productId))};
+    if (force)
+        args << QStringLiteral("--force");
     const Run r = runCli(args);
     QCOMPARE(r.exit, exit);
     QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
-    switch (convention) {
-    case DryRunApplication:
-    case DryRunLoaderRefused:
-    case DryRunEnterRefused:
-    case DryRunEnter:
-        // In its application, as it was: sent into DFU mode only with --enter, and back.
-        QTRY_VERIFY_WITH_TIMEOUT(!update::appDevices().isEmpty(), 5000);
-        QCOMPARE(boards[0].app->versionText(), std::string("V1.0"));
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
-        QVERIFY2(r.out.contains(QStringLiteral("firmware V1.0")), qPrintable(r.out));
-        break;
-    case DryRunSameImage:
-    case DryRunRefused:
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
-        QVERIFY(boards[0].dfu->connected()); // still in DFU mode
-        break;
-    case GnuForms:
-        QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
-        QVERIFY(r.err.isEmpty()); // a good JSON run says nothing besides
-        break;
-    case OtherIds:
-        QCOMPARE(boards[0].dfu->erasedSectorCount(), 0u);
-        break;
-    case TableFits:
-        for (const QString &line : r.out.split(QLatin1Char('\n')))
-            QVERIFY2(line.size() < 80, qPrintable(line));
-        QCOMPARE(r.out.count(QStringLiteral(" done ")), 4);
-        break;
-    case Help:
-        QVERIFY2(r.out.contains(QStringLiteral("line of central.conf; see CENTRAL HISTORY")), qPrintable(r.out));
-        break;
-    default:
-        break;
-    }
+    QCOMPARE(b.dfu->erasedSectorCount() > 0, exit == 0);
+}
+
+void TolvexDfuTest::waitsForABoardPluggedInLater()
+{
+    QList<sim::Board> boards;
+    QTimer::singleShot(400, [&] { boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0"); });
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+        QStringLiteral("--wait-seconds"), QStringLiteral("10")});
+    QCOMPARE(r.exit, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("V1.0 -> V1.1")), qPrintable(r.out + r.err));
+    QCOMPARE(boards.size(), 1);
+}
+
+// --config=PATH, -j and -- before the file: a good JSON run says nothing besides its lines.
+void TolvexDfuTest::gnuForms()
+{
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const Run r = runCli({QStringLiteral("update"), QStringLiteral("-j"), QStringLiteral("--config=Config.ini"),
+        QStringLiteral("--"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))});
+    QCOMPARE(r.exit, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("\"result\":\"done\"")), qPrintable(r.out + r.err));
+    QVERIFY2(schemaMismatch(r.out).isEmpty(), qPrintable(schemaMismatch(r.out)));
+    QVERIFY(r.err.isEmpty());
+}
+
+void TolvexDfuTest::verboseAndHelp_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("said");
+    QTest::newRow("--verbose says what it did") << QStringList{"-v"} << QStringList{"transfer size 2048 bytes"};
+    // Each option's whole text, its continuation lines too.
+    QTest::newRow("--help") << QStringList{"--help"}
+                            << QStringList{"history knows it)\n", "line of central.conf; see CENTRAL HISTORY"};
+}
+
+void TolvexDfuTest::verboseAndHelp()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, said);
+    const sim::Board b = plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const Run r =
+        runCli(QStringList{QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))}
+               + options);
+    QCOMPARE(r.exit, 0);
+    for (const QString &s : said)
+        QVERIFY2((r.out + r.err).contains(s), qPrintable(s + QStringLiteral(" not in:\n") + r.out + r.err));
+}
+
+// Four boards updated at once: the table fits 80 columns.
+void TolvexDfuTest::tableFits80Columns()
+{
+    QList<sim::Board> boards;
+    for (int i = 0; i < 4; ++i)
+        boards << plugBoard(sim::HidAppDeviceSpec(), "V1.0");
+    const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
+        QStringLiteral("--all")});
+    QCOMPARE(r.exit, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("RESULT")), qPrintable(r.out));
+    for (const QString &line : r.out.split(QLatin1Char('\n')))
+        QVERIFY2(line.size() < 80, qPrintable(line));
+    QCOMPARE(r.out.count(QStringLiteral(" done ")), 4);
 }
 
 // A backup made with upload is written back by update, through the usual checks.
