@@ -18,6 +18,7 @@
 #include <zlib.h>
 
 Q_DECLARE_METATYPE(sim::DfuFaults)
+Q_DECLARE_METATYPE(sim::DfuDeviceSpec)
 
 namespace {
 
@@ -129,8 +130,10 @@ private Q_SLOTS:
     void stopEndsAWaitOfHours();
     void skipsWhatIsAlreadyThere_data();
     void skipsWhatIsAlreadyThere();
-    void nothingOutlivesAnOperation_data();
-    void nothingOutlivesAnOperation();
+    void nothingOutlivesAPortSwap();
+    void nothingOutlivesBetweenTwoImages();
+    void nothingOutlivesACrcTwin_data();
+    void nothingOutlivesACrcTwin();
     void earlyRequestsNeedAReadBack_data();
     void earlyRequestsNeedAReadBack();
     void errorBehindAStallStands();
@@ -630,84 +633,100 @@ void DfuOperationsTest::goneDeviceFailsCleanly()
     DFUFILES_DestroyImage(&image);
 }
 
-namespace {
-enum Quirk {
-    HugePollTimeout, StatusHeldPastTimeout, ResetBeforeReturnAnswer, ManifestWaitReset, IdleAfterReturn,
-    DownloadIdleAfterReturn, IdleAfterBlock, UnplugAsIo, UnplugAsPipe, UnplugAsTimeout, TransferSize8192,
-    TransferSize1000, OddStrings, StringLengthPastData, NoLanguageList, NoUpload, AlternatesZeroAndFive,
-    ClaimedElsewhere, LayoutPast4GiB,
-};
-} // namespace
-
 void DfuOperationsTest::quirksOnTheWholeRoad_data()
 {
-    QTest::addColumn<int>("quirk");
+    QTest::addColumn<sim::DfuDeviceSpec>("setup");
+    QTest::addColumn<sim::DfuFaults>("faults");
+    QTest::addColumn<bool>("claimed"); // the interface held by another program
+    QTest::addColumn<QByteArray>("layout"); // of alternate 1 instead of the setup's; empty: the setup's
     QTest::addColumn<quint32>("downloadStatus");
     QTest::addColumn<quint32>("returnStatus");
     QTest::addColumn<QString>("warning");
+    QTest::addColumn<bool>("leftIdle"); // after a failed download: usable again
     const quint32 ok = DFU_OK;
     const QString failed; // the failure's own warning is expected by the test
-    QTest::newRow("poll timeout of hours") << int(HugePollTimeout) << ok << ok << QString();
-    QTest::newRow("status held past the transfer timeout by a long erase") << int(StatusHeldPastTimeout) << ok << ok
-                                                                           << QString();
-    QTest::newRow("reset before the return's answer") << int(ResetBeforeReturnAnswer) << ok << ok << QString();
-    QTest::newRow("waits in dfuMANIFEST-WAIT-RESET") << int(ManifestWaitReset) << ok << ok << QString();
-    QTest::newRow("dfuIDLE after the return") << int(IdleAfterReturn) << ok << quint32(DFU_ERROR_NOT_LEFT) << failed;
-    QTest::newRow("dfuDNLOAD-IDLE after the return") << int(DownloadIdleAfterReturn) << ok
-                                                      << quint32(DFU_ERROR_NOT_LEFT) << failed;
-    QTest::newRow("dfuIDLE after a block") << int(IdleAfterBlock) << quint32(DFU_ERROR_DEVICE_STATE) << ok << failed;
-    QTest::newRow("unplug seen as an I/O error") << int(UnplugAsIo) << quint32(DFU_ERROR_USB) << ok << failed;
-    QTest::newRow("unplug seen as a stall") << int(UnplugAsPipe) << quint32(DFU_ERROR_STALL) << ok << failed;
-    QTest::newRow("unplug seen as a timeout") << int(UnplugAsTimeout) << quint32(DFU_ERROR_USB) << ok << failed;
-    QTest::newRow("wTransferSize 8192") << int(TransferSize8192) << ok << ok << QString();
-    QTest::newRow("wTransferSize 1000, short last block") << int(TransferSize1000) << ok << ok << QString();
-    QTest::newRow("odd string lengths") << int(OddStrings) << ok << ok << QString();
-    QTest::newRow("bLength past the data") << int(StringLengthPastData) << ok << ok << QString();
-    QTest::newRow("no language list") << int(NoLanguageList) << ok << ok << QString();
-    QTest::newRow("bitCanUpload 0") << int(NoUpload) << ok << ok << QStringLiteral("was not verified");
-    QTest::newRow("alternates 0 and 5") << int(AlternatesZeroAndFive) << ok << ok << QString();
-    QTest::newRow("interface claimed by another program") << int(ClaimedElsewhere) << quint32(DFU_ERROR_CLAIMED)
-                                                           << ok << QStringLiteral("another program holds");
-    QTest::newRow("layout past 4 GiB") << int(LayoutPast4GiB) << quint32(DFU_ERROR_LAYOUT) << ok
-                                       << QStringLiteral("malformed memory layout");
+    const sim::DfuFaults none;
+    const auto with = [](const std::function<void(sim::DfuDeviceSpec &)> &edit) {
+        sim::DfuDeviceSpec s = sim::DfuDeviceSpec::twoAlternates();
+        edit(s);
+        return s;
+    };
+    const auto quirk = [&](bool sim::DfuQuirks::*field) {
+        return with([&](sim::DfuDeviceSpec &s) { s.quirks.*field = true; });
+    };
+    const auto unplugAs = [](sim::ControlResult::Loss as) {
+        sim::DfuFaults f;
+        f.disconnectAtBlock = 3;
+        f.disconnectAs = as;
+        return f;
+    };
+    const sim::DfuDeviceSpec plain = sim::DfuDeviceSpec::twoAlternates();
+    QTest::newRow("poll timeout of hours")
+        << quirk(&sim::DfuQuirks::hugePollTimeout) << none << false << QByteArray() << ok << ok << QString() << false;
+    // The library gives a transfer 5 s.
+    QTest::newRow("status held past the transfer timeout by a long erase")
+        << with([](sim::DfuDeviceSpec &s) { s.quirks.eraseMs = 6000; }) << none << false << QByteArray() << ok << ok
+        << QString() << false;
+    QTest::newRow("reset before the return's answer") << quirk(&sim::DfuQuirks::resetBeforeReturnAnswer) << none
+                                                      << false << QByteArray() << ok << ok << QString() << false;
+    QTest::newRow("waits in dfuMANIFEST-WAIT-RESET")
+        << quirk(&sim::DfuQuirks::manifestWaitReset) << none << false << QByteArray() << ok << ok << QString() << false;
+    QTest::newRow("dfuIDLE after the return")
+        << with([](sim::DfuDeviceSpec &s) { s.quirks.stateAfterReturn = 2; }) << none << false << QByteArray() << ok
+        << quint32(DFU_ERROR_NOT_LEFT) << failed << false;
+    QTest::newRow("dfuDNLOAD-IDLE after the return")
+        << with([](sim::DfuDeviceSpec &s) { s.quirks.stateAfterReturn = 5; }) << none << false << QByteArray() << ok
+        << quint32(DFU_ERROR_NOT_LEFT) << failed << false;
+    QTest::newRow("dfuIDLE after a block") << quirk(&sim::DfuQuirks::idleAfterBlock) << none << false << QByteArray()
+                                           << quint32(DFU_ERROR_DEVICE_STATE) << ok << failed << true;
+    QTest::newRow("unplug seen as an I/O error") << plain << unplugAs(sim::ControlResult::IoError) << false
+                                                 << QByteArray() << quint32(DFU_ERROR_USB) << ok << failed << false;
+    QTest::newRow("unplug seen as a stall") << plain << unplugAs(sim::ControlResult::PipeError) << false << QByteArray()
+                                            << quint32(DFU_ERROR_STALL) << ok << failed << false;
+    QTest::newRow("unplug seen as a timeout") << plain << unplugAs(sim::ControlResult::Timeout) << false << QByteArray()
+                                              << quint32(DFU_ERROR_USB) << ok << failed << false;
+    QTest::newRow("wTransferSize 8192") << with([](sim::DfuDeviceSpec &s) { s.transferSize = 8192; }) << none << false
+                                        << QByteArray() << ok << ok << QString() << false;
+    QTest::newRow("wTransferSize 1000, short last block")
+        << with([](sim::DfuDeviceSpec &s) { s.transferSize = 1000; }) << none << false << QByteArray() << ok << ok
+        << QString() << false;
+    QTest::newRow("odd string lengths") << quirk(&sim::DfuQuirks::oddStringLengths) << none << false << QByteArray()
+                                        << ok << ok << QString() << false;
+    QTest::newRow("bLength past the data") << quirk(&sim::DfuQuirks::stringLengthPastData) << none << false
+                                           << QByteArray() << ok << ok << QString() << false;
+    QTest::newRow("no language list") << quirk(&sim::DfuQuirks::languageListStalls) << none << false << QByteArray()
+                                      << ok << ok << QString() << false;
+    QTest::newRow("bitCanUpload 0") << with([](sim::DfuDeviceSpec &s) { s.attributes = 0x09; }) << none << false
+                                    << QByteArray() << ok << ok << QStringLiteral("was not verified") << false;
+    QTest::newRow("alternates 0 and 5") << with([](sim::DfuDeviceSpec &s) {
+        s.quirks.alternateNumbers = {0, 5};
+    }) << none << false << QByteArray() << ok
+                                        << ok << QString() << false;
+    QTest::newRow("interface claimed by another program")
+        << plain << none << true << QByteArray() << quint32(DFU_ERROR_CLAIMED) << ok
+        << QStringLiteral("another program holds") << true;
+    QTest::newRow("layout past 4 GiB") << plain << none << false << QByteArray("@Internal Flash  /0xFFFF0000/02*064Kg")
+                                       << quint32(DFU_ERROR_LAYOUT) << ok << QStringLiteral("malformed memory layout")
+                                       << false;
 }
 
 void DfuOperationsTest::quirksOnTheWholeRoad()
 {
-    QFETCH(int, quirk);
+    QFETCH(sim::DfuDeviceSpec, setup);
+    QFETCH(sim::DfuFaults, faults);
+    QFETCH(bool, claimed);
+    QFETCH(QByteArray, layout);
     QFETCH(quint32, downloadStatus);
     QFETCH(quint32, returnStatus);
     QFETCH(QString, warning);
-    sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
-    sim::DfuQuirks &q = setup.quirks;
-    sim::DfuFaults faults;
-    switch (quirk) {
-    case HugePollTimeout: q.hugePollTimeout = true; break;
-    case StatusHeldPastTimeout: q.eraseMs = 6000; break; // the library gives a transfer 5 s
-    case ResetBeforeReturnAnswer: q.resetBeforeReturnAnswer = true; break;
-    case ManifestWaitReset: q.manifestWaitReset = true; break;
-    case IdleAfterReturn: q.stateAfterReturn = 2; break;
-    case DownloadIdleAfterReturn: q.stateAfterReturn = 5; break;
-    case IdleAfterBlock: q.idleAfterBlock = true; break;
-    case UnplugAsIo: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::IoError; break;
-    case UnplugAsPipe: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::PipeError; break;
-    case UnplugAsTimeout: faults.disconnectAtBlock = 3; faults.disconnectAs = sim::ControlResult::Timeout; break;
-    case TransferSize8192: setup.transferSize = 8192; break;
-    case TransferSize1000: setup.transferSize = 1000; break;
-    case OddStrings: q.oddStringLengths = true; break;
-    case StringLengthPastData: q.stringLengthPastData = true; break;
-    case NoLanguageList: q.languageListStalls = true; break;
-    case NoUpload: setup.attributes = 0x09; break;
-    case AlternatesZeroAndFive: q.alternateNumbers = {0, 5}; break;
-    }
+    QFETCH(bool, leftIdle);
     const SimDfuDevice dev = plugDfuDevice(setup);
     dev.model->setFaults(faults);
     bool left = false;
     dev.model->setOnLeave([&] { left = true; });
-    if (quirk == ClaimedElsewhere)
-        dev.model->setClaimedElsewhere(true);
-    if (quirk == LayoutPast4GiB)
-        dev.model->setLayoutString(1, "@Internal Flash  /0xFFFF0000/02*064Kg");
+    dev.model->setClaimedElsewhere(claimed);
+    if (!layout.isEmpty())
+        dev.model->setLayoutString(1, layout.toStdString());
 
     // Listed by its strings, read as they came, without claiming the interface.
     DfuDeviceHandle h = 0;
@@ -721,12 +740,11 @@ void DfuOperationsTest::quirksOnTheWholeRoad()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     Mapping m;
     const DfuStatus mapped = m.createFrom(dev.path.c_str());
-    if (quirk == LayoutPast4GiB) {
-        QCOMPARE(mapped, DFU_ERROR_LAYOUT);
+    QCOMPARE(unpacked(mapped), downloadStatus == DFU_ERROR_LAYOUT ? downloadStatus : quint32(DFU_OK));
+    if (mapped != DFU_OK)
         return;
-    }
-    QCOMPARE(mapped, DFU_OK);
-    QCOMPARE(m.last().alternate, quint8(quirk == AlternatesZeroAndFive ? 5 : 1));
+    QCOMPARE(
+        m.last().alternate, setup.quirks.alternateNumbers.empty() ? quint8(1) : setup.quirks.alternateNumbers.back());
     // Two sectors, a short last block, and an element that starts off a block boundary.
     const QByteArray first = pattern(5500, 3), second = pattern(777, 4);
     DfuImageHandle image = imageWith(m.last().alternate, {{Flash + 3, first}, {0x08004000, second}});
@@ -742,9 +760,9 @@ void DfuOperationsTest::quirksOnTheWholeRoad()
     if (downloadStatus != DFU_OK) {
         QVERIFY(c.percent < 100);
         QVERIFY(memory(dev, 1, Flash + 3, first.size()) != first || memory(dev, 1, 0x08004000, 777) != second);
-        if (quirk == IdleAfterBlock || quirk == ClaimedElsewhere)
-            QCOMPARE(dev.model->state(), quint8(2)); // left usable: dfuIDLE
-        if (quirk == ClaimedElsewhere)
+        if (leftIdle)
+            QCOMPARE(dev.model->state(), quint8(2)); // dfuIDLE
+        if (claimed)
             QCOMPARE(dev.model->erasedSectorCount(), 0u);
         return;
     }
@@ -799,82 +817,85 @@ DfuStatus downloadWith(const SimDfuDevice &d, const Mapping &m, const QList<QPai
     const dfulib::Image image(imageWith(1, elements));
     return download(d, m, image.get(), flag).errorStatus;
 }
-
-enum Before { SameImage, OneSectorDiffers, OldDataBesideThePart, FFOverOldData, EndsMidBlock, Unreadable, ReadFails,
-              WriteFaultThenAgain };
 } // namespace
 
 void DfuOperationsTest::skipsWhatIsAlreadyThere_data()
 {
-    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("tail"); // bytes of the third sector the image covers
+    QTest::addColumn<bool>("oldBeside"); // old data beside the image's part, or erased bytes
+    QTest::addColumn<bool>("oldUnderFF"); // old data where the image has 0xFF
+    QTest::addColumn<bool>("differs"); // one byte of the second sector
+    QTest::addColumn<bool>("uploads");
+    QTest::addColumn<QString>("fault"); // "read": an upload fails mid-comparison; "write": a download
     QTest::addColumn<int>("erasures");
-    QTest::newRow("the same image again") << int(SameImage) << 0;
-    QTest::newRow("one sector differs") << int(OneSectorDiffers) << 1;
-    QTest::newRow("old data beside the image's part of a sector") << int(OldDataBesideThePart) << 1;
-    QTest::newRow("an image byte 0xFF over old data") << int(FFOverOldData) << 1;
-    QTest::newRow("an element ending mid-block") << int(EndsMidBlock) << 0;
-    QTest::newRow("no upload: a full download") << int(Unreadable) << 3;
-    QTest::newRow("a read failing mid-comparison") << int(ReadFails) << 2; // unread, and the one that differs
-    QTest::newRow("a fault during the partial write, then again") << int(WriteFaultThenAgain) << 2;
+    QTest::newRow("the same image again") << 4096 << false << false << false << true << "" << 0;
+    QTest::newRow("one sector differs") << 4096 << false << false << true << true << "" << 1;
+    QTest::newRow("old data beside the image's part of a sector") << 4096 << true << false << false << true << "" << 1;
+    QTest::newRow("an image byte 0xFF over old data") << 4096 << false << true << false << true << "" << 1;
+    QTest::newRow("an element ending mid-block") << 3000 << false << false << false << true << "" << 0;
+    QTest::newRow("no upload: a full download") << 4096 << false << false << true << false << "" << 3;
+    // Unread, and the one that differs.
+    QTest::newRow("a read failing mid-comparison") << 4096 << false << false << true << true << "read" << 2;
+    QTest::newRow("a fault during the partial write, then again")
+        << 4096 << false << false << true << true << "write" << 2;
 }
 
 void DfuOperationsTest::skipsWhatIsAlreadyThere()
 {
-    QFETCH(int, before);
+    QFETCH(int, tail);
+    QFETCH(bool, oldBeside);
+    QFETCH(bool, oldUnderFF);
+    QFETCH(bool, differs);
+    QFETCH(bool, uploads);
+    QFETCH(QString, fault);
     QFETCH(int, erasures);
     sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::twoAlternates();
-    if (before == Unreadable)
+    if (!uploads)
         setup.attributes = 0x09;
     // The image: two 16 KiB sectors whole, a third in part.
-    QByteArray data = pattern(16384 * 2 + (before == EndsMidBlock ? 3000 : 4096), 5);
+    QByteArray data = pattern(16384 * 2 + tail, 5);
     data[100] = char(0xFF);
     const QList<QPair<uint32_t, QByteArray>> image{{Flash, data}};
     // Two devices with the same memory: one takes the skipping download, the other a full one.
     const SimDfuDevice skipping = plugDfuDevice(setup), full = plugDfuDevice(setup);
-    const QByteArray old = pattern(64 * 1024, 8);
-    for (const SimDfuDevice *d : {&skipping, &full}) {
-        QByteArray memory = old;
-        if (before != OldDataBesideThePart && before != FFOverOldData) {
-            memory.replace(0, data.size(), data); // as a full download of the image left it ...
-            memory.replace(data.size(), 3 * 16384 - data.size(), QByteArray(3 * 16384 - data.size(), '\xFF'));
-        } else {
-            memory.replace(0, data.size(), data); // ... or the image's bytes over old data
-        }
-        if (before == OneSectorDiffers || before == ReadFails || before == Unreadable || before == WriteFaultThenAgain)
-            memory[16384 + 7] = char(memory[16384 + 7] ^ 0x10);
-        if (before == FFOverOldData)
-            memory.replace(2 * 16384 + 4096, 16384 - 4096, QByteArray(16384 - 4096, '\xFF'));
-        if (before == FFOverOldData)
-            memory[100] = 0;
-        QVERIFY(d->model->writeMemory(1, Flash, reinterpret_cast<const uint8_t *>(memory.constData()), size_t(memory.size())));
-    }
+    QByteArray memory = pattern(64 * 1024, 8);
+    memory.replace(0, data.size(), data); // the image's bytes over old data ...
+    if (!oldBeside) // ... or as a full download of the image left them
+        memory.replace(data.size(), 3 * 16384 - data.size(), QByteArray(3 * 16384 - data.size(), '\xFF'));
+    if (oldUnderFF)
+        memory[100] = 0;
+    if (differs)
+        memory[16384 + 7] = char(memory[16384 + 7] ^ 0x10);
+    for (const SimDfuDevice *d : {&skipping, &full})
+        QVERIFY(d->model->writeMemory(
+            1, Flash, reinterpret_cast<const uint8_t *>(memory.constData()), size_t(memory.size())));
     Mapping m, mFull;
     QCOMPARE(m.createFrom(skipping.path.c_str()), DFU_OK);
     QCOMPARE(mFull.createFrom(full.path.c_str()), DFU_OK);
     QCOMPARE(downloadWith(full, mFull, image, DFU_FLAG_FULL_DOWNLOAD), DFU_OK);
     QCOMPARE(full.model->erasedSectorCount(), 3u);
 
-    if (before != ReadFails && before != WriteFaultThenAgain) {
+    if (fault.isEmpty()) {
         // A comparison alone says what the download will keep, and changes nothing.
-        const QByteArray held = memory(skipping, 1, Flash, 64 * 1024);
+        const QByteArray held = ::memory(skipping, 1, Flash, 64 * 1024);
         const dfulib::Image compare(imageWith(1, image));
         const DfuOperationContext c = download(skipping, m, compare.get(), DFU_FLAG_COMPARE_ONLY);
         QCOMPARE(unpacked(c.errorStatus), DFU_OK);
         QCOMPARE(int(c.sectorsTouched), 3);
         QCOMPARE(int(c.sectorsKept), 3 - erasures);
         QCOMPARE(skipping.model->erasedSectorCount(), 0u);
-        QCOMPARE(memory(skipping, 1, Flash, 64 * 1024), held);
+        QCOMPARE(::memory(skipping, 1, Flash, 64 * 1024), held);
     }
     sim::DfuFaults faults;
-    if (before == ReadFails)
+    if (fault == QLatin1String("read"))
         faults.uploadStallAt = 1; // the first sector's first block
-    if (before == WriteFaultThenAgain)
+    if (fault == QLatin1String("write"))
         faults.disconnectAtBlock = 2;
     faults.once = true;
     skipping.model->setFaults(faults);
-    if (before == Unreadable)
+    if (!uploads)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not verified"));
-    if (before == WriteFaultThenAgain) {
+    if (fault == QLatin1String("write")) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DFU: operation . on .* failed"));
         QVERIFY(downloadWith(skipping, m, image, 0) != DFU_OK);
         sim::World::instance().unplug(skipping.model);
@@ -883,94 +904,102 @@ void DfuOperationsTest::skipsWhatIsAlreadyThere()
     QCOMPARE(downloadWith(skipping, m, image, 0), DFU_OK);
     QCOMPARE(int(skipping.model->erasedSectorCount()), erasures);
     // Byte for byte what the full download left, over everything the image touches and beyond.
-    QCOMPARE(memory(skipping, 1, Flash, 64 * 1024), memory(full, 1, Flash, 64 * 1024));
-}
-
-namespace {
-enum Between { PortSwapped, TwoImages, CrcTwinSeparate, CrcTwinDownload };
-}
-
-void DfuOperationsTest::nothingOutlivesAnOperation_data()
-{
-    QTest::addColumn<int>("between");
-    QTest::newRow("erase, another device on the same port, upgrade") << int(PortSwapped);
-    QTest::newRow("two images: erase both, then upgrade both") << int(TwoImages);
-    QTest::newRow("erase with an image, upgrade with its CRC twin") << int(CrcTwinSeparate);
-    QTest::newRow("download of the CRC twin of what the device holds") << int(CrcTwinDownload);
+    QCOMPARE(::memory(skipping, 1, Flash, 64 * 1024), ::memory(full, 1, Flash, 64 * 1024));
 }
 
 // What one operation learned of a device's memory must not be trusted by another: a success
 // always means that the device holds the image written last, byte for byte.
-void DfuOperationsTest::nothingOutlivesAnOperation()
+
+// Erased, then another device put on the same port, then upgraded: the new one is written whole.
+void DfuOperationsTest::nothingOutlivesAPortSwap()
 {
-    QFETCH(int, between);
-    const sim::DfuDeviceSpec setup = between == TwoImages ? sim::DfuDeviceSpec::twoFlashes()
-                                                          : sim::DfuDeviceSpec::oneAlternate();
+    const sim::DfuDeviceSpec setup = sim::DfuDeviceSpec::oneAlternate();
     const SimDfuDevice dev = plugDfuDevice(setup);
     Mapping m;
     QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
-    const uint32_t base = between == TwoImages ? 0x08100000 : Flash;
     const QByteArray a = pattern(6000, 6);
-    // The device holds what a download of `a` leaves.
-    QVERIFY(dev.model->writeMemory(m.size() - 1, base, reinterpret_cast<const uint8_t *>(a.constData()), size_t(a.size())));
-    QByteArray expected = a;
-    std::shared_ptr<sim::DfuDeviceModel> target = dev.model;
+    QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(a.constData()), size_t(a.size())));
+    dfulib::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, a}}));
+    QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
+    sim::World::instance().unplug(dev.model);
+    const auto blank = std::make_shared<sim::DfuDeviceModel>(setup);
+    sim::World::instance().plug(blank, dev.port);
+    QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
+    QByteArray held(a.size(), '\0');
+    QVERIFY(blank->readMemory(0, Flash, reinterpret_cast<uint8_t *>(held.data()), size_t(held.size())));
+    sim::World::instance().unplug(blank);
+    QCOMPARE(held, a);
+}
 
-    if (between == PortSwapped) {
-        dfulib::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, a}}));
+// Two images: both erased, then both upgraded; "erase" means erased, in each alternate.
+void DfuOperationsTest::nothingOutlivesBetweenTwoImages()
+{
+    const SimDfuDevice dev = plugDfuDevice(sim::DfuDeviceSpec::twoFlashes());
+    Mapping m;
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
+    const uint32_t base = 0x08100000;
+    // Alternate 0 holds old data, alternate 1 already its image.
+    const QByteArray a = pattern(6000, 6), old = pattern(4096, 9), zero = pattern(3000, 10);
+    QVERIFY(dev.model->writeMemory(1, base, reinterpret_cast<const uint8_t *>(a.constData()), size_t(a.size())));
+    QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(old.constData()), 4096));
+    dfulib::Image i0(imageWith(0, {{Flash, zero}})), i1(imageWith(1, {{base, a}}));
+    dfulib::Image e0, e1;
+    DFUFILES_DuplicateImage(i0.get(), e0.receive());
+    DFUFILES_DuplicateImage(i1.get(), e1.receive());
+    QCOMPARE(DFUFILES_FilterImageForOperation(e0.get(), &m[0], DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(DFUFILES_FilterImageForOperation(e1.get(), &m[1], DFU_OPERATION_ERASE, 0), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e0.get(), dev.path).errorStatus), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e1.get(), dev.path).errorStatus), DFU_OK);
+    // Two pages of alternate 0, one sector of alternate 1.
+    QCOMPARE(dev.model->erasedSectors(), (std::vector<uint32_t>{Flash, Flash + 2048, base}));
+    QCOMPARE(DFUFILES_FilterImageForOperation(i0.get(), &m[0], DFU_OPERATION_UPGRADE, 0), DFU_OK);
+    QCOMPARE(DFUFILES_FilterImageForOperation(i1.get(), &m[1], DFU_OPERATION_UPGRADE, 0), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i0.get(), dev.path).errorStatus), DFU_OK);
+    QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i1.get(), dev.path).errorStatus), DFU_OK);
+    QCOMPARE(memory(dev, 0, Flash, 4096), zero + QByteArray(4096 - zero.size(), '\xFF'));
+    QCOMPARE(memory(dev, 1, base, a.size()), a);
+}
+
+void DfuOperationsTest::nothingOutlivesACrcTwin_data()
+{
+    QTest::addColumn<bool>("eraseFirst"); // erase with the held image, then upgrade; or one download
+    QTest::addColumn<int>("erasures"); // of the download
+    QTest::newRow("erase with an image, upgrade with its CRC twin") << true << 0;
+    QTest::newRow("download of the CRC twin of what the device holds") << false << 1;
+}
+
+// An image whose sector has the CRC-32 of what the device holds is still written.
+void DfuOperationsTest::nothingOutlivesACrcTwin()
+{
+    QFETCH(bool, eraseFirst);
+    QFETCH(int, erasures);
+    const SimDfuDevice dev = plugDfuDevice(sim::DfuDeviceSpec::oneAlternate());
+    Mapping m;
+    QCOMPARE(m.createFrom(dev.path.c_str()), DFU_OK);
+    const QByteArray a = pattern(6000, 6);
+    QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(a.constData()), size_t(a.size())));
+    // Five bytes changed, the CRC-32 of the sector's content kept.
+    const QByteArray b = crcTwin(a, 100, 0, 16384);
+    QVERIFY(b != a);
+    const auto sectorCrc = [](const QByteArray &image) {
+        const QByteArray sector = image + QByteArray(16384 - image.size(), '\xFF');
+        return crc32(0, reinterpret_cast<const Bytef *>(sector.constData()), uInt(sector.size()));
+    };
+    QCOMPARE(sectorCrc(b), sectorCrc(a));
+    dfulib::Image image(imageWith(0, {{Flash, b}}));
+    if (eraseFirst) {
+        dfulib::Image erase(imageWith(0, {{Flash, a}}));
         QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
         QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
-        sim::World::instance().unplug(dev.model);
-        target = std::make_shared<sim::DfuDeviceModel>(setup); // blank
-        sim::World::instance().plug(target, dev.port);
         QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
         QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
-    } else if (between == TwoImages) {
-        // Alternate 0 holds old data, alternate 1 already its image.
-        const QByteArray old = pattern(4096, 9), zero = pattern(3000, 10);
-        QVERIFY(dev.model->writeMemory(0, Flash, reinterpret_cast<const uint8_t *>(old.constData()), 4096));
-        dfulib::Image i0(imageWith(0, {{Flash, zero}})), i1(imageWith(1, {{base, a}}));
-        dfulib::Image e0, e1;
-        DFUFILES_DuplicateImage(i0.get(), e0.receive());
-        DFUFILES_DuplicateImage(i1.get(), e1.receive());
-        QCOMPARE(DFUFILES_FilterImageForOperation(e0.get(), &m[0], DFU_OPERATION_ERASE, 0), DFU_OK);
-        QCOMPARE(DFUFILES_FilterImageForOperation(e1.get(), &m[1], DFU_OPERATION_ERASE, 0), DFU_OK);
-        QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e0.get(), dev.path).errorStatus), DFU_OK);
-        QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, e1.get(), dev.path).errorStatus), DFU_OK);
-        // "Erase" means erased: two pages of alternate 0, one sector of alternate 1.
-        QCOMPARE(dev.model->erasedSectors(), (std::vector<uint32_t>{Flash, Flash + 2048, base}));
-        QCOMPARE(DFUFILES_FilterImageForOperation(i0.get(), &m[0], DFU_OPERATION_UPGRADE, 0), DFU_OK);
-        QCOMPARE(DFUFILES_FilterImageForOperation(i1.get(), &m[1], DFU_OPERATION_UPGRADE, 0), DFU_OK);
-        QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i0.get(), dev.path).errorStatus), DFU_OK);
-        QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, i1.get(), dev.path).errorStatus), DFU_OK);
-        QCOMPARE(memory(dev, 0, Flash, 4096), zero + QByteArray(4096 - zero.size(), '\xFF'));
     } else {
-        // Five bytes changed, the CRC-32 of the sector's content kept.
-        const QByteArray b = crcTwin(a, 100, 0, 16384);
-        QVERIFY(b != a);
-        const auto sectorCrc = [](const QByteArray &image) {
-            const QByteArray sector = image + QByteArray(16384 - image.size(), '\xFF');
-            return crc32(0, reinterpret_cast<const Bytef *>(sector.constData()), uInt(sector.size()));
-        };
-        QCOMPARE(sectorCrc(b), sectorCrc(a));
-        expected = b;
-        if (between == CrcTwinSeparate) {
-            dfulib::Image erase(imageWith(0, {{Flash, a}})), image(imageWith(0, {{Flash, b}}));
-            QCOMPARE(DFUFILES_FilterImageForOperation(erase.get(), &m.last(), DFU_OPERATION_ERASE, 0), DFU_OK);
-            QCOMPARE(unpacked(runOperation(DFU_OPERATION_ERASE, erase.get(), dev.path).errorStatus), DFU_OK);
-            QCOMPARE(DFUFILES_FilterImageForOperation(image.get(), &m.last(), DFU_OPERATION_UPGRADE, 0), DFU_OK);
-            QCOMPARE(unpacked(runOperation(DFU_OPERATION_UPGRADE, image.get(), dev.path).errorStatus), DFU_OK);
-        } else {
-            dfulib::Image image(imageWith(0, {{Flash, b}}));
-            QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
-            QCOMPARE(dev.model->erasedSectorCount(), 1u);
-        }
+        QCOMPARE(unpacked(download(dev, m, image.get()).errorStatus), DFU_OK);
+        QCOMPARE(int(dev.model->erasedSectorCount()), erasures);
     }
-    QByteArray held(expected.size(), '\0');
-    QVERIFY(target->readMemory(m.size() - 1, base, reinterpret_cast<uint8_t *>(held.data()), size_t(held.size())));
-    QCOMPARE(held, expected);
-    if (target != dev.model)
-        sim::World::instance().unplug(target);
+    QCOMPARE(memory(dev, 0, Flash, b.size()), b);
 }
 
 void DfuOperationsTest::earlyRequestsNeedAReadBack_data()
