@@ -142,12 +142,12 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
     c.release = opened.release;
     dfulib::File handle;
     if (opened.result != SignedFile::Opened || openDfuBytes(source, handle) != DFU_OK) {
-        c.message = QStringLiteral("%1 is refused: %2").arg(file, opened.reason());
+        c.outcome = Outcome::refused(QStringLiteral("%1 is refused: %2").arg(file, opened.reason()));
         return c;
     }
     dfulib::Image first;
     if (opened.imageCount == 0 || DFUFILES_ReadImageFromDFUFile(handle.get(), 0, first.receive()) != DFU_OK) {
-        c.message = QStringLiteral("%1 is refused: it holds no image").arg(file);
+        c.outcome = Outcome::refused(QStringLiteral("%1 is refused: it holds no image").arg(file));
         return c;
     }
     // What makes a file unwritable is said before any board is touched, not after it went to
@@ -161,12 +161,13 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
             const dfulib::TargetView &target = view.targets[t];
             dfulib::Overlap overlap;
             if (dfulib::findOverlap(dfulib::spansOf(target), overlap)) {
-                c.message = QStringLiteral("%1 is refused: elements %2 and %3 of image %4 overlap at 0x%5")
-                                .arg(file)
-                                .arg(overlap.first)
-                                .arg(overlap.second)
-                                .arg(t)
-                                .arg(overlap.address, 8, 16, QLatin1Char('0'));
+                c.outcome =
+                    Outcome::refused(QStringLiteral("%1 is refused: elements %2 and %3 of image %4 overlap at 0x%5")
+                                         .arg(file)
+                                         .arg(overlap.first)
+                                         .arg(overlap.second)
+                                         .arg(t)
+                                         .arg(overlap.address, 8, 16, QLatin1Char('0')));
                 return c;
             }
             for (size_t u = 0; u < t; ++u) {
@@ -179,13 +180,14 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
                     same = a.address == b.address && a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0;
                 }
                 if (!same) {
-                    c.message = QStringLiteral("%1 is refused: images %2 and %3 are both for alternate %4 named "
-                                               "\"%5\", with other data; which one is meant cannot be told")
-                                    .arg(file)
-                                    .arg(u)
-                                    .arg(t)
-                                    .arg(target.alternate)
-                                    .arg(display::utf8(target.name));
+                    c.outcome = Outcome::refused(
+                        QStringLiteral("%1 is refused: images %2 and %3 are both for alternate %4 named "
+                                       "\"%5\", with other data; which one is meant cannot be told")
+                            .arg(file)
+                            .arg(u)
+                            .arg(t)
+                            .arg(target.alternate)
+                            .arg(display::utf8(target.name)));
                     return c;
                 }
             }
@@ -196,13 +198,11 @@ DfuFileCheck checkDfuFile(const DfuFileBytes &source, const ImageNameList &names
     DFUFILES_GetImageName(first.get(), name);
     const QString imageName = QString::fromLocal8Bit(name);
     for (const QStringList &item : names) {
-        if (!item.value(1).isEmpty() && imageNamePermitted(item.value(1), imageName)) {
-            c.ok = true;
+        if (!item.value(1).isEmpty() && imageNamePermitted(item.value(1), imageName))
             return c;
-        }
     }
-    c.message =
-        QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName);
+    c.outcome = Outcome::refused(
+        QStringLiteral("%1 is refused: Config.ini permits its image name \"%2\" for no product").arg(file, imageName));
     return c;
 }
 
@@ -222,6 +222,7 @@ RestorePolicy loadRestorePolicy()
     RestorePolicy p;
     p.ownBackups = setting.policy == dfulib::RestorePolicy::OwnBackups;
     p.path = QString::fromStdString(setting.path);
-    p.problem = QString::fromStdString(setting.problem);
+    if (!setting.problem.empty())
+        p.taken = Outcome::refused(QString::fromStdString(setting.problem));
     return p;
 }

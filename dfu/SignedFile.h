@@ -6,6 +6,7 @@
 // meanwhile changes nothing of them.
 
 #include "ConfigFile.h"
+#include "Outcome.h"
 
 #include <QByteArray>
 #include <QString>
@@ -69,8 +70,7 @@ SharedDfuFile asOwnBackup(const DfuFileBytes &file);
 // DFU mode, comes when the board is there.
 struct DfuFileCheck
 {
-    bool ok = false;
-    QString message;
+    Outcome outcome; // Refused: why, naming the file
     QString signature; // what its signature is: "not signed", "signed by key ..."
     quint16 release = 0; // the suffix's bcdDevice
 };
@@ -89,6 +89,6 @@ struct RestorePolicy
 {
     bool ownBackups = false;
     QString path; // where the file is, or would be
-    QString problem; // why the file was not taken, for people; empty when it was (or is absent)
+    Outcome taken; // Refused: why the file was not taken; Ok when it was, or is absent
 };
 RestorePolicy loadRestorePolicy();

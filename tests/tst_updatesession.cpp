@@ -384,7 +384,7 @@ void UpdateSessionTest::backupName()
     QVERIFY2(written, qPrintable(written.message()));
     // Written once: the image went with the file.
     QCOMPARE(int(link.writeBackup(dir.filePath(QStringLiteral("again.dfu"))).kind()), int(Outcome::Kind::Refused));
-    QCOMPARE(checkDfuFile(*readDfuFile(backup), Names).ok, restorable);
+    QCOMPARE(checkDfuFile(*readDfuFile(backup), Names).outcome.isOk(), restorable);
 }
 
 void UpdateSessionTest::historyOfTheLastRelease_data()

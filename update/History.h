@@ -203,10 +203,10 @@ public:
     // Writing: sets the damaged file aside and starts a new one; true when the new one is open.
     bool replaceDamaged();
 
-    // Why the history at `path` is no evidence of what the running user did (another user
-    // could have written it: its owner, its or its folders' permissions, a link); empty if
-    // only the running user (and root) could.
-    static QString credentialProblem(const QString &path);
+    // Whether the history at `path` is evidence of what the running user did: Ok if only the
+    // running user (and root) could have written it; Refused, saying why, when another user
+    // could (its owner, its or its folders' permissions, a link).
+    static Outcome credentials(const QString &path);
 
 private:
     void openForWriting();

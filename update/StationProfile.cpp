@@ -227,8 +227,8 @@ Outcome stationSettings(const StationProfile &profile, Station::Settings &s, Sta
         return Outcome::refused(loaded.error);
     s.road.names = loaded.names;
     const DfuFileCheck checked = checkDfuFile(*s.road.file, s.road.names);
-    if (!checked.ok)
-        return Outcome::refused(checked.message);
+    if (!checked.outcome)
+        return checked.outcome;
     firmware.signature = checked.signature;
     firmware.release = releaseOfFile(checked.release).text;
     s.road.fileRelease = checked.release;

@@ -29,9 +29,8 @@ QString writableByOthers(const QString &path, const struct stat &st, bool folder
     return QString();
 }
 
-} // namespace
-
-QString History::credentialProblem(const QString &path)
+// Why the history at `path` is no evidence of what the running user did; empty if it is.
+QString evidenceProblem(const QString &path)
 {
     if (path.isEmpty())
         return QStringLiteral("no history is kept");
@@ -59,6 +58,14 @@ QString History::credentialProblem(const QString &path)
             break;
     }
     return why;
+}
+
+} // namespace
+
+Outcome History::credentials(const QString &path)
+{
+    const QString why = evidenceProblem(path);
+    return why.isEmpty() ? Outcome::ok() : Outcome::refused(why);
 }
 
 } // namespace update

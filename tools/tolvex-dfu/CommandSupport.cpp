@@ -249,52 +249,58 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
     }
     settings.names = config.names;
     checked = checkDfuFile(*settings.file, settings.names);
-    if (!checked.ok && settings.file->check.result == SignedFile::SignatureRefused) {
+    if (!checked.outcome && settings.file->check.result == SignedFile::SignatureRefused) {
         // Unsigned, but perhaps this machine's own backup, which the administrator may let
         // through for the board it came from.
         const RestorePolicy restore = loadRestorePolicy();
-        if (!restore.problem.isEmpty())
-            out.problem(restore.problem);
+        if (!restore.taken)
+            out.problem(restore.taken.message());
         // Only a history that nobody but the running user could have written says what the
         // user backed up: a row another user put in a shared one would whitelist any file.
         const QString historyPath = o.noHistory ? QString() : o.history.value_or(update::History::defaultPath());
-        const QString untrusted = restore.ownBackups ? update::History::credentialProblem(historyPath) : QString();
+        const Outcome trusted = restore.ownBackups ? update::History::credentials(historyPath) : Outcome::ok();
         bool recorded = false;
         const QStringList boards =
-            restore.ownBackups && untrusted.isEmpty()
+            restore.ownBackups && trusted
                 ? update::History(historyPath, update::History::Mode::Read).backupsOf(settings.file->sha256, &recorded)
                 : QStringList();
         if (!boards.isEmpty()) {
             settings.file = asOwnBackup(*settings.file);
             settings.backupOf = boards;
             checked = checkDfuFile(*settings.file, settings.names);
-        } else if (restore.ownBackups && !untrusted.isEmpty()) {
-            checked.message +=
-                QStringLiteral("; no backup can be restored unsigned on the word of this history: ") + untrusted;
+        } else if (restore.ownBackups && !trusted) {
+            checked.outcome = Outcome::refused(checked.outcome.message()
+                                               + QStringLiteral("; no backup can be restored unsigned on the word of "
+                                                                "this history: ")
+                                               + trusted.message());
         } else if (restore.ownBackups && recorded) {
-            checked.message += QStringLiteral("; it is a backup of a board whose own serial was not known, so it "
-                                              "names no board");
+            checked.outcome = Outcome::refused(checked.outcome.message()
+                                               + QStringLiteral("; it is a backup of a board whose own serial was not "
+                                                                "known, so it names no board"));
         } else if (restore.ownBackups) {
-            checked.message += QStringLiteral("; it is no backup that this machine's history records");
+            checked.outcome = Outcome::refused(
+                checked.outcome.message() + QStringLiteral("; it is no backup that this machine's history records"));
         } else {
-            checked.message += QStringLiteral(
-                "; to restore a backup, have it signed with a trusted key (a .minisig beside it), or ask the "
-                "administrator to allow this machine's own backups (\"own-backups\" in %1)")
-                                   .arg(restore.path);
+            checked.outcome = Outcome::refused(
+                checked.outcome.message()
+                + QStringLiteral("; to restore a backup, have it signed with a trusted key (a .minisig beside it), "
+                                 "or ask the administrator to allow this machine's own backups (\"own-backups\" in "
+                                 "%1)")
+                      .arg(restore.path));
         }
     }
     settings.fileRelease = checked.release;
     settings.allowOlder = o.allowOlder;
     // A backup upload made, restored: what it covers of a sector only in part is said.
-    if (settings.backupOf.isEmpty() && checked.ok && !o.noHistory) {
+    if (settings.backupOf.isEmpty() && checked.outcome && !o.noHistory) {
         bool recorded = false;
         update::History(o.history.value_or(update::History::defaultPath()), update::History::Mode::Read)
             .backupsOf(settings.file->sha256, &recorded);
         settings.restoresBackup = recorded;
     }
     settings.restoresBackup = settings.restoresBackup || !settings.backupOf.isEmpty();
-    if (!checked.ok) {
-        exit = ends(out, ExitRefused, checked.message + QStringLiteral("; no device was touched"));
+    if (!checked.outcome) {
+        exit = ends(out, ExitRefused, checked.outcome.message() + QStringLiteral("; no device was touched"));
         return false;
     }
     return true;
