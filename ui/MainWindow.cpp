@@ -253,10 +253,10 @@ void MainWindow::beginHistoryRow()
 {
     if (!history) {
         // The central history and settings of central.conf, where the machine or the user has one.
-        QString problem;
-        const update::HistorySettings settings = update::historySettings(QString(), nullptr, &problem);
-        if (!problem.isEmpty())
-            qWarning().noquote() << QStringLiteral("Central history:") << problem;
+        update::HistorySettings settings;
+        const Outcome read = update::historySettings(QString(), settings);
+        if (!read)
+            qWarning().noquote() << QStringLiteral("Central history:") << read.message();
         history = std::make_unique<update::HistoryWriter>(update::History::defaultPath(), settings);
     }
     awaitingVersion = false;

@@ -17,26 +17,26 @@
 
 namespace update {
 
-// Where the central history is: a libpq connection URI (postgresql://user@host:port/db?...)
-// or key=value string (service=NAME), as given with --central, or else the first line of
-// $XDG_CONFIG_HOME/tolvex-dfu/central.conf or of central.conf in the machine's settings folder
-// (/etc/tolvex-dfu; none in the tests, so that no machine's central history is written by
-// them). Empty: none.
-// `origin` tells where it came from, `problem` why a file that exists could not be read.
-QString centralConnection(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
 // What the history thread is told besides the history's path: central.conf's connection, and
 // its settings, each a line "name = value".
 struct HistorySettings
 {
-    QString central; // the central history's connection; empty: none
+    // Where the central history is: a libpq connection URI (postgresql://user@host:port/db?...)
+    // or key=value string (service=NAME). Empty: none.
+    QString central;
+    QString origin; // where `central` came from: "--central", or a central.conf's path
     int keepDays = 0; // keep-days: local rows older than this many days go; 0: every row is kept
     // station-name: recorded as each row's host, for stations cloned from one image that share
     // a host name; empty: the machine's host name
     QString stationName;
 };
-// The connection (as centralConnection() finds it) and central.conf's settings, each from the
-// first file that has it; `problem` tells of a file or a setting that cannot be read.
-HistorySettings historySettings(const QString &given, QString *origin = nullptr, QString *problem = nullptr);
+// The connection given with --central, or else the first line of
+// $XDG_CONFIG_HOME/tolvex-dfu/central.conf or of central.conf in the machine's settings folder
+// (/etc/tolvex-dfu; none in the tests, so that no machine's central history is written by
+// them), and central.conf's settings, each from the first file that has it. Refused for a file
+// or a setting that cannot be read: `settings` then holds what could be, and never a
+// connection guessed past an unreadable file.
+Outcome historySettings(const QString &given, HistorySettings &settings);
 // The settings lines of a central.conf, into those of `into` that no earlier file gave;
 // `given` names them. Refused for a setting that cannot be read.
 Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given);

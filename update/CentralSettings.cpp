@@ -158,13 +158,13 @@ Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStri
     return Outcome::ok();
 }
 
-HistorySettings historySettings(const QString &given, QString *origin, QString *problem)
+Outcome historySettings(const QString &given, HistorySettings &out)
 {
-    HistorySettings out;
+    out = HistorySettings();
+    Outcome outcome;
     if (!given.isEmpty()) {
         out.central = given;
-        if (origin)
-            *origin = QStringLiteral("--central");
+        out.origin = QStringLiteral("--central");
     }
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (config.isEmpty() || QDir::isRelativePath(config))
@@ -181,29 +181,24 @@ HistorySettings historySettings(const QString &given, QString *origin, QString *
         if (read == tolvex::ReadResult::Missing)
             continue;
         if (read != tolvex::ReadResult::Read) {
-            if (problem)
-                *problem = QStringLiteral("%1 cannot be read: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
+            outcome = Outcome::refused(
+                QStringLiteral("%1 cannot be read: %2").arg(path, QString::fromLocal8Bit(why.c_str())));
             // A connection of a file read before stays; nothing of this one is guessed.
             if (!given.isEmpty() || !out.central.isEmpty())
                 continue;
-            return HistorySettings();
+            out = HistorySettings();
+            return outcome;
         }
         const Outcome settings = readHistorySettings(text, out, settled).within(path);
-        if (!settings && problem)
-            *problem = settings.message();
+        if (!settings)
+            outcome = settings;
         const QString line = centralLineOf(text);
         if (out.central.isEmpty() && !line.isEmpty()) {
             out.central = line;
-            if (origin)
-                *origin = path;
+            out.origin = path;
         }
     }
-    return out;
-}
-
-QString centralConnection(const QString &given, QString *origin, QString *problem)
-{
-    return historySettings(given, origin, problem).central;
+    return outcome;
 }
 
 QString maskedConnection(const QString &connection)

@@ -17,7 +17,7 @@ constexpr int PruneBatch = 500;
 } // namespace
 
 HistoryWriter::HistoryWriter(const QString &path, const QString &central)
-    : HistoryWriter(path, HistorySettings{central, 0, QString()})
+    : HistoryWriter(path, HistorySettings{central, QString(), 0, QString()})
 { }
 
 HistoryWriter::HistoryWriter(const QString &path, const HistorySettings &settings)

@@ -54,12 +54,13 @@ update::HistorySettings historyFor(const Options &o, const QString &historyPath,
 {
     if (historyPath.isEmpty())
         return update::HistorySettings();
-    QString origin, problem;
-    const update::HistorySettings settings = update::historySettings(o.central.value_or(QString()), &origin, &problem);
-    if (!problem.isEmpty())
-        out.problem(QStringLiteral("Central history: ") + problem);
+    update::HistorySettings settings;
+    const Outcome read = update::historySettings(o.central.value_or(QString()), settings);
+    if (!read)
+        out.problem(read.within(QStringLiteral("Central history")).message());
     if (!settings.central.isEmpty())
-        qInfo("Central history: %s (%s)", qPrintable(update::maskedConnection(settings.central)), qPrintable(origin));
+        qInfo("Central history: %s (%s)", qPrintable(update::maskedConnection(settings.central)),
+            qPrintable(settings.origin));
     return settings;
 }
 

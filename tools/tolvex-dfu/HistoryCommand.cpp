@@ -22,23 +22,27 @@ namespace cli {
 
 namespace {
 
-// The central history asked for, or the reason there is none.
-QString centralAskedFor(const Options &o, QString &problem)
+// The central history asked for, into `connection`; Refused, saying why, when there is none.
+Outcome centralAskedFor(const Options &o, QString &connection)
 {
-    const QString connection = update::centralConnection(o.central.value_or(QString()), nullptr, &problem);
-    if (connection.isEmpty() && problem.isEmpty())
-        problem = QStringLiteral("no central history is set: give --central URL, or put its URL in "
-                                 "$XDG_CONFIG_HOME/tolvex-dfu/central.conf or /etc/tolvex-dfu/central.conf");
-    return connection;
+    update::HistorySettings settings;
+    const Outcome read = update::historySettings(o.central.value_or(QString()), settings);
+    connection = settings.central;
+    if (!connection.isEmpty())
+        return Outcome::ok();
+    return read ? Outcome::refused(QStringLiteral("no central history is set: give --central URL, or put its URL in "
+                                                  "$XDG_CONFIG_HOME/tolvex-dfu/central.conf or "
+                                                  "/etc/tolvex-dfu/central.conf"))
+                : read;
 }
 
 // history --sync: every row that waits, in order, now.
 int sync(const Options &o, const Io &io, Output &out, const QString &path)
 {
-    QString problem;
-    const QString connection = centralAskedFor(o, problem);
-    if (connection.isEmpty())
-        return ends(out, ExitFailed, problem);
+    QString connection;
+    const Outcome asked = centralAskedFor(o, connection);
+    if (!asked)
+        return ends(out, ExitFailed, asked.message());
     update::Forwarder::Tally t;
     QList<update::History::SetAside> asides;
     if (QFileInfo::exists(path)) {
@@ -110,10 +114,11 @@ int prune(const Options &o, const Io &io, Output &out, const QString &path)
     if (before > QDateTime::currentDateTimeUtc())
         return ends(out, ExitUsage,
             QStringLiteral("--before %1 is in the future: rows still being written would go").arg(*o.before));
-    QString problem;
-    const QString connection = update::historySettings(o.central.value_or(QString()), nullptr, &problem).central;
-    if (!problem.isEmpty())
-        out.problem(QStringLiteral("Central history: ") + problem);
+    update::HistorySettings settings;
+    const Outcome read = update::historySettings(o.central.value_or(QString()), settings);
+    if (!read)
+        out.problem(read.within(QStringLiteral("Central history")).message());
+    const QString &connection = settings.central;
     if (!QFileInfo::exists(path))
         return ends(out, ExitFailed, QStringLiteral("there is no history at %1").arg(path));
     update::History history(path);
@@ -207,10 +212,10 @@ int history(const Options &o, const Io &io)
     QList<update::History::Record> rows;
     // An empty table must mean "no such rows", never "could not be read".
     if (o.central) {
-        QString problem;
-        const QString connection = centralAskedFor(o, problem);
-        if (connection.isEmpty())
-            return ends(out, ExitFailed, problem);
+        QString connection;
+        const Outcome asked = centralAskedFor(o, connection);
+        if (!asked)
+            return ends(out, ExitFailed, asked.message());
         update::Central central(connection, update::Central::Mode::Read);
         if (central.isOpen())
             rows = central.rows(filter);
