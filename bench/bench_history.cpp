@@ -149,7 +149,7 @@ bool growCentral(const QString &seed, const QString &host, int count)
     update::History::Record r = rows.first();
     r.host = host;
     update::Central store(central());
-    if (!store.isOpen() || store.put({{r, 1}}) != update::Central::Put::Stored)
+    if (!store.isOpen() || !store.put({{r, 1}}))
         return false;
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("growCentral"));
     QString options;

@@ -247,15 +247,15 @@ bool Central::prepareSchema()
     return true;
 }
 
-Central::Put Central::put(const QList<History::Unsent> &rows)
+Outcome Central::put(const QList<History::Unsent> &rows)
 {
     if (!open)
-        return Put::Broken;
+        return Outcome::unavailable(problem_);
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery q(db);
     if (!db.transaction()) {
         fail(QStringLiteral("written"), reasonOf(db.lastError()));
-        return Put::Broken;
+        return Outcome::unavailable(problem_);
     }
     q.prepare(QStringLiteral(
         "INSERT INTO tolvex_updates (uuid, revision, started, ended, program, program_version, host, label, product, "
@@ -300,17 +300,17 @@ Central::Put Central::put(const QList<History::Unsent> &rows)
         }
     }
     if (done && db.commit())
-        return Put::Stored;
+        return Outcome::ok();
     const QString why = reasonOf(done ? db.lastError() : q.lastError());
     db.rollback();
     // A statement the server refused, on a connection that still answers: the rows' fault.
     QSqlQuery alive(db);
     if (!done && alive.exec(QStringLiteral("SELECT 1")) && alive.next()) {
         problem_ = QStringLiteral("the central history at %1 refused a row: %2").arg(shown_, why);
-        return Put::Refused;
+        return Outcome::refused(problem_);
     }
     fail(QStringLiteral("written"), why);
-    return Put::Broken;
+    return Outcome::unavailable(problem_);
 }
 
 namespace {

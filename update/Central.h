@@ -72,10 +72,9 @@ public:
 
     // Stores the rows in one transaction; each replaces an older revision of itself (of its own
     // writer: another role's row is refused). Refused: the server refused a row, and the
-    // connection still serves (problem() says why); Broken: the connection is closed, and a new
-    // Central tries again.
-    enum class Put { Stored, Refused, Broken };
-    Put put(const QList<History::Unsent> &rows);
+    // connection still serves; Unavailable: the connection is closed, and a new Central tries
+    // again. problem() says the same.
+    Outcome put(const QList<History::Unsent> &rows);
     // The rows, oldest first, as History::rows() gives them.
     QList<History::Record> rows(const History::Filter &filter);
     // How the server answers rows(filter), a line a step; with `indexesOnly`, as it does when it

@@ -108,8 +108,8 @@ Forwarder::Tally Forwarder::pass(History &local, const QString &connection, std:
             central = std::make_unique<Central>(connection);
         }
         use(central->isOpen() ? central.get() : nullptr);
-        Central::Put put = central->isOpen() ? central->put(rows) : Central::Put::Broken;
-        if (put == Central::Put::Broken) {
+        Outcome put = central->put(rows);
+        if (put.kind() == Outcome::Kind::Unavailable) {
             if (reconnects-- > 0 && !watch.stopped() && !watch.timedOut() && !(stop && stop())) {
                 use(nullptr);
                 central.reset();
@@ -125,25 +125,25 @@ Forwarder::Tally Forwarder::pass(History &local, const QString &connection, std:
         // Sent but not marked (the local history is busy): sent again later, which replaces
         // the copy by itself.
         QList<History::Unsent> stored = rows;
-        if (put == Central::Put::Refused) {
+        if (put.kind() == Outcome::Kind::Refused) {
             // One row the server will not take must not hold the rest: row by row, and the
             // refused ones set aside with the server's reason.
             stored.clear();
             for (const History::Unsent &row : rows) {
                 put = central->put({row});
-                if (put == Central::Put::Stored) {
+                if (put) {
                     stored << row;
-                } else if (put == Central::Put::Refused) {
-                    const Outcome kept = local.setAside(row, central->problem());
+                } else if (put.kind() == Outcome::Kind::Refused) {
+                    const Outcome kept = local.setAside(row, put.message());
                     if (!kept) {
                         t.problem = kept.message();
                         break;
                     }
                     ++t.setAside;
                     qWarning("Central history: row %s set aside: %s", qPrintable(row.record.uuid),
-                        qPrintable(central->problem()));
+                        qPrintable(put.message()));
                 } else {
-                    t.problem = central->problem();
+                    t.problem = put.message();
                     t.centralAway = true;
                     break;
                 }
