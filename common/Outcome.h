@@ -38,6 +38,9 @@ public:
     {
         return isOk() ? *this : Outcome(kind_, context + QStringLiteral(": ") + message_);
     }
+    // The same outcome, `more` after its message (what the caller knows of what to do next);
+    // an Ok stays Ok.
+    Outcome followedBy(const QString &more) const { return isOk() ? *this : Outcome(kind_, message_ + more); }
 
 private:
     Outcome(Kind kind, QString message) : kind_(kind), message_(std::move(message)) { }

@@ -256,11 +256,10 @@ DfuLink::Launch DfuLink::refuse(Launch::Reason reason, const QString &message)
 {
     h_->image.reset();
     Launch l;
-    l.result = reason == Launch::Replaced || reason == Launch::NotOpen || reason == Launch::NotStarted
-                   ? Launch::Failed
-                   : Launch::Refused;
+    l.outcome = reason == Launch::Replaced || reason == Launch::NotOpen || reason == Launch::NotStarted
+                    ? Outcome::failed(message)
+                    : Outcome::refused(message);
     l.reason = reason;
-    l.message = message;
     return l;
 }
 
@@ -326,7 +325,7 @@ DfuLink::Launch DfuLink::checkFile(
                                   .arg(record.alternate)
                                   .arg(QString::fromLatin1(record.name).trimmed()));
     Launch l;
-    l.result = Launch::Launched;
+    l.outcome = Outcome::ok();
     return l;
 }
 
@@ -336,11 +335,11 @@ DfuLink::Launch DfuLink::launchDownload(
     int record = -1;
     QString mismatch;
     const Launch checked = checkFile(source, permitted, alternate, false, mismatch, record);
-    if (checked.result != Launch::Launched)
+    if (!checked.launched())
         return checked;
     imageName_ = imageNameOf(h_->image.get());
     Launch l = launch(Operation::Download, source.path, record, how);
-    if (l.result == Launch::Launched && !mismatch.isEmpty())
+    if (l.launched() && !mismatch.isEmpty())
         l.note = mismatch + QStringLiteral("; it is written all the same");
     return l;
 }
@@ -350,7 +349,7 @@ DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString 
     int record = -1;
     QString mismatch;
     const Launch checked = checkFile(source, permitted, alternate, true, mismatch, record);
-    if (checked.result != Launch::Launched)
+    if (!checked.launched())
         return checked;
     const dfulib::Image &expected = h_->expected;
     imageName_ = imageNameOf(expected.get());
@@ -371,7 +370,7 @@ DfuLink::Launch DfuLink::launchVerify(const DfuFileBytes &source, const QString 
     if (count == 0)
         return refuse(Launch::DoesNotFit, QStringLiteral("the image holds no data"));
     Launch l = launch(Operation::Upload, source.path, record);
-    if (l.result == Launch::Launched && !mismatch.isEmpty())
+    if (l.launched() && !mismatch.isEmpty())
         l.note = mismatch;
     return l;
 }
@@ -437,7 +436,7 @@ DfuLink::Launch DfuLink::launchUpload(const QString &permitted, int alternate, c
     imageName_ = named ? permitted : QString::fromLatin1(record.name);
     DFUFILES_SetImageName(h_->image.get(), imageName_.toLocal8Bit().constData());
     Launch l = launch(Operation::Upload, QString(), index);
-    if (l.result == Launch::Launched && settings_.backupName == Settings::BackupName::Permitted && !named)
+    if (l.launched() && settings_.backupName == Settings::BackupName::Permitted && !named)
         l.note = QStringLiteral("Config.ini permits no image for this product: the image is named after its memory, "
                                 "and updates will refuse it");
     return l;
@@ -486,7 +485,7 @@ DfuLink::Launch DfuLink::launch(Operation operation, const QString &filePath, in
                                    : QStringLiteral("cannot start: %1").arg(QLatin1String(DFU_StatusText(s))));
     h_->launched = operation;
     Launch l;
-    l.result = Launch::Launched;
+    l.outcome = Outcome::ok();
     return l;
 }
 

@@ -121,9 +121,11 @@ public:
 
     struct Launch
     {
-        enum Result { Launched, Refused, Failed };
-        Result result = Failed;
-        // Refused: the file does not fit, nothing was touched. Failed: the device.
+        // Refused: the file does not fit, nothing was touched. Failed: the device. Until a
+        // launch says otherwise, nothing was launched.
+        Outcome outcome = Outcome::failed(QStringLiteral("nothing was launched"));
+        bool launched() const { return outcome.isOk(); }
+        // What the window and the history tell apart.
         enum Reason {
             None,
             NotPermitted,
@@ -138,7 +140,6 @@ public:
             NotStarted
         };
         Reason reason = None;
-        QString message;
         // What is worth saying although it was launched: a file for other USB ids written
         // all the same, a backup named after its memory.
         QString note;

@@ -84,7 +84,7 @@ int DfuTarget::launchReturn(const QString &devicePath)
 {
     reapReturns();
     DfuLink *l = linkFor(devicePath);
-    if (!l || l->launchReturn().result != DfuLink::Launch::Launched) {
+    if (!l || !l->launchReturn().launched()) {
         mirror();
         return ReturnRefused;
     }
@@ -121,8 +121,9 @@ int DfuTarget::launchDownload(const QString &filePath, const QString &permittedI
     case DfuLink::Launch::None: break;
     case DfuLink::Launch::SignatureRefused:
         // Refused as a file of the wrong name is: the user is to pick the maker's file.
-        qWarning("Download: %s refused: %s", filePath.toLocal8Bit().constData(), qPrintable(launched.message));
-        refusedSignature = launched.message;
+        qWarning(
+            "Download: %s refused: %s", filePath.toLocal8Bit().constData(), qPrintable(launched.outcome.message()));
+        refusedSignature = launched.outcome.message();
         return WrongImageName;
     case DfuLink::Launch::NotPermitted: return WrongImageName;
     case DfuLink::Launch::NotADfuFile: return NotADfuFile;
@@ -145,7 +146,7 @@ int DfuTarget::launchUpload(const QString &filePath, const QString &devicePath)
     uploadPath = filePath;
     downloadCompleted = false;
     DfuLink *l = linkFor(devicePath);
-    const bool launched = l && l->launchUpload().result == DfuLink::Launch::Launched;
+    const bool launched = l && l->launchUpload().launched();
     mirror();
     if (!launched)
         return UploadRefused;

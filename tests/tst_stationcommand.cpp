@@ -204,7 +204,10 @@ void StationCommandTest::ctrlC()
     for (const update::History::Record &row : rows)
         QCOMPARE(row.result, result);
     const bool finished = result == QLatin1String("done");
-    QCOMPARE(s.boardsAt("V1.1"), finished ? 2 : 0);
+    // An interrupted board may hold the new image already (stopped while it was checked or
+    // sent back): only finished ones are known to.
+    if (finished)
+        QCOMPARE(s.boardsAt("V1.1"), 2);
     QCOMPARE(s.run.out.contains(QStringLiteral("station: not done:\n")), !finished);
     QCOMPARE(int(s.run.out.count(QStringLiteral("interrupted\n"))), finished ? 0 : 2);
 }

@@ -518,8 +518,8 @@ void TolvexDfuTest::replacedDeviceIsNotWorkedOn()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not the one connected"));
     const DfuLink::Launch l = link.launchDownload(
         *readDfuFile(dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1"))), QStringLiteral("fw_main_v2"));
-    QCOMPARE(int(l.result), int(DfuLink::Launch::Failed));
-    QVERIFY2(l.message.contains(QStringLiteral("another device")), qPrintable(l.message));
+    QCOMPARE(l.outcome.kind(), Outcome::Kind::Failed);
+    QVERIFY2(l.outcome.message().contains(QStringLiteral("another device")), qPrintable(l.outcome.message()));
     QCOMPARE(second.dfu->erasedSectorCount(), uint64_t(0));
 }
 

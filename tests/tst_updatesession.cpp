@@ -340,13 +340,13 @@ void UpdateSessionTest::otherUsbIds()
         *readDfuFile(dfuFile("fw_main_v2", firmware("V1.1"), 0x2A99)), QStringLiteral("fw_main_v2"));
     const QString mismatch = QStringLiteral("made for USB ids 1209:2a99, the device is 1209:2a17");
     if (!warn) {
-        QCOMPARE(int(l.result), int(DfuLink::Launch::Refused));
+        QCOMPARE(l.outcome.kind(), Outcome::Kind::Refused);
         QCOMPARE(int(l.reason), int(DfuLink::Launch::OtherUsbIds));
-        QVERIFY2(l.message.contains(mismatch), qPrintable(l.message));
+        QVERIFY2(l.outcome.message().contains(mismatch), qPrintable(l.outcome.message()));
         QCOMPARE(board.dfu->erasedSectorCount(), 0u);
         return;
     }
-    QCOMPARE(int(l.result), int(DfuLink::Launch::Launched));
+    QVERIFY2(l.launched(), qPrintable(l.outcome.message()));
     QVERIFY2(l.note.contains(mismatch) && l.note.contains(QStringLiteral("written all the same")), qPrintable(l.note));
     QCOMPARE(int(pollToTheEnd(link).state), int(DfuLink::Poll::Done));
     QCOMPARE(flashOf(board, 40000), firmware("V1.1"));
@@ -375,7 +375,7 @@ void UpdateSessionTest::backupName()
     DfuLink link(settings);
     QCOMPARE(link.open(d.path, d.busAddress, d.product), int(DfuLink::Connected));
     const DfuLink::Launch l = link.launchUpload(permitted);
-    QCOMPARE(int(l.result), int(DfuLink::Launch::Launched));
+    QVERIFY2(l.launched(), qPrintable(l.outcome.message()));
     QCOMPARE(l.note.contains(QStringLiteral("updates will refuse it")), !afterMemory && permitted.isEmpty());
     QCOMPARE(link.imageName(), restorable ? permitted : link.memoryName());
     QCOMPARE(int(pollToTheEnd(link).state), int(DfuLink::Poll::Done));

@@ -230,27 +230,26 @@ void Session::prepare(const Device &inDfu)
     const int alternate = settings.alternate.isEmpty() ? -1 : link->alternateIndex(settings.alternate);
     DfuLink::Launch l;
     if (alternate < 0 && !settings.alternate.isEmpty()) {
-        l.result = DfuLink::Launch::Refused;
-        l.message = QStringLiteral("the board has no alternate %1").arg(settings.alternate);
+        l.outcome = Outcome::refused(QStringLiteral("the board has no alternate %1").arg(settings.alternate));
     } else if (!settings.backupOf.isEmpty() && identity_.serial.isEmpty()) {
         // An unsigned backup is restored to the board it came from, and to no other: a board
         // whose own serial is not known (a boot serial may be shared) is no such board.
-        l.result = DfuLink::Launch::Refused;
-        l.message = QStringLiteral("the file is a backup of %1, and this board's own serial is not known (its boot "
-                                   "loader's, %2, may be shared); a file for it must be signed")
-                        .arg(settings.backupOf.join(QStringLiteral(", ")),
-                            identity_.bootSerial.isEmpty() ? QStringLiteral("none") : identity_.bootSerial);
+        l.outcome = Outcome::refused(
+            QStringLiteral("the file is a backup of %1, and this board's own serial is not known (its boot "
+                           "loader's, %2, may be shared); a file for it must be signed")
+                .arg(settings.backupOf.join(QStringLiteral(", ")),
+                    identity_.bootSerial.isEmpty() ? QStringLiteral("none") : identity_.bootSerial));
     } else if (!settings.backupOf.isEmpty() && !settings.backupOf.contains(identity_.serial)) {
-        l.result = DfuLink::Launch::Refused;
-        l.message = QStringLiteral("the file is a backup of %1, not of this board (%2); a file for it must be signed")
-                        .arg(settings.backupOf.join(QStringLiteral(", ")), identity_.serial);
+        l.outcome = Outcome::refused(
+            QStringLiteral("the file is a backup of %1, not of this board (%2); a file for it must be signed")
+                .arg(settings.backupOf.join(QStringLiteral(", ")), identity_.serial));
     } else if (settings.verify) {
         l = link->launchVerify(*settings.file, details_.permittedName, alternate);
     } else {
         l = link->launchDownload(*settings.file, details_.permittedName, how, alternate);
     }
     details_.imageName = link->imageName();
-    if (l.result == DfuLink::Launch::Launched) {
+    if (l.launched()) {
         if (!l.note.isEmpty() && noted)
             noted(l.note);
         const QString partial = settings.restoresBackup && !settings.verify ? partialSectors(alternate) : QString();
@@ -260,24 +259,24 @@ void Session::prepare(const Device &inDfu)
         return;
     }
     if (l.reason == DfuLink::Launch::NotReadable) {
-        compared = QStringLiteral("cannot be read back: ") + l.message;
+        compared = QStringLiteral("cannot be read back: ") + l.outcome.message();
         comparedResult = Result::Unreadable;
         finishCompared();
         return;
     }
-    if (l.result == DfuLink::Launch::Failed) {
-        fail(l.message);
+    if (l.outcome.kind() == Outcome::Kind::Failed) {
+        fail(l.outcome.message());
         return;
     }
     if (l.reason == DfuLink::Launch::OtherUsbIds && !settings.station)
-        l.message += QStringLiteral(" (--force writes it all the same)");
+        l.outcome = l.outcome.followedBy(QStringLiteral(" (--force writes it all the same)"));
     // Refused in DFU mode: a board that came from its application goes back there.
     if (fromApplication) {
-        refusal = l.message;
+        refusal = l.outcome.message();
         startReturn(Step::ReturnRefused);
         return;
     }
-    end(Result::Refused, QStringLiteral("refused: ") + l.message + QStringLiteral("; nothing erased"));
+    end(Result::Refused, QStringLiteral("refused: ") + l.outcome.message() + QStringLiteral("; nothing erased"));
 }
 
 QString Session::partialSectors(int alternate) const
@@ -313,15 +312,16 @@ void Session::finishCompared()
 void Session::startReturn(Step next)
 {
     const DfuLink::Launch l = link->launchReturn();
-    if (l.result == DfuLink::Launch::Launched) {
+    if (l.launched()) {
         step = next;
         return;
     }
     if (next == Step::ReturnRefused)
         end(Result::Refused, QStringLiteral("refused: ") + refusal
-                                 + QStringLiteral("; nothing erased, but it stays in DFU mode: ") + l.message);
+                                 + QStringLiteral("; nothing erased, but it stays in DFU mode: ")
+                                 + l.outcome.message());
     else
-        returnFailed(l.message);
+        returnFailed(l.outcome.message());
 }
 
 void Session::returnFailed(const QString &why)

@@ -270,24 +270,20 @@ bool prepareRoad(const Options &o, const Io &io, Output &out, const char *comman
             settings.backupOf = boards;
             checked = checkDfuFile(*settings.file, settings.names);
         } else if (restore.ownBackups && !trusted) {
-            checked.outcome = Outcome::refused(checked.outcome.message()
-                                               + QStringLiteral("; no backup can be restored unsigned on the word of "
-                                                                "this history: ")
-                                               + trusted.message());
+            checked.outcome = checked.outcome.followedBy(
+                QStringLiteral("; no backup can be restored unsigned on the word of this history: ")
+                + trusted.message());
         } else if (restore.ownBackups && recorded) {
-            checked.outcome = Outcome::refused(checked.outcome.message()
-                                               + QStringLiteral("; it is a backup of a board whose own serial was not "
-                                                                "known, so it names no board"));
+            checked.outcome = checked.outcome.followedBy(
+                QStringLiteral("; it is a backup of a board whose own serial was not known, so it names no board"));
         } else if (restore.ownBackups) {
-            checked.outcome = Outcome::refused(
-                checked.outcome.message() + QStringLiteral("; it is no backup that this machine's history records"));
+            checked.outcome =
+                checked.outcome.followedBy(QStringLiteral("; it is no backup that this machine's history records"));
         } else {
-            checked.outcome = Outcome::refused(
-                checked.outcome.message()
-                + QStringLiteral("; to restore a backup, have it signed with a trusted key (a .minisig beside it), "
-                                 "or ask the administrator to allow this machine's own backups (\"own-backups\" in "
-                                 "%1)")
-                      .arg(restore.path));
+            checked.outcome = checked.outcome.followedBy(
+                QStringLiteral("; to restore a backup, have it signed with a trusted key (a .minisig beside it), or "
+                               "ask the administrator to allow this machine's own backups (\"own-backups\" in %1)")
+                    .arg(restore.path));
         }
     }
     settings.fileRelease = checked.release;

@@ -149,10 +149,12 @@ int upload(const Options &o, const Io &io)
     const QString permitted = permittedImageName(config.names, d.product);
     const DfuLink::Range range{o.address.value_or(0), o.length};
     const DfuLink::Launch l = link.launchUpload(permitted, alternate, o.address ? &range : nullptr);
-    if (l.result != DfuLink::Launch::Launched)
-        return endsOn(out, d, l.result == DfuLink::Launch::Refused ? ExitRefused : ExitFailed,
-            QStringLiteral("%1 of \"%2\": %3")
-                .arg(o.address ? QStringLiteral("the range") : QStringLiteral("the memory"), memory, l.message));
+    if (!l.launched())
+        return endsOn(out, d, l.outcome.kind() == Outcome::Kind::Refused ? ExitRefused : ExitFailed,
+            l.outcome
+                .within(QStringLiteral("%1 of \"%2\"")
+                            .arg(o.address ? QStringLiteral("the range") : QStringLiteral("the memory"), memory))
+                .message());
     if (!l.note.isEmpty())
         out.note(QStringLiteral("%1: %2").arg(d.name(), l.note));
     if (o.address)
@@ -223,10 +225,9 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
             if (opened != DfuLink::Connected)
                 why = DfuLink::openProblem(opened);
             const DfuLink::Launch l = opened == DfuLink::Connected ? link.launchReturn() : DfuLink::Launch();
-            if (opened == DfuLink::Connected && l.result != DfuLink::Launch::Launched)
-                why = l.message;
-            sent = l.result == DfuLink::Launch::Launched
-                   && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
+            if (opened == DfuLink::Connected && !l.launched())
+                why = l.outcome.message();
+            sent = l.launched() && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
             if (stopped)
                 return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
         }
