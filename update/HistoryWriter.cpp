@@ -347,10 +347,11 @@ bool HistoryWriter::drain(int timeoutMs)
     return recorded;
 }
 
-QString HistoryWriter::notRecorded(const QString &uuid) const
+Outcome HistoryWriter::recorded(const QString &uuid) const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return failures.value(uuid);
+    const auto failed = failures.constFind(uuid);
+    return failed == failures.constEnd() ? Outcome::ok() : Outcome::failed(*failed);
 }
 
 int HistoryWriter::lostRows() const

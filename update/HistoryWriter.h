@@ -63,8 +63,9 @@ public:
     // still waiting then are given up; then, for ForwardMs at most, until the rows are in the
     // central history (those that are not wait locally). True when every row was recorded.
     bool drain(int timeoutMs = DrainMs);
-    // Why the row `uuid` is not recorded: empty when it is, or may still be.
-    QString notRecorded(const QString &uuid) const;
+    // Whether the row `uuid` is recorded: Ok when it is, or may still be; Failed, saying why,
+    // when it was given up.
+    Outcome recorded(const QString &uuid) const;
     // Rows given up so far.
     int lostRows() const;
     // What is new to say: the first failure of each kind, rows given up at the end.

@@ -130,10 +130,10 @@ int road(const Options &o, const Io &io, bool verifying)
                 {QStringLiteral("fileRelease"), known(s->fileRelease())},
                 {QStringLiteral("seconds"), double(s->elapsedMs()) / 1000.0}, {QStringLiteral("exit"), code}};
             if (history.keeps()) {
-                const QString lost = history.notRecorded(s->rowIdentifier());
-                result.insert(QStringLiteral("recorded"), lost.isEmpty());
-                if (!lost.isEmpty())
-                    result.insert(QStringLiteral("historyProblem"), lost);
+                const Outcome recorded = history.recorded(s->rowIdentifier());
+                result.insert(QStringLiteral("recorded"), recorded.isOk());
+                if (!recorded)
+                    result.insert(QStringLiteral("historyProblem"), recorded.message());
             }
             if (verifying) {
                 QJsonArray ranges;
