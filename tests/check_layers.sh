@@ -2,7 +2,8 @@
 # The DFU-mode half of an update exists once, in dfu/: no other product file launches a DFU
 # operation or opens a .dfu file through the library, the front ends and update/ call none of
 # the library's C API nor include its headers (the build also keeps its include folder from
-# them: dfu/ links it privately), and tolvex-dfu carries nothing of the window's DfuTarget.
+# them: dfu/ links it privately), no product file includes another folder's internal header
+# (*_p.h), and tolvex-dfu carries nothing of the window's DfuTarget.
 #   check_layers.sh SOURCE_DIR TOLVEX_DFU      checks the tree and the program
 #   check_layers.sh --self-test TOLVEX_DFU WINDOW_BINARY
 #                                              shows that each rule fails on a planted breach
@@ -15,7 +16,16 @@ check() {
   local src=$1 bin=$2 status=0 f rel
   while IFS= read -r f; do
     rel=${f#"$src"/}
-    case $rel in dfulib/* | dfu/* | tests/* | fuzz/* | bench/* | sim/*) continue ;; esac
+    case $rel in tests/* | fuzz/* | bench/*) continue ;; esac
+    # A folder's internals (*_p.h) are its own: another folder uses its public headers.
+    local inner
+    while IFS= read -r inner; do
+      if [ ! -e "$(dirname "$f")/$inner" ]; then
+        echo "$rel includes $inner, another folder's internal header"
+        status=1
+      fi
+    done < <(sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"/]*_p\.h)".*/\1/p' "$f")
+    case $rel in dfulib/* | dfu/* | sim/*) continue ;; esac
     if grep -nE 'DFUOPS_LaunchOperation[[:space:]]*\(|DFUFILES_OpenDFUFile[A-Za-z]*[[:space:]]*\(|openSignedDfuFile[[:space:]]*\(|dfulib::Operation\b' "$f"; then
       echo "$rel launches a DFU operation or opens a .dfu file itself: that belongs to dfu/ (DfuLink)"
       status=1
@@ -63,7 +73,10 @@ if [ "${1:-}" = --self-test ]; then
   mkdir -p "$planted/includes/update"
   printf '#  include <dfulib.h>\n' >"$planted/includes/update/Planted.h"
   if check "$planted/includes" "$2" >/dev/null; then echo "a planted include in update/ was not found"; exit 1; fi
-  echo "the four planted breaches were found"
+  rm "$planted/includes/update/Planted.h"
+  printf '#include "HistorySql_p.h"\n' >"$planted/includes/ui/Planted.cpp"
+  if check "$planted/includes" "$2" >/dev/null; then echo "a planted internal include in ui/ was not found"; exit 1; fi
+  echo "the five planted breaches were found"
   exit 0
 fi
 [ $# -eq 2 ] || { echo "usage: check_layers.sh SOURCE_DIR TOLVEX_DFU"; exit 2; }
