@@ -172,7 +172,16 @@ bool DfuLink::pathFits(const QString &path)
     return size_t(path.toLocal8Bit().size()) < sizeof DfuOperationContext::devicePath;
 }
 
-int DfuLink::open(const QString &path, const QString &busAddress, const QString &product)
+DfuLink::Open DfuLink::open(const QString &path, const QString &busAddress, const QString &product)
+{
+    Open o;
+    o.result = connect(path, busAddress, product);
+    if (!o.connected())
+        o.outcome = Outcome::failed(openProblem(o.result));
+    return o;
+}
+
+DfuLink::OpenResult DfuLink::connect(const QString &path, const QString &busAddress, const QString &product)
 {
     letGo();
     product_ = product;

@@ -88,8 +88,14 @@ public:
     // 1.1F, with the address-extended commands), its memory mapping. `busAddress` is where
     // enumeration saw it ("BUS.ADDRESS"); empty, where it is now. `product`, the name it
     // reports, is for messages. The USB ids and release are known from NoMapping on.
-    int open(const QString &path, const QString &busAddress = QString(), const QString &product = QString());
-    // Why open() gave `code`, for people.
+    struct Open
+    {
+        OpenResult result = NoDescriptor;
+        Outcome outcome; // Failed, saying why for people, unless Connected
+        bool connected() const { return result == Connected; }
+    };
+    Open open(const QString &path, const QString &busAddress = QString(), const QString &product = QString());
+    // Why a device that gave `code` cannot be worked on, for people.
     static QString openProblem(int code);
     bool isOpen() const { return alternateCount_ > 0; }
     // Closes the device and releases its mapping; a running operation goes on to its end.
@@ -224,6 +230,8 @@ public:
 private:
     // The library's handles: only DfuLink.cpp sees the library.
     struct Handles;
+    // What open() does, but for the words.
+    OpenResult connect(const QString &path, const QString &busAddress, const QString &product);
     // `record` is an index among alternates(), checked.
     Launch launch(Operation operation, const QString &filePath, int record, Download how = Download::Changed);
     Launch refuse(Launch::Reason reason, const QString &message);

@@ -40,7 +40,7 @@ void DfuTarget::mirror()
 int DfuTarget::openDevice(const QString &path)
 {
     auto opened = std::make_unique<DfuLink>(linkSettings());
-    const int result = opened->open(path);
+    const int result = opened->open(path).result;
     if (result == Connected || result == NoMapping) {
         vendorId = opened->vendorId();
         productId = opened->productId();

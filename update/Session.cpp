@@ -212,9 +212,9 @@ void Session::prepare(const Device &inDfu)
     linkSettings.otherUsbIds =
         settings.force ? DfuLink::Settings::OtherUsbIds::Warn : DfuLink::Settings::OtherUsbIds::Refuse;
     link = std::make_unique<DfuLink>(linkSettings);
-    const int opened = link->open(device_.path, device_.busAddress, device_.product);
-    if (opened != DfuLink::Connected) {
-        fail(DfuLink::openProblem(opened));
+    const DfuLink::Open opened = link->open(device_.path, device_.busAddress, device_.product);
+    if (!opened.connected()) {
+        fail(opened.outcome.message());
         return;
     }
     details_.dfuPath = device_.path;

@@ -61,8 +61,8 @@ int list(const Options &o, const Io &io)
                      .arg(d.location, d.product, d.serial.isEmpty() ? QStringLiteral("-") : d.serial, permission);
         DfuLink link;
         QJsonArray alternates;
-        const int opened = link.open(d.path, d.busAddress, d.product);
-        if (opened == DfuLink::Connected) {
+        const DfuLink::Open opened = link.open(d.path, d.busAddress, d.product);
+        if (opened.connected()) {
             for (const DfuLink::Alternate &a : link.alternates()) {
                 lines << QStringLiteral("      alternate %1 \"%2\" %3").arg(a.number).arg(a.name, a.layout);
                 alternates.append(QJsonObject{{QStringLiteral("alternate"), a.number},
@@ -70,7 +70,7 @@ int list(const Options &o, const Io &io)
                                               {QStringLiteral("layout"), a.layout}});
             }
         } else {
-            lines << QStringLiteral("      ") + DfuLink::openProblem(opened);
+            lines << QStringLiteral("      ") + opened.outcome.message();
         }
         dfuJson.append(QJsonObject{{QStringLiteral("device"), d.location},
                                    {QStringLiteral("product"), d.product},
@@ -128,9 +128,9 @@ int upload(const Options &o, const Io &io)
     QElapsedTimer clock;
     clock.start();
     DfuLink link;
-    const int opened = link.open(d.path, d.busAddress, d.product);
-    if (opened != DfuLink::Connected)
-        return endsOn(out, d, ExitFailed, DfuLink::openProblem(opened));
+    const DfuLink::Open opened = link.open(d.path, d.busAddress, d.product);
+    if (!opened.connected())
+        return endsOn(out, d, ExitFailed, opened.outcome.message());
     // A folder that cannot be written is known before the long read.
     if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
         return endsOn(out, d, ExitFailed, QStringLiteral("cannot write in the folder of %1").arg(path));
@@ -221,12 +221,9 @@ int changeMode(const Options &o, const Io &io, bool toDfu)
         } else {
             DfuLink link;
             bool stopped = false;
-            const int opened = link.open(d.path, d.busAddress, d.product);
-            if (opened != DfuLink::Connected)
-                why = DfuLink::openProblem(opened);
-            const DfuLink::Launch l = opened == DfuLink::Connected ? link.launchReturn() : DfuLink::Launch();
-            if (opened == DfuLink::Connected && !l.launched())
-                why = l.outcome.message();
+            const DfuLink::Open opened = link.open(d.path, d.busAddress, d.product);
+            const DfuLink::Launch l = opened.connected() ? link.launchReturn() : DfuLink::Launch();
+            why = !opened.connected() ? opened.outcome.message() : !l.launched() ? l.outcome.message() : QString();
             sent = l.launched() && finish(link, d, QStringLiteral("return"), out, io, stopped, why);
             if (stopped)
                 return endsOn(out, d, ExitInterrupted, QStringLiteral("interrupted; it stays in DFU mode"));
