@@ -142,18 +142,18 @@ bool parseUsbIds(const QString &text, quint16 &vendorId, quint16 &productId)
     return okVendor && okProduct;
 }
 
-QString selectionProblem(const Selection &s)
+Outcome checkSelection(const Selection &s)
 {
     if (s.location && s.location->isEmpty())
-        return QStringLiteral("an empty --device selects nothing (is a variable unset?)");
+        return Outcome::refused(QStringLiteral("an empty --device selects nothing (is a variable unset?)"));
     if (s.serial && s.serial->isEmpty())
-        return QStringLiteral("an empty --serial selects nothing (is a variable unset?)");
+        return Outcome::refused(QStringLiteral("an empty --serial selects nothing (is a variable unset?)"));
     if (s.usb && s.usb->isEmpty())
-        return QStringLiteral("an empty --usb selects nothing (is a variable unset?)");
+        return Outcome::refused(QStringLiteral("an empty --usb selects nothing (is a variable unset?)"));
     quint16 vendorId = 0, productId = 0;
     if (s.usb && !parseUsbIds(*s.usb, vendorId, productId))
-        return QStringLiteral("--usb takes VID:PID in hexadecimal, such as 1209:2a17");
-    return QString();
+        return Outcome::refused(QStringLiteral("--usb takes VID:PID in hexadecimal, such as 1209:2a17"));
+    return Outcome::ok();
 }
 
 bool fits(const Device &d, const Selection &s)
@@ -169,9 +169,10 @@ bool fits(const Device &d, const Selection &s)
 Selected select(const QList<Device> &present, const Selection &s)
 {
     Selected out;
-    out.message = selectionProblem(s);
-    if (!out.message.isEmpty()) {
+    const Outcome given = checkSelection(s);
+    if (!given) {
         out.result = Selected::Invalid;
+        out.message = given.message();
         return out;
     }
     for (const Device &d : present) {

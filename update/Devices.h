@@ -4,6 +4,7 @@
 // choosing among them, and the application-mode steps of the road: asking the version and
 // sending a device into DFU mode.
 
+#include "Outcome.h"
 #include "HidDevice.h"
 
 #include <QList>
@@ -72,9 +73,10 @@ struct Selected
     QList<Device> devices;
     QString message;
 };
-// What is wrong with a selection as given (an empty value, USB ids that do not read); empty
-// when nothing is. Known before any device is looked at. The parts combine: all given must fit.
-QString selectionProblem(const Selection &selection);
+// Whether a selection as given can select anything: Refused, saying why, for an empty value or
+// USB ids that do not read. Known before any device is looked at. The parts combine: all given
+// must fit.
+Outcome checkSelection(const Selection &selection);
 // Without `all`, more than one fitting device is Ambiguous and names them: boards whose boot
 // loaders report one fixed serial string fit a --serial together.
 Selected select(const QList<Device> &present, const Selection &selection);

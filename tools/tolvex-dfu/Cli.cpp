@@ -339,8 +339,11 @@ int run(const QStringList &args, const Io &io)
         Options o;
         QString error;
         // A script that asked for JSON gets its result as JSON, usage errors too.
-        if (!parseOptions(args.mid(1), c.options, o, error)
-            || !(error = update::selectionProblem(o.selection())).isEmpty())
+        const bool parsed = parseOptions(args.mid(1), c.options, o, error);
+        const Outcome selection = parsed ? update::checkSelection(o.selection()) : Outcome::ok();
+        if (!selection)
+            error = selection.message();
+        if (!parsed || !selection)
             return usage(io, args,
                 QStringLiteral("tolvex-dfu %1: %2\n%3").arg(command, error, QString::fromLatin1(c.usage)), error);
         if (o.help) {
