@@ -808,30 +808,27 @@ void TolvexDfuTest::deviceStringsAreData()
     QVERIFY(!csv.out.contains(QStringLiteral(",=HYPERLINK")));
 }
 
-namespace {
-enum ComingBack { SwappedIntoApplication, SwappedIntoDfuMode, BackButSilent };
-}
-
 void TolvexDfuTest::boardsThatComeBack_data()
 {
-    QTest::addColumn<int>("how");
+    QTest::addColumn<bool>("intoDfuMode"); // the restart the hand waits for: into the boot loader
+    QTest::addColumn<bool>("swapped"); // another board put in its place; else it comes back silent
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("said");
     QTest::newRow("another board put in while it restarts into its application")
-        << int(SwappedIntoApplication) << "replaced"
+        << false << true << "replaced"
         << "another board came back at 1-3 (serial SN-B, not SN-A)";
     // The history knows the boot loader of SN-A: the board in DFU mode there now is not it.
     QTest::newRow("another board in DFU mode put in while it restarts into its boot loader")
-        << int(SwappedIntoDfuMode) << "replaced"
+        << true << true << "replaced"
         << "another board came back at 1-3 (its boot loader reports serial BOOT-B, where SN-A's always reported ";
-    QTest::newRow("back in its application, but it does not answer") << int(BackButSilent) << "failed"
+    QTest::newRow("back in its application, but it does not answer") << false << false << "failed"
                                                                      << "back in its application it does not answer";
 }
 
-// A hand swaps boards while one restarts: the one that comes back is never reported updated.
 void TolvexDfuTest::boardsThatComeBack()
 {
-    QFETCH(int, how);
+    QFETCH(bool, intoDfuMode);
+    QFETCH(bool, swapped);
     QFETCH(QString, result);
     QFETCH(QString, said);
     const auto board = [](const char *serial, const char *boot) {
@@ -858,31 +855,31 @@ void TolvexDfuTest::boardsThatComeBack()
         QCOMPARE(h.put(earlier).message(), QString());
     }
     QTimer hand;
-    bool swapped = false;
+    bool done = false;
     hand.callOnTimeout([&] {
         auto &world = sim::World::instance();
-        if (swapped)
+        // The board's side that is on its way: its boot loader, or its application once written.
+        const auto side = [&](const sim::Board &x) -> std::shared_ptr<sim::UsbDeviceModel> {
+            if (intoDfuMode)
+                return x.dfu;
+            return x.app;
+        };
+        if (done || world.presence(side(a)) != sim::World::Presence::Arriving
+            || (!intoDfuMode && a.app->versionText() != "V1.1"))
             return;
-        if (how == SwappedIntoDfuMode && world.presence(a.dfu) == sim::World::Presence::Arriving) {
-            world.unplug(a.dfu);
-            world.plug(b.dfu, 3);
-            swapped = true;
-        } else if (how != SwappedIntoDfuMode && a.app->versionText() == "V1.1"
-                   && world.presence(a.app) == sim::World::Presence::Arriving) {
-            if (how == SwappedIntoApplication) {
-                world.unplug(a.app);
-                world.plug(b.app, 3);
-            } else {
-                a.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 100));
-            }
-            swapped = true;
+        if (swapped) {
+            world.unplug(side(a));
+            world.plug(side(b), 3);
+        } else {
+            a.app->setFaults(faultOf(&sim::HidFaults::noAnswer, 100));
         }
+        done = true;
     });
     hand.start(2);
     const Run r = runCli({QStringLiteral("update"), dfuFile(QStringLiteral("fw.dfu"), "fw_main_v2", firmware("V1.1")),
         QStringLiteral("--json"), QStringLiteral("--history"), history});
     hand.stop();
-    QVERIFY(swapped);
+    QVERIFY(done);
     QCOMPARE(r.exit, 1);
     QCOMPARE(schemaMismatch(r.out), QString());
     const QJsonObject o = jsonLines(r.out).last();
