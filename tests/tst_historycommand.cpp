@@ -358,9 +358,10 @@ void HistoryCommandTest::historyPruned_data()
         << QStringList{"update", "FW", "--history", "DB"}
         << QByteArray("# no central history here\nkeep-days = 30\nstation-name = Line 3 / Station 2\n") << true << 0
         << QStringLiteral("recent new") << QString() << QStringLiteral("Line 3 / Station 2");
-    // A setting that cannot be read is said, and taken as not given: no row goes for it.
+    // A setting that cannot be read is said, and taken as not given: no row goes for it, and the
+    // settings after it are still read.
     QTest::newRow("a keep-days of central.conf that cannot be read: said, every row kept")
-        << QStringList{"update", "FW", "--history", "DB"} << QByteArray("station-name = Line 4\nkeep-days = soon\n")
+        << QStringList{"update", "FW", "--history", "DB"} << QByteArray("keep-days = soon\nstation-name = Line 4\n")
         << true << 0 << QStringLiteral("held unsent refused rewritten recent new")
         << QStringLiteral("Central history: %CONFIG%/tolvex-dfu/central.conf: keep-days takes a whole number")
         << QStringLiteral("Line 4");

@@ -38,7 +38,7 @@ struct HistorySettings
 // connection guessed past an unreadable file.
 Outcome historySettings(const QString &given, HistorySettings &settings);
 // The settings lines of a central.conf, into those of `into` that no earlier file gave;
-// `given` names them. Refused for a setting that cannot be read.
+// `given` names them. Refused for the first setting that cannot be read; the others are read.
 Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStringList &given);
 // The connection as it may be shown: any password replaced by "****".
 QString maskedConnection(const QString &connection);

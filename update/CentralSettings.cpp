@@ -129,6 +129,13 @@ Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStri
 {
     constexpr int MaxKeepDays = 100 * 366;
     constexpr int MaxStationName = 64;
+    // A setting that cannot be read is not taken, and the others still are: a misspelt
+    // keep-days must not lose the station's name.
+    Outcome first;
+    const auto refuse = [&first](const QString &why) {
+        if (first)
+            first = Outcome::refused(why);
+    };
     for (const QString &line : meaningfulLines(text)) {
         const QRegularExpressionMatch m = settingLine().match(line);
         if (!m.hasMatch() || given.contains(m.captured(1)))
@@ -139,23 +146,24 @@ Outcome readHistorySettings(const QByteArray &text, HistorySettings &into, QStri
             bool ok = false;
             const int days = value.toInt(&ok);
             if (!ok || days < 0 || days > MaxKeepDays) {
-                return Outcome::refused(
+                refuse(
                     QStringLiteral("keep-days takes a whole number of days from 0 (keep every row) to %1, not \"%2\"")
                         .arg(MaxKeepDays)
                         .arg(value.left(MaxStationName)));
+                continue;
             }
             into.keepDays = days;
         } else {
             // Shown in tables and sent to the central history: printable, and short.
             const bool printable = std::all_of(value.begin(), value.end(), [](QChar c) { return c.isPrint(); });
             if (value.isEmpty() || value.size() > MaxStationName || !printable) {
-                return Outcome::refused(
-                    QStringLiteral("station-name takes a name of 1 to %1 printable characters").arg(MaxStationName));
+                refuse(QStringLiteral("station-name takes a name of 1 to %1 printable characters").arg(MaxStationName));
+                continue;
             }
             into.stationName = value;
         }
     }
-    return Outcome::ok();
+    return first;
 }
 
 Outcome historySettings(const QString &given, HistorySettings &out)
