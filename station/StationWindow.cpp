@@ -75,7 +75,7 @@ StationWindow::StationWindow(const Setup &s, QWidget *parent) : QWidget(parent),
     setWindowTitle(tr("Tolvex DFU station"));
     // A small touch panel by a fixture; every text fits a tile there, in every language.
     setMinimumSize(MinimumWidth, MinimumHeight);
-    history = std::make_unique<update::HistoryWriter>(setup.settings.historyPath);
+    history = std::make_unique<update::HistoryWriter>(setup.settings.historyPath, setup.history);
     station_ = std::make_unique<update::Station>(setup.settings, *history);
 
     auto *outer = new QVBoxLayout(this);

@@ -32,6 +32,9 @@ public:
         update::StationProfile profile;
         update::Station::Settings settings; // operator and lot already given
         update::StationFirmware firmware;
+        // The central history (the profile's, else central.conf's) and central.conf's
+        // settings, as the terminal station takes them; none: the rows stay local.
+        update::HistorySettings history;
     };
     static constexpr int MinimumWidth = 800;
     static constexpr int MinimumHeight = 480;

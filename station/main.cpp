@@ -1,6 +1,7 @@
 // tolvex-dfu-station: the station screen for line operators, over the line engineer's profile.
 // tolvex-dfu-station-sim: the same over simulated boards, with the "Simulated devices" window.
 
+#include "Central.h"
 #include "DisplayText.h"
 #include "StationWindow.h"
 
@@ -86,7 +87,8 @@ int takePictures(StationWindow::Setup setup, const QString &folder)
             boards.clear();
             StationWindow::loadLanguage(language.isEmpty() ? QStringLiteral("en") : language);
             setup.profile.highContrast = contrast;
-            // A history of each picture's own: its counters are its boards'.
+            // A history of each picture's own: its counters are its boards', and its rows go nowhere.
+            setup.history = update::HistorySettings();
             setup.settings.historyPath = QDir(folder).filePath(QStringLiteral("pictures-history-%1.sqlite").arg(taken));
             StationWindow window(setup);
             window.resize(1280, 800);
@@ -199,6 +201,11 @@ int main(int argc, char *argv[])
         if (!given(setup.profile.operatorName, QObject::tr("Operator (type or scan):"), setup.settings.operatorName)
             || !given(setup.profile.lot, QObject::tr("Lot or work order (type or scan):"), setup.settings.lot))
             return 2;
+        if (!setup.settings.historyPath.isEmpty()) {
+            const Outcome read = update::historySettings(setup.profile.central, setup.history);
+            if (!read)
+                qWarning("%s", qPrintable(read.within(QStringLiteral("Central history")).message()));
+        }
     }
     if (!problem.isEmpty()) {
         // No board is touched; what to do is said where the operator looks.

@@ -246,12 +246,18 @@ void StationWindowTest::countersSurviveARestart()
 {
     const QString lot = QStringLiteral("lot = L-9\noperator = Ana");
     {
-        StationWindow window(setup(2, lot));
+        // central.conf's station-name, as the program reads it, is each row's host.
+        StationWindow::Setup s = setup(2, lot);
+        s.history.stationName = QStringLiteral("Line 9");
+        StationWindow window(s);
         window.show();
         const sim::Board board = plugBoard(sim::HidAppDeviceSpec(), "V1.0", 50, std::string(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(
             int(window.tile(QStringLiteral("1-1"))->state()), int(StationTile::State::Done), 10000);
     }
+    const QList<update::History::Record> rows = update::History(dir->filePath(QStringLiteral("h.sqlite"))).rows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].host, QStringLiteral("Line 9"));
     StationWindow again(setup(2, lot));
     again.show();
     QTRY_VERIFY2(again.findChild<QLabel *>(QStringLiteral("counters"))->text().startsWith(QStringLiteral("Done 1 ")),
