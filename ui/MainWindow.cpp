@@ -363,19 +363,17 @@ void MainWindow::on_pb_DownloadDfu_clicked()
                  "the same.",
             qPrintable(fileName), qPrintable(release.text), qPrintable(firmwareVersionText));
     // One operation erases and writes, and the window polls once a second: the library may
-    // have gone on to write before a failure the erase loop sees. The window then first shows
-    // the phase the library is in, so that the failure names the phase on show.
+    // have gone on to write before a failure the erase loop sees, or failed before the first
+    // poll. The window then first shows the phase the library is in, so that the failure names
+    // the phase on show.
     const auto eraseLoopFailed = [this] {
-        if (dfuTarget.contextSnapshot().phase <= DfuProgress::Phase::Erase) {
-            endDfuOperation("Erase failed", Red);
-            return;
-        }
-        ui->lbl_Status->setText(QStringLiteral("Upgrading..."));
+        const bool erasing = dfuTarget.contextSnapshot().phase <= DfuProgress::Phase::Erase;
+        ui->lbl_Status->setText(erasing ? QStringLiteral("Erasing...") : QStringLiteral("Upgrading..."));
         // Shown for one event step, so that it is painted before the failure replaces it.
         QCoreApplication::processEvents();
         QThread::msleep(EventStepMs);
         QCoreApplication::processEvents();
-        endDfuOperation("Upgrade failed", Red);
+        endDfuOperation(erasing ? "Erase failed" : "Upgrade failed", Red);
     };
     if (dfuTarget.pollOperation() != DfuTarget::PollOk) {
         eraseLoopFailed();
