@@ -683,9 +683,9 @@ QStringList resultsOf(const QList<update::History::Record> &rows)
 
 sim::HidAppDeviceSpec boardWithSerial(const std::string &serial)
 {
-    sim::HidAppDeviceSpec spec;
-    spec.serial = serial;
-    return spec;
+    sim::HidAppDeviceSpec app;
+    app.serial = serial;
+    return app;
 }
 
 } // namespace
